@@ -1,0 +1,48 @@
+#pragma once
+// The one small interface through which the device link and the server link reach the main
+// window. app/ implements it with Qt; tests and the command line have their own implementations.
+// device/ and server/ never see a window toolkit.
+#include <string>
+
+// The progress bar the programming transfer and the download move.
+class TProgressBar {
+public:
+    virtual ~TProgressBar() = default;
+    virtual void SetMax(int max) = 0;
+    virtual void SetPosition(int position) = 0;
+};
+
+// Calls other than ProcessMessages may come from the upgrade worker thread: an implementation
+// carries them over to its own thread and never waits for that thread (it may itself be waiting
+// for the worker). All texts are UTF-8.
+class TWindowLink {
+public:
+    virtual ~TWindowLink() = default;
+    virtual void ShowStatus(const std::string& text) = 0; // the status line Lab_Err
+    virtual TProgressBar& ProgressBar() = 0;              // PBar
+    virtual void ShowBusy(bool busy) = 0; // true: busy picture IMG2 shown, IMG1 hidden
+    virtual void SetStartEnabled(bool enabled) = 0; // But_Stat
+    virtual void SetStopEnabled(bool enabled) = 0;  // But_Stop
+    virtual void Repaint() = 0;
+    // Processes all pending window messages; called on the window's thread only (device waits).
+    virtual void ProcessMessages() = 0;
+};
+
+// A window that shows nothing: the default until a program installs its own.
+class TNullWindowLink : public TWindowLink, public TProgressBar {
+public:
+    void ShowStatus(const std::string&) override {}
+    TProgressBar& ProgressBar() override { return *this; }
+    void ShowBusy(bool) override {}
+    void SetStartEnabled(bool) override {}
+    void SetStopEnabled(bool) override {}
+    void Repaint() override {}
+    void ProcessMessages() override {}
+    void SetMax(int) override {}
+    void SetPosition(int) override {}
+};
+
+// The window the device and server links talk to. Installed once at start-up, before any
+// worker thread exists; nullptr restores the null window.
+TWindowLink& MainWindow();
+void SetMainWindow(TWindowLink* window);

@@ -1,0 +1,203 @@
+#include "ChildProcess.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <poll.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+int MillisLeft(std::chrono::steady_clock::time_point until) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        until - std::chrono::steady_clock::now());
+    return left.count() < 0 ? 0 : static_cast<int>(left.count());
+}
+} // namespace
+
+ChildProcess::ChildProcess(std::vector<std::string> argv, std::vector<std::string> env,
+                           bool captureStderr) {
+    int outPipe[2];
+    int errPipe[2] = {-1, -1};
+    if (pipe2(outPipe, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    if (captureStderr && pipe2(errPipe, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+
+    // Build the environment before forking: only async-signal-safe calls after fork.
+    std::vector<std::string> envStore;
+    for (char** e = environ; *e; ++e) {
+        std::string entry(*e);
+        std::string name = entry.substr(0, entry.find('='));
+        bool replaced = false;
+        for (const auto& add : env)
+            replaced = replaced || add.substr(0, add.find('=')) == name;
+        if (!replaced)
+            envStore.push_back(entry);
+    }
+    for (const auto& add : env)
+        envStore.push_back(add);
+    std::vector<char*> envp;
+    for (auto& e : envStore)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::vector<char*> args;
+    for (auto& a : argv)
+        args.push_back(a.data());
+    args.push_back(nullptr);
+
+    pid_ = fork();
+    if (pid_ < 0)
+        throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+        setpgid(0, 0); // its own process group, so Stop reaches its children too
+        int devnull = open("/dev/null", O_RDONLY);
+        dup2(devnull, 0);
+        dup2(outPipe[1], 1);
+        if (captureStderr)
+            dup2(errPipe[1], 2);
+        execve(args[0], args.data(), envp.data());
+        _exit(127);
+    }
+    close(outPipe[1]);
+    out_ = outPipe[0];
+    if (captureStderr) {
+        close(errPipe[1]);
+        err_ = errPipe[0];
+    }
+}
+
+ChildProcess::~ChildProcess() {
+    if (pid_ > 0 && !status_)
+        Stop(std::chrono::seconds(5));
+    if (out_ >= 0)
+        close(out_);
+    if (err_ >= 0)
+        close(err_);
+}
+
+bool ChildProcess::Fill(int fd, std::string& into, std::chrono::steady_clock::time_point until) {
+    if (fd < 0)
+        return false;
+    pollfd p{fd, POLLIN, 0};
+    int r = poll(&p, 1, MillisLeft(until));
+    if (r <= 0)
+        return false;
+    char buf[4096];
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0)
+        return false;
+    into.append(buf, static_cast<size_t>(n));
+    return true;
+}
+
+std::optional<std::string> ChildProcess::ReadLine(std::chrono::milliseconds limit) {
+    auto until = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        auto nl = outBuf_.find('\n');
+        if (nl != std::string::npos) {
+            std::string line = outBuf_.substr(0, nl);
+            outBuf_.erase(0, nl + 1);
+            return line;
+        }
+        if (!Fill(out_, outBuf_, until))
+            return std::nullopt;
+    }
+}
+
+std::optional<std::string> ChildProcess::WaitForLine(const std::string& needle,
+                                                     std::chrono::milliseconds limit) {
+    auto until = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        auto line = ReadLine(std::chrono::milliseconds(MillisLeft(until)));
+        if (!line)
+            return std::nullopt;
+        if (line->find(needle) != std::string::npos)
+            return line;
+    }
+}
+
+std::string ChildProcess::Stderr() {
+    while (Fill(err_, errBuf_, std::chrono::steady_clock::now())) {
+    }
+    return errBuf_;
+}
+
+std::optional<int> ChildProcess::Wait(std::chrono::milliseconds limit) {
+    if (status_)
+        return status_;
+    auto until = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        int st = 0;
+        pid_t r = waitpid(pid_, &st, WNOHANG);
+        if (r == pid_) {
+            status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+            return status_;
+        }
+        if (std::chrono::steady_clock::now() >= until)
+            return std::nullopt;
+        // Keep draining captured stderr so a chatty child never blocks on a full pipe.
+        if (err_ >= 0)
+            Fill(err_, errBuf_, std::chrono::steady_clock::now() + std::chrono::milliseconds(20));
+        else
+            usleep(5000);
+    }
+}
+
+int ChildProcess::Stop(std::chrono::milliseconds grace) {
+    if (status_)
+        return *status_;
+    kill(-pid_, SIGTERM);
+    kill(pid_, SIGTERM);
+    if (auto st = Wait(grace))
+        return *st;
+    kill(-pid_, SIGKILL);
+    kill(pid_, SIGKILL);
+    return Wait(std::chrono::seconds(30)).value_or(-1);
+}
+
+std::string UniqueLoopbackAddress() {
+    static std::atomic<unsigned> counter{0};
+    unsigned value = (static_cast<unsigned>(getpid()) * 64u + counter++) % (254u * 65536u);
+    unsigned a = 1 + value / 65536u; // never 0, so never 127.0.0.x
+    unsigned b = (value / 256u) % 256u;
+    unsigned c = value % 256u;
+    if (c == 0 || c == 255)
+        c = 1 + (b % 253);
+    std::ostringstream s;
+    s << "127." << a << '.' << b << '.' << c;
+    return s.str();
+}
+
+TempDir::TempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "kestrel-test-XXXXXX").string();
+    if (!mkdtemp(tmpl.data()))
+        throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+std::string ReadFileBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+void WriteFileBytes(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
