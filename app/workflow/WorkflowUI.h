@@ -1,0 +1,22 @@
+#pragma once
+// What the upgrade workflow needs of its front end: the window link of the device and server
+// links, plus the two display boxes, the plain waits, the guided dialog and the end of the
+// program. The window implements it with Qt, the command line on the terminal.
+#include "WindowLink.h"
+
+#include <string>
+
+class TWorkflowUI : public TWindowLink {
+public:
+    // Port box CBox_COMIID: selects the entry "COM<comId>"; ports above 16 have no entry.
+    virtual void ShowPort(int comId) = 0;
+    // Device type box CBox_HardTyp: its text.
+    virtual void SetDeviceType(const std::string& text) = 0;
+    virtual std::string DeviceType() = 0;
+    // A plain pause of the front end's thread (the window does not react meanwhile).
+    virtual void Sleep(int ms) = 0;
+    // The guided loader-entry steps; returns when the user has confirmed the last one.
+    virtual void ShowHintSteps() = 0;
+    // Ask the program to end once the current action has returned (self-replacement).
+    virtual void RequestTerminate() = 0;
+};
