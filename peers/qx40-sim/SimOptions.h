@@ -1,0 +1,17 @@
+#pragma once
+// Command-line options of qx40-sim.
+#include "Qx40Device.h"
+
+#include <string>
+#include <vector>
+
+struct TSimOptions {
+    TSimConfig config;
+    bool help = false;
+};
+
+// Parses the arguments after the program name. On a bad argument returns false with `error`.
+bool ParseSimOptions(const std::vector<std::string>& args, TSimOptions& out, std::string& error);
+
+// The text of --help.
+std::string SimUsage();
