@@ -5,6 +5,10 @@ TNullWindowLink nullWindow;
 TWindowLink* current = &nullWindow;
 } // namespace
 
-TWindowLink& MainWindow() { return *current; }
+TWindowLink& MainWindow() {
+    return *current;
+}
 
-void SetMainWindow(TWindowLink* window) { current = window ? window : &nullWindow; }
+void SetMainWindow(TWindowLink* window) {
+    current = window ? window : &nullWindow;
+}

@@ -20,7 +20,7 @@ public:
     virtual ~TWindowLink() = default;
     virtual void ShowStatus(const std::string& text) = 0; // the status line Lab_Err
     virtual TProgressBar& ProgressBar() = 0;              // PBar
-    virtual void ShowBusy(bool busy) = 0; // true: busy picture IMG2 shown, IMG1 hidden
+    virtual void ShowBusy(bool busy) = 0;           // true: busy picture IMG2 shown, IMG1 hidden
     virtual void SetStartEnabled(bool enabled) = 0; // But_Stat
     virtual void SetStopEnabled(bool enabled) = 0;  // But_Stop
     virtual void Repaint() = 0;

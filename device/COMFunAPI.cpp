@@ -1,0 +1,164 @@
+// The portable half of the serial port layer: the handle table, the refusal rules, the waits.
+#include "COMFunAPI.h"
+#include "ComSystem.h"
+#include "WindowLink.h"
+#include <algorithm>
+#include <thread>
+
+using namespace std::chrono;
+using comsys::EmptyHandle;
+using comsys::Handle;
+using comsys::InvalidHandle;
+
+uint8_t ComOpenCount = 0;
+
+namespace {
+
+// One entry per port number 1..256 (index port - 1).
+Handle ComHandle[ComPortCount] = {};
+
+bool InRange(int32_t port) {
+    return port >= 1 && port <= ComPortCount;
+}
+
+Handle& Entry(int32_t port) {
+    return ComHandle[port - 1];
+}
+
+// A port number outside 1..256, or one whose last open failed.
+bool Refused(int32_t port) {
+    return !InRange(port) || Entry(port) == InvalidHandle;
+}
+
+// Remainders shorter than this are spun away; longer waits sleep in slices, so the pump runs
+// often enough for a live window while the processor stays free.
+constexpr microseconds SpinBelow{60};
+constexpr microseconds SleepSlice{500};
+constexpr microseconds InputSlice{1000};
+
+void Pump(bool noPump) {
+    if (!noPump)
+        MainWindow().ProcessMessages();
+}
+
+void WaitUntil(steady_clock::time_point deadline, bool noPump) {
+    for (;;) {
+        if (steady_clock::now() >= deadline)
+            return;
+        Pump(noPump);
+        auto left = duration_cast<microseconds>(deadline - steady_clock::now());
+        if (left > SpinBelow)
+            comsys::SleepFor(std::min(SleepSlice, left - SpinBelow));
+        else
+            std::this_thread::yield();
+    }
+}
+
+} // namespace
+
+bool OpenCom(int32_t port, int32_t baud) {
+    ComOpenCount = 1;
+    if (!InRange(port))
+        return false;
+    Handle& entry = Entry(port);
+    // A handle still held from an open that was never closed would keep the port locked
+    // against this very open: release it first.
+    if (entry != EmptyHandle && entry != InvalidHandle)
+        comsys::Close(entry);
+    entry = comsys::Open(port, baud, ComLineCode);
+    return entry != InvalidHandle;
+}
+
+bool CloseCom(int32_t port) {
+    if (Refused(port) || ComOpenCount != 1)
+        return false;
+    comsys::Close(Entry(port)); // an empty entry's close fails; the close still counts
+    Entry(port) = EmptyHandle;
+    ++ComOpenCount;
+    return true;
+}
+
+void SetComDTR(int32_t port, int32_t state) {
+    if (Refused(port) || (state != 0 && state != 1))
+        return;
+    comsys::SetDtr(Entry(port), state == 1); // a pseudo-terminal refuses; that is fine
+}
+
+bool WriteComByte(int32_t port, uint8_t value) {
+    if (Refused(port))
+        return false;
+    return comsys::WriteBytes(Entry(port), &value, 1);
+}
+
+int32_t ReadComByte(int32_t port) {
+    if (Refused(port))
+        return -1;
+    uint8_t value = 0;
+    if (!comsys::ReadBytes(Entry(port), &value, 1))
+        return 0;
+    return value;
+}
+
+bool WriteComBuf(int32_t port, const uint8_t* buf, int32_t last) {
+    if (Refused(port))
+        return false;
+    if (last < 0)
+        return true;
+    if (!buf)
+        return false;
+    return comsys::WriteBytes(Entry(port), buf, static_cast<size_t>(last) + 1);
+}
+
+bool ReadComBuf(int32_t port, uint8_t* buf, int32_t count) {
+    if (Refused(port))
+        return false;
+    if (count <= 0)
+        return true;
+    if (!buf)
+        return false;
+    return comsys::ReadBytes(Entry(port), buf, static_cast<size_t>(count));
+}
+
+int32_t ComInCount(int32_t port) {
+    if (Refused(port))
+        return 0;
+    return std::max<int32_t>(comsys::InCount(Entry(port)), 0);
+}
+
+bool ClearCom(int32_t port, int32_t kind) {
+    if (Refused(port))
+        return false;
+    if (kind == 0 || kind == 2)
+        comsys::Purge(Entry(port), comsys::Queue::Input);
+    if (kind == 1 || kind == 2)
+        comsys::Purge(Entry(port), comsys::Queue::Output);
+    return true;
+}
+
+void DelayMs(uint32_t ms, bool noPump) {
+    auto start = steady_clock::now();
+    WaitUntil(start + milliseconds(int64_t{ms} + 1), noPump);
+}
+
+void DelayUs(uint32_t us, bool noPump) {
+    auto start = steady_clock::now();
+    WaitUntil(start + microseconds(int64_t{us}), noPump);
+}
+
+bool WaitComInput(int32_t port, microseconds limit, bool noPump) {
+    if (Refused(port) || Entry(port) == EmptyHandle)
+        return false;
+    auto deadline = steady_clock::now() + limit;
+    for (;;) {
+        if (ComInCount(port) > 0)
+            return true;
+        auto now = steady_clock::now();
+        if (now >= deadline)
+            return false;
+        Pump(noPump);
+        auto slice = std::min(InputSlice, duration_cast<microseconds>(deadline - now));
+        if (comsys::WaitReadable(Entry(port), std::max(slice, microseconds{1})) ==
+            comsys::WaitResult::Failed)
+            return ComInCount(port) > 0;
+    }
+}

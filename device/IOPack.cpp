@@ -1,0 +1,3 @@
+#include "IOPack.h"
+
+TIOPack IOPack;

@@ -1,0 +1,23 @@
+#pragma once
+// The device session record: what discovery learns about the device and what programming reuses.
+// One process-wide instance, used by one action at a time on the window's thread.
+#include <array>
+#include <cstdint>
+#include <string>
+
+class TProgressBar;
+
+struct TIOPack {
+    uint16_t ComID = 0;   // port number of the device, 1..256 (0: none found yet)
+    uint8_t Key = 0;      // session key 0..254; its low nibble decodes every acknowledgement
+    uint8_t PackLen = 0;  // data bytes per programming block minus one
+    std::string TypeText; // 9 characters: type (4), software version (4), hardware version (1)
+    std::string DevID;    // the 8-character device identity
+    std::array<uint8_t, 4> CID{};        // identity bytes
+    int32_t Count1 = 0;                  // use counter
+    int32_t Count2 = 0;                  // second counter
+    TProgressBar* ProgressBar = nullptr; // moved by the programming transfer
+    int32_t Baud = 0;                    // serial speed in bit/s
+};
+
+extern TIOPack IOPack;

@@ -1,0 +1,18 @@
+#pragma once
+// Maps the port numbers 1..256 to serial devices. Port N is the N-th entry of the environment
+// variable KESTREL_PORTS (a ':'-separated list of device paths; an empty entry leaves that number
+// without a device), read anew at each call. Without the variable, the system's serial devices
+// are enumerated and sorted: USB bridges (ttyUSB*), then ttyACM*, then the rest (ttyS*, ...), in
+// natural numeric order within each group. On Windows port N is \\.\COMN.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The port's name as the user sees it: "com" followed by the number.
+std::string ComPortName(int32_t port);
+// The device path of port `port`, or empty when no device has that number.
+std::string PortDevicePath(int32_t port);
+// The ordered device list ports are numbered from (entry 0 is port 1); empty paths are gaps.
+std::vector<std::string> SerialPortPaths();
+// The order of the default enumeration: true when device name a comes before b.
+bool SerialPortBefore(const std::string& a, const std::string& b);
