@@ -1,0 +1,57 @@
+#pragma once
+// The platform's TCP client socket under the TCP unit: one stream socket, connected once.
+// Every wait is bounded by a time limit and can be cut short by Disconnect from another thread.
+// One implementation file per platform (TcpSocket_posix.cpp, TcpSocket_win32.cpp).
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+class TTcpSocket {
+public:
+    // How a receive ended.
+    enum class TEnd {
+        Done,     // the delimiter was found / bytes arrived
+        Closed,   // the peer closed the connection, a socket error, or Disconnect
+        TimedOut, // the time limit passed without a byte; the connection is now closed
+        TooLong,  // the line outgrew its limit; the connection is now closed
+    };
+
+    TTcpSocket();
+    ~TTcpSocket(); // closes the socket
+    TTcpSocket(const TTcpSocket&) = delete;
+    TTcpSocket& operator=(const TTcpSocket&) = delete;
+
+    // Resolves host (dotted quad or name, first IPv4 address) and port (number or service
+    // name) and connects within the limit. False on any failure or after a Disconnect.
+    bool Connect(const std::string& host, const std::string& port, std::chrono::milliseconds limit);
+    bool Connected() const;
+    // Shuts both directions down and wakes any wait; safe from any thread, any number of times.
+    // The descriptor itself is closed only by the destructor, so a concurrent call never sees
+    // a reused descriptor.
+    void Disconnect();
+    // Sends all of text + delimiter; returns the bytes sent or -1.
+    int SendLine(const std::string& text, const std::string& delimiter,
+                 std::chrono::milliseconds limit);
+    // Collects bytes up to a CR LF, which it consumes but does not return; never consumes past
+    // it. Stops early (returning what it has) on close, error, time-out or more than maxLength
+    // bytes of text.
+    std::string ReceiveLine(size_t maxLength, std::chrono::milliseconds limit, TEnd& end);
+    // Receives up to size bytes in one go, waiting within the limit for the first: the count,
+    // or 0 with end set when none came.
+    int Receive(uint8_t* into, int size, std::chrono::milliseconds limit, TEnd& end);
+    // Every byte consumed since the connection was opened.
+    int64_t BytesReceived() const { return received_.load(std::memory_order_relaxed); }
+
+private:
+    enum class TWait { Ready, Woken, TimedOut };
+    TWait WaitFor(short events, std::chrono::milliseconds limit);
+    void Lose(); // the connection counts as lost: close it like Disconnect
+
+    int fd_ = -1;
+    int wakeRead_ = -1;
+    int wakeWrite_ = -1;
+    std::atomic<bool> connected_{false};
+    std::atomic<bool> closed_{false};
+    std::atomic<int64_t> received_{0};
+};

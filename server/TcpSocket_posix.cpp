@@ -1,0 +1,236 @@
+// TCP client socket on POSIX sockets. The socket is non-blocking underneath and every wait is a
+// poll() on the socket and a wake-up pipe, so that each wait has a time limit and a Disconnect
+// from another thread ends it at once.
+#include "TcpSocket.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+constexpr int kLookSize = 511; // bytes looked at per step of a line receive
+
+int MillisLeft(std::chrono::steady_clock::time_point until) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    until - std::chrono::steady_clock::now())
+                    .count();
+    if (left <= 0)
+        return 0;
+    return static_cast<int>(std::min<long long>(left, 1 << 30));
+}
+} // namespace
+
+TTcpSocket::TTcpSocket() {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int wake[2];
+    if (pipe2(wake, O_NONBLOCK | O_CLOEXEC) == 0) {
+        wakeRead_ = wake[0];
+        wakeWrite_ = wake[1];
+    }
+    if (fd_ >= 0) {
+        // Lines are small request/reply steps: send them at once.
+        int one = 1;
+        setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    }
+}
+
+TTcpSocket::~TTcpSocket() {
+    if (fd_ >= 0)
+        close(fd_);
+    if (wakeRead_ >= 0)
+        close(wakeRead_);
+    if (wakeWrite_ >= 0)
+        close(wakeWrite_);
+}
+
+bool TTcpSocket::Connect(const std::string& host, const std::string& port,
+                         std::chrono::milliseconds limit) {
+    if (fd_ < 0 || wakeRead_ < 0 || closed_.load() || connected_.load())
+        return false;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0 || !found)
+        return false;
+    int rc = connect(fd_, found->ai_addr, found->ai_addrlen);
+    int err = errno;
+    freeaddrinfo(found);
+    if (rc != 0) {
+        if (err != EINPROGRESS)
+            return false;
+        if (WaitFor(POLLOUT, limit) != TWait::Ready)
+            return false;
+        int soError = 0;
+        socklen_t len = sizeof soError;
+        if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &soError, &len) != 0 || soError != 0)
+            return false;
+    }
+    connected_.store(true);
+    // A Disconnect that raced with the connect wins.
+    if (closed_.load()) {
+        Disconnect();
+        return false;
+    }
+    return true;
+}
+
+bool TTcpSocket::Connected() const {
+    return connected_.load() && !closed_.load();
+}
+
+void TTcpSocket::Disconnect() {
+    bool wasClosed = closed_.exchange(true);
+    connected_.store(false);
+    if (wasClosed)
+        return;
+    if (fd_ >= 0)
+        shutdown(fd_, SHUT_RDWR);
+    if (wakeWrite_ >= 0) {
+        char one = 1;
+        [[maybe_unused]] ssize_t n = write(wakeWrite_, &one, 1);
+    }
+}
+
+void TTcpSocket::Lose() {
+    Disconnect();
+}
+
+TTcpSocket::TWait TTcpSocket::WaitFor(short events, std::chrono::milliseconds limit) {
+    auto until = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        if (closed_.load())
+            return TWait::Woken;
+        pollfd fds[2] = {{fd_, events, 0}, {wakeRead_, POLLIN, 0}};
+        int rc = poll(fds, 2, MillisLeft(until));
+        if (rc < 0) {
+            if (errno == EINTR)
+                continue;
+            return TWait::Woken; // treat a failing poll like a closed connection
+        }
+        if (fds[1].revents != 0 || closed_.load())
+            return TWait::Woken;
+        if (fds[0].revents != 0)
+            return TWait::Ready; // readable, writable, hang-up or error: the call tells which
+        if (rc == 0 && MillisLeft(until) == 0)
+            return TWait::TimedOut;
+    }
+}
+
+int TTcpSocket::SendLine(const std::string& text, const std::string& delimiter,
+                         std::chrono::milliseconds limit) {
+    if (!Connected())
+        return -1;
+    std::string out = text + delimiter;
+    size_t sent = 0;
+    while (sent < out.size()) {
+        ssize_t n = send(fd_, out.data() + sent, out.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            TWait w = WaitFor(POLLOUT, limit);
+            if (w == TWait::TimedOut)
+                Lose();
+            if (w != TWait::Ready)
+                break;
+            continue;
+        }
+        break;
+    }
+    return sent == 0 ? -1 : static_cast<int>(sent);
+}
+
+std::string TTcpSocket::ReceiveLine(size_t maxLength, std::chrono::milliseconds limit, TEnd& end) {
+    std::string line;
+    char look[kLookSize];
+    for (;;) {
+        TWait w = WaitFor(POLLIN, limit);
+        if (w == TWait::TimedOut) {
+            Lose();
+            end = TEnd::TimedOut;
+            return line;
+        }
+        if (w == TWait::Woken) {
+            end = TEnd::Closed;
+            return line;
+        }
+        ssize_t n = recv(fd_, look, sizeof look, MSG_PEEK | MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            continue;
+        if (n <= 0) {
+            end = TEnd::Closed;
+            return line;
+        }
+        // Take up to and including the first CR LF, or everything looked at. A CR at the end of
+        // the previous look pairs with an LF at the start of this one.
+        size_t take = static_cast<size_t>(n);
+        bool found = false;
+        if (!line.empty() && line.back() == '\r' && look[0] == '\n') {
+            take = 1;
+            found = true;
+        } else {
+            for (ssize_t i = 0; i + 1 < n; ++i) {
+                if (look[i] == '\r' && look[i + 1] == '\n') {
+                    take = static_cast<size_t>(i) + 2;
+                    found = true;
+                    break;
+                }
+            }
+        }
+        ssize_t got = recv(fd_, look, take, MSG_DONTWAIT);
+        if (got <= 0) {
+            end = TEnd::Closed;
+            return line;
+        }
+        received_.fetch_add(got, std::memory_order_relaxed);
+        line.append(look, static_cast<size_t>(got));
+        if (found && static_cast<size_t>(got) == take) {
+            line.resize(line.size() - 2); // the CR LF (its CR may come from the previous look)
+            end = TEnd::Done;
+            return line;
+        }
+        // A trailing CR may still be the first half of the delimiter.
+        size_t textLength = line.size() - (line.back() == '\r' ? 1 : 0);
+        if (textLength > maxLength) {
+            Lose();
+            end = TEnd::TooLong;
+            return line;
+        }
+    }
+}
+
+int TTcpSocket::Receive(uint8_t* into, int size, std::chrono::milliseconds limit, TEnd& end) {
+    for (;;) {
+        TWait w = WaitFor(POLLIN, limit);
+        if (w == TWait::TimedOut) {
+            Lose();
+            end = TEnd::TimedOut;
+            return 0;
+        }
+        if (w == TWait::Woken) {
+            end = TEnd::Closed;
+            return 0;
+        }
+        ssize_t n = recv(fd_, into, static_cast<size_t>(size), MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            continue;
+        if (n <= 0) {
+            end = TEnd::Closed;
+            return 0;
+        }
+        received_.fetch_add(n, std::memory_order_relaxed);
+        end = TEnd::Done;
+        return static_cast<int>(n);
+    }
+}
