@@ -17,6 +17,10 @@ public:
     virtual void Sleep(int ms) = 0;
     // The guided loader-entry steps; returns when the user has confirmed the last one.
     virtual void ShowHintSteps() = 0;
-    // Ask the program to end once the current action has returned (self-replacement).
+    // Ask the program to end once the current action has returned (self-replacement, or a close
+    // of the window that was deferred until the action ended).
     virtual void RequestTerminate() = 0;
+    // An unexpected platform failure while writing the files of the self-replacement, shown in
+    // the application's error box (the command line prints it). By default on the status line.
+    virtual void ShowError(const std::string& text) { ShowStatus(text); }
 };

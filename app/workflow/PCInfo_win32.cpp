@@ -1,0 +1,20 @@
+// The PC identifier on Windows: the node field of two successive UUIDs from rpcrt4.dll, when
+// both agree (a random node would differ, and no adapter gives a "local only" status).
+#include "PCInfo.h"
+
+#include <windows.h>
+
+std::string GetPCInfo() {
+    HMODULE library = LoadLibraryA("rpcrt4.dll");
+    if (!library)
+        return {};
+    // Every supported Windows belongs to the NT family, which has the sequential generator.
+    using UuidFunction = long(__stdcall*)(uint8_t*);
+    auto create = reinterpret_cast<UuidFunction>(GetProcAddress(library, "UuidCreateSequential"));
+    std::string result;
+    uint8_t first[16], second[16];
+    if (create && create(first) == 0 && create(second) == 0)
+        result = PCInfoFromUuids(first, second);
+    FreeLibrary(library);
+    return result;
+}

@@ -1,0 +1,107 @@
+#pragma once
+// Self-replacement of the tool. When the upgrade server answers with a new version of the tool
+// itself, the running executable cannot overwrite itself: the new image is saved next to it as
+// "<executable file name>.bak", and a small script, started detached, waits until the running
+// tool has ended, puts the backup in the executable's place, starts the new tool with the switch
+// AG and deletes itself.
+//
+// On Windows the script is the classic seven-line batch file (its executable path uses the short
+// form of the directory); on Linux it is a POSIX shell script that waits for the old process by
+// its id and moves the new executable into place with one atomic rename, so the tool is never
+// left deleted without its replacement.
+//
+// The text builders are plain functions, available on every platform so that both scripts can be
+// checked anywhere; writing and starting the script lives in one file per platform.
+#include "MemoryStream.h"
+#include "WorkflowUI.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// ---- The Windows batch file ----
+
+struct TUpdateBat {
+    std::string exe;    // E: short directory + "\" + long file name
+    std::string backup; // B: E + ".bak"
+    std::string path;   // the batch file: E with its extension replaced by ".bat"
+    std::string text;   // the seven lines, each ended by CR LF
+};
+
+// shortDir: the short form of the executable's directory, without trailing backslash;
+// namePart: "\" followed by the executable's long file name.
+TUpdateBat BuildUpdateBat(const std::string& shortDir, const std::string& namePart);
+
+// E with the extension of its file name (from the last dot after the last backslash) replaced by
+// ".bat"; a file name without extension gets ".bat" appended.
+std::string UpdateBatPath(const std::string& exe);
+
+// Splits a Windows path at its last backslash into the directory (no trailing backslash) and the
+// name part ("\" + file name).
+void SplitWindowsPath(const std::string& path, std::string& dir, std::string& namePart);
+
+// ---- The POSIX shell script ----
+
+struct TUpdateScript {
+    std::string exe;    // the executable to replace
+    std::string backup; // exe + ".bak": the new executable, moved onto exe
+    std::string path;   // the script: exe + ".update.sh"
+    std::string text;
+};
+
+// The script that waits for process waitPid to end, then moves the backup onto exe, starts the
+// new tool with AG and deletes itself.
+TUpdateScript BuildUpdateScript(const std::string& exePath, long waitPid);
+
+// A text as one single-quoted shell word, whatever characters it contains.
+std::string ShellQuote(const std::string& text);
+
+// ---- Shared by both platforms ----
+
+// The backup the new executable is saved to: the executable's own path followed by ".bak"
+// ("Kestrel.exe" -> "Kestrel.exe.bak", "kestrel" -> "kestrel.bak"), which is exactly the B that
+// the script moves or copies into place.
+std::string BackupPath(const std::string& exePath);
+
+// Header checks of a received tool image. An ELF image must be an executable or shared object
+// whose class, byte order and machine equal those of `reference` (the first bytes of the running
+// executable); a PE image needs "MZ" and, at the offset stored at 0x3C, "PE\0\0".
+bool IsElfImageLike(const std::vector<uint8_t>& image, const std::vector<uint8_t>& reference);
+bool IsPeImage(const std::vector<uint8_t>& image);
+
+// Platform operations (SelfReplace_posix.cpp / SelfReplace_win32.cpp).
+
+// Full path of the running executable (/proc/self/exe on Linux); empty when unknown.
+std::string RunningExecutablePath();
+// True when the image can run on this platform as the tool's executable.
+bool IsExecutableForThisPlatform(const std::vector<uint8_t>& image);
+// Writes the update script next to exePath and starts it detached at idle priority, without
+// waiting for it. On Linux the script waits for process waitPid (the running tool); on Windows
+// it waits until the executable can be deleted, and waitPid is not used. On failure returns false
+// with the reason in `error` (the script file is then removed again).
+bool RunUpdateBat(const std::string& exePath, long waitPid, std::string& error);
+// The id of the running process.
+long CurrentProcessId();
+
+// ---- The kind-7 branch of the workflow ----
+
+enum class TReplaceOutcome {
+    Started, // backup saved, script running, the program has been asked to terminate
+    Refused, // the image is empty or no executable for this platform: nothing written
+    Failed,  // a file could not be written or the script not started: reported, nothing replaced
+};
+
+// Saves `image` as the backup next to exePath, writes and starts the update script (which waits
+// for process waitPid, normally CurrentProcessId()), and asks the front end to terminate. Write
+// failures are shown with ui.ShowError; after any failure the backup is removed again and the
+// tool keeps running.
+TReplaceOutcome ReplaceSelf(TWorkflowUI& ui, const TMemoryStream& image, const std::string& exePath,
+                            long waitPid);
+
+// Writes bytes to path, replacing an existing file; a partly written file is removed. Returns 0
+// or the error number of the failure.
+int WriteWholeFile(const std::string& path, const std::vector<uint8_t>& bytes);
+// The error texts of the two files: the backup reports "Cannot create file "<path>". <reason>",
+// the script the input/output error text of its error number ("Disk full", "I/O error 5", ...).
+std::string CreateFileErrorText(const std::string& path, int err);
+std::string IoErrorText(int err);
