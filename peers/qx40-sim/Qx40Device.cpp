@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <fstream>
 
+namespace qx40sim {
+
 namespace {
 constexpr uint8_t kProbeKeyIdentity[8] = {'P', 'X', '7', '3', '9', '2', 'M', '4'};
 
@@ -156,6 +158,9 @@ std::vector<uint8_t> TQx40Device::HandleKeyFrame(const std::vector<uint8_t>& f) 
 }
 
 std::vector<uint8_t> TQx40Device::HandleStart(const std::vector<uint8_t>& f) {
+    if (running_)
+        log_("previous programming run abandoned after " + std::to_string(dataFrames_) +
+             " data frames");
     address_ = uint32_t(f[1]) | uint32_t(f[2]) << 8 | uint32_t(f[3]) << 16 | uint32_t(f[4]) << 24;
     packLen_ = f[8];
     kind_ = f[9];
@@ -226,3 +231,5 @@ void TQx40Device::FinishRun() {
     }
     log_("image written: " + std::to_string(image_.size()) + " bytes to " + cfg_.imageOut);
 }
+
+} // namespace qx40sim

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+namespace qx40sim {
+
 struct TSimConfig {
     std::string typeText = "QX401.20B"; // device type (4), software version (4), hardware (1)
     std::string devId = "A2C4E6G8";     // the eight-character device identity
@@ -85,3 +87,5 @@ private:
 };
 
 std::string HexBytes(const uint8_t* bytes, size_t n);
+
+} // namespace qx40sim

@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+namespace qx40sim {
+
 namespace {
 bool ParseHexByte(std::string s, uint8_t& out) {
     if (s.size() > 2 && (s.rfind("0x", 0) == 0 || s.rfind("0X", 0) == 0))
@@ -152,3 +154,5 @@ bool ParseSimOptions(const std::vector<std::string>& args, TSimOptions& out, std
     }
     return true;
 }
+
+} // namespace qx40sim

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+namespace qx40sim {
+
 struct TSimOptions {
     TSimConfig config;
     bool help = false;
@@ -15,3 +17,5 @@ bool ParseSimOptions(const std::vector<std::string>& args, TSimOptions& out, std
 
 // The text of --help.
 std::string SimUsage();
+
+} // namespace qx40sim

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 namespace {
+using namespace qx40sim;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 

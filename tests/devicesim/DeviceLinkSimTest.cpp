@@ -1,0 +1,251 @@
+// The device link against simulated QX40 devices on pseudo-terminals: discovery across port
+// numbers, identification, programming, and every way the device can misbehave.
+#include "COMFunAPI.h"
+#include "SimHarness.h"
+#include "UPCommFun.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+class TRecordingBar : public TProgressBar {
+public:
+    void SetMax(int m) override { max = m; }
+    void SetPosition(int p) override { positions.push_back(p); }
+    int max = -1;
+    std::vector<int> positions;
+};
+
+class DeviceLinkSim : public ::testing::Test {
+protected:
+    void SetUp() override {
+        IOPack = TIOPack{};
+        ComOpenCount = 0;
+    }
+
+    // The state ConnectDevice leaves for the programming transfer, without its 3 s pause.
+    static void AsIfConnected(int port, const std::string& devId = "A2C4E6G8") {
+        IOPack.ComID = uint16_t(port);
+        IOPack.Baud = DeviceBaud;
+        IOPack.DevID = devId;
+        IOPack.TypeText = "QX401.20B";
+    }
+
+    static bool Download(const std::string& image, TProgressBar* bar = nullptr) {
+        TMemoryStream stream;
+        stream.Write(reinterpret_cast<const uint8_t*>(image.data()), image.size());
+        return DownloadFirmware(bar, "QX40", stream, int32_t(image.size()), 0, 3);
+    }
+
+    // After every operation the port is closed: the one permitted close was used, nothing of
+    // this process holds the device, and it opens and closes again.
+    static void ExpectPortReleased(const std::string& path, int port) {
+        EXPECT_EQ(ComOpenCount, 2);
+        EXPECT_FALSE(HeldOpenHere(path));
+        EXPECT_TRUE(Lockable(path));
+        EXPECT_TRUE(OpenCom(port, DeviceBaud));
+        EXPECT_TRUE(CloseCom(port));
+    }
+};
+
+TEST_F(DeviceLinkSim, IdentifiesDeviceOnPort1WithControlBytesIntact) {
+    // Identity bytes that a terminal in cooked mode would translate or swallow (CR, XON, XOFF,
+    // ^C), and counters whose bytes are all different, to pin the byte order.
+    TSimDevice sim({"--cid", "0D111303", "--dev-id", "Z9y8X7w6", "--type-text", "QX402.05C",
+                    "--count1", "1193046", "--count2", "11259375", "--use-count", "66051"});
+    SetPorts(sim.Path());
+    ASSERT_TRUE(ConnectDevice());
+    EXPECT_EQ(IOPack.ComID, 1);
+    EXPECT_EQ(IOPack.Baud, 500000);
+    EXPECT_EQ(IOPack.TypeText, "QX402.05C");
+    EXPECT_EQ(IOPack.DevID, "Z9y8X7w6");
+    EXPECT_EQ(IOPack.CID, (std::array<uint8_t, 4>{0x0D, 0x11, 0x13, 0x03}));
+    EXPECT_EQ(IOPack.Count1, 0x010203); // the use counter replaces the first 0xC2 counter
+    EXPECT_EQ(IOPack.Count2, 0xABCDEF);
+    ASSERT_TRUE(sim.WaitFor("key exchange: key"));
+    ExpectPortReleased(sim.Path(), 1);
+}
+
+TEST_F(DeviceLinkSim, FindsDeviceOnPort4BehindSilentWrongAndMissingPorts) {
+    TSimDevice silent({"--silent", "01"});
+    TSimDevice wrong({"--probe-ack", "12"});
+    TSimDevice good;
+    SetPorts(PortList({silent.Path(), wrong.Path(), "/dev/kestrel-no-such-port", good.Path()}));
+    ASSERT_TRUE(ConnectDevice());
+    EXPECT_EQ(IOPack.ComID, 4);
+    EXPECT_EQ(IOPack.DevID, "A2C4E6G8");
+    EXPECT_TRUE(silent.WaitFor("command 01: staying silent"));
+    EXPECT_TRUE(wrong.WaitFor("probe: answering 12"));
+    EXPECT_TRUE(good.WaitFor("command CA"));
+    for (const auto& path : {silent.Path(), wrong.Path(), good.Path()})
+        EXPECT_FALSE(HeldOpenHere(path)) << path;
+}
+
+TEST_F(DeviceLinkSim, DeviceOnPort256IsFoundAndProgrammed) {
+    TempDir dir;
+    TSimDevice sim({"--image-out", dir / "image.bin"});
+    SetPorts(PortListAt(256, sim.Path())); // 255 empty entries before it
+    ASSERT_TRUE(ConnectDevice());
+    EXPECT_EQ(IOPack.ComID, 256);
+    ExpectPortReleased(sim.Path(), 256);
+
+    std::string image = TestImage(1000);
+    TRecordingBar bar;
+    ASSERT_TRUE(Download(image, &bar));
+    ASSERT_TRUE(sim.WaitFor("image written: 1024 bytes"));
+    EXPECT_EQ(ReadFileBytes(dir / "image.bin"), Filled(image, 512));
+    EXPECT_EQ(bar.max, 1024);
+    EXPECT_EQ(bar.positions, (std::vector<int>{0, 256, 512, 768, 1024}));
+    ExpectPortReleased(sim.Path(), 256);
+}
+
+TEST_F(DeviceLinkSim, ProbeAnswerDecodingTo14IsAccepted) {
+    TSimDevice sim({"--probe-ack", "14"});
+    SetPorts(PortList({"", sim.Path()}));
+    ASSERT_TRUE(ConnectDevice());
+    EXPECT_EQ(IOPack.ComID, 2);
+}
+
+TEST_F(DeviceLinkSim, SilentCountersQueryIsTolerated) {
+    TSimDevice sim({"--silent", "C2", "--use-count", "4242", "--count2", "77"});
+    SetPorts(sim.Path());
+    ASSERT_TRUE(ConnectDevice());
+    EXPECT_EQ(IOPack.Count1, 4242);
+    EXPECT_EQ(IOPack.Count2, 0);
+    EXPECT_EQ(IOPack.DevID, "A2C4E6G8");
+    ExpectPortReleased(sim.Path(), 1);
+}
+
+TEST_F(DeviceLinkSim, SilentIdentityQueryFailsWithEmptyIdentity) {
+    TSimDevice sim({"--silent", "C9"});
+    SetPorts(sim.Path());
+    IOPack.DevID = "OLDVALUE";
+    EXPECT_FALSE(ConnectDevice());
+    EXPECT_EQ(IOPack.DevID, "");
+    EXPECT_TRUE(sim.WaitFor("command C9: staying silent"));
+    ExpectPortReleased(sim.Path(), 1);
+}
+
+TEST_F(DeviceLinkSim, RefusedKeyFails) {
+    TSimDevice sim({"--refuse-key"});
+    SetPorts(sim.Path());
+    EXPECT_FALSE(ConnectDevice());
+    EXPECT_TRUE(sim.WaitFor("refused"));
+    ExpectPortReleased(sim.Path(), 1);
+}
+
+TEST_F(DeviceLinkSim, WrongSumOnUseCounterFails) {
+    TSimDevice sim({"--bad-sum", "CA"});
+    SetPorts(sim.Path());
+    EXPECT_FALSE(ConnectDevice());
+    EXPECT_TRUE(sim.WaitFor("command CA: replying with a wrong sum"));
+    ExpectPortReleased(sim.Path(), 1);
+}
+
+TEST_F(DeviceLinkSim, SecondRunUsesFirstPortWhenScanFindsNothing) {
+    TSimDevice sim;
+    SetPorts(PortList({"", sim.Path()}));
+    ASSERT_TRUE(ConnectDevice());
+    ASSERT_EQ(IOPack.ComID, 2);
+    // The device answers the probe under key 0; the host decodes it with the key of the last
+    // session, so with a key whose low nibble is not 0 the scan finds nothing.
+    IOPack.Key = 0x35;
+    EXPECT_FALSE(ScanCom());
+    EXPECT_EQ(IOPack.ComID, 2);
+    IOPack.DevID.clear();
+    EXPECT_TRUE(ConnectDevice());
+    EXPECT_EQ(IOPack.ComID, 2);
+    EXPECT_EQ(IOPack.DevID, "A2C4E6G8");
+
+    // Once the device is gone the same run fails cleanly.
+    std::string path = sim.Path();
+    sim.Process().Stop();
+    IOPack.Key = 0x35;
+    EXPECT_FALSE(ConnectDevice());
+    EXPECT_EQ(IOPack.ComID, 2);
+    EXPECT_FALSE(HeldOpenHere(path));
+}
+
+TEST_F(DeviceLinkSim, ProgramsHundredKibImage) {
+    TempDir dir;
+    TSimDevice sim({"--image-out", dir / "image.bin", "--cid", "0D111303"});
+    SetPorts(sim.Path());
+    AsIfConnected(1);
+    std::string image = TestImage(100 * 1024);
+    TRecordingBar bar;
+    ASSERT_TRUE(Download(image, &bar));
+    ASSERT_TRUE(sim.WaitFor("image written: 102400 bytes"));
+    EXPECT_EQ(ReadFileBytes(dir / "image.bin"), Filled(image, 512));
+    EXPECT_EQ(bar.max, 102400);
+    EXPECT_EQ(bar.positions.size(), 401u);
+    EXPECT_EQ(bar.positions.back(), 102400);
+    // The programming run refreshes the identity bytes.
+    EXPECT_EQ(IOPack.CID, (std::array<uint8_t, 4>{0x0D, 0x11, 0x13, 0x03}));
+    ExpectPortReleased(sim.Path(), 1);
+}
+
+// A misbehaving device during programming: the download fails, the port is closed, and the
+// next attempt starts again from the start command.
+struct TDownloadFault {
+    const char* name;
+    std::vector<std::string> args;
+    const char* logged;    // what the simulator reports on the fault
+    const char* abandoned; // what it reports when the next attempt starts; empty: unplugged
+};
+
+class DownloadFault : public DeviceLinkSim, public ::testing::WithParamInterface<TDownloadFault> {};
+
+TEST_P(DownloadFault, FailsAndReleasesPort) {
+    const TDownloadFault& fault = GetParam();
+    TSimDevice sim(fault.args);
+    SetPorts(sim.Path());
+    AsIfConnected(1);
+    std::string image = TestImage(5 * 256);
+    EXPECT_FALSE(Download(image));
+    EXPECT_TRUE(sim.WaitFor(fault.logged));
+    ExpectPortReleased(sim.Path(), 1);
+    if (*fault.abandoned) {
+        // Nothing was sent after the failed frame: the next run's start reports exactly
+        // how far the previous one got.
+        EXPECT_FALSE(Download(image));
+        EXPECT_TRUE(sim.WaitFor(fault.abandoned));
+        ExpectPortReleased(sim.Path(), 1);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, DownloadFault,
+    ::testing::Values(
+        TDownloadFault{"BadAck",
+                       {"--bad-ack", "3"},
+                       "data frame 3: wrong acknowledgement",
+                       "abandoned after 3 data frames"},
+        TDownloadFault{"DoubleAck",
+                       {"--double-ack", "2"},
+                       "data frame 2: two acknowledgements",
+                       "abandoned after 2 data frames"},
+        TDownloadFault{"Unplug", {"--unplug-after", "2"}, "unplugged after data frame 2", ""},
+        TDownloadFault{"SilentStart", {"--silent", "02"}, "command 02: staying silent", ""},
+        TDownloadFault{"RefusedKey", {"--refuse-key"}, "refused", ""},
+        TDownloadFault{"WrongIdentity", {"--dev-id", "OTHERDEV"}, "unknown identity", ""}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(DeviceLinkSim, LineRateProgrammingTakesAtLeastTheLineTime) {
+    TSimDevice sim({"--line-rate"});
+    SetPorts(sim.Path());
+    AsIfConnected(1);
+    ASSERT_TRUE(OpenCom(1, DeviceBaud));
+    ASSERT_TRUE(SendKey());
+    IOPack.PackLen = 255;
+    ASSERT_TRUE(SendDownloadStart(0, 53, 3));
+    std::string image = TestImage(128 * 256);
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(SendFirmwareBlocks(0, reinterpret_cast<const uint8_t*>(image.data()),
+                                   int32_t(image.size())));
+    auto elapsed = std::chrono::steady_clock::now() - start;
+    // 128 frames of 260 bytes and their one-byte answers at 20 us per byte.
+    EXPECT_GE(elapsed, std::chrono::microseconds(128 * 261 * 20));
+    EXPECT_TRUE(CloseCom(1));
+}
+
+} // namespace
