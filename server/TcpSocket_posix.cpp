@@ -198,6 +198,10 @@ std::string TTcpSocket::ReceiveLine(size_t maxLength, std::chrono::milliseconds 
         if (found && static_cast<size_t>(got) == take) {
             line.resize(line.size() - 2); // the CR LF (its CR may come from the previous look)
             end = TEnd::Done;
+            if (line.size() > maxLength) {
+                Lose();
+                end = TEnd::TooLong;
+            }
             return line;
         }
         // A trailing CR may still be the first half of the delimiter.

@@ -1,0 +1,104 @@
+// The window's cancel while the worker waits for a server that has stopped answering: the
+// receive ends at once, the window sees 35, the worker's end does not overwrite it, and the
+// TCP client is released once.
+#include "TCP.h"
+#include "UpgradeServerFixture.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+namespace {
+
+// The stop button's handler, as the window runs it on its own thread.
+void CancelLikeTheWindow(TUPThread& worker) {
+    TCliInfo info;
+    GetCliInfo(info);
+    info.ResultCode = kResultCancelled;
+    SetCliInfo(info);
+    CloseClient();
+    worker.Terminate();
+    MainWindow().SetStartEnabled(true);
+    MainWindow().SetStopEnabled(false);
+    worker.WaitFor();
+}
+
+// The window's wait loop with the cancel handled inside it once `ready` holds.
+TCliInfo WaitAndCancelWhen(const std::function<bool()>& ready, TUPThread& worker) {
+    TCliInfo info = TestRequest();
+    SetCliInfo(info);
+    worker.Start();
+    bool cancelled = false;
+    auto until = std::chrono::steady_clock::now() + std::chrono::minutes(5);
+    while (info.ResultCode == 0 && std::chrono::steady_clock::now() < until) {
+        WaitCliInfo(info, std::chrono::milliseconds(20));
+        if (!cancelled && ready()) {
+            CancelLikeTheWindow(worker);
+            cancelled = true;
+        }
+    }
+    EXPECT_TRUE(cancelled);
+    return info;
+}
+
+class CancelTest : public SessionTest {
+protected:
+    void SetUp() override {
+        SessionTest::SetUp();
+        // Only the cancel can end these sessions in any reasonable time.
+        TcpSetRecvTimeLimit(std::chrono::minutes(10));
+    }
+};
+
+TEST_F(CancelTest, CancelWhileTheWorkerWaitsForValuesEndsWithThirtyFive) {
+    UpgradeServerRun server(TestImage(100), {"stall-at:values"});
+    TUPThread worker;
+    // The progress maximum is set just before the length is echoed; the values come next.
+    TCliInfo info = WaitAndCancelWhen([&] { return window.Max() == 100; }, worker);
+    EXPECT_EQ(info.ResultCode, kResultCancelled);
+    EXPECT_TRUE(worker.Finished());
+    TCliInfo after;
+    GetCliInfo(after);
+    EXPECT_EQ(after.ResultCode, kResultCancelled); // the worker's end kept it
+    EXPECT_EQ(after.UPType, 3);
+    EXPECT_TRUE(std::regex_match(window.LastStatus(),
+                                 std::regex("^升级发生错误，错误代号：[0-9A-F]{4}23$")))
+        << window.LastStatus();
+    EXPECT_EQ(window.BusyChanges(), (std::vector<bool>{true, false}));
+    EXPECT_EQ(window.StartEnabled(), true);
+    EXPECT_EQ(window.StopEnabled(), false);
+    std::string log = server.SessionLog();
+    EXPECT_NE(log.find("@values"), std::string::npos) << log;
+}
+
+TEST_F(CancelTest, CancelDuringTheTransferKeepsWhatArrived) {
+    std::string image = TestImage(64 * 1024);
+    UpgradeServerRun server(image, {"stall-at:chunk:3"});
+    TUPThread worker;
+    TCliInfo info = WaitAndCancelWhen(
+        [&] {
+            auto positions = window.Positions();
+            return !positions.empty() && positions.back() == 2 * 8192;
+        },
+        worker);
+    EXPECT_EQ(info.ResultCode, kResultCancelled);
+    ASSERT_TRUE(info.Data);
+    ASSERT_EQ(info.Data->Size(), static_cast<int64_t>(image.size()));
+    EXPECT_TRUE(std::equal(image.begin(), image.begin() + 2 * 8192, info.Data->Bytes().begin()));
+    EXPECT_EQ(window.Positions().back(), 2 * 8192);
+}
+
+TEST_F(CancelTest, CancelRightAfterTheStartIsNeverLost) {
+    // Whatever step the worker is at (before its client exists, connecting, or waiting for
+    // the first reply), the cancel ends it and its code stays.
+    UpgradeServerRun server(TestImage(100), {"stall-at:announce:1"});
+    for (int round = 0; round < 15; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        TUPThread worker;
+        TCliInfo info = WaitAndCancelWhen([] { return true; }, worker);
+        EXPECT_EQ(info.ResultCode, kResultCancelled);
+        EXPECT_TRUE(worker.Finished());
+    }
+}
+
+} // namespace

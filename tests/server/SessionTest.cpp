@@ -1,0 +1,330 @@
+// Whole sessions on the worker thread against the reference upgrade server: downloads of every
+// size class, every result code with its status text, and the limits that keep a broken or
+// hostile server from stalling or flooding the tool.
+#include "TCP.h"
+#include "UpgradeServerFixture.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <thread>
+
+namespace {
+
+const std::string kGeneral = "升级发生错误，错误代号：";
+
+// The status text ends in four random hex digits and the code.
+::testing::AssertionResult EndsWithCode(const std::string& text, const std::string& message,
+                                        const std::string& codeHex) {
+    std::regex form("^" + message + "[0-9A-F]{4}" + codeHex + "$");
+    if (std::regex_match(text, form))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure()
+           << "status \"" << text << "\" is not \"" << message << "XXXX" << codeHex << "\"";
+}
+
+std::string Hex2(int code) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%02X", code);
+    return text;
+}
+
+// The request's own values are still in the record.
+void ExpectRequestValues(const TCliInfo& info) {
+    TCliInfo request = TestRequest();
+    EXPECT_EQ(info.UserName, request.UserName);
+    EXPECT_EQ(info.SVer, request.SVer);
+    EXPECT_EQ(info.OriginalID, request.OriginalID);
+    EXPECT_EQ(info.UPType, 3);
+}
+
+class DownloadTest : public SessionTest, public ::testing::WithParamInterface<size_t> {};
+
+TEST_P(DownloadTest, DataArrivesIntactInChunksWithProgress) {
+    size_t size = GetParam();
+    std::string image = TestImage(size);
+    UpgradeServerRun server(image);
+    TCliInfo info = RunExchange(TestRequest());
+
+    EXPECT_EQ(info.ResultCode, kResultSuccess);
+    ASSERT_TRUE(info.Data);
+    EXPECT_EQ(info.Data->Size(), static_cast<int64_t>(size));
+    EXPECT_TRUE(std::string(info.Data->Bytes().begin(), info.Data->Bytes().end()) == image);
+    EXPECT_EQ(info.UserName, "QX40");
+    EXPECT_EQ(info.UPType, 3);
+
+    EXPECT_EQ(window.Statuses().front(), "升级开始：");
+    EXPECT_EQ(window.LastStatus(), "请求的数据获取成功！");
+    EXPECT_EQ(window.Max(), static_cast<int>(size));
+    std::vector<int> expected = {0};
+    for (size_t done = 0; done < size;) {
+        done += std::min<size_t>(8192, size - done);
+        expected.push_back(static_cast<int>(done));
+    }
+    EXPECT_EQ(window.Positions(), expected);
+    EXPECT_EQ(window.BusyChanges(), (std::vector<bool>{true, false}));
+    EXPECT_EQ(window.StartEnabled(), true);
+    EXPECT_EQ(window.StopEnabled(), false);
+
+    std::string log = server.SessionLog();
+    EXPECT_NE(log.find("end=allok"), std::string::npos) << log;
+    EXPECT_NE(log.find("sent=" + std::to_string(size) + " "), std::string::npos) << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, DownloadTest,
+                         ::testing::Values(size_t{1}, size_t{8192}, size_t{8193},
+                                           size_t{1024 * 1024}));
+
+TEST_F(SessionTest, TheServersValuesReplaceTheRequestsAndKindSevenComesBack) {
+    UpgradeServerRun server(TestImage(3000), {"value:12:7", "value:1:QX4Z", "value:4:99"});
+    TCliInfo info = RunExchange(TestRequest());
+    EXPECT_EQ(info.ResultCode, kResultSuccess);
+    EXPECT_EQ(info.UPType, 7);
+    EXPECT_EQ(info.UserName, "QX4Z");
+    EXPECT_EQ(info.UseCount, 99);
+    EXPECT_EQ(info.SWVer, "1.4");
+}
+
+TEST_F(SessionTest, EveryAnnouncementStepHasItsResult) {
+    const int results[27] = {14, 15, 42, 43, 1,  2,  31, 32, 3,  4,  5,  6,  7, 8,
+                             10, 11, 12, 13, 16, 17, 18, 19, 20, 21, 22, 23, 24};
+    for (int step = 1; step <= 27; ++step) {
+        SCOPED_TRACE("announcement step " + std::to_string(step));
+        // "PASSOK" is the expected reply to the last step, "OK" a wrong one there.
+        UpgradeServerRun server(TestImage(100), {"reply:" + std::to_string(step) + ":" +
+                                                 (step == 27 ? "OK" : "PASSOK")});
+        TCliInfo info = RunExchange(TestRequest());
+        EXPECT_EQ(info.ResultCode, results[step - 1]);
+        EXPECT_TRUE(EndsWithCode(window.LastStatus(), kGeneral, Hex2(results[step - 1])));
+        ExpectRequestValues(info);
+        // Nothing further was sent: the server next saw the connection close.
+        std::string next = step == 27 ? "length" : "announce:" + std::to_string(step + 1);
+        std::string log = server.SessionLog();
+        EXPECT_NE(log.find("end=closed@" + next), std::string::npos) << log;
+    }
+}
+
+TEST_F(SessionTest, AnIdentityRefusedWithRepGivesForty) {
+    UpgradeServerRun server(TestImage(100), {}, {"refuse 1A2B3C4D"});
+    TCliInfo info = RunExchange(TestRequest());
+    EXPECT_EQ(info.ResultCode, kResultRepeated);
+    EXPECT_TRUE(EndsWithCode(window.LastStatus(), kGeneral, "28"));
+    EXPECT_NE(server.SessionLog().find("end=rep"), std::string::npos);
+}
+
+TEST_F(SessionTest, AConnectionClosedMidAnnouncementEndsAtThatStep) {
+    UpgradeServerRun server(TestImage(100), {"close-at:announce:5"});
+    EXPECT_EQ(RunExchange(TestRequest()).ResultCode, 1);
+}
+
+struct StatusCase {
+    std::string line;   // sent by the server instead of the length
+    uint8_t resultCode; // what the window sees
+    std::string text;   // status text, or its message part when codeHex is set
+    std::string codeHex;
+};
+
+TEST_F(SessionTest, ServerStatusesEndTheSessionWithTheirTexts) {
+    const StatusCase cases[] = {
+        {"0", 255, "固件无需升级，错误代号：", "FF"},
+        {"-1", 254, "无需重复更新！错误代号：", "FE"},
+        {"-7", 248, "已经是最新软件，无需升级！", ""},
+        {"abc", 245, kGeneral, "F5"},
+        {"", 245, kGeneral, "F5"},
+        // Statuses without a meaning of their own: a failure, never success or a wait.
+        {"-221", 245, kGeneral, "F5"},
+        {"-255", 245, kGeneral, "F5"},
+        {"-100", 155, kGeneral, "9B"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("status line \"" + c.line + "\"");
+        UpgradeServerRun server(TestImage(100), {"status:" + c.line});
+        TCliInfo info = RunExchange(TestRequest());
+        EXPECT_EQ(info.ResultCode, c.resultCode);
+        if (c.codeHex.empty())
+            EXPECT_EQ(window.LastStatus(), c.text);
+        else
+            EXPECT_TRUE(EndsWithCode(window.LastStatus(), c.text, c.codeHex));
+        ExpectRequestValues(info);
+        EXPECT_EQ(info.Data->Size(), 0);
+        EXPECT_NE(server.SessionLog().find("end=status"), std::string::npos);
+    }
+}
+
+TEST_F(SessionTest, TheCataloguesOwnStatusesArriveToo) {
+    UpgradeServerRun server(TestImage(100));
+    TCliInfo unknown = TestRequest();
+    unknown.UserName = "QX99";
+    EXPECT_EQ(RunExchange(unknown).ResultCode, kResultNoUpgrade);
+    TCliInfo current = TestRequest();
+    current.SVer = "1.21";
+    EXPECT_EQ(RunExchange(current).ResultCode, kResultLatest);
+    EXPECT_EQ(window.LastStatus(), "已经是最新软件，无需升级！");
+}
+
+TEST_F(SessionTest, NoServerMeansConnectionFailure) {
+    setenv("KESTREL_UPDATE_HOST", UniqueLoopbackAddress().c_str(), 1);
+    TCliInfo info = RunExchange(TestRequest());
+    EXPECT_EQ(info.ResultCode, kResultConnectFailed);
+    EXPECT_TRUE(EndsWithCode(window.LastStatus(), "连接服务器失败，错误代号：", "09"));
+
+    setenv("KESTREL_UPDATE_HOST", "no-such-host.invalid", 1);
+    info = RunExchange(TestRequest());
+    EXPECT_EQ(info.ResultCode, kResultConnectFailed);
+    EXPECT_TRUE(EndsWithCode(window.LastStatus(), "连接服务器失败，错误代号：", "09"));
+    EXPECT_EQ(window.StartEnabled(), true);
+    EXPECT_EQ(window.StopEnabled(), false);
+}
+
+TEST_F(SessionTest, ALengthThatIsRefusedGivesTwentyEight) {
+    {
+        UpgradeServerRun server(TestImage(100), {"length-ack:NO"});
+        EXPECT_EQ(RunExchange(TestRequest()).ResultCode, kResultLengthRefused);
+        EXPECT_TRUE(EndsWithCode(window.LastStatus(), kGeneral, "1C"));
+    }
+    {
+        // Beyond 64 MiB: ended before the echo, and nothing reserved for it.
+        UpgradeServerRun server(TestImage(100), {"length:67108865"});
+        TCliInfo info = RunExchange(TestRequest());
+        EXPECT_EQ(info.ResultCode, kResultLengthRefused);
+        EXPECT_EQ(info.Data->Size(), 0);
+        std::string log = server.SessionLog();
+        EXPECT_NE(log.find("end=closed@length-ack"), std::string::npos) << log;
+    }
+    {
+        // More digits than any integer holds: too large as well.
+        UpgradeServerRun server(TestImage(100), {"status:99999999999999999999999"});
+        EXPECT_EQ(RunExchange(TestRequest()).ResultCode, kResultLengthRefused);
+    }
+}
+
+TEST_F(SessionTest, ACheckLineThatDiffersGivesFortyOneAndKeepsTheRequest) {
+    for (const char* fault : {"check-no-space", "check:X", "close-at:check"}) {
+        SCOPED_TRACE(fault);
+        UpgradeServerRun server(TestImage(100), {fault, "value:12:7", "value:1:QX4Z"});
+        TCliInfo info = RunExchange(TestRequest());
+        EXPECT_EQ(info.ResultCode, kResultCheckLine);
+        EXPECT_TRUE(EndsWithCode(window.LastStatus(), kGeneral, "29"));
+        ExpectRequestValues(info);
+    }
+}
+
+TEST_F(SessionTest, CrcFaultsGiveFortyFourAndFortyFive) {
+    std::string image = TestImage(20000);
+    // Lowercase differs from the right text only when it has letters.
+    ASSERT_NE(CrcText(image).find_first_of("ABCDEF"), std::string::npos);
+    {
+        UpgradeServerRun server(image, {"crc:empty", "value:12:7"});
+        TCliInfo info = RunExchange(TestRequest());
+        EXPECT_EQ(info.ResultCode, kResultCrcMissing);
+        EXPECT_TRUE(EndsWithCode(window.LastStatus(), kGeneral, "2C"));
+        EXPECT_EQ(info.UPType, 7); // the values were stored before the CRC line
+    }
+    for (const char* fault : {"crc:lower", "crc:wrong", "corrupt-data", "close-at:byte:12000"}) {
+        SCOPED_TRACE(fault);
+        UpgradeServerRun server(image, {fault});
+        TCliInfo info = RunExchange(TestRequest());
+        EXPECT_EQ(info.ResultCode, kResultCrcMismatch);
+        EXPECT_TRUE(EndsWithCode(window.LastStatus(), kGeneral, "2D"));
+        EXPECT_EQ(info.Data->Size(), 20000);
+        std::string log = server.SessionLog();
+        EXPECT_EQ(log.find("end=allok"), std::string::npos) << "AllOK after a bad CRC: " << log;
+    }
+}
+
+TEST_F(SessionTest, AChunkHandshakeThatDiffersGivesTwentyNine) {
+    UpgradeServerRun server(TestImage(8193), {"chunk-ack:NO"});
+    TCliInfo info = RunExchange(TestRequest());
+    EXPECT_EQ(info.ResultCode, kResultChunkRefused);
+    EXPECT_TRUE(EndsWithCode(window.LastStatus(), kGeneral, "1D"));
+    EXPECT_EQ(window.Positions(), (std::vector<int>{0, 8192}));
+}
+
+TEST_F(SessionTest, AReplyLineBeyondSixtyFourKiBIsAWrongReply) {
+    UpgradeServerRun server(TestImage(100), {"reply:1:" + std::string(kTcpMaxLineLength + 1, 'O')});
+    TCliInfo info = RunExchange(TestRequest());
+    EXPECT_EQ(info.ResultCode, 14);
+}
+
+struct StallCase {
+    std::string step;
+    size_t imageSize;
+    uint8_t resultCode;
+};
+
+TEST_F(SessionTest, AServerThatStopsAnsweringLosesTheConnectionAfterTheTimeLimit) {
+    const auto limit = std::chrono::milliseconds(300);
+    const StallCase cases[] = {
+        {"announce:5", 100, 1},            // the step's own result
+        {"length", 100, 245},              // no length line: not a number
+        {"values", 100, kResultCheckLine}, // empty values, no check line
+        {"crc", 100, kResultCrcMissing},
+        {"chunk:2", 3 * 8192, kResultChunkRefused}, // silent mid-transfer, then no handshake
+        {"chunk:2", 8193, kResultCrcMismatch},      // silent in the last chunk
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("stall at " + c.step);
+        // The missing bytes stay zero: a last chunk that is silent must not end in zeros.
+        ASSERT_NE(TestImage(c.imageSize).back(), '\0');
+        UpgradeServerRun server(TestImage(c.imageSize), {"stall-at:" + c.step});
+        TcpSetRecvTimeLimit(limit);
+        auto start = std::chrono::steady_clock::now();
+        TCliInfo info = RunExchange(TestRequest());
+        EXPECT_GE(std::chrono::steady_clock::now() - start, limit);
+        EXPECT_EQ(info.ResultCode, c.resultCode);
+        std::string log = server.SessionLog();
+        EXPECT_NE(log.find("fault-stall@" + c.step), std::string::npos) << log;
+    }
+}
+
+TEST_F(SessionTest, TheWaitingSideIsReleasedOnceWithTheFinalRecord) {
+    std::string image = TestImage(1024 * 1024);
+    UpgradeServerRun server(image, {"value:1:SRV1"});
+    TCliInfo request = TestRequest();
+    SetCliInfo(request);
+    TUPThread worker;
+
+    // A second observer copies the record as fast as it can; the first copy with a non-zero
+    // code must already hold everything.
+    std::atomic<bool> stop{false};
+    std::vector<uint8_t> observed;
+    TCliInfo firstFinal;
+    std::thread observer([&] {
+        while (!stop.load()) {
+            TCliInfo copy;
+            GetCliInfo(copy);
+            if (observed.empty() || observed.back() != copy.ResultCode) {
+                observed.push_back(copy.ResultCode);
+                if (copy.ResultCode != 0 && observed.size() == 2)
+                    firstFinal = copy;
+            }
+            std::this_thread::yield();
+        }
+    });
+    worker.Start();
+    TCliInfo info = request;
+    auto until = std::chrono::steady_clock::now() + std::chrono::minutes(5);
+    while (!WaitCliInfo(info, std::chrono::seconds(1)) &&
+           std::chrono::steady_clock::now() < until) {
+    }
+    EXPECT_EQ(info.ResultCode, kResultSuccess);
+    EXPECT_EQ(info.UserName, "SRV1");
+    EXPECT_EQ(info.Data->Size(), static_cast<int64_t>(image.size()));
+    worker.WaitFor();
+    // Still the same once the worker is gone: the code was published once, as its last act.
+    TCliInfo after;
+    GetCliInfo(after);
+    EXPECT_EQ(after.ResultCode, kResultSuccess);
+    stop.store(true);
+    observer.join();
+
+    ASSERT_EQ(observed, (std::vector<uint8_t>{0, kResultSuccess}));
+    EXPECT_EQ(firstFinal.UserName, "SRV1");
+    ASSERT_TRUE(firstFinal.Data);
+    EXPECT_TRUE(std::string(firstFinal.Data->Bytes().begin(), firstFinal.Data->Bytes().end()) ==
+                image);
+    EXPECT_EQ(window.LastStatus(), "请求的数据获取成功！");
+    EXPECT_EQ(window.StartEnabled(), true);
+}
+
+} // namespace

@@ -1,0 +1,213 @@
+#include "UpgradeServerFixture.h"
+
+#include "CRC16.h"
+#include "TCP.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+
+std::string TestImage(size_t size) {
+    std::string bytes(size, '\0');
+    uint32_t x = 0x2545F491u;
+    for (auto& b : bytes) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        b = static_cast<char>(x & 0xFF);
+    }
+    return bytes;
+}
+
+std::string CrcText(const std::string& bytes) {
+    char text[8];
+    std::snprintf(
+        text, sizeof text, "%04X",
+        Crc16(reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int32_t>(bytes.size())));
+    return text;
+}
+
+UpgradeServerRun::UpgradeServerRun(const std::string& image, const std::vector<std::string>& faults,
+                                   const std::vector<std::string>& manifestLines)
+    : address_(UniqueLoopbackAddress()) {
+    WriteFileBytes(dir_ / "fw.bin", image);
+    std::string manifest = "firmware QX40 1.21 fw.bin\n";
+    for (const auto& line : manifestLines) {
+        manifest += line;
+        manifest += '\n';
+    }
+    WriteFileBytes(dir_ / "manifest", manifest);
+    std::vector<std::string> argv = {KESTREL_PATH_UPGRADE_SERVER,
+                                     "--catalogue",
+                                     dir_.Path(),
+                                     "--address",
+                                     address_,
+                                     "--http-port",
+                                     "0"};
+    for (const auto& fault : faults) {
+        argv.push_back("--fault");
+        argv.push_back(fault);
+    }
+    process_ = std::make_unique<ChildProcess>(argv);
+    auto ready = process_->WaitForLine("listening");
+    if (!ready)
+        throw std::runtime_error("upgrade-server did not start");
+    setenv("KESTREL_UPDATE_HOST", address_.c_str(), 1);
+}
+
+UpgradeServerRun::~UpgradeServerRun() {
+    unsetenv("KESTREL_UPDATE_HOST");
+    process_->Stop();
+}
+
+std::string UpgradeServerRun::SessionLog() {
+    return process_->WaitForLine(" end=").value_or("");
+}
+
+void RecordingWindow::Changed() {
+    changed_.notify_all();
+}
+
+void RecordingWindow::ShowStatus(const std::string& text) {
+    {
+        std::lock_guard lock(mutex_);
+        statuses_.push_back(text);
+    }
+    Changed();
+}
+
+void RecordingWindow::ShowBusy(bool busy) {
+    {
+        std::lock_guard lock(mutex_);
+        busy_.push_back(busy);
+    }
+    Changed();
+}
+
+void RecordingWindow::SetStartEnabled(bool enabled) {
+    {
+        std::lock_guard lock(mutex_);
+        start_ = enabled;
+    }
+    Changed();
+}
+
+void RecordingWindow::SetStopEnabled(bool enabled) {
+    {
+        std::lock_guard lock(mutex_);
+        stop_ = enabled;
+    }
+    Changed();
+}
+
+void RecordingWindow::Repaint() {
+    std::lock_guard lock(mutex_);
+    ++repaints_;
+}
+
+void RecordingWindow::SetMax(int max) {
+    std::lock_guard lock(mutex_);
+    max_ = max;
+}
+
+void RecordingWindow::SetPosition(int position) {
+    {
+        std::lock_guard lock(mutex_);
+        positions_.push_back(position);
+    }
+    Changed();
+}
+
+std::vector<std::string> RecordingWindow::Statuses() {
+    std::lock_guard lock(mutex_);
+    return statuses_;
+}
+
+std::string RecordingWindow::LastStatus() {
+    std::lock_guard lock(mutex_);
+    return statuses_.empty() ? std::string() : statuses_.back();
+}
+
+std::vector<int> RecordingWindow::Positions() {
+    std::lock_guard lock(mutex_);
+    return positions_;
+}
+
+int RecordingWindow::Max() {
+    std::lock_guard lock(mutex_);
+    return max_;
+}
+
+std::vector<bool> RecordingWindow::BusyChanges() {
+    std::lock_guard lock(mutex_);
+    return busy_;
+}
+
+std::optional<bool> RecordingWindow::StartEnabled() {
+    std::lock_guard lock(mutex_);
+    return start_;
+}
+
+std::optional<bool> RecordingWindow::StopEnabled() {
+    std::lock_guard lock(mutex_);
+    return stop_;
+}
+
+bool RecordingWindow::WaitUntil(const std::function<bool(RecordingWindow&)>& condition,
+                                std::chrono::milliseconds limit) {
+    auto until = std::chrono::steady_clock::now() + limit;
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        lock.unlock();
+        bool met = condition(*this);
+        lock.lock();
+        if (met)
+            return true;
+        if (changed_.wait_until(lock, until) == std::cv_status::timeout) {
+            lock.unlock();
+            return condition(*this);
+        }
+    }
+}
+
+TCliInfo TestRequest() {
+    TCliInfo info;
+    info.UserName = "QX40";
+    info.HVer = "2";
+    info.SVer = "1.20";
+    info.UseCount = 1234;
+    info.RegInfo = "000004D200000007";
+    info.PCInfo = "00-1A-2B-3C-4D-5E";
+    info.OriginalID = "1A2B3C4D";
+    info.CID1 = "01";
+    info.CID2 = "A2";
+    info.CID3 = "B3";
+    info.CID4 = "FF";
+    info.UPType = 3;
+    info.SWVer = "1.4";
+    info.Data = std::make_shared<TMemoryStream>();
+    return info;
+}
+
+TCliInfo RunExchange(const TCliInfo& request) {
+    TCliInfo info = request;
+    TUPThread worker;
+    SetCliInfo(info);
+    worker.Start();
+    auto until = std::chrono::steady_clock::now() + std::chrono::minutes(5);
+    while (info.ResultCode == 0 && std::chrono::steady_clock::now() < until)
+        WaitCliInfo(info, std::chrono::milliseconds(50));
+    EXPECT_NE(info.ResultCode, 0) << "the worker never published a result";
+    worker.WaitFor();
+    return info;
+}
+
+void SessionTest::SetUp() {
+    SetMainWindow(&window);
+    TcpSetRecvTimeLimit(std::chrono::seconds(30));
+}
+
+void SessionTest::TearDown() {
+    SetMainWindow(nullptr);
+    unsetenv("KESTREL_UPDATE_HOST");
+}

@@ -1,0 +1,93 @@
+#pragma once
+// What the session tests share: the reference upgrade server on a loopback address of its own
+// with a catalogue written for the test, a window that records what the worker shows, a typical
+// request, and the window's side of one exchange.
+#include "ChildProcess.h"
+#include "UPT.h"
+#include "WindowLink.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+// Deterministic image bytes of the given size.
+std::string TestImage(size_t size);
+// CRC text of the bytes, as the session computes it.
+std::string CrcText(const std::string& bytes);
+
+// The upgrade server with a catalogue offering firmware "QX40" version 1.21 (the image given),
+// plus extra manifest lines, started with the given --fault specs. KESTREL_UPDATE_HOST points
+// at it while it lives.
+class UpgradeServerRun {
+public:
+    UpgradeServerRun(const std::string& image, const std::vector<std::string>& faults = {},
+                     const std::vector<std::string>& manifestLines = {});
+    ~UpgradeServerRun();
+    const std::string& Address() const { return address_; }
+    // The server's log line of the next session that ends.
+    std::string SessionLog();
+
+private:
+    TempDir dir_;
+    std::string address_;
+    std::unique_ptr<ChildProcess> process_;
+};
+
+// A window that records what the worker shows; usable from any thread.
+class RecordingWindow : public TWindowLink, public TProgressBar {
+public:
+    void ShowStatus(const std::string& text) override;
+    TProgressBar& ProgressBar() override { return *this; }
+    void ShowBusy(bool busy) override;
+    void SetStartEnabled(bool enabled) override;
+    void SetStopEnabled(bool enabled) override;
+    void Repaint() override;
+    void ProcessMessages() override {}
+    void SetMax(int max) override;
+    void SetPosition(int position) override;
+
+    std::vector<std::string> Statuses();
+    std::string LastStatus();
+    std::vector<int> Positions();
+    int Max();
+    std::vector<bool> BusyChanges();
+    std::optional<bool> StartEnabled();
+    std::optional<bool> StopEnabled();
+    // Waits until the condition holds for the recorded state (checked on every change).
+    bool WaitUntil(const std::function<bool(RecordingWindow&)>& condition,
+                   std::chrono::milliseconds limit = std::chrono::seconds(60));
+
+private:
+    void Changed();
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> statuses_;
+    std::vector<int> positions_;
+    int max_ = -1;
+    std::vector<bool> busy_;
+    std::optional<bool> start_;
+    std::optional<bool> stop_;
+    int repaints_ = 0;
+};
+
+// A request as the window builds it for a QX40 with software 1.20, with a new empty stream.
+TCliInfo TestRequest();
+
+// The window's side of one exchange: hand the request over, start a worker, wait until
+// ResultCode turns non-zero, and return the record then copied out (the worker is released).
+TCliInfo RunExchange(const TCliInfo& request);
+
+// Installs a recording window for the test's duration and restores the product time limit.
+class SessionTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    RecordingWindow window;
+};
