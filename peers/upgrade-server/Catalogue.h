@@ -1,0 +1,53 @@
+#pragma once
+// The catalogue an upgrade server serves from: per device type the current firmware, the current
+// tool, refused device identities and the information pages. Every file is read once at start-up
+// and shared, read-only, by all sessions.
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+using Bytes = std::vector<uint8_t>;
+
+// One file of the catalogue as it is sent: its bytes and their CRC.
+struct CatalogueItem {
+    std::string version;
+    std::string fileName;
+    std::shared_ptr<const Bytes> data;
+    uint16_t crc = 0;
+};
+
+struct Catalogue {
+    std::map<std::string, CatalogueItem> firmware; // by device type (the request's UserName)
+    std::optional<CatalogueItem> tool;
+    std::set<std::string> refused;                                   // OriginalID values
+    std::map<std::string, std::shared_ptr<const std::string>> pages; // HTTP path -> content
+    uint64_t totalBytes = 0; // size of all distinct files held in memory
+};
+
+// Reads DIR/manifest and every file it names. On any problem returns nothing and puts a message
+// naming the manifest line into `error`.
+std::optional<Catalogue> LoadCatalogue(const std::string& dir, std::string& error);
+
+// A dotted version "1.21" as its numbers; nothing when the text is not such a version.
+std::optional<std::vector<uint64_t>> ParseVersion(std::string_view text);
+// Negative, zero or positive as a is older than, equal to or newer than b; missing parts count
+// as 0 ("1.4" == "1.4.0").
+int CompareVersions(const std::vector<uint64_t>& a, const std::vector<uint64_t>& b);
+
+// What the server answers to a complete request (the refusal is decided earlier, at the identity).
+struct Decision {
+    enum class Kind { Status, Data } kind = Kind::Status;
+    std::string status;                  // for Status: "0" or "-7"
+    int upType = 0;                      // for Data: 3 firmware, 7 tool
+    const CatalogueItem* item = nullptr; // for Data
+};
+
+bool IsRefused(const Catalogue& catalogue, const std::string& originalId);
+// forcedKind (3 or 7, from a fault) overrides the version rules.
+Decision Decide(const Catalogue& catalogue, const std::string& userName, const std::string& sVer,
+                const std::string& swVer, std::optional<int> forcedKind = std::nullopt);

@@ -1,0 +1,172 @@
+#include "Connection.h"
+
+#include <vector>
+
+bool ConnectionRegistry::Add(const std::shared_ptr<Connection>& connection) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_ || live_.size() >= cap_)
+        return false;
+    live_.emplace(connection.get(), connection);
+    return true;
+}
+
+void ConnectionRegistry::Remove(const Connection* connection) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    live_.erase(connection);
+}
+
+void ConnectionRegistry::ShutdownAll() {
+    std::vector<std::shared_ptr<Connection>> all;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+        for (auto& [key, weak] : live_)
+            if (auto c = weak.lock())
+                all.push_back(std::move(c));
+    }
+    for (auto& c : all)
+        c->RequestShutdown();
+}
+
+std::string EndpointText(const asio::ip::tcp::endpoint& endpoint) {
+    auto address = endpoint.address();
+    std::string text = address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
+    return text + ":" + std::to_string(endpoint.port());
+}
+
+Connection::Connection(asio::ip::tcp::socket socket, std::chrono::milliseconds stepLimit,
+                       ConnectionRegistry& registry)
+    : socket_(std::move(socket)), executor_(socket_.get_executor()), timer_(executor_),
+      stepLimit_(stepLimit), deadline_(std::chrono::steady_clock::now() + stepLimit),
+      registry_(registry) {
+    std::error_code ec;
+    auto remote = socket_.remote_endpoint(ec);
+    peer_ = ec ? std::string("?") : EndpointText(remote);
+}
+
+void Connection::RequestShutdown() {
+    asio::post(executor_, [self = shared_from_this()] {
+        self->shutdown_ = true;
+        std::error_code ec;
+        self->socket_.close(ec);
+    });
+}
+
+asio::awaitable<void> Connection::Start(std::shared_ptr<Connection> self) {
+    asio::co_spawn(self->executor_, Watch(self), asio::detached);
+    try {
+        co_await self->Serve();
+    } catch (const std::exception&) {
+        // Serve reports its own outcome; an exception here only means the connection is done.
+    }
+    self->done_ = true;
+    self->timer_.cancel();
+    std::error_code ec;
+    self->socket_.close(ec);
+    self->registry_.Remove(self.get());
+}
+
+asio::awaitable<void> Connection::Watch(std::shared_ptr<Connection> self) {
+    while (!self->done_) {
+        self->timer_.expires_at(self->deadline_);
+        std::error_code ec;
+        co_await self->timer_.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+        if (self->done_)
+            break;
+        if (std::chrono::steady_clock::now() >= self->deadline_) {
+            self->timedOut_ = true;
+            self->deadline_ = std::chrono::steady_clock::time_point::max();
+            self->socket_.close(ec);
+        }
+    }
+}
+
+void Connection::RestartClock() {
+    if (!timedOut_)
+        deadline_ = std::chrono::steady_clock::now() + stepLimit_;
+}
+
+void Connection::StopClock() {
+    deadline_ = std::chrono::steady_clock::time_point::max();
+}
+
+bool Connection::Check(const std::error_code& ec) {
+    if (!ec)
+        return true;
+    if (shutdown_)
+        failure_ = Failure::Shutdown;
+    else if (timedOut_)
+        failure_ = Failure::Timeout;
+    else if (ec == asio::error::not_found)
+        failure_ = Failure::TooLong;
+    else if (ec == asio::error::eof || ec == asio::error::connection_reset ||
+             ec == asio::error::broken_pipe || ec == asio::error::connection_aborted)
+        failure_ = Failure::Closed;
+    else
+        failure_ = Failure::Error;
+    return false;
+}
+
+const char* Connection::FailureName(Failure failure) {
+    switch (failure) {
+    case Failure::None:
+        return "none";
+    case Failure::Closed:
+        return "closed";
+    case Failure::Timeout:
+        return "timeout";
+    case Failure::Shutdown:
+        return "shutdown";
+    case Failure::TooLong:
+        return "too-long";
+    case Failure::Error:
+        break;
+    }
+    return "error";
+}
+
+asio::awaitable<bool> Connection::ReadUntil(std::string_view delimiter, size_t maxLength,
+                                            std::string& text) {
+    std::error_code ec;
+    size_t n =
+        co_await asio::async_read_until(socket_, asio::dynamic_buffer(input_, maxLength), delimiter,
+                                        asio::redirect_error(asio::use_awaitable, ec));
+    if (!Check(ec))
+        co_return false;
+    text.assign(input_, 0, n);
+    input_.erase(0, n);
+    co_return true;
+}
+
+asio::awaitable<bool> Connection::ReadLine(std::string& line, size_t maxLength) {
+    bool ok = co_await ReadUntil("\r\n", maxLength + 2, line);
+    if (!ok)
+        co_return false;
+    line.resize(line.size() - 2);
+    co_return true;
+}
+
+asio::awaitable<void> Connection::Drain() {
+    char scratch[512];
+    for (;;) {
+        std::error_code ec;
+        co_await socket_.async_read_some(asio::buffer(scratch),
+                                         asio::redirect_error(asio::use_awaitable, ec));
+        if (ec)
+            break;
+    }
+    std::error_code ec;
+    socket_.close(ec);
+}
+
+asio::awaitable<void> Connection::CloseGracefully() {
+    std::error_code ec;
+    socket_.shutdown(asio::ip::tcp::socket::shutdown_send, ec);
+    RestartClock();
+    co_await Drain();
+}
+
+asio::awaitable<void> Connection::Stall() {
+    StopClock();
+    co_await Drain();
+}

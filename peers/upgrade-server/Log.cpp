@@ -1,0 +1,46 @@
+#include "Log.h"
+
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+
+namespace {
+std::mutex logMutex;
+}
+
+void WriteLogLine(const std::string& line) {
+    std::lock_guard<std::mutex> lock(logMutex);
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+std::string LogValue(std::string_view value) {
+    if (value.empty())
+        return "-";
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : value.substr(0, 64)) {
+        if (c > ' ' && c < 0x7F && c != '\\') {
+            out += static_cast<char>(c);
+        } else {
+            out += "\\x";
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
+std::string LogTime(std::chrono::system_clock::time_point when) {
+    auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
+    std::time_t seconds = static_cast<std::time_t>(ms / 1000);
+    std::tm tm{};
+    gmtime_r(&seconds, &tm);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                  static_cast<int>(ms % 1000));
+    return buf;
+}

@@ -1,0 +1,68 @@
+#include "Options.h"
+
+const char* const kUsage =
+    "usage: upgrade-server --catalogue DIR [--address ADDR] [--port N] [--http-port N]\n"
+    "                      [--step-timeout-ms MS] [--max-sessions N] [--fault SPEC]...\n";
+
+namespace {
+bool Number(const std::string& text, uint64_t lo, uint64_t hi, uint64_t& value) {
+    auto n = ParseCount(text);
+    if (!n || *n < lo || *n > hi)
+        return false;
+    value = *n;
+    return true;
+}
+} // namespace
+
+bool ParseOptions(const std::vector<std::string>& args, ServerOptions& options,
+                  std::string& error) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& name = args[i];
+        if (name == "--help" || name == "-h") {
+            options.help = true;
+            continue;
+        }
+        if (i + 1 >= args.size()) {
+            error = name.rfind("--", 0) == 0 ? name + " needs a value" : "unknown argument " + name;
+            return false;
+        }
+        const std::string& value = args[++i];
+        uint64_t n = 0;
+        auto bad = [&](const char* range) {
+            error = name + " " + value + ": expected " + range;
+            return false;
+        };
+        if (name == "--catalogue") {
+            options.catalogueDir = value;
+        } else if (name == "--address") {
+            options.address = value;
+        } else if (name == "--port") {
+            if (!Number(value, 0, 65535, n))
+                return bad("a port number 0..65535");
+            options.port = static_cast<uint16_t>(n);
+        } else if (name == "--http-port") {
+            if (!Number(value, 0, 65535, n))
+                return bad("a port number 0..65535 (0 = off)");
+            options.httpPort = static_cast<uint16_t>(n);
+        } else if (name == "--step-timeout-ms") {
+            if (!Number(value, 1, 24ull * 3600 * 1000, n))
+                return bad("milliseconds from 1 to 86400000");
+            options.stepLimit = std::chrono::milliseconds(n);
+        } else if (name == "--max-sessions") {
+            if (!Number(value, 1, 1000000, n))
+                return bad("a number from 1 to 1000000");
+            options.maxSessions = static_cast<size_t>(n);
+        } else if (name == "--fault") {
+            if (!ParseFault(value, options.faults, error))
+                return false;
+        } else {
+            error = "unknown option " + name;
+            return false;
+        }
+    }
+    if (!options.help && options.catalogueDir.empty()) {
+        error = "--catalogue DIR is required";
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,24 @@
+#pragma once
+// The server's command line.
+#include "Faults.h"
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct ServerOptions {
+    std::string catalogueDir;
+    std::string address = "0.0.0.0";
+    uint16_t port = 5001;
+    uint16_t httpPort = 8080; // 0: no page server
+    std::chrono::milliseconds stepLimit{30000};
+    size_t maxSessions = 256;
+    Faults faults;
+    bool help = false;
+};
+
+extern const char* const kUsage;
+
+// Parses argv[1..]; on a bad command line returns false with the reason in `error`.
+bool ParseOptions(const std::vector<std::string>& args, ServerOptions& options, std::string& error);

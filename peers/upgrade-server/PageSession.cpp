@@ -1,0 +1,72 @@
+#include "PageSession.h"
+
+#include "Log.h"
+
+#include <array>
+
+PageSession::PageSession(asio::ip::tcp::socket socket, std::shared_ptr<const PageMap> pages,
+                         std::chrono::milliseconds stepLimit, ConnectionRegistry& registry)
+    : Connection(std::move(socket), stepLimit, registry), pages_(std::move(pages)) {}
+
+void PageSession::Launch(std::shared_ptr<PageSession> session) {
+    auto executor = session->Executor();
+    asio::co_spawn(executor, Start(std::move(session)), asio::detached);
+}
+
+asio::awaitable<void> PageSession::Serve() {
+    RestartClock();
+    std::string head;
+    bool ok = co_await ReadUntil("\r\n\r\n", kMaxHead, head);
+    if (!ok) {
+        if (LastFailure() == Failure::TooLong)
+            co_await Respond(400, "Bad Request", nullptr, true);
+        co_return;
+    }
+    // Request line: METHOD SP TARGET SP HTTP/1.x
+    std::string line = head.substr(0, head.find("\r\n"));
+    auto sp1 = line.find(' ');
+    auto sp2 = sp1 == std::string::npos ? sp1 : line.find(' ', sp1 + 1);
+    std::string version = sp2 == std::string::npos ? "" : line.substr(sp2 + 1);
+    if ((version != "HTTP/1.1" && version != "HTTP/1.0") || sp1 == 0 || sp2 == sp1 + 1) {
+        co_await Respond(400, "Bad Request", nullptr, true);
+        co_return;
+    }
+    std::string method = line.substr(0, sp1);
+    std::string target = line.substr(sp1 + 1, sp2 - sp1 - 1);
+    request_ = LogValue(method) + " " + LogValue(target);
+    std::string path = target.substr(0, target.find('?'));
+    if (method != "GET" && method != "HEAD") {
+        co_await Respond(405, "Method Not Allowed", nullptr, true, "Allow: GET, HEAD\r\n");
+        co_return;
+    }
+    auto page = pages_->find(path);
+    if (page == pages_->end())
+        co_await Respond(404, "Not Found", nullptr, method == "GET");
+    else
+        co_await Respond(200, "OK", page->second.get(), method == "GET");
+}
+
+asio::awaitable<void> PageSession::Respond(int status, const char* reason, const std::string* body,
+                                           bool withBody, const std::string& extraHeaders) {
+    static const std::string kNotFound =
+        "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>404</title></head>"
+        "<body><p>Not found.</p></body></html>\n";
+    static const std::string kEmpty;
+    if (!body)
+        body = status == 404 ? &kNotFound : &kEmpty;
+    std::string headers = "HTTP/1.1 " + std::to_string(status) + " " + reason +
+                          "\r\n"
+                          "Content-Type: text/html; charset=utf-8\r\n"
+                          "Content-Length: " +
+                          std::to_string(body->size()) +
+                          "\r\n"
+                          "Connection: close\r\n" +
+                          extraHeaders + "\r\n";
+    std::array<asio::const_buffer, 2> buffers{asio::buffer(headers),
+                                              asio::buffer(withBody ? *body : kEmpty)};
+    bool sent = co_await Write(buffers);
+    WriteLogLine(LogTime(std::chrono::system_clock::now()) + " " + Peer() + " http " + request_ +
+                 " " + std::to_string(status) + (sent ? "" : " unsent"));
+    if (sent)
+        co_await CloseGracefully();
+}
