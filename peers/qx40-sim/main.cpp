@@ -21,8 +21,11 @@ using namespace std::chrono_literals;
 
 // One byte on a 500000 bit/s 8N1 line: start bit, 8 data bits, stop bit.
 constexpr auto kByteTime = 20us;
-// A frame whose bytes stop coming for this long is discarded as stray input.
-constexpr auto kFrameGap = 500ms;
+// A frame whose bytes stop coming for this long is discarded as stray input, so that the rest
+// of a frame cut short (the host gave up, or discarded its unsent output) never merges with the
+// next frame. The host sends a frame's bytes at most some microseconds apart and waits 100 ms
+// after opening the port before its first command.
+constexpr auto kFrameGap = 75ms;
 
 void Log(const std::string& line) {
     std::fputs(line.c_str(), stdout);
@@ -58,6 +61,12 @@ bool WriteAll(int fd, const uint8_t* p, size_t n) {
         n -= size_t(w);
     }
     return true;
+}
+
+void DiscardIncomplete(TFrameReader& reader) {
+    Log("incomplete frame discarded: " +
+        HexBytes(reader.Pending().data(), reader.Pending().size()));
+    reader.Reset();
 }
 
 class TSerialEnd {
@@ -160,9 +169,7 @@ int main(int argc, char** argv) {
             return 1;
         }
         if (r == 0) {
-            Log("incomplete frame discarded: " +
-                HexBytes(reader.Pending().data(), reader.Pending().size()));
-            reader.Reset();
+            DiscardIncomplete(reader);
             continue;
         }
         ssize_t n = read(master, buf, sizeof buf);
@@ -173,7 +180,11 @@ int main(int argc, char** argv) {
             Log(std::string("serial end closed: ") + std::strerror(errno));
             return 1;
         }
-        lastByte = Clock::now();
+        auto now = Clock::now();
+        if (!reader.Pending().empty() && now - lastByte > kFrameGap) {
+            DiscardIncomplete(reader);
+        }
+        lastByte = now;
         for (ssize_t i = 0; i < n; ++i) {
             line.Received(lastByte);
             if (reader.Push(buf[i]))
