@@ -1,6 +1,6 @@
 #include "Catalogue.h"
 
-#include "UpgradeCrc.h"
+#include "CRC16.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -154,7 +154,7 @@ private:
             return nullptr;
         }
         std::shared_ptr<const Bytes> shared = std::move(bytes);
-        crcs_[shared.get()] = Crc16(shared->data(), shared->size());
+        crcs_[shared.get()] = Crc16(shared->data(), static_cast<int32_t>(shared->size()));
         catalogue_.totalBytes += shared->size();
         loaded_.emplace(key.string(), shared);
         return shared;

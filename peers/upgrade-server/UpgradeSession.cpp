@@ -1,7 +1,7 @@
 #include "UpgradeSession.h"
 
 #include "Log.h"
-#include "UpgradeCrc.h"
+#include "CRC16.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -202,7 +202,7 @@ asio::awaitable<void> UpgradeSession::Transfer(const Decision& decision) {
     length_ = faults_.length.value_or(data_->size());
     uint16_t crc = item.crc;
     if (length_ < data_->size())
-        crc = Crc16(data_->data(), static_cast<size_t>(length_));
+        crc = Crc16(data_->data(), static_cast<int32_t>(length_));
     const std::string crcText = CrcText(crc, faults_.crc);
     const std::string lengthText = std::to_string(length_);
     if (faults_.corruptData) {
