@@ -1,7 +1,7 @@
 #include "UpgradeSession.h"
 
-#include "Log.h"
 #include "CRC16.h"
+#include "Log.h"
 
 #include <algorithm>
 #include <cstdio>
