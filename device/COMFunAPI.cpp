@@ -150,8 +150,9 @@ bool WaitComInput(int32_t port, microseconds limit, bool noPump) {
         return false;
     auto deadline = steady_clock::now() + limit;
     for (;;) {
-        if (ComInCount(port) > 0)
-            return true;
+        int32_t waiting = comsys::InCount(Entry(port));
+        if (waiting != 0)
+            return waiting > 0; // a failed query means the line is gone
         auto now = steady_clock::now();
         if (now >= deadline)
             return false;

@@ -222,9 +222,10 @@ WaitResult WaitReadable(Handle h, std::chrono::microseconds limit) {
         return errno == EINTR ? WaitResult::TimedOut : WaitResult::Failed;
     if (ready == 0)
         return WaitResult::TimedOut;
-    if (p.revents & POLLIN)
-        return WaitResult::Readable;
-    return WaitResult::Failed; // hang-up or error without data
+    // A hung-up terminal reports itself readable for ever, without data: that is a failure.
+    if (p.revents & (POLLHUP | POLLERR | POLLNVAL))
+        return WaitResult::Failed;
+    return WaitResult::Readable;
 }
 
 void SleepFor(std::chrono::microseconds d) {

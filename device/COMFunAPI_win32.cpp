@@ -1,0 +1,143 @@
+// The serial port layer on Windows communication ports (\\.\COMN).
+#include "ComSystem.h"
+#include "PortNames.h"
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+namespace comsys {
+
+namespace {
+
+HANDLE Win(Handle h) {
+    return reinterpret_cast<HANDLE>(h);
+}
+
+// Decodes a UART-style line-control byte into the DCB's data bits, stop bits and parity.
+void ApplyLineCode(DCB& dcb, uint8_t lineCode) {
+    dcb.ByteSize = static_cast<BYTE>(5 + (lineCode & 3));
+    dcb.StopBits = (lineCode & 4) ? TWOSTOPBITS : ONESTOPBIT;
+    switch ((lineCode >> 3) & 7) {
+    case 0:
+        dcb.Parity = NOPARITY;
+        break;
+    case 1:
+        dcb.Parity = ODDPARITY;
+        break;
+    case 3:
+        dcb.Parity = EVENPARITY;
+        break;
+    case 5:
+        dcb.Parity = MARKPARITY;
+        break;
+    case 7:
+        dcb.Parity = SPACEPARITY;
+        break;
+    default: // the port's parity stays
+        break;
+    }
+}
+
+} // namespace
+
+Handle Open(int32_t port, int32_t baud, uint8_t lineCode) {
+    std::string path = PortDevicePath(port);
+    if (path.empty())
+        return InvalidHandle;
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
+                           nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return InvalidHandle;
+    // Queue sizes, speed and format as far as the port accepts them; failures are not fatal.
+    SetupComm(h, 2048, 2048);
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (GetCommState(h, &dcb)) {
+        dcb.BaudRate = static_cast<DWORD>(baud);
+        ApplyLineCode(dcb, lineCode);
+        SetCommState(h, &dcb);
+    }
+    PurgeComm(h, PURGE_TXCLEAR | PURGE_RXCLEAR);
+    return reinterpret_cast<Handle>(h);
+}
+
+bool Close(Handle h) {
+    return CloseHandle(Win(h)) != 0;
+}
+
+bool WriteBytes(Handle h, const uint8_t* data, size_t n) {
+    while (n > 0) {
+        DWORD done = 0;
+        DWORD chunk = n > 0x10000 ? 0x10000 : static_cast<DWORD>(n);
+        if (!WriteFile(Win(h), data, chunk, &done, nullptr) || done == 0)
+            return false;
+        data += done;
+        n -= done;
+    }
+    return true;
+}
+
+bool ReadBytes(Handle h, uint8_t* into, size_t n) {
+    while (n > 0) {
+        DWORD done = 0;
+        DWORD chunk = n > 0x10000 ? 0x10000 : static_cast<DWORD>(n);
+        if (!ReadFile(Win(h), into, chunk, &done, nullptr) || done == 0)
+            return false;
+        into += done;
+        n -= done;
+    }
+    return true;
+}
+
+int32_t InCount(Handle h) {
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(Win(h), &errors, &status)) // also drops pending line-error flags
+        return -1;
+    return static_cast<int32_t>(status.cbInQue);
+}
+
+bool Purge(Handle h, Queue queue) {
+    return PurgeComm(Win(h), queue == Queue::Input ? PURGE_RXCLEAR : PURGE_TXCLEAR) != 0;
+}
+
+bool SetDtr(Handle h, bool on) {
+    return EscapeCommFunction(Win(h), on ? SETDTR : CLRDTR) != 0;
+}
+
+WaitResult WaitReadable(Handle h, std::chrono::microseconds limit) {
+    // Synchronous ports have no waitable "data arrived" with a time limit; poll the queue count
+    // with short sleeps instead.
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        int32_t waiting = InCount(h);
+        if (waiting < 0)
+            return WaitResult::Failed;
+        if (waiting > 0)
+            return WaitResult::Readable;
+        auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left <= std::chrono::microseconds{0})
+            return WaitResult::TimedOut;
+        SleepFor(left < std::chrono::microseconds{250} ? left : std::chrono::microseconds{250});
+    }
+}
+
+void SleepFor(std::chrono::microseconds d) {
+    if (d.count() <= 0)
+        return;
+    // A high-resolution waitable timer sleeps well below the scheduler's 1-15 ms tick.
+    static thread_local HANDLE timer = [] {
+        HANDLE t = CreateWaitableTimerExW(nullptr, nullptr,
+                                          0x00000002 /* CREATE_WAITABLE_TIMER_HIGH_RESOLUTION */,
+                                          TIMER_ALL_ACCESS);
+        return t ? t : CreateWaitableTimerW(nullptr, TRUE, nullptr);
+    }();
+    LARGE_INTEGER due{};
+    due.QuadPart = -static_cast<LONGLONG>(d.count()) * 10; // relative, in 100 ns units
+    if (timer && SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE))
+        WaitForSingleObject(timer, INFINITE);
+    else
+        Sleep(1);
+}
+
+} // namespace comsys

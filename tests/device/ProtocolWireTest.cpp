@@ -1,0 +1,143 @@
+// Command frames and replies on a pseudo-terminal: what goes on the wire, what is taken from the
+// input queue and what is left there.
+#include "COMFunAPI.h"
+#include "PtyDevice.h"
+#include "UPCommFun.h"
+#include <cstdlib>
+#include <gtest/gtest.h>
+
+using namespace std::chrono;
+
+namespace {
+
+class Protocol : public ::testing::Test {
+protected:
+    void SetUp() override {
+        IOPack = TIOPack{};
+        SetPorts({pty.SlavePath()});
+        ASSERT_TRUE(OpenCom(1, DeviceBaud));
+    }
+    void TearDown() override {
+        ComOpenCount = 1;
+        CloseCom(1);
+        unsetenv("KESTREL_PORTS");
+    }
+    bool WaitQueued(int count) {
+        auto deadline = steady_clock::now() + seconds(10);
+        while (ComInCount(1) < count)
+            if (steady_clock::now() > deadline || !WaitComInput(1, seconds(1), true))
+                return false;
+            else if (ComInCount(1) < count)
+                DelayUs(200, true);
+        return true;
+    }
+    PtyPair pty;
+    std::array<uint8_t, 12> reply{};
+};
+
+} // namespace
+
+TEST_F(Protocol, SendFrameRecomputesTheSum) {
+    TFrame frame{0xC2};
+    frame[10] = 0xAB;
+    frame[11] = 0xCD;
+    ASSERT_TRUE(SendFrame(1, frame));
+    EXPECT_EQ(frame[10], 0xAB); // the caller's copy is untouched
+    EXPECT_EQ(pty.Read(12), (Bytes{0xC2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0xC2}));
+}
+
+TEST_F(Protocol, UnknownCodeSendsNothing) {
+    EXPECT_FALSE(SendCmd(1, TFrame{0x05}, reply));
+    // A reply longer than the caller's buffer is refused before sending, too.
+    EXPECT_FALSE(SendCmd(1, TFrame{0xD3}, reply));
+    ASSERT_TRUE(SendFrame(1, TFrame{0xC4}));
+    // The first bytes on the wire are those of the later frame.
+    EXPECT_EQ(pty.Read(12), (Bytes{0xC4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0xC4}));
+}
+
+TEST_F(Protocol, CommandWithoutReplyReadsNothing) {
+    pty.Write({7, 8, 9});
+    ASSERT_TRUE(WaitQueued(3));
+    EXPECT_TRUE(SendCmd(1, TFrame{0x0B}, reply));
+    EXPECT_EQ(ComInCount(1), 3);
+    EXPECT_EQ(pty.Read(12), (Bytes{0x0B, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x0B}));
+    EXPECT_TRUE(RecvReply(1, 0, {}));
+}
+
+TEST_F(Protocol, ReplyByteZeroIsNotExaminedAndExtraBytesStayQueued) {
+    Bytes answer = Reply12({0x77, 1, 2, 3});
+    answer.push_back(0x99);
+    pty.Write(answer);
+    ASSERT_TRUE(WaitQueued(13));
+    ASSERT_TRUE(RecvReply(1, 12, reply));
+    EXPECT_EQ(Bytes(reply.begin(), reply.end()), Bytes(answer.begin(), answer.begin() + 12));
+    EXPECT_EQ(ComInCount(1), 1);
+}
+
+TEST_F(Protocol, WrongSumConsumesTheTwelveBytes) {
+    Bytes answer = Reply12({0xC2, 1, 2, 3});
+    answer[11] ^= 0x40;
+    answer.push_back(0x55);
+    answer.push_back(0x66);
+    pty.Write(answer);
+    ASSERT_TRUE(WaitQueued(14));
+    EXPECT_FALSE(RecvReply(1, 12, reply));
+    EXPECT_EQ(ComInCount(1), 2);
+    EXPECT_EQ(ReadComByte(1), 0x55);
+}
+
+TEST_F(Protocol, IncompleteReplyTimesOutAndStaysQueued) {
+    Bytes answer = Reply12({0xC8, 'Q', 'X'});
+    answer.pop_back();
+    pty.Write(answer);
+    ASSERT_TRUE(WaitQueued(11));
+    auto start = steady_clock::now();
+    EXPECT_FALSE(RecvReply(1, 12, reply));
+    EXPECT_GE(steady_clock::now() - start, milliseconds(1000)); // 500 polls of at least 2 ms
+    EXPECT_EQ(ComInCount(1), 11);
+}
+
+TEST_F(Protocol, OneByteReplyDecodedWithTheCurrentKey) {
+    IOPack.Key = 0x25;
+    pty.Write({0xEF});
+    ASSERT_TRUE(WaitQueued(1));
+    EXPECT_TRUE(RecvReply(1, 1, reply));
+    pty.Write({0xF4}); // 11 under key 0, not under 0x25
+    ASSERT_TRUE(WaitQueued(1));
+    EXPECT_FALSE(RecvReply(1, 1, reply));
+    EXPECT_EQ(ComInCount(1), 0);
+    IOPack.Key = 0x10;
+    pty.Write({0xF4});
+    ASSERT_TRUE(WaitQueued(1));
+    EXPECT_TRUE(RecvReply(1, 1, reply));
+}
+
+TEST_F(Protocol, LongRepliesCheckTheirTrailingSum) {
+    Bytes big(260);
+    for (size_t i = 0; i < 258; ++i)
+        big[i] = static_cast<uint8_t>(i);
+    uint16_t sum = ByteSum(big.data(), 258);
+    big[258] = static_cast<uint8_t>(sum >> 8);
+    big[259] = static_cast<uint8_t>(sum);
+    std::array<uint8_t, 260> into{};
+    pty.Write(big);
+    ASSERT_TRUE(WaitQueued(260));
+    EXPECT_TRUE(RecvReply(1, 260, into));
+    EXPECT_FALSE(RecvReply(1, 260, reply)); // a buffer too short is refused, nothing read
+}
+
+TEST_F(Protocol, QueryRoundTripWithADevice) {
+    ScriptedDevice device(pty, [](const Bytes& frame) {
+        return frame[0] == 0xC2 ? Reply12({0xC2, 0x01, 0x02, 0x03, 0, 0x0A, 0x0B, 0x0C}) : Bytes{};
+    });
+    ASSERT_TRUE(SendCmd(1, TFrame{0xC2}, reply));
+    EXPECT_EQ(reply[1], 0x01);
+    EXPECT_EQ(reply[7], 0x0C);
+    IOPack.ComID = 1;
+    ASSERT_TRUE(ReadCounters());
+    EXPECT_EQ(IOPack.Count1, 0x010203);
+    EXPECT_EQ(IOPack.Count2, 0x0A0B0C);
+    EXPECT_FALSE(ReadCID()); // no answer: false after the reply wait
+    ASSERT_TRUE(SyncWithDevice(device, 1));
+    EXPECT_EQ(device.Frames().size(), 4u);
+}

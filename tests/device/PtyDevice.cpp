@@ -1,0 +1,162 @@
+#include "PtyDevice.h"
+#include "COMFunAPI.h"
+#include "UPCommFun.h"
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <stdexcept>
+#include <unistd.h>
+
+using namespace std::chrono;
+
+PtyPair::PtyPair() {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
+        throw std::runtime_error("no pseudo-terminal");
+    slavePath_ = ptsname(master_);
+    holder_ = open(slavePath_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (holder_ < 0)
+        throw std::runtime_error("cannot open " + slavePath_);
+}
+
+PtyPair::~PtyPair() {
+    CloseMaster();
+    if (holder_ >= 0)
+        close(holder_);
+}
+
+void PtyPair::CloseMaster() {
+    if (master_ >= 0)
+        close(master_);
+    master_ = -1;
+}
+
+void PtyPair::Write(const Bytes& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            throw std::runtime_error("pty write failed");
+        done += static_cast<size_t>(n);
+    }
+}
+
+std::optional<Bytes> PtyPair::Read(size_t n, milliseconds limit) {
+    Bytes got;
+    auto deadline = steady_clock::now() + limit;
+    while (got.size() < n) {
+        auto left = duration_cast<milliseconds>(deadline - steady_clock::now());
+        if (left.count() <= 0)
+            return std::nullopt;
+        pollfd p{master_, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left.count())) <= 0 || !(p.revents & POLLIN))
+            continue;
+        uint8_t buf[512];
+        ssize_t r = read(master_, buf, std::min(sizeof buf, n - got.size()));
+        if (r > 0)
+            got.insert(got.end(), buf, buf + r);
+    }
+    return got;
+}
+
+void SetPorts(const std::vector<std::string>& paths) {
+    std::string list;
+    for (size_t i = 0; i < paths.size(); ++i)
+        list += (i ? ":" : "") + paths[i];
+    setenv("KESTREL_PORTS", list.c_str(), 1);
+}
+
+void SetPortAt(int port, const std::string& path) {
+    std::vector<std::string> paths(static_cast<size_t>(port));
+    paths.back() = path;
+    SetPorts(paths);
+}
+
+uint8_t AckByte(uint8_t value, uint8_t key) {
+    return static_cast<uint8_t>(255 - static_cast<uint8_t>(value + (key & 0x0F)));
+}
+
+Bytes Reply12(const Bytes& body) {
+    TFrame frame{};
+    std::copy(body.begin(), body.begin() + std::min<size_t>(body.size(), 10), frame.begin());
+    frame = WithSum(frame);
+    return Bytes(frame.begin(), frame.end());
+}
+
+ScriptedDevice::ScriptedDevice(PtyPair& pty, Responder responder)
+    : pty_(pty), responder_(std::move(responder)) {
+    if (pipe2(stopPipe_, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe");
+    thread_ = std::thread([this] { Run(); });
+}
+
+ScriptedDevice::~ScriptedDevice() {
+    (void)!write(stopPipe_[1], "x", 1);
+    thread_.join();
+    close(stopPipe_[0]);
+    close(stopPipe_[1]);
+}
+
+bool ScriptedDevice::ReadExactly(uint8_t* into, size_t n) {
+    while (n > 0) {
+        pollfd p[2] = {{pty_.Master(), POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
+        if (poll(p, 2, -1) < 0 && errno != EINTR)
+            return false;
+        if (p[1].revents)
+            return false;
+        if (!(p[0].revents & POLLIN))
+            continue;
+        ssize_t r = read(pty_.Master(), into, n);
+        if (r < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (r <= 0)
+            return false;
+        into += r;
+        n -= static_cast<size_t>(r);
+    }
+    return true;
+}
+
+void ScriptedDevice::Run() {
+    for (;;) {
+        Bytes frame(2);
+        if (!ReadExactly(frame.data(), 2))
+            return;
+        size_t rest = frame[0] == 0x09 ? frame[1] + 3u : 10u;
+        frame.resize(2 + rest);
+        if (!ReadExactly(frame.data() + 2, rest))
+            return;
+        Bytes answer = frame[0] == 0xEE ? Bytes{} : responder_(frame);
+        if (!answer.empty())
+            pty_.Write(answer);
+        std::lock_guard lock(mutex_);
+        frames_.push_back(frame);
+        changed_.notify_all();
+    }
+}
+
+std::vector<Bytes> ScriptedDevice::Frames() {
+    std::lock_guard lock(mutex_);
+    return frames_;
+}
+
+bool ScriptedDevice::WaitForCode(uint8_t code, milliseconds limit) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, limit, [&] {
+        for (const Bytes& f : frames_)
+            if (f[0] == code)
+                return true;
+        return false;
+    });
+}
+
+bool SyncWithDevice(ScriptedDevice& device, int port) {
+    TFrame marker{0xEE};
+    for (uint8_t byte : WithSum(marker))
+        if (!WriteComByte(port, byte))
+            return false;
+    return device.WaitForCode(0xEE);
+}
