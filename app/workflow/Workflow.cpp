@@ -1,0 +1,272 @@
+#include "Workflow.h"
+
+#include "IOPack.h"
+#include "PCInfo.h"
+#include "SelfReplace.h"
+#include "UPCommFun.h"
+
+#include <chrono>
+#include <cstdio>
+
+namespace {
+std::string Hex(uint32_t value, int digits) {
+    char text[12];
+    std::snprintf(text, sizeof text, "%0*X", digits, value);
+    return text;
+}
+
+// Marks the controller idle again when the action ends, however it ends.
+struct TBusyScope {
+    std::atomic<bool>& busy;
+    std::atomic<TWorkflowPhase>& phase;
+    ~TBusyScope() {
+        phase.store(TWorkflowPhase::Idle);
+        busy.store(false);
+    }
+};
+} // namespace
+
+const char* ResultName(TWorkflowResult result) {
+    switch (result) {
+    case TWorkflowResult::FirmwareApplied:
+        return "firmware-applied";
+    case TWorkflowResult::UpToDate:
+        return "up-to-date";
+    case TWorkflowResult::ToolReplaced:
+        return "tool-replaced";
+    case TWorkflowResult::NewToolAvailable:
+        return "new-tool-available";
+    case TWorkflowResult::UnknownKind:
+        return "unknown-kind";
+    case TWorkflowResult::DeviceNotFound:
+        return "device-not-found";
+    case TWorkflowResult::ServerFailed:
+        return "server-failed";
+    case TWorkflowResult::ProgrammingFailed:
+        return "programming-failed";
+    case TWorkflowResult::ToolRefused:
+        return "tool-refused";
+    case TWorkflowResult::Cancelled:
+        return "cancelled";
+    case TWorkflowResult::AlreadyRunning:
+        return "already-running";
+    }
+    return "?";
+}
+
+TWorkflow::TWorkflow(TWorkflowUI& ui, TWorkflowOptions options)
+    : ui_(ui), options_(std::move(options)) {
+    // The device and server links reach the front end through the main window link.
+    SetMainWindow(&ui_);
+}
+
+TWorkflow::~TWorkflow() {
+    if (&MainWindow() == &ui_)
+        SetMainWindow(nullptr);
+}
+
+TWorkflowResult TWorkflow::Start() {
+    // One action at a time, whatever the start button shows: the worker enables it as it ends,
+    // a moment before the action disables it again, and device waits process window messages.
+    if (busy_.exchange(true))
+        return TWorkflowResult::AlreadyRunning;
+    TWorkflowResult result;
+    {
+        TBusyScope scope{busy_, phase_};
+        closeRequested_ = false;
+        result = Run();
+    }
+    // A close of the window that came while the action ran takes effect now.
+    if (closeRequested_)
+        ui_.RequestTerminate();
+    return result;
+}
+
+TWorkflowResult TWorkflow::Run() {
+    // 1-2: the device.
+    phase_.store(TWorkflowPhase::Connecting);
+    ui_.SetStartEnabled(false);
+    ui_.ShowStatus(WorkflowText::Connecting);
+    lastCode_ = 0;
+    if (!ConnectDevice()) {
+        ui_.ShowStatus(WorkflowText::ConnectFailed);
+        ui_.SetStartEnabled(true);
+        ui_.SetStopEnabled(false);
+        return TWorkflowResult::DeviceNotFound;
+    }
+
+    // 3: show it.
+    ui_.ShowPort(IOPack.ComID);
+    ui_.SetDeviceType(IOPack.TypeText.substr(0, 4));
+    ui_.ShowStatus(WorkflowText::Connected);
+    if (closeRequested_) {
+        ui_.SetStartEnabled(true);
+        return TWorkflowResult::Cancelled;
+    }
+    ui_.Sleep(1000);
+
+    // 4-5: the server.
+    TCliInfo request;
+    FillCliInfo(request);
+    request.UPType = 3;
+    bool applied = false;
+    bool exchanged = RunUPThread(request);
+    lastCode_ = request.ResultCode;
+    lastRequest_ = request;
+    lastRequest_.Data.reset();
+    TWorkflowResult result = TWorkflowResult::UpToDate;
+    if (!exchanged) {
+        request.Data.reset();
+        ui_.SetStartEnabled(true);
+        ui_.SetStopEnabled(false);
+        if (request.ResultCode != kResultNoRepeat && request.ResultCode != kResultLatest)
+            return request.ResultCode == kResultCancelled || closeRequested_
+                       ? TWorkflowResult::Cancelled
+                       : TWorkflowResult::ServerFailed;
+    } else if (closeRequested_) {
+        // The window was closed as the exchange ended: nothing more begins.
+        return TWorkflowResult::Cancelled;
+    } else {
+        // 6-7: act on the answer.
+        phase_.store(TWorkflowPhase::Applying);
+        ui_.SetStartEnabled(false);
+        if (!ApplyCliInfo(request)) {
+            ui_.SetStartEnabled(true);
+            return applied_;
+        }
+        request.Data.reset();
+        if (request.UPType == 7) {
+            ui_.SetStartEnabled(true);
+            return applied_;
+        }
+        applied = true;
+        result = applied_;
+    }
+
+    // 8-9: the end. A window being closed skips the wait and the guided steps.
+    phase_.store(TWorkflowPhase::Finishing);
+    if (!closeRequested_) {
+        ui_.Sleep(3000);
+        if (applied)
+            ui_.ShowHintSteps();
+        else
+            ui_.ShowStatus(ui_.DeviceType() + WorkflowText::UpdateDoneSuffix);
+    }
+    ui_.SetStartEnabled(true);
+    ui_.SetStopEnabled(false);
+    return result;
+}
+
+void TWorkflow::FillCliInfo(TCliInfo& request) {
+    const std::string& type = IOPack.TypeText;
+    request.UserName = ui_.DeviceType();
+    request.HVer = type.size() > 8 ? type.substr(8, 1) : "";
+    request.SVer = type.size() > 4 ? type.substr(4, 4) : "";
+    request.UseCount = IOPack.Count1;
+    request.RegInfo =
+        Hex(static_cast<uint32_t>(IOPack.Count1), 8) + Hex(static_cast<uint32_t>(IOPack.Count2), 8);
+    request.PCInfo = GetPCInfo();
+    request.OriginalID = IOPack.DevID;
+    request.CID1 = Hex(IOPack.CID[0], 2);
+    request.CID2 = Hex(IOPack.CID[1], 2);
+    request.CID3 = Hex(IOPack.CID[2], 2);
+    request.CID4 = Hex(IOPack.CID[3], 2);
+    request.ResultCode = 0;
+    request.SWVer = KestrelToolVersion;
+    request.Data = std::make_shared<TMemoryStream>();
+}
+
+bool TWorkflow::RunUPThread(TCliInfo& request) {
+    phase_.store(TWorkflowPhase::Exchanging);
+    TUPThread worker;
+    SetCliInfo(request);
+    // The stop button is live exactly while the exchange runs; the worker disables it as it
+    // ends, after this call.
+    ui_.SetStopEnabled(true);
+    worker_ = &worker;
+    worker.Start();
+    // Wait for the worker's result without spinning, keeping the front end live: the stop
+    // button and a close of the window are handled inside ProcessMessages.
+    while (request.ResultCode == 0) {
+        WaitCliInfo(request, std::chrono::milliseconds(options_.pollMs));
+        ui_.ProcessMessages();
+    }
+    worker.WaitFor();
+    worker_ = nullptr;
+    ui_.SetStopEnabled(false);
+    return request.ResultCode == kResultSuccess;
+}
+
+bool TWorkflow::Cancel() {
+    if (!worker_)
+        return false;
+    // A result already published stays: the exchange has ended by itself.
+    TCliInfo info;
+    GetCliInfo(info);
+    bool running = info.ResultCode == 0;
+    if (running) {
+        info.ResultCode = kResultCancelled;
+        SetCliInfo(info);
+    }
+    CloseClient();
+    worker_->Terminate();
+    ui_.SetStartEnabled(true);
+    ui_.SetStopEnabled(false);
+    worker_->WaitFor();
+    return running;
+}
+
+bool TWorkflow::RequestClose() {
+    if (!busy_.load())
+        return true;
+    closeRequested_ = true;
+    Cancel(); // only during the exchange; discovery and programming run to their end
+    return false;
+}
+
+bool TWorkflow::ApplyCliInfo(TCliInfo& request) {
+    if (!request.Data)
+        request.Data = std::make_shared<TMemoryStream>();
+    switch (request.UPType) {
+    case 3: {
+        ui_.ShowStatus(WorkflowText::Programming);
+        ui_.Repaint();
+        TMemoryStream& image = *request.Data;
+        if (!DownloadFirmware(&ui_.ProgressBar(), request.UserName, image,
+                              static_cast<int32_t>(image.Size()), 0, 3)) {
+            ui_.ShowStatus(WorkflowText::ProgrammingFailed);
+            applied_ = TWorkflowResult::ProgrammingFailed;
+            return false;
+        }
+        ui_.ShowStatus(WorkflowText::ProgrammingDone);
+        ui_.Sleep(1000);
+        applied_ = TWorkflowResult::FirmwareApplied;
+        return true;
+    }
+    case 7: {
+        if (!options_.replaceTool) {
+            bool runs = IsExecutableForThisPlatform(request.Data->Bytes());
+            if (!runs)
+                ui_.ShowStatus(WorkflowText::UnknownError);
+            applied_ = runs ? TWorkflowResult::NewToolAvailable : TWorkflowResult::ToolRefused;
+            return runs;
+        }
+        std::string exe =
+            options_.executablePath.empty() ? RunningExecutablePath() : options_.executablePath;
+        long pid = options_.waitPid != 0 ? options_.waitPid : CurrentProcessId();
+        if (ReplaceSelf(ui_, *request.Data, exe, pid) != TReplaceOutcome::Started) {
+            ui_.ShowStatus(WorkflowText::UnknownError);
+            applied_ = TWorkflowResult::ToolRefused;
+            return false;
+        }
+        ui_.Sleep(1000);
+        applied_ = TWorkflowResult::ToolReplaced;
+        return true;
+    }
+    default:
+        ui_.ShowStatus(WorkflowText::UnknownError);
+        ui_.Sleep(1000);
+        applied_ = TWorkflowResult::UnknownKind;
+        return true;
+    }
+}

@@ -1,0 +1,126 @@
+#pragma once
+// The upgrade workflow controller: the start action of the main window ("在线更新") and the steps
+// it is built from, written against TWorkflowUI so that the window and the command line run the
+// same logic and differ only in how they show texts, progress, the two boxes and the guided
+// steps.
+//
+// How a front end uses it (all calls on the front end's thread, the one that runs Start):
+//
+//   TWorkflow flow(ui);              // installs ui as MainWindow() for the device and server links
+//   TWorkflowResult r = flow.Start();  // the start button / automatic start / `kestrel-cli update`
+//       // runs the whole action and returns when it has ended; texts, progress, the buttons and
+//       // the guided steps reach the front end through ui meanwhile. A Start while one runs
+//       // (e.g. from ProcessMessages) returns TWorkflowResult::AlreadyRunning and does nothing.
+//   flow.Cancel();                   // the stop button: ends a running server exchange
+//       // (enabled only while the exchange runs; does nothing at any other moment)
+//   if (flow.RequestClose()) close();  // window closing: true means close now. Otherwise the
+//       // close is deferred: a running exchange is cancelled, discovery and programming finish
+//       // (never interrupted half-way), no further step begins, and when the action has ended
+//       // the controller calls ui.RequestTerminate().
+//   flow.Busy();                     // true while an action runs
+//
+// The result of Start tells the command line its exit status; LastCode() holds the server's
+// result code of the last exchange (0 when none ran) and LastRequest() the request record after
+// it (the server's values on success).
+//
+// For the command line, TWorkflowOptions::replaceTool = false turns the self-replacement off: a
+// new tool version is only reported (TWorkflowResult::NewToolAvailable), nothing is written.
+#include "UPT.h"
+#include "WorkflowUI.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+// The tool's own version, sent to the server as SWVer.
+inline constexpr const char* KestrelToolVersion = "1.4";
+
+// The status texts of the workflow.
+namespace WorkflowText {
+inline constexpr const char* Connecting = "连接设备！请稍后......";
+inline constexpr const char* ConnectFailed = "设备连接失败，请检查USB或电源连接！";
+inline constexpr const char* Connected = "连接成功！";
+inline constexpr const char* Programming = "正在更新设备程序......请不要断开连接！";
+inline constexpr const char* ProgrammingDone = "软件更新成功！";
+inline constexpr const char* ProgrammingFailed =
+    "程序下载失败！请检查电源或USB连接问题后重新尝试。";
+inline constexpr const char* UnknownError = "未知错误,联系技术支持！";
+inline constexpr const char* UpdateDoneSuffix = "更新成功！"; // after the device type
+} // namespace WorkflowText
+
+// How one start action ended.
+enum class TWorkflowResult {
+    FirmwareApplied,  // kind 3: the firmware was programmed (and the guided steps shown)
+    UpToDate,         // the server answered 248 or 254: nothing to do
+    ToolReplaced,     // kind 7: the replacement runs and the program has been asked to end
+    NewToolAvailable, // kind 7 with replaceTool off: reported only
+    UnknownKind, // an answer of another kind: "未知错误,联系技术支持！", then the guided steps
+    DeviceNotFound,    // discovery failed
+    ServerFailed,      // the exchange ended with any other result code (see LastCode)
+    ProgrammingFailed, // DownloadFirmware failed
+    ToolRefused,       // kind 7 with an image that cannot run here, or files that could not be
+                       // written: nothing replaced, the tool keeps running
+    Cancelled,         // the stop button, or a close of the window, ended the action
+    AlreadyRunning,    // Start while an action ran: nothing done
+};
+
+// A short English name of a result, for logs and the command line ("firmware-applied", ...).
+const char* ResultName(TWorkflowResult result);
+
+// What the action is doing now.
+enum class TWorkflowPhase { Idle, Connecting, Exchanging, Applying, Finishing };
+
+struct TWorkflowOptions {
+    // Kind 7: replace the running executable (the window) or only report it (the command line).
+    bool replaceTool = true;
+    // The executable to replace; empty: the running one.
+    std::string executablePath;
+    // The process the update script waits for; 0: this process.
+    long waitPid = 0;
+    // How long one wait for the worker lasts before pending window messages are processed.
+    int pollMs = 20;
+};
+
+class TWorkflow {
+public:
+    explicit TWorkflow(TWorkflowUI& ui, TWorkflowOptions options = {});
+    ~TWorkflow();
+    TWorkflow(const TWorkflow&) = delete;
+    TWorkflow& operator=(const TWorkflow&) = delete;
+
+    // The start action (But_StatClick). Returns when it has ended.
+    TWorkflowResult Start();
+    // The stop button (But_StopClick): cancels a running server exchange; true when it did
+    // (false outside an exchange, or when the exchange had just ended by itself).
+    bool Cancel();
+    // The window is being closed: true when it may close at once; otherwise see above.
+    bool RequestClose();
+    bool Busy() const { return busy_.load(); }
+    TWorkflowPhase Phase() const { return phase_.load(); }
+
+    uint8_t LastCode() const { return lastCode_; }
+    const TCliInfo& LastRequest() const { return lastRequest_; }
+
+    // The steps of the start action, usable on their own.
+    // Fills the request from IOPack and the device type box; UPType is left to the caller.
+    void FillCliInfo(TCliInfo& request);
+    // Runs one server exchange on a new worker and waits for it, processing window messages;
+    // true exactly when ResultCode is 34. The request then holds the worker's final record.
+    bool RunUPThread(TCliInfo& request);
+    // Acts on a successful exchange by its UPType; true when the answer counts as applied.
+    bool ApplyCliInfo(TCliInfo& request);
+
+private:
+    TWorkflowResult Run();
+
+    TWorkflowUI& ui_;
+    TWorkflowOptions options_;
+    std::atomic<bool> busy_{false};
+    std::atomic<TWorkflowPhase> phase_{TWorkflowPhase::Idle};
+    bool closeRequested_ = false;
+    TUPThread* worker_ = nullptr; // the running exchange's worker (UPThread)
+    TWorkflowResult applied_ = TWorkflowResult::FirmwareApplied; // set by ApplyCliInfo
+    uint8_t lastCode_ = 0;
+    TCliInfo lastRequest_;
+};

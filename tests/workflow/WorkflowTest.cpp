@@ -1,0 +1,382 @@
+// The start action end to end: the simulated QX40 on a pseudo-terminal, the reference upgrade
+// server on a loopback address of its own, and a front end that records every call.
+#include "Workflow.h"
+#include "ChildProcess.h"
+#include "FakeUI.h"
+#include "PCInfo.h"
+#include "SelfReplace.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+template <class Pred> bool WaitUntil(Pred done, std::chrono::milliseconds limit = 60s) {
+    auto until = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+// A firmware image of n bytes with a pattern of its own.
+std::string FirmwareImage(size_t n) {
+    std::string image(n, '\0');
+    for (size_t i = 0; i < n; ++i)
+        image[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+    return image;
+}
+
+// Keeps only the calls that start with one of the prefixes.
+std::vector<std::string> Only(const std::vector<std::string>& calls,
+                              std::initializer_list<const char*> prefixes) {
+    std::vector<std::string> out;
+    for (const auto& c : calls)
+        for (const char* p : prefixes)
+            if (c.rfind(p, 0) == 0) {
+                out.push_back(c);
+                break;
+            }
+    return out;
+}
+
+const std::string StatusConnecting = std::string("status ") + WorkflowText::Connecting;
+const std::string StatusConnected = std::string("status ") + WorkflowText::Connected;
+const std::string StatusFetched = "status 请求的数据获取成功！";
+
+class WorkflowTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        unsetenv("KESTREL_PORTS");
+        unsetenv("KESTREL_UPDATE_HOST");
+    }
+
+    // The simulated device, placed at port `port` (earlier numbers stay without a device).
+    void StartDevice(std::vector<std::string> options = {}, int port = 1) {
+        std::vector<std::string> argv = {KESTREL_PATH_QX40_SIM, "--image-out", programmed};
+        argv.insert(argv.end(), options.begin(), options.end());
+        device = std::make_unique<ChildProcess>(argv);
+        auto path = device->ReadLine();
+        ASSERT_TRUE(path) << "the simulator printed no path";
+        setenv("KESTREL_PORTS", (std::string(port - 1, ':') + *path).c_str(), 1);
+    }
+
+    // The upgrade server with a catalogue of firmware 1.21 for QX40 and, when given, a tool.
+    void StartServer(std::vector<std::string> faults = {}, const std::string& toolImage = "") {
+        std::string manifest = "firmware QX40 1.21 qx40.bin\n";
+        WriteFileBytes(catalogue / "qx40.bin", firmware);
+        if (!toolImage.empty()) {
+            WriteFileBytes(catalogue / "kestrel-1.5", toolImage);
+            manifest += "tool 1.5 kestrel-1.5\n";
+        }
+        WriteFileBytes(catalogue / "manifest", manifest);
+        std::string address = UniqueLoopbackAddress();
+        std::vector<std::string> argv = {KESTREL_PATH_UPGRADE_SERVER,
+                                         "--catalogue",
+                                         catalogue.Path(),
+                                         "--address",
+                                         address,
+                                         "--port",
+                                         "5001",
+                                         "--http-port",
+                                         "0"};
+        for (const auto& f : faults) {
+            argv.push_back("--fault");
+            argv.push_back(f);
+        }
+        server = std::make_unique<ChildProcess>(argv);
+        ASSERT_TRUE(server->WaitForLine("listening")) << "the server did not start";
+        setenv("KESTREL_UPDATE_HOST", address.c_str(), 1);
+    }
+
+    // Nothing listens on the server address.
+    void NoServer() { setenv("KESTREL_UPDATE_HOST", UniqueLoopbackAddress().c_str(), 1); }
+
+    TempDir catalogue;
+    TempDir work;
+    std::string programmed = work / "programmed.bin";
+    std::string firmware = FirmwareImage(1000);
+    std::unique_ptr<ChildProcess> device;
+    std::unique_ptr<ChildProcess> server;
+    FakeUI ui;
+};
+} // namespace
+
+TEST_F(WorkflowTest, NoDeviceEndsBeforeAnyServerContact) {
+    setenv("KESTREL_PORTS", ":", 1);
+    NoServer();
+    TWorkflow flow(ui);
+    EXPECT_EQ(flow.Start(), TWorkflowResult::DeviceNotFound);
+    EXPECT_EQ(ui.Calls(),
+              (std::vector<std::string>{"start 0", StatusConnecting,
+                                        std::string("status ") + WorkflowText::ConnectFailed,
+                                        "start 1", "stop 0"}));
+    EXPECT_EQ(ui.DeviceType(), "未连接");
+    EXPECT_EQ(flow.LastCode(), 0);
+    EXPECT_FALSE(flow.Busy());
+}
+
+TEST_F(WorkflowTest, FirmwareIsProgrammedAndTheUserGuided) {
+    StartDevice({}, 3);
+    StartServer();
+    TWorkflow flow(ui);
+    // Clicks on the start button while the action runs, including the moment after the worker
+    // has enabled it again: none may begin a second action.
+    int nestedStarts = 0;
+    bool clickedAfterWorkerEnabledStart = false;
+    ui.onProcessMessages = [&] {
+        EXPECT_EQ(flow.Start(), TWorkflowResult::AlreadyRunning);
+        ++nestedStarts;
+        if (flow.Phase() == TWorkflowPhase::Exchanging && ui.Has("start 1"))
+            clickedAfterWorkerEnabledStart = true;
+    };
+
+    EXPECT_EQ(flow.Start(), TWorkflowResult::FirmwareApplied);
+    EXPECT_GT(nestedStarts, 0);
+    EXPECT_TRUE(clickedAfterWorkerEnabledStart);
+    EXPECT_FALSE(flow.Busy());
+    EXPECT_EQ(flow.LastCode(), kResultSuccess);
+
+    auto calls = ui.Calls();
+    EXPECT_EQ(
+        Only(calls, {"status ", "sleep ", "hint", "port ", "type "}),
+        (std::vector<std::string>{StatusConnecting, "port 3", "type QX40", StatusConnected,
+                                  "sleep 1000", "status 升级开始：", "status 升级进行中请等待",
+                                  StatusFetched, std::string("status ") + WorkflowText::Programming,
+                                  std::string("status ") + WorkflowText::ProgrammingDone,
+                                  "sleep 1000", "sleep 3000", "hint"}));
+    // The stop button is live only during the exchange; the last word on both buttons.
+    auto buttons = Only(calls, {"start ", "stop ", "status 升级开始："});
+    EXPECT_EQ(buttons.front(), "start 0");
+    EXPECT_EQ(buttons[1], "stop 1");
+    EXPECT_EQ(buttons[2], "status 升级开始：");
+    EXPECT_EQ(std::vector<std::string>(buttons.end() - 2, buttons.end()),
+              (std::vector<std::string>{"start 1", "stop 0"}));
+    // Disabled again after the worker's enable, before programming.
+    auto programming =
+        std::find(calls.begin(), calls.end(), std::string("status ") + WorkflowText::Programming);
+    auto lastStartBefore =
+        std::find_if(std::make_reverse_iterator(programming), calls.rend(),
+                     [](const std::string& c) { return c.rfind("start ", 0) == 0; });
+    ASSERT_NE(lastStartBefore, calls.rend());
+    EXPECT_EQ(*lastStartBefore, "start 0");
+
+    // The request carried the device's identity; the server echoed it.
+    const TCliInfo& request = flow.LastRequest();
+    EXPECT_EQ(request.UserName, "QX40");
+    EXPECT_EQ(request.SVer, "1.20");
+    EXPECT_EQ(request.HVer, "B");
+    EXPECT_EQ(request.UseCount, 789);
+    EXPECT_EQ(request.RegInfo, "0000031500000038");
+    EXPECT_EQ(request.OriginalID, "A2C4E6G8");
+    EXPECT_EQ(request.CID1 + request.CID2 + request.CID3 + request.CID4, "1A2B3C4D");
+    EXPECT_EQ(request.SWVer, "1.4");
+    EXPECT_EQ(request.UPType, 3);
+    EXPECT_EQ(request.PCInfo, GetPCInfo());
+
+    // The device received the image filled with 0xFF to 1024 bytes.
+    ASSERT_TRUE(device->WaitForLine("image written"));
+    EXPECT_EQ(ReadFileBytes(programmed), firmware + std::string(24, '\xFF'));
+}
+
+TEST_F(WorkflowTest, UpToDateDeviceGetsNoDownload) {
+    StartDevice({"--type-text", "QX401.21B"});
+    StartServer();
+    TWorkflow flow(ui);
+    EXPECT_EQ(flow.Start(), TWorkflowResult::UpToDate);
+    EXPECT_EQ(flow.LastCode(), kResultLatest);
+    auto calls = ui.Calls();
+    EXPECT_EQ(Only(calls, {"status ", "sleep ", "hint"}),
+              (std::vector<std::string>{StatusConnecting, StatusConnected, "sleep 1000",
+                                        "status 升级开始：", "status 升级进行中请等待",
+                                        "status 已经是最新软件，无需升级！", "sleep 3000",
+                                        "status QX40更新成功！"}));
+    EXPECT_EQ(std::vector<std::string>(calls.end() - 2, calls.end()),
+              (std::vector<std::string>{"start 1", "stop 0"}));
+    EXPECT_FALSE(fs::exists(programmed));
+}
+
+TEST_F(WorkflowTest, ServerUnreachableKeepsItsMessage) {
+    StartDevice();
+    NoServer();
+    TWorkflow flow(ui);
+    EXPECT_EQ(flow.Start(), TWorkflowResult::ServerFailed);
+    EXPECT_EQ(flow.LastCode(), kResultConnectFailed);
+    EXPECT_EQ(ui.LastStatus().rfind("连接服务器失败，错误代号：", 0), 0u);
+    EXPECT_EQ(ui.LastStatus().substr(ui.LastStatus().size() - 2), "09");
+    EXPECT_FALSE(ui.Has("sleep 3000"));
+    auto calls = ui.Calls();
+    EXPECT_EQ(std::vector<std::string>(calls.end() - 2, calls.end()),
+              (std::vector<std::string>{"start 1", "stop 0"}));
+}
+
+TEST_F(WorkflowTest, AnswerOfAnotherKindIsAnUnknownError) {
+    StartDevice();
+    StartServer({"value:12:5"});
+    TWorkflow flow(ui);
+    EXPECT_EQ(flow.Start(), TWorkflowResult::UnknownKind);
+    EXPECT_EQ(
+        Only(ui.Calls(), {"status 未知", "sleep ", "hint"}),
+        (std::vector<std::string>{"sleep 1000", std::string("status ") + WorkflowText::UnknownError,
+                                  "sleep 1000", "sleep 3000", "hint"}));
+    EXPECT_FALSE(fs::exists(programmed));
+}
+
+TEST_F(WorkflowTest, FailedProgrammingEndsWithItsMessage) {
+    StartDevice({"--bad-ack", "2"});
+    StartServer();
+    TWorkflow flow(ui);
+    EXPECT_EQ(flow.Start(), TWorkflowResult::ProgrammingFailed);
+    EXPECT_EQ(ui.LastStatus(), WorkflowText::ProgrammingFailed);
+    EXPECT_FALSE(ui.Has("hint"));
+    EXPECT_FALSE(ui.Has("sleep 3000"));
+    EXPECT_EQ(ui.Calls().back(), "start 1");
+}
+
+TEST_F(WorkflowTest, CommandLineOnlyReportsANewTool) {
+    StartDevice();
+    StartServer({}, ReadFileBytes(KESTREL_PATH_FAKE_TOOL));
+    TWorkflowOptions options;
+    options.replaceTool = false;
+    options.executablePath = work / "kestrel";
+    TWorkflow flow(ui, options);
+    EXPECT_EQ(flow.Start(), TWorkflowResult::NewToolAvailable);
+    EXPECT_EQ(flow.LastRequest().UPType, 7);
+    EXPECT_FALSE(ui.Has("terminate"));
+    EXPECT_FALSE(ui.Has("hint"));
+    EXPECT_EQ(ui.Calls().back(), "start 1");
+    EXPECT_EQ(fs::directory_iterator(work.Path()), fs::directory_iterator());
+}
+
+TEST_F(WorkflowTest, NewToolReplacesTheExecutableAndRestartsWithAG) {
+    StartDevice();
+    const std::string newTool = ReadFileBytes(KESTREL_PATH_FAKE_TOOL);
+    StartServer({}, newTool);
+    // The running "tool" is a stand-in process in a folder of its own.
+    const std::string exe = work / "Kestrel tool";
+    WriteFileBytes(exe, "#!/bin/sh\nwhile :; do sleep 1; done\n");
+    fs::permissions(exe, fs::perms::owner_all);
+    ChildProcess oldTool({exe});
+    const std::string log = work / "restart.txt";
+    setenv("KESTREL_FAKE_TOOL_LOG", log.c_str(), 1);
+
+    TWorkflowOptions options;
+    options.executablePath = exe;
+    options.waitPid = oldTool.Pid();
+    TWorkflow flow(ui, options);
+    EXPECT_EQ(flow.Start(), TWorkflowResult::ToolReplaced);
+    auto calls = ui.Calls();
+    EXPECT_EQ(Only(calls, {"terminate", "sleep ", "hint", "start "}).back(), "start 1");
+    EXPECT_TRUE(ui.Has("terminate"));
+    EXPECT_FALSE(ui.Has("hint"));
+    EXPECT_EQ(ReadFileBytes(BackupPath(exe)), newTool);
+
+    oldTool.Stop();
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(log); }));
+    EXPECT_EQ(ReadFileBytes(log), "AG\n");
+    EXPECT_EQ(ReadFileBytes(exe), newTool);
+    EXPECT_TRUE(WaitUntil([&] { return !fs::exists(exe + ".update.sh"); }));
+    EXPECT_FALSE(fs::exists(BackupPath(exe)));
+    unsetenv("KESTREL_FAKE_TOOL_LOG");
+}
+
+TEST_F(WorkflowTest, ToolImageThatCannotRunIsRefused) {
+    StartDevice();
+    StartServer({}, "MZ this is no program for this machine");
+    const std::string exe = work / "kestrel";
+    WriteFileBytes(exe, "old");
+    TWorkflowOptions options;
+    options.executablePath = exe;
+    options.waitPid = 1;
+    TWorkflow flow(ui, options);
+    EXPECT_EQ(flow.Start(), TWorkflowResult::ToolRefused);
+    EXPECT_EQ(ui.LastStatus(), WorkflowText::UnknownError);
+    EXPECT_FALSE(ui.Has("terminate"));
+    EXPECT_EQ(ui.Calls().back(), "start 1");
+    EXPECT_EQ(ReadFileBytes(exe), "old");
+    EXPECT_FALSE(fs::exists(BackupPath(exe)));
+}
+
+TEST_F(WorkflowTest, StopButtonCancelsAStalledExchange) {
+    StartDevice();
+    StartServer({"stall-at:length"});
+    TWorkflow flow(ui);
+    bool cancelled = false;
+    ui.onProcessMessages = [&] {
+        // The server has taken the announcement and stalls: the user gives up.
+        if (!cancelled && ui.Has("status 升级进行中请等待")) {
+            EXPECT_EQ(flow.Phase(), TWorkflowPhase::Exchanging);
+            cancelled = flow.Cancel();
+        }
+    };
+    EXPECT_EQ(flow.Start(), TWorkflowResult::Cancelled);
+    EXPECT_TRUE(cancelled);
+    EXPECT_EQ(flow.LastCode(), kResultCancelled);
+    EXPECT_EQ(ui.LastStatus().substr(ui.LastStatus().size() - 2), "23");
+    EXPECT_FALSE(ui.Has("terminate"));
+    auto calls = ui.Calls();
+    EXPECT_EQ(std::vector<std::string>(calls.end() - 2, calls.end()),
+              (std::vector<std::string>{"start 1", "stop 0"}));
+    // Outside an exchange the stop button does nothing.
+    EXPECT_FALSE(flow.Cancel());
+}
+
+TEST_F(WorkflowTest, ClosingDuringTheExchangeCancelsItAndEndsTheProgram) {
+    StartDevice();
+    StartServer({"stall-at:values"});
+    TWorkflow flow(ui);
+    bool closeAnswer = true;
+    ui.onProcessMessages = [&] {
+        if (closeAnswer && ui.Has("status 升级进行中请等待"))
+            closeAnswer = flow.RequestClose();
+    };
+    EXPECT_EQ(flow.Start(), TWorkflowResult::Cancelled);
+    EXPECT_FALSE(closeAnswer);
+    EXPECT_EQ(ui.Calls().back(), "terminate");
+    EXPECT_FALSE(ui.Has("sleep 3000"));
+    EXPECT_TRUE(flow.RequestClose()); // idle now: close at once
+}
+
+TEST_F(WorkflowTest, ClosingDuringDiscoveryLetsItFinishAndStartsNothingElse) {
+    StartDevice();
+    StartServer();
+    TWorkflow flow(ui);
+    bool closeAnswer = true;
+    ui.onProcessMessages = [&] {
+        if (closeAnswer && flow.Phase() == TWorkflowPhase::Connecting)
+            closeAnswer = flow.RequestClose();
+    };
+    EXPECT_EQ(flow.Start(), TWorkflowResult::Cancelled);
+    EXPECT_FALSE(closeAnswer);
+    EXPECT_TRUE(ui.Has(StatusConnected)); // discovery ran to its end
+    EXPECT_FALSE(ui.Has("status 升级开始："));
+    auto calls = ui.Calls();
+    EXPECT_EQ(std::vector<std::string>(calls.end() - 2, calls.end()),
+              (std::vector<std::string>{"start 1", "terminate"}));
+}
+
+TEST_F(WorkflowTest, ClosingDuringProgrammingNeverInterruptsIt) {
+    StartDevice();
+    StartServer();
+    TWorkflow flow(ui);
+    bool closeAnswer = true;
+    ui.onProcessMessages = [&] {
+        if (closeAnswer && flow.Phase() == TWorkflowPhase::Applying)
+            closeAnswer = flow.RequestClose();
+    };
+    EXPECT_EQ(flow.Start(), TWorkflowResult::FirmwareApplied);
+    EXPECT_FALSE(closeAnswer);
+    ASSERT_TRUE(device->WaitForLine("image written"));
+    EXPECT_EQ(ReadFileBytes(programmed), firmware + std::string(24, '\xFF'));
+    EXPECT_TRUE(ui.Has(std::string("status ") + WorkflowText::ProgrammingDone));
+    EXPECT_FALSE(ui.Has("hint"));
+    EXPECT_FALSE(ui.Has("sleep 3000"));
+    EXPECT_EQ(ui.Calls().back(), "terminate");
+}
