@@ -1,0 +1,75 @@
+#include "Skin.h"
+
+#include "GifPicture.h"
+
+#include <QLinearGradient>
+#include <QPainter>
+#include <QPixmap>
+#include <QWidget>
+
+QFont SkinFont(int pixelSize, bool bold) {
+    QFont font(QStringLiteral("WenQuanYi Micro Hei"));
+    font.setStyleHint(QFont::SansSerif);
+    font.setPixelSize(pixelSize);
+    font.setBold(bold);
+    return font;
+}
+
+QString SkinStyleSheet() {
+    return QStringLiteral(
+        "QPushButton { color: #10325c; border: 1px solid #5b7fae; border-radius: 4px;"
+        "  background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #fdfefe, stop:0.5 #e3ecf7,"
+        "  stop:1 #c9d8ec); }"
+        "QPushButton:hover { border-color: #2f6bc0; background: qlineargradient(x1:0, y1:0,"
+        "  x2:0, y2:1, stop:0 #ffffff, stop:0.5 #eaf2fd, stop:1 #d3e3f8); }"
+        "QPushButton:pressed { background: #bccfe8; }"
+        "QPushButton:disabled { color: #8d98a6; border-color: #b3bfcd; background: #e8ecf1; }"
+        "QComboBox { border: 1px solid #8fa4c0; border-radius: 2px; background: #ffffff;"
+        "  color: #1b2a3c; padding-left: 3px; }"
+        "QComboBox:disabled { color: #1b2a3c; background: #f6f8fb; }"
+        "QComboBox QLineEdit { border: none; background: transparent; color: #1b2a3c; }"
+        "QComboBox::drop-down { width: 14px; border-left: 1px solid #b7c5d8;"
+        "  background: #e4ebf4; }"
+        "QComboBox::down-arrow { width: 0; height: 0; border-left: 4px solid transparent;"
+        "  border-right: 4px solid transparent; border-top: 5px solid #6f84a0; }"
+        "QProgressBar { border: 1px solid #7d93b2; border-radius: 2px; background: #f2f5f9;"
+        "  color: #10325c; text-align: center; }"
+        "QProgressBar::chunk { background: qlineargradient(x1:0, y1:0, x2:0, y2:1,"
+        "  stop:0 #8fd18c, stop:1 #3f9e3c); }"
+        "QPlainTextEdit { background: transparent; }");
+}
+
+void PaintSkinFrame(QPainter& painter, const QWidget& window, const QPixmap& icon) {
+    const QRect all = window.rect();
+    QLinearGradient body(0, 0, 0, all.height());
+    body.setColorAt(0, QColor(0xf4, 0xf7, 0xfb));
+    body.setColorAt(1, QColor(0xdc, 0xe5, 0xf0));
+    painter.fillRect(all, body);
+
+    const QRect band(0, 0, all.width(), 30);
+    QLinearGradient title(0, 0, 0, band.height());
+    title.setColorAt(0, QColor(0x3d, 0x7c, 0xc9));
+    title.setColorAt(1, QColor(0x1d, 0x4f, 0x91));
+    painter.fillRect(band, title);
+    painter.setPen(QColor(0x16, 0x3c, 0x6e));
+    painter.drawLine(band.bottomLeft(), band.bottomRight());
+
+    int textLeft = 10;
+    if (!icon.isNull()) {
+        painter.drawPixmap(QRect(7, 5, 20, 20), icon);
+        textLeft = 33;
+    }
+    painter.setFont(SkinFont(14, true));
+    painter.setPen(Qt::white);
+    painter.drawText(band.adjusted(textLeft, 0, -8, 0), Qt::AlignVCenter | Qt::AlignLeft,
+                     window.windowTitle());
+}
+
+QPixmap SkinIcon() {
+    // Kept as an image: a static pixmap would outlive the application object.
+    static const QImage icon = [] {
+        auto picture = LoadGif(QStringLiteral(":/pictures/icon.gif"));
+        return picture ? picture->frames.front() : QImage();
+    }();
+    return QPixmap::fromImage(icon);
+}
