@@ -1,0 +1,143 @@
+// Catalogue rules: version comparison, the decision for a request, manifest errors at start-up,
+// and the fault and step syntax.
+#include "Catalogue.h"
+#include "Faults.h"
+#include "ServerUnderTest.h"
+
+#include <gtest/gtest.h>
+
+TEST(UpgradeServerCatalogue, VersionsCompareNumericallyPartByPart) {
+    auto v = [](const char* text) { return *ParseVersion(text); };
+    EXPECT_LT(CompareVersions(v("1.9"), v("1.10")), 0);
+    EXPECT_GT(CompareVersions(v("2"), v("1.99.99")), 0);
+    EXPECT_EQ(CompareVersions(v("1.4"), v("1.4.0")), 0);
+    EXPECT_EQ(CompareVersions(v("01.20"), v("1.20")), 0);
+    EXPECT_LT(CompareVersions(v("1.2"), v("1.20")), 0);
+    for (const char* bad : {"", "1.", ".1", "1..2", "v1.2", "1.2a", "1 2", "-1", "1234567890"})
+        EXPECT_FALSE(ParseVersion(bad)) << bad;
+}
+
+TEST(UpgradeServerCatalogue, DecisionOrder) {
+    TempDir dir;
+    WriteFileBytes(dir / "fw", "firmware");
+    WriteFileBytes(dir / "tool", "tool");
+    WriteFileBytes(dir / "manifest", "firmware QX40 1.21 fw\ntool 1.5 tool\nrefuse X\n");
+    std::string error;
+    auto catalogue = LoadCatalogue(dir.Path(), error);
+    ASSERT_TRUE(catalogue) << error;
+    EXPECT_TRUE(IsRefused(*catalogue, "X"));
+    EXPECT_FALSE(IsRefused(*catalogue, "x"));
+
+    auto tool = Decide(*catalogue, "QX99", "9.9", "1.4"); // the tool comes before the type check
+    EXPECT_EQ(tool.kind, Decision::Kind::Data);
+    EXPECT_EQ(tool.upType, 7);
+    auto garbled = Decide(*catalogue, "QX40", "1.20", "abc");
+    EXPECT_EQ(garbled.upType, 7);
+    auto unknown = Decide(*catalogue, "qx40", "1.20", "1.5");
+    EXPECT_EQ(unknown.kind, Decision::Kind::Status);
+    EXPECT_EQ(unknown.status, "0");
+    EXPECT_EQ(Decide(*catalogue, "QX40", "1.21", "1.5").status, "-7");
+    EXPECT_EQ(Decide(*catalogue, "QX40", "1.21.0", "1.5").status, "-7");
+    auto firmware = Decide(*catalogue, "QX40", "1.20", "1.5");
+    EXPECT_EQ(firmware.kind, Decision::Kind::Data);
+    EXPECT_EQ(firmware.upType, 3);
+    ASSERT_TRUE(firmware.item);
+    EXPECT_EQ(std::string(firmware.item->data->begin(), firmware.item->data->end()), "firmware");
+    // A device version that cannot be read is not known to be current: it gets the firmware.
+    EXPECT_EQ(Decide(*catalogue, "QX40", "?", "1.5").upType, 3);
+    // Forced kinds.
+    EXPECT_EQ(Decide(*catalogue, "QX40", "1.21", "1.5", 3).upType, 3);
+    EXPECT_EQ(Decide(*catalogue, "QX40", "1.21", "1.5", 7).upType, 7);
+    EXPECT_EQ(Decide(*catalogue, "QX99", "1.20", "1.5", 3).status, "0");
+}
+
+TEST(UpgradeServerCatalogue, FilesNamedTwiceAreLoadedOnce) {
+    TempDir dir;
+    WriteFileBytes(dir / "fw", "same");
+    WriteFileBytes(dir / "manifest", "firmware QX40 1.21 fw\nfirmware QX41 1.0 ./fw\n");
+    std::string error;
+    auto catalogue = LoadCatalogue(dir.Path(), error);
+    ASSERT_TRUE(catalogue) << error;
+    EXPECT_EQ(catalogue->firmware.at("QX40").data, catalogue->firmware.at("QX41").data);
+    EXPECT_EQ(catalogue->totalBytes, 4u);
+}
+
+TEST(UpgradeServerCatalogue, ManifestErrorsStopTheServerAndNameTheLine) {
+    struct Case {
+        std::string manifest;
+        std::string message;
+    } cases[] = {
+        {"# ok\nfirmware QX40 1.21\n", "line 2: expected: firmware TYPE VERSION FILE"},
+        {"firmware QX40 1.x fw\n", "line 1: \"1.x\" is not a version"},
+        {"firmware QX40 1.21 missing.bin\n", "line 1: file "},
+        {"firmware QX40 1.21 empty\n", "is empty"},
+        {"firmware QX40 1.21 fw\nfirmware QX40 1.22 fw\n",
+         "line 2: device type QX40 is listed twice"},
+        {"tool 1.5 fw\ntool 1.6 fw\n", "line 2: the tool is listed twice"},
+        {"page url fw\n", "line 1: a page path starts with /"},
+        {"firmware QX40 1.21 fw\nupgrade all\n", "line 2: unknown entry \"upgrade\""},
+        {"refuse\n", "line 1: expected: refuse ORIGINALID"},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        WriteFileBytes(dir / "fw", "image");
+        WriteFileBytes(dir / "empty", "");
+        WriteFileBytes(dir / "manifest", c.manifest);
+        ChildProcess p({KESTREL_PATH_UPGRADE_SERVER, "--catalogue", dir.Path(), "--address",
+                        UniqueLoopbackAddress()},
+                       {}, true);
+        EXPECT_EQ(p.Wait(), 2) << c.manifest;
+        std::string err = p.Stderr();
+        EXPECT_EQ(err.rfind("upgrade-server: ", 0), 0u) << err;
+        EXPECT_NE(err.find(c.message), std::string::npos) << err;
+        EXPECT_FALSE(p.ReadLine(1s)) << c.manifest; // never announced itself
+    }
+    // No manifest at all; a kind:7 fault without a tool.
+    TempDir dir;
+    ChildProcess none({KESTREL_PATH_UPGRADE_SERVER, "--catalogue", dir.Path()}, {}, true);
+    EXPECT_EQ(none.Wait(), 2);
+    EXPECT_NE(none.Stderr().find("cannot read"), std::string::npos);
+    WriteFileBytes(dir / "fw", "image");
+    WriteFileBytes(dir / "manifest", "firmware QX40 1.21 fw\n");
+    ChildProcess noTool(
+        {KESTREL_PATH_UPGRADE_SERVER, "--catalogue", dir.Path(), "--fault", "kind:7"}, {}, true);
+    EXPECT_EQ(noTool.Wait(), 2);
+    EXPECT_NE(noTool.Stderr().find("kind:7 needs a tool line"), std::string::npos);
+}
+
+TEST(UpgradeServerCatalogue, BindFailureExitsWithOne) {
+    auto first = StartDefault("x");
+    TempDir dir;
+    WriteFileBytes(dir / "fw", "image");
+    WriteFileBytes(dir / "manifest", "firmware QX40 1.21 fw\n");
+    ChildProcess second({KESTREL_PATH_UPGRADE_SERVER, "--catalogue", dir.Path(), "--address",
+                         first.Address(), "--http-port", "0"},
+                        {}, true);
+    EXPECT_EQ(second.Wait(), 1);
+    EXPECT_NE(second.Stderr().find("cannot listen on " + first.Address() + ":5001"),
+              std::string::npos);
+}
+
+TEST(UpgradeServerCatalogue, FaultSyntax) {
+    Faults f;
+    std::string error;
+    ASSERT_TRUE(ParseFault("reply:27:a:b", f, error)) << error;
+    EXPECT_EQ(f.replies.at(27), "a:b");
+    ASSERT_TRUE(ParseFault("value:13:", f, error));
+    EXPECT_EQ(f.values.at(13), "");
+    ASSERT_TRUE(ParseFault("status:", f, error));
+    EXPECT_EQ(f.status, "");
+    ASSERT_TRUE(ParseFault("close-at:chunk-ack:3", f, error));
+    EXPECT_EQ(f.closeAt, (Step{StepKind::ChunkAck, 3}));
+    ASSERT_TRUE(ParseFault("close-at:allok", f, error)); // a later one replaces it
+    EXPECT_EQ(f.closeAt, (Step{StepKind::AllOk, 0}));
+    ASSERT_TRUE(ParseFault("stall-at:byte:0", f, error));
+    EXPECT_EQ(f.stallAt, (Step{StepKind::Byte, 0}));
+    for (const char* bad :
+         {"reply:1", "reply:x:y", "length:-1", "length:1x", "check-no-space:x", "corrupt-data:1",
+          "close-at:length:1", "close-at:announce:0", "close-at:announce", "stall-at:", "crc"})
+        EXPECT_FALSE(ParseFault(bad, f, error)) << bad;
+    for (const char* name : {"announce:27", "length", "length-ack", "values", "check", "crc",
+                             "chunk:9", "chunk-ack:1", "byte:123", "allok"})
+        EXPECT_EQ(StepName(*ParseStep(name)), name);
+}

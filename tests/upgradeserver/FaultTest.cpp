@@ -1,0 +1,232 @@
+// Scripted faults change exactly the documented bytes of the dialogue.
+#include "ServerUnderTest.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+
+namespace {
+std::vector<std::string> Faults(std::initializer_list<std::string> specs) {
+    std::vector<std::string> args;
+    for (const auto& s : specs) {
+        args.push_back("--fault");
+        args.push_back(s);
+    }
+    return args;
+}
+
+// Announces the default request and reads up to the CRC line; returns the client ready for the
+// CRC echo.
+struct UpToCrc {
+    std::string length;
+    std::vector<std::string> values;
+    std::string check;
+    std::string crc;
+};
+UpToCrc ReadUpToCrc(RawClient& client) {
+    UpToCrc r;
+    Announce(client, DefaultRequest());
+    r.length = client.ReadLine().value_or("<none>");
+    client.Exchange(r.length);
+    for (int i = 0; i < 13; ++i)
+        r.values.push_back(client.ReadLine().value_or("<none>"));
+    r.check = client.ReadLine().value_or("<none>");
+    r.crc = client.Exchange("OK");
+    return r;
+}
+} // namespace
+
+TEST(UpgradeServerFaults, ReplyReplacesOneAnnouncementAnswer) {
+    auto server = StartDefault(TestImage(100), Faults({"reply:5:", "reply:27:PASS:OK"}));
+    RawClient client(server.Address());
+    auto replies = Announce(client, DefaultRequest());
+    ASSERT_EQ(replies.size(), 5u);
+    EXPECT_EQ(replies[4], ""); // an empty line
+    // The client may carry on regardless; the last reply is the scripted one.
+    for (const auto& line : {"QX40",     "UPType", "3",       "HVer", "2",      "SVer", "1.20",
+                             "UseCount", "17",     "RegInfo", "0",    "PCInfo", "",     "CID1",
+                             "1",        "CID2",   "2",       "CID3", "3",      "CID4", "4"})
+        ASSERT_EQ(client.Exchange(line), "OK");
+    EXPECT_EQ(client.Exchange("IDOK"), "PASS:OK");
+    EXPECT_EQ(client.ReadLine(), "100");
+}
+
+TEST(UpgradeServerFaults, RepReplyAtStepTwo) {
+    auto server = StartDefault(TestImage(100), Faults({"reply:2:Rep"}));
+    RawClient client(server.Address());
+    EXPECT_EQ(Announce(client, DefaultRequest()), (std::vector<std::string>{"OK", "Rep"}));
+}
+
+TEST(UpgradeServerFaults, StatusLineThenClose) {
+    for (const std::string status : {"-255", "abc", ""}) {
+        auto server = StartDefault(TestImage(100), Faults({"status:" + status}));
+        RawClient client(server.Address());
+        Announce(client, DefaultRequest());
+        EXPECT_TRUE(client.WaitForClose());
+        EXPECT_EQ(client.Leftover(), status + "\r\n");
+    }
+}
+
+TEST(UpgradeServerFaults, LengthAckValueAndCheck) {
+    auto server = StartDefault(
+        TestImage(100), Faults({"length-ack:NO", "value:12:7", "value:1:", "check-no-space"}));
+    RawClient client(server.Address());
+    Announce(client, DefaultRequest());
+    EXPECT_EQ(client.ReadLine(), "100");
+    EXPECT_EQ(client.Exchange("100"), "NO");
+    std::vector<std::string> values;
+    std::string check;
+    for (int i = 0; i < 13; ++i) {
+        values.push_back(client.ReadLine().value_or("<none>"));
+        check += values.back() + " ";
+    }
+    EXPECT_EQ(values[0], "");
+    EXPECT_EQ(values[1], "2");
+    EXPECT_EQ(values[11], "7");
+    check.pop_back();
+    EXPECT_EQ(client.ReadLine(), check);
+}
+
+TEST(UpgradeServerFaults, CheckLineReplaced) {
+    auto server = StartDefault(TestImage(100), Faults({"check:x y z"}));
+    RawClient client(server.Address());
+    EXPECT_EQ(ReadUpToCrc(client).check, "x y z");
+}
+
+TEST(UpgradeServerFaults, CrcTextVariants) {
+    const std::string lettered = TestImage(300, 3);
+    std::string right = CrcText(lettered);
+    ASSERT_NE(right.find_first_of("ABCDEF"), std::string::npos);
+    std::string lower = right;
+    for (auto& c : lower)
+        c = static_cast<char>(std::tolower(c));
+    char inverted[8];
+    std::snprintf(inverted, sizeof inverted, "%04X", 0xFFFF ^ std::stoi(right, nullptr, 16));
+    for (const auto& [fault, expected] : std::vector<std::pair<std::string, std::string>>{
+             {"crc:lower", lower}, {"crc:empty", ""}, {"crc:wrong", inverted}}) {
+        auto server = StartDefault(lettered, Faults({fault}));
+        RawClient client(server.Address());
+        EXPECT_EQ(ReadUpToCrc(client).crc, expected) << fault;
+    }
+}
+
+TEST(UpgradeServerFaults, ChunkAckAndCorruptData) {
+    const std::string image = TestImage(10000);
+    auto server = StartDefault(image, Faults({"chunk-ack:NOK", "corrupt-data"}));
+    RawClient client(server.Address());
+    auto r = ReadUpToCrc(client);
+    EXPECT_EQ(r.crc, CrcText(image)); // the CRC of the real data
+    client.SendLine(r.crc);
+    auto first = client.ReadBytes(8192).value_or("");
+    EXPECT_EQ(client.Exchange("OK"), "NOK");
+    client.SendLine("OK");
+    auto second = client.ReadBytes(10000 - 8192).value_or("");
+    std::string expected = image;
+    expected[5000] = static_cast<char>(expected[5000] ^ 0xFF);
+    EXPECT_TRUE(first + second == expected);
+}
+
+TEST(UpgradeServerFaults, LengthShorterOrLongerThanTheFile) {
+    const std::string image = TestImage(10000);
+    {
+        auto server = StartDefault(image, Faults({"length:8193"}));
+        RawClient client(server.Address());
+        Announce(client, DefaultRequest());
+        Download d = Receive(client);
+        EXPECT_EQ(d.length, "8193");
+        EXPECT_EQ(d.crc, CrcText(image.substr(0, 8193)));
+        EXPECT_TRUE(d.data == image.substr(0, 8193));
+        EXPECT_EQ(d.handshakes, 1);
+        EXPECT_TRUE(d.closedAfterAllOk);
+    }
+    {
+        auto server = StartDefault("abc", Faults({"length:5"}));
+        RawClient client(server.Address());
+        Announce(client, DefaultRequest());
+        Download d = Receive(client);
+        EXPECT_EQ(d.length, "5");
+        EXPECT_EQ(d.crc, "4957"); // the file's own CRC
+        EXPECT_EQ(d.data, std::string("abc\0\0", 5));
+    }
+    {
+        // A length the server does not have, announced only.
+        auto server = StartDefault("abc", Faults({"length:70000000"}));
+        RawClient client(server.Address());
+        Announce(client, DefaultRequest());
+        EXPECT_EQ(client.ReadLine(), "70000000");
+    }
+}
+
+TEST(UpgradeServerFaults, KindSevenSendsTheTool) {
+    auto server = ServerUnderTest({{"fw.bin", "firmware"}, {"tool", "new tool"}},
+                                  "firmware QX40 1.21 fw.bin\ntool 1.4 tool\n", Faults({"kind:7"}));
+    RawClient client(server.Address());
+    Announce(client, DefaultRequest()); // SWVer 1.4 is current: only the fault sends the tool
+    Download d = Receive(client);
+    ASSERT_EQ(d.values.size(), 13u);
+    EXPECT_EQ(d.values[11], "7");
+    EXPECT_EQ(d.data, "new tool");
+}
+
+TEST(UpgradeServerFaults, CloseAtSteps) {
+    {
+        auto server = StartDefault(TestImage(100), Faults({"close-at:announce:3"}));
+        RawClient client(server.Address());
+        EXPECT_EQ(client.Exchange("OriginalID"), "OK");
+        EXPECT_EQ(client.Exchange("X"), "OK");
+        client.SendLine("SWVer");
+        EXPECT_TRUE(client.WaitForClose());
+        EXPECT_EQ(client.Leftover(), "");
+        client.Close();
+        EXPECT_NE(server.LogLine("id=X").find("end=fault-close@announce:3"), std::string::npos);
+    }
+    {
+        auto server = StartDefault(TestImage(100), Faults({"close-at:check"}));
+        RawClient client(server.Address());
+        Announce(client, DefaultRequest());
+        EXPECT_EQ(client.ReadLine(), "100");
+        EXPECT_EQ(client.Exchange("100"), "OK");
+        EXPECT_TRUE(client.WaitForClose());
+        EXPECT_EQ(std::count(client.Leftover().begin(), client.Leftover().end(), '\n'), 13);
+    }
+    {
+        const std::string image = TestImage(10000);
+        auto server = StartDefault(image, Faults({"close-at:byte:8200"}));
+        RawClient client(server.Address());
+        Announce(client, DefaultRequest());
+        Download d = Receive(client);
+        EXPECT_EQ(d.handshakes, 1);
+        EXPECT_TRUE(d.data == image.substr(0, 8192));
+        EXPECT_EQ(client.Leftover(), image.substr(8192, 8)); // exactly 8200 bytes in all
+    }
+}
+
+TEST(UpgradeServerFaults, StallKeepsTheConnectionOpenPastTheStepLimit) {
+    auto server =
+        StartDefault(TestImage(100), {"--step-timeout-ms", "100", "--fault", "stall-at:length"});
+    RawClient client(server.Address());
+    Announce(client, DefaultRequest());
+    EXPECT_TRUE(client.StaysQuiet(1000ms)); // ten step limits
+    client.SendLine("anything");
+    EXPECT_TRUE(client.StaysQuiet(100ms));
+    client.Close();
+    EXPECT_NE(server.LogLine("id=").find("end=fault-stall@length"), std::string::npos);
+}
+
+TEST(UpgradeServerFaults, MalformedFaultIsRejectedAtStartUp) {
+    TempDir dir;
+    WriteFileBytes(dir / "fw.bin", "x");
+    WriteFileBytes(dir / "manifest", "firmware QX40 1.21 fw.bin\n");
+    for (const std::string spec :
+         {"reply:0:x", "reply:28:x", "value:14:x", "close-at:chunk:0", "stall-at:nowhere",
+          "crc:upper", "length:0", "kind:5", "bogus"}) {
+        ChildProcess p({KESTREL_PATH_UPGRADE_SERVER, "--catalogue", dir.Path(), "--address",
+                        UniqueLoopbackAddress(), "--fault", spec},
+                       {}, true);
+        EXPECT_EQ(p.Wait(), 2) << spec;
+        EXPECT_NE(p.Stderr().find("bad fault \"" + spec + "\""), std::string::npos) << spec;
+        EXPECT_FALSE(p.ReadLine(1s)) << spec;
+    }
+}
