@@ -138,6 +138,6 @@ TEST_F(Protocol, QueryRoundTripWithADevice) {
     EXPECT_EQ(IOPack.Count1, 0x010203);
     EXPECT_EQ(IOPack.Count2, 0x0A0B0C);
     EXPECT_FALSE(ReadCID()); // no answer: false after the reply wait
-    ASSERT_TRUE(SyncWithDevice(device, 1));
+    ASSERT_TRUE(SyncWithDevice(device, pty));
     EXPECT_EQ(device.Frames().size(), 4u);
 }

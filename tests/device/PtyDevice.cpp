@@ -32,16 +32,26 @@ void PtyPair::CloseMaster() {
     master_ = -1;
 }
 
-void PtyPair::Write(const Bytes& bytes) {
+namespace {
+void WriteAll(int fd, const Bytes& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
-        ssize_t n = write(master_, bytes.data() + done, bytes.size() - done);
+        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             throw std::runtime_error("pty write failed");
         done += static_cast<size_t>(n);
     }
+}
+} // namespace
+
+void PtyPair::Write(const Bytes& bytes) {
+    WriteAll(master_, bytes);
+}
+
+void PtyPair::WriteFromSerialEnd(const Bytes& bytes) {
+    WriteAll(holder_, bytes);
 }
 
 std::optional<Bytes> PtyPair::Read(size_t n, milliseconds limit) {
@@ -153,10 +163,9 @@ bool ScriptedDevice::WaitForCode(uint8_t code, milliseconds limit) {
     });
 }
 
-bool SyncWithDevice(ScriptedDevice& device, int port) {
+bool SyncWithDevice(ScriptedDevice& device, PtyPair& pty) {
     TFrame marker{0xEE};
-    for (uint8_t byte : WithSum(marker))
-        if (!WriteComByte(port, byte))
-            return false;
+    marker = WithSum(marker);
+    pty.WriteFromSerialEnd(Bytes(marker.begin(), marker.end()));
     return device.WaitForCode(0xEE);
 }

@@ -23,6 +23,8 @@ public:
     int Master() const { return master_; }
     const std::string& SlavePath() const { return slavePath_; }
     void Write(const Bytes& bytes);
+    // Writes from the serial end, beside whatever handle the code under test holds.
+    void WriteFromSerialEnd(const Bytes& bytes);
     // Exactly n bytes from the master side, or nothing when they do not come within the limit.
     std::optional<Bytes> Read(size_t n, std::chrono::milliseconds limit = std::chrono::seconds(10));
     // Closes the master side: the serial end hangs up.
@@ -71,5 +73,6 @@ private:
     std::thread thread_;
 };
 
-// Writes the 0xEE marker frame to `port` (open it first) and waits for the device to log it.
-bool SyncWithDevice(ScriptedDevice& device, int port);
+// Sends the 0xEE marker frame from the serial end and waits for the device to log it: every
+// frame written before is then in the log.
+bool SyncWithDevice(ScriptedDevice& device, PtyPair& pty);

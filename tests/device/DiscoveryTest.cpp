@@ -1,0 +1,119 @@
+// Discovery against scripted devices on pseudo-terminals: the port scan's acceptance rules, the
+// identification sequence, a device on the last port number.
+#include "COMFunAPI.h"
+#include "DeviceModel.h"
+#include "UPCommFun.h"
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <memory>
+
+namespace {
+
+class Discovery : public ::testing::Test {
+protected:
+    void SetUp() override {
+        IOPack = TIOPack{};
+        IOPack.Baud = DeviceBaud;
+    }
+    void TearDown() override { unsetenv("KESTREL_PORTS"); }
+    // A scripted device whose model the test may change before the exchange starts.
+    std::unique_ptr<ScriptedDevice> Start(PtyPair& pty, DeviceModel& model) {
+        return std::make_unique<ScriptedDevice>(pty, [&model](const Bytes& f) { return model(f); });
+    }
+};
+
+} // namespace
+
+TEST_F(Discovery, ProbeAcceptsElevenAndFourteenOnly) {
+    PtyPair first, second, third;
+    DeviceModel wrong, fourteen, eleven;
+    wrong.probeAck = 12;
+    fourteen.probeAck = 14;
+    auto d1 = Start(first, wrong);
+    auto d2 = Start(second, fourteen);
+    auto d3 = Start(third, eleven);
+    SetPorts({"", first.SlavePath(), "/nonexistent", second.SlavePath(), third.SlavePath()});
+
+    ASSERT_TRUE(ScanCom());
+    EXPECT_EQ(IOPack.ComID, 4);
+    EXPECT_EQ(ComOpenCount, 2); // the answering port was closed again
+    ASSERT_TRUE(SyncWithDevice(*d1, first));
+    ASSERT_TRUE(SyncWithDevice(*d3, third));
+    Bytes probe = {0x01, 'P', 'X', '7', '3', '9', '2', 'M', '4', 0x00, 0x01, 0xFF};
+    EXPECT_EQ(d1->Frames().front(), probe);
+    EXPECT_EQ(Codes(d3->Frames()), Bytes{}); // the scan stopped at the first acceptable answer
+}
+
+TEST_F(Discovery, FailedScanKeepsThePortOfAnEarlierRun) {
+    PtyPair silent;
+    DeviceModel model;
+    model.probeAck = -1;
+    auto device = Start(silent, model);
+    SetPorts({silent.SlavePath()});
+    IOPack.ComID = 9;
+    EXPECT_FALSE(ScanCom());
+    EXPECT_EQ(IOPack.ComID, 9);
+}
+
+TEST_F(Discovery, DeviceOnPort256IsIdentified) {
+    PtyPair pty;
+    DeviceModel model;
+    auto device = Start(pty, model);
+    SetPortAt(256, pty.SlavePath());
+
+    ASSERT_TRUE(ConnectDevice());
+    EXPECT_EQ(IOPack.ComID, 256);
+    EXPECT_EQ(IOPack.Baud, 500000);
+    EXPECT_EQ(IOPack.DevID, "A2014567");
+    EXPECT_EQ(IOPack.TypeText, "QX40V2.13");
+    EXPECT_EQ(IOPack.CID, (std::array<uint8_t, 4>{0x12, 0x34, 0xAB, 0xCD}));
+    EXPECT_EQ(IOPack.Count1, 0x2A);     // from 0xCA, replacing the 0xC2 value
+    EXPECT_EQ(IOPack.Count2, 0x030405); // byte 4 of the 0xC2 reply is not part of it
+    EXPECT_LE(IOPack.Key, 254);
+    EXPECT_EQ(ComOpenCount, 2);
+
+    ASSERT_TRUE(SyncWithDevice(*device, pty));
+    std::vector<Bytes> frames = device->Frames();
+    EXPECT_EQ(Codes(frames), (Bytes{0x01, 0x0B, 0xC2, 0xC4, 0xC9, 0x01, 0xC8, 0xCA, 0x0B}));
+    const Bytes& keyFrame = frames[5];
+    EXPECT_EQ(std::string(keyFrame.begin() + 1, keyFrame.begin() + 9), "A2014567");
+    EXPECT_EQ(keyFrame[9], IOPack.Key); // the key acknowledged is the one kept
+}
+
+TEST_F(Discovery, SilentProbeAndCountersStillIdentifyOnTheEarlierPort) {
+    PtyPair pty;
+    DeviceModel model;
+    model.probeAck = -1;
+    model.answerC2 = false;
+    auto device = Start(pty, model);
+    SetPorts({pty.SlavePath()});
+    IOPack.ComID = 1; // found by an earlier run
+    IOPack.Count2 = 77;
+
+    ASSERT_TRUE(ConnectDevice());
+    EXPECT_EQ(IOPack.ComID, 1);
+    EXPECT_EQ(IOPack.Count2, 0);
+    EXPECT_EQ(IOPack.Count1, 0x2A);
+}
+
+TEST_F(Discovery, RefusedKeyEndsDiscoveryWithThePortClosed) {
+    PtyPair pty;
+    DeviceModel model;
+    model.keyAck = 12;
+    auto device = Start(pty, model);
+    SetPorts({pty.SlavePath()});
+
+    EXPECT_FALSE(ConnectDevice());
+    EXPECT_EQ(ComOpenCount, 2);
+    EXPECT_EQ(IOPack.DevID, "A2014567");
+    ASSERT_TRUE(SyncWithDevice(*device, pty));
+    EXPECT_EQ(Codes(device->Frames()), (Bytes{0x01, 0x0B, 0xC2, 0xC4, 0xC9, 0x01}));
+    EXPECT_TRUE(OpenCom(1, DeviceBaud)); // closed, not leaked
+    EXPECT_TRUE(CloseCom(1));
+}
+
+TEST_F(Discovery, NoDeviceAnywhere) {
+    SetPorts({"/nonexistent/a", "", "/nonexistent/b"});
+    EXPECT_FALSE(ConnectDevice());
+    EXPECT_EQ(IOPack.ComID, 0);
+}

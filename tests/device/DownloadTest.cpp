@@ -1,0 +1,166 @@
+// Programming against a scripted device: the exact frames on the wire, filling, progress, and the
+// failures that end a transfer.
+#include "COMFunAPI.h"
+#include "DeviceModel.h"
+#include "UPCommFun.h"
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <memory>
+
+using namespace std::chrono;
+
+namespace {
+
+class RecordingBar : public TProgressBar {
+public:
+    void SetMax(int max) override { maxima.push_back(max); }
+    void SetPosition(int position) override { positions.push_back(position); }
+    std::vector<int> maxima;
+    std::vector<int> positions;
+};
+
+class Download : public ::testing::Test {
+protected:
+    void SetUp() override {
+        IOPack = TIOPack{};
+        IOPack.Baud = DeviceBaud;
+        IOPack.ComID = 1;
+        IOPack.DevID = "A2014567";
+        SetPorts({pty.SlavePath()});
+    }
+    void TearDown() override { unsetenv("KESTREL_PORTS"); }
+    void Start() {
+        device = std::make_unique<ScriptedDevice>(pty, [this](const Bytes& f) { return model(f); });
+    }
+    static TMemoryStream Image(size_t length) {
+        TMemoryStream image;
+        Bytes bytes(length);
+        for (size_t i = 0; i < length; ++i)
+            bytes[i] = static_cast<uint8_t>(i * 7 + 1);
+        image.Write(bytes.data(), bytes.size());
+        return image;
+    }
+    std::vector<Bytes> Frames() {
+        EXPECT_TRUE(SyncWithDevice(*device, pty));
+        return device->Frames();
+    }
+
+    PtyPair pty;
+    DeviceModel model;
+    std::unique_ptr<ScriptedDevice> device;
+    RecordingBar bar;
+};
+
+} // namespace
+
+TEST_F(Download, ImageOf1000BytesGoesOutInFourFilledBlocks) {
+    Start();
+    TMemoryStream image = Image(1000);
+    ASSERT_TRUE(DownloadFirmware(&bar, "QX40", image, 1000, 0, 3));
+    EXPECT_EQ(ComOpenCount, 2); // closed
+    EXPECT_EQ(IOPack.PackLen, 255);
+    EXPECT_EQ(bar.maxima, std::vector<int>{1024});
+    EXPECT_EQ(bar.positions, (std::vector<int>{0, 256, 512, 768, 1024}));
+
+    std::vector<Bytes> frames = Frames();
+    ASSERT_EQ(Codes(frames), (Bytes{0xC4, 0x01, 0x02, 0x09, 0x09, 0x09, 0x09, 0x0B}));
+    EXPECT_EQ(frames[1][9], IOPack.Key);
+    EXPECT_EQ(frames[2], (Bytes{0x02, 0, 0, 0, 0, 0, 0x35, 0, 0xFF, 0x03, 0x01, 0x39}));
+    Bytes sent;
+    for (int i = 3; i < 7; ++i) {
+        const Bytes& f = frames[i];
+        ASSERT_EQ(f.size(), 260u);
+        EXPECT_EQ(f[1], 0xFF);
+        uint16_t sum = ByteSum(f.data(), 258);
+        EXPECT_EQ(f[258], sum >> 8);
+        EXPECT_EQ(f[259], sum & 0xFF);
+        sent.insert(sent.end(), f.begin() + 2, f.begin() + 258);
+    }
+    Bytes expected = image.Bytes();
+    expected.resize(1024, 0xFF);
+    EXPECT_EQ(sent, expected);
+}
+
+TEST_F(Download, OneByteBlocksForKindTwo) {
+    Start();
+    TMemoryStream image;
+    image.Write(reinterpret_cast<const uint8_t*>("ABC"), 3);
+    ASSERT_TRUE(DownloadFirmware(nullptr, "QX41", image, 3, 0x00010203, 2));
+    EXPECT_EQ(IOPack.PackLen, 0);
+    std::vector<Bytes> frames = Frames();
+    ASSERT_EQ(Codes(frames), (Bytes{0xC4, 0x01, 0x02, 0x09, 0x09, 0x09, 0x0B}));
+    EXPECT_EQ(Bytes(frames[2].begin(), frames[2].begin() + 10),
+              (Bytes{0x02, 0x03, 0x02, 0x01, 0x00, 0, 0x00, 0, 0x00, 0x02}));
+    EXPECT_EQ(frames[3], (Bytes{0x09, 0x00, 0x41, 0x00, 0x4A}));
+    EXPECT_EQ(frames[5], (Bytes{0x09, 0x00, 0x43, 0x00, 0x4C}));
+}
+
+TEST_F(Download, KindOneFillsTo256AndNeedsTheQX40) {
+    Start();
+    TMemoryStream image = Image(300);
+    ASSERT_TRUE(DownloadFirmware(&bar, "QX40", image, 300, 0, 1));
+    EXPECT_EQ(bar.maxima, std::vector<int>{512});
+    EXPECT_EQ(Codes(Frames()), (Bytes{0xC4, 0x01, 0x02, 0x09, 0x09, 0x0B}));
+
+    EXPECT_FALSE(DownloadFirmware(&bar, "QX40 ", image, 300, 0, 1));
+    EXPECT_EQ(ComOpenCount, 2);
+    // Identity bytes and key were exchanged, then nothing more.
+    EXPECT_EQ(Codes(Frames()), (Bytes{0xC4, 0x01, 0x02, 0x09, 0x09, 0x0B, 0xC4, 0x01}));
+}
+
+TEST_F(Download, UnknownKindsSendNoStartCommand) {
+    Start();
+    TMemoryStream image = Image(512);
+    EXPECT_FALSE(DownloadFirmware(&bar, "QX40", image, 512, 0, 0));
+    EXPECT_FALSE(DownloadFirmware(&bar, "QX40", image, 512, 0, 5));
+    EXPECT_EQ(Codes(Frames()), (Bytes{0xC4, 0x01, 0xC4, 0x01}));
+    EXPECT_TRUE(bar.positions.empty());
+}
+
+TEST_F(Download, EmptyImageIsRefusedBeforeThePortOpens) {
+    Start();
+    TMemoryStream image;
+    ComOpenCount = 2;
+    EXPECT_FALSE(DownloadFirmware(&bar, "QX40", image, 0, 0, 3));
+    EXPECT_FALSE(DownloadFirmware(&bar, "QX40", image, -5, 0, 3));
+    EXPECT_EQ(ComOpenCount, 2); // an open would have set it to 1
+    EXPECT_EQ(Codes(Frames()), Bytes{});
+}
+
+TEST_F(Download, TwoAcknowledgementBytesEndTheTransfer) {
+    model.blockAckBytes = 2;
+    Start();
+    TMemoryStream image = Image(1024);
+    EXPECT_FALSE(DownloadFirmware(&bar, "QX40", image, 1024, 0, 3));
+    EXPECT_EQ(ComOpenCount, 2);
+    EXPECT_EQ(Codes(Frames()), (Bytes{0xC4, 0x01, 0x02, 0x09}));
+}
+
+TEST_F(Download, WrongAcknowledgementsEndTheTransfer) {
+    model.blockAck = 11;
+    Start();
+    TMemoryStream image = Image(1024);
+    EXPECT_FALSE(DownloadFirmware(&bar, "QX40", image, 1024, 0, 3));
+    model.blockAck = 16; // the start command refused instead
+    model.startAck = 16;
+    EXPECT_FALSE(DownloadFirmware(&bar, "QX40", image, 1024, 0, 3));
+    EXPECT_EQ(Codes(Frames()), (Bytes{0xC4, 0x01, 0x02, 0x09, 0xC4, 0x01, 0x02}));
+}
+
+TEST_F(Download, SilentDeviceFailsAfterTheAcknowledgementLimit) {
+    model.blockAck = -1;
+    Start();
+    TMemoryStream image = Image(512);
+    auto start = steady_clock::now();
+    EXPECT_FALSE(DownloadFirmware(&bar, "QX40", image, 512, 0, 3));
+    EXPECT_GE(steady_clock::now() - start, microseconds(2'000'001));
+    EXPECT_EQ(ComOpenCount, 2);
+    EXPECT_EQ(Codes(Frames()), (Bytes{0xC4, 0x01, 0x02, 0x09}));
+}
+
+TEST_F(Download, UnopenablePortFails) {
+    SetPorts({"/nonexistent/tty"});
+    TMemoryStream image = Image(10);
+    EXPECT_FALSE(DownloadFirmware(&bar, "QX40", image, 10, 0, 3));
+    EXPECT_TRUE(bar.maxima.empty());
+}
