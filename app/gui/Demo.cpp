@@ -8,6 +8,7 @@
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
@@ -77,6 +78,14 @@ QComboBox* MakeBox(QWidget* parent, const char* name, const QString& text,
     box->setCurrentIndex(-1);
     box->setEditText(text);
     box->setEnabled(false);
+    // Display only, but legible: disabled, yet drawn in the normal colours.
+    QPalette palette = box->palette();
+    for (auto role : {QPalette::Text, QPalette::ButtonText, QPalette::WindowText})
+        palette.setColor(QPalette::Disabled, role, QColor(0x1b, 0x2a, 0x3c));
+    palette.setColor(QPalette::Disabled, QPalette::Base, Qt::white);
+    box->setPalette(palette);
+    if (box->lineEdit())
+        box->lineEdit()->setPalette(palette);
     return box;
 }
 

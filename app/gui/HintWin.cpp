@@ -67,8 +67,9 @@ THintForm::THintForm(QWidget* parent)
     HintMemo->setFocusPolicy(Qt::NoFocus);
     HintMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     HintMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    HintMemo->setFont(SkinFont(12, true));
-    HintMemo->document()->setDocumentMargin(1);
+    // Three lines of the first step fit the memo's 41 pixels at this size.
+    HintMemo->setFont(SkinFont(11, true));
+    HintMemo->document()->setDocumentMargin(0);
     QPalette red = HintMemo->palette();
     red.setColor(QPalette::Text, Qt::red);
     HintMemo->setPalette(red);
@@ -107,6 +108,7 @@ void THintForm::ShowHintSteps() {
         HintMemo->clear();
         HintMemo->appendPlainText(text[0]);
         HintMemo->appendPlainText(text[1]);
+        HintMemo->moveCursor(QTextCursor::Start); // show the first line, not the last
         ShowStep();
 
         IMG1->hide();

@@ -284,10 +284,11 @@ void DrawConnectorSide(QPainter& p, QPointF& usb, QPointF& power) {
     p.setPen(Qt::NoPen);
     p.setBrush(QColor(0xe6, 0xc3, 0x6a));
     p.drawEllipse(power, 2.6, 2.6);
+    // Labels above the sockets, where no plug covers them.
     p.setPen(QColor(0xc9, 0xd1, 0xdb));
     p.setFont(Font(10, true));
-    p.drawText(QRectF(usb.x() - 30, usb.y() + 10, 60, 14), Qt::AlignCenter, QStringLiteral("USB"));
-    p.drawText(QRectF(power.x() - 40, power.y() + 12, 80, 14), Qt::AlignCenter,
+    p.drawText(QRectF(usb.x() - 30, usb.y() - 26, 60, 14), Qt::AlignCenter, QStringLiteral("USB"));
+    p.drawText(QRectF(power.x() - 40, power.y() - 28, 80, 14), Qt::AlignCenter,
                QStringLiteral("DC 12V"));
 }
 
@@ -367,9 +368,10 @@ QImage ConnectorPhoto(bool powerIn) {
         p.setBrush(QColor(0x3d, 0xe0, 0x5a, 70));
         p.drawEllipse(QPointF(278, 64), 8, 8);
     } else {
-        const QPointF out(power.x() + 26, power.y() + 58);
+        // The plug lies out beside the device; an arrow shows the way it came out.
+        const QPointF out(power.x() + 74, power.y() + 58);
         DrawPowerPlug(p, out, false);
-        DrawArrow(p, QPointF(power.x() + 4, power.y() + 18), QPointF(out.x() - 6, out.y() - 30),
+        DrawArrow(p, QPointF(power.x() + 10, power.y() + 16), QPointF(out.x() - 10, out.y() - 24),
                   QColor(0xe0, 0x20, 0x20), 3);
     }
     DrawTag(p, QPointF(80, 190), QStringLiteral("USB 保持连接"), true);
