@@ -11,7 +11,8 @@
 class TTerminalWindow : public TWindowLink, public TProgressBar {
 public:
     // Draws on `out`. The progress bar and status lines appear only when `out` is a terminal
-    // (or `interactive` forces it), so that scripts see nothing but the results.
+    // (or `interactive` forces it), so that scripts see nothing but the results; a command
+    // prints its outcome itself (or overrides ShowStatus to print every status).
     explicit TTerminalWindow(std::FILE* out = stderr);
     TTerminalWindow(std::FILE* out, bool interactive);
     ~TTerminalWindow() override;
