@@ -1,6 +1,6 @@
 #pragma once
 // The platform's TCP client socket under the TCP unit: one stream socket, connected once.
-// Every wait is bounded by a time limit and can be cut short by Disconnect from another thread.
+// Every wait is bounded by a time limit and is cut short by Disconnect from another thread.
 // One implementation file per platform (TcpSocket_posix.cpp, TcpSocket_win32.cpp).
 #include <atomic>
 #include <chrono>
@@ -47,7 +47,9 @@ private:
     enum class TWait { Ready, Woken, TimedOut };
     TWait WaitFor(short events, std::chrono::milliseconds limit);
     void Lose(); // the connection counts as lost: close it like Disconnect
+    void ApplyLimit(std::chrono::milliseconds limit); // receive and send time-outs
 
+    std::chrono::milliseconds appliedLimit_{-1}; // the worker's only
     int fd_ = -1;
     int wakeRead_ = -1;
     int wakeWrite_ = -1;

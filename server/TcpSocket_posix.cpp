@@ -1,6 +1,7 @@
-// TCP client socket on POSIX sockets. The socket is non-blocking underneath and every wait is a
-// poll() on the socket and a wake-up pipe, so that each wait has a time limit and a Disconnect
-// from another thread ends it at once.
+// TCP client socket on POSIX sockets. Connecting is non-blocking, a poll() on the socket and a
+// wake-up pipe, so that it has a time limit and a Disconnect from another thread ends it. Once
+// connected the socket blocks, with the time limit as its receive and send time-outs: each
+// receive is one system call, and a Disconnect (shutdown) ends a blocked receive at once.
 #include "TcpSocket.h"
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace {
@@ -73,6 +75,11 @@ bool TTcpSocket::Connect(const std::string& host, const std::string& port,
         if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &soError, &len) != 0 || soError != 0)
             return false;
     }
+    // From here on the socket blocks, bounded by the time limit.
+    int flags = fcntl(fd_, F_GETFL);
+    if (flags < 0 || fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0)
+        return false;
+    ApplyLimit(limit);
     connected_.store(true);
     // A Disconnect that raced with the connect wins.
     if (closed_.load()) {
@@ -80,6 +87,17 @@ bool TTcpSocket::Connect(const std::string& host, const std::string& port,
         return false;
     }
     return true;
+}
+
+void TTcpSocket::ApplyLimit(std::chrono::milliseconds limit) {
+    if (limit == appliedLimit_)
+        return;
+    appliedLimit_ = limit;
+    timeval tv{};
+    tv.tv_sec = static_cast<time_t>(limit.count() / 1000);
+    tv.tv_usec = static_cast<suseconds_t>((limit.count() % 1000) * 1000);
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
 bool TTcpSocket::Connected() const {
@@ -128,24 +146,19 @@ int TTcpSocket::SendLine(const std::string& text, const std::string& delimiter,
                          std::chrono::milliseconds limit) {
     if (!Connected())
         return -1;
+    ApplyLimit(limit);
     std::string out = text + delimiter;
     size_t sent = 0;
-    while (sent < out.size()) {
-        ssize_t n = send(fd_, out.data() + sent, out.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    while (sent < out.size() && !closed_.load()) {
+        ssize_t n = send(fd_, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
         if (n > 0) {
             sent += static_cast<size_t>(n);
             continue;
         }
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            TWait w = WaitFor(POLLOUT, limit);
-            if (w == TWait::TimedOut)
-                Lose();
-            if (w != TWait::Ready)
-                break;
-            continue;
-        }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+            Lose(); // the peer took nothing within the limit
         break;
     }
     return sent == 0 ? -1 : static_cast<int>(sent);
@@ -154,20 +167,20 @@ int TTcpSocket::SendLine(const std::string& text, const std::string& delimiter,
 std::string TTcpSocket::ReceiveLine(size_t maxLength, std::chrono::milliseconds limit, TEnd& end) {
     std::string line;
     char look[kLookSize];
+    ApplyLimit(limit);
     for (;;) {
-        TWait w = WaitFor(POLLIN, limit);
-        if (w == TWait::TimedOut) {
+        if (closed_.load()) {
+            end = TEnd::Closed;
+            return line;
+        }
+        ssize_t n = recv(fd_, look, sizeof look, MSG_PEEK);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             Lose();
             end = TEnd::TimedOut;
             return line;
         }
-        if (w == TWait::Woken) {
-            end = TEnd::Closed;
-            return line;
-        }
-        ssize_t n = recv(fd_, look, sizeof look, MSG_PEEK | MSG_DONTWAIT);
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
-            continue;
         if (n <= 0) {
             end = TEnd::Closed;
             return line;
@@ -188,7 +201,7 @@ std::string TTcpSocket::ReceiveLine(size_t maxLength, std::chrono::milliseconds 
                 }
             }
         }
-        ssize_t got = recv(fd_, look, take, MSG_DONTWAIT);
+        ssize_t got = recv(fd_, look, take, 0); // already waiting: returns at once
         if (got <= 0) {
             end = TEnd::Closed;
             return line;
@@ -215,20 +228,20 @@ std::string TTcpSocket::ReceiveLine(size_t maxLength, std::chrono::milliseconds 
 }
 
 int TTcpSocket::Receive(uint8_t* into, int size, std::chrono::milliseconds limit, TEnd& end) {
+    ApplyLimit(limit);
     for (;;) {
-        TWait w = WaitFor(POLLIN, limit);
-        if (w == TWait::TimedOut) {
+        if (closed_.load()) {
+            end = TEnd::Closed;
+            return 0;
+        }
+        ssize_t n = recv(fd_, into, static_cast<size_t>(size), 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             Lose();
             end = TEnd::TimedOut;
             return 0;
         }
-        if (w == TWait::Woken) {
-            end = TEnd::Closed;
-            return 0;
-        }
-        ssize_t n = recv(fd_, into, static_cast<size_t>(size), MSG_DONTWAIT);
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
-            continue;
         if (n <= 0) {
             end = TEnd::Closed;
             return 0;

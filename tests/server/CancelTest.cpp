@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <regex>
 
 namespace {
@@ -84,8 +85,9 @@ TEST_F(CancelTest, CancelDuringTheTransferKeepsWhatArrived) {
     EXPECT_EQ(info.ResultCode, kResultCancelled);
     ASSERT_TRUE(info.Data);
     ASSERT_EQ(info.Data->Size(), static_cast<int64_t>(image.size()));
-    EXPECT_TRUE(std::equal(image.begin(), image.begin() + 2 * 8192, info.Data->Bytes().begin()));
-    EXPECT_EQ(window.Positions().back(), 2 * 8192);
+    // What arrived before the cancel is intact (a chunk cut off by it may follow).
+    EXPECT_EQ(std::memcmp(image.data(), info.Data->Bytes().data(), 2 * 8192), 0);
+    EXPECT_GE(window.Positions().back(), 2 * 8192);
 }
 
 TEST_F(CancelTest, CancelRightAfterTheStartIsNeverLost) {

@@ -220,7 +220,7 @@ TEST_F(SessionTest, CrcFaultsGiveFortyFourAndFortyFive) {
         EXPECT_TRUE(EndsWithCode(window.LastStatus(), kGeneral, "2C"));
         EXPECT_EQ(info.UPType, 7); // the values were stored before the CRC line
     }
-    for (const char* fault : {"crc:lower", "crc:wrong", "corrupt-data", "close-at:byte:12000"}) {
+    for (const char* fault : {"crc:lower", "crc:wrong", "corrupt-data", "close-at:byte:18000"}) {
         SCOPED_TRACE(fault);
         UpgradeServerRun server(image, {fault});
         TCliInfo info = RunExchange(TestRequest());
@@ -284,13 +284,14 @@ TEST_F(SessionTest, TheWaitingSideIsReleasedOnceWithTheFinalRecord) {
     SetCliInfo(request);
     TUPThread worker;
 
-    // A second observer copies the record as fast as it can; the first copy with a non-zero
-    // code must already hold everything.
-    std::atomic<bool> stop{false};
+    // A second observer copies the record as fast as it can until the worker has ended; the
+    // first copy with a non-zero code must already hold everything, and the code never changes.
     std::vector<uint8_t> observed;
     TCliInfo firstFinal;
     std::thread observer([&] {
-        while (!stop.load()) {
+        auto until = std::chrono::steady_clock::now() + std::chrono::minutes(5);
+        bool ended = false;
+        while (std::chrono::steady_clock::now() < until) {
             TCliInfo copy;
             GetCliInfo(copy);
             if (observed.empty() || observed.back() != copy.ResultCode) {
@@ -298,6 +299,9 @@ TEST_F(SessionTest, TheWaitingSideIsReleasedOnceWithTheFinalRecord) {
                 if (copy.ResultCode != 0 && observed.size() == 2)
                     firstFinal = copy;
             }
+            if (ended)
+                break;
+            ended = copy.ResultCode != 0 && worker.Finished(); // one more copy after this
             std::this_thread::yield();
         }
     });
@@ -315,7 +319,6 @@ TEST_F(SessionTest, TheWaitingSideIsReleasedOnceWithTheFinalRecord) {
     TCliInfo after;
     GetCliInfo(after);
     EXPECT_EQ(after.ResultCode, kResultSuccess);
-    stop.store(true);
     observer.join();
 
     ASSERT_EQ(observed, (std::vector<uint8_t>{0, kResultSuccess}));
