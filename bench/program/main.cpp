@@ -13,7 +13,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <fcntl.h>
+#include <poll.h>
 #include <string>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -43,6 +48,44 @@ public:
 double Percentile(std::vector<double> v, double p) {
     std::sort(v.begin(), v.end());
     return v.empty() ? 0 : v[std::min(v.size() - 1, size_t(p * double(v.size())))];
+}
+// The floor below the device link: one-byte round trips over a bare pseudo-terminal between
+// two threads, at about the pace of the acknowledgements.
+std::vector<double> PtyRoundTrips(int count) {
+    std::vector<double> times;
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+        return times;
+    int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    termios t{};
+    tcgetattr(slave, &t);
+    cfmakeraw(&t);
+    tcsetattr(slave, TCSANOW, &t);
+    std::thread echo([&] {
+        uint8_t c = 0;
+        for (int i = 0; i < count; ++i) {
+            pollfd p{master, POLLIN, 0};
+            poll(&p, 1, -1);
+            if (read(master, &c, 1) != 1 || write(master, &c, 1) != 1)
+                return;
+        }
+    });
+    for (int i = 0; i < count; ++i) {
+        uint8_t c = 0x5A;
+        auto t0 = Clock::now();
+        if (write(slave, &c, 1) != 1)
+            break;
+        pollfd p{slave, POLLIN, 0};
+        poll(&p, 1, -1);
+        if (read(slave, &c, 1) != 1)
+            break;
+        times.push_back(Seconds(Clock::now() - t0));
+        usleep(1000);
+    }
+    echo.join();
+    close(slave);
+    close(master);
+    return times;
 }
 } // namespace
 
@@ -85,6 +128,16 @@ int main(int argc, char** argv) {
     const double frameFloor = 261 * byteTime;
     std::printf("image %ld bytes, %ld data frames; line-rate floor %.3f s (%.1f us per frame)\n",
                 size, frames, floor, frameFloor * 1e6);
+
+    std::vector<double> rt = PtyRoundTrips(1000);
+    double rtSum = 0;
+    for (double x : rt)
+        rtSum += x;
+    if (!rt.empty())
+        std::printf("bare pseudo-terminal round trip: median %.1f us, mean %.1f, p99 %.1f, "
+                    "max %.1f\n",
+                    Percentile(rt, 0.5) * 1e6, rtSum / double(rt.size()) * 1e6,
+                    Percentile(rt, 0.99) * 1e6, Percentile(rt, 1.0) * 1e6);
 
     for (int run = 1; run <= runs; ++run) {
         TTimingBar bar;
