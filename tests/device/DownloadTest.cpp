@@ -141,8 +141,10 @@ TEST_F(Download, WrongAcknowledgementsEndTheTransfer) {
     Start();
     TMemoryStream image = Image(1024);
     EXPECT_FALSE(DownloadFirmware(&bar, "QX40", image, 1024, 0, 3));
-    model.blockAck = 16; // the start command refused instead
-    model.startAck = 16;
+    device->Change([this] { // the start command refused instead
+        model.blockAck = 16;
+        model.startAck = 16;
+    });
     EXPECT_FALSE(DownloadFirmware(&bar, "QX40", image, 1024, 0, 3));
     EXPECT_EQ(Codes(Frames()), (Bytes{0xC4, 0x01, 0x02, 0x09, 0xC4, 0x01, 0x02}));
 }

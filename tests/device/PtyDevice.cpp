@@ -139,10 +139,10 @@ void ScriptedDevice::Run() {
         frame.resize(2 + rest);
         if (!ReadExactly(frame.data() + 2, rest))
             return;
+        std::lock_guard lock(mutex_);
         Bytes answer = frame[0] == 0xEE ? Bytes{} : responder_(frame);
         if (!answer.empty())
             pty_.Write(answer);
-        std::lock_guard lock(mutex_);
         frames_.push_back(frame);
         changed_.notify_all();
     }

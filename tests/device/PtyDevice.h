@@ -57,6 +57,11 @@ public:
     ~ScriptedDevice();
 
     std::vector<Bytes> Frames();
+    // Runs `change` (on the responder's state) while no frame is being answered.
+    void Change(const std::function<void()>& change) {
+        std::lock_guard lock(mutex_);
+        change();
+    }
     // Waits until a frame with this code has been logged (true) or the limit passed.
     bool WaitForCode(uint8_t code, std::chrono::milliseconds limit = std::chrono::seconds(20));
 
