@@ -15,7 +15,8 @@ namespace {
 // Closes every descriptor from `from` on except `keep`, so that the script holds no port,
 // socket or pipe of the tool open after the tool has ended.
 void CloseDescriptorsFrom(int from, int keep) {
-    if (close_range(from, keep - 1, 0) == 0 && close_range(keep + 1, ~0U, 0) == 0)
+    bool below = keep <= from || close_range(from, keep - 1, 0) == 0;
+    if (below && close_range(keep + 1, ~0U, 0) == 0)
         return;
     long max = sysconf(_SC_OPEN_MAX);
     if (max < 0 || max > 65536)
@@ -68,10 +69,24 @@ bool RunUpdateBat(const std::string& exePath, long waitPid, std::string& error) 
         std::remove(script.path.c_str());
         return false;
     }
+    // The child points 0, 1 and 2 at /dev/null: the report end must lie above them.
+    if (report[1] < 3) {
+        int high = fcntl(report[1], F_DUPFD_CLOEXEC, 3);
+        int err = errno;
+        close(report[1]);
+        if (high < 0) {
+            close(report[0]);
+            std::remove(script.path.c_str());
+            error = std::string("Cannot start the update script: ") + std::strerror(err);
+            return false;
+        }
+        report[1] = high;
+    }
 
     // Two forks: the script is adopted by init at once, so it neither becomes a zombie of the
     // tool nor shares its session or terminal. Only async-signal-safe calls after fork.
     pid_t child = fork();
+    int forkError = errno;
     if (child == 0) {
         setsid();
         pid_t grandchild = fork();
@@ -102,7 +117,7 @@ bool RunUpdateBat(const std::string& exePath, long waitPid, std::string& error) 
         if (!started)
             err = EAGAIN;
     } else {
-        err = errno;
+        err = forkError;
     }
     // The report pipe closes on a successful exec; otherwise it carries the error number.
     if (started) {

@@ -3,6 +3,7 @@
 #include "Workflow.h"
 #include "ChildProcess.h"
 #include "FakeUI.h"
+#include "IOPack.h"
 #include "PCInfo.h"
 #include "SelfReplace.h"
 
@@ -132,6 +133,7 @@ TEST_F(WorkflowTest, FirmwareIsProgrammedAndTheUserGuided) {
     int nestedStarts = 0;
     bool clickedAfterWorkerEnabledStart = false;
     ui.onProcessMessages = [&] {
+        EXPECT_TRUE(flow.Busy());
         EXPECT_EQ(flow.Start(), TWorkflowResult::AlreadyRunning);
         ++nestedStarts;
         if (flow.Phase() == TWorkflowPhase::Exchanging && ui.Has("start 1"))
@@ -186,13 +188,48 @@ TEST_F(WorkflowTest, FirmwareIsProgrammedAndTheUserGuided) {
     EXPECT_EQ(ReadFileBytes(programmed), firmware + std::string(24, '\xFF'));
 }
 
+TEST_F(WorkflowTest, RequestIsFilledFromTheDeviceRecord) {
+    IOPack.TypeText = "QX412.34C";
+    IOPack.Count1 = 1;
+    IOPack.Count2 = 255;
+    IOPack.DevID = "ABCDEFGH";
+    IOPack.CID = {0x0A, 0xBC, 0x00, 0xFF};
+    TWorkflow flow(ui);
+    ui.SetDeviceType("QX41");
+    TCliInfo request;
+    request.UPType = 3;
+    request.ResultCode = 9;
+    flow.FillCliInfo(request);
+    EXPECT_EQ(request.UserName, "QX41");
+    EXPECT_EQ(request.SVer, "2.34");
+    EXPECT_EQ(request.HVer, "C");
+    EXPECT_EQ(request.UseCount, 1);
+    EXPECT_EQ(request.RegInfo, "00000001000000FF");
+    EXPECT_EQ(request.OriginalID, "ABCDEFGH");
+    EXPECT_EQ(request.CID1 + "," + request.CID2 + "," + request.CID3 + "," + request.CID4,
+              "0A,BC,00,FF");
+    EXPECT_EQ(request.ResultCode, 0);
+    EXPECT_EQ(request.SWVer, "1.4");
+    EXPECT_EQ(request.UPType, 3); // left to the caller
+    ASSERT_TRUE(request.Data);
+    EXPECT_EQ(request.Data->Size(), 0);
+
+    // A short identity text leaves the missing parts empty.
+    IOPack.TypeText = "QX4";
+    flow.FillCliInfo(request);
+    EXPECT_EQ(request.SVer, "");
+    EXPECT_EQ(request.HVer, "");
+}
+
 TEST_F(WorkflowTest, UpToDateDeviceGetsNoDownload) {
-    StartDevice({"--type-text", "QX401.21B"});
+    // A port above 16 has no entry in the port box; the workflow goes on unchanged.
+    StartDevice({"--type-text", "QX401.21B"}, 17);
     StartServer();
     TWorkflow flow(ui);
     EXPECT_EQ(flow.Start(), TWorkflowResult::UpToDate);
     EXPECT_EQ(flow.LastCode(), kResultLatest);
     auto calls = ui.Calls();
+    EXPECT_TRUE(ui.Has("port 17"));
     EXPECT_EQ(Only(calls, {"status ", "sleep ", "hint"}),
               (std::vector<std::string>{StatusConnecting, StatusConnected, "sleep 1000",
                                         "status 升级开始：", "status 升级进行中请等待",
@@ -201,6 +238,29 @@ TEST_F(WorkflowTest, UpToDateDeviceGetsNoDownload) {
     EXPECT_EQ(std::vector<std::string>(calls.end() - 2, calls.end()),
               (std::vector<std::string>{"start 1", "stop 0"}));
     EXPECT_FALSE(fs::exists(programmed));
+}
+
+TEST_F(WorkflowTest, NoRepeatedUpdateEndsLikeUpToDate) {
+    StartDevice();
+    StartServer({"status:-1"});
+    TWorkflow flow(ui);
+    EXPECT_EQ(flow.Start(), TWorkflowResult::UpToDate);
+    EXPECT_EQ(flow.LastCode(), kResultNoRepeat);
+    auto statuses = ui.CallsStarting("status ");
+    ASSERT_GE(statuses.size(), 2u);
+    EXPECT_EQ(statuses[statuses.size() - 2].rfind("status 无需重复更新！错误代号：", 0), 0u);
+    EXPECT_EQ(statuses.back(), "status QX40更新成功！");
+    EXPECT_FALSE(ui.Has("hint"));
+}
+
+TEST_F(WorkflowTest, ServerStatusZeroIsAFailure) {
+    StartDevice();
+    StartServer({"status:0"});
+    TWorkflow flow(ui);
+    EXPECT_EQ(flow.Start(), TWorkflowResult::ServerFailed);
+    EXPECT_EQ(flow.LastCode(), kResultNoUpgrade);
+    EXPECT_EQ(ui.LastStatus().rfind("固件无需升级，错误代号：", 0), 0u);
+    EXPECT_FALSE(ui.Has("sleep 3000"));
 }
 
 TEST_F(WorkflowTest, ServerUnreachableKeepsItsMessage) {
