@@ -5,6 +5,7 @@
 #include "InfoBrowser.h"
 #include "Skin.h"
 
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QLabel>
@@ -190,6 +191,13 @@ void TForm_Main::showEvent(QShowEvent* event) {
     FormShow();
 }
 
+void TForm_Main::closeEvent(QCloseEvent* event) {
+    if (OnCloseRequest && !OnCloseRequest())
+        event->ignore();
+    else
+        event->accept();
+}
+
 void TForm_Main::FormShow() {
     // Armed since creation; once it has fired it stays disarmed for the rest of the run.
     if (!autoGradeDone_ && !TimerAutoGrade->isActive())
@@ -316,6 +324,7 @@ void TForm_Main::ShowHintSteps() {
 
 void TForm_Main::RequestTerminate() {
     // Queued: the application ends once the current action has returned to the message loop.
-    QMetaObject::invokeMethod(QCoreApplication::instance(), &QCoreApplication::quit,
-                              Qt::QueuedConnection);
+    // exit() and not quit(): quit() asks the windows first, and a window may refuse to close.
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
 }

@@ -39,6 +39,9 @@ public:
     // action of But_Stop. The workflow installs them; without one a click does nothing.
     std::function<void()> OnStart;
     std::function<void()> OnStop;
+    // Asked when the window is to be closed: false keeps it open (the workflow defers the close
+    // until its action has ended, and then asks the program to end). Unset: it closes.
+    std::function<bool()> OnCloseRequest;
 
     // The guided dialog that ShowHintSteps runs.
     void SetHintForm(THintForm* hintForm) { hintForm_ = hintForm; }
@@ -79,6 +82,7 @@ public slots:
 
 protected:
     void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
 
 private slots:

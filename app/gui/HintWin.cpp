@@ -78,6 +78,11 @@ THintForm::THintForm(QWidget* parent)
     IMG3 = MakePicture(this, "IMG3", QStringLiteral(":/pictures/hint_power_in.gif"));
 }
 
+THintForm::~THintForm() {
+    if (HintForm == this)
+        HintForm = nullptr;
+}
+
 void THintForm::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     PaintSkinFrame(painter, *this, QPixmap());

@@ -16,6 +16,7 @@ public:
 
     // The parent is the main window: the dialog is centred over it and blocks it while shown.
     explicit THintForm(QWidget* parent = nullptr);
+    ~THintForm() override;
 
     // Runs the steps until the user answers "看到了" in the fourth; afterwards the modal result
     // is 0 again, so the next call starts at the first step.

@@ -88,7 +88,7 @@ private slots:
 
     void programStartsAndShowsItsNotice() {
 #ifdef KESTREL_PATH_KESTREL
-        ChildProcess kestrel({KESTREL_PATH_KESTREL, "AG"},
+        ChildProcess kestrel({KESTREL_PATH_KESTREL},
                              {"QT_QPA_PLATFORM=offscreen", "QTWEBENGINE_DISABLE_SANDBOX=1"}, true);
         // The start-up notice goes to standard error with the status line.
         QTRY_VERIFY_WITH_TIMEOUT(

@@ -292,6 +292,24 @@ private slots:
         QCOMPARE(stops, 1);
     }
 
+    void closingAsksTheInstalledHandler() {
+        TForm_Main& form = *Form_Main;
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        bool allow = false;
+        int asked = 0;
+        form.OnCloseRequest = [&] {
+            ++asked;
+            return allow;
+        };
+        QVERIFY(!form.close());
+        QVERIFY(form.isVisible());
+        allow = true;
+        QVERIFY(form.close());
+        QVERIFY(!form.isVisible());
+        QCOMPARE(asked, 2);
+    }
+
     void sleepIsPlainAndProcessMessagesIsNot() {
         TForm_Main& form = *Form_Main;
         bool delivered = false;
@@ -308,6 +326,8 @@ private slots:
 
     void requestTerminateEndsTheMessageLoop() {
         TForm_Main& form = *Form_Main;
+        form.show();
+        form.OnCloseRequest = [] { return false; }; // the end does not depend on the window
         bool actionFinished = false;
         QTimer::singleShot(0, &form, [&] {
             form.RequestTerminate();
