@@ -447,6 +447,11 @@ int main(int argc, char** argv) {
     // Text needs a font database, which needs a platform: none is shown.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    // A build step has no user session: the platform's note about its runtime folder is noise.
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& text) {
+        if (!text.startsWith(QLatin1String("QStandardPaths:")))
+            std::fprintf(stderr, "%s\n", qPrintable(text));
+    });
     QGuiApplication app(argc, argv);
     if (argc != 2) {
         std::fprintf(stderr, "usage: %s <output folder>\n", argv[0]);
