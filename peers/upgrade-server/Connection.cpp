@@ -64,6 +64,7 @@ asio::awaitable<void> Connection::Start(std::shared_ptr<Connection> self) {
     std::error_code ec;
     self->socket_.close(ec);
     self->registry_.Remove(self.get());
+    self->Ended();
 }
 
 asio::awaitable<void> Connection::Watch(std::shared_ptr<Connection> self) {

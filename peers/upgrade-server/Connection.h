@@ -52,6 +52,8 @@ protected:
     // Executor().
     static asio::awaitable<void> Start(std::shared_ptr<Connection> self);
     virtual asio::awaitable<void> Serve() = 0;
+    // Called once the connection is closed and no longer counts against the cap.
+    virtual void Ended() {}
 
     // The step time limit counts from now.
     void RestartClock();

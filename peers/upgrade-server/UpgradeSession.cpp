@@ -93,6 +93,9 @@ asio::awaitable<void> UpgradeSession::Serve() {
     } catch (const std::exception&) {
         end_ = "error@" + StepName(step_);
     }
+}
+
+void UpgradeSession::Ended() {
     WriteLogLine(LogLine());
 }
 

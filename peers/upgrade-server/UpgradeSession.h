@@ -34,6 +34,7 @@ private:
     // The steps below end the session by throwing SessionEnded once end_ is set (a co_await
     // inside a condition is avoided: GCC 12 miscompiles it).
     asio::awaitable<void> Serve() override;
+    void Ended() override;
     asio::awaitable<void> Dialogue();
     asio::awaitable<void> Announcement();
     asio::awaitable<void> Transfer(const Decision& decision);
