@@ -17,7 +17,7 @@ extern uint8_t ComOpenCount;
 // 101 mark, 111 space, anything else leaves the port's parity alone). OpenCom always uses 3 (8N1).
 constexpr uint8_t ComLineCode = 3;
 
-// Opens port `port` exclusively in raw mode at `baud` bit/s, 8N1, and discards its queues. True
+// Opens port `port` exclusively in raw mode at `baud` bit/s, 8N1, and discards queued input. True
 // when the device opened (setting the speed and format is not checked). A failed open leaves the
 // invalid marker in the port's entry; a port number outside 1..256 leaves the table untouched.
 bool OpenCom(int32_t port, int32_t baud);

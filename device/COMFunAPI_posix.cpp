@@ -152,7 +152,10 @@ Handle Open(int32_t port, int32_t baud, uint8_t lineCode) {
     int flags = fcntl(fd, F_GETFL);
     if (flags >= 0)
         fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    tcflush(fd, TCIOFLUSH);
+    // Stale input goes. Output is left alone: a serial line drains it when the previous user
+    // closes, so there is none here, while on a pseudo-terminal an output purge would throw away
+    // what the last session wrote and the peer has not read yet.
+    tcflush(fd, TCIFLUSH);
     return fd;
 }
 

@@ -14,8 +14,8 @@ using Handle = intptr_t;
 constexpr Handle EmptyHandle = 0;
 constexpr Handle InvalidHandle = -1;
 
-// Opens the device of port `port` exclusively in raw mode with the speed and line format, purges
-// both queues. InvalidHandle when the device cannot be opened.
+// Opens the device of port `port` exclusively in raw mode with the speed and line format, and
+// discards queued input (Windows also purges output). InvalidHandle when it cannot be opened.
 Handle Open(int32_t port, int32_t baud, uint8_t lineCode);
 bool Close(Handle h);
 bool WriteBytes(Handle h, const uint8_t* data, size_t n);
