@@ -187,7 +187,7 @@ TEST_F(DeviceLinkSim, ProgramsHundredKibImage) {
 // Frames written before a close reach the device even when the port is opened again at once,
 // as on a serial line, whose close lets the output drain. Disabled while OpenCom purges the
 // output queue too: on a pseudo-terminal that discards what the device has not read yet.
-TEST_F(DeviceLinkSim, DISABLED_FramesBeforeCloseSurviveImmediateReopen) {
+TEST_F(DeviceLinkSim, FramesBeforeCloseSurviveImmediateReopen) {
     TSimDevice sim;
     SetPorts(sim.Path());
     AsIfConnected(1);
