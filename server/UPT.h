@@ -14,12 +14,14 @@
 //
 // Cancel (the stop button, on the window's thread, while the wait above runs):
 //   GetCliInfo(info); info.ResultCode = kResultCancelled; SetCliInfo(info);
-//   CloseClient();          // a receive blocked in the worker returns at once
-//   worker.Terminate();     // enable start, disable stop in the window
+//   CloseClient();          // a receive (or connect) blocked in the worker returns at once
+//   worker.Terminate();     // the session stops at its next step
+//   (enable the start button, disable the stop button)
 //   worker.WaitFor();       // or destroy the object: the worker ends within moments
 // The waiting side then sees 35: once the shared ResultCode is non-zero the worker never
-// replaces it, and it shows the message for 35. The TCP client is released once, after the
-// worker has stopped using it, whichever of the two CloseClient calls comes first.
+// replaces it, and the status line shows the general error text with code 23. The TCP client
+// is released once, after the worker has stopped using it, whichever CloseClient comes first.
+// Without CloseClient a blocked receive ends only at the receive time limit (TcpRecvTimeLimit).
 #include "MemoryStream.h"
 
 #include <atomic>

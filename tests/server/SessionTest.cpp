@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <stdexcept>
 #include <thread>
 
 namespace {
@@ -328,6 +329,39 @@ TEST_F(SessionTest, TheWaitingSideIsReleasedOnceWithTheFinalRecord) {
                 image);
     EXPECT_EQ(window.LastStatus(), "请求的数据获取成功！");
     EXPECT_EQ(window.StartEnabled(), true);
+}
+
+// A window whose updates fail: the session still ends with a non-zero outcome.
+class FailingWindow : public RecordingWindow {
+public:
+    explicit FailingWindow(std::string failOn) : failOn_(std::move(failOn)) {}
+    void ShowStatus(const std::string& text) override {
+        if (text == failOn_)
+            throw std::runtime_error("window gone");
+        RecordingWindow::ShowStatus(text);
+    }
+    void SetPosition(int position) override {
+        if (failOn_ == "progress" && position > 0)
+            throw std::runtime_error("window gone");
+        RecordingWindow::SetPosition(position);
+    }
+
+private:
+    std::string failOn_;
+};
+
+TEST_F(SessionTest, AnExceptionAnywhereInTheSessionStillEndsItWithThirty) {
+    UpgradeServerRun server(TestImage(20000));
+    for (const char* failOn : {"progress", "升级开始：", "升级进行中请等待"}) {
+        SCOPED_TRACE(failOn);
+        FailingWindow failing(failOn);
+        SetMainWindow(&failing);
+        TCliInfo info = RunExchange(TestRequest());
+        EXPECT_EQ(info.ResultCode, kResultTransferFailed);
+        EXPECT_TRUE(EndsWithCode(failing.LastStatus(), kGeneral, "1E"));
+        EXPECT_EQ(failing.StartEnabled(), true);
+        SetMainWindow(&window);
+    }
 }
 
 } // namespace
