@@ -185,8 +185,7 @@ TEST_F(DeviceLinkSim, ProgramsHundredKibImage) {
 }
 
 // Frames written before a close reach the device even when the port is opened again at once,
-// as on a serial line, whose close lets the output drain. Disabled while OpenCom purges the
-// output queue too: on a pseudo-terminal that discards what the device has not read yet.
+// as on a serial line, whose close lets the output drain.
 TEST_F(DeviceLinkSim, FramesBeforeCloseSurviveImmediateReopen) {
     TSimDevice sim;
     SetPorts(sim.Path());
