@@ -178,6 +178,10 @@ asio::awaitable<void> UpgradeSession::Announcement() {
             if (line != kAnnouncement[n / 2].key)
                 co_await EndWith("unexpected@" + StepName(step_));
         } else {
+            // The values come back in the echo and the check line: bound them all together.
+            valueBytes_ += line.size();
+            if (valueBytes_ > kMaxLine)
+                co_await EndWith("too-long@" + StepName(step_));
             Value v = kAnnouncement[n / 2 - 1].value;
             values_[v] = std::move(line);
             received_[v] = true;

@@ -61,6 +61,7 @@ private:
     Step step_;
     std::array<std::string, 13> values_; // the request, in record order
     std::array<bool, 13> received_{};
+    size_t valueBytes_ = 0;
     std::string answer_ = "-";
     std::string end_ = "-";
     // The data being sent: the answer's file, the announced length, the corrupted byte if any.

@@ -257,10 +257,16 @@ TEST(UpgradeServerDialogue, GarbageAndHugeLinesAreDropped) {
         EXPECT_NE(server.LogLine("id=").find("end=closed@announce:2"), std::string::npos);
     }
     {
-        // A value of exactly 64 KiB is still a line.
+        // A value of exactly 64 KiB is still a line, but all values together get no more.
         RawClient client(server.Address());
         EXPECT_EQ(client.Exchange("OriginalID"), "OK");
         EXPECT_EQ(client.Exchange(std::string(64 * 1024, 'B')), "OK");
+        EXPECT_EQ(client.Exchange("SWVer"), "OK");
+        client.SendLine("1");
+        EXPECT_TRUE(client.WaitForClose());
+        EXPECT_EQ(client.Leftover(), "");
+        client.Close();
+        EXPECT_NE(server.LogLine("id=BBBB").find("end=too-long@announce:4"), std::string::npos);
     }
     // The server still serves.
     RawClient client(server.Address());

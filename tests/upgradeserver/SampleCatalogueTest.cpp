@@ -33,8 +33,8 @@ TEST(UpgradeServerSample, CatalogueServesFirmwarePageAndTool) {
         EXPECT_EQ(static_cast<uint8_t>(image[i]), (i * 131 + (i >> 8) * 7 + 0x5C) % 256) << i;
 
     std::string address = UniqueLoopbackAddress();
-    ChildProcess real({KESTREL_PATH_UPGRADE_SERVER, "--catalogue", dir / "cat", "--address",
-                       address});
+    ChildProcess real(
+        {KESTREL_PATH_UPGRADE_SERVER, "--catalogue", dir / "cat", "--address", address});
     ASSERT_TRUE(real.ReadLine(60s));
     RawClient client(address);
     Announce(client, DefaultRequest()); // a QX40 with 1.20
