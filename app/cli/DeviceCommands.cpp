@@ -18,31 +18,35 @@ std::string Hex2(uint8_t v) {
 
 // Finds and identifies the device; on failure tells the user and returns false.
 bool Connect(TTerminalWindow& window) {
-    window.ShowStatus(TextConnecting);
+    window.ShowStatus(WorkflowText::Connecting);
     if (!ConnectDevice()) {
         window.FinishLine();
-        std::fprintf(stderr, "%s\n", TextConnectFailed);
+        std::fprintf(stderr, "%s\n", WorkflowText::ConnectFailed);
         return false;
     }
     window.ShowStatus(ComPortName(IOPack.ComID) + " " + IOPack.TypeText.substr(0, 4) + " " +
-                      TextConnected);
+                      WorkflowText::Connected);
     return true;
 }
 
 } // namespace
 
+std::string PortLine(int comId) {
+    return "port: " + std::to_string(comId) + " (" + ComPortName(comId) + ", " +
+           PortDevicePath(comId) + ")";
+}
+
 int RunIdentify(const std::vector<std::string>& args, TTerminalWindow& window) {
     if (!args.empty()) {
         std::fprintf(stderr, "kestrel-cli identify: no arguments expected\n");
-        return 2;
+        return ExitUsage;
     }
     if (!Connect(window))
-        return 1;
+        return ExitDevice;
     const TIOPack& d = IOPack;
     std::string text = d.TypeText;
     text.resize(9, ' ');
-    std::printf("port: %d (%s, %s)\n", d.ComID, ComPortName(d.ComID).c_str(),
-                PortDevicePath(d.ComID).c_str());
+    std::printf("%s\n", PortLine(d.ComID).c_str());
     std::printf("device type: %s\n", text.substr(0, 4).c_str());
     std::printf("software version: %s\n", text.substr(4, 4).c_str());
     std::printf("hardware version: %s\n", text.substr(8, 1).c_str());
@@ -51,13 +55,13 @@ int RunIdentify(const std::vector<std::string>& args, TTerminalWindow& window) {
                 Hex2(d.CID[2]).c_str(), Hex2(d.CID[3]).c_str());
     std::printf("use counter: %d\n", d.Count1);
     std::printf("second counter: %d\n", d.Count2);
-    return 0;
+    return ExitOk;
 }
 
 int RunFlash(const std::vector<std::string>& args, TTerminalWindow& window) {
     if (args.size() != 1) {
         std::fprintf(stderr, "kestrel-cli flash: expects one image file\n");
-        return 2;
+        return ExitUsage;
     }
     // The image is read before the device is touched: a missing or empty file costs no
     // discovery and never reaches the device.
@@ -67,26 +71,26 @@ int RunFlash(const std::vector<std::string>& args, TTerminalWindow& window) {
         bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     if (!in && !in.eof()) {
         std::fprintf(stderr, "kestrel-cli flash: cannot read %s\n", args[0].c_str());
-        return 2;
+        return ExitUsage;
     }
     if (bytes.empty() || bytes.size() > size_t(std::numeric_limits<int32_t>::max() / 2)) {
         std::fprintf(stderr, "kestrel-cli flash: %s is %s\n", args[0].c_str(),
                      bytes.empty() ? "empty" : "too large");
-        return 2;
+        return ExitUsage;
     }
     TMemoryStream image;
     image.Write(bytes.data(), bytes.size());
 
     if (!Connect(window))
-        return 1;
-    window.ShowStatus(TextProgramming);
+        return ExitDevice;
+    window.ShowStatus(WorkflowText::Programming);
     bool ok = DownloadFirmware(&window.ProgressBar(), IOPack.TypeText.substr(0, 4), image,
                                static_cast<int32_t>(image.Size()), 0, 3);
     window.FinishLine();
     if (!ok) {
-        std::fprintf(stderr, "%s\n", TextDownloadFailed);
-        return 1;
+        std::fprintf(stderr, "%s\n", WorkflowText::ProgrammingFailed);
+        return ExitDevice;
     }
-    std::printf("%s\n", TextUpdateDone);
-    return 0;
+    std::printf("%s\n", WorkflowText::ProgrammingDone);
+    return ExitOk;
 }

@@ -36,13 +36,21 @@ void TTerminalWindow::FinishLine() {
 }
 
 void TTerminalWindow::ShowStatus(const std::string& text) {
-    if (!interactive_)
-        return;
+    if (interactive_ || everyStatus_)
+        PrintLine(text);
+}
+
+void TTerminalWindow::PrintLine(const std::string& text) {
+    Prompt(text + "\n");
+}
+
+void TTerminalWindow::Prompt(const std::string& text) {
     std::lock_guard lock(mutex_);
     if (!drawn_.empty())
         std::fputc('\n', out_);
     drawn_.clear();
-    std::fprintf(out_, "%s\n", text.c_str());
+    barShown_ = false;
+    std::fputs(text.c_str(), out_);
     std::fflush(out_);
 }
 
@@ -50,17 +58,20 @@ void TTerminalWindow::SetMax(int max) {
     std::lock_guard lock(mutex_);
     max_ = max;
     position_ = 0;
+    barShown_ = true;
     DrawLocked();
 }
 
 void TTerminalWindow::SetPosition(int position) {
     std::lock_guard lock(mutex_);
     position_ = position;
+    barShown_ = barShown_ || position > 0;
     DrawLocked();
 }
 
 void TTerminalWindow::DrawLocked() {
-    if (!interactive_)
+    // A bar reset to 0 after a line (a transfer that has not begun) draws nothing.
+    if (!interactive_ || !barShown_)
         return;
     // Redraw only when the visible text changes: a download moves the bar a thousand times.
     std::string line = RenderBar(position_, max_, kBarWidth);

@@ -1,6 +1,8 @@
-// kestrel-cli: the QX40 device link on the command line, for technicians and scripts.
-// Ports are numbered as in the window program; KESTREL_PORTS places devices at port numbers.
+// kestrel-cli: the QX40 device link and the whole online upgrade on the command line, for
+// technicians and scripts. Ports are numbered as in the window program; KESTREL_PORTS places
+// devices at port numbers, KESTREL_UPDATE_HOST names the upgrade server.
 #include "DeviceCommands.h"
+#include "HostToIP.h"
 #include "TerminalWindow.h"
 
 #include <cstdio>
@@ -21,6 +23,11 @@ const TCommand Commands[] = {
     {"identify", "identify            find the device and print its identity and counters",
      RunIdentify},
     {"flash", "flash FILE          program the firmware image FILE into the device", RunFlash},
+    {"update",
+     "update              the online upgrade: find the device, ask the upgrade server,\n"
+     "                      program the firmware it sends and guide through the\n"
+     "                      device's restart (as the window's button does)",
+     RunUpdate},
 };
 
 void Usage(std::FILE* to) {
@@ -28,9 +35,31 @@ void Usage(std::FILE* to) {
     for (const TCommand& c : Commands)
         std::fprintf(to, "  %s\n", c.synopsis);
     std::fprintf(
-        to, "\nThe device is looked for on ports 1 to 256: the serial devices of the system, or\n"
-            "the ':'-separated device paths of KESTREL_PORTS (an empty entry leaves a port\n"
-            "number free). Exit status: 0 success, 1 the device failed, 2 usage error.\n");
+        to,
+        "\nThe device is looked for on ports 1 to 256: the serial devices of the system, or\n"
+        "the ':'-separated device paths of KESTREL_PORTS (an empty entry leaves a port\n"
+        "number free). `update` talks to the upgrade server on port 5001 of the host named\n"
+        "by KESTREL_UPDATE_HOST, or else of the host chosen at build time (now: %s).\n"
+        "\n"
+        "`update` prints every status, the port and the device type on standard error, with\n"
+        "a progress bar when standard error is a terminal. After new firmware it shows the\n"
+        "four steps that restart the device into its loader: when standard input is a\n"
+        "terminal it asks for each (Enter for steps 1 to 3; y or n at step 4, where n starts\n"
+        "again at step 1), otherwise it only prints them. It never replaces itself: when the\n"
+        "server offers a new version of the tool, it says so and exits with status 3.\n"
+        "Ctrl-C cancels a running server exchange at once; discovery and programming are\n"
+        "finished first (a second Ctrl-C quits at once).\n"
+        "\n"
+        "Exit status:\n"
+        "  0    done: firmware programmed (update), device up to date, identified, flashed\n"
+        "  1    the device was not found or not answering, or programming it failed\n"
+        "  2    usage error, or an image file that cannot be read or is empty\n"
+        "  3    update: a new version of the tool is available (nothing replaced)\n"
+        "  4    update: the server exchange failed (connection, refusal, protocol, status)\n"
+        "  5    update: the server's answer cannot be applied (unknown kind, or a new\n"
+        "       tool that cannot run here)\n"
+        "  130  update: interrupted by Ctrl-C or SIGTERM\n",
+        UpgradeServerHost().c_str());
 }
 
 } // namespace

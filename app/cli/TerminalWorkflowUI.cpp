@@ -1,0 +1,165 @@
+#include "TerminalWorkflowUI.h"
+
+#include "DeviceCommands.h"
+#include "HintSteps.h"
+#include "Interrupt.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <poll.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+std::string Trimmed(const std::string& text) {
+    const char* space = " \t\r\n";
+    size_t from = text.find_first_not_of(space);
+    if (from == std::string::npos)
+        return "";
+    return text.substr(from, text.find_last_not_of(space) - from + 1);
+}
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+const std::string PromptDone = std::string("[") + HintText::Done + "] 请按 Enter 键：";
+const std::string PromptSeen =
+    std::string("[") + HintText::Seen + "] 请输入 y，[" + HintText::NotSeen + "] 请输入 n：";
+} // namespace
+
+int ParseSeenAnswer(const std::string& answer) {
+    std::string a = Lower(Trimmed(answer));
+    if (a == "y" || a == "yes" || a == "是" || a == HintText::Seen)
+        return 1;
+    if (a == "n" || a == "no" || a == "否" || a == HintText::NotSeen)
+        return 2;
+    return 0;
+}
+
+TTerminalWorkflowUI::TTerminalWorkflowUI(TTerminalWindow& window, int input, bool ask)
+    : window_(window), input_(input), ask_(ask) {}
+
+void TTerminalWorkflowUI::ProcessMessages() {
+    if (Interrupt::Raised())
+        HandleInterrupt();
+}
+
+void TTerminalWorkflowUI::HandleInterrupt() {
+    if (!told_) {
+        told_ = true;
+        window_.PrintLine("kestrel-cli: interrupted; ending after the current step "
+                          "(Ctrl-C again quits at once)");
+    }
+    // Repeated on every pass: an exchange that starts after the first request is cancelled
+    // too. Outside an exchange this only marks the action as ending.
+    if (flow_)
+        flow_->RequestClose();
+}
+
+void TTerminalWorkflowUI::ShowPort(int comId) {
+    window_.PrintLine(PortLine(comId));
+}
+
+void TTerminalWorkflowUI::SetDeviceType(const std::string& text) {
+    deviceType_ = text;
+    window_.PrintLine("device type: " + text);
+}
+
+void TTerminalWorkflowUI::Sleep(int ms) {
+    using Clock = std::chrono::steady_clock;
+    auto until = Clock::now() + std::chrono::milliseconds(ms);
+    while (!Interrupt::Raised()) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
+        if (left.count() <= 0)
+            break;
+        if (Interrupt::WakeFd() < 0) {
+            std::this_thread::sleep_for(left);
+            break;
+        }
+        pollfd p{Interrupt::WakeFd(), POLLIN, 0};
+        poll(&p, 1, static_cast<int>(left.count()));
+    }
+    if (Interrupt::Raised())
+        HandleInterrupt();
+}
+
+TTerminalWorkflowUI::TAnswer TTerminalWorkflowUI::ReadAnswer(std::string& line) {
+    for (;;) {
+        if (Interrupt::Raised())
+            return TAnswer::Interrupted;
+        if (size_t nl = pending_.find('\n'); nl != std::string::npos) {
+            line = pending_.substr(0, nl);
+            pending_.erase(0, nl + 1);
+            return TAnswer::Line;
+        }
+        if (inputEnded_) {
+            if (pending_.empty())
+                return TAnswer::End;
+            line.swap(pending_);
+            pending_.clear();
+            return TAnswer::Line;
+        }
+        pollfd fds[2] = {{input_, POLLIN, 0}, {Interrupt::WakeFd(), POLLIN, 0}};
+        if (poll(fds, fds[1].fd >= 0 ? 2 : 1, -1) < 0) {
+            if (errno != EINTR)
+                inputEnded_ = true;
+            continue;
+        }
+        if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)))
+            continue;
+        char buffer[512];
+        ssize_t got = read(input_, buffer, sizeof buffer);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (got <= 0)
+            inputEnded_ = true;
+        else
+            pending_.append(buffer, static_cast<size_t>(got));
+    }
+}
+
+void TTerminalWorkflowUI::ShowHintSteps() {
+    if (!ask_) {
+        for (const char* text : HintText::Steps)
+            window_.PrintLine(text);
+        hint_ = THintOutcome::Printed;
+        return;
+    }
+    // As the dialog: steps 1 to 3 go on whatever the answer; step 4 ends the steps on
+    // "看到了" and starts again at step 1 on "没有看到".
+    auto ended = [this](TAnswer answer) {
+        if (answer == TAnswer::Line)
+            return false;
+        window_.PrintLine(""); // end the question's line
+        hint_ = answer == TAnswer::End ? THintOutcome::InputEnded : THintOutcome::Interrupted;
+        return true;
+    };
+    std::string line;
+    for (;;) {
+        for (int step = 1; step <= 3; ++step) {
+            if (step == 1)
+                window_.PrintLine(HintText::Steps[0]);
+            window_.PrintLine(HintText::Steps[step]);
+            window_.Prompt(PromptDone);
+            if (ended(ReadAnswer(line)))
+                return;
+        }
+        window_.PrintLine(HintText::Steps[4]);
+        int seen = 0;
+        while (seen == 0) {
+            window_.Prompt(PromptSeen);
+            if (ended(ReadAnswer(line)))
+                return;
+            seen = ParseSeenAnswer(line);
+        }
+        if (seen == 1) {
+            hint_ = THintOutcome::Confirmed;
+            return;
+        }
+    }
+}

@@ -1,0 +1,65 @@
+#pragma once
+// The upgrade workflow's front end on a terminal (`kestrel-cli update`): status texts, the port
+// and the device type as lines, the progress bar and the questions on a TTerminalWindow; the
+// guided steps asked one by one on standard input when it is a terminal, otherwise printed.
+// Ctrl-C (see Interrupt.h) reaches the controller as a close of the window: a running server
+// exchange is cancelled, discovery and programming finish, no further step begins.
+#include "TerminalWindow.h"
+#include "Workflow.h"
+
+#include <string>
+
+class TTerminalWorkflowUI : public TWorkflowUI {
+public:
+    // How the guided steps went.
+    enum class THintOutcome {
+        NotShown,    // the action did not get that far
+        Confirmed,   // the user answered "看到了" at the fourth step
+        Printed,     // no questions asked (standard input is no terminal): the texts only
+        InputEnded,  // standard input ended before the user confirmed
+        Interrupted, // Ctrl-C while a question waited
+    };
+
+    // `window` shows everything; answers are read from descriptor `input` when `ask` is set.
+    TTerminalWorkflowUI(TTerminalWindow& window, int input, bool ask);
+
+    // The controller that an interrupt is handed to (its RequestClose).
+    void Attach(TWorkflow* flow) { flow_ = flow; }
+    THintOutcome HintOutcome() const { return hint_; }
+
+    void ShowStatus(const std::string& text) override { window_.ShowStatus(text); }
+    TProgressBar& ProgressBar() override { return window_.ProgressBar(); }
+    void ShowBusy(bool) override {}
+    void SetStartEnabled(bool) override {}
+    void SetStopEnabled(bool) override {}
+    void Repaint() override {}
+    void ProcessMessages() override;
+
+    void ShowPort(int comId) override;
+    void SetDeviceType(const std::string& text) override;
+    std::string DeviceType() override { return deviceType_; }
+    void Sleep(int ms) override;
+    void ShowHintSteps() override;
+    void RequestTerminate() override {} // the command ends when the action has returned
+    void ShowError(const std::string& text) override { window_.PrintLine(text); }
+
+private:
+    enum class TAnswer { Line, End, Interrupted };
+    // The next line of input, waking up on an interrupt.
+    TAnswer ReadAnswer(std::string& line);
+    // Passes an interrupt on to the controller; tells the user the first time.
+    void HandleInterrupt();
+
+    TTerminalWindow& window_;
+    int input_;
+    bool ask_;
+    TWorkflow* flow_ = nullptr;
+    std::string deviceType_ = "未连接";
+    THintOutcome hint_ = THintOutcome::NotShown;
+    std::string pending_; // input read beyond the last answer
+    bool inputEnded_ = false;
+    bool told_ = false;
+};
+
+// How a step-4 answer reads: 1 "看到了", 2 "没有看到", 0 neither (ask again).
+int ParseSeenAnswer(const std::string& answer);

@@ -1,0 +1,219 @@
+// The terminal front end of `kestrel-cli update`: what reaches standard error, the guided steps
+// asked on standard input as the dialog asks them, and Ctrl-C waking a waiting question.
+#include "TerminalWorkflowUI.h"
+#include "HintSteps.h"
+#include "Interrupt.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+// Everything written to a FILE* so far.
+std::string Contents(std::FILE* f) {
+    std::fflush(f);
+    std::rewind(f);
+    std::string s;
+    for (int c; (c = std::fgetc(f)) != EOF;)
+        s += char(c);
+    return s;
+}
+
+// A pipe whose read end is the front end's standard input.
+struct TInput {
+    int fds[2] = {-1, -1};
+    TInput() { EXPECT_EQ(pipe2(fds, O_CLOEXEC), 0); }
+    ~TInput() {
+        for (int fd : fds)
+            if (fd >= 0)
+                close(fd);
+    }
+    int ReadEnd() const { return fds[0]; }
+    void Write(const std::string& text) {
+        ASSERT_EQ(write(fds[1], text.data(), text.size()), ssize_t(text.size()));
+    }
+    void End() {
+        close(fds[1]);
+        fds[1] = -1;
+    }
+};
+
+std::string Line(const char* text) {
+    return std::string(text) + "\n";
+}
+
+const std::string AskDone = "[完 成] 请按 Enter 键：";
+const std::string AskSeen = "[看到了] 请输入 y，[没有看到] 请输入 n：";
+
+// One pass of the four steps as the terminal shows them, up to the question of step 4.
+std::string Pass() {
+    return Line(HintText::Steps[0]) + Line(HintText::Steps[1]) + AskDone +
+           Line(HintText::Steps[2]) + AskDone + Line(HintText::Steps[3]) + AskDone +
+           Line(HintText::Steps[4]);
+}
+
+class TerminalUITest : public ::testing::Test {
+protected:
+    void SetUp() override { out = std::tmpfile(); }
+    void TearDown() override { std::fclose(out); }
+    std::FILE* out = nullptr;
+};
+
+TEST_F(TerminalUITest, GuidedStepsStartAgainUntilTheUserHasSeenTheScreen) {
+    TTerminalWindow window(out, false);
+    TInput input;
+    // Steps 1-3 take any line; step 4 asks again on an answer it does not know, starts again
+    // at step 1 on "n" and ends on "看到了". The input stays open: the steps must end by
+    // themselves, and what follows the last answer stays unread.
+    input.Write("\n\ndone\nmaybe\nn\n\n\n\n看到了\nleft over\n");
+    TTerminalWorkflowUI ui(window, input.ReadEnd(), true);
+    ui.ShowHintSteps();
+    EXPECT_EQ(ui.HintOutcome(), TTerminalWorkflowUI::THintOutcome::Confirmed);
+    EXPECT_EQ(Contents(out), Pass() + AskSeen + AskSeen + Pass() + AskSeen);
+}
+
+TEST_F(TerminalUITest, GuidedStepsStopWhenTheInputEnds) {
+    TTerminalWindow window(out, false);
+    TInput input;
+    input.Write("\n\n\nn\n\n\n"); // "no" once, then the input ends at step 3 of the second pass
+    input.End();
+    TTerminalWorkflowUI ui(window, input.ReadEnd(), true);
+    ui.ShowHintSteps();
+    EXPECT_EQ(ui.HintOutcome(), TTerminalWorkflowUI::THintOutcome::InputEnded);
+    EXPECT_EQ(Contents(out), Pass() + AskSeen + Line(HintText::Steps[0]) +
+                                 Line(HintText::Steps[1]) + AskDone + Line(HintText::Steps[2]) +
+                                 AskDone + Line(HintText::Steps[3]) + AskDone + "\n");
+
+    // An unfinished last line still counts as an answer.
+    std::FILE* out2 = std::tmpfile();
+    TTerminalWindow window2(out2, false);
+    TInput input2;
+    input2.Write("\n\n\ny");
+    input2.End();
+    TTerminalWorkflowUI ui2(window2, input2.ReadEnd(), true);
+    ui2.ShowHintSteps();
+    EXPECT_EQ(ui2.HintOutcome(), TTerminalWorkflowUI::THintOutcome::Confirmed);
+    std::fclose(out2);
+}
+
+TEST_F(TerminalUITest, WithoutATerminalTheStepsAreOnlyPrinted) {
+    TTerminalWindow window(out, false);
+    TInput input;
+    input.Write("n\n");
+    TTerminalWorkflowUI ui(window, input.ReadEnd(), false);
+    ui.ShowHintSteps();
+    EXPECT_EQ(ui.HintOutcome(), TTerminalWorkflowUI::THintOutcome::Printed);
+    std::string expected;
+    for (const char* text : HintText::Steps)
+        expected += Line(text);
+    EXPECT_EQ(Contents(out), expected);
+    // The input was not touched.
+    char c = 0;
+    EXPECT_EQ(read(input.ReadEnd(), &c, 1), 1);
+    EXPECT_EQ(c, 'n');
+}
+
+TEST(SeenAnswer, ReadsTheDialogsTwoAnswers) {
+    for (const char* yes : {"y", "Y", " yes ", "是", "看到了", "y\r"})
+        EXPECT_EQ(ParseSeenAnswer(yes), 1) << yes;
+    for (const char* no : {"n", "NO", "否", "没有看到"})
+        EXPECT_EQ(ParseSeenAnswer(no), 2) << no;
+    for (const char* neither : {"", "   ", "x", "yn", "看到"})
+        EXPECT_EQ(ParseSeenAnswer(neither), 0) << neither;
+}
+
+TEST_F(TerminalUITest, StatusPortAndTypeAreLinesWithoutATerminal) {
+    setenv("KESTREL_PORTS", "::/dev/kestrel-test-port", 1);
+    TTerminalWindow window(out, false);
+    window.PrintEveryStatus(true);
+    TTerminalWorkflowUI ui(window, -1, false);
+    ui.ShowStatus("连接设备！请稍后......");
+    ui.ShowPort(3);
+    ui.SetDeviceType("QX40");
+    ui.ProgressBar().SetMax(100); // no terminal: no bar
+    ui.ProgressBar().SetPosition(50);
+    ui.ShowError("无法写入");
+    unsetenv("KESTREL_PORTS");
+    EXPECT_EQ(ui.DeviceType(), "QX40");
+    EXPECT_EQ(Contents(out), "连接设备！请稍后......\nport: 3 (com3, /dev/kestrel-test-port)\n"
+                             "device type: QX40\n无法写入\n");
+}
+
+TEST_F(TerminalUITest, BarAppearsOnceATransferMoves) {
+    TTerminalWindow window(out, true);
+    window.ShowStatus("升级开始：");
+    window.ProgressBar().SetPosition(0); // a transfer resetting its bar: nothing drawn yet
+    window.ShowStatus("升级进行中请等待");
+    window.ProgressBar().SetMax(200);
+    window.ProgressBar().SetPosition(200);
+    window.PrintLine("note"); // a line in the middle of a transfer
+    window.ProgressBar().SetPosition(100);
+    window.FinishLine();
+    EXPECT_EQ(Contents(out), "升级开始：\n升级进行中请等待\n\r" +
+                                 TTerminalWindow::RenderBar(0, 200, 40) + "\r" +
+                                 TTerminalWindow::RenderBar(200, 200, 40) + "\nnote\n\r" +
+                                 TTerminalWindow::RenderBar(100, 200, 40) + "\n");
+}
+
+// Reads `fd` until `needle` has appeared; false when the writer closed first.
+bool WaitForText(int fd, const std::string& needle) {
+    std::string seen;
+    char buffer[256];
+    while (seen.find(needle) == std::string::npos) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 60000) <= 0)
+            return false;
+        ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0)
+            return false;
+        seen.append(buffer, size_t(n));
+    }
+    return true;
+}
+
+TEST(TerminalUIInterrupt, CtrlCWakesAWaitingQuestionAndEndsPauses) {
+    int outPipe[2];
+    ASSERT_EQ(pipe2(outPipe, O_CLOEXEC), 0);
+    std::FILE* out = fdopen(outPipe[1], "w");
+    ASSERT_NE(out, nullptr);
+    TInput input; // nobody ever answers
+    Interrupt::Install();
+    ASSERT_FALSE(Interrupt::Raised());
+    {
+        TTerminalWindow window(out, false);
+        TTerminalWorkflowUI ui(window, input.ReadEnd(), true);
+        // Ctrl-C once the first question waits.
+        std::thread user([&] {
+            if (WaitForText(outPipe[0], AskDone))
+                kill(getpid(), SIGINT);
+        });
+        ui.ShowHintSteps();
+        user.join();
+        EXPECT_TRUE(Interrupt::Raised());
+        EXPECT_EQ(ui.HintOutcome(), TTerminalWorkflowUI::THintOutcome::Interrupted);
+
+        // A pause after the interrupt ends at once (a ten-minute one would hit the test's
+        // time limit), and the user is told once.
+        ui.Sleep(600000);
+        ui.ProcessMessages();
+        ui.Sleep(600000);
+    }
+    std::fclose(out);
+    std::string rest;
+    char buffer[4096];
+    for (ssize_t n; (n = read(outPipe[0], buffer, sizeof buffer)) > 0;)
+        rest.append(buffer, size_t(n));
+    close(outPipe[0]);
+    // The question's line is ended, then the notice comes exactly once.
+    EXPECT_EQ(rest.find("\nkestrel-cli: interrupted"), 0u) << rest;
+    EXPECT_EQ(rest.find("interrupted", 20), std::string::npos) << rest;
+}
+
+} // namespace
