@@ -1,0 +1,204 @@
+// `kestrel-cli update` as a user runs it: a process with KESTREL_PORTS pointing at a simulated
+// QX40 and KESTREL_UPDATE_HOST at the reference upgrade server, both started by the test. Standard
+// input is no terminal, so the guided steps are printed, not asked.
+#include "UpgradeRig.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <thread>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::vector<std::string> GuidedSteps = {
+    "你的设备软件版本太低,请按后面步骤提示完成操作:",
+    "1. 把QX40设备的电源插头拔掉(USB请不要拔掉)，完成后按[完成]",
+    "2. 按住QX40设备的[Yes]键，并保持不放。",
+    "3. 继续按住[Yes]键不放，把电源插头插上。",
+    "4. 你是否看到屏幕亮起，但不显示任何信息，大约5秒种以后屏幕出现开机画面。",
+};
+
+// A status text of the server link: the message, four random hex digits, the code in hex.
+testing::AssertionResult IsCodedText(const std::string& line, const std::string& message,
+                                     const std::string& hexCode) {
+    std::string digits = line.size() >= message.size() ? line.substr(message.size()) : "";
+    bool ok = line.rfind(message, 0) == 0 && digits.size() == 4 + hexCode.size() &&
+              digits.find_first_not_of("0123456789ABCDEF") == std::string::npos &&
+              digits.substr(4) == hexCode;
+    if (ok)
+        return testing::AssertionSuccess();
+    return testing::AssertionFailure()
+           << '"' << line << "\" is not " << message << " + RRRR" << hexCode;
+}
+
+bool Contains(const std::vector<std::string>& lines, const std::string& line) {
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+class CliUpdateTest : public ::testing::Test {
+protected:
+    // kestrel-cli update with the device at port 1 (or the given port list) and the server.
+    std::unique_ptr<ChildProcess> StartCli(const std::string& ports, const std::string& host,
+                                           const std::string& cli = KESTREL_PATH_KESTREL_CLI) {
+        return std::make_unique<ChildProcess>(
+            std::vector<std::string>{cli, "update"},
+            std::vector<std::string>{"KESTREL_PORTS=" + ports, "KESTREL_UPDATE_HOST=" + host},
+            true);
+    }
+    TRun RunCli(const std::string& ports, const std::string& host,
+                const std::string& cli = KESTREL_PATH_KESTREL_CLI) {
+        auto process = StartCli(ports, host, cli);
+        return Finish(*process);
+    }
+
+    TempDir catalogue;
+    TempDir work;
+    std::string programmed = work / "programmed.bin";
+};
+
+TEST_F(CliUpdateTest, FirmwareIsProgrammedAndTheGuidedStepsPrinted) {
+    std::string image = TestImage(5000);
+    WriteCatalogue(catalogue.Path(), "1.21", image);
+    TRigServer server(catalogue.Path());
+    ASSERT_FALSE(server.Address().empty());
+    TSimDevice device({"--image-out", programmed});
+
+    TRun run = RunCli(PortListAt(2, device.Path()), server.Address());
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "");
+    std::vector<std::string> expected = {
+        "连接设备！请稍后......",
+        "port: 2 (com2, " + device.Path() + ")",
+        "device type: QX40",
+        "连接成功！",
+        "升级开始：",
+        "升级进行中请等待",
+        "请求的数据获取成功！",
+        "正在更新设备程序......请不要断开连接！",
+        "软件更新成功！",
+    };
+    expected.insert(expected.end(), GuidedSteps.begin(), GuidedSteps.end());
+    EXPECT_EQ(run.ErrLines(), expected);
+
+    // The device holds the image, filled with 0xFF to a multiple of 512 bytes.
+    ASSERT_TRUE(device.WaitFor("image written: 5120 bytes"));
+    EXPECT_EQ(ReadFileBytes(programmed), Filled(image, 512));
+    auto session = server.NextSession();
+    ASSERT_TRUE(session);
+    EXPECT_NE(session->find("type=QX40 hver=B sver=1.20 swver=1.4 answer=firmware:1.21 end=allok"),
+              std::string::npos)
+        << *session;
+}
+
+TEST_F(CliUpdateTest, UpToDateDeviceIsReportedAsUpdated) {
+    WriteCatalogue(catalogue.Path(), "1.21", TestImage(1000));
+    TRigServer server(catalogue.Path());
+    TSimDevice device({"--image-out", programmed, "--type-text", "QX401.21B"});
+
+    TRun run = RunCli(device.Path(), server.Address());
+    EXPECT_EQ(run.status, 0) << run.err;
+    auto lines = run.ErrLines();
+    ASSERT_GE(lines.size(), 2u) << run.err;
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 2, lines.end()),
+              (std::vector<std::string>{"已经是最新软件，无需升级！", "QX40更新成功！"}));
+    EXPECT_FALSE(Contains(lines, "正在更新设备程序......请不要断开连接！")) << run.err;
+    EXPECT_FALSE(Contains(lines, GuidedSteps[1])) << run.err;
+    EXPECT_FALSE(fs::exists(programmed));
+}
+
+TEST_F(CliUpdateTest, NoDeviceMeansNoServerContact) {
+    WriteCatalogue(catalogue.Path(), "1.21", TestImage(1000));
+    TRigServer server(catalogue.Path());
+
+    TRun run = RunCli(PortList({"", work / "no-such-port"}), server.Address());
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.ErrLines(), (std::vector<std::string>{"连接设备！请稍后......",
+                                                        "设备连接失败，请检查USB或电源连接！"}));
+    EXPECT_EQ(server.StopAndCollectSessions(), std::vector<std::string>{});
+}
+
+TEST_F(CliUpdateTest, ServerFailureEndsWithItsTextAndNothingProgrammed) {
+    WriteCatalogue(catalogue.Path(), "1.21", TestImage(20000));
+    TRigServer server(catalogue.Path(), {"crc:wrong"});
+    TSimDevice device({"--image-out", programmed});
+
+    TRun run = RunCli(device.Path(), server.Address());
+    EXPECT_EQ(run.status, 4) << run.err;
+    auto lines = run.ErrLines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_TRUE(IsCodedText(lines.back(), "升级发生错误，错误代号：", "2D")); // 45: CRC differs
+    EXPECT_FALSE(Contains(lines, "正在更新设备程序......请不要断开连接！")) << run.err;
+    EXPECT_FALSE(fs::exists(programmed));
+}
+
+TEST_F(CliUpdateTest, CtrlCCancelsAStalledExchange) {
+    WriteCatalogue(catalogue.Path(), "1.21", TestImage(1000));
+    TRigServer server(catalogue.Path(), {"stall-at:length"});
+    TSimDevice device({"--image-out", programmed});
+
+    auto cli = StartCli(device.Path(), server.Address());
+    // The announcement is through and the server says nothing more: the tool waits.
+    auto until = std::chrono::steady_clock::now() + 120s;
+    while (cli->Stderr().find("升级进行中请等待") == std::string::npos) {
+        ASSERT_LT(std::chrono::steady_clock::now(), until) << cli->Stderr();
+        ASSERT_FALSE(cli->Wait(20ms)) << "ended before the exchange: " << cli->Stderr();
+    }
+    kill(cli->Pid(), SIGINT);
+    // Without the cancel the tool would wait for its receive time limit and report another code.
+    TRun run = Finish(*cli);
+    EXPECT_EQ(run.status, 130) << run.err;
+    auto lines = run.ErrLines();
+    EXPECT_TRUE(Contains(lines, "kestrel-cli: interrupted; ending after the current step "
+                                "(Ctrl-C again quits at once)"))
+        << run.err;
+    bool cancelledText = false;
+    for (const auto& line : lines)
+        cancelledText = cancelledText || IsCodedText(line, "升级发生错误，错误代号：", "23");
+    EXPECT_TRUE(cancelledText) << run.err;
+    EXPECT_EQ(lines.back(), "kestrel-cli update: interrupted.");
+
+    // The tool closed its connection (a stalled session ends only then, while the server runs
+    // on), and the device's port is free.
+    auto session = server.NextSession();
+    ASSERT_TRUE(session);
+    EXPECT_NE(session->find("end=fault-stall@length"), std::string::npos) << *session;
+    EXPECT_TRUE(Lockable(device.Path()));
+    EXPECT_FALSE(fs::exists(programmed));
+}
+
+TEST_F(CliUpdateTest, NewToolIsOnlyReported) {
+    // The catalogue offers a new tool: a copy of kestrel-cli itself, a real executable here.
+    ASSERT_TRUE(MakeSampleCatalogue(catalogue.Path(), {"--size", "2000", "--tool-version", "1.5",
+                                                       "--tool-file", KESTREL_PATH_KESTREL_CLI}));
+    TRigServer server(catalogue.Path());
+    TSimDevice device({"--image-out", programmed});
+    // The tool runs from a folder of its own, so that anything written next to it shows.
+    TempDir bin;
+    std::string cli = bin / "kestrel-cli";
+    fs::copy_file(KESTREL_PATH_KESTREL_CLI, cli);
+    fs::permissions(cli, fs::perms::owner_all);
+
+    TRun run = RunCli(device.Path(), server.Address(), cli);
+    EXPECT_EQ(run.status, 3) << run.err;
+    auto lines = run.ErrLines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(lines.back().find("a new version of the tool is available"), std::string::npos)
+        << run.err;
+    EXPECT_TRUE(Contains(lines, "请求的数据获取成功！")) << run.err;
+    EXPECT_FALSE(Contains(lines, GuidedSteps[1])) << run.err;
+
+    std::vector<std::string> files;
+    for (const auto& entry : fs::directory_iterator(bin.Path()))
+        files.push_back(entry.path().filename().string());
+    EXPECT_EQ(files, std::vector<std::string>{"kestrel-cli"});
+    EXPECT_FALSE(fs::exists(programmed));
+    auto session = server.NextSession();
+    ASSERT_TRUE(session);
+    EXPECT_NE(session->find("answer=tool:1.5 end=allok"), std::string::npos) << *session;
+}
+
+} // namespace
