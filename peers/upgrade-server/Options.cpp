@@ -1,5 +1,7 @@
 #include "Options.h"
 
+#include <asio/ip/address.hpp>
+
 const char* const kUsage =
     "usage: upgrade-server --catalogue DIR [--address ADDR] [--port N] [--http-port N]\n"
     "                      [--step-timeout-ms MS] [--max-sessions N] [--fault SPEC]...\n";
@@ -35,6 +37,10 @@ bool ParseOptions(const std::vector<std::string>& args, ServerOptions& options,
         if (name == "--catalogue") {
             options.catalogueDir = value;
         } else if (name == "--address") {
+            std::error_code ec;
+            asio::ip::make_address(value, ec);
+            if (ec)
+                return bad("an IPv4 or IPv6 address");
             options.address = value;
         } else if (name == "--port") {
             if (!Number(value, 0, 65535, n))

@@ -2,6 +2,7 @@
 // and the fault and step syntax.
 #include "Catalogue.h"
 #include "Faults.h"
+#include "Options.h"
 #include "ServerUnderTest.h"
 
 #include <gtest/gtest.h>
@@ -116,6 +117,41 @@ TEST(UpgradeServerCatalogue, BindFailureExitsWithOne) {
     EXPECT_EQ(second.Wait(), 1);
     EXPECT_NE(second.Stderr().find("cannot listen on " + first.Address() + ":5001"),
               std::string::npos);
+}
+
+TEST(UpgradeServerCatalogue, CommandLine) {
+    auto parse = [](std::vector<std::string> args, std::string& error) {
+        ServerOptions options;
+        bool ok = ParseOptions(args, options, error);
+        return ok ? std::optional<ServerOptions>(options) : std::nullopt;
+    };
+    std::string error;
+    auto o = parse({"--catalogue", "c", "--address", "127.0.0.9", "--port", "0", "--http-port", "0",
+                    "--step-timeout-ms", "5", "--max-sessions", "3", "--fault", "crc:lower"},
+                   error);
+    ASSERT_TRUE(o) << error;
+    EXPECT_EQ(o->catalogueDir, "c");
+    EXPECT_EQ(o->port, 0);
+    EXPECT_EQ(o->httpPort, 0);
+    EXPECT_EQ(o->stepLimit, std::chrono::milliseconds(5));
+    EXPECT_EQ(o->maxSessions, 3u);
+    EXPECT_EQ(o->faults.crc, CrcFault::Lower);
+    auto d = parse({"--catalogue", "c"}, error);
+    ASSERT_TRUE(d);
+    EXPECT_EQ(d->address, "0.0.0.0");
+    EXPECT_EQ(d->port, 5001);
+    EXPECT_EQ(d->httpPort, 8080);
+    EXPECT_EQ(d->stepLimit, std::chrono::milliseconds(30000));
+    EXPECT_EQ(d->maxSessions, 256u);
+    for (std::vector<std::string> bad : {std::vector<std::string>{},
+                                         {"--catalogue"},
+                                         {"--catalogue", "c", "--port", "65536"},
+                                         {"--catalogue", "c", "--address", "localhost"},
+                                         {"--catalogue", "c", "--max-sessions", "0"},
+                                         {"--catalogue", "c", "--step-timeout-ms", "-1"},
+                                         {"--catalogue", "c", "--verbose", "1"},
+                                         {"--catalogue", "c", "--fault", "nothing"}})
+        EXPECT_FALSE(parse(bad, error)) << (bad.empty() ? "" : bad.back());
 }
 
 TEST(UpgradeServerCatalogue, FaultSyntax) {
