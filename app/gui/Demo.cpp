@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
@@ -246,12 +247,16 @@ template <typename F> void TForm_Main::Dispatch(F action) {
         QMetaObject::invokeMethod(this, std::move(action), Qt::QueuedConnection);
 }
 
-void TForm_Main::SetStatusText(const QString& text) {
-    Lab_Err->setText(text);
+void EchoToTerminal(const QString& text) {
     QByteArray line = text.toUtf8();
     line.replace('\n', ' ').replace('\r', ' ');
     std::fprintf(stderr, "%s\n", line.constData());
     std::fflush(stderr);
+}
+
+void TForm_Main::SetStatusText(const QString& text) {
+    Lab_Err->setText(text);
+    EchoToTerminal(text);
 }
 
 void TForm_Main::ShowStatus(const std::string& text) {
@@ -327,4 +332,11 @@ void TForm_Main::RequestTerminate() {
     // exit() and not quit(): quit() asks the windows first, and a window may refuse to close.
     QMetaObject::invokeMethod(
         QCoreApplication::instance(), [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+}
+
+void TForm_Main::ShowError(const std::string& text) {
+    Dispatch([this, text = QString::fromStdString(text)] {
+        EchoToTerminal(text);
+        QMessageBox::critical(this, ApplicationTitle(), text);
+    });
 }

@@ -27,6 +27,9 @@ inline constexpr const char* KestrelVersion = "1.4";
 QString ApplicationTitle();
 // The device information page: the configured base address and "/url/QX40Info.htm".
 QUrl InfoPageUrl();
+// Copies a text the windows show to standard error as one line, so that the run can be followed
+// from a terminal (and by the end-to-end tests).
+void EchoToTerminal(const QString& text);
 
 class TForm_Main : public QWidget, public TWorkflowUI {
     Q_OBJECT
@@ -61,6 +64,8 @@ public:
     void Sleep(int ms) override;
     void ShowHintSteps() override;
     void RequestTerminate() override;
+    // The application's error box (and the same text on standard error).
+    void ShowError(const std::string& text) override;
 
     // The controls, named as in the window's design.
     QPushButton* But_Stat;

@@ -1,5 +1,6 @@
 #include "HintWin.h"
 
+#include "Demo.h"
 #include "GifPicture.h"
 #include "Skin.h"
 
@@ -96,6 +97,8 @@ int THintForm::ShowStep() {
         place.moveCenter(owner->geometry().center());
         setGeometry(place);
     }
+    // The step's text on the terminal too: one line per display.
+    EchoToTerminal(HintMemo->toPlainText());
     return exec();
 }
 

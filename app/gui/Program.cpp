@@ -2,6 +2,7 @@
 
 #include "Demo.h"
 #include "HintWin.h"
+#include "Workflow.h"
 
 #include <QApplication>
 
@@ -28,4 +29,34 @@ void DestroyProgramWindows() {
     delete Form_Main; // also deletes HintForm, its child
     Form_Main = nullptr;
     HintForm = nullptr;
+}
+
+TWorkflowWiring::TWorkflowWiring(TForm_Main& form)
+    : form_(form), flow_(std::make_unique<TWorkflow>(form)) {
+    form_.OnStart = [this] { StartAction(); };
+    form_.OnStop = [this] { flow_->Cancel(); };
+    form_.OnCloseRequest = [this] { return flow_->RequestClose(); };
+}
+
+TWorkflowWiring::~TWorkflowWiring() {
+    form_.OnStart = nullptr;
+    form_.OnStop = nullptr;
+    form_.OnCloseRequest = nullptr;
+}
+
+void TWorkflowWiring::StartAction() {
+    TWorkflowResult result = flow_->Start();
+    if (result == TWorkflowResult::AlreadyRunning)
+        return;
+    lastResult_ = result;
+    if (result == TWorkflowResult::Cancelled) {
+        // The worker's own message for the interrupted step is posted to the window; it must
+        // not arrive after, and replace, the plain cancel text.
+        QCoreApplication::sendPostedEvents(&form_, QEvent::MetaCall);
+        form_.ShowStatus(CancelledStatusText);
+    }
+}
+
+std::unique_ptr<TWorkflowWiring> WireWorkflow(TForm_Main& form) {
+    return std::make_unique<TWorkflowWiring>(form);
 }

@@ -1,6 +1,6 @@
 // kestrel: the window program. Starts the application, creates the main window and the hidden
-// guided dialog, and runs the message loop until the window is closed or the program is told to
-// end.
+// guided dialog, ties the upgrade workflow to the window, and runs the message loop until the
+// window is closed or the program is told to end.
 #include "Demo.h"
 #include "Program.h"
 
@@ -10,9 +10,10 @@ int main(int argc, char** argv) {
     PrepareProcess();
     QApplication app(argc, argv);
     CreateProgramWindows(app.arguments().mid(1));
-    // The start action of But_Stat is installed here: Form_Main->OnStart.
+    auto wiring = WireWorkflow(*Form_Main);
     Form_Main->show();
     const int code = app.exec();
+    wiring.reset();
     DestroyProgramWindows();
     return code;
 }

@@ -1,0 +1,222 @@
+// The window program kestrel as a user starts it: the real executable with the switch AG on the
+// offscreen platform, a simulated QX40 on a pseudo-terminal and the reference upgrade server on
+// a loopback address of its own. The window copies every status text, and every step of the
+// guided dialog, to standard error as one line; the tests follow the run there.
+#include "UpgradeRig.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <regex>
+#include <set>
+#include <thread>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string UpToDate = "已经是最新软件，无需升级！";
+const std::string ConnectFailed = "设备连接失败，请检查USB或电源连接！";
+const std::string Programming = "正在更新设备程序......请不要断开连接！";
+const std::string ProgrammingDone = "软件更新成功！";
+const std::string ExchangeDone = "请求的数据获取成功！";
+// The first display of the guided dialog: its two text lines, joined on one terminal line.
+const std::string FirstHintStep = "你的设备软件版本太低,请按后面步骤提示完成操作: "
+                                  "1. 把QX40设备的电源插头拔掉(USB请不要拔掉)，完成后按[完成]";
+
+// kestrel AG against the device at `ports` and the server at `host`.
+class TWindowProgram {
+public:
+    TWindowProgram(const std::string& exe, const std::string& ports, const std::string& host)
+        : process_({exe, "AG"},
+                   {"KESTREL_PORTS=" + ports, "KESTREL_UPDATE_HOST=" + host,
+                    "QT_QPA_PLATFORM=offscreen", "QTWEBENGINE_DISABLE_SANDBOX=1"},
+                   true) {}
+
+    ChildProcess& Process() { return process_; }
+
+    // The lines of standard error so far.
+    std::vector<std::string> Lines() {
+        TRun run;
+        run.err = process_.Stderr();
+        return run.ErrLines();
+    }
+
+    // Waits until standard error has the line `line`; false when the program ended or the
+    // limit passed without it.
+    bool WaitForLine(const std::string& line, std::chrono::milliseconds limit = 180s) {
+        auto until = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            if (Index(line) >= 0)
+                return true;
+            if (ended_ || std::chrono::steady_clock::now() >= until)
+                return false;
+            // Waiting for the program's end also drains its standard error meanwhile.
+            ended_ = process_.Wait(50ms).has_value();
+        }
+    }
+
+    // Where `line` is among the lines of standard error, or -1.
+    int Index(const std::string& line) {
+        auto lines = Lines();
+        auto at = std::find(lines.begin(), lines.end(), line);
+        return at == lines.end() ? -1 : static_cast<int>(at - lines.begin());
+    }
+
+    std::string Dump() { return process_.Stderr(); }
+
+private:
+    ChildProcess process_;
+    bool ended_ = false;
+};
+
+// Waits for a condition that another process brings about, checking it every 20 ms.
+template <typename Condition> bool WaitUntil(Condition condition, std::chrono::seconds limit) {
+    auto until = std::chrono::steady_clock::now() + limit;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= until)
+            return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+std::set<std::string> FileNames(const std::string& dir) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
+} // namespace
+
+TEST(GuiProgram, UpToDateDeviceEndsWithTheDeviceTypeAndNoProgramming) {
+    TempDir dir;
+    WriteCatalogue(dir.Path(), "1.20", TestImage(4096)); // the simulator's own version
+    TRigServer server(dir.Path());
+    ASSERT_FALSE(server.Address().empty());
+    TSimDevice sim({"--image-out", dir / "programmed.bin"});
+    ASSERT_FALSE(sim.Path().empty());
+
+    TWindowProgram kestrel(KESTREL_PATH_KESTREL, sim.Path(), server.Address());
+    ASSERT_TRUE(kestrel.WaitForLine("QX40更新成功！")) << kestrel.Dump();
+    int upToDate = kestrel.Index(UpToDate);
+    EXPECT_GE(upToDate, 0) << kestrel.Dump();
+    EXPECT_LT(upToDate, kestrel.Index("QX40更新成功！"));
+    EXPECT_EQ(kestrel.Index(Programming), -1);
+    EXPECT_EQ(kestrel.Index(FirstHintStep), -1);
+    kestrel.Process().Stop();
+
+    auto session = server.NextSession();
+    ASSERT_TRUE(session);
+    EXPECT_NE(session->find("answer=status:-7"), std::string::npos) << *session;
+    EXPECT_FALSE(fs::exists(dir / "programmed.bin"));
+}
+
+TEST(GuiProgram, NoDeviceIsReportedAndTheServerIsNotAsked) {
+    TempDir dir;
+    WriteCatalogue(dir.Path(), "1.21", TestImage(4096));
+    TRigServer server(dir.Path());
+    ASSERT_FALSE(server.Address().empty());
+
+    // Port 1 names a path that does not exist; every other port is absent.
+    TWindowProgram kestrel(KESTREL_PATH_KESTREL, dir / "no-such-tty", server.Address());
+    ASSERT_TRUE(kestrel.WaitForLine(ConnectFailed)) << kestrel.Dump();
+    EXPECT_GE(kestrel.Index("连接设备！请稍后......"), 0);
+    kestrel.Process().Stop();
+    EXPECT_TRUE(server.StopAndCollectSessions().empty());
+}
+
+TEST(GuiProgram, ServerFailureShowsTheGeneralErrorText) {
+    TempDir dir;
+    WriteCatalogue(dir.Path(), "1.21", TestImage(4096));
+    // The server answers the device type key with something other than "OK" (result 1).
+    TRigServer server(dir.Path(), {"reply:5:NO"});
+    ASSERT_FALSE(server.Address().empty());
+    TSimDevice sim({"--image-out", dir / "programmed.bin"});
+
+    TWindowProgram kestrel(KESTREL_PATH_KESTREL, sim.Path(), server.Address());
+    ASSERT_TRUE(kestrel.WaitForLine("连接成功！")) << kestrel.Dump();
+    const std::regex failure("升级发生错误，错误代号：[0-9A-F]{4}01");
+    std::string shown;
+    auto failed = [&] {
+        for (const auto& line : kestrel.Lines())
+            if (std::regex_match(line, failure))
+                shown = line;
+        return !shown.empty();
+    };
+    ASSERT_TRUE(WaitUntil(failed, 120s)) << kestrel.Dump();
+    EXPECT_EQ(kestrel.Index(Programming), -1);
+    kestrel.Process().Stop();
+    EXPECT_FALSE(fs::exists(dir / "programmed.bin"));
+}
+
+TEST(GuiProgram, FirmwareIsProgrammedAndTheGuidedDialogFollows) {
+    TempDir dir;
+    // Not a multiple of the 512-byte block: the device stores it filled with 0xFF.
+    const std::string image = TestImage(70001);
+    WriteCatalogue(dir.Path(), "1.21", image);
+    TRigServer server(dir.Path());
+    ASSERT_FALSE(server.Address().empty());
+    TSimDevice sim({"--image-out", dir / "programmed.bin"});
+
+    TWindowProgram kestrel(KESTREL_PATH_KESTREL, sim.Path(), server.Address());
+    ASSERT_TRUE(kestrel.WaitForLine(FirstHintStep)) << kestrel.Dump();
+    int exchanged = kestrel.Index(ExchangeDone);
+    int programming = kestrel.Index(Programming);
+    int done = kestrel.Index(ProgrammingDone);
+    EXPECT_GE(exchanged, 0);
+    EXPECT_LT(exchanged, programming);
+    EXPECT_LT(programming, done);
+    EXPECT_LT(done, kestrel.Index(FirstHintStep));
+    // The dialog waits for the user: the program is still running.
+    EXPECT_FALSE(kestrel.Process().Wait(0ms).has_value());
+    kestrel.Process().Stop();
+
+    ASSERT_TRUE(sim.WaitFor("image written"));
+    EXPECT_EQ(ReadFileBytes(dir / "programmed.bin"), Filled(image, 512));
+    auto session = server.NextSession();
+    ASSERT_TRUE(session);
+    EXPECT_NE(session->find("answer=firmware:1.21 end=allok"), std::string::npos) << *session;
+}
+
+TEST(GuiProgram, NewToolVersionReplacesTheExecutableAndStartsIt) {
+    TempDir tmp;
+    // The tool lives in a folder whose name has a space in it.
+    const std::string home = tmp / "Kestrel tools";
+    fs::create_directory(home);
+    const std::string exe = home + "/kestrel";
+    fs::copy_file(KESTREL_PATH_KESTREL, exe);
+    const std::string catalogue = tmp / "catalogue";
+    fs::create_directory(catalogue);
+    WriteCatalogue(catalogue, "1.21", TestImage(4096), {"tool 1.5 kestrel-1.5"});
+    fs::copy_file(KESTREL_PATH_FAKE_NEW_TOOL, catalogue + "/kestrel-1.5");
+    TRigServer server(catalogue);
+    ASSERT_FALSE(server.Address().empty());
+    TSimDevice sim({"--image-out", tmp / "programmed.bin"});
+
+    TWindowProgram kestrel(exe, sim.Path(), server.Address());
+    // The program ends by itself once it has handed over to the update script.
+    auto status = kestrel.Process().Wait(240s);
+    ASSERT_TRUE(status.has_value()) << kestrel.Dump();
+    EXPECT_EQ(*status, 0) << kestrel.Dump();
+    EXPECT_GE(kestrel.Index(ExchangeDone), 0) << kestrel.Dump();
+
+    // The new tool was started in the old one's place, with AG.
+    const std::string record = exe + ".args";
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(record); }, 120s));
+    EXPECT_EQ(ReadFileBytes(record), "AG\n");
+    EXPECT_EQ(ReadFileBytes(exe), ReadFileBytes(KESTREL_PATH_FAKE_NEW_TOOL));
+    EXPECT_NE(fs::status(exe).permissions() & fs::perms::owner_exec, fs::perms::none);
+    // The script removes itself right after starting the new tool; the backup became the tool.
+    const std::set<std::string> expected = {"kestrel", "kestrel.args"};
+    EXPECT_TRUE(WaitUntil([&] { return FileNames(home) == expected; }, 60s));
+    EXPECT_EQ(FileNames(home), expected);
+
+    EXPECT_FALSE(fs::exists(tmp / "programmed.bin"));
+    auto session = server.NextSession();
+    ASSERT_TRUE(session);
+    EXPECT_NE(session->find("answer=tool:1.5 end=allok"), std::string::npos) << *session;
+}
