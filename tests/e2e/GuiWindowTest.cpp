@@ -18,6 +18,7 @@
 #include <QComboBox>
 #include <QEventLoop>
 #include <QLabel>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTimer>
@@ -169,6 +170,31 @@ private slots:
         // Nothing else runs: the status stays after pending messages.
         QTest::qWait(0);
         QCOMPARE(Status(), QString::fromUtf8(CancelledStatusText));
+    }
+
+    void errorBoxIsShownAndCanBeClosed() {
+        // What the self-replacement reports when its files cannot be written.
+        const QString text = QStringLiteral("Cannot create file \"/x/kestrel.bak\". Disk full");
+        QString title, shown;
+        QMessageBox::Icon icon = QMessageBox::NoIcon;
+        TPoller answer([&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box)
+                return false;
+            title = box->windowTitle();
+            shown = box->text();
+            icon = box->icon();
+            QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
+            return true;
+        });
+        StderrCapture err;
+        Form_Main->ShowError(text.toStdString());
+        QVERIFY(answer.Fired());
+        QCOMPARE(shown, text);
+        QCOMPARE(icon, QMessageBox::Critical);
+        QCOMPARE(title, ApplicationTitle());
+        QVERIFY(QString::fromStdString(err.Text()).contains(text));
+        QVERIFY(!QApplication::activeModalWidget());
     }
 
     // Last: the program ends here.
