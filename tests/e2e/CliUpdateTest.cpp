@@ -6,8 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
 #include <filesystem>
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -37,6 +42,70 @@ testing::AssertionResult IsCodedText(const std::string& line, const std::string&
 
 bool Contains(const std::vector<std::string>& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+extern "C" char** environ;
+
+// kestrel-cli update on a pseudo-terminal (standard input, output and error), answering each
+// question that ends the output with the next of `answers`. Returns the exit status (-1 when it
+// did not end) and everything the terminal showed.
+int RunOnTerminal(const std::vector<std::string>& env, std::vector<std::string> answers,
+                  std::string& shown) {
+    // Everything the child needs is built before the fork.
+    std::vector<std::string> envStore(env);
+    for (char** e = environ; *e; ++e)
+        envStore.emplace_back(*e); // later duplicates lose: getenv takes the first
+    std::vector<char*> envp;
+    for (auto& e : envStore)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::string cli = KESTREL_PATH_KESTREL_CLI;
+    std::string command = "update";
+    char* argv[] = {cli.data(), command.data(), nullptr};
+
+    int master = -1;
+    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid < 0)
+        return -1;
+    if (pid == 0) {
+        execve(argv[0], argv, envp.data());
+        _exit(127);
+    }
+    auto until = std::chrono::steady_clock::now() + 180s;
+    size_t answered = 0; // the output up to here has had its answer
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            until - std::chrono::steady_clock::now());
+        pollfd p{master, POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, int(left.count())) <= 0)
+            break;
+        char buffer[4096];
+        ssize_t n = read(master, buffer, sizeof buffer);
+        if (n <= 0) // EIO: the program has closed the terminal
+            break;
+        shown.append(buffer, size_t(n));
+        bool asks = shown.size() > answered &&
+                    (shown.ends_with("请按 Enter 键：") || shown.ends_with("请输入 n："));
+        if (asks && !answers.empty()) {
+            std::string answer = answers.front() + "\n";
+            answers.erase(answers.begin());
+            EXPECT_EQ(write(master, answer.data(), answer.size()), ssize_t(answer.size()));
+            answered = shown.size();
+        }
+    }
+    int status = 0;
+    pid_t ended = waitpid(pid, &status, 0);
+    close(master);
+    if (ended != pid)
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+size_t Count(const std::string& text, const std::string& part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
 }
 
 class CliUpdateTest : public ::testing::Test {
@@ -92,6 +161,31 @@ TEST_F(CliUpdateTest, FirmwareIsProgrammedAndTheGuidedStepsPrinted) {
     EXPECT_NE(session->find("type=QX40 hver=B sver=1.20 swver=1.4 answer=firmware:1.21 end=allok"),
               std::string::npos)
         << *session;
+}
+
+TEST_F(CliUpdateTest, OnATerminalTheBarMovesAndTheStepsAreAsked) {
+    std::string image = TestImage(3000);
+    WriteCatalogue(catalogue.Path(), "1.21", image);
+    TRigServer server(catalogue.Path());
+    TSimDevice device({"--image-out", programmed});
+
+    // Steps 1-3, "没有看到", steps 1-3 again, "看到了".
+    std::string shown;
+    int status =
+        RunOnTerminal({"KESTREL_PORTS=" + device.Path(), "KESTREL_UPDATE_HOST=" + server.Address()},
+                      {"", "", "", "n", "", "", "", "y"}, shown);
+    EXPECT_EQ(status, 0) << shown;
+    // The bar of the download and of the programming, each up to 100%.
+    std::string full = "\r" + std::string("[") + std::string(40, '#') + "] 100%";
+    EXPECT_EQ(Count(shown, full), 2u) << shown;
+    EXPECT_EQ(Count(shown, "软件更新成功！"), 1u) << shown;
+    // Two passes through the four steps, each of the first three answered with Enter.
+    EXPECT_EQ(Count(shown, GuidedSteps[1]), 2u) << shown;
+    EXPECT_EQ(Count(shown, GuidedSteps[4]), 2u) << shown;
+    EXPECT_EQ(Count(shown, "[完 成] 请按 Enter 键："), 6u) << shown;
+    EXPECT_EQ(Count(shown, "[看到了] 请输入 y，[没有看到] 请输入 n："), 2u) << shown;
+    ASSERT_TRUE(device.WaitFor("image written: 3072 bytes"));
+    EXPECT_EQ(ReadFileBytes(programmed), Filled(image, 512));
 }
 
 TEST_F(CliUpdateTest, UpToDateDeviceIsReportedAsUpdated) {
