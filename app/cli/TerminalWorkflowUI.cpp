@@ -124,6 +124,11 @@ TTerminalWorkflowUI::TAnswer TTerminalWorkflowUI::ReadAnswer(std::string& line) 
 }
 
 void TTerminalWorkflowUI::ShowHintSteps() {
+    // Ctrl-C in the pause before the steps: the user has left, nothing more is shown.
+    if (Interrupt::Raised()) {
+        hint_ = THintOutcome::Interrupted;
+        return;
+    }
     if (!ask_) {
         for (const char* text : HintText::Steps)
             window_.PrintLine(text);

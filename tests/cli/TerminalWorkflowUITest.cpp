@@ -204,6 +204,9 @@ TEST(TerminalUIInterrupt, CtrlCWakesAWaitingQuestionAndEndsPauses) {
         ui.Sleep(600000);
         ui.ProcessMessages();
         ui.Sleep(600000);
+        // Steps that would follow the pause are not shown at all.
+        ui.ShowHintSteps();
+        EXPECT_EQ(ui.HintOutcome(), TTerminalWorkflowUI::THintOutcome::Interrupted);
     }
     std::fclose(out);
     std::string rest;
@@ -214,6 +217,7 @@ TEST(TerminalUIInterrupt, CtrlCWakesAWaitingQuestionAndEndsPauses) {
     // The question's line is ended, then the notice comes exactly once.
     EXPECT_EQ(rest.find("\nkestrel-cli: interrupted"), 0u) << rest;
     EXPECT_EQ(rest.find("interrupted", 20), std::string::npos) << rest;
+    EXPECT_EQ(rest.find(HintText::Steps[0]), std::string::npos) << rest;
 }
 
 } // namespace
