@@ -1,5 +1,6 @@
 #include "Connection.h"
 
+#include <algorithm>
 #include <vector>
 
 bool ConnectionRegistry::Add(const std::shared_ptr<Connection>& connection) {
@@ -42,6 +43,10 @@ Connection::Connection(asio::ip::tcp::socket socket, std::chrono::milliseconds s
     std::error_code ec;
     auto remote = socket_.remote_endpoint(ec);
     peer_ = ec ? std::string("?") : EndpointText(remote);
+    // Replies are short lines the client waits for: send them at once, not after the previous
+    // segment's acknowledgement.
+    socket_.set_option(asio::ip::tcp::no_delay(true), ec);
+    socket_.non_blocking(true, ec);
 }
 
 void Connection::RequestShutdown() {
@@ -128,15 +133,36 @@ const char* Connection::FailureName(Failure failure) {
 
 asio::awaitable<bool> Connection::ReadUntil(std::string_view delimiter, size_t maxLength,
                                             std::string& text) {
-    std::error_code ec;
-    size_t n =
-        co_await asio::async_read_until(socket_, asio::dynamic_buffer(input_, maxLength), delimiter,
-                                        asio::redirect_error(asio::use_awaitable, ec));
-    if (!Check(ec))
-        co_return false;
-    text.assign(input_, 0, n);
-    input_.erase(0, n);
-    co_return true;
+    // Bytes already waiting are read directly; only an empty socket waits through Asio.
+    constexpr size_t kReadSize = 4096;
+    size_t searchFrom = 0;
+    for (;;) {
+        size_t found = input_.find(delimiter, searchFrom);
+        if (found != std::string::npos && found + delimiter.size() <= maxLength) {
+            size_t n = found + delimiter.size();
+            text.assign(input_, 0, n);
+            input_.erase(0, n);
+            co_return true;
+        }
+        if (input_.size() >= maxLength)
+            co_return Check(asio::error::not_found);
+        searchFrom = input_.size() >= delimiter.size() ? input_.size() - delimiter.size() + 1 : 0;
+        size_t old = input_.size();
+        input_.resize(old + std::min(kReadSize, maxLength - old));
+        std::error_code ec;
+        size_t n = socket_.read_some(asio::buffer(input_.data() + old, input_.size() - old), ec);
+        if (ec == asio::error::would_block || ec == asio::error::try_again) {
+            // Asio tries once more itself before it waits, so a byte arriving in between is
+            // not missed.
+            ec.clear();
+            n = co_await socket_.async_read_some(
+                asio::buffer(input_.data() + old, input_.size() - old),
+                asio::redirect_error(asio::use_awaitable, ec));
+        }
+        input_.resize(old + n);
+        if (!Check(ec))
+            co_return false;
+    }
 }
 
 asio::awaitable<bool> Connection::ReadLine(std::string& line, size_t maxLength) {
@@ -145,6 +171,18 @@ asio::awaitable<bool> Connection::ReadLine(std::string& line, size_t maxLength) 
         co_return false;
     line.resize(line.size() - 2);
     co_return true;
+}
+
+asio::awaitable<bool> Connection::WriteRest(std::vector<asio::const_buffer> buffers, size_t skip) {
+    auto first = buffers.begin();
+    while (first != buffers.end() && skip >= first->size())
+        skip -= (first++)->size();
+    if (first != buffers.end())
+        *first += skip;
+    std::vector<asio::const_buffer> rest(first, buffers.end());
+    std::error_code ec;
+    co_await asio::async_write(socket_, rest, asio::redirect_error(asio::use_awaitable, ec));
+    co_return Check(ec);
 }
 
 asio::awaitable<void> Connection::Drain() {

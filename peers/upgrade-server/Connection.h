@@ -2,6 +2,11 @@
 // One accepted TCP connection on its own strand, with the pieces both the upgrade dialogue and the
 // page server need: a per-step time limit enforced by a watchdog, CR LF line reads with a length
 // cap, gathered writes, a graceful close, and a shutdown request that can come from any thread.
+//
+// The socket is non-blocking for direct calls: reads and writes are first tried right away on the
+// strand and fall back to Asio's asynchronous operations only when the socket is not ready. An
+// asynchronous operation that completes at once is handed to another thread of the pool, which
+// costs more than the system call itself: in the data transfer that is a hand-off per chunk.
 #include <asio.hpp>
 
 #include <chrono>
@@ -11,6 +16,7 @@
 #include <string_view>
 #include <system_error>
 #include <unordered_map>
+#include <vector>
 
 class Connection;
 
@@ -66,10 +72,18 @@ protected:
     // Everything up to and including `delimiter`; at most maxLength bytes.
     asio::awaitable<bool> ReadUntil(std::string_view delimiter, size_t maxLength,
                                     std::string& text);
+    // Writes all of `buffers`. What the socket takes at once is written right here; only the
+    // rest waits for the socket (see WriteRest).
     template <typename Buffers> asio::awaitable<bool> Write(const Buffers& buffers) {
         std::error_code ec;
-        co_await asio::async_write(socket_, buffers, asio::redirect_error(asio::use_awaitable, ec));
-        co_return Check(ec);
+        size_t done = asio::write(socket_, buffers, ec);
+        if (!ec)
+            co_return true;
+        if (ec != asio::error::would_block && ec != asio::error::try_again)
+            co_return Check(ec);
+        std::vector<asio::const_buffer> all(asio::buffer_sequence_begin(buffers),
+                                            asio::buffer_sequence_end(buffers));
+        co_return co_await WriteRest(std::move(all), done);
     }
     // Shuts down the sending side and waits (at most one step time limit) for the peer to close,
     // so that the last answer is not lost to a reset; then closes.
@@ -83,6 +97,7 @@ protected:
 private:
     static asio::awaitable<void> Watch(std::shared_ptr<Connection> self);
     bool Check(const std::error_code& ec);
+    asio::awaitable<bool> WriteRest(std::vector<asio::const_buffer> buffers, size_t skip);
     asio::awaitable<void> Drain();
 
     asio::ip::tcp::socket socket_;
