@@ -4,6 +4,7 @@
 #include "HintWin.h"
 #include "InfoBrowser.h"
 #include "Skin.h"
+#include "Workflow.h"
 
 #include <QCloseEvent>
 #include <QComboBox>
@@ -179,7 +180,7 @@ TForm_Main::~TForm_Main() {
 
 void TForm_Main::FormCreate() {
     // The browser was sent to the information page when it was created.
-    setWindowTitle(windowTitle() + QString::fromLatin1(KestrelVersion));
+    setWindowTitle(windowTitle() + QString::fromLatin1(KestrelToolVersion));
     move(x(), 0);
     move(0, y());
     QFont small = Lab_Err->font();

@@ -21,8 +21,6 @@ class QTimer;
 class TGifPicture;
 class THintForm;
 
-// The tool version, shown in the caption and sent to the server.
-inline constexpr const char* KestrelVersion = "1.4";
 // The application title (the task-bar entry).
 QString ApplicationTitle();
 // The device information page: the configured base address and "/url/QX40Info.htm".

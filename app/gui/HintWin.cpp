@@ -2,6 +2,7 @@
 
 #include "Demo.h"
 #include "GifPicture.h"
+#include "HintSteps.h"
 #include "Skin.h"
 
 #include <QPainter>
@@ -36,13 +37,12 @@ TGifPicture* MakePicture(QWidget* parent, const char* name, const QString& path)
 } // namespace
 
 const QStringList& THintForm::HintSteps() {
-    static const QStringList steps = {
-        QStringLiteral("你的设备软件版本太低,请按后面步骤提示完成操作:"),
-        QStringLiteral("1. 把QX40设备的电源插头拔掉(USB请不要拔掉)，完成后按[完成]"),
-        QStringLiteral("2. 按住QX40设备的[Yes]键，并保持不放。"),
-        QStringLiteral("3. 继续按住[Yes]键不放，把电源插头插上。"),
-        QStringLiteral("4. 你是否看到屏幕亮起，但不显示任何信息，大约5秒种以后屏幕出现开机画面。"),
-    };
+    static const QStringList steps = [] {
+        QStringList texts;
+        for (const char* text : HintText::Steps)
+            texts << QString::fromUtf8(text);
+        return texts;
+    }();
     return steps;
 }
 
@@ -54,9 +54,12 @@ THintForm::THintForm(QWidget* parent)
     setFont(SkinFont(12));
     setStyleSheet(SkinStyleSheet());
 
-    But2 = MakeButton(this, "But2", QStringLiteral("看到了"), ResultSeen, {13, 299, 80, 27});
-    But1 = MakeButton(this, "But1", QStringLiteral("完 成"), ResultDone, {133, 299, 80, 27});
-    But3 = MakeButton(this, "But3", QStringLiteral("没有看到"), ResultNotSeen, {245, 299, 80, 27});
+    But2 =
+        MakeButton(this, "But2", QString::fromUtf8(HintText::Seen), ResultSeen, {13, 299, 80, 27});
+    But1 =
+        MakeButton(this, "But1", QString::fromUtf8(HintText::Done), ResultDone, {133, 299, 80, 27});
+    But3 = MakeButton(this, "But3", QString::fromUtf8(HintText::NotSeen), ResultNotSeen,
+                      {245, 299, 80, 27});
 
     IMG1 = MakePicture(this, "IMG1", QStringLiteral(":/pictures/hint_power_out.gif"));
 

@@ -99,11 +99,12 @@ TWorkflowResult TWorkflow::Run() {
     ui_.ShowPort(IOPack.ComID);
     ui_.SetDeviceType(IOPack.TypeText.substr(0, 4));
     ui_.ShowStatus(WorkflowText::Connected);
+    ui_.Sleep(1000);
+    // A close (or Ctrl-C) that came during discovery or the pause: no exchange begins.
     if (closeRequested_) {
         ui_.SetStartEnabled(true);
         return TWorkflowResult::Cancelled;
     }
-    ui_.Sleep(1000);
 
     // 4-5: the server.
     TCliInfo request;

@@ -1,6 +1,6 @@
 #pragma once
-// The texts of the guided loader-entry steps and the dialog's three answers, as the terminal
-// asks them. The window's dialog shows the same texts.
+// The texts of the guided loader-entry steps and the dialog's three answers, shared by the
+// window's dialog and the terminal's questions.
 namespace HintText {
 inline constexpr const char* Steps[5] = {
     "你的设备软件版本太低,请按后面步骤提示完成操作:",
