@@ -34,6 +34,23 @@ public:
             std::memcpy(bytes_.data() + position_, from, n);
         position_ = static_cast<int64_t>(end);
     }
+    // Write without a source: makes room for n bytes at the position as Write does (growing the
+    // stream with zero bytes as needed), moves the position past them and returns where they
+    // are, for the caller to fill in place (e.g. straight from a socket). The pointer is valid
+    // until the stream grows beyond its capacity.
+    uint8_t* WriteInPlace(size_t n) {
+        size_t start = static_cast<size_t>(position_);
+        if (start + n > bytes_.size())
+            bytes_.resize(start + n);
+        position_ = static_cast<int64_t>(start + n);
+        return bytes_.data() + start;
+    }
+    // Room for `capacity` bytes in all, so that growing up to it moves nothing; size, position
+    // and content stay as they are.
+    void Reserve(int64_t capacity) {
+        if (capacity > 0)
+            bytes_.reserve(static_cast<size_t>(capacity));
+    }
     const std::vector<uint8_t>& Bytes() const { return bytes_; }
 
 private:

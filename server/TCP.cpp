@@ -93,59 +93,87 @@ bool TcpSendLine() {
     }
 }
 
-void TcpRecvLine(TPack& pack) {
+namespace {
+// TcpRecvLine on the unit's record alone.
+void RecvLine() {
     unitPack.Line.clear();
     unitPack.Success = true;
     try {
         auto c = CurrentClient();
         if (!c || !c->Connected()) {
             unitPack.Success = false;
-        } else {
+            return;
+        }
+        TTcpSocket::TEnd end = TTcpSocket::TEnd::Done;
+        unitPack.Line = c->ReceiveLine(kTcpMaxLineLength, TcpRecvTimeLimit(), end);
+        if (end == TTcpSocket::TEnd::TooLong) {
+            unitPack.Line.clear();
+            unitPack.Success = false;
+        } else if (end == TTcpSocket::TEnd::TimedOut) {
+            unitPack.Success = false;
+        }
+        int64_t total = c->BytesReceived();
+        if (total != 0)
+            unitPack.Count = static_cast<int32_t>(std::min<int64_t>(total, INT32_MAX));
+        else
+            unitPack.Success = false;
+    } catch (...) {
+        unitPack.Success = false;
+    }
+}
+
+// TcpRecvData of the unit's Count into `into`.
+void RecvData(uint8_t* into) {
+    unitPack.Line.clear();
+    unitPack.Success = true;
+    try {
+        auto c = CurrentClient();
+        if (!c || !c->Connected()) {
+            unitPack.Success = false;
+            return;
+        }
+        int want = std::clamp<int32_t>(unitPack.Count, 0, kTcpBufferSize);
+        int got = 0;
+        while (got < want) {
             TTcpSocket::TEnd end = TTcpSocket::TEnd::Done;
-            unitPack.Line = c->ReceiveLine(kTcpMaxLineLength, TcpRecvTimeLimit(), end);
-            if (end == TTcpSocket::TEnd::TooLong) {
-                unitPack.Line.clear();
-                unitPack.Success = false;
-            } else if (end == TTcpSocket::TEnd::TimedOut) {
-                unitPack.Success = false;
+            int n = c->Receive(into + got, want - got, TcpRecvTimeLimit(), end);
+            if (n <= 0) {
+                // Peer closed: the rest stays as it was. A time-out: lost.
+                if (end == TTcpSocket::TEnd::TimedOut)
+                    unitPack.Success = false;
+                break;
             }
-            int64_t total = c->BytesReceived();
-            if (total != 0)
-                unitPack.Count = static_cast<int32_t>(std::min<int64_t>(total, INT32_MAX));
-            else
-                unitPack.Success = false;
+            got += n;
         }
     } catch (...) {
         unitPack.Success = false;
     }
+}
+} // namespace
+
+void TcpRecvLine(TPack& pack) {
+    RecvLine();
     pack = unitPack;
 }
 
 void TcpRecvData(TPack& pack) {
-    unitPack.Line.clear();
-    unitPack.Success = true;
-    try {
-        auto c = CurrentClient();
-        if (!c || !c->Connected()) {
-            unitPack.Success = false;
-        } else {
-            int want = std::clamp<int32_t>(unitPack.Count, 0, kTcpBufferSize);
-            int got = 0;
-            while (got < want) {
-                TTcpSocket::TEnd end = TTcpSocket::TEnd::Done;
-                int n =
-                    c->Receive(unitPack.Buffer.data() + got, want - got, TcpRecvTimeLimit(), end);
-                if (n <= 0) {
-                    // Peer closed: the rest of the buffer stays as it was. A time-out: lost.
-                    if (end == TTcpSocket::TEnd::TimedOut)
-                        unitPack.Success = false;
-                    break;
-                }
-                got += n;
-            }
-        }
-    } catch (...) {
-        unitPack.Success = false;
-    }
+    RecvData(unitPack.Buffer.data());
     pack = unitPack;
+}
+
+bool TcpSendText(const std::string& line) {
+    unitPack.Line = line;
+    return TcpSendLine();
+}
+
+bool TcpRecvText(std::string& line) {
+    RecvLine();
+    line = unitPack.Line;
+    return unitPack.Success;
+}
+
+bool TcpRecvDataInto(uint8_t* into, int32_t count) {
+    unitPack.Count = count;
+    RecvData(into);
+    return unitPack.Success;
 }

@@ -54,6 +54,17 @@ void TcpRecvLine(TPack& pack);
 // record to the caller.
 void TcpRecvData(TPack& pack);
 
+// Lean forms of the three operations for the session's data transfer, where copying the whole
+// record with its 8 KiB buffer in and out at every step would cost more than the step itself.
+// Each acts on the unit's record exactly like its full form but moves only what it names.
+// TcpLoadPack of a record whose Line is `line` (the other fields stay), then TcpSendLine.
+bool TcpSendText(const std::string& line);
+// TcpRecvLine, handing out only Line (into `line`); returns Success.
+bool TcpRecvText(std::string& line);
+// TcpRecvData with Count := count (clamped to 0..8192 the same way), the bytes landing in `into`
+// instead of Buffer, which stays as it was; returns Success.
+bool TcpRecvDataInto(uint8_t* into, int32_t count);
+
 // How long a receive (and a connect) waits without a single byte before the connection counts
 // as lost. 30 s unless changed; the change holds for operations that start afterwards.
 void TcpSetRecvTimeLimit(std::chrono::milliseconds limit);

@@ -46,18 +46,36 @@ void CheckStop() {
         TcpDisconnect();
 }
 
+// A line goes through the unit's record without the session's 8 KiB buffer riding along: the
+// lean forms move only the line.
 void SendOnly(const std::string& line) {
     CheckStop();
     sessionPack.Line = line;
-    TcpLoadPack(sessionPack);
-    TcpSendLine();
+    TcpSendText(line);
 }
 
 std::string ReceiveLine() {
     CheckStop();
-    TcpRecvLine(sessionPack);
+    TcpRecvText(sessionPack.Line);
     return sessionPack.Line;
 }
+
+// Leaves the stream at least `size` bytes long however the transfer ends: a failure keeps the
+// announced size, as if it had been set in full at the start.
+class TSizeAtLeast {
+public:
+    TSizeAtLeast(TMemoryStream& stream, int64_t size) : stream_(stream), size_(size) {}
+    ~TSizeAtLeast() {
+        if (stream_.Size() < size_)
+            stream_.SetSize(size_); // within the reserved capacity: cannot fail
+    }
+    TSizeAtLeast(const TSizeAtLeast&) = delete;
+    TSizeAtLeast& operator=(const TSizeAtLeast&) = delete;
+
+private:
+    TMemoryStream& stream_;
+    int64_t size_;
+};
 
 // A signed decimal number: an optional sign and digits, nothing else.
 enum class TNumber { Ok, NotANumber, TooLarge };
@@ -203,19 +221,26 @@ int32_t Dialogue() {
         return kResultCrcMissing;
     SendOnly(crcText);
 
-    // The data, in chunks of at most 8192 bytes with an "OK" handshake between them.
+    // The data, in chunks of at most 8192 bytes with an "OK" handshake between them. Each chunk
+    // is received straight into its place in the stream. The work on a chunk that does not
+    // have to come first (its share of the CRC, making room for the next one) is done once the
+    // handshake has released the server, while the next chunk is on its way.
     try {
-        data->SetSize(length);
+        // The stream grows chunk by chunk into room reserved for all of it, so no separate
+        // pass fills it with zeros first; it has its full size whenever the session ends.
+        if (data->Size() > length)
+            data->SetSize(length);
+        data->Reserve(length);
         data->Seek(0);
+        TSizeAtLeast fullSize(*data, length);
+        uint16_t crc = kCrc16Start;
         int64_t remaining = length;
         int position = 0;
         while (remaining > 0) {
             int n = static_cast<int>(std::min<int64_t>(kTcpBufferSize, remaining));
-            sessionPack.Count = n;
+            uint8_t* chunk = data->WriteInPlace(static_cast<size_t>(n));
             CheckStop();
-            TcpLoadPack(sessionPack);
-            TcpRecvData(sessionPack);
-            data->Write(sessionPack.Buffer.data(), static_cast<size_t>(n));
+            TcpRecvDataInto(chunk, n);
             position += n;
             win.ProgressBar().SetPosition(position);
             remaining -= n;
@@ -225,11 +250,11 @@ int32_t Dialogue() {
                     return kResultChunkRefused;
                 SendOnly("OK");
             }
+            crc = Crc16Update(crc, chunk, static_cast<size_t>(n));
         }
-        char crc[8];
-        std::snprintf(crc, sizeof crc, "%04X",
-                      Crc16(data->Bytes().data(), static_cast<int32_t>(data->Size())));
-        if (crcText != crc)
+        char crcHex[8];
+        std::snprintf(crcHex, sizeof crcHex, "%04X", crc);
+        if (crcText != crcHex)
             return kResultCrcMismatch;
         SendOnly("AllOK");
         return kResultSuccess;

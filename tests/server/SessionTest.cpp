@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <regex>
 #include <stdexcept>
 #include <thread>
@@ -234,11 +235,28 @@ TEST_F(SessionTest, CrcFaultsGiveFortyFourAndFortyFive) {
 }
 
 TEST_F(SessionTest, AChunkHandshakeThatDiffersGivesTwentyNine) {
-    UpgradeServerRun server(TestImage(8193), {"chunk-ack:NO"});
+    std::string image = TestImage(8193);
+    UpgradeServerRun server(image, {"chunk-ack:NO"});
     TCliInfo info = RunExchange(TestRequest());
     EXPECT_EQ(info.ResultCode, kResultChunkRefused);
     EXPECT_TRUE(EndsWithCode(window.LastStatus(), kGeneral, "1D"));
     EXPECT_EQ(window.Positions(), (std::vector<int>{0, 8192}));
+    // The stream has the announced size all the same, the first chunk in place.
+    ASSERT_EQ(info.Data->Size(), 8193);
+    EXPECT_EQ(std::memcmp(image.data(), info.Data->Bytes().data(), 8192), 0);
+}
+
+TEST_F(SessionTest, AStreamHoldingMoreBeforehandEndsAtTheAnnouncedLength) {
+    std::string image = TestImage(3 * 8192 + 5);
+    UpgradeServerRun server(image);
+    TCliInfo request = TestRequest();
+    request.Data = std::make_shared<TMemoryStream>();
+    request.Data->SetSize(50000);
+    request.Data->Seek(777);
+    TCliInfo info = RunExchange(request);
+    EXPECT_EQ(info.ResultCode, kResultSuccess);
+    EXPECT_EQ(info.Data->Size(), static_cast<int64_t>(image.size()));
+    EXPECT_TRUE(std::string(info.Data->Bytes().begin(), info.Data->Bytes().end()) == image);
 }
 
 TEST_F(SessionTest, AReplyLineBeyondSixtyFourKiBIsAWrongReply) {

@@ -7,6 +7,8 @@
 
 #include <chrono>
 #include <memory>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -141,6 +143,58 @@ TEST_F(TcpTest, DataCutShortByThePeerKeepsTheRestOfTheBuffer) {
     EXPECT_EQ(got.Buffer[2], 'c');
     EXPECT_EQ(got.Buffer[3], 0xEE);
     EXPECT_EQ(got.Buffer[9], 0xEE);
+}
+
+// The lean forms act like the full ones on the wire and on the unit's record, but the unit's
+// buffer stays as it was: the raw bytes land where the caller says.
+TEST_F(TcpTest, LeanFormsMoveOnlyTheLineOrTheBytes) {
+    Connect();
+    pack.Buffer.fill(0xEE);
+    TcpLoadPack(pack);
+    std::string block(3000, '\0');
+    for (size_t i = 0; i < block.size(); ++i)
+        block[i] = static_cast<char>((i * 77 + 5) & 0xFF);
+    peer.Send("OK\r\n" + block + "\r\nafter\r\n");
+
+    std::string line = "stale";
+    EXPECT_TRUE(TcpRecvText(line));
+    EXPECT_EQ(line, "OK");
+    std::vector<uint8_t> into(4000, 0x11);
+    EXPECT_TRUE(TcpRecvDataInto(into.data() + 1, 3000));
+    EXPECT_EQ(into[0], 0x11);
+    EXPECT_EQ(std::string(into.begin() + 1, into.begin() + 3001), block);
+    EXPECT_EQ(into[3001], 0x11); // nothing beyond the count, and the CR LF is still there
+    EXPECT_TRUE(TcpRecvText(line));
+    EXPECT_EQ(line, "");
+    TPack got = RecvLine();
+    EXPECT_EQ(got.Line, "after");
+    EXPECT_EQ(got.Count, 4 + 3000 + 2 + 7); // the running total counts every byte
+    EXPECT_EQ(got.Buffer[0], 0xEE);
+    EXPECT_EQ(got.Buffer[kTcpBufferSize - 1], 0xEE);
+
+    EXPECT_TRUE(TcpSendText("AllOK"));
+    EXPECT_TRUE(TcpSendText(""));
+    TcpDisconnect();
+    EXPECT_EQ(peer.ReadToEnd(), "AllOK\r\n\r\n");
+}
+
+TEST_F(TcpTest, LeanDataCutShortKeepsTheRestAndLeanFormsFailWithoutConnection) {
+    std::vector<uint8_t> into(10, 0xEE);
+    std::string line = "x";
+    EXPECT_FALSE(TcpSendText("x")); // no client
+    TcpCreateClient();
+    EXPECT_FALSE(TcpRecvText(line)); // a client, not connected
+    EXPECT_EQ(line, "");
+    EXPECT_FALSE(TcpRecvDataInto(into.data(), 10));
+    EXPECT_EQ(into[0], 0xEE);
+
+    Connect();
+    peer.Send("abc");
+    peer.Close();
+    EXPECT_TRUE(TcpRecvDataInto(into.data(), 10));
+    EXPECT_EQ(std::string(into.begin(), into.begin() + 3), "abc");
+    EXPECT_EQ(into[3], 0xEE);
+    EXPECT_EQ(into[9], 0xEE);
 }
 
 TEST_F(TcpTest, OperationsWithoutConnectionFail) {
