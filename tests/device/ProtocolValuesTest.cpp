@@ -66,20 +66,30 @@ TEST(Crc16, AgreesWithBitwiseModbusSwapped) {
               BitwiseCrc16(data.data(), data.size()));
 }
 
-// Lengths around the eight-byte steps, odd lengths and unaligned starts.
+// Lengths around the eight-byte steps and the 16- and 64-byte blocks of the folding route, odd
+// lengths and unaligned starts; both routes.
 TEST(Crc16, AgreesWithBitwiseOnRandomDataOfEveryShape) {
     const Bytes data = RandomBytes(70000, 1);
     std::vector<size_t> lengths;
-    for (size_t n = 0; n <= 40; ++n)
+    for (size_t n = 0; n <= 200; ++n)
         lengths.push_back(n);
-    for (size_t n : {63u, 127u, 255u, 1001u, 8191u, 8193u, 65537u, 69993u})
+    for (size_t n : {255u, 256u, 257u, 1001u, 8191u, 8192u, 8193u, 65537u, 69993u})
         lengths.push_back(n);
     for (size_t start : {0u, 1u, 3u, 7u}) {
         for (size_t n : lengths) {
             const uint8_t* p = data.data() + start;
-            ASSERT_EQ(Crc16(p, static_cast<int32_t>(n)), BitwiseCrc16(p, n))
+            uint16_t expected = BitwiseCrc16(p, n);
+            ASSERT_EQ(Crc16(p, static_cast<int32_t>(n)), expected)
+                << "start " << start << " length " << n;
+            ASSERT_EQ(Crc16UpdatePortable(kCrc16Start, p, n), expected)
                 << "start " << start << " length " << n;
         }
+    }
+    // Bytes that make the register pass through every value pattern: all ones, all zeros.
+    for (uint8_t fill : {0x00, 0xFF}) {
+        Bytes same(4099, fill);
+        EXPECT_EQ(Crc16(same.data(), static_cast<int32_t>(same.size())),
+                  BitwiseCrc16(same.data(), same.size()));
     }
 }
 
@@ -103,9 +113,17 @@ TEST(Crc16, UpdateOverPiecesEqualsTheWhole) {
     }
     state = Crc16Update(state, big.data() + done, big.size() - done);
     EXPECT_EQ(state, BitwiseCrc16(big.data(), big.size()));
+    // Any state continues right, on either route.
+    for (uint16_t from : {0x0000, 0x1234, 0xFFFF}) {
+        uint16_t a = Crc16Update(from, big.data(), big.size());
+        EXPECT_EQ(a, Crc16UpdatePortable(from, big.data(), big.size()));
+        EXPECT_EQ(
+            Crc16Update(Crc16Update(from, big.data(), 100), big.data() + 100, big.size() - 100), a);
+    }
     // Nothing to add leaves the state as it is.
     EXPECT_EQ(Crc16Update(0x1234, p, 0), 0x1234);
     EXPECT_EQ(Crc16Update(0x1234, nullptr, 5), 0x1234);
+    EXPECT_EQ(Crc16UpdatePortable(0x1234, nullptr, 5), 0x1234);
 }
 
 // Filling in place is a Write whose bytes come later: same growth, same position.
