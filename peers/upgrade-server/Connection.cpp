@@ -133,7 +133,8 @@ const char* Connection::FailureName(Failure failure) {
 
 asio::awaitable<bool> Connection::ReadUntil(std::string_view delimiter, size_t maxLength,
                                             std::string& text) {
-    // Bytes already waiting are read directly; only an empty socket waits through Asio.
+    // The delimiter is looked for in what has been read before more is read: a line that is
+    // already there costs no operation at all.
     constexpr size_t kReadSize = 4096;
     size_t searchFrom = 0;
     for (;;) {
@@ -147,18 +148,14 @@ asio::awaitable<bool> Connection::ReadUntil(std::string_view delimiter, size_t m
         if (input_.size() >= maxLength)
             co_return Check(asio::error::not_found);
         searchFrom = input_.size() >= delimiter.size() ? input_.size() - delimiter.size() + 1 : 0;
+        // Asio reads at once what is already there (on a context of one thread that completes
+        // without a hand-off) and waits for the socket otherwise.
         size_t old = input_.size();
         input_.resize(old + std::min(kReadSize, maxLength - old));
         std::error_code ec;
-        size_t n = socket_.read_some(asio::buffer(input_.data() + old, input_.size() - old), ec);
-        if (ec == asio::error::would_block || ec == asio::error::try_again) {
-            // Asio tries once more itself before it waits, so a byte arriving in between is
-            // not missed.
-            ec.clear();
-            n = co_await socket_.async_read_some(
-                asio::buffer(input_.data() + old, input_.size() - old),
-                asio::redirect_error(asio::use_awaitable, ec));
-        }
+        size_t n =
+            co_await socket_.async_read_some(asio::buffer(input_.data() + old, input_.size() - old),
+                                             asio::redirect_error(asio::use_awaitable, ec));
         input_.resize(old + n);
         if (!Check(ec))
             co_return false;

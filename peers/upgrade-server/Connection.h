@@ -1,12 +1,11 @@
 #pragma once
-// One accepted TCP connection on its own strand, with the pieces both the upgrade dialogue and the
-// page server need: a per-step time limit enforced by a watchdog, CR LF line reads with a length
-// cap, gathered writes, a graceful close, and a shutdown request that can come from any thread.
+// One accepted TCP connection on the io_context of one thread, with the pieces both the upgrade
+// dialogue and the page server need: a per-step time limit enforced by a watchdog, CR LF line reads
+// with a length cap, gathered writes, a graceful close, and a shutdown request that can come from
+// any thread.
 //
-// The socket is non-blocking for direct calls: reads and writes are first tried right away on the
-// strand and fall back to Asio's asynchronous operations only when the socket is not ready. An
-// asynchronous operation that completes at once is handed to another thread of the pool, which
-// costs more than the system call itself: in the data transfer that is a hand-off per chunk.
+// The socket is non-blocking for direct calls: a write is first tried right away and falls back
+// to Asio's asynchronous write only for what the socket does not take at once.
 #include <asio.hpp>
 
 #include <chrono>
@@ -49,7 +48,7 @@ public:
     const asio::any_io_executor& Executor() { return executor_; }
     const std::string& Peer() const { return peer_; }
 
-    // Safe from any thread: closes the connection on its strand; pending operations fail with
+    // Safe from any thread: closes the connection on its own thread; pending operations fail with
     // Failure::Shutdown.
     void RequestShutdown();
 

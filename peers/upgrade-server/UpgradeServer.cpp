@@ -66,16 +66,25 @@ std::string UpgradeServer::ListeningLine() const {
 }
 
 void UpgradeServer::Run(unsigned threads) {
+    for (unsigned i = 1; i < threads; ++i) {
+        more_.push_back(std::make_unique<asio::io_context>(1));
+        keepRunning_.push_back(asio::make_work_guard(*more_.back()));
+    }
     asio::co_spawn(control_, WaitForSignal(), asio::detached);
     asio::co_spawn(control_, AcceptUpgrades(), asio::detached);
     if (pageAcceptor_)
         asio::co_spawn(control_, AcceptPages(), asio::detached);
     std::vector<std::thread> pool;
-    for (unsigned i = 1; i < threads; ++i)
-        pool.emplace_back([this] { io_.run(); });
+    for (auto& context : more_)
+        pool.emplace_back([&context] { context->run(); });
     io_.run();
     for (auto& t : pool)
         t.join();
+}
+
+asio::io_context& UpgradeServer::NextContext() {
+    size_t index = next_++ % (more_.size() + 1);
+    return index == 0 ? io_ : *more_[index - 1];
 }
 
 asio::awaitable<void> UpgradeServer::WaitForSignal() {
@@ -87,6 +96,8 @@ asio::awaitable<void> UpgradeServer::WaitForSignal() {
         pageAcceptor_->close(ec);
     upgradeSessions_.ShutdownAll();
     pageSessions_.ShutdownAll();
+    // The other contexts end once their sessions have closed.
+    keepRunning_.clear();
 }
 
 void UpgradeServer::LogRefused(const std::string& peer, const char* which) {
@@ -109,9 +120,9 @@ asio::awaitable<bool> UpgradeServer::AcceptFailed(const std::error_code& ec, con
 asio::awaitable<void> UpgradeServer::AcceptUpgrades() {
     for (;;) {
         std::error_code ec;
-        asio::ip::tcp::socket socket =
-            co_await upgradeAcceptor_.async_accept(asio::any_io_executor(asio::make_strand(io_)),
-                                                   asio::redirect_error(asio::use_awaitable, ec));
+        asio::ip::tcp::socket socket = co_await upgradeAcceptor_.async_accept(
+            asio::any_io_executor(NextContext().get_executor()),
+            asio::redirect_error(asio::use_awaitable, ec));
         if (ec) {
             bool retry = co_await AcceptFailed(ec, "upgrade");
             if (!retry)
@@ -131,9 +142,9 @@ asio::awaitable<void> UpgradeServer::AcceptUpgrades() {
 asio::awaitable<void> UpgradeServer::AcceptPages() {
     for (;;) {
         std::error_code ec;
-        asio::ip::tcp::socket socket =
-            co_await pageAcceptor_->async_accept(asio::any_io_executor(asio::make_strand(io_)),
-                                                 asio::redirect_error(asio::use_awaitable, ec));
+        asio::ip::tcp::socket socket = co_await pageAcceptor_->async_accept(
+            asio::any_io_executor(NextContext().get_executor()),
+            asio::redirect_error(asio::use_awaitable, ec));
         if (ec) {
             bool retry = co_await AcceptFailed(ec, "page");
             if (!retry)

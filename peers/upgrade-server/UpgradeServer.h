@@ -1,6 +1,12 @@
 #pragma once
 // The listening side: the upgrade port and the page port on one address, a pool of threads
-// running the sessions (each on its own strand), the session caps, and shutdown on SIGTERM/SIGINT.
+// running the sessions, the session caps, and shutdown on SIGTERM/SIGINT.
+//
+// Every thread runs an io_context of its own, and each connection stays on the context it was
+// given at accept time (in turn): with one thread per context its handlers never run at the same
+// time, without a strand. A single io_context shared by several threads would wake a second
+// thread to take over the socket polling at every event a session waits for: a thread hand-off
+// for each line of the dialogue and each chunk of the data.
 #include "Catalogue.h"
 #include "Connection.h"
 #include "Options.h"
@@ -13,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 class UpgradeServer {
 public:
@@ -31,9 +38,16 @@ private:
     // Returns false when accepting should stop; pauses a little on resource errors.
     asio::awaitable<bool> AcceptFailed(const std::error_code& ec, const char* which);
     void LogRefused(const std::string& peer, const char* which);
+    // The context for the next connection, in turn (on the control strand only).
+    asio::io_context& NextContext();
 
     ServerOptions options_;
-    asio::io_context io_;
+    // The first thread's context, which also holds the listening sockets and the signals.
+    asio::io_context io_{1};
+    // One context for each further thread, kept running until shutdown.
+    std::vector<std::unique_ptr<asio::io_context>> more_;
+    std::vector<asio::executor_work_guard<asio::io_context::executor_type>> keepRunning_;
+    size_t next_ = 0;
     asio::strand<asio::io_context::executor_type> control_;
     asio::signal_set signals_;
     std::shared_ptr<const UpgradeContext> context_;

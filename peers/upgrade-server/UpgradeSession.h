@@ -27,7 +27,7 @@ public:
 
     UpgradeSession(asio::ip::tcp::socket socket, std::shared_ptr<const UpgradeContext> context,
                    ConnectionRegistry& registry);
-    // Runs the whole session on the connection's strand.
+    // Runs the whole session on the connection's thread.
     static void Launch(std::shared_ptr<UpgradeSession> session);
 
 private:
