@@ -248,6 +248,8 @@ double SessionSeconds(const std::string& image) {
         std::fprintf(stderr, "session failed: result %u\n", info.ResultCode);
         std::exit(1);
     }
+    // Let go of the shared record's 16 MiB here, not inside the next session's time.
+    SetCliInfo(TCliInfo{});
     return seconds;
 }
 
