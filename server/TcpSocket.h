@@ -35,12 +35,14 @@ public:
                  std::chrono::milliseconds limit);
     // Collects bytes up to a CR LF, which it consumes but does not return; never consumes past
     // it. Stops early (returning what it has) on close, error, time-out or more than maxLength
-    // bytes of text.
+    // bytes of text. Reads from the socket a look (up to 511 bytes) at a time; what a look
+    // brings beyond the line waits here for the next receive, so a line costs one system call.
     std::string ReceiveLine(size_t maxLength, std::chrono::milliseconds limit, TEnd& end);
     // Receives up to size bytes in one go, waiting within the limit for the first: the count,
-    // or 0 with end set when none came.
+    // or 0 with end set when none came. Bytes a line receive looked at come first, without a
+    // system call.
     int Receive(uint8_t* into, int size, std::chrono::milliseconds limit, TEnd& end);
-    // Every byte consumed since the connection was opened.
+    // Every byte consumed (handed out by a receive) since the connection was opened.
     int64_t BytesReceived() const { return received_.load(std::memory_order_relaxed); }
 
 private:
@@ -50,6 +52,10 @@ private:
     void ApplyLimit(std::chrono::milliseconds limit); // receive and send time-outs
 
     std::chrono::milliseconds appliedLimit_{-1}; // the worker's only
+    // Taken from the socket by a look but not yet consumed: ahead_[aheadStart_..]. The worker's
+    // only.
+    std::string ahead_;
+    size_t aheadStart_ = 0;
     int fd_ = -1;
     int wakeRead_ = -1;
     int wakeWrite_ = -1;

@@ -166,49 +166,52 @@ int TTcpSocket::SendLine(const std::string& text, const std::string& delimiter,
 
 std::string TTcpSocket::ReceiveLine(size_t maxLength, std::chrono::milliseconds limit, TEnd& end) {
     std::string line;
-    char look[kLookSize];
     ApplyLimit(limit);
     for (;;) {
         if (closed_.load()) {
             end = TEnd::Closed;
             return line;
         }
-        ssize_t n = recv(fd_, look, sizeof look, MSG_PEEK);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            Lose();
-            end = TEnd::TimedOut;
-            return line;
-        }
-        if (n <= 0) {
-            end = TEnd::Closed;
-            return line;
+        if (aheadStart_ == ahead_.size()) {
+            // Nothing looked at yet: one receive of up to a look's worth.
+            ahead_.resize(kLookSize);
+            aheadStart_ = 0;
+            ssize_t n = recv(fd_, ahead_.data(), ahead_.size(), 0);
+            ahead_.resize(n > 0 ? static_cast<size_t>(n) : 0);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                Lose();
+                end = TEnd::TimedOut;
+                return line;
+            }
+            if (n <= 0) {
+                end = TEnd::Closed;
+                return line;
+            }
         }
         // Take up to and including the first CR LF, or everything looked at. A CR at the end of
         // the previous look pairs with an LF at the start of this one.
-        size_t take = static_cast<size_t>(n);
+        const char* look = ahead_.data() + aheadStart_;
+        size_t n = ahead_.size() - aheadStart_;
+        size_t take = n;
         bool found = false;
         if (!line.empty() && line.back() == '\r' && look[0] == '\n') {
             take = 1;
             found = true;
         } else {
-            for (ssize_t i = 0; i + 1 < n; ++i) {
+            for (size_t i = 0; i + 1 < n; ++i) {
                 if (look[i] == '\r' && look[i + 1] == '\n') {
-                    take = static_cast<size_t>(i) + 2;
+                    take = i + 2;
                     found = true;
                     break;
                 }
             }
         }
-        ssize_t got = recv(fd_, look, take, 0); // already waiting: returns at once
-        if (got <= 0) {
-            end = TEnd::Closed;
-            return line;
-        }
-        received_.fetch_add(got, std::memory_order_relaxed);
-        line.append(look, static_cast<size_t>(got));
-        if (found && static_cast<size_t>(got) == take) {
+        line.append(look, take);
+        aheadStart_ += take;
+        received_.fetch_add(static_cast<int64_t>(take), std::memory_order_relaxed);
+        if (found) {
             line.resize(line.size() - 2); // the CR LF (its CR may come from the previous look)
             end = TEnd::Done;
             if (line.size() > maxLength) {
@@ -233,6 +236,14 @@ int TTcpSocket::Receive(uint8_t* into, int size, std::chrono::milliseconds limit
         if (closed_.load()) {
             end = TEnd::Closed;
             return 0;
+        }
+        if (size > 0 && aheadStart_ < ahead_.size()) {
+            size_t take = std::min(static_cast<size_t>(size), ahead_.size() - aheadStart_);
+            std::memcpy(into, ahead_.data() + aheadStart_, take);
+            aheadStart_ += take;
+            received_.fetch_add(static_cast<int64_t>(take), std::memory_order_relaxed);
+            end = TEnd::Done;
+            return static_cast<int>(take);
         }
         ssize_t n = recv(fd_, into, static_cast<size_t>(size), 0);
         if (n < 0 && errno == EINTR)
