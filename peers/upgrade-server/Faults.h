@@ -27,6 +27,7 @@ struct Faults {
 
     bool ClosesAt(const Step& step) const { return closeAt && *closeAt == step; }
     bool StallsAt(const Step& step) const { return stallAt && *stallAt == step; }
+    bool ActsAt(const Step& step) const { return ClosesAt(step) || StallsAt(step); }
 };
 
 // Adds one --fault SPEC to `faults`; on a malformed SPEC returns false and says why in `error`.

@@ -5,7 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <vector>
+#include <span>
 
 namespace {
 // Record order of the 13 values.
@@ -259,7 +259,9 @@ asio::awaitable<void> UpgradeSession::Transfer(const Decision& decision) {
         // GCC 12 mishandles a conditional temporary inside co_await.)
         const std::string& expected = k == 1 ? crcText : kOk;
         co_await Expect(expected);
-        co_await FaultPoint(step_);
+        // Checked first in this loop: no coroutine frame per chunk for a fault that is not there.
+        if (faults_.ActsAt(step_))
+            co_await FaultPoint(step_);
         uint64_t end = offset + std::min(kChunkSize, length_ - offset);
         co_await SendData(offset, end);
         offset = end;
@@ -267,7 +269,8 @@ asio::awaitable<void> UpgradeSession::Transfer(const Decision& decision) {
             break;
         BeginStep({StepKind::ChunkAck, k});
         co_await Expect("OK");
-        co_await FaultPoint(step_);
+        if (faults_.ActsAt(step_))
+            co_await FaultPoint(step_);
         co_await Send(faults_.chunkAck.value_or("OK"));
     }
 
@@ -289,26 +292,27 @@ asio::awaitable<void> UpgradeSession::SendData(uint64_t from, uint64_t to) {
 
 asio::awaitable<void> UpgradeSession::SendPieces(uint64_t from, uint64_t to) {
     // The pieces of [from, to): the shared file, generated zeros past its end, the corrupted byte.
-    std::vector<asio::const_buffer> pieces;
+    std::array<asio::const_buffer, 5> pieces;
+    size_t count = 0;
     auto add = [&](uint64_t a, uint64_t b) {
         uint64_t fileEnd = std::min<uint64_t>(b, data_->size());
         if (a < fileEnd)
-            pieces.push_back(asio::buffer(data_->data() + a, static_cast<size_t>(fileEnd - a)));
+            pieces[count++] = asio::buffer(data_->data() + a, static_cast<size_t>(fileEnd - a));
         if (std::max(a, fileEnd) < b)
-            pieces.push_back(
-                asio::buffer(kZeros.data(), static_cast<size_t>(b - std::max(a, fileEnd))));
+            pieces[count++] =
+                asio::buffer(kZeros.data(), static_cast<size_t>(b - std::max(a, fileEnd)));
     };
     uint64_t bad = length_ / 2;
     if (faults_.corruptData && bad >= from && bad < to) {
         add(from, bad);
-        pieces.push_back(asio::buffer(&corrupted_, 1));
+        pieces[count++] = asio::buffer(&corrupted_, 1);
         add(bad + 1, to);
     } else {
         add(from, to);
     }
-    if (pieces.empty())
+    if (count == 0)
         co_return;
-    bool ok = co_await Write(pieces);
+    bool ok = co_await Write(std::span<const asio::const_buffer>(pieces.data(), count));
     if (!ok)
         Fail();
     sent_ += to - from;
