@@ -24,10 +24,10 @@ bool ParseIndexed(const std::optional<std::string>& arg, int lo, int hi, int& in
 }
 } // namespace
 
-bool ParseFault(const std::string& spec, Faults& faults, std::string& error) {
-    auto [name, arg] = SplitFirst(spec);
+bool ParseFault(const std::string& text, Faults& faults, std::string& error) {
+    auto [name, arg] = SplitFirst(text);
     auto fail = [&](const std::string& why) {
-        error = "bad fault \"" + spec + "\": " + why;
+        error = "bad fault \"" + text + "\": " + why;
         return false;
     };
     int index = 0;

@@ -31,4 +31,4 @@ struct Faults {
 };
 
 // Adds one --fault SPEC to `faults`; on a malformed SPEC returns false and says why in `error`.
-bool ParseFault(const std::string& spec, Faults& faults, std::string& error);
+bool ParseFault(const std::string& text, Faults& faults, std::string& error);

@@ -219,14 +219,14 @@ TEST(UpgradeServerFaults, MalformedFaultIsRejectedAtStartUp) {
     TempDir dir;
     WriteFileBytes(dir / "fw.bin", "x");
     WriteFileBytes(dir / "manifest", "firmware QX40 1.21 fw.bin\n");
-    for (const std::string spec :
+    for (const std::string fault :
          {"reply:0:x", "reply:28:x", "value:14:x", "close-at:chunk:0", "stall-at:nowhere",
           "crc:upper", "length:0", "kind:5", "bogus"}) {
         ChildProcess p({KESTREL_PATH_UPGRADE_SERVER, "--catalogue", dir.Path(), "--address",
-                        UniqueLoopbackAddress(), "--fault", spec},
+                        UniqueLoopbackAddress(), "--fault", fault},
                        {}, true);
-        EXPECT_EQ(p.Wait(), 2) << spec;
-        EXPECT_NE(p.Stderr().find("bad fault \"" + spec + "\""), std::string::npos) << spec;
-        EXPECT_FALSE(p.ReadLine(1s)) << spec;
+        EXPECT_EQ(p.Wait(), 2) << fault;
+        EXPECT_NE(p.Stderr().find("bad fault \"" + fault + "\""), std::string::npos) << fault;
+        EXPECT_FALSE(p.ReadLine(1s)) << fault;
     }
 }
