@@ -30,5 +30,5 @@ struct Faults {
     bool ActsAt(const Step& step) const { return ClosesAt(step) || StallsAt(step); }
 };
 
-// Adds one --fault SPEC to `faults`; on a malformed SPEC returns false and says why in `error`.
+// Adds one --fault FAULT to `faults`; on a malformed FAULT returns false and says why in `error`.
 bool ParseFault(const std::string& text, Faults& faults, std::string& error);

@@ -4,7 +4,7 @@
 
 const char* const kUsage =
     "usage: upgrade-server --catalogue DIR [--address ADDR] [--port N] [--http-port N]\n"
-    "                      [--step-timeout-ms MS] [--max-sessions N] [--fault SPEC]...\n";
+    "                      [--step-timeout-ms MS] [--max-sessions N] [--fault FAULT]...\n";
 
 namespace {
 bool Number(const std::string& text, uint64_t lo, uint64_t hi, uint64_t& value) {
