@@ -24,10 +24,10 @@ bool ParseIndexed(const std::optional<std::string>& arg, int lo, int hi, int& in
 }
 } // namespace
 
-bool ParseFault(const std::string& text, Faults& faults, std::string& error) {
-    auto [name, arg] = SplitFirst(text);
+bool ParseFault(const std::string& fault, Faults& faults, std::string& error) {
+    auto [name, arg] = SplitFirst(fault);
     auto fail = [&](const std::string& why) {
-        error = "bad fault \"" + text + "\": " + why;
+        error = "bad fault \"" + fault + "\": " + why;
         return false;
     };
     int index = 0;

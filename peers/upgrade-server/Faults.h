@@ -31,4 +31,4 @@ struct Faults {
 };
 
 // Adds one --fault FAULT to `faults`; on a malformed FAULT returns false and says why in `error`.
-bool ParseFault(const std::string& text, Faults& faults, std::string& error);
+bool ParseFault(const std::string& fault, Faults& faults, std::string& error);
