@@ -135,7 +135,7 @@ asio::awaitable<bool> Connection::ReadUntil(std::string_view delimiter, size_t m
                                             std::string& text) {
     // The delimiter is looked for in what has been read before more is read: a line that is
     // already there costs no operation at all.
-    constexpr size_t kReadSize = 4096;
+    constexpr size_t kReadSize = 512; // as Asio reads for a line: little room held per session
     size_t searchFrom = 0;
     for (;;) {
         size_t found = input_.find(delimiter, searchFrom);
