@@ -6,8 +6,8 @@
 // The same session against a minimal single-threaded peer shows the client's own share.
 //
 //   bench-download [rounds]     (default 5; medians are compared)
-#include "CRC16.h"
 #include "ChildProcess.h"
+#include "TestData.h"
 #include "UPT.h"
 
 #include <algorithm>
@@ -28,18 +28,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr size_t kImageSize = 16 * 1024 * 1024;
 constexpr size_t kChunk = 8192;
-
-std::string Image() {
-    std::string bytes(kImageSize, '\0');
-    uint32_t x = 0x9E3779B9u;
-    for (auto& b : bytes) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        b = static_cast<char>(x & 0xFF);
-    }
-    return bytes;
-}
 
 bool SendAll(int fd, const char* data, size_t n) {
     while (n > 0) {
@@ -148,11 +136,7 @@ public:
             std::perror("peer: listen");
             std::exit(1);
         }
-        char crc[8];
-        std::snprintf(crc, sizeof crc, "%04X",
-                      Crc16(reinterpret_cast<const uint8_t*>(image.data()),
-                            static_cast<int32_t>(image.size())));
-        crc_ = crc;
+        crc_ = CrcText(image);
     }
     ~MinimalPeer() { close(listener_); }
     const std::string& Address() const { return address_; }
@@ -262,7 +246,7 @@ double Median(std::vector<double> v) {
 
 int main(int argc, char** argv) {
     int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
-    std::string image = Image();
+    std::string image = TestImage(kImageSize);
     TempDir catalogue;
     WriteFileBytes(catalogue / "fw.bin", image);
     WriteFileBytes(catalogue / "manifest", "firmware QX40 1.21 fw.bin\n");

@@ -5,8 +5,8 @@
 // (VmHWM), against the goal of 64 MiB plus the catalogue's size.
 //
 //   bench-server-load [--sessions N] [--size BYTES] [--server PATH]
-#include "CRC16.h"
 #include "ChildProcess.h"
+#include "TestData.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -26,26 +26,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string Image(size_t size) {
-    std::string bytes(size, '\0');
-    uint32_t x = 0x9E3779B9u;
-    for (auto& b : bytes) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        b = static_cast<char>(x & 0xFF);
-    }
-    return bytes;
-}
-
-std::string CrcText(const std::string& data) {
-    char text[8];
-    std::snprintf(
-        text, sizeof text, "%04X",
-        Crc16(reinterpret_cast<const uint8_t*>(data.data()), static_cast<int32_t>(data.size())));
-    return text;
-}
 
 // Peak resident set of a process in KiB, from /proc/<pid>/status.
 long PeakKiB(pid_t pid) {
@@ -190,7 +170,7 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    const std::string image = Image(size);
+    const std::string image = TestImage(size);
     TempDir catalogue;
     WriteFileBytes(catalogue / "fw.bin", image);
     WriteFileBytes(catalogue / "manifest", "firmware QX40 1.21 fw.bin\n");

@@ -212,8 +212,8 @@ TEST_F(SessionTest, ACheckLineThatDiffersGivesFortyOneAndKeepsTheRequest) {
 }
 
 TEST_F(SessionTest, CrcFaultsGiveFortyFourAndFortyFive) {
-    std::string image = TestImage(20000);
-    // Lowercase differs from the right text only when it has letters.
+    std::string image = TestImage(20000, 2);
+    // Lowercase differs from the right text only when it has letters (this seed's CRC has).
     ASSERT_NE(CrcText(image).find_first_of("ABCDEF"), std::string::npos);
     {
         UpgradeServerRun server(image, {"crc:empty", "value:12:7"});

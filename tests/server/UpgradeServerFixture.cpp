@@ -7,26 +7,6 @@
 #include <cstdlib>
 #include <fstream>
 
-std::string TestImage(size_t size) {
-    std::string bytes(size, '\0');
-    uint32_t x = 0x2545F491u;
-    for (auto& b : bytes) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        b = static_cast<char>(x & 0xFF);
-    }
-    return bytes;
-}
-
-std::string CrcText(const std::string& bytes) {
-    char text[8];
-    std::snprintf(
-        text, sizeof text, "%04X",
-        Crc16(reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int32_t>(bytes.size())));
-    return text;
-}
-
 UpgradeServerRun::UpgradeServerRun(const std::string& image, const std::vector<std::string>& faults,
                                    const std::vector<std::string>& manifestLines)
     : address_(UniqueLoopbackAddress()) {

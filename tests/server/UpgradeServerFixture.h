@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "TestData.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -16,11 +18,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-// Deterministic image bytes of the given size.
-std::string TestImage(size_t size);
-// CRC text of the bytes, as the session computes it.
-std::string CrcText(const std::string& bytes);
 
 // The upgrade server with a catalogue offering firmware "QX40" version 1.21 (the image given),
 // plus extra manifest lines, started with the given --fault specs. KESTREL_UPDATE_HOST points

@@ -19,26 +19,6 @@ int MillisLeft(std::chrono::steady_clock::time_point until) {
 }
 } // namespace
 
-std::string TestImage(size_t size, unsigned seed) {
-    std::string image(size, '\0');
-    uint32_t x = 2463534242u ^ seed;
-    for (auto& c : image) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        c = static_cast<char>(x & 0xFF);
-    }
-    return image;
-}
-
-std::string CrcText(const std::string& data) {
-    char text[8];
-    std::snprintf(
-        text, sizeof text, "%04X",
-        Crc16(reinterpret_cast<const uint8_t*>(data.data()), static_cast<int32_t>(data.size())));
-    return text;
-}
-
 ServerUnderTest::ServerUnderTest(const std::map<std::string, std::string>& files,
                                  const std::string& manifest, const std::vector<std::string>& args)
     : address_(UniqueLoopbackAddress()) {

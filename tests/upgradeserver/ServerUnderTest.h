@@ -3,21 +3,18 @@
 // a catalogue written for the test, and a small blocking client that speaks the raw dialogue.
 #include "ChildProcess.h"
 
+#include "TestData.h"
 #include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
+
 #include <utility>
 #include <vector>
 
 using namespace std::chrono_literals;
-
-// A recognisable image of `size` bytes.
-std::string TestImage(size_t size, unsigned seed = 1);
-// The CRC text the client expects for `data`: Crc16 as four uppercase hex digits.
-std::string CrcText(const std::string& data);
 
 class ServerUnderTest {
 public:
