@@ -129,7 +129,7 @@ bool ReadDevID() {
     TReply reply{};
     if (!Query(0xC9, reply))
         return false;
-    for (int i = 1; i <= 8; ++i)
+    for (size_t i = 1; i <= 8; ++i)
         IOPack.DevID.push_back(static_cast<char>(255 - reply[i]));
     return true;
 }

@@ -28,7 +28,7 @@ TFrame DownloadStartFrame(uint32_t startAddress, uint8_t modelFlag, uint8_t pack
                           uint8_t imageKind) {
     TFrame frame{};
     frame[0] = 0x02;
-    for (int i = 0; i < 4; ++i) // the address goes low byte first
+    for (size_t i = 0; i < 4; ++i) // the address goes low byte first
         frame[1 + i] = static_cast<uint8_t>(startAddress >> (8 * i));
     frame[6] = modelFlag;
     frame[8] = packLen;

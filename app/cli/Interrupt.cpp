@@ -40,7 +40,7 @@ void Install() {
     sigemptyset(&action.sa_mask);
     // SA_RESTART: system calls of the device and server links go on; SA_RESETHAND: the second
     // signal takes the default action.
-    action.sa_flags = SA_RESTART | SA_RESETHAND;
+    action.sa_flags = static_cast<int>(SA_RESTART | SA_RESETHAND);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 }

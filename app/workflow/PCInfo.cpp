@@ -19,11 +19,11 @@ std::string FirstLine(const std::filesystem::path& file) {
 bool ParseColonAddress(const std::string& text, uint8_t out[6]) {
     if (text.size() != 17)
         return false;
-    for (int i = 0; i < 6; ++i) {
+    for (size_t i = 0; i < 6; ++i) {
         if (i > 0 && text[i * 3 - 1] != ':')
             return false;
         unsigned value = 0;
-        for (int k = 0; k < 2; ++k) {
+        for (size_t k = 0; k < 2; ++k) {
             char c = text[i * 3 + k];
             int digit = c >= '0' && c <= '9'   ? c - '0'
                         : c >= 'a' && c <= 'f' ? c - 'a' + 10

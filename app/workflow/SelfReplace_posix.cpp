@@ -15,8 +15,10 @@ namespace {
 // Closes every descriptor from `from` on except `keep`, so that the script holds no port,
 // socket or pipe of the tool open after the tool has ended.
 void CloseDescriptorsFrom(int from, int keep) {
-    bool below = keep <= from || close_range(from, keep - 1, 0) == 0;
-    if (below && close_range(keep + 1, ~0U, 0) == 0)
+    const auto first = static_cast<unsigned>(from);
+    const auto kept = static_cast<unsigned>(keep);
+    bool below = keep <= from || close_range(first, kept - 1, 0) == 0;
+    if (below && close_range(kept + 1, ~0U, 0) == 0)
         return;
     long max = sysconf(_SC_OPEN_MAX);
     if (max < 0 || max > 65536)

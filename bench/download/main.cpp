@@ -155,9 +155,9 @@ public:
         Line();
         Send("OK\r\n");
         // The 13 values in the record's order, from the announced values.
-        const int order[13] = {5, 9, 11, 13, 15, 17, 1, 19, 21, 23, 25, 7, 3};
+        const size_t order[13] = {5, 9, 11, 13, 15, 17, 1, 19, 21, 23, 25, 7, 3};
         std::string values, check;
-        for (int index : order) {
+        for (size_t index : order) {
             values += announced[index] + "\r\n";
             check += announced[index] + " ";
         }

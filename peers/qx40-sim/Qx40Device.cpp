@@ -59,8 +59,7 @@ TQx40Device::TQx40Device(TSimConfig config, LogFn log)
 std::vector<uint8_t> TQx40Device::Reply12(uint8_t code, const std::array<uint8_t, 9>& data) {
     std::vector<uint8_t> r(12, 0);
     r[0] = code;
-    for (int i = 0; i < 9; ++i)
-        r[1 + i] = data[i];
+    std::copy(data.begin(), data.end(), r.begin() + 1);
     uint16_t sum = ByteSum(r.data(), 10);
     if (cfg_.badSum.count(code)) {
         sum = static_cast<uint16_t>(sum + 1);

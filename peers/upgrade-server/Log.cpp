@@ -20,7 +20,8 @@ std::string LogValue(std::string_view value) {
         return "-";
     static const char hex[] = "0123456789ABCDEF";
     std::string out;
-    for (unsigned char c : value.substr(0, 64)) {
+    for (char ch : value.substr(0, 64)) {
+        auto c = static_cast<unsigned char>(ch);
         if (c > ' ' && c < 0x7F && c != '\\') {
             out += static_cast<char>(c);
         } else {

@@ -175,14 +175,14 @@ asio::awaitable<void> UpgradeSession::Announcement() {
                 co_await EndWith("unexpected@" + StepName(step_));
             reply = "PASSOK";
         } else if (n % 2 == 1) {
-            if (line != kAnnouncement[n / 2].key)
+            if (line != kAnnouncement[static_cast<size_t>(n / 2)].key)
                 co_await EndWith("unexpected@" + StepName(step_));
         } else {
             // The values come back in the echo and the check line: bound them all together.
             valueBytes_ += line.size();
             if (valueBytes_ > kMaxLine)
                 co_await EndWith("too-long@" + StepName(step_));
-            Value v = kAnnouncement[n / 2 - 1].value;
+            Value v = kAnnouncement[static_cast<size_t>(n / 2 - 1)].value;
             values_[v] = std::move(line);
             received_[v] = true;
             if (v == OriginalID && !faults_.kind &&

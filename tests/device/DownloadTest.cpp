@@ -67,7 +67,7 @@ TEST_F(Download, ImageOf1000BytesGoesOutInFourFilledBlocks) {
     EXPECT_EQ(frames[1][9], IOPack.Key);
     EXPECT_EQ(frames[2], (Bytes{0x02, 0, 0, 0, 0, 0, 0x35, 0, 0xFF, 0x03, 0x01, 0x39}));
     Bytes sent;
-    for (int i = 3; i < 7; ++i) {
+    for (size_t i = 3; i < 7; ++i) {
         const Bytes& f = frames[i];
         ASSERT_EQ(f.size(), 260u);
         EXPECT_EQ(f[1], 0xFF);

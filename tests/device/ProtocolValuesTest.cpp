@@ -7,6 +7,7 @@
 #include "PtyDevice.h"
 #include "UPCommFun.h"
 #include <algorithm>
+#include <array>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <string>
@@ -86,7 +87,7 @@ TEST(Crc16, AgreesWithBitwiseOnRandomDataOfEveryShape) {
         }
     }
     // Bytes that make the register pass through every value pattern: all ones, all zeros.
-    for (uint8_t fill : {0x00, 0xFF}) {
+    for (uint8_t fill : {uint8_t{0x00}, uint8_t{0xFF}}) {
         Bytes same(4099, fill);
         EXPECT_EQ(Crc16(same.data(), static_cast<int32_t>(same.size())),
                   BitwiseCrc16(same.data(), same.size()));
@@ -114,7 +115,7 @@ TEST(Crc16, UpdateOverPiecesEqualsTheWhole) {
     state = Crc16Update(state, big.data() + done, big.size() - done);
     EXPECT_EQ(state, BitwiseCrc16(big.data(), big.size()));
     // Any state continues right, on either route.
-    for (uint16_t from : {0x0000, 0x1234, 0xFFFF}) {
+    for (uint16_t from : {uint16_t{0x0000}, uint16_t{0x1234}, uint16_t{0xFFFF}}) {
         uint16_t a = Crc16Update(from, big.data(), big.size());
         EXPECT_EQ(a, Crc16UpdatePortable(from, big.data(), big.size()));
         EXPECT_EQ(
@@ -201,15 +202,15 @@ TEST(AckValue, DecodesWithLowKeyNibbleOnly) {
 }
 
 TEST(ReplyLenOf, TableAndRefusals) {
-    for (uint8_t code : {0x01, 0x02, 0x03, 0x20, 0x21, 0x22})
+    for (uint8_t code : std::to_array<uint8_t>({0x01, 0x02, 0x03, 0x20, 0x21, 0x22}))
         EXPECT_EQ(ReplyLenOf(code), 1) << int(code);
-    for (uint8_t code : {0x04, 0xC2, 0xC4, 0xC8, 0xC9, 0xCA})
+    for (uint8_t code : std::to_array<uint8_t>({0x04, 0xC2, 0xC4, 0xC8, 0xC9, 0xCA}))
         EXPECT_EQ(ReplyLenOf(code), 12) << int(code);
     EXPECT_EQ(ReplyLenOf(0x0A), 0);
     EXPECT_EQ(ReplyLenOf(0x0B), 0);
     EXPECT_EQ(ReplyLenOf(0xD3), 260);
     EXPECT_EQ(ReplyLenOf(0xD4), 259);
-    for (uint8_t code : {0x00, 0x05, 0x09, 0xC3, 0xFF})
+    for (uint8_t code : std::to_array<uint8_t>({0x00, 0x05, 0x09, 0xC3, 0xFF}))
         EXPECT_EQ(ReplyLenOf(code), -1) << int(code);
 }
 
@@ -281,7 +282,7 @@ TEST(LineCode, DecodesIntoTermiosFlags) {
         EXPECT_EQ(s.c_cflag & parity, c.parityBits) << int(c.code);
     }
     // 010, 100, 110: the port's parity stays as it was.
-    for (uint8_t code : {0x13, 0x23, 0x33}) {
+    for (uint8_t code : std::to_array<uint8_t>({0x13, 0x23, 0x33})) {
         termios s{};
         s.c_cflag = CS7 | PARENB | PARODD;
         comsys::ApplyLineCode(s, code);

@@ -91,7 +91,7 @@ uint8_t AckByte(uint8_t value, uint8_t key) {
 
 Bytes Reply12(const Bytes& body) {
     TFrame frame{};
-    std::copy(body.begin(), body.begin() + std::min<size_t>(body.size(), 10), frame.begin());
+    std::copy_n(body.begin(), std::min<size_t>(body.size(), 10), frame.begin());
     frame = WithSum(frame);
     return Bytes(frame.begin(), frame.end());
 }

@@ -252,7 +252,7 @@ INSTANTIATE_TEST_SUITE_P(
         TDownloadFault{"SilentStart", {"--silent", "02"}, "command 02: staying silent", ""},
         TDownloadFault{"RefusedKey", {"--refuse-key"}, "refused", ""},
         TDownloadFault{"WrongIdentity", {"--dev-id", "OTHERDEV"}, "unknown identity", ""}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(DeviceLinkSim, LineRateProgrammingTakesAtLeastTheLineTime) {
     TSimDevice sim({"--line-rate"});

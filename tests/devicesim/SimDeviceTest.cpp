@@ -141,7 +141,7 @@ TEST(SimDevice, ProgrammingRunStoresImageOnClosingCommand) {
     Bytes block(256);
     EXPECT_TRUE(d.dev.HandleFrame(DataFrame(block)).empty()); // no start yet
     d.Start(0x4A);
-    for (int i = 0; i < 2; ++i) {
+    for (size_t i = 0; i < 2; ++i) {
         for (size_t j = 0; j < block.size(); ++j)
             block[j] = uint8_t(i * 7 + j);
         Bytes ack = d.dev.HandleFrame(DataFrame(block));

@@ -66,7 +66,7 @@ protected:
         device = std::make_unique<ChildProcess>(argv);
         auto path = device->ReadLine();
         ASSERT_TRUE(path) << "the simulator printed no path";
-        setenv("KESTREL_PORTS", (std::string(port - 1, ':') + *path).c_str(), 1);
+        setenv("KESTREL_PORTS", (std::string(static_cast<size_t>(port - 1), ':') + *path).c_str(), 1);
     }
 
     // The upgrade server with a catalogue of firmware 1.21 for QX40 and, when given, a tool.

@@ -38,7 +38,7 @@ constexpr Tables MakeTables() {
         t.high[i] = static_cast<uint8_t>(crc >> 8);
         t.slice[0][i] = static_cast<uint16_t>(crc);
     }
-    for (int k = 1; k < kSlices; ++k)
+    for (size_t k = 1; k < kSlices; ++k)
         for (unsigned i = 0; i < 256; ++i) {
             uint16_t prev = t.slice[k - 1][i];
             t.slice[k][i] = static_cast<uint16_t>((prev >> 8) ^ t.slice[0][prev & 0xFF]);
