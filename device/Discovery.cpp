@@ -49,8 +49,8 @@ void TDeviceLink::StartSequence(int32_t port) {
 }
 
 bool TDeviceLink::ProbeCom(int32_t port) {
-    TOpenCom com(Com, port, IOPack.Baud);
-    if (!com.IsOpen())
+    TOpenCom open(Com, port, IOPack.Baud);
+    if (!open.IsOpen())
         return false;
     Com.SetComDTR(port, 0);
     uint8_t ack = 0;
@@ -74,25 +74,25 @@ bool TDeviceLink::ScanCom() {
 bool TDeviceLink::ConnectDevice() {
     IOPack.Baud = DeviceBaud;
     ScanCom(); // a failed scan leaves the port of an earlier run, which is tried below
-    TOpenCom com(Com, IOPack.ComID, IOPack.Baud);
-    if (!com.IsOpen())
+    TOpenCom open(Com, IOPack.ComID, IOPack.Baud);
+    if (!open.IsOpen())
         return false;
-    StartSequence(com.Port());
+    StartSequence(open.Port());
     if (!SendCmd0B())
         return false;
     Com.DelayMs(DeviceLimits::ResetPause);
     if (!ReadCounters()) // tolerated: drop whatever half reply came
-        DiscardInput(com.Port());
+        DiscardInput(open.Port());
     ReadCID(); // tolerated
     if (!ReadDevID())
         return false;
     if (!SendKey()) {
-        com.ClearDtrOnFailure();
+        open.ClearDtrOnFailure();
         return false;
     }
     if (!ReadTypeText() || !ReadUseCount() || !SendCmd0B())
         return false;
-    return com.Close();
+    return open.Close();
 }
 
 bool TDeviceLink::ReadCounters() {

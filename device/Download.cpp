@@ -80,11 +80,11 @@ bool TDeviceLink::DownloadFirmware(TProgressBar* bar, const std::string& deviceT
         return false;
     IOPack.ProgressBar = bar;
     const uint8_t modelFlag = ModelFlagOf(deviceType);
-    TOpenCom com(Com, IOPack.ComID, IOPack.Baud);
-    if (!com.IsOpen())
+    TOpenCom open(Com, IOPack.ComID, IOPack.Baud);
+    if (!open.IsOpen())
         return false;
-    com.ClearDtrOnFailure(); // every failure from here on leaves the line with DTR off
-    StartSequence(com.Port());
+    open.ClearDtrOnFailure(); // every failure from here on leaves the line with DTR off
+    StartSequence(open.Port());
     ReadCID(); // refreshes the identity bytes; not needed for the transfer
     if (!SendKey())
         return false;
@@ -127,9 +127,9 @@ bool TDeviceLink::DownloadFirmware(TProgressBar* bar, const std::string& deviceT
         return false;
     if (!SendFirmwareBlocks(bar, startAddress, buffer.data(), p))
         return false;
-    Com.SetComDTR(com.Port(), 0);
+    Com.SetComDTR(open.Port(), 0);
     if (!SendCmd0B())
         return false; // DTR off once more, then closed
-    com.Close();
+    open.Close();
     return true;
 }
