@@ -7,6 +7,27 @@
 namespace DeviceLimits {
 using namespace std::chrono_literals;
 
+// After each byte of a command frame: the pace the device's receiver expects.
+constexpr std::chrono::microseconds FrameByteGap = 10us;
+// Looks at the input queue for a command's reply before it has timed out (about one second).
+constexpr int ReplyPolls = 500;
+// The DelayMs between two looks for a reply or a probe answer; DelayMs lasts 1 ms more: 2 ms.
+constexpr std::chrono::milliseconds ReplyPollPause = 1ms;
+// Looks for the answer to the port probe before the scan moves on (about 0.1 s a port).
+constexpr int ProbePolls = 51;
+// After DTR is cleared on the device's freshly opened port, and instead of a refused discard.
+constexpr std::chrono::milliseconds SettlePause = 100ms;
+// After command 0x0B, before the device answers queries again.
+constexpr std::chrono::milliseconds ResetPause = 3000ms;
+// For the one acknowledgement byte of a data frame: at least 2,000,001 polls 1 us apart.
+constexpr std::chrono::microseconds BlockAckLimit = 2'000'001us;
+// Longer waits sleep in slices of this and process window messages between them.
+constexpr std::chrono::microseconds PumpSlice = 500us;
+// Remainders of a wait shorter than this are spun away: a sleep would overshoot them.
+constexpr std::chrono::microseconds SpinBelow = 60us;
+// The longest a wait for input blocks before it processes window messages again.
+constexpr std::chrono::microseconds InputSlice = 1000us;
+
 } // namespace DeviceLimits
 
 namespace ServerLimits {

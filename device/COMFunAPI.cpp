@@ -1,6 +1,6 @@
 // The portable half of the serial port layer: the handle table, the refusal rules, the waits.
 #include "COMFunAPI.h"
-#include "ComSystem.h"
+#include "TimeLimits.h"
 #include "WindowLink.h"
 #include <algorithm>
 #include <thread>
@@ -10,53 +10,46 @@ using comsys::EmptyHandle;
 using comsys::Handle;
 using comsys::InvalidHandle;
 
-uint8_t ComOpenCount = 0;
-
 namespace {
-
-// One entry per port number 1..256 (index port - 1).
-Handle ComHandle[ComPortCount] = {};
 
 bool InRange(int32_t port) {
     return port >= 1 && port <= ComPortCount;
 }
 
-Handle& Entry(int32_t port) {
-    return ComHandle[port - 1];
+} // namespace
+
+TComPorts::~TComPorts() {
+    for (Handle h : ComHandle)
+        if (h != EmptyHandle && h != InvalidHandle)
+            comsys::Close(h);
 }
 
 // A port number outside 1..256, or one whose last open failed.
-bool Refused(int32_t port) {
-    return !InRange(port) || Entry(port) == InvalidHandle;
+bool TComPorts::Refused(int32_t port) const {
+    return !InRange(port) || ComHandle[static_cast<size_t>(port - 1)] == InvalidHandle;
 }
 
-// Remainders shorter than this are spun away; longer waits sleep in slices, so the pump runs
-// often enough for a live window while the processor stays free.
-constexpr microseconds SpinBelow{60};
-constexpr microseconds SleepSlice{500};
-constexpr microseconds InputSlice{1000};
-
-void Pump(bool noPump) {
+void TComPorts::Pump(bool noPump) {
     if (!noPump)
-        MainWindow().ProcessMessages();
+        (window_ ? *window_ : MainWindow()).ProcessMessages();
 }
 
-void WaitUntil(steady_clock::time_point deadline, bool noPump) {
+// Remainders shorter than SpinBelow are spun away; longer waits sleep in slices, so the pump
+// runs often enough for a live window while the processor stays free.
+void TComPorts::WaitUntil(steady_clock::time_point deadline, bool noPump) {
     for (;;) {
         if (steady_clock::now() >= deadline)
             return;
         Pump(noPump);
         auto left = duration_cast<microseconds>(deadline - steady_clock::now());
-        if (left > SpinBelow)
-            comsys::SleepFor(std::min(SleepSlice, left - SpinBelow));
+        if (left > DeviceLimits::SpinBelow)
+            comsys::SleepFor(std::min(DeviceLimits::PumpSlice, left - DeviceLimits::SpinBelow));
         else
             std::this_thread::yield();
     }
 }
 
-} // namespace
-
-bool OpenCom(int32_t port, int32_t baud) {
+bool TComPorts::OpenCom(int32_t port, int32_t baud) {
     ComOpenCount = 1;
     if (!InRange(port))
         return false;
@@ -69,7 +62,7 @@ bool OpenCom(int32_t port, int32_t baud) {
     return entry != InvalidHandle;
 }
 
-bool CloseCom(int32_t port) {
+bool TComPorts::CloseCom(int32_t port) {
     if (Refused(port) || ComOpenCount != 1)
         return false;
     comsys::Close(Entry(port)); // an empty entry's close fails; the close still counts
@@ -78,19 +71,19 @@ bool CloseCom(int32_t port) {
     return true;
 }
 
-void SetComDTR(int32_t port, int32_t state) {
+void TComPorts::SetComDTR(int32_t port, int32_t state) {
     if (Refused(port) || (state != 0 && state != 1))
         return;
     comsys::SetDtr(Entry(port), state == 1); // a pseudo-terminal refuses; that is fine
 }
 
-bool WriteComByte(int32_t port, uint8_t value) {
+bool TComPorts::WriteComByte(int32_t port, uint8_t value) {
     if (Refused(port))
         return false;
     return comsys::WriteBytes(Entry(port), &value, 1);
 }
 
-int32_t ReadComByte(int32_t port) {
+int32_t TComPorts::ReadComByte(int32_t port) {
     if (Refused(port))
         return -1;
     uint8_t value = 0;
@@ -99,7 +92,7 @@ int32_t ReadComByte(int32_t port) {
     return value;
 }
 
-bool WriteComBuf(int32_t port, const uint8_t* buf, int32_t last) {
+bool TComPorts::WriteComBuf(int32_t port, const uint8_t* buf, int32_t last) {
     if (Refused(port))
         return false;
     if (last < 0)
@@ -109,7 +102,7 @@ bool WriteComBuf(int32_t port, const uint8_t* buf, int32_t last) {
     return comsys::WriteBytes(Entry(port), buf, static_cast<size_t>(last) + 1);
 }
 
-bool ReadComBuf(int32_t port, uint8_t* buf, int32_t count) {
+bool TComPorts::ReadComBuf(int32_t port, uint8_t* buf, int32_t count) {
     if (Refused(port))
         return false;
     if (count <= 0)
@@ -119,13 +112,22 @@ bool ReadComBuf(int32_t port, uint8_t* buf, int32_t count) {
     return comsys::ReadBytes(Entry(port), buf, static_cast<size_t>(count));
 }
 
-int32_t ComInCount(int32_t port) {
+bool TComPorts::ReadComWithin(int32_t port, uint8_t* buf, int32_t count, TReadLimit limit) {
+    for (int poll = 0; poll < limit.polls; ++poll) {
+        if (ComInCount(port) >= count)
+            return ReadComBuf(port, buf, count);
+        DelayMs(limit.pause);
+    }
+    return false;
+}
+
+int32_t TComPorts::ComInCount(int32_t port) {
     if (Refused(port))
         return 0;
     return std::max<int32_t>(comsys::InCount(Entry(port)), 0);
 }
 
-bool ClearCom(int32_t port, int32_t kind) {
+bool TComPorts::ClearCom(int32_t port, int32_t kind) {
     if (Refused(port))
         return false;
     if (kind == 0 || kind == 2)
@@ -135,17 +137,17 @@ bool ClearCom(int32_t port, int32_t kind) {
     return true;
 }
 
-void DelayMs(uint32_t ms, bool noPump) {
+void TComPorts::DelayMs(milliseconds ms, bool noPump) {
     auto start = steady_clock::now();
-    WaitUntil(start + milliseconds(int64_t{ms} + 1), noPump);
+    WaitUntil(start + ms + 1ms, noPump);
 }
 
-void DelayUs(uint32_t us, bool noPump) {
+void TComPorts::DelayUs(microseconds us, bool noPump) {
     auto start = steady_clock::now();
-    WaitUntil(start + microseconds(int64_t{us}), noPump);
+    WaitUntil(start + us, noPump);
 }
 
-bool WaitComInput(int32_t port, microseconds limit, bool noPump) {
+bool TComPorts::WaitComInput(int32_t port, microseconds limit, bool noPump) {
     if (Refused(port) || Entry(port) == EmptyHandle)
         return false;
     auto deadline = steady_clock::now() + limit;
@@ -157,9 +159,23 @@ bool WaitComInput(int32_t port, microseconds limit, bool noPump) {
         if (now >= deadline)
             return false;
         Pump(noPump);
-        auto slice = std::min(InputSlice, duration_cast<microseconds>(deadline - now));
+        auto slice =
+            std::min(DeviceLimits::InputSlice, duration_cast<microseconds>(deadline - now));
         if (comsys::WaitReadable(Entry(port), std::max(slice, microseconds{1})) ==
             comsys::WaitResult::Failed)
             return ComInCount(port) > 0;
     }
+}
+
+TOpenCom::~TOpenCom() {
+    if (closed_)
+        return;
+    if (clearDtr_)
+        com_.SetComDTR(port_, 0);
+    com_.CloseCom(port_);
+}
+
+bool TOpenCom::Close() {
+    closed_ = true;
+    return com_.CloseCom(port_);
 }

@@ -1,12 +1,10 @@
 // Finding the device on the serial ports and reading its identity.
-#include "COMFunAPI.h"
-#include "UPCommFun.h"
+#include "DeviceLink.h"
+#include "TimeLimits.h"
 #include <chrono>
 #include <random>
 
 namespace {
-
-using TReply = std::array<uint8_t, 12>;
 
 TFrame QueryFrame(uint8_t code) {
     TFrame frame{};
@@ -18,10 +16,6 @@ TFrame QueryFrame(uint8_t code) {
 TFrame ProbeFrame() {
     TFrame frame{0x01, 'P', 'X', '7', '3', '9', '2', 'M', '4', 0x00};
     return WithSum(frame);
-}
-
-bool Query(uint8_t code, TReply& reply) {
-    return SendCmd(IOPack.ComID, QueryFrame(code), reply);
 }
 
 int32_t BigEndian24(const uint8_t* p) {
@@ -39,30 +33,37 @@ uint8_t DrawKey() {
 
 } // namespace
 
-bool ScanCom() {
+bool TDeviceLink::Query(uint8_t code, TReply& reply) {
+    return SendCmd(IOPack.ComID, QueryFrame(code), reply);
+}
+
+void TDeviceLink::DiscardInput(int32_t port) {
+    if (!Com.ClearCom(port, 0))
+        Com.DelayMs(DeviceLimits::SettlePause);
+}
+
+void TDeviceLink::StartSequence(int32_t port) {
+    Com.SetComDTR(port, 0);
+    Com.DelayMs(DeviceLimits::SettlePause);
+    DiscardInput(port);
+}
+
+bool TDeviceLink::ProbeCom(int32_t port) {
+    TOpenCom open(Com, port, IOPack.Baud);
+    if (!open.IsOpen())
+        return false;
+    Com.SetComDTR(port, 0);
+    uint8_t ack = 0;
+    if (!SendFrame(port, ProbeFrame()) ||
+        !Com.ReadComWithin(port, &ack, 1, {DeviceLimits::ProbePolls, DeviceLimits::ReplyPollPause}))
+        return false;
+    const uint8_t value = AckValue(ack, IOPack.Key);
+    return value == AckCommand || value == AckProbeAlt;
+}
+
+bool TDeviceLink::ScanCom() {
     for (int32_t port = 1; port <= ComPortCount; ++port) {
-        if (!OpenCom(port, IOPack.Baud)) {
-            CloseCom(port);
-            continue;
-        }
-        SetComDTR(port, 0);
-        if (!SendFrame(port, ProbeFrame())) {
-            CloseCom(port);
-            continue;
-        }
-        bool answered = false;
-        for (int poll = 0; poll < 51 && !answered; ++poll) {
-            answered = ComInCount(port) > 0;
-            if (!answered)
-                DelayMs(1, false);
-        }
-        uint8_t ack = 0;
-        bool read = answered && ReadComBuf(port, &ack, 1);
-        CloseCom(port);
-        if (!read)
-            continue;
-        uint8_t value = AckValue(ack, IOPack.Key);
-        if (value == AckCommand || value == AckProbeAlt) {
+        if (ProbeCom(port)) {
             IOPack.ComID = static_cast<uint16_t>(port);
             return true;
         }
@@ -70,42 +71,31 @@ bool ScanCom() {
     return false;
 }
 
-bool ConnectDevice() {
+bool TDeviceLink::ConnectDevice() {
     IOPack.Baud = DeviceBaud;
     ScanCom(); // a failed scan leaves the port of an earlier run, which is tried below
-    const int32_t port = IOPack.ComID;
-    if (!OpenCom(port, IOPack.Baud)) {
-        CloseCom(port);
+    TOpenCom open(Com, IOPack.ComID, IOPack.Baud);
+    if (!open.IsOpen())
         return false;
-    }
-    auto fail = [port](bool dtrOff) {
-        if (dtrOff)
-            SetComDTR(port, 0);
-        CloseCom(port);
-        return false;
-    };
-    SetComDTR(port, 0);
-    DelayMs(100, false);
-    if (!ClearCom(port, 0))
-        DelayMs(100, false);
+    StartSequence(open.Port());
     if (!SendCmd0B())
-        return fail(false);
-    DelayMs(3000, false);  // the device needs this long after 0x0B before it answers queries
-    if (!ReadCounters()) { // tolerated: drop whatever half reply came
-        if (!ClearCom(port, 0))
-            DelayMs(100, false);
-    }
+        return false;
+    Com.DelayMs(DeviceLimits::ResetPause);
+    if (!ReadCounters()) // tolerated: drop whatever half reply came
+        DiscardInput(open.Port());
     ReadCID(); // tolerated
     if (!ReadDevID())
-        return fail(false);
-    if (!SendKey())
-        return fail(true);
+        return false;
+    if (!SendKey()) {
+        open.ClearDtrOnFailure();
+        return false;
+    }
     if (!ReadTypeText() || !ReadUseCount() || !SendCmd0B())
-        return fail(false);
-    return CloseCom(port);
+        return false;
+    return open.Close();
 }
 
-bool ReadCounters() {
+bool TDeviceLink::ReadCounters() {
     IOPack.Count1 = 0;
     IOPack.Count2 = 0;
     TReply reply{};
@@ -116,7 +106,7 @@ bool ReadCounters() {
     return true;
 }
 
-bool ReadCID() {
+bool TDeviceLink::ReadCID() {
     TReply reply{};
     if (!Query(0xC4, reply))
         return false;
@@ -124,7 +114,7 @@ bool ReadCID() {
     return true;
 }
 
-bool ReadDevID() {
+bool TDeviceLink::ReadDevID() {
     IOPack.DevID.clear();
     TReply reply{};
     if (!Query(0xC9, reply))
@@ -134,7 +124,7 @@ bool ReadDevID() {
     return true;
 }
 
-bool ReadTypeText() {
+bool TDeviceLink::ReadTypeText() {
     TReply reply{};
     if (!Query(0xC8, reply))
         return false;
@@ -142,7 +132,7 @@ bool ReadTypeText() {
     return true;
 }
 
-bool ReadUseCount() {
+bool TDeviceLink::ReadUseCount() {
     IOPack.Count1 = 0;
     TReply reply{};
     if (!Query(0xCA, reply))
@@ -151,7 +141,7 @@ bool ReadUseCount() {
     return true;
 }
 
-bool SendKey() {
+bool TDeviceLink::SendKey() {
     TFrame frame{};
     frame[0] = 0x01;
     for (size_t i = 0; i < 8 && i < IOPack.DevID.size(); ++i)
@@ -163,7 +153,7 @@ bool SendKey() {
     return SendCmd(IOPack.ComID, frame, reply);
 }
 
-bool SendCmd0B() {
+bool TDeviceLink::SendCmd0B() {
     TReply reply{};
     return SendCmd(IOPack.ComID, QueryFrame(0x0B), reply);
 }

@@ -1,6 +1,6 @@
 // Programming a firmware image into the device: start command, acknowledged data frames, 0x0B.
-#include "COMFunAPI.h"
-#include "UPCommFun.h"
+#include "DeviceLink.h"
+#include "TimeLimits.h"
 #include <algorithm>
 #include <limits>
 #include <new>
@@ -10,9 +10,6 @@ using namespace std::chrono;
 
 namespace {
 
-// At least as long as 2,000,001 polls with a microsecond's wait between them.
-constexpr microseconds BlockAckLimit{2'000'001};
-
 struct TKindInfo {
     uint8_t packLen;
     int32_t fill; // the image is filled with 0xFF up to a multiple of this
@@ -20,60 +17,45 @@ struct TKindInfo {
 
 } // namespace
 
-uint8_t ModelFlagOf(const std::string& deviceType) {
-    return deviceType == "QX40" ? 53 : 0;
-}
-
-TFrame DownloadStartFrame(uint32_t startAddress, uint8_t modelFlag, uint8_t packLen,
-                          uint8_t imageKind) {
-    TFrame frame{};
-    frame[0] = 0x02;
-    for (size_t i = 0; i < 4; ++i) // the address goes low byte first
-        frame[1 + i] = static_cast<uint8_t>(startAddress >> (8 * i));
-    frame[6] = modelFlag;
-    frame[8] = packLen;
-    frame[9] = imageKind;
-    return frame;
-}
-
-bool SendDownloadStart(uint32_t startAddress, uint8_t modelFlag, uint8_t imageKind) {
-    std::array<uint8_t, 12> reply{};
+bool TDeviceLink::SendDownloadStart(uint32_t startAddress, uint8_t modelFlag, uint8_t imageKind) {
+    TReply reply{};
     return SendCmd(IOPack.ComID,
                    DownloadStartFrame(startAddress, modelFlag, IOPack.PackLen, imageKind), reply);
 }
 
-void SetDataSum(uint8_t n) {
+void TDeviceLink::SetDataSum(uint8_t n) {
     uint16_t sum = ByteSum(SendBuf.data(), n + 3);
     SendBuf[n + 3] = static_cast<uint8_t>(sum >> 8);
     SendBuf[n + 4] = static_cast<uint8_t>(sum & 0xFF);
 }
 
-bool SendDataFrame() {
+bool TDeviceLink::SendDataFrame() {
     SetDataSum(IOPack.PackLen);
-    return WriteComBuf(IOPack.ComID, SendBuf.data(), IOPack.PackLen + 4);
+    return Com.WriteComBuf(IOPack.ComID, SendBuf.data(), IOPack.PackLen + 4);
 }
 
-bool WaitBlockAck() {
+bool TDeviceLink::WaitBlockAck() {
     const int32_t port = IOPack.ComID;
-    const auto deadline = steady_clock::now() + BlockAckLimit;
+    const auto deadline = steady_clock::now() + DeviceLimits::BlockAckLimit;
     for (bool last = false;;) {
-        int32_t waiting = ComInCount(port);
+        int32_t waiting = Com.ComInCount(port);
         if (waiting == 1)
-            return AckValue(static_cast<uint8_t>(ReadComByte(port)), IOPack.Key) == AckDataFrame;
+            return AckValue(static_cast<uint8_t>(Com.ReadComByte(port)), IOPack.Key) ==
+                   AckDataFrame;
         if (waiting > 1) // the device answers a frame with exactly one byte
             return false;
         if (last)
             return false;
         auto left = duration_cast<microseconds>(deadline - steady_clock::now());
         // After the limit, or when the line cannot deliver any more, look once more and stop.
-        if (left <= microseconds{0} || !WaitComInput(port, left, false))
+        if (left <= microseconds{0} || !Com.WaitComInput(port, left))
             last = true;
     }
 }
 
-bool SendFirmwareBlocks(uint32_t /*startAddress*/, const uint8_t* buffer, int32_t p) {
+bool TDeviceLink::SendFirmwareBlocks(TProgressBar* bar, uint32_t /*startAddress*/,
+                                     const uint8_t* buffer, int32_t p) {
     const int32_t block = IOPack.PackLen + 1;
-    TProgressBar* bar = IOPack.ProgressBar;
     if (bar) {
         bar->SetMax(p);
         bar->SetPosition(0);
@@ -85,36 +67,27 @@ bool SendFirmwareBlocks(uint32_t /*startAddress*/, const uint8_t* buffer, int32_
         SendBuf[0] = 0x09;
         SendBuf[1] = IOPack.PackLen;
         std::copy(buffer + offset, buffer + offset + take, SendBuf.begin() + 2);
-        std::fill(SendBuf.begin() + 2 + take, SendBuf.begin() + 2 + block, 0xFF);
         if (!SendDataFrame() || !WaitBlockAck())
             return false;
     }
     return true;
 }
 
-bool DownloadFirmware(TProgressBar* bar, const std::string& deviceType, TMemoryStream& image,
-                      int32_t length, uint32_t startAddress, uint8_t imageKind) {
+bool TDeviceLink::DownloadFirmware(TProgressBar* bar, const std::string& deviceType,
+                                   TMemoryStream& image, int32_t length, uint32_t startAddress,
+                                   uint8_t imageKind) {
     if (length <= 0) // nothing to program: refused before the device is touched
         return false;
     IOPack.ProgressBar = bar;
     const uint8_t modelFlag = ModelFlagOf(deviceType);
-    const int32_t port = IOPack.ComID;
-    if (!OpenCom(port, IOPack.Baud)) {
-        CloseCom(port);
+    TOpenCom open(Com, IOPack.ComID, IOPack.Baud);
+    if (!open.IsOpen())
         return false;
-    }
-    auto fail = [port] {
-        SetComDTR(port, 0);
-        CloseCom(port);
-        return false;
-    };
-    SetComDTR(port, 0);
-    DelayMs(100, false);
-    if (!ClearCom(port, 0))
-        DelayMs(100, false);
+    open.ClearDtrOnFailure(); // every failure from here on leaves the line with DTR off
+    StartSequence(open.Port());
     ReadCID(); // refreshes the identity bytes; not needed for the transfer
     if (!SendKey())
-        return fail();
+        return false;
 
     TKindInfo kind{};
     switch (imageKind) {
@@ -129,34 +102,34 @@ bool DownloadFirmware(TProgressBar* bar, const std::string& deviceType, TMemoryS
         kind = {255, 512};
         break;
     default:
-        return fail();
+        return false;
     }
     IOPack.PackLen = kind.packLen;
     if (imageKind == 1 && modelFlag != 53)
-        return fail();
+        return false;
     const int64_t filled = (int64_t{length} + kind.fill - 1) / kind.fill * kind.fill;
     if (filled > std::numeric_limits<int32_t>::max())
-        return fail();
+        return false;
     const int32_t p = static_cast<int32_t>(filled);
 
-    // The image from the stream's start, filled with 0xFF. Built before the start command so
-    // the first data frame follows its acknowledgement at once.
+    // The image from the stream's start, filled with 0xFF to a whole number of blocks. Built
+    // before the start command so the first data frame follows its acknowledgement at once.
     std::vector<uint8_t> buffer;
     try {
         buffer.assign(static_cast<size_t>(p), 0xFF);
     } catch (const std::bad_alloc&) {
-        return fail();
+        return false;
     }
     image.Seek(0);
     image.Read(buffer.data(), buffer.size());
 
     if (!SendDownloadStart(startAddress, modelFlag, imageKind))
-        return fail();
-    if (!SendFirmwareBlocks(startAddress, buffer.data(), p))
-        return fail();
-    SetComDTR(port, 0);
+        return false;
+    if (!SendFirmwareBlocks(bar, startAddress, buffer.data(), p))
+        return false;
+    Com.SetComDTR(open.Port(), 0);
     if (!SendCmd0B())
-        return fail();
-    CloseCom(port);
+        return false; // DTR off once more, then closed
+    open.Close();
     return true;
 }

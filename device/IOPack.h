@@ -1,6 +1,7 @@
 #pragma once
 // The device session record: what discovery learns about the device and what programming reuses.
-// One process-wide instance, used by one action at a time on the window's thread.
+// Each device link holds one; IOPack is the default link's, used by one action at a time on the
+// window's thread.
 #include <array>
 #include <cstdint>
 #include <string>
@@ -20,4 +21,4 @@ struct TIOPack {
     int32_t Baud = 0;                    // serial speed in bit/s
 };
 
-extern TIOPack IOPack;
+extern TIOPack& IOPack;

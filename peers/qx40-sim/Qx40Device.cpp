@@ -139,6 +139,10 @@ std::vector<uint8_t> TQx40Device::HandleKeyFrame(const std::vector<uint8_t>& f) 
     // that key, so the probe (key 0) is answered with key 0.
     uint8_t frameKey = f[9];
     if (std::equal(f.begin() + 1, f.begin() + 9, kProbeKeyIdentity)) {
+        if (cfg_.probeAck < 0) {
+            log_("probe: staying silent");
+            return {};
+        }
         log_("probe: answering " + std::to_string(cfg_.probeAck));
         return {EncodeAck(uint8_t(cfg_.probeAck), frameKey)};
     }
@@ -157,6 +161,10 @@ std::vector<uint8_t> TQx40Device::HandleKeyFrame(const std::vector<uint8_t>& f) 
 }
 
 std::vector<uint8_t> TQx40Device::HandleStart(const std::vector<uint8_t>& f) {
+    if (cfg_.startAck != 11) {
+        log_("start: refused with " + std::to_string(cfg_.startAck));
+        return {EncodeAck(uint8_t(cfg_.startAck), key_)};
+    }
     if (running_)
         log_("previous programming run abandoned after " + std::to_string(dataFrames_) +
              " data frames");

@@ -24,8 +24,9 @@ struct TSimConfig {
     // Misbehaviours.
     std::set<uint8_t> silent; // commands that get no answer
     std::set<uint8_t> badSum; // commands whose 12-byte reply carries a wrong sum
-    int probeAck = 11;        // decoded value of the probe answer
+    int probeAck = 11;        // decoded value of the probe answer; below 0: no answer
     bool refuseKey = false;   // key exchange answered with a refusal
+    int startAck = 11;        // decoded value of the start command's answer; others refuse it
     int badAckAt = 0;         // data frame (1-based) answered with a wrong acknowledgement
     int doubleAckAt = 0;      // data frame answered with two acknowledgement bytes
     int unplugAfter = -1;     // after this many data frames nothing is answered any more
@@ -61,6 +62,8 @@ public:
     // Handles one complete frame and returns the bytes to answer with (possibly none).
     std::vector<uint8_t> HandleFrame(const std::vector<uint8_t>& frame);
 
+    // The script, which a test may change between two frames.
+    TSimConfig& Config() { return cfg_; }
     uint8_t Key() const { return key_; }
     bool Unplugged() const { return unplugged_; }
     // Data received since the last start command.

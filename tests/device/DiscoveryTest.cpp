@@ -1,11 +1,11 @@
 // Discovery against scripted devices on pseudo-terminals: the port scan's acceptance rules, the
 // identification sequence, a device on the last port number.
-#include "COMFunAPI.h"
-#include "DeviceModel.h"
+#include "PtyDevice.h"
 #include "UPCommFun.h"
 #include <cstdlib>
 #include <gtest/gtest.h>
-#include <memory>
+
+using qx40sim::TSimConfig;
 
 namespace {
 
@@ -15,40 +15,43 @@ protected:
         IOPack = TIOPack{};
         IOPack.Baud = DeviceBaud;
     }
-    void TearDown() override { unsetenv("KESTREL_PORTS"); }
-    // A scripted device whose model the test may change before the exchange starts.
-    std::unique_ptr<ScriptedDevice> Start(PtyPair& pty, DeviceModel& model) {
-        return std::make_unique<ScriptedDevice>(pty, [&model](const Bytes& f) { return model(f); });
+    void TearDown() override {
+        unsetenv("KESTREL_PORTS");
+        SetMainWindow(nullptr);
     }
+    static TSimConfig ProbeAck(int value) {
+        TSimConfig config;
+        config.probeAck = value;
+        return config;
+    }
+};
+
+class CountingWindow : public TNullWindowLink {
+public:
+    void ProcessMessages() override { ++pumps; }
+    int pumps = 0;
 };
 
 } // namespace
 
 TEST_F(Discovery, ProbeAcceptsElevenAndFourteenOnly) {
     PtyPair first, second, third;
-    DeviceModel wrong, fourteen, eleven;
-    wrong.probeAck = 12;
-    fourteen.probeAck = 14;
-    auto d1 = Start(first, wrong);
-    auto d2 = Start(second, fourteen);
-    auto d3 = Start(third, eleven);
+    ScriptedDevice d1(first, ProbeAck(12)), d2(second, ProbeAck(14)), d3(third);
     SetPorts({"", first.SlavePath(), "/nonexistent", second.SlavePath(), third.SlavePath()});
 
     ASSERT_TRUE(ScanCom());
     EXPECT_EQ(IOPack.ComID, 4);
     EXPECT_EQ(ComOpenCount, 2); // the answering port was closed again
-    ASSERT_TRUE(SyncWithDevice(*d1, first));
-    ASSERT_TRUE(SyncWithDevice(*d3, third));
+    ASSERT_TRUE(SyncWithDevice(d1, first));
+    ASSERT_TRUE(SyncWithDevice(d3, third));
     Bytes probe = {0x01, 'P', 'X', '7', '3', '9', '2', 'M', '4', 0x00, 0x01, 0xFF};
-    EXPECT_EQ(d1->Frames().front(), probe);
-    EXPECT_EQ(Codes(d3->Frames()), Bytes{}); // the scan stopped at the first acceptable answer
+    EXPECT_EQ(d1.Frames().front(), probe);
+    EXPECT_EQ(Codes(d3.Frames()), Bytes{}); // the scan stopped at the first acceptable answer
 }
 
 TEST_F(Discovery, FailedScanKeepsThePortOfAnEarlierRun) {
     PtyPair silent;
-    DeviceModel model;
-    model.probeAck = -1;
-    auto device = Start(silent, model);
+    ScriptedDevice device(silent, ProbeAck(-1));
     SetPorts({silent.SlavePath()});
     IOPack.ComID = 9;
     EXPECT_FALSE(ScanCom());
@@ -57,8 +60,14 @@ TEST_F(Discovery, FailedScanKeepsThePortOfAnEarlierRun) {
 
 TEST_F(Discovery, DeviceOnPort256IsIdentified) {
     PtyPair pty;
-    DeviceModel model;
-    auto device = Start(pty, model);
+    TSimConfig config;
+    config.devId = "A2014567";
+    config.typeText = "QX40V2.13";
+    config.cid = {0x12, 0x34, 0xAB, 0xCD};
+    config.count1 = 0x000102;
+    config.count2 = 0x030405;
+    config.useCount = 0x2A0B0C;
+    ScriptedDevice device(pty, config);
     SetPortAt(256, pty.SlavePath());
 
     ASSERT_TRUE(ConnectDevice());
@@ -67,13 +76,13 @@ TEST_F(Discovery, DeviceOnPort256IsIdentified) {
     EXPECT_EQ(IOPack.DevID, "A2014567");
     EXPECT_EQ(IOPack.TypeText, "QX40V2.13");
     EXPECT_EQ(IOPack.CID, (std::array<uint8_t, 4>{0x12, 0x34, 0xAB, 0xCD}));
-    EXPECT_EQ(IOPack.Count1, 0x2A);     // from 0xCA, replacing the 0xC2 value
-    EXPECT_EQ(IOPack.Count2, 0x030405); // byte 4 of the 0xC2 reply is not part of it
+    EXPECT_EQ(IOPack.Count1, 0x2A0B0C); // from 0xCA, replacing the 0xC2 value
+    EXPECT_EQ(IOPack.Count2, 0x030405); // bytes 5 to 7 of the 0xC2 reply, byte 4 left out
     EXPECT_LE(IOPack.Key, 254);
     EXPECT_EQ(ComOpenCount, 2);
 
-    ASSERT_TRUE(SyncWithDevice(*device, pty));
-    std::vector<Bytes> frames = device->Frames();
+    ASSERT_TRUE(SyncWithDevice(device, pty));
+    std::vector<Bytes> frames = device.Frames();
     EXPECT_EQ(Codes(frames), (Bytes{0x01, 0x0B, 0xC2, 0xC4, 0xC9, 0x01, 0xC8, 0xCA, 0x0B}));
     const Bytes& keyFrame = frames[5];
     EXPECT_EQ(std::string(keyFrame.begin() + 1, keyFrame.begin() + 9), "A2014567");
@@ -82,10 +91,9 @@ TEST_F(Discovery, DeviceOnPort256IsIdentified) {
 
 TEST_F(Discovery, SilentProbeAndCountersStillIdentifyOnTheEarlierPort) {
     PtyPair pty;
-    DeviceModel model;
-    model.probeAck = -1;
-    model.answerC2 = false;
-    auto device = Start(pty, model);
+    TSimConfig config = ProbeAck(-1);
+    config.silent = {0xC2};
+    ScriptedDevice device(pty, config);
     SetPorts({pty.SlavePath()});
     IOPack.ComID = 1; // found by an earlier run
     IOPack.Count2 = 77;
@@ -93,21 +101,21 @@ TEST_F(Discovery, SilentProbeAndCountersStillIdentifyOnTheEarlierPort) {
     ASSERT_TRUE(ConnectDevice());
     EXPECT_EQ(IOPack.ComID, 1);
     EXPECT_EQ(IOPack.Count2, 0);
-    EXPECT_EQ(IOPack.Count1, 0x2A);
+    EXPECT_EQ(IOPack.Count1, int32_t(config.useCount));
 }
 
 TEST_F(Discovery, RefusedKeyEndsDiscoveryWithThePortClosed) {
     PtyPair pty;
-    DeviceModel model;
-    model.keyAck = 12;
-    auto device = Start(pty, model);
+    TSimConfig config;
+    config.refuseKey = true;
+    ScriptedDevice device(pty, config);
     SetPorts({pty.SlavePath()});
 
     EXPECT_FALSE(ConnectDevice());
     EXPECT_EQ(ComOpenCount, 2);
-    EXPECT_EQ(IOPack.DevID, "A2014567");
-    ASSERT_TRUE(SyncWithDevice(*device, pty));
-    EXPECT_EQ(Codes(device->Frames()), (Bytes{0x01, 0x0B, 0xC2, 0xC4, 0xC9, 0x01}));
+    EXPECT_EQ(IOPack.DevID, config.devId);
+    ASSERT_TRUE(SyncWithDevice(device, pty));
+    EXPECT_EQ(Codes(device.Frames()), (Bytes{0x01, 0x0B, 0xC2, 0xC4, 0xC9, 0x01}));
     EXPECT_TRUE(OpenCom(1, DeviceBaud)); // closed, not leaked
     EXPECT_TRUE(CloseCom(1));
 }
@@ -116,4 +124,22 @@ TEST_F(Discovery, NoDeviceAnywhere) {
     SetPorts({"/nonexistent/a", "", "/nonexistent/b"});
     EXPECT_FALSE(ConnectDevice());
     EXPECT_EQ(IOPack.ComID, 0);
+}
+
+TEST_F(Discovery, LinkOfItsOwnLeavesTheDefaultAlone) {
+    PtyPair pty;
+    ScriptedDevice device(pty);
+    SetPorts({"", pty.SlavePath()});
+    CountingWindow own, main;
+    SetMainWindow(&main);
+    ComOpenCount = 0;
+
+    TDeviceLink link(&own);
+    ASSERT_TRUE(link.ScanCom());
+    EXPECT_EQ(link.IOPack.ComID, 2);
+    EXPECT_EQ(link.Com.ComOpenCount, 2);
+    EXPECT_GE(own.pumps, 1); // its waits process its own window's messages
+    EXPECT_EQ(main.pumps, 0);
+    EXPECT_EQ(IOPack.ComID, 0);
+    EXPECT_EQ(ComOpenCount, 0);
 }

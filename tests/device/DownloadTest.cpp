@@ -1,7 +1,7 @@
 // Programming against a scripted device: the exact frames on the wire, filling, progress, and the
 // failures that end a transfer.
 #include "COMFunAPI.h"
-#include "DeviceModel.h"
+#include "PtyDevice.h"
 #include "UPCommFun.h"
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -25,13 +25,11 @@ protected:
         IOPack = TIOPack{};
         IOPack.Baud = DeviceBaud;
         IOPack.ComID = 1;
-        IOPack.DevID = "A2014567";
+        IOPack.DevID = config.devId;
         SetPorts({pty.SlavePath()});
     }
     void TearDown() override { unsetenv("KESTREL_PORTS"); }
-    void Start() {
-        device = std::make_unique<ScriptedDevice>(pty, [this](const Bytes& f) { return model(f); });
-    }
+    void Start() { device = std::make_unique<ScriptedDevice>(pty, config); }
     static TMemoryStream Image(size_t length) {
         TMemoryStream image;
         Bytes bytes(length);
@@ -46,7 +44,7 @@ protected:
     }
 
     PtyPair pty;
-    DeviceModel model;
+    qx40sim::TSimConfig config;
     std::unique_ptr<ScriptedDevice> device;
     RecordingBar bar;
 };
@@ -128,7 +126,7 @@ TEST_F(Download, EmptyImageIsRefusedBeforeThePortOpens) {
 }
 
 TEST_F(Download, TwoAcknowledgementBytesEndTheTransfer) {
-    model.blockAckBytes = 2;
+    config.doubleAckAt = 1;
     Start();
     TMemoryStream image = Image(1024);
     EXPECT_FALSE(DownloadFirmware(&bar, "QX40", image, 1024, 0, 3));
@@ -137,20 +135,20 @@ TEST_F(Download, TwoAcknowledgementBytesEndTheTransfer) {
 }
 
 TEST_F(Download, WrongAcknowledgementsEndTheTransfer) {
-    model.blockAck = 11;
+    config.badAckAt = 1;
     Start();
     TMemoryStream image = Image(1024);
     EXPECT_FALSE(DownloadFirmware(&bar, "QX40", image, 1024, 0, 3));
-    device->Change([this] { // the start command refused instead
-        model.blockAck = 16;
-        model.startAck = 16;
+    device->Change([](qx40sim::TSimConfig& c) { // the start command refused instead
+        c.badAckAt = 0;
+        c.startAck = 16;
     });
     EXPECT_FALSE(DownloadFirmware(&bar, "QX40", image, 1024, 0, 3));
     EXPECT_EQ(Codes(Frames()), (Bytes{0xC4, 0x01, 0x02, 0x09, 0xC4, 0x01, 0x02}));
 }
 
 TEST_F(Download, SilentDeviceFailsAfterTheAcknowledgementLimit) {
-    model.blockAck = -1;
+    config.silent = {0x09};
     Start();
     TMemoryStream image = Image(512);
     auto start = steady_clock::now();

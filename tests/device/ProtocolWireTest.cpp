@@ -127,9 +127,11 @@ TEST_F(Protocol, LongRepliesCheckTheirTrailingSum) {
 }
 
 TEST_F(Protocol, QueryRoundTripWithADevice) {
-    ScriptedDevice device(pty, [](const Bytes& frame) {
-        return frame[0] == 0xC2 ? Reply12({0xC2, 0x01, 0x02, 0x03, 0, 0x0A, 0x0B, 0x0C}) : Bytes{};
-    });
+    qx40sim::TSimConfig config;
+    config.count1 = 0x010203;
+    config.count2 = 0x0A0B0C;
+    config.silent = {0xC4};
+    ScriptedDevice device(pty, config);
     ASSERT_TRUE(SendCmd(1, TFrame{0xC2}, reply));
     EXPECT_EQ(reply[1], 0x01);
     EXPECT_EQ(reply[7], 0x0C);

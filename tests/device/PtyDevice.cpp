@@ -1,5 +1,4 @@
 #include "PtyDevice.h"
-#include "COMFunAPI.h"
 #include "UPCommFun.h"
 #include <cerrno>
 #include <cstdlib>
@@ -85,10 +84,6 @@ void SetPortAt(int port, const std::string& path) {
     SetPorts(paths);
 }
 
-uint8_t AckByte(uint8_t value, uint8_t key) {
-    return static_cast<uint8_t>(255 - static_cast<uint8_t>(value + (key & 0x0F)));
-}
-
 Bytes Reply12(const Bytes& body) {
     TFrame frame{};
     std::copy_n(body.begin(), std::min<size_t>(body.size(), 10), frame.begin());
@@ -96,8 +91,8 @@ Bytes Reply12(const Bytes& body) {
     return Bytes(frame.begin(), frame.end());
 }
 
-ScriptedDevice::ScriptedDevice(PtyPair& pty, Responder responder)
-    : pty_(pty), responder_(std::move(responder)) {
+ScriptedDevice::ScriptedDevice(PtyPair& pty, qx40sim::TSimConfig config)
+    : pty_(pty), device_(std::move(config), [](const std::string&) {}) {
     if (pipe2(stopPipe_, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe");
     thread_ = std::thread([this] { Run(); });
@@ -110,42 +105,40 @@ ScriptedDevice::~ScriptedDevice() {
     close(stopPipe_[1]);
 }
 
-bool ScriptedDevice::ReadExactly(uint8_t* into, size_t n) {
-    while (n > 0) {
+size_t ScriptedDevice::ReadSome(uint8_t* into, size_t capacity) {
+    for (;;) {
         pollfd p[2] = {{pty_.Master(), POLLIN, 0}, {stopPipe_[0], POLLIN, 0}};
         if (poll(p, 2, -1) < 0 && errno != EINTR)
-            return false;
-        if (p[1].revents)
-            return false;
+            return 0;
+        if (p[1].revents || (p[0].revents & (POLLERR | POLLNVAL)))
+            return 0;
         if (!(p[0].revents & POLLIN))
             continue;
-        ssize_t r = read(pty_.Master(), into, n);
+        ssize_t r = read(pty_.Master(), into, capacity);
         if (r < 0 && (errno == EINTR || errno == EAGAIN))
             continue;
-        if (r <= 0)
-            return false;
-        into += r;
-        n -= static_cast<size_t>(r);
+        return r > 0 ? static_cast<size_t>(r) : 0;
     }
-    return true;
 }
 
 void ScriptedDevice::Run() {
-    for (;;) {
-        Bytes frame(2);
-        if (!ReadExactly(frame.data(), 2))
-            return;
-        size_t rest = frame[0] == 0x09 ? frame[1] + 3u : 10u;
-        frame.resize(2 + rest);
-        if (!ReadExactly(frame.data() + 2, rest))
-            return;
-        std::lock_guard lock(mutex_);
-        Bytes answer = frame[0] == 0xEE ? Bytes{} : responder_(frame);
+    qx40sim::TFrameReader reader;
+    uint8_t buf[512];
+    while (size_t n = ReadSome(buf, sizeof buf))
+        for (size_t i = 0; i < n; ++i)
+            if (reader.Push(buf[i]))
+                Answer(reader.Take());
+}
+
+void ScriptedDevice::Answer(const Bytes& frame) {
+    std::lock_guard lock(mutex_);
+    if (frame[0] != 0xEE) {
+        Bytes answer = device_.HandleFrame(frame);
         if (!answer.empty())
             pty_.Write(answer);
-        frames_.push_back(frame);
-        changed_.notify_all();
     }
+    frames_.push_back(frame);
+    changed_.notify_all();
 }
 
 std::vector<Bytes> ScriptedDevice::Frames() {
@@ -168,4 +161,12 @@ bool SyncWithDevice(ScriptedDevice& device, PtyPair& pty) {
     marker = WithSum(marker);
     pty.WriteFromSerialEnd(Bytes(marker.begin(), marker.end()));
     return device.WaitForCode(0xEE);
+}
+
+Bytes Codes(const std::vector<Bytes>& frames) {
+    Bytes codes;
+    for (const Bytes& f : frames)
+        if (f[0] != 0xEE)
+            codes.push_back(f[0]);
+    return codes;
 }

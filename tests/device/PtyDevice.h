@@ -1,6 +1,7 @@
 #pragma once
 // Test helpers for the serial layer: a pseudo-terminal pair whose serial end the code under test
-// opens as a port, and a scripted device that answers command frames on the other end.
+// opens as a port, and the simulated device answering on the other end.
+#include "Qx40Device.h"
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -42,35 +43,34 @@ void SetPorts(const std::vector<std::string>& paths);
 // Places one device path at port `port`, every other number without a device.
 void SetPortAt(int port, const std::string& path);
 
-// The raw byte that decodes to `value` with the key's low nibble.
-uint8_t AckByte(uint8_t value, uint8_t key);
 // A 12-byte reply: the given bytes 0..9 (missing ones zero) and their sum.
 Bytes Reply12(const Bytes& body);
 
-// A device on the master side of a pty: reads command frames (12 bytes) and data frames (0x09,
-// n, n + 1 data bytes, two sum bytes), logs them, and writes back whatever the responder returns.
-// The frame with code 0xEE is a marker the test sends to know everything before it was seen.
+// The simulated QX40 on the master side of a pty: splits what arrives into command frames and
+// data frames, logs them, and writes back the device's answers. The frame with code 0xEE is a
+// marker the test sends to know everything before it was seen; the device never sees it.
 class ScriptedDevice {
 public:
-    using Responder = std::function<Bytes(const Bytes& frame)>;
-    ScriptedDevice(PtyPair& pty, Responder responder);
+    explicit ScriptedDevice(PtyPair& pty, qx40sim::TSimConfig config = {});
     ~ScriptedDevice();
 
     std::vector<Bytes> Frames();
-    // Runs `change` (on the responder's state) while no frame is being answered.
-    void Change(const std::function<void()>& change) {
+    // Changes the device's script while no frame is being answered.
+    void Change(const std::function<void(qx40sim::TSimConfig&)>& change) {
         std::lock_guard lock(mutex_);
-        change();
+        change(device_.Config());
     }
     // Waits until a frame with this code has been logged (true) or the limit passed.
     bool WaitForCode(uint8_t code, std::chrono::milliseconds limit = std::chrono::seconds(20));
 
 private:
     void Run();
-    bool ReadExactly(uint8_t* into, size_t n);
+    // Some bytes from the master side; 0 once the device is to stop or the pty failed.
+    size_t ReadSome(uint8_t* into, size_t capacity);
+    void Answer(const Bytes& frame);
 
     PtyPair& pty_;
-    Responder responder_;
+    qx40sim::TQx40Device device_;
     int stopPipe_[2] = {-1, -1};
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -81,3 +81,6 @@ private:
 // Sends the 0xEE marker frame from the serial end and waits for the device to log it: every
 // frame written before is then in the log.
 bool SyncWithDevice(ScriptedDevice& device, PtyPair& pty);
+
+// The codes of the logged frames, in order (the marker left out).
+Bytes Codes(const std::vector<Bytes>& frames);

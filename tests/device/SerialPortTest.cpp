@@ -132,6 +132,37 @@ TEST_F(SerialPort, OneCloseAfterEachOpen) {
     EXPECT_TRUE(CloseCom(2));
 }
 
+TEST_F(SerialPort, OpenComObjectClosesWhenItGoesAway) {
+    PtyPair pty;
+    SetPorts({pty.SlavePath(), "/nonexistent/tty"});
+    {
+        TComPorts com;
+        {
+            TOpenCom open(com, 1, 500000);
+            ASSERT_TRUE(open.IsOpen());
+            EXPECT_EQ(com.ComOpenCount, 1);
+        }
+        EXPECT_EQ(com.ComOpenCount, 2); // closed on the way out
+        {
+            TOpenCom open(com, 1, 500000);
+            open.ClearDtrOnFailure();
+            EXPECT_TRUE(open.Close());
+            ASSERT_TRUE(com.OpenCom(1, 500000)); // held by hand beyond the object's life
+        }
+        EXPECT_EQ(com.ComOpenCount, 1); // Close() was the object's one close
+        EXPECT_TRUE(com.WriteComByte(1, 0x33));
+        EXPECT_EQ(pty.Read(1), (Bytes{0x33}));
+        {
+            TOpenCom missing(com, 2, 500000);
+            EXPECT_FALSE(missing.IsOpen());
+        }
+        EXPECT_EQ(com.ComOpenCount, 1);   // the close after the failed open was refused
+        EXPECT_FALSE(OpenCom(1, 500000)); // still held by `com`
+    }
+    EXPECT_TRUE(OpenCom(1, 500000)); // released when `com` went away
+    EXPECT_TRUE(CloseCom(1));
+}
+
 TEST_F(SerialPort, OpenIsExclusive) {
     PtyPair pty;
     SetPorts({pty.SlavePath(), pty.SlavePath()});

@@ -264,7 +264,7 @@ TEST_F(DeviceLinkSim, LineRateProgrammingTakesAtLeastTheLineTime) {
     ASSERT_TRUE(SendDownloadStart(0, 53, 3));
     std::string image = TestImage(128 * 256);
     auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(SendFirmwareBlocks(0, reinterpret_cast<const uint8_t*>(image.data()),
+    ASSERT_TRUE(SendFirmwareBlocks(nullptr, 0, reinterpret_cast<const uint8_t*>(image.data()),
                                    int32_t(image.size())));
     auto elapsed = std::chrono::steady_clock::now() - start;
     // 128 frames of 260 bytes and their one-byte answers at 20 us per byte.

@@ -91,6 +91,21 @@ TEST(SimDevice, RefusedKeyIsNotAdopted) {
     EXPECT_EQ(d.dev.Key(), 0);
 }
 
+TEST(SimDevice, SilentProbeAndRefusedStartAsScripted) {
+    TSimConfig c;
+    c.probeAck = -1;
+    c.startAck = 16;
+    Device d(c);
+    EXPECT_TRUE(d.dev.HandleFrame(KeyFrame("PX7392M4", 0)).empty());
+    ASSERT_EQ(d.dev.HandleFrame(KeyFrame("A2C4E6G8", 0x31)).size(), 1u);
+    Bytes refusal = d.dev.HandleFrame(Frame({0x02, 0, 0, 0, 0, 0, 0x35, 0, 0xFF, 3}));
+    ASSERT_EQ(refusal.size(), 1u);
+    EXPECT_EQ(AckValue(refusal[0], 0x31), 16);
+    EXPECT_TRUE(d.dev.HandleFrame(DataFrame(Bytes(256))).empty()); // no run was started
+    d.dev.Config().startAck = 11; // scripted anew between two frames
+    d.Start(0x31);
+}
+
 TEST(SimDevice, QueriesCarryIdentityAndBigEndianCounters) {
     TSimConfig c;
     c.count1 = 0x123456;

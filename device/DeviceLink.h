@@ -1,0 +1,91 @@
+#pragma once
+// The device link: the serial ports, the transmit buffer and the session record of one device,
+// with the command protocol, discovery and programming that work on them. The process has one
+// default link, which the free functions of COMFunAPI.h and UPCommFun.h and the globals IOPack,
+// SendBuf and ComOpenCount stand for; tests build their own. A link is used by one thread at a
+// time, and its waits process the messages of its window.
+#include "COMFunAPI.h"
+#include "Frames.h"
+#include "IOPack.h"
+#include "MemoryStream.h"
+#include "WindowLink.h"
+#include <span>
+#include <string>
+
+class TDeviceLink {
+public:
+    // `window`: the window whose messages the waits process; nullptr follows MainWindow().
+    explicit constexpr TDeviceLink(TWindowLink* window = nullptr) : Com(window) {}
+
+    TComPorts Com;      // the port table, ComOpenCount and the waits
+    TSendBuf SendBuf{}; // where programming builds its data frames
+    TIOPack IOPack;     // what discovery learnt, what programming reuses
+
+    // --- Command protocol (every exchange on the given port) -----------------------------------
+    // Writes the frame byte by byte with a short gap after each byte, its sum recomputed; the
+    // caller's bytes 10 and 11 are ignored. True when all 12 bytes were written.
+    bool SendFrame(int32_t port, TFrame frame);
+    // Waits up to 500 polls (DelayMs(1) between them) for `len` bytes, reads exactly those and
+    // validates them: sums for 12 and longer replies, AckValue == 11 with IOPack.Key for one
+    // byte. Length 0 succeeds at once. False (nothing read) when `reply` is shorter than `len`.
+    bool RecvReply(int32_t port, int32_t len, std::span<uint8_t> reply);
+    // Sends the frame and receives the reply its code calls for. An unknown code, or a reply
+    // buffer too short for the code's reply, is refused before anything is sent.
+    bool SendCmd(int32_t port, const TFrame& frame, std::span<uint8_t> reply);
+
+    // --- Discovery and identification (on IOPack.ComID) ----------------------------------------
+    // Probes ports 1..256 with the fixed probe frame; true when one answers with an
+    // acknowledgement decoding to 11 or 14, its number then in IOPack.ComID (otherwise ComID is
+    // left as it was).
+    bool ScanCom();
+    // Finds the device, reads counters, identity bytes, identity, exchanges a fresh key, reads
+    // the identity text and the use counter, and closes the port again. True when all of that
+    // worked.
+    bool ConnectDevice();
+    bool ReadCounters(); // 0xC2: Count1, Count2 (both 0 on failure)
+    bool ReadCID();      // 0xC4: CID (kept on failure)
+    bool ReadDevID();    // 0xC9: DevID (empty on failure)
+    bool ReadTypeText(); // 0xC8: TypeText (kept on failure)
+    bool ReadUseCount(); // 0xCA: Count1 (0 on failure)
+    // Draws a new random Key 0..254 (stored before sending) and sends it with DevID; true when
+    // the device acknowledged with 11 under the new key.
+    bool SendKey();
+    // Sends command 0x0B (no reply awaited).
+    bool SendCmd0B();
+
+    // --- Firmware programming (on IOPack.ComID) ------------------------------------------------
+    // Image kinds: 1 (256-byte blocks, filled to 256, only for device type "QX40"), 2 (1-byte
+    // blocks, no fill), 3 and 4 (256-byte blocks, filled to 512 bytes with 0xFF).
+    // Reopens the port, renews the key, sends the start command and the image in acknowledged
+    // data frames, moves `bar` (may be null; also kept in IOPack.ProgressBar), sends 0x0B. The
+    // port is closed on return. A length below 1 is refused before the port is opened.
+    bool DownloadFirmware(TProgressBar* bar, const std::string& deviceType, TMemoryStream& image,
+                          int32_t length, uint32_t startAddress, uint8_t imageKind);
+    // Sends the start command with IOPack.PackLen; true when acknowledged with 11.
+    bool SendDownloadStart(uint32_t startAddress, uint8_t modelFlag, uint8_t imageKind);
+    // Sends buffer[0..p-1], p a multiple of the block length IOPack.PackLen + 1, block by block,
+    // each acknowledged, and moves `bar` (may be null) to the bytes sent once a block is.
+    bool SendFirmwareBlocks(TProgressBar* bar, uint32_t startAddress, const uint8_t* buffer,
+                            int32_t p);
+    // Writes the sum of SendBuf[0..n+2] into SendBuf[n+3] (high) and SendBuf[n+4] (low).
+    void SetDataSum(uint8_t n);
+    // Sums and writes SendBuf[0..PackLen+4] to IOPack.ComID.
+    bool SendDataFrame();
+    // Waits (at least 2 s, processing window messages) for the one acknowledgement byte of a
+    // data frame; true when it decodes to 16. Two or more waiting bytes fail without reading.
+    bool WaitBlockAck();
+
+private:
+    using TReply = std::array<uint8_t, 12>;
+    bool Query(uint8_t code, TReply& reply);
+    // Opens `port`, sends the probe and takes its answer; true when it decodes to 11 or 14.
+    bool ProbeCom(int32_t port);
+    // The start of every sequence on the device's freshly opened port: DTR cleared, a pause,
+    // stale input discarded.
+    void StartSequence(int32_t port);
+    // Discards queued input; when the port refuses the purge, pauses instead.
+    void DiscardInput(int32_t port);
+};
+
+// The link the process-wide globals and free functions stand for.
+TDeviceLink& DefaultDeviceLink();

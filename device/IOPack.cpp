@@ -1,3 +1,0 @@
-#include "IOPack.h"
-
-TIOPack IOPack;
