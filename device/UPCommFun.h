@@ -17,23 +17,40 @@ inline bool SendCmd(int32_t port, const TFrame& frame, std::span<uint8_t> reply)
     return DefaultDeviceLink().SendCmd(port, frame, reply);
 }
 
-// The operations that take nothing and say whether they worked.
-#define KESTREL_ON_DEFAULT_LINK(operation)                                                         \
-    inline bool operation() {                                                                      \
-        return DefaultDeviceLink().operation();                                                    \
-    }
-KESTREL_ON_DEFAULT_LINK(ScanCom)
-KESTREL_ON_DEFAULT_LINK(ConnectDevice)
-KESTREL_ON_DEFAULT_LINK(ReadCounters)
-KESTREL_ON_DEFAULT_LINK(ReadCID)
-KESTREL_ON_DEFAULT_LINK(ReadDevID)
-KESTREL_ON_DEFAULT_LINK(ReadTypeText)
-KESTREL_ON_DEFAULT_LINK(ReadUseCount)
-KESTREL_ON_DEFAULT_LINK(SendKey)
-KESTREL_ON_DEFAULT_LINK(SendCmd0B)
-KESTREL_ON_DEFAULT_LINK(SendDataFrame)
-KESTREL_ON_DEFAULT_LINK(WaitBlockAck)
-#undef KESTREL_ON_DEFAULT_LINK
+// The operations that take nothing and say whether they worked (plain forwarders).
+inline bool ScanCom() {
+    return DefaultDeviceLink().ScanCom();
+}
+inline bool ConnectDevice() {
+    return DefaultDeviceLink().ConnectDevice();
+}
+inline bool ReadCounters() {
+    return DefaultDeviceLink().ReadCounters();
+}
+inline bool ReadCID() {
+    return DefaultDeviceLink().ReadCID();
+}
+inline bool ReadDevID() {
+    return DefaultDeviceLink().ReadDevID();
+}
+inline bool ReadTypeText() {
+    return DefaultDeviceLink().ReadTypeText();
+}
+inline bool ReadUseCount() {
+    return DefaultDeviceLink().ReadUseCount();
+}
+inline bool SendKey() {
+    return DefaultDeviceLink().SendKey();
+}
+inline bool SendCmd0B() {
+    return DefaultDeviceLink().SendCmd0B();
+}
+inline bool SendDataFrame() {
+    return DefaultDeviceLink().SendDataFrame();
+}
+inline bool WaitBlockAck() {
+    return DefaultDeviceLink().WaitBlockAck();
+}
 
 inline bool DownloadFirmware(TProgressBar* bar, const std::string& deviceType, TMemoryStream& image,
                              int32_t length, uint32_t startAddress, uint8_t imageKind) {
