@@ -6,7 +6,6 @@
 
 #include <QComboBox>
 #include <QCoreApplication>
-#include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>

@@ -23,7 +23,7 @@ public:
     // The guided dialog that ShowHintSteps runs.
     void SetHintForm(THintForm* hintForm) { hintForm_ = hintForm; }
 
-    // TWindowLink
+    // TWorkflowUI, with the TWindowLink it extends.
     void ShowStatus(const std::string& text) override;
     TProgressBar& ProgressBar() override;
     void ShowBusy(bool busy) override;
@@ -31,7 +31,6 @@ public:
     void SetStopEnabled(bool enabled) override;
     void Repaint() override;
     void ProcessMessages() override;
-    // TWorkflowUI
     void ShowPort(int comId) override;
     void SetDeviceType(const std::string& text) override;
     std::string DeviceType() override;
