@@ -113,8 +113,8 @@ std::optional<TGifAnimation> DecodeGif(const QByteArray& bytes, QString* error) 
         const QRect area =
             QRect(desc.Left, desc.Top, desc.Width, desc.Height) & QRect(0, 0, width, height);
         for (int y = area.top(); y <= area.bottom(); ++y) {
-            const GifByteType* row =
-                image.RasterBits + static_cast<size_t>(y - desc.Top) * desc.Width;
+            const GifByteType* row = image.RasterBits + static_cast<size_t>(y - desc.Top) *
+                                                            static_cast<size_t>(desc.Width);
             auto* out = reinterpret_cast<QRgb*>(canvas.scanLine(y));
             for (int x = area.left(); x <= area.right(); ++x) {
                 const int index = row[x - desc.Left];
@@ -193,7 +193,7 @@ void TGifPicture::hideEvent(QHideEvent* event) {
 void TGifPicture::ShowFrame(int frame) {
     frame_ = frame;
     if (frame < static_cast<int>(animation_.frames.size()))
-        setPixmap(QPixmap::fromImage(animation_.frames[frame]));
+        setPixmap(QPixmap::fromImage(animation_.frames[static_cast<size_t>(frame)]));
     else
         clear();
 }
@@ -205,7 +205,7 @@ void TGifPicture::ScheduleNext() {
     if (frame_ == count - 1 && passesLeft_ == 0)
         return; // the last pass has ended on its last frame
     // Very short delays are shown as 100 ms, as browsers do.
-    const int delay = animation_.delaysMs[frame_];
+    const int delay = animation_.delaysMs[static_cast<size_t>(frame_)];
     timer_->start(delay <= 10 ? 100 : delay);
 }
 

@@ -1,8 +1,8 @@
 #include "HintWin.h"
 
-#include "Demo.h"
 #include "GifPicture.h"
 #include "HintSteps.h"
+#include "MainWindow.h"
 #include "Skin.h"
 
 #include <QPainter>

@@ -1,7 +1,8 @@
 #include "Program.h"
 
-#include "Demo.h"
 #include "HintWin.h"
+#include "MainWindow.h"
+#include "WindowThreadLink.h"
 #include "Workflow.h"
 
 #include <QApplication>
@@ -20,8 +21,8 @@ void CreateProgramWindows(const QStringList& arguments) {
     QApplication::setApplicationName(ApplicationTitle());
     Form_Main = new TForm_Main(arguments);
     HintForm = new THintForm(Form_Main);
-    Form_Main->SetHintForm(HintForm);
-    SetMainWindow(Form_Main);
+    Form_Main->Link().SetHintForm(HintForm);
+    SetMainWindow(&Form_Main->Link());
 }
 
 void DestroyProgramWindows() {
@@ -32,7 +33,7 @@ void DestroyProgramWindows() {
 }
 
 TWorkflowWiring::TWorkflowWiring(TForm_Main& form)
-    : form_(form), flow_(std::make_unique<TWorkflow>(form)) {
+    : form_(form), flow_(std::make_unique<TWorkflow>(form.Link())) {
     form_.OnStart = [this] { StartAction(); };
     form_.OnStop = [this] { flow_->Cancel(); };
     form_.OnCloseRequest = [this] { return flow_->RequestClose(); };
@@ -47,13 +48,13 @@ TWorkflowWiring::~TWorkflowWiring() {
 void TWorkflowWiring::StartAction() {
     TWorkflowResult result = flow_->Start();
     if (result == TWorkflowResult::AlreadyRunning)
-        return;
+        return; // a click while the action runs: that action goes on, nothing else starts
     lastResult_ = result;
     if (result == TWorkflowResult::Cancelled) {
         // The worker's own message for the interrupted step is posted to the window; it must
         // not arrive after, and replace, the plain cancel text.
         QCoreApplication::sendPostedEvents(&form_, QEvent::MetaCall);
-        form_.ShowStatus(CancelledStatusText);
+        form_.Link().ShowStatus(CancelledStatusText);
     }
 }
 

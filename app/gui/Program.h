@@ -17,8 +17,8 @@ inline constexpr const char* CancelledStatusText = "操作已取消！";
 void PrepareProcess();
 
 // After the application object exists: the application title, the main window Form_Main (its
-// creation runs FormCreate) and the hidden dialog HintForm, in that order; installs Form_Main as
-// the window of the device and server links. `arguments` exclude the program name.
+// creation runs FormCreate) and the hidden dialog HintForm, in that order; installs the link of
+// Form_Main as the window of the device and server links. `arguments` exclude the program name.
 void CreateProgramWindows(const QStringList& arguments);
 
 // Releases both windows and restores the null window link.

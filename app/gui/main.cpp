@@ -1,7 +1,7 @@
 // kestrel: the window program. Starts the application, creates the main window and the hidden
 // guided dialog, ties the upgrade workflow to the window, and runs the message loop until the
 // window is closed or the program is told to end.
-#include "Demo.h"
+#include "MainWindow.h"
 #include "Program.h"
 
 #include <QApplication>

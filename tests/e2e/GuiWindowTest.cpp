@@ -6,16 +6,17 @@
 //
 // The last function ends the application's event loops for good (the program ends), so ctest
 // runs each function in a process of its own.
-#include "Demo.h"
 #include "GifPicture.h"
 #include "HintWin.h"
+#include "MainWindow.h"
 #include "Program.h"
-#include "TCP.h"
 #include "UpgradeRig.h"
 #include "WindowTest.h"
+#include "WindowThreadLink.h"
 #include "Workflow.h"
 
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QLabel>
 #include <QMessageBox>
@@ -25,6 +26,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 using namespace std::chrono_literals;
 
@@ -33,6 +35,10 @@ namespace {
 const QString Done = QStringLiteral("完 成");
 const QString Seen = QStringLiteral("看到了");
 const QString NotSeen = QStringLiteral("没有看到");
+
+// A cancel, and the end of the program after a close, take effect within this: far below the
+// 30 s receive limit that would otherwise end a stalled exchange.
+constexpr qint64 kPromptMs = 10000;
 
 // The visible button of `dialog` with this caption, or none.
 QPushButton* VisibleButton(QWidget* dialog, const QString& caption) {
@@ -62,6 +68,30 @@ QString Status() {
     return Form_Main->Lab_Err->text();
 }
 
+// Clicks But_Stat once, the first time it becomes enabled while the start action runs: the
+// worker enables it as the exchange ends, a moment before the workflow's next step disables it.
+class TClickOnStartEnabled : public QObject {
+public:
+    explicit TClickOnStartEnabled(const TWorkflow& flow) : flow_(flow) {
+        Form_Main->But_Stat->installEventFilter(this);
+    }
+    // The action's phase at the click; nothing when there was none.
+    std::optional<TWorkflowPhase> ClickedIn() const { return clickedIn_; }
+
+private:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        QPushButton* start = Form_Main->But_Stat;
+        if (watched == start && event->type() == QEvent::EnabledChange && start->isEnabled() &&
+            flow_.Busy() && !clickedIn_) {
+            clickedIn_ = flow_.Phase();
+            QTest::mouseClick(start, Qt::LeftButton);
+        }
+        return false;
+    }
+    const TWorkflow& flow_;
+    std::optional<TWorkflowPhase> clickedIn_;
+};
+
 } // namespace
 
 class TestGuiWorkflow : public QObject {
@@ -71,10 +101,8 @@ class TestGuiWorkflow : public QObject {
 
 private slots:
     void init() {
-        CreateProgramWindows({});
+        QVERIFY(CreateShownProgramWindows());
         wiring = WireWorkflow(*Form_Main);
-        Form_Main->show();
-        QVERIFY(QTest::qWaitForWindowExposed(Form_Main));
     }
 
     void cleanup() {
@@ -109,8 +137,12 @@ private slots:
             QTest::mouseClick(button, Qt::LeftButton);
         });
 
+        // A click in the moment the worker has enabled the start button starts nothing.
+        TClickOnStartEnabled secondStart(wiring->Flow());
+
         QTest::mouseClick(Form_Main->But_Stat, Qt::LeftButton);
 
+        QVERIFY(secondStart.ClickedIn() == TWorkflowPhase::Exchanging);
         QCOMPARE(clicked, answers);
         const QStringList& steps = THintForm::HintSteps();
         const QString first = steps[0] + QLatin1Char('\n') + steps[1];
@@ -127,6 +159,8 @@ private slots:
         QCOMPARE(Form_Main->CBox_COMIID->currentText(), QStringLiteral("COM1"));
         QVERIFY(sim.WaitFor("image written"));
         QVERIFY(ReadFileBytes(dir / "programmed.bin") == Filled(image, 512));
+        QVERIFY(server.NextSession().has_value());
+        QVERIFY(server.StopAndCollectSessions().empty()); // one exchange only
     }
 
     void cancelDuringAStalledExchange() {
@@ -138,23 +172,25 @@ private slots:
         TSimDevice sim;
         SetPorts(sim.Path());
         qputenv("KESTREL_UPDATE_HOST", QByteArray::fromStdString(server.Address()));
-        // Far beyond the test's time limit: only the cancel can end that receive.
-        const auto limit = TcpRecvTimeLimit();
-        TcpSetRecvTimeLimit(std::chrono::hours(1));
 
         bool stopWasEnabled = false;
+        QElapsedTimer sinceStop;
         TPoller stop([&] {
             // Waiting for the length, with the busy picture up and the cancel button live.
             if (!Form_Main->But_Stop->isEnabled() || Status() != QStringLiteral("升级进行中请等待"))
                 return false;
             stopWasEnabled = true;
+            sinceStop.start();
             QTest::mouseClick(Form_Main->But_Stop, Qt::LeftButton);
             return true;
         });
         QTest::mouseClick(Form_Main->But_Stat, Qt::LeftButton);
-        TcpSetRecvTimeLimit(limit);
 
         QVERIFY(stopWasEnabled);
+        // The cancel ends the blocked receive at once, not when its time limit passes.
+        const qint64 cancelMs = sinceStop.elapsed();
+        QVERIFY2(cancelMs < kPromptMs,
+                 qPrintable(QStringLiteral("cancel took %1 ms").arg(cancelMs)));
         QVERIFY(wiring->LastResult() == TWorkflowResult::Cancelled);
         QCOMPARE(int(wiring->Flow().LastCode()), int(kResultCancelled));
         QCOMPARE(Status(), QString::fromUtf8(CancelledStatusText));
@@ -188,7 +224,7 @@ private slots:
             return true;
         });
         StderrCapture err;
-        Form_Main->ShowError(text.toStdString());
+        Form_Main->Link().ShowError(text.toStdString());
         QVERIFY(answer.Fired());
         QCOMPARE(shown, text);
         QCOMPARE(icon, QMessageBox::Critical);
@@ -233,9 +269,9 @@ private slots:
         QVERIFY(sim.WaitFor("image written"));
         QVERIFY(ReadFileBytes(dir / "programmed.bin") == Filled(image, 512));
 
-        // The program ends once the action has returned to the message loop.
+        // The program ends as soon as the action has returned to the message loop.
         QEventLoop loop;
-        QTimer::singleShot(120000, &loop, [&] { loop.exit(2); });
+        QTimer::singleShot(kPromptMs, &loop, [&] { loop.exit(2); });
         QCOMPARE(loop.exec(), 0);
     }
 };

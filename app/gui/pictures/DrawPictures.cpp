@@ -15,6 +15,7 @@
 #include <gif_lib.h>
 
 #include <cmath>
+#include <cstddef>
 #include <cstdio>
 #include <vector>
 
@@ -36,14 +37,14 @@ QFont Font(int pixelSize, bool bold = false) {
 bool Store(const QString& path, const std::vector<QImage>& images, int delayCs, int loopCount,
            bool transparentCorner) {
     const int w = images.front().width(), h = images.front().height();
-    const size_t frame = static_cast<size_t>(w) * h;
+    const size_t frame = static_cast<size_t>(w) * static_cast<size_t>(h);
     std::vector<GifByteType> red(frame * images.size()), green(red.size()), blue(red.size());
     for (size_t i = 0; i < images.size(); ++i) {
         const QImage rgb = images[i].convertToFormat(QImage::Format_RGB32);
         for (int y = 0; y < h; ++y) {
             const auto* line = reinterpret_cast<const QRgb*>(rgb.constScanLine(y));
             for (int x = 0; x < w; ++x) {
-                const size_t at = i * frame + static_cast<size_t>(y) * w + x;
+                const size_t at = i * frame + static_cast<size_t>(y * w + x);
                 red[at] = static_cast<GifByteType>(qRed(line[x]));
                 green[at] = static_cast<GifByteType>(qGreen(line[x]));
                 blue[at] = static_cast<GifByteType>(qBlue(line[x]));
@@ -54,8 +55,10 @@ bool Store(const QString& path, const std::vector<QImage>& images, int delayCs, 
     std::vector<GifColorType> map(256);
     int mapSize = 256;
     // All frames quantised together, stacked as one tall picture.
-    if (GifQuantizeBuffer(w, static_cast<unsigned>(h * images.size()), &mapSize, red.data(),
-                          green.data(), blue.data(), indices.data(), map.data()) == GIF_ERROR) {
+    if (GifQuantizeBuffer(static_cast<unsigned>(w),
+                          static_cast<unsigned>(static_cast<size_t>(h) * images.size()), &mapSize,
+                          red.data(), green.data(), blue.data(), indices.data(),
+                          map.data()) == GIF_ERROR) {
         std::fprintf(stderr, "cannot reduce the colours of %s\n", qPrintable(path));
         return false;
     }
@@ -63,14 +66,15 @@ bool Store(const QString& path, const std::vector<QImage>& images, int delayCs, 
     TGifData gif;
     gif.width = w;
     gif.height = h;
-    for (int i = 0; i < mapSize; ++i)
+    for (size_t i = 0; i < static_cast<size_t>(mapSize); ++i)
         gif.globalMap.push_back({map[i].Red, map[i].Green, map[i].Blue});
     gif.loopCount = loopCount;
     for (size_t i = 0; i < images.size(); ++i) {
         TGifFrameData data;
         data.width = w;
         data.height = h;
-        data.pixels.assign(indices.begin() + i * frame, indices.begin() + (i + 1) * frame);
+        const auto first = indices.begin() + static_cast<std::ptrdiff_t>(i * frame);
+        data.pixels.assign(first, first + static_cast<std::ptrdiff_t>(frame));
         data.delayCs = delayCs;
         data.disposal = images.size() > 1 ? 2 : 0; // each frame replaces the previous one
         if (transparentCorner)
@@ -292,21 +296,37 @@ void DrawConnectorSide(QPainter& p, QPointF& usb, QPointF& power) {
                QStringLiteral("DC 12V"));
 }
 
-// A USB plug in the socket at `at`, its cable running down out of the picture.
-void DrawUsbPlugIn(QPainter& p, QPointF at) {
+// A plug's cable: from where it leaves the plug at `at` + `from`, curving down out of the
+// picture (the points are offsets from `at`).
+void DrawCable(QPainter& p, QPointF at, QPointF from, QPointF bend1, QPointF bend2, QPointF to,
+               const QColor& colour, double width) {
     QPainterPath cable;
-    cable.moveTo(at.x(), at.y() + 26);
-    cable.cubicTo(at.x(), at.y() + 60, at.x() - 40, at.y() + 70, at.x() - 55, at.y() + 120);
-    p.setPen(QPen(QColor(0x24, 0x26, 0x2a), 7, Qt::SolidLine, Qt::RoundCap));
+    cable.moveTo(at + from);
+    cable.cubicTo(at + bend1, at + bend2, at + to);
+    p.setPen(QPen(colour, width, Qt::SolidLine, Qt::RoundCap));
     p.setBrush(Qt::NoBrush);
     p.drawPath(cable);
-    QLinearGradient shell(at.x() - 16, 0, at.x() + 16, 0);
-    shell.setColorAt(0, QColor(0x45, 0x49, 0x50));
-    shell.setColorAt(0.5, QColor(0x6b, 0x71, 0x7a));
-    shell.setColorAt(1, QColor(0x3b, 0x3f, 0x45));
-    p.setPen(QPen(QColor(0x1d, 0x1f, 0x22), 1));
-    p.setBrush(shell);
-    p.drawRoundedRect(QRectF(at.x() - 16, at.y() - 4, 32, 32), 4, 4);
+}
+
+// A plug's body: a rounded box with a thin outline, shaded across its width from one dark edge
+// through a lighter band at `lightAt` (0 to 1) to the other.
+void DrawPlugBody(QPainter& p, const QRectF& box, double radius, const QColor& outline,
+                  const QColor& edge, double lightAt, const QColor& light,
+                  const QColor& otherEdge) {
+    QLinearGradient shade(box.left(), 0, box.right(), 0);
+    shade.setColorAt(0, edge);
+    shade.setColorAt(lightAt, light);
+    shade.setColorAt(1, otherEdge);
+    p.setPen(QPen(outline, 1));
+    p.setBrush(shade);
+    p.drawRoundedRect(box, radius, radius);
+}
+
+// A USB plug in the socket at `at`, its cable running down out of the picture.
+void DrawUsbPlugIn(QPainter& p, QPointF at) {
+    DrawCable(p, at, {0, 26}, {0, 60}, {-40, 70}, {-55, 120}, QColor(0x24, 0x26, 0x2a), 7);
+    DrawPlugBody(p, QRectF(at.x() - 16, at.y() - 4, 32, 32), 4, QColor(0x1d, 0x1f, 0x22),
+                 QColor(0x45, 0x49, 0x50), 0.5, QColor(0x6b, 0x71, 0x7a), QColor(0x3b, 0x3f, 0x45));
     p.setBrush(QColor(0x30, 0x33, 0x38));
     p.drawRect(QRectF(at.x() - 6, at.y() + 28, 12, 6));
     p.setPen(QColor(0xdd, 0xe2, 0xe8));
@@ -316,19 +336,10 @@ void DrawUsbPlugIn(QPainter& p, QPointF at) {
 
 // A round power plug: seated in the socket at `at`, or lying free at `at` when unplugged.
 void DrawPowerPlug(QPainter& p, QPointF at, bool seated) {
-    QPainterPath cable;
-    cable.moveTo(at.x(), at.y() + 30);
-    cable.cubicTo(at.x(), at.y() + 60, at.x() + 40, at.y() + 62, at.x() + 60, at.y() + 120);
-    p.setPen(QPen(QColor(0x1b, 0x1c, 0x1f), 6, Qt::SolidLine, Qt::RoundCap));
-    p.setBrush(Qt::NoBrush);
-    p.drawPath(cable);
-    QLinearGradient body(at.x() - 10, 0, at.x() + 10, 0);
-    body.setColorAt(0, QColor(0x22, 0x24, 0x27));
-    body.setColorAt(0.45, QColor(0x55, 0x5a, 0x61));
-    body.setColorAt(1, QColor(0x1a, 0x1b, 0x1e));
-    p.setPen(QPen(QColor(0x0f, 0x10, 0x12), 1));
-    p.setBrush(body);
-    p.drawRoundedRect(QRectF(at.x() - 10, at.y() - (seated ? 2 : 8), 20, seated ? 34 : 40), 5, 5);
+    DrawCable(p, at, {0, 30}, {0, 60}, {40, 62}, {60, 120}, QColor(0x1b, 0x1c, 0x1f), 6);
+    DrawPlugBody(p, QRectF(at.x() - 10, at.y() - (seated ? 2 : 8), 20, seated ? 34 : 40), 5,
+                 QColor(0x0f, 0x10, 0x12), QColor(0x22, 0x24, 0x27), 0.45, QColor(0x55, 0x5a, 0x61),
+                 QColor(0x1a, 0x1b, 0x1e));
     if (!seated) {
         // The metal barrel of the plug, visible when it is out.
         p.setBrush(QColor(0xc9, 0xcd, 0xd3));

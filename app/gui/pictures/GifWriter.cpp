@@ -19,7 +19,7 @@ MapPtr MakeMap(const std::vector<TGifColor>& colors) {
     int size = 2;
     while (size < static_cast<int>(colors.size()))
         size *= 2;
-    std::vector<GifColorType> entries(size, GifColorType{0, 0, 0});
+    std::vector<GifColorType> entries(static_cast<size_t>(size), GifColorType{0, 0, 0});
     for (size_t i = 0; i < colors.size(); ++i)
         entries[i] = GifColorType{colors[i].r, colors[i].g, colors[i].b};
     return MapPtr(GifMakeMapObject(size, entries.data()));
@@ -98,7 +98,8 @@ bool WriteGif(const std::string& path, const TGifData& gif, std::string& error) 
 
     for (const TGifFrameData& frame : gif.frames) {
         if (frame.width <= 0 || frame.height <= 0 ||
-            frame.pixels.size() != static_cast<size_t>(frame.width) * frame.height) {
+            frame.pixels.size() !=
+                static_cast<size_t>(frame.width) * static_cast<size_t>(frame.height)) {
             error = "bad frame size";
             int ignored = 0;
             EGifCloseFile(file, &ignored);
@@ -135,9 +136,10 @@ bool WriteGif(const std::string& path, const TGifData& gif, std::string& error) 
                 EGifCloseFile(file, &ignored);
                 return false;
             }
-        std::vector<GifPixelType> row(frame.width);
+        std::vector<GifPixelType> row(static_cast<size_t>(frame.width));
         for (int y : RowOrder(frame.height, frame.interlaced)) {
-            const auto* from = frame.pixels.data() + static_cast<size_t>(y) * frame.width;
+            const auto* from =
+                frame.pixels.data() + static_cast<size_t>(y) * static_cast<size_t>(frame.width);
             std::copy(from, from + frame.width, row.begin());
             if (EGifPutLine(file, row.data(), frame.width) == GIF_ERROR)
                 return fail("image data");

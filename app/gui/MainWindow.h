@@ -1,25 +1,22 @@
 #pragma once
 // The main window Form_Main: the information page, the device type and port boxes, the progress
-// bar, the status line, the two pictures and the two buttons. It is the front end the upgrade
-// workflow drives (TWorkflowUI), and the window the device and server links report to.
-#include "WorkflowUI.h"
-
+// bar, the status line, the two pictures and the two buttons, laid out as designed, and the
+// handlers of its buttons, its timer and its events. Everything here runs on the window's thread;
+// the workflow and the device and server links reach the window through Link().
 #include <QStringList>
 #include <QUrl>
 #include <QWidget>
 
 #include <functional>
-#include <mutex>
-#include <string>
+#include <memory>
 
 class QComboBox;
 class QLabel;
 class QProgressBar;
 class QPushButton;
-class QThread;
 class QTimer;
 class TGifPicture;
-class THintForm;
+class TWindowThreadLink;
 
 // The application title (the task-bar entry).
 QString ApplicationTitle();
@@ -29,7 +26,7 @@ QUrl InfoPageUrl();
 // from a terminal (and by the end-to-end tests).
 void EchoToTerminal(const QString& text);
 
-class TForm_Main : public QWidget, public TWorkflowUI {
+class TForm_Main : public QWidget {
     Q_OBJECT
 public:
     // `arguments` are the command-line arguments after the program name.
@@ -44,26 +41,12 @@ public:
     // until its action has ended, and then asks the program to end). Unset: it closes.
     std::function<bool()> OnCloseRequest;
 
-    // The guided dialog that ShowHintSteps runs.
-    void SetHintForm(THintForm* hintForm) { hintForm_ = hintForm; }
+    // The window as the workflow and the device and server links see it (TWorkflowUI), callable
+    // from any thread.
+    TWindowThreadLink& Link() { return *link_; }
 
-    // TWindowLink
-    void ShowStatus(const std::string& text) override;
-    TProgressBar& ProgressBar() override;
-    void ShowBusy(bool busy) override;
-    void SetStartEnabled(bool enabled) override;
-    void SetStopEnabled(bool enabled) override;
-    void Repaint() override;
-    void ProcessMessages() override;
-    // TWorkflowUI
-    void ShowPort(int comId) override;
-    void SetDeviceType(const std::string& text) override;
-    std::string DeviceType() override;
-    void Sleep(int ms) override;
-    void ShowHintSteps() override;
-    void RequestTerminate() override;
-    // The application's error box (and the same text on standard error).
-    void ShowError(const std::string& text) override;
+    // The status line Lab_Err, with its copy on standard error.
+    void SetStatusText(const QString& text);
 
     // The controls, named as in the window's design.
     QPushButton* But_Stat;
@@ -92,23 +75,13 @@ private slots:
     void TimerAutoGradeTimer();
 
 private:
-    class TFormProgress;
-
     void FormCreate();
     void FormShow();
-    void SetStatusText(const QString& text);
-    bool OnWindowThread() const;
-    // Runs `action` now on the window's thread, or posts it there from any other thread.
-    template <typename F> void Dispatch(F action);
 
     QStringList arguments_;
-    TFormProgress* progress_;
-    THintForm* hintForm_ = nullptr;
     bool autoGradeDone_ = false;
-    bool startRunning_ = false;
-    std::mutex deviceTypeMutex_;
-    std::string deviceType_; // CBox_HardTyp's text, readable from any thread
+    std::unique_ptr<TWindowThreadLink> link_; // made once the controls exist
 };
 
-// The program's two windows, one each for the whole run (set by the program's start).
+// The program's main window, one for the whole run (set by the program's start).
 extern TForm_Main* Form_Main;

@@ -1,9 +1,10 @@
 // The guided dialog: what each of the four steps shows, the answers that end or restart the
 // steps, the other ways of closing it, and its modality over the main window.
-#include "Demo.h"
 #include "GifPicture.h"
 #include "HintWin.h"
+#include "MainWindow.h"
 #include "WindowTest.h"
+#include "WindowThreadLink.h"
 
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -56,14 +57,14 @@ private:
         ModalDriver driver(HintForm, [&](int n) {
             shown.push_back(Observe(*HintForm));
             if (n < static_cast<int>(answers.size())) {
-                answers[n](*HintForm);
+                answers[static_cast<size_t>(n)](*HintForm);
                 return;
             }
             // More displays than answers: end the steps so that the test can report it.
             THintForm& hint = *HintForm;
             hint.But2->isVisible() ? hint.But2->click() : hint.But1->click();
         });
-        Form_Main->ShowHintSteps();
+        Form_Main->Link().ShowHintSteps();
         QCOMPARE(driver.Displays(), static_cast<int>(answers.size()));
     }
 
@@ -99,11 +100,7 @@ private:
     }
 
 private slots:
-    void init() {
-        CreateProgramWindows({});
-        Form_Main->show();
-        QVERIFY(QTest::qWaitForWindowExposed(Form_Main));
-    }
+    void init() { QVERIFY(CreateShownProgramWindows()); }
     void cleanup() { DestroyProgramWindows(); }
 
     void dialogAsCreated() {

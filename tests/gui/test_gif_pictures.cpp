@@ -13,12 +13,17 @@
 
 namespace {
 
+// Where pixel (x, y) of a picture `width` pixels wide lies, rows top to bottom.
+size_t At(int x, int y, int width) {
+    return static_cast<size_t>(y * width + x);
+}
+
 // Reference composition, straight from the frame data: transparent canvas; a frame's
 // transparent index leaves the canvas; colour maps are stored padded with black to a power of
 // two entries; disposal 2 clears the frame's rectangle, 3 restores the canvas from before
 // the frame; everything is clipped to the screen.
 std::vector<std::vector<QRgb>> Compose(const TGifData& gif) {
-    std::vector<QRgb> canvas(static_cast<size_t>(gif.width) * gif.height, 0);
+    std::vector<QRgb> canvas(static_cast<size_t>(gif.width * gif.height), 0);
     std::vector<std::vector<QRgb>> frames;
     for (const TGifFrameData& f : gif.frames) {
         const std::vector<QRgb> before = canvas;
@@ -29,18 +34,19 @@ std::vector<std::vector<QRgb>> Compose(const TGifData& gif) {
         for (int y = 0; y < f.height; ++y)
             for (int x = 0; x < f.width; ++x) {
                 const int sx = f.left + x, sy = f.top + y;
-                const int index = f.pixels[static_cast<size_t>(y) * f.width + x];
+                const int index = f.pixels[At(x, y, f.width)];
                 if (!inside(sx, sy) || index == f.transparentIndex)
                     continue;
-                const TGifColor c = index < int(map.size()) ? map[index] : TGifColor{};
-                canvas[static_cast<size_t>(sy) * gif.width + sx] = qRgb(c.r, c.g, c.b);
+                const TGifColor c =
+                    index < int(map.size()) ? map[static_cast<size_t>(index)] : TGifColor{};
+                canvas[At(sx, sy, gif.width)] = qRgb(c.r, c.g, c.b);
             }
         frames.push_back(canvas);
         if (f.disposal == 2) {
             for (int y = f.top; y < f.top + f.height; ++y)
                 for (int x = f.left; x < f.left + f.width; ++x)
                     if (inside(x, y))
-                        canvas[static_cast<size_t>(y) * gif.width + x] = 0;
+                        canvas[At(x, y, gif.width)] = 0;
         } else if (f.disposal == 3) {
             canvas = before;
         }
@@ -62,7 +68,7 @@ void CheckFrames(const TGifAnimation& decoded, const TGifData& gif) {
         QCOMPARE(frame.size(), decoded.size);
         for (int y = 0; y < gif.height; ++y)
             for (int x = 0; x < gif.width; ++x) {
-                const QRgb want = expected[i][static_cast<size_t>(y) * gif.width + x];
+                const QRgb want = expected[i][At(x, y, gif.width)];
                 const QRgb got = Normal(frame.pixel(x, y));
                 if (got != want)
                     QFAIL(qPrintable(QStringLiteral("frame %1 pixel (%2,%3): %4, expected %5")
@@ -87,7 +93,7 @@ TGifFrameData Frame(int left, int top, int width, int height, std::vector<std::u
 }
 
 std::vector<std::uint8_t> Fill(int count, std::uint8_t index) {
-    return std::vector<std::uint8_t>(count, index);
+    return std::vector<std::uint8_t>(static_cast<size_t>(count), index);
 }
 
 const TGifColor Red{255, 0, 0}, Green{0, 255, 0}, Blue{0, 0, 255}, White{255, 255, 255};
@@ -104,7 +110,7 @@ TGifData Sample() {
 
     TGifFrameData f0 = Frame(0, 0, 10, 8, Fill(80, 3)); // white, a red column at x = 4
     for (int y = 0; y < 8; ++y)
-        f0.pixels[y * 10 + 4] = 0;
+        f0.pixels[At(4, y, 10)] = 0;
     f0.disposal = 1;
     f0.delayCs = 5;
 
@@ -327,14 +333,14 @@ private slots:
         QImage sheet(16 * 65, 65, QImage::Format_ARGB32);
         sheet.fill(QColor(0xe1, 0xe9, 0xf2));
         QPainter painter(&sheet);
-        for (int i = 0; i < 16; ++i) {
+        for (size_t i = 0; i < 16; ++i) {
             const QImage& frame = radar->frames[i];
             QVERIFY(radar->delaysMs[i] >= 20);
             // Round: the corners are transparent, the centre is drawn; the beam is green.
             QCOMPARE(qAlpha(frame.pixel(0, 0)), 0);
             QCOMPARE(qAlpha(frame.pixel(31, 31)), 255);
             QVERIFY(frame != radar->frames[(i + 1) % 16]);
-            painter.drawImage(i * 65 + 1, 1, frame);
+            painter.drawImage(static_cast<int>(i) * 65 + 1, 1, frame);
         }
         painter.end();
         const QString path = QStringLiteral(KESTREL_TEST_OUTPUT_DIR "/radar_frames.png");

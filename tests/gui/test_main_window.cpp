@@ -1,22 +1,17 @@
-// The main window: its controls as created, the window link calls from the window's thread and
-// from a worker thread, the status line's copy on standard error, and the start button.
-#include "Demo.h"
+// The main window: the program's start, its controls as created, the busy picture, the two
+// buttons and the close. What the workflow's calls do to it: test_window_thread_link.
 #include "GifPicture.h"
 #include "HintWin.h"
 #include "InfoBrowser.h"
+#include "MainWindow.h"
 #include "WindowTest.h"
+#include "WindowThreadLink.h"
 
 #include <QComboBox>
-#include <QElapsedTimer>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QSignalSpy>
 #include <QTimer>
-
-#include <atomic>
-#include <future>
-#include <thread>
 
 class TestMainWindow : public QObject {
     Q_OBJECT
@@ -32,7 +27,7 @@ private slots:
         QCOMPARE(HintForm->parentWidget(), Form_Main);
         QVERIFY(!HintForm->isVisible());
         QVERIFY(!Form_Main->isVisible()); // shown as the message loop starts
-        QCOMPARE(&MainWindow(), static_cast<TWindowLink*>(Form_Main));
+        QCOMPARE(&MainWindow(), static_cast<TWindowLink*>(&Form_Main->Link()));
     }
 
     void windowFrameCaptionAndPlace() {
@@ -138,111 +133,6 @@ private slots:
         QCOMPARE(InfoBrowserUrl(browser), expected);
     }
 
-    void statusLineIsCopiedToStandardError() {
-        StderrCapture capture;
-        Form_Main->ShowStatus("连接设备！请稍后......");
-        Form_Main->ShowStatus("两行\n文字");
-        std::thread([] { Form_Main->ShowStatus("连接成功！"); }).join();
-        QTRY_COMPARE(Form_Main->Lab_Err->text(), QStringLiteral("连接成功！"));
-        // Each text is one whole line, in order (the browser may log lines of its own between).
-        const QStringList lines = QString::fromStdString(capture.Text()).split('\n');
-        qsizetype at = -1;
-        for (const QString expected : {"连接设备！请稍后......", "两行 文字", "连接成功！"}) {
-            const qsizetype next = lines.indexOf(expected, at + 1);
-            QVERIFY2(next > at, qPrintable(QStringLiteral("missing line: ") + expected));
-            at = next;
-        }
-    }
-
-    void workerThreadCallsArePostedWithoutWaiting() {
-        TForm_Main& form = *Form_Main;
-        const QString before = form.Lab_Err->text();
-        // The window's thread does not process messages until the worker is done: a call that
-        // waited for it would never return.
-        auto done = std::async(std::launch::async, [&form] {
-            form.ShowStatus("请求的数据获取成功！");
-            form.ProgressBar().SetMax(200);
-            form.ProgressBar().SetPosition(50);
-            form.ShowBusy(true);
-            form.SetStartEnabled(false);
-            form.SetStopEnabled(true);
-            form.ShowPort(3);
-            form.SetDeviceType("QX40");
-            form.Repaint();
-            return form.DeviceType();
-        });
-        QVERIFY(done.wait_for(std::chrono::seconds(30)) == std::future_status::ready);
-        QCOMPARE(done.get(), std::string("QX40"));
-        // Nothing has touched the controls from the worker itself.
-        QCOMPARE(form.Lab_Err->text(), before);
-        QCOMPARE(form.PBar->maximum(), 100);
-        QVERIFY(form.But_Stat->isEnabled());
-
-        QTRY_COMPARE(form.Lab_Err->text(), QStringLiteral("请求的数据获取成功！"));
-        QCOMPARE(form.PBar->maximum(), 200);
-        QCOMPARE(form.PBar->value(), 50);
-        QCOMPARE(form.PBar->text(), QStringLiteral("25%"));
-        QVERIFY(form.IMG2->isVisibleTo(&form));
-        QVERIFY(!form.IMG1->isVisibleTo(&form));
-        QVERIFY(!form.But_Stat->isEnabled());
-        QVERIFY(form.But_Stop->isEnabled());
-        QCOMPARE(form.CBox_COMIID->currentText(), QStringLiteral("COM3"));
-        QCOMPARE(form.CBox_HardTyp->currentText(), QStringLiteral("QX40"));
-    }
-
-    void windowThreadCallsActAtOnce() {
-        TForm_Main& form = *Form_Main;
-        form.ShowStatus("软件更新成功！");
-        QCOMPARE(form.Lab_Err->text(), QStringLiteral("软件更新成功！"));
-        form.SetStartEnabled(false);
-        QVERIFY(!form.But_Stat->isEnabled());
-        form.SetStartEnabled(true);
-        form.SetStopEnabled(true);
-        QVERIFY(form.But_Stop->isEnabled());
-        form.ShowBusy(true);
-        QVERIFY(form.IMG2->isVisibleTo(&form) && !form.IMG1->isVisibleTo(&form));
-        form.ShowBusy(false);
-        QVERIFY(!form.IMG2->isVisibleTo(&form) && form.IMG1->isVisibleTo(&form));
-    }
-
-    void portAndDeviceTypeBoxes() {
-        TForm_Main& form = *Form_Main;
-        form.ShowPort(16);
-        QCOMPARE(form.CBox_COMIID->currentText(), QStringLiteral("COM16"));
-        form.ShowPort(1);
-        QCOMPARE(form.CBox_COMIID->currentText(), QStringLiteral("COM1"));
-        // No entry above 16 (nor for nonsense numbers): the box stays as it is.
-        form.ShowPort(17);
-        QCOMPARE(form.CBox_COMIID->currentText(), QStringLiteral("COM1"));
-        form.ShowPort(256);
-        form.ShowPort(0);
-        form.ShowPort(-3);
-        QCOMPARE(form.CBox_COMIID->currentText(), QStringLiteral("COM1"));
-
-        QCOMPARE(form.DeviceType(), std::string("未连接"));
-        form.SetDeviceType("QX41");
-        QCOMPARE(form.CBox_HardTyp->currentText(), QStringLiteral("QX41"));
-        QCOMPARE(form.DeviceType(), std::string("QX41"));
-        QVERIFY(!form.CBox_HardTyp->isEnabled());
-        QVERIFY(!form.CBox_COMIID->isEnabled());
-    }
-
-    void progressBarDrawsPercentAndClamps() {
-        TProgressBar& bar = Form_Main->ProgressBar();
-        QProgressBar* pbar = Form_Main->PBar;
-        bar.SetMax(512);
-        bar.SetPosition(128);
-        QCOMPARE(pbar->text(), QStringLiteral("25%"));
-        bar.SetPosition(9999);
-        QCOMPARE(pbar->value(), 512);
-        QCOMPARE(pbar->text(), QStringLiteral("100%"));
-        bar.SetPosition(-5);
-        QCOMPARE(pbar->value(), 0);
-        // A maximum of 0 must not turn the bar into a busy indicator.
-        bar.SetMax(0);
-        QVERIFY(pbar->maximum() > pbar->minimum());
-    }
-
     void busyPictureAnimatesWhileVisible() {
         TForm_Main& form = *Form_Main;
         form.show();
@@ -255,39 +145,34 @@ private slots:
                 wrapped = true;
             last = frame;
         });
-        form.ShowBusy(true);
+        form.Link().ShowBusy(true);
         QVERIFY(form.IMG2->isVisible());
         // Without end: past the last frame back to the first, twice over.
         QTRY_VERIFY_WITH_TIMEOUT(form.IMG2->FrameChanges() >= 40 && wrapped, 60000);
-        form.ShowBusy(false);
+        form.Link().ShowBusy(false);
         QVERIFY(!form.IMG2->isVisible());
         QVERIFY(!form.IMG2->IsAnimating());
         QVERIFY(!form.IMG1->IsAnimating()); // a still picture never animates
     }
 
-    void startButtonRunsTheInstalledActionOnce() {
+    // A click while an action runs is the workflow's to refuse: GuiWindowTest.
+    void buttonsRunTheInstalledActions() {
         TForm_Main& form = *Form_Main;
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));
         form.But_Stat->click(); // nothing installed: nothing happens
         int runs = 0;
-        form.OnStart = [&] {
-            ++runs;
-            // A click while the action runs (it processes messages) starts nothing.
-            form.But_Stat->click();
-            QTest::mouseClick(form.But_Stat, Qt::LeftButton);
-            form.ProcessMessages();
-        };
+        form.OnStart = [&] { ++runs; };
         form.But_Stat->click();
         QCOMPARE(runs, 1);
-        form.But_Stat->click();
+        QTest::mouseClick(form.But_Stat, Qt::LeftButton);
         QCOMPARE(runs, 2);
 
         int stops = 0;
         form.OnStop = [&] { ++stops; };
         form.But_Stop->click(); // disabled: no click
         QCOMPARE(stops, 0);
-        form.SetStopEnabled(true);
+        form.But_Stop->setEnabled(true);
         form.But_Stop->click();
         QCOMPARE(stops, 1);
     }
@@ -308,39 +193,6 @@ private slots:
         QVERIFY(form.close());
         QVERIFY(!form.isVisible());
         QCOMPARE(asked, 2);
-    }
-
-    void sleepIsPlainAndProcessMessagesIsNot() {
-        TForm_Main& form = *Form_Main;
-        bool delivered = false;
-        QMetaObject::invokeMethod(
-            this, [&] { delivered = true; }, Qt::QueuedConnection);
-        QElapsedTimer clock;
-        clock.start();
-        form.Sleep(300);
-        QVERIFY(clock.elapsed() >= 300);
-        QVERIFY(!delivered); // the window did not react meanwhile
-        form.ProcessMessages();
-        QVERIFY(delivered);
-    }
-
-    void requestTerminateEndsTheMessageLoop() {
-        TForm_Main& form = *Form_Main;
-        form.show();
-        form.OnCloseRequest = [] { return false; }; // the end does not depend on the window
-        bool actionFinished = false;
-        QTimer::singleShot(0, &form, [&] {
-            form.RequestTerminate();
-            // The action goes on to its end before the loop sees the request.
-            form.Sleep(50);
-            actionFinished = true;
-        });
-        QTimer guard;
-        guard.setSingleShot(true);
-        connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(7); });
-        guard.start(60000);
-        QCOMPARE(QCoreApplication::exec(), 0);
-        QVERIFY(actionFinished);
     }
 };
 

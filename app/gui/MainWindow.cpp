@@ -1,26 +1,21 @@
-#include "Demo.h"
+#include "MainWindow.h"
 
 #include "GifPicture.h"
-#include "HintWin.h"
 #include "InfoBrowser.h"
 #include "Skin.h"
+#include "WindowThreadLink.h"
 #include "Workflow.h"
 
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QCoreApplication>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QThread>
 #include <QTimer>
 
-#include <chrono>
 #include <cstdio>
-#include <thread>
 
 TForm_Main* Form_Main = nullptr;
 
@@ -31,27 +26,6 @@ QString ApplicationTitle() {
 QUrl InfoPageUrl() {
     return QUrl(QStringLiteral(KESTREL_INFO_BASE_URL) + QStringLiteral("/url/QX40Info.htm"));
 }
-
-// PBar as the device and server links see it.
-class TForm_Main::TFormProgress : public TProgressBar {
-public:
-    explicit TFormProgress(TForm_Main& form) : form_(form) {}
-    void SetMax(int max) override {
-        form_.Dispatch([&form = form_, max] {
-            // A maximum of 0 would turn Qt's bar into a busy indicator.
-            form.PBar->setRange(0, std::max(max, 1));
-        });
-    }
-    void SetPosition(int position) override {
-        form_.Dispatch([&form = form_, position] {
-            // Qt ignores values outside the range; the bar clamps them instead.
-            form.PBar->setValue(std::clamp(position, form.PBar->minimum(), form.PBar->maximum()));
-        });
-    }
-
-private:
-    TForm_Main& form_;
-};
 
 namespace {
 
@@ -98,7 +72,7 @@ TForm_Main::TForm_Main(const QStringList& arguments, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint),
-      arguments_(arguments), progress_(new TFormProgress(*this)) {
+      arguments_(arguments) {
     setObjectName(QStringLiteral("Form_Main"));
     // Dialog-style border: the client area has one fixed size.
     setFixedSize(363, 486);
@@ -132,7 +106,6 @@ TForm_Main::TForm_Main(const QStringList& arguments, QWidget* parent)
     for (int n = 1; n <= 16; ++n)
         ports << QStringLiteral("COM%1").arg(n);
     CBox_COMIID = MakeBox(this, "CBox_COMIID", QStringLiteral("未使用"), ports, {275, 310, 67, 21});
-    deviceType_ = "未连接";
 
     Label1 = MakeLabel(this, "Label1", QStringLiteral("设备类型："), {20, 314, 65, 13});
     Label2 = MakeLabel(this, "Label2", QStringLiteral("通讯端口："), {212, 313, 62, 15});
@@ -169,13 +142,13 @@ TForm_Main::TForm_Main(const QStringList& arguments, QWidget* parent)
     connect(But_Stat, &QPushButton::clicked, this, &TForm_Main::But_StatClick);
     connect(But_Stop, &QPushButton::clicked, this, &TForm_Main::But_StopClick);
 
+    link_ = std::make_unique<TWindowThreadLink>(*this);
     FormCreate();
 }
 
 TForm_Main::~TForm_Main() {
     if (Form_Main == this)
         Form_Main = nullptr;
-    delete progress_;
 }
 
 void TForm_Main::FormCreate() {
@@ -220,32 +193,15 @@ void TForm_Main::TimerAutoGradeTimer() {
 }
 
 void TForm_Main::But_StatClick() {
-    // The action processes window messages while it runs; a click that arrives meanwhile (the
-    // button may be enabled for a moment by the worker's end) must not start a second one.
-    if (startRunning_ || !OnStart)
-        return;
-    startRunning_ = true;
-    struct Reset {
-        bool& flag;
-        ~Reset() { flag = false; }
-    } reset{startRunning_};
-    OnStart();
+    // A click while the action runs (it processes window messages, and the worker enables the
+    // button as the exchange ends) reaches the workflow, which starts one action at a time.
+    if (OnStart)
+        OnStart();
 }
 
 void TForm_Main::But_StopClick() {
     if (OnStop)
         OnStop();
-}
-
-bool TForm_Main::OnWindowThread() const {
-    return QThread::currentThread() == thread();
-}
-
-template <typename F> void TForm_Main::Dispatch(F action) {
-    if (OnWindowThread())
-        action();
-    else // never wait: the window's thread may itself be waiting for the caller
-        QMetaObject::invokeMethod(this, std::move(action), Qt::QueuedConnection);
 }
 
 void EchoToTerminal(const QString& text) {
@@ -258,86 +214,4 @@ void EchoToTerminal(const QString& text) {
 void TForm_Main::SetStatusText(const QString& text) {
     Lab_Err->setText(text);
     EchoToTerminal(text);
-}
-
-void TForm_Main::ShowStatus(const std::string& text) {
-    Dispatch([this, text = QString::fromStdString(text)] { SetStatusText(text); });
-}
-
-TProgressBar& TForm_Main::ProgressBar() {
-    return *progress_;
-}
-
-void TForm_Main::ShowBusy(bool busy) {
-    Dispatch([this, busy] {
-        IMG1->setVisible(!busy);
-        IMG2->setVisible(busy);
-    });
-}
-
-void TForm_Main::SetStartEnabled(bool enabled) {
-    Dispatch([this, enabled] { But_Stat->setEnabled(enabled); });
-}
-
-void TForm_Main::SetStopEnabled(bool enabled) {
-    Dispatch([this, enabled] { But_Stop->setEnabled(enabled); });
-}
-
-void TForm_Main::Repaint() {
-    if (OnWindowThread())
-        repaint();
-    else
-        QMetaObject::invokeMethod(this, qOverload<>(&QWidget::update), Qt::QueuedConnection);
-}
-
-void TForm_Main::ProcessMessages() {
-    if (OnWindowThread())
-        QCoreApplication::processEvents();
-}
-
-void TForm_Main::ShowPort(int comId) {
-    Dispatch([this, comId] {
-        // The list has COM1 to COM16; a device on a higher port leaves the box as it is.
-        if (comId >= 1 && comId <= CBox_COMIID->count())
-            CBox_COMIID->setCurrentIndex(comId - 1);
-    });
-}
-
-void TForm_Main::SetDeviceType(const std::string& text) {
-    {
-        std::lock_guard lock(deviceTypeMutex_);
-        deviceType_ = text;
-    }
-    Dispatch([this, text = QString::fromStdString(text)] { CBox_HardTyp->setEditText(text); });
-}
-
-std::string TForm_Main::DeviceType() {
-    std::lock_guard lock(deviceTypeMutex_);
-    return deviceType_;
-}
-
-void TForm_Main::Sleep(int ms) {
-    if (ms > 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
-
-void TForm_Main::ShowHintSteps() {
-    Dispatch([this] {
-        if (hintForm_)
-            hintForm_->ShowHintSteps();
-    });
-}
-
-void TForm_Main::RequestTerminate() {
-    // Queued: the application ends once the current action has returned to the message loop.
-    // exit() and not quit(): quit() asks the windows first, and a window may refuse to close.
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(), [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
-}
-
-void TForm_Main::ShowError(const std::string& text) {
-    Dispatch([this, text = QString::fromStdString(text)] {
-        EchoToTerminal(text);
-        QMessageBox::critical(this, ApplicationTitle(), text);
-    });
 }

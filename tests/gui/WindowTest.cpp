@@ -1,6 +1,14 @@
 #include "WindowTest.h"
 
+#include "MainWindow.h"
+
 #include <unistd.h>
+
+bool CreateShownProgramWindows() {
+    CreateProgramWindows({});
+    Form_Main->show();
+    return QTest::qWaitForWindowExposed(Form_Main);
+}
 
 StderrCapture::StderrCapture() : file_(std::tmpfile()), saved_(::dup(STDERR_FILENO)) {
     std::fflush(stderr);

@@ -1,9 +1,10 @@
 // Pictures of both windows, saved as PNG files in the build folder for a look by eye: the main
 // window as started, the main window busy, and the guided dialog's first and last step.
-#include "Demo.h"
 #include "GifPicture.h"
 #include "HintWin.h"
+#include "MainWindow.h"
 #include "WindowTest.h"
+#include "WindowThreadLink.h"
 
 #include <QLabel>
 #include <QPushButton>
@@ -39,15 +40,12 @@ class TestScreenshots : public QObject {
     Q_OBJECT
 
 private slots:
-    void init() {
-        CreateProgramWindows({});
-        Form_Main->show();
-        QVERIFY(QTest::qWaitForWindowExposed(Form_Main));
-    }
+    void init() { QVERIFY(CreateShownProgramWindows()); }
     void cleanup() { DestroyProgramWindows(); }
 
     void mainWindow() {
         TForm_Main& form = *Form_Main;
+        TWindowThreadLink& link = form.Link();
 #ifdef KESTREL_WEBENGINE
         // Let the browser finish (or fail) loading; its content reaches grab() a little later.
         auto* view = qobject_cast<QWebEngineView*>(form.WebBrowser);
@@ -65,19 +63,19 @@ private slots:
             QVERIFY2(HasInk(started, label->geometry()), qPrintable(label->objectName()));
         QVERIFY(!Save(form.grab(), "screenshot_main.png").isEmpty());
 
-        form.ShowStatus("正在更新设备程序......请不要断开连接！");
-        form.ProgressBar().SetMax(100);
-        form.ProgressBar().SetPosition(42);
-        form.ShowPort(3);
-        form.SetDeviceType("QX40");
-        form.SetStartEnabled(false);
-        form.SetStopEnabled(true);
-        form.ShowBusy(true);
+        link.ShowStatus("正在更新设备程序......请不要断开连接！");
+        link.ProgressBar().SetMax(100);
+        link.ProgressBar().SetPosition(42);
+        link.ShowPort(3);
+        link.SetDeviceType("QX40");
+        link.SetStartEnabled(false);
+        link.SetStopEnabled(true);
+        link.ShowBusy(true);
         QTRY_VERIFY(form.IMG2->FrameChanges() >= 3);
         QVERIFY(!Save(form.grab(), "screenshot_main_busy.png").isEmpty());
 
-        form.ShowStatus("服务器连接失败！请检查网络连接后重新尝试。错误代号：3F2A09");
-        form.ShowBusy(false);
+        link.ShowStatus("服务器连接失败！请检查网络连接后重新尝试。错误代号：3F2A09");
+        link.ShowBusy(false);
         QVERIFY(!Save(form.grab(), "screenshot_main_two_lines.png").isEmpty());
     }
 
@@ -95,7 +93,7 @@ private slots:
             else
                 hint.But2->click();
         });
-        Form_Main->ShowHintSteps();
+        Form_Main->Link().ShowHintSteps();
         QCOMPARE(saved.size(), 4);
         for (const QString& path : saved) {
             QVERIFY(!path.isEmpty());

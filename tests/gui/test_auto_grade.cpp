@@ -2,8 +2,9 @@
 // 2000 ms after the window was created; anything else never does. Also the program itself
 // starting up.
 #include "ChildProcess.h"
-#include "Demo.h"
+#include "MainWindow.h"
 #include "WindowTest.h"
+#include "WindowThreadLink.h"
 
 #include <QElapsedTimer>
 #include <QPushButton>
@@ -80,7 +81,7 @@ private slots:
         TForm_Main form({"AG"});
         int runs = 0;
         form.OnStart = [&] { ++runs; };
-        form.SetStartEnabled(false);
+        form.Link().SetStartEnabled(false);
         QTRY_VERIFY_WITH_TIMEOUT(!form.TimerAutoGrade->isActive(), 60000);
         QCoreApplication::processEvents();
         QCOMPARE(runs, 0);

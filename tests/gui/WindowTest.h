@@ -1,6 +1,6 @@
 #pragma once
-// Shared pieces of the window tests: the test program's main(), capture of standard error, and
-// a driver that answers the modal guided dialog.
+// Shared pieces of the window tests: the test program's main(), the program's windows shown,
+// capture of standard error, and a driver that answers the modal guided dialog.
 #include "Program.h"
 
 #include <QApplication>
@@ -21,6 +21,10 @@
         TestClass test;                                                                            \
         return QTest::qExec(&test, argc, argv);                                                    \
     }
+
+// The program's windows as the program creates them at start-up, with Form_Main shown; false when
+// the window did not appear on the screen.
+bool CreateShownProgramWindows();
 
 // Redirects standard error into a temporary file while it lives; Text() is what was written.
 class StderrCapture {
