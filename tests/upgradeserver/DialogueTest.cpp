@@ -1,6 +1,6 @@
 // The upgrade server's answers to well-behaved and misbehaving clients: catalogue decisions, the
 // echoed values and check line, the chunked transfer, and the robustness rules.
-#include "ServerUnderTest.h"
+#include "RawClient.h"
 
 #include <gtest/gtest.h>
 
@@ -32,16 +32,15 @@ std::vector<std::string> AllAccepted() {
 } // namespace
 
 TEST(UpgradeServerDialogue, FirstLineNamesBothPorts) {
-    auto server = StartDefault(TestImage(100));
+    TUpgradeServer server({.firmware = TestImage(100), .args = {"--http-port", "8080"}});
     EXPECT_EQ(server.FirstLine(), "listening " + server.Address() + ":5001 http 8080");
-    auto off = ServerUnderTest({{"fw.bin", "x"}}, "firmware QX40 1.21 fw.bin\n",
-                               {"--http-port", "0", "--port", "5002"});
+    TUpgradeServer off({.firmware = "x", .args = {"--port", "5002"}});
     EXPECT_EQ(off.FirstLine(), "listening " + off.Address() + ":5002 http off");
 }
 
 TEST(UpgradeServerDialogue, FirmwareSessionDeliversImageValuesAndCrc) {
     const std::string image = TestImage(20000);
-    auto server = StartDefault(image);
+    TUpgradeServer server({.firmware = image});
     RawClient client(server.Address());
     Request request = DefaultRequest();
     ASSERT_EQ(Announce(client, request), AllAccepted());
@@ -68,7 +67,7 @@ TEST(UpgradeServerDialogue, FirmwareSessionDeliversImageValuesAndCrc) {
 }
 
 TEST(UpgradeServerDialogue, CrcTextIsCrc16InUppercaseHex) {
-    auto server = StartDefault("abc");
+    TUpgradeServer server({.firmware = "abc"});
     RawClient client(server.Address());
     ASSERT_EQ(Announce(client, DefaultRequest()), AllAccepted());
     Download d = Receive(client);
@@ -78,7 +77,7 @@ TEST(UpgradeServerDialogue, CrcTextIsCrc16InUppercaseHex) {
 }
 
 TEST(UpgradeServerDialogue, RefusedIdentityGetsRepAndIsClosed) {
-    auto server = StartDefault(TestImage(100), {}, "refuse BAD00001\n");
+    TUpgradeServer server({.firmware = TestImage(100), .manifest = {"refuse BAD00001"}});
     RawClient client(server.Address());
     Request request = DefaultRequest();
     SetValue(request, "OriginalID", "BAD00001");
@@ -96,8 +95,7 @@ TEST(UpgradeServerDialogue, RefusedIdentityGetsRepAndIsClosed) {
 
 TEST(UpgradeServerDialogue, OlderToolGetsTheToolBeforeAnyFirmware) {
     const std::string tool = TestImage(9000, 7);
-    auto server = ServerUnderTest({{"fw.bin", TestImage(100)}, {"kestrel-1.5", tool}},
-                                  "firmware QX40 1.21 fw.bin\ntool 1.5 kestrel-1.5\n");
+    TUpgradeServer server({.firmware = TestImage(100), .tool = tool});
     RawClient client(server.Address());
     ASSERT_EQ(Announce(client, DefaultRequest()), AllAccepted());
     Download d = Receive(client);
@@ -112,8 +110,7 @@ TEST(UpgradeServerDialogue, OlderToolGetsTheToolBeforeAnyFirmware) {
 
 TEST(UpgradeServerDialogue, ToolVersionsCompareNumerically) {
     // 1.10 is newer than 1.9: no tool, the firmware comes; 1.4.0 equals 1.4.
-    auto server = ServerUnderTest({{"fw.bin", TestImage(100)}, {"t", "tool"}},
-                                  "firmware QX40 1.21 fw.bin\ntool 1.9 t\n");
+    TUpgradeServer server({.firmware = TestImage(100), .tool = "tool", .toolVersion = "1.9"});
     for (const std::string swVer : {"1.10", "1.9.0"}) {
         RawClient client(server.Address());
         Request request = DefaultRequest();
@@ -135,7 +132,7 @@ TEST(UpgradeServerDialogue, ToolVersionsCompareNumerically) {
 }
 
 TEST(UpgradeServerDialogue, StatusAnswersEndTheSession) {
-    auto server = StartDefault(TestImage(100));
+    TUpgradeServer server({.firmware = TestImage(100)});
     struct Case {
         std::string key, value, status;
     } cases[] = {
@@ -161,7 +158,7 @@ TEST(UpgradeServerDialogue, ChunkBoundaries) {
     // 8192 bytes: one chunk and no handshake; 8193: one handshake and a chunk of one byte.
     for (size_t size : {size_t(8192), size_t(8193), size_t(16384)}) {
         const std::string image = TestImage(size, static_cast<unsigned>(size));
-        auto server = StartDefault(image);
+        TUpgradeServer server({.firmware = image});
         RawClient client(server.Address());
         ASSERT_EQ(Announce(client, DefaultRequest()), AllAccepted());
         Download d = Receive(client);
@@ -173,7 +170,7 @@ TEST(UpgradeServerDialogue, ChunkBoundaries) {
 
 TEST(UpgradeServerDialogue, DataOnlyAfterCrcEchoAndEachHandshake) {
     const std::string image = TestImage(8200);
-    auto server = StartDefault(image);
+    TUpgradeServer server({.firmware = image});
     RawClient client(server.Address());
     ASSERT_EQ(Announce(client, DefaultRequest()), AllAccepted());
     ASSERT_EQ(client.ReadLine(), "8200");
@@ -196,7 +193,7 @@ TEST(UpgradeServerDialogue, DataOnlyAfterCrcEchoAndEachHandshake) {
 }
 
 TEST(UpgradeServerDialogue, UnexpectedClientLinesEndTheSession) {
-    auto server = StartDefault(TestImage(9000));
+    TUpgradeServer server({.firmware = TestImage(9000)});
     {
         RawClient client(server.Address()); // a wrong key
         EXPECT_EQ(client.Exchange("OriginalID"), "OK");
@@ -233,7 +230,7 @@ TEST(UpgradeServerDialogue, UnexpectedClientLinesEndTheSession) {
 }
 
 TEST(UpgradeServerDialogue, GarbageAndHugeLinesAreDropped) {
-    auto server = StartDefault(TestImage(100));
+    TUpgradeServer server({.firmware = TestImage(100)});
     {
         RawClient client(server.Address());
         client.SendRaw(std::string("\x00\xff\r\nGET / HTTP/1.1\r\n\r\n", 22));
@@ -274,7 +271,7 @@ TEST(UpgradeServerDialogue, GarbageAndHugeLinesAreDropped) {
 }
 
 TEST(UpgradeServerDialogue, LogEscapesClientValues) {
-    auto server = StartDefault(TestImage(100));
+    TUpgradeServer server({.firmware = TestImage(100)});
     RawClient client(server.Address());
     EXPECT_EQ(client.Exchange("OriginalID"), "OK");
     EXPECT_EQ(client.Exchange("a b\\c\r"), "OK");
@@ -285,14 +282,11 @@ TEST(UpgradeServerDialogue, LogEscapesClientValues) {
 
 TEST(UpgradeServerPage, ServesTheInformationPage) {
     const std::string page = "<html><body>QX40 手持终端</body></html>\n";
-    auto server = ServerUnderTest({{"fw.bin", "x"}, {"info.htm", page}},
-                                  "firmware QX40 1.21 fw.bin\npage /url/QX40Info.htm info.htm\n");
-    auto get = [&](const std::string& request) {
-        RawClient client(server.Address(), 8080);
-        client.SendRaw(request);
-        client.WaitForClose();
-        return client.Leftover();
-    };
+    TUpgradeServer server({.firmware = "x",
+                           .manifest = {"page /url/QX40Info.htm info.htm"},
+                           .files = {{"info.htm", page}},
+                           .args = {"--http-port", "8080"}});
+    auto get = [&](const std::string& request) { return PageExchange(server.Address(), request); };
     std::string ok = get("GET /url/QX40Info.htm HTTP/1.1\r\nHost: x\r\n\r\n");
     EXPECT_EQ(ok, "HTTP/1.1 200 OK\r\n"
                   "Content-Type: text/html; charset=utf-8\r\n"
