@@ -82,11 +82,7 @@ TEST(UpgradeServerDialogue, RefusedIdentityGetsRepAndIsClosed) {
     Request request = DefaultRequest();
     SetValue(request, "OriginalID", "BAD00001");
     EXPECT_EQ(Announce(client, request), (std::vector<std::string>{"OK", "Rep"}));
-    EXPECT_TRUE(client.WaitForClose());
-    EXPECT_EQ(client.Leftover(), "");
-    client.Close();
-    std::string log = server.LogLine("id=BAD00001");
-    EXPECT_NE(log.find("answer=rep end=rep"), std::string::npos) << log;
+    EXPECT_TRUE(EndedQuietly(client, server, "answer=rep end=rep", "id=BAD00001"));
 
     // Another identity is served.
     RawClient other(server.Address());
@@ -146,11 +142,9 @@ TEST(UpgradeServerDialogue, StatusAnswersEndTheSession) {
         SetValue(request, c.key, c.value);
         ASSERT_EQ(Announce(client, request), AllAccepted());
         EXPECT_EQ(client.ReadLine().value_or("<none>"), c.status) << c.value;
-        EXPECT_TRUE(client.WaitForClose()) << c.value;
-        EXPECT_EQ(client.Leftover(), "") << c.value;
-        client.Close();
-        std::string log = server.LogLine("answer=");
-        EXPECT_NE(log.find("answer=status:" + c.status + " end=status"), std::string::npos) << log;
+        EXPECT_TRUE(
+            EndedQuietly(client, server, "answer=status:" + c.status + " end=status", "answer="))
+            << c.value;
     }
 }
 
@@ -199,10 +193,7 @@ TEST(UpgradeServerDialogue, UnexpectedClientLinesEndTheSession) {
         EXPECT_EQ(client.Exchange("OriginalID"), "OK");
         EXPECT_EQ(client.Exchange("X"), "OK");
         client.SendLine("UserName");
-        EXPECT_TRUE(client.WaitForClose());
-        EXPECT_EQ(client.Leftover(), "");
-        client.Close();
-        EXPECT_NE(server.LogLine("id=X ").find("end=unexpected@announce:3"), std::string::npos);
+        EXPECT_TRUE(EndedQuietly(client, server, "end=unexpected@announce:3", "id=X "));
     }
     {
         RawClient client(server.Address()); // a wrong length echo
@@ -222,10 +213,7 @@ TEST(UpgradeServerDialogue, UnexpectedClientLinesEndTheSession) {
             ASSERT_TRUE(client.ReadLine());
         client.Exchange("OK");
         client.SendLine("0000");
-        EXPECT_TRUE(client.WaitForClose());
-        EXPECT_EQ(client.Leftover(), "");
-        client.Close();
-        EXPECT_NE(server.LogLine("id=").find("end=unexpected@chunk:1"), std::string::npos);
+        EXPECT_TRUE(EndedQuietly(client, server, "end=unexpected@chunk:1"));
     }
 }
 
@@ -234,10 +222,7 @@ TEST(UpgradeServerDialogue, GarbageAndHugeLinesAreDropped) {
     {
         RawClient client(server.Address());
         client.SendRaw(std::string("\x00\xff\r\nGET / HTTP/1.1\r\n\r\n", 22));
-        EXPECT_TRUE(client.WaitForClose());
-        EXPECT_EQ(client.Leftover(), "");
-        client.Close();
-        EXPECT_NE(server.LogLine("id=").find("end=unexpected@announce:1"), std::string::npos);
+        EXPECT_TRUE(EndedQuietly(client, server, "end=unexpected@announce:1"));
     }
     {
         RawClient client(server.Address());
@@ -260,10 +245,7 @@ TEST(UpgradeServerDialogue, GarbageAndHugeLinesAreDropped) {
         EXPECT_EQ(client.Exchange(std::string(64 * 1024, 'B')), "OK");
         EXPECT_EQ(client.Exchange("SWVer"), "OK");
         client.SendLine("1");
-        EXPECT_TRUE(client.WaitForClose());
-        EXPECT_EQ(client.Leftover(), "");
-        client.Close();
-        EXPECT_NE(server.LogLine("id=BBBB").find("end=too-long@announce:4"), std::string::npos);
+        EXPECT_TRUE(EndedQuietly(client, server, "end=too-long@announce:4", "id=BBBB"));
     }
     // The server still serves.
     RawClient client(server.Address());

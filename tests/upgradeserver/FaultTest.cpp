@@ -150,10 +150,7 @@ TEST(UpgradeServerFaults, CloseAtSteps) {
         EXPECT_EQ(client.Exchange("OriginalID"), "OK");
         EXPECT_EQ(client.Exchange("X"), "OK");
         client.SendLine("SWVer");
-        EXPECT_TRUE(client.WaitForClose());
-        EXPECT_EQ(client.Leftover(), "");
-        client.Close();
-        EXPECT_NE(server.LogLine("id=X").find("end=fault-close@announce:3"), std::string::npos);
+        EXPECT_TRUE(EndedQuietly(client, server, "end=fault-close@announce:3", "id=X"));
     }
     {
         TUpgradeServer server({.firmware = TestImage(100), .faults = {"close-at:check"}});

@@ -63,6 +63,19 @@ bool RawClient::StaysQuiet(std::chrono::milliseconds period) {
     return !reader_.ReadToClose(period) && reader_.Buffered().size() == before;
 }
 
+testing::AssertionResult EndedQuietly(RawClient& client, TUpgradeServer& server,
+                                      const std::string& logged, const std::string& needle) {
+    if (!client.WaitForClose())
+        return testing::AssertionFailure() << "the connection stayed open";
+    if (!client.Leftover().empty())
+        return testing::AssertionFailure() << "sent before closing: \"" << client.Leftover() << '"';
+    client.Close();
+    std::string log = server.LogLine(needle);
+    if (log.find(logged) == std::string::npos)
+        return testing::AssertionFailure() << "\"" << log << "\" has no " << logged;
+    return testing::AssertionSuccess();
+}
+
 std::string PageExchange(const std::string& address, const std::string& request) {
     RawClient client(address, 8080);
     client.SendRaw(request);

@@ -6,6 +6,8 @@
 #include "TestData.h"
 #include "UpgradeServer.h"
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -44,6 +46,11 @@ private:
     int fd_ = -1;
     TLineReader reader_{-1, "\r\n"};
 };
+
+// The server ended the session: it closed the connection without a further byte, and its next
+// log line containing `needle` has `logged` (how the session ended).
+testing::AssertionResult EndedQuietly(RawClient& client, TUpgradeServer& server,
+                                      const std::string& logged, const std::string& needle = "id=");
 
 // Sends `request` as it is to the page server (port 8080) and returns all it answers until it
 // closes the connection.
