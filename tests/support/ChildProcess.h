@@ -32,6 +32,7 @@ public:
     // Everything read from standard error so far (when captured) and what is waiting now.
     std::string Stderr();
     // Waits for the program to end: its exit status, 128 + signal, or nothing on time-out.
+    // Meanwhile what it writes is read into the buffers of ReadLine and Stderr.
     std::optional<int> Wait(std::chrono::milliseconds limit = std::chrono::seconds(60));
     // SIGTERM, then SIGKILL after a grace period; returns the exit status.
     int Stop(std::chrono::milliseconds grace = std::chrono::seconds(10));
