@@ -1,8 +1,10 @@
 // The terminal front end of `kestrel-cli update`: what reaches standard error, the guided steps
-// asked on standard input as the dialog asks them, and Ctrl-C waking a waiting question.
+// asked on standard input as the dialog asks them, Ctrl-C waking a waiting question, and the
+// terminal window's progress bar.
 #include "TerminalWorkflowUI.h"
 #include "HintSteps.h"
 #include "Interrupt.h"
+#include "TerminalWindow.h"
 
 #include <gtest/gtest.h>
 
@@ -218,6 +220,45 @@ TEST(TerminalUIInterrupt, CtrlCWakesAWaitingQuestionAndEndsPauses) {
     EXPECT_EQ(rest.find("\nkestrel-cli: interrupted"), 0u) << rest;
     EXPECT_EQ(rest.find("interrupted", 20), std::string::npos) << rest;
     EXPECT_EQ(rest.find(HintText::Steps[0]), std::string::npos) << rest;
+}
+
+// The progress bar of the terminal window.
+TEST(TerminalWindow, RendersBar) {
+    EXPECT_EQ(TTerminalWindow::RenderBar(0, 1024, 8), "[--------]   0%");
+    EXPECT_EQ(TTerminalWindow::RenderBar(512, 1024, 8), "[####----]  50%");
+    EXPECT_EQ(TTerminalWindow::RenderBar(1024, 1024, 8), "[########] 100%");
+    EXPECT_EQ(TTerminalWindow::RenderBar(2000, 1024, 8), "[########] 100%");
+    EXPECT_EQ(TTerminalWindow::RenderBar(-5, 1024, 8), "[--------]   0%");
+    EXPECT_EQ(TTerminalWindow::RenderBar(5, 0, 8), "[--------]   0%");
+    // Large images: no overflow in position x width.
+    EXPECT_EQ(TTerminalWindow::RenderBar(2000000000, 2000000000, 8), "[########] 100%");
+}
+
+TEST(TerminalWindow, DrawsOnlyChangesAndEndsTheLine) {
+    std::FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    {
+        TTerminalWindow w(f, true);
+        w.ShowStatus("状态");
+        w.ProgressBar().SetMax(1000);
+        w.ProgressBar().SetPosition(1); // same text as position 0: not drawn again
+        w.ProgressBar().SetPosition(1000);
+        w.ShowStatus("done");
+    }
+    std::string bar0 = TTerminalWindow::RenderBar(0, 1000, 40);
+    std::string bar1 = TTerminalWindow::RenderBar(1000, 1000, 40);
+    EXPECT_EQ(Contents(f), "状态\n\r" + bar0 + "\r" + bar1 + "\ndone\n");
+    std::fclose(f);
+
+    std::FILE* quiet = std::tmpfile();
+    {
+        TTerminalWindow w(quiet, false);
+        w.ShowStatus("x");
+        w.SetMax(10);
+        w.SetPosition(5);
+    }
+    EXPECT_EQ(Contents(quiet), "");
+    std::fclose(quiet);
 }
 
 } // namespace

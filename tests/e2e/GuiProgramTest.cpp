@@ -2,7 +2,9 @@
 // offscreen platform, a simulated QX40 on a pseudo-terminal and the reference upgrade server on
 // a loopback address of its own. The window copies every status text, and every step of the
 // guided dialog, to standard error as one line; the tests follow the run there.
-#include "UpgradeRig.h"
+#include "Deadline.h"
+#include "SimHarness.h"
+#include "UpgradeServer.h"
 
 #include <gtest/gtest.h>
 
@@ -72,17 +74,6 @@ private:
     bool ended_ = false;
 };
 
-// Waits for a condition that another process brings about, checking it every 20 ms.
-template <typename Condition> bool WaitUntil(Condition condition, std::chrono::seconds limit) {
-    auto until = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= until)
-            return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
-
 std::set<std::string> FileNames(const std::string& dir) {
     std::set<std::string> names;
     for (const auto& entry : fs::directory_iterator(dir))
@@ -94,9 +85,8 @@ std::set<std::string> FileNames(const std::string& dir) {
 
 TEST(GuiProgram, UpToDateDeviceEndsWithTheDeviceTypeAndNoProgramming) {
     TempDir dir;
-    WriteCatalogue(dir.Path(), "1.20", TestImage(4096)); // the simulator's own version
-    TRigServer server(dir.Path());
-    ASSERT_FALSE(server.Address().empty());
+    // The simulator's own version.
+    TUpgradeServer server({.firmware = TestImage(4096), .version = "1.20"});
     TSimDevice sim({"--image-out", dir / "programmed.bin"});
     ASSERT_FALSE(sim.Path().empty());
 
@@ -109,17 +99,14 @@ TEST(GuiProgram, UpToDateDeviceEndsWithTheDeviceTypeAndNoProgramming) {
     EXPECT_EQ(kestrel.Index(FirstHintStep), -1);
     kestrel.Process().Stop();
 
-    auto session = server.NextSession();
-    ASSERT_TRUE(session);
-    EXPECT_NE(session->find("answer=status:-7"), std::string::npos) << *session;
+    std::string session = server.NextSession();
+    EXPECT_NE(session.find("answer=status:-7"), std::string::npos) << session;
     EXPECT_FALSE(fs::exists(dir / "programmed.bin"));
 }
 
 TEST(GuiProgram, NoDeviceIsReportedAndTheServerIsNotAsked) {
     TempDir dir;
-    WriteCatalogue(dir.Path(), "1.21", TestImage(4096));
-    TRigServer server(dir.Path());
-    ASSERT_FALSE(server.Address().empty());
+    TUpgradeServer server({.firmware = TestImage(4096)});
 
     // Port 1 names a path that does not exist; every other port is absent.
     TWindowProgram kestrel(KESTREL_PATH_KESTREL, dir / "no-such-tty", server.Address());
@@ -131,10 +118,8 @@ TEST(GuiProgram, NoDeviceIsReportedAndTheServerIsNotAsked) {
 
 TEST(GuiProgram, ServerFailureShowsTheGeneralErrorText) {
     TempDir dir;
-    WriteCatalogue(dir.Path(), "1.21", TestImage(4096));
     // The server answers the device type key with something other than "OK" (result 1).
-    TRigServer server(dir.Path(), {"reply:5:NO"});
-    ASSERT_FALSE(server.Address().empty());
+    TUpgradeServer server({.firmware = TestImage(4096), .faults = {"reply:5:NO"}});
     TSimDevice sim({"--image-out", dir / "programmed.bin"});
 
     TWindowProgram kestrel(KESTREL_PATH_KESTREL, sim.Path(), server.Address());
@@ -157,9 +142,7 @@ TEST(GuiProgram, FirmwareIsProgrammedAndTheGuidedDialogFollows) {
     TempDir dir;
     // Not a multiple of the 512-byte block: the device stores it filled with 0xFF.
     const std::string image = TestImage(70001);
-    WriteCatalogue(dir.Path(), "1.21", image);
-    TRigServer server(dir.Path());
-    ASSERT_FALSE(server.Address().empty());
+    TUpgradeServer server({.firmware = image});
     TSimDevice sim({"--image-out", dir / "programmed.bin"});
 
     TWindowProgram kestrel(KESTREL_PATH_KESTREL, sim.Path(), server.Address());
@@ -177,9 +160,8 @@ TEST(GuiProgram, FirmwareIsProgrammedAndTheGuidedDialogFollows) {
 
     ASSERT_TRUE(sim.WaitFor("image written"));
     EXPECT_EQ(ReadFileBytes(dir / "programmed.bin"), Filled(image, 512));
-    auto session = server.NextSession();
-    ASSERT_TRUE(session);
-    EXPECT_NE(session->find("answer=firmware:1.21 end=allok"), std::string::npos) << *session;
+    std::string session = server.NextSession();
+    EXPECT_NE(session.find("answer=firmware:1.21 end=allok"), std::string::npos) << session;
 }
 
 TEST(GuiProgram, NewToolVersionReplacesTheExecutableAndStartsIt) {
@@ -189,12 +171,8 @@ TEST(GuiProgram, NewToolVersionReplacesTheExecutableAndStartsIt) {
     fs::create_directory(home);
     const std::string exe = home + "/kestrel";
     fs::copy_file(KESTREL_PATH_KESTREL, exe);
-    const std::string catalogue = tmp / "catalogue";
-    fs::create_directory(catalogue);
-    WriteCatalogue(catalogue, "1.21", TestImage(4096), {"tool 1.5 kestrel-1.5"});
-    fs::copy_file(KESTREL_PATH_FAKE_NEW_TOOL, catalogue + "/kestrel-1.5");
-    TRigServer server(catalogue);
-    ASSERT_FALSE(server.Address().empty());
+    TUpgradeServer server(
+        {.firmware = TestImage(4096), .tool = ReadFileBytes(KESTREL_PATH_FAKE_NEW_TOOL)});
     TSimDevice sim({"--image-out", tmp / "programmed.bin"});
 
     TWindowProgram kestrel(exe, sim.Path(), server.Address());
@@ -216,7 +194,6 @@ TEST(GuiProgram, NewToolVersionReplacesTheExecutableAndStartsIt) {
     EXPECT_EQ(FileNames(home), expected);
 
     EXPECT_FALSE(fs::exists(tmp / "programmed.bin"));
-    auto session = server.NextSession();
-    ASSERT_TRUE(session);
-    EXPECT_NE(session->find("answer=tool:1.5 end=allok"), std::string::npos) << *session;
+    std::string session = server.NextSession();
+    EXPECT_NE(session.find("answer=tool:1.5 end=allok"), std::string::npos) << session;
 }

@@ -52,7 +52,7 @@ protected:
 };
 
 TEST_F(CancelTest, CancelWhileTheWorkerWaitsForValuesEndsWithThirtyFive) {
-    UpgradeServerRun server(TestImage(100), {"stall-at:values"});
+    TUpgradeServer server({.firmware = TestImage(100), .faults = {"stall-at:values"}});
     TUPThread worker;
     // The progress maximum is set just before the length is echoed; the values come next.
     TCliInfo info = WaitAndCancelWhen([&] { return window.Max() == 100; }, worker);
@@ -68,13 +68,13 @@ TEST_F(CancelTest, CancelWhileTheWorkerWaitsForValuesEndsWithThirtyFive) {
     EXPECT_EQ(window.BusyChanges(), (std::vector<bool>{true, false}));
     EXPECT_EQ(window.StartEnabled(), true);
     EXPECT_EQ(window.StopEnabled(), false);
-    std::string log = server.SessionLog();
+    std::string log = server.NextSession();
     EXPECT_NE(log.find("@values"), std::string::npos) << log;
 }
 
 TEST_F(CancelTest, CancelDuringTheTransferKeepsWhatArrived) {
     std::string image = TestImage(64 * 1024);
-    UpgradeServerRun server(image, {"stall-at:chunk:3"});
+    TUpgradeServer server({.firmware = image, .faults = {"stall-at:chunk:3"}});
     TUPThread worker;
     TCliInfo info = WaitAndCancelWhen(
         [&] {
@@ -93,7 +93,7 @@ TEST_F(CancelTest, CancelDuringTheTransferKeepsWhatArrived) {
 TEST_F(CancelTest, CancelRightAfterTheStartIsNeverLost) {
     // Whatever step the worker is at (before its client exists, connecting, or waiting for
     // the first reply), the cancel ends it and its code stays.
-    UpgradeServerRun server(TestImage(100), {"stall-at:announce:1"});
+    TUpgradeServer server({.firmware = TestImage(100), .faults = {"stall-at:announce:1"}});
     for (int round = 0; round < 15; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
         TUPThread worker;

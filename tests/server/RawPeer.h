@@ -2,6 +2,7 @@
 // The other end of a TCP connection for the line client's tests: a listening socket on a loopback
 // address of its own that accepts one connection and sends and reads raw bytes.
 #include "ChildProcess.h"
+#include "LineReader.h"
 
 #include <arpa/inet.h>
 #include <chrono>
@@ -44,6 +45,7 @@ public:
         if (poll(&p, 1, 30000) != 1)
             return false;
         conn_ = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+        reader_.Attach(conn_);
         return conn_ >= 0;
     }
     void Send(const std::string& bytes) {
@@ -55,27 +57,21 @@ public:
             sent += static_cast<size_t>(n);
         }
     }
-    // Reads exactly n bytes (fewer when the client closes or nothing comes for 30 s).
+    // Reads exactly n bytes (fewer when the client closes or they do not come within 30 s).
     std::string Read(size_t n) {
-        std::string out;
-        char buf[4096];
-        while (out.size() < n) {
-            pollfd p{conn_, POLLIN, 0};
-            if (poll(&p, 1, 30000) != 1)
-                break;
-            ssize_t got = recv(conn_, buf, std::min(sizeof buf, n - out.size()), 0);
-            if (got <= 0)
-                break;
-            out.append(buf, static_cast<size_t>(got));
-        }
-        return out;
+        reader_.Await(n, std::chrono::seconds(30));
+        return reader_.Take(n);
     }
     // Everything until the client closes.
-    std::string ReadToEnd() { return Read(static_cast<size_t>(-1) / 2); }
+    std::string ReadToEnd() {
+        reader_.ReadToClose(std::chrono::seconds(30));
+        return reader_.Take();
+    }
     void Close() {
         if (conn_ >= 0)
             close(conn_);
         conn_ = -1;
+        reader_.Attach(-1);
     }
 
 private:
@@ -83,4 +79,5 @@ private:
     std::string port_;
     int listen_ = -1;
     int conn_ = -1;
+    TLineReader reader_;
 };

@@ -45,7 +45,7 @@ class DownloadTest : public SessionTest, public ::testing::WithParamInterface<si
 TEST_P(DownloadTest, DataArrivesIntactInChunksWithProgress) {
     size_t size = GetParam();
     std::string image = TestImage(size);
-    UpgradeServerRun server(image);
+    TUpgradeServer server({.firmware = image});
     TCliInfo info = RunExchange(TestRequest());
 
     EXPECT_EQ(info.ResultCode, kResultSuccess);
@@ -68,7 +68,7 @@ TEST_P(DownloadTest, DataArrivesIntactInChunksWithProgress) {
     EXPECT_EQ(window.StartEnabled(), true);
     EXPECT_EQ(window.StopEnabled(), false);
 
-    std::string log = server.SessionLog();
+    std::string log = server.NextSession();
     EXPECT_NE(log.find("end=allok"), std::string::npos) << log;
     EXPECT_NE(log.find("sent=" + std::to_string(size) + " "), std::string::npos) << log;
 }
@@ -78,7 +78,8 @@ INSTANTIATE_TEST_SUITE_P(Sizes, DownloadTest,
                                            size_t{1024 * 1024}));
 
 TEST_F(SessionTest, TheServersValuesReplaceTheRequestsAndKindSevenComesBack) {
-    UpgradeServerRun server(TestImage(3000), {"value:12:7", "value:1:QX4Z", "value:4:99"});
+    TUpgradeServer server(
+        {.firmware = TestImage(3000), .faults = {"value:12:7", "value:1:QX4Z", "value:4:99"}});
     TCliInfo info = RunExchange(TestRequest());
     EXPECT_EQ(info.ResultCode, kResultSuccess);
     EXPECT_EQ(info.UPType, 7);
@@ -93,29 +94,30 @@ TEST_F(SessionTest, EveryAnnouncementStepHasItsResult) {
     for (int step = 1; step <= 27; ++step) {
         SCOPED_TRACE("announcement step " + std::to_string(step));
         // "PASSOK" is the expected reply to the last step, "OK" a wrong one there.
-        UpgradeServerRun server(TestImage(100), {"reply:" + std::to_string(step) + ":" +
-                                                 (step == 27 ? "OK" : "PASSOK")});
+        TUpgradeServer server(
+            {.firmware = TestImage(100),
+             .faults = {"reply:" + std::to_string(step) + ":" + (step == 27 ? "OK" : "PASSOK")}});
         TCliInfo info = RunExchange(TestRequest());
         EXPECT_EQ(info.ResultCode, results[step - 1]);
         EXPECT_TRUE(EndsWithCode(window.LastStatus(), kGeneral, Hex2(results[step - 1])));
         ExpectRequestValues(info);
         // Nothing further was sent: the server next saw the connection close.
         std::string next = step == 27 ? "length" : "announce:" + std::to_string(step + 1);
-        std::string log = server.SessionLog();
+        std::string log = server.NextSession();
         EXPECT_NE(log.find("end=closed@" + next), std::string::npos) << log;
     }
 }
 
 TEST_F(SessionTest, AnIdentityRefusedWithRepGivesForty) {
-    UpgradeServerRun server(TestImage(100), {}, {"refuse 1A2B3C4D"});
+    TUpgradeServer server({.firmware = TestImage(100), .manifest = {"refuse 1A2B3C4D"}});
     TCliInfo info = RunExchange(TestRequest());
     EXPECT_EQ(info.ResultCode, kResultRepeated);
     EXPECT_TRUE(EndsWithCode(window.LastStatus(), kGeneral, "28"));
-    EXPECT_NE(server.SessionLog().find("end=rep"), std::string::npos);
+    EXPECT_NE(server.NextSession().find("end=rep"), std::string::npos);
 }
 
 TEST_F(SessionTest, AConnectionClosedMidAnnouncementEndsAtThatStep) {
-    UpgradeServerRun server(TestImage(100), {"close-at:announce:5"});
+    TUpgradeServer server({.firmware = TestImage(100), .faults = {"close-at:announce:5"}});
     EXPECT_EQ(RunExchange(TestRequest()).ResultCode, 1);
 }
 
@@ -140,7 +142,7 @@ TEST_F(SessionTest, ServerStatusesEndTheSessionWithTheirTexts) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE("status line \"" + c.line + "\"");
-        UpgradeServerRun server(TestImage(100), {"status:" + c.line});
+        TUpgradeServer server({.firmware = TestImage(100), .faults = {"status:" + c.line}});
         TCliInfo info = RunExchange(TestRequest());
         EXPECT_EQ(info.ResultCode, c.resultCode);
         if (c.codeHex.empty())
@@ -149,12 +151,12 @@ TEST_F(SessionTest, ServerStatusesEndTheSessionWithTheirTexts) {
             EXPECT_TRUE(EndsWithCode(window.LastStatus(), c.text, c.codeHex));
         ExpectRequestValues(info);
         EXPECT_EQ(info.Data->Size(), 0);
-        EXPECT_NE(server.SessionLog().find("end=status"), std::string::npos);
+        EXPECT_NE(server.NextSession().find("end=status"), std::string::npos);
     }
 }
 
 TEST_F(SessionTest, TheCataloguesOwnStatusesArriveToo) {
-    UpgradeServerRun server(TestImage(100));
+    TUpgradeServer server({.firmware = TestImage(100)});
     TCliInfo unknown = TestRequest();
     unknown.UserName = "QX99";
     EXPECT_EQ(RunExchange(unknown).ResultCode, kResultNoUpgrade);
@@ -180,22 +182,23 @@ TEST_F(SessionTest, NoServerMeansConnectionFailure) {
 
 TEST_F(SessionTest, ALengthThatIsRefusedGivesTwentyEight) {
     {
-        UpgradeServerRun server(TestImage(100), {"length-ack:NO"});
+        TUpgradeServer server({.firmware = TestImage(100), .faults = {"length-ack:NO"}});
         EXPECT_EQ(RunExchange(TestRequest()).ResultCode, kResultLengthRefused);
         EXPECT_TRUE(EndsWithCode(window.LastStatus(), kGeneral, "1C"));
     }
     {
         // Beyond 64 MiB: ended before the echo, and nothing reserved for it.
-        UpgradeServerRun server(TestImage(100), {"length:67108865"});
+        TUpgradeServer server({.firmware = TestImage(100), .faults = {"length:67108865"}});
         TCliInfo info = RunExchange(TestRequest());
         EXPECT_EQ(info.ResultCode, kResultLengthRefused);
         EXPECT_EQ(info.Data->Size(), 0);
-        std::string log = server.SessionLog();
+        std::string log = server.NextSession();
         EXPECT_NE(log.find("end=closed@length-ack"), std::string::npos) << log;
     }
     {
         // More digits than any integer holds: too large as well.
-        UpgradeServerRun server(TestImage(100), {"status:99999999999999999999999"});
+        TUpgradeServer server(
+            {.firmware = TestImage(100), .faults = {"status:99999999999999999999999"}});
         EXPECT_EQ(RunExchange(TestRequest()).ResultCode, kResultLengthRefused);
     }
 }
@@ -203,7 +206,8 @@ TEST_F(SessionTest, ALengthThatIsRefusedGivesTwentyEight) {
 TEST_F(SessionTest, ACheckLineThatDiffersGivesFortyOneAndKeepsTheRequest) {
     for (const char* fault : {"check-no-space", "check:X", "close-at:check"}) {
         SCOPED_TRACE(fault);
-        UpgradeServerRun server(TestImage(100), {fault, "value:12:7", "value:1:QX4Z"});
+        TUpgradeServer server(
+            {.firmware = TestImage(100), .faults = {fault, "value:12:7", "value:1:QX4Z"}});
         TCliInfo info = RunExchange(TestRequest());
         EXPECT_EQ(info.ResultCode, kResultCheckLine);
         EXPECT_TRUE(EndsWithCode(window.LastStatus(), kGeneral, "29"));
@@ -216,7 +220,7 @@ TEST_F(SessionTest, CrcFaultsGiveFortyFourAndFortyFive) {
     // Lowercase differs from the right text only when it has letters (this seed's CRC has).
     ASSERT_NE(CrcText(image).find_first_of("ABCDEF"), std::string::npos);
     {
-        UpgradeServerRun server(image, {"crc:empty", "value:12:7"});
+        TUpgradeServer server({.firmware = image, .faults = {"crc:empty", "value:12:7"}});
         TCliInfo info = RunExchange(TestRequest());
         EXPECT_EQ(info.ResultCode, kResultCrcMissing);
         EXPECT_TRUE(EndsWithCode(window.LastStatus(), kGeneral, "2C"));
@@ -224,19 +228,19 @@ TEST_F(SessionTest, CrcFaultsGiveFortyFourAndFortyFive) {
     }
     for (const char* fault : {"crc:lower", "crc:wrong", "corrupt-data", "close-at:byte:18000"}) {
         SCOPED_TRACE(fault);
-        UpgradeServerRun server(image, {fault});
+        TUpgradeServer server({.firmware = image, .faults = {fault}});
         TCliInfo info = RunExchange(TestRequest());
         EXPECT_EQ(info.ResultCode, kResultCrcMismatch);
         EXPECT_TRUE(EndsWithCode(window.LastStatus(), kGeneral, "2D"));
         EXPECT_EQ(info.Data->Size(), 20000);
-        std::string log = server.SessionLog();
+        std::string log = server.NextSession();
         EXPECT_EQ(log.find("end=allok"), std::string::npos) << "AllOK after a bad CRC: " << log;
     }
 }
 
 TEST_F(SessionTest, AChunkHandshakeThatDiffersGivesTwentyNine) {
     std::string image = TestImage(8193);
-    UpgradeServerRun server(image, {"chunk-ack:NO"});
+    TUpgradeServer server({.firmware = image, .faults = {"chunk-ack:NO"}});
     TCliInfo info = RunExchange(TestRequest());
     EXPECT_EQ(info.ResultCode, kResultChunkRefused);
     EXPECT_TRUE(EndsWithCode(window.LastStatus(), kGeneral, "1D"));
@@ -248,7 +252,7 @@ TEST_F(SessionTest, AChunkHandshakeThatDiffersGivesTwentyNine) {
 
 TEST_F(SessionTest, AStreamHoldingMoreBeforehandEndsAtTheAnnouncedLength) {
     std::string image = TestImage(3 * 8192 + 5);
-    UpgradeServerRun server(image);
+    TUpgradeServer server({.firmware = image});
     TCliInfo request = TestRequest();
     request.Data = std::make_shared<TMemoryStream>();
     request.Data->SetSize(50000);
@@ -260,7 +264,8 @@ TEST_F(SessionTest, AStreamHoldingMoreBeforehandEndsAtTheAnnouncedLength) {
 }
 
 TEST_F(SessionTest, AReplyLineBeyondSixtyFourKiBIsAWrongReply) {
-    UpgradeServerRun server(TestImage(100), {"reply:1:" + std::string(kTcpMaxLineLength + 1, 'O')});
+    TUpgradeServer server({.firmware = TestImage(100),
+                           .faults = {"reply:1:" + std::string(kTcpMaxLineLength + 1, 'O')}});
     TCliInfo info = RunExchange(TestRequest());
     EXPECT_EQ(info.ResultCode, 14);
 }
@@ -285,20 +290,21 @@ TEST_F(SessionTest, AServerThatStopsAnsweringLosesTheConnectionAfterTheTimeLimit
         SCOPED_TRACE("stall at " + c.step);
         // The missing bytes stay zero: a last chunk that is silent must not end in zeros.
         ASSERT_NE(TestImage(c.imageSize).back(), '\0');
-        UpgradeServerRun server(TestImage(c.imageSize), {"stall-at:" + c.step});
+        TUpgradeServer server(
+            {.firmware = TestImage(c.imageSize), .faults = {"stall-at:" + c.step}});
         TcpSetRecvTimeLimit(limit);
         auto start = std::chrono::steady_clock::now();
         TCliInfo info = RunExchange(TestRequest());
         EXPECT_GE(std::chrono::steady_clock::now() - start, limit);
         EXPECT_EQ(info.ResultCode, c.resultCode);
-        std::string log = server.SessionLog();
+        std::string log = server.NextSession();
         EXPECT_NE(log.find("fault-stall@" + c.step), std::string::npos) << log;
     }
 }
 
 TEST_F(SessionTest, TheWaitingSideIsReleasedOnceWithTheFinalRecord) {
     std::string image = TestImage(1024 * 1024);
-    UpgradeServerRun server(image, {"value:1:SRV1"});
+    TUpgradeServer server({.firmware = image, .faults = {"value:1:SRV1"}});
     TCliInfo request = TestRequest();
     SetCliInfo(request);
     TUPThread worker;
@@ -369,7 +375,7 @@ private:
 };
 
 TEST_F(SessionTest, AnExceptionAnywhereInTheSessionStillEndsItWithThirty) {
-    UpgradeServerRun server(TestImage(20000));
+    TUpgradeServer server({.firmware = TestImage(20000)});
     for (const char* failOn : {"progress", "升级开始：", "升级进行中请等待"}) {
         SCOPED_TRACE(failOn);
         FailingWindow failing(failOn);

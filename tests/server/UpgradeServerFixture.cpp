@@ -7,43 +7,6 @@
 #include <cstdlib>
 #include <fstream>
 
-UpgradeServerRun::UpgradeServerRun(const std::string& image, const std::vector<std::string>& faults,
-                                   const std::vector<std::string>& manifestLines)
-    : address_(UniqueLoopbackAddress()) {
-    WriteFileBytes(dir_ / "fw.bin", image);
-    std::string manifest = "firmware QX40 1.21 fw.bin\n";
-    for (const auto& line : manifestLines) {
-        manifest += line;
-        manifest += '\n';
-    }
-    WriteFileBytes(dir_ / "manifest", manifest);
-    std::vector<std::string> argv = {KESTREL_PATH_UPGRADE_SERVER,
-                                     "--catalogue",
-                                     dir_.Path(),
-                                     "--address",
-                                     address_,
-                                     "--http-port",
-                                     "0"};
-    for (const auto& fault : faults) {
-        argv.push_back("--fault");
-        argv.push_back(fault);
-    }
-    process_ = std::make_unique<ChildProcess>(argv);
-    auto ready = process_->WaitForLine("listening");
-    if (!ready)
-        throw std::runtime_error("upgrade-server did not start");
-    setenv("KESTREL_UPDATE_HOST", address_.c_str(), 1);
-}
-
-UpgradeServerRun::~UpgradeServerRun() {
-    unsetenv("KESTREL_UPDATE_HOST");
-    process_->Stop();
-}
-
-std::string UpgradeServerRun::SessionLog() {
-    return process_->WaitForLine(" end=").value_or("");
-}
-
 void RecordingWindow::Changed() {
     changed_.notify_all();
 }

@@ -1,9 +1,9 @@
 #pragma once
-// What the session tests share: the reference upgrade server on a loopback address of its own
-// with a catalogue written for the test, a window that records what the worker shows, a typical
-// request, and the window's side of one exchange.
-#include "ChildProcess.h"
+// What the session tests share: the reference upgrade server (TUpgradeServer, which
+// KESTREL_UPDATE_HOST names while it lives), a window that records what the worker shows, a
+// typical request, and the window's side of one exchange.
 #include "UPT.h"
+#include "UpgradeServer.h"
 #include "WindowLink.h"
 
 #include <gtest/gtest.h>
@@ -18,24 +18,6 @@
 #include <optional>
 #include <string>
 #include <vector>
-
-// The upgrade server with a catalogue offering firmware "QX40" version 1.21 (the image given),
-// plus extra manifest lines, started with the given --fault specs. KESTREL_UPDATE_HOST points
-// at it while it lives.
-class UpgradeServerRun {
-public:
-    UpgradeServerRun(const std::string& image, const std::vector<std::string>& faults = {},
-                     const std::vector<std::string>& manifestLines = {});
-    ~UpgradeServerRun();
-    const std::string& Address() const { return address_; }
-    // The server's log line of the next session that ends.
-    std::string SessionLog();
-
-private:
-    TempDir dir_;
-    std::string address_;
-    std::unique_ptr<ChildProcess> process_;
-};
 
 // A window that records what the worker shows; usable from any thread.
 class RecordingWindow : public TWindowLink, public TProgressBar {

@@ -1,5 +1,7 @@
 #include "ChildProcess.h"
 
+#include "Deadline.h"
+
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -15,14 +17,6 @@
 #include <unistd.h>
 
 extern char** environ;
-
-namespace {
-int MillisLeft(std::chrono::steady_clock::time_point until) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        until - std::chrono::steady_clock::now());
-    return left.count() < 0 ? 0 : static_cast<int>(left.count());
-}
-} // namespace
 
 ChildProcess::ChildProcess(std::vector<std::string> argv, std::vector<std::string> env,
                            bool captureStderr) {
@@ -69,67 +63,46 @@ ChildProcess::ChildProcess(std::vector<std::string> argv, std::vector<std::strin
         _exit(127);
     }
     close(outPipe[1]);
-    out_ = outPipe[0];
+    out_.Attach(outPipe[0]);
     if (captureStderr) {
         close(errPipe[1]);
-        err_ = errPipe[0];
+        err_.Attach(errPipe[0]);
     }
 }
 
 ChildProcess::~ChildProcess() {
     if (pid_ > 0 && !status_)
         Stop(std::chrono::seconds(5));
-    if (out_ >= 0)
-        close(out_);
-    if (err_ >= 0)
-        close(err_);
-}
-
-bool ChildProcess::Fill(int fd, std::string& into, std::chrono::steady_clock::time_point until) {
-    if (fd < 0)
-        return false;
-    pollfd p{fd, POLLIN, 0};
-    int r = poll(&p, 1, MillisLeft(until));
-    if (r <= 0)
-        return false;
-    char buf[4096];
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n <= 0)
-        return false;
-    into.append(buf, static_cast<size_t>(n));
-    return true;
+    for (auto* pipe : {&out_, &err_})
+        if (pipe->Fd() >= 0)
+            close(pipe->Fd());
 }
 
 std::optional<std::string> ChildProcess::ReadLine(std::chrono::milliseconds limit) {
-    auto until = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        auto nl = outBuf_.find('\n');
-        if (nl != std::string::npos) {
-            std::string line = outBuf_.substr(0, nl);
-            outBuf_.erase(0, nl + 1);
-            return line;
-        }
-        if (!Fill(out_, outBuf_, until))
-            return std::nullopt;
-    }
+    return out_.ReadLine(limit);
 }
 
 std::optional<std::string> ChildProcess::WaitForLine(const std::string& needle,
                                                      std::chrono::milliseconds limit) {
-    auto until = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        auto line = ReadLine(std::chrono::milliseconds(MillisLeft(until)));
-        if (!line)
-            return std::nullopt;
-        if (line->find(needle) != std::string::npos)
-            return line;
-    }
+    return out_.WaitForLine(needle, limit);
 }
 
 std::string ChildProcess::Stderr() {
-    while (Fill(err_, errBuf_, std::chrono::steady_clock::now())) {
+    err_.Drain();
+    return err_.Buffered();
+}
+
+void ChildProcess::Pump(std::chrono::milliseconds period) {
+    pollfd fds[2];
+    nfds_t count = 0;
+    for (auto* pipe : {&out_, &err_})
+        if (pipe->Fd() >= 0 && !pipe->Closed())
+            fds[count++] = {pipe->Fd(), POLLIN, 0};
+    // With no pipe left open this only lets the period pass.
+    if (poll(fds, count, static_cast<int>(period.count())) > 0) {
+        out_.Drain();
+        err_.Drain();
     }
-    return errBuf_;
 }
 
 std::optional<int> ChildProcess::Wait(std::chrono::milliseconds limit) {
@@ -145,11 +118,7 @@ std::optional<int> ChildProcess::Wait(std::chrono::milliseconds limit) {
         }
         if (std::chrono::steady_clock::now() >= until)
             return std::nullopt;
-        // Keep draining captured stderr so a chatty child never blocks on a full pipe.
-        if (err_ >= 0)
-            Fill(err_, errBuf_, std::chrono::steady_clock::now() + std::chrono::milliseconds(20));
-        else
-            usleep(5000);
+        Pump(std::chrono::milliseconds(5));
     }
 }
 
@@ -200,4 +169,21 @@ std::string ReadFileBytes(const std::string& path) {
 void WriteFileBytes(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::vector<std::string> TRun::ErrLines() const {
+    std::vector<std::string> lines;
+    std::istringstream in(err);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+TRun Finish(ChildProcess& program, std::chrono::milliseconds limit) {
+    TRun run;
+    run.status = program.Wait(limit).value_or(-1);
+    while (auto line = program.ReadLine(std::chrono::seconds(5)))
+        run.out += *line + "\n";
+    run.err = program.Stderr();
+    return run;
 }

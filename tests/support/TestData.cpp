@@ -17,6 +17,11 @@ std::string TestImage(size_t size, unsigned seed) {
     return image;
 }
 
+std::string Filled(const std::string& image, size_t multiple) {
+    size_t padded = (image.size() + multiple - 1) / multiple * multiple;
+    return image + std::string(padded - image.size(), '\xFF');
+}
+
 std::string CrcText(const std::string& bytes) {
     char text[8];
     std::snprintf(

@@ -3,7 +3,7 @@
 #include "Catalogue.h"
 #include "Faults.h"
 #include "Options.h"
-#include "ServerUnderTest.h"
+#include "RawClient.h"
 
 #include <gtest/gtest.h>
 
@@ -84,39 +84,32 @@ TEST(UpgradeServerCatalogue, ManifestErrorsStopTheServerAndNameTheLine) {
         WriteFileBytes(dir / "fw", "image");
         WriteFileBytes(dir / "empty", "");
         WriteFileBytes(dir / "manifest", c.manifest);
-        ChildProcess p({KESTREL_PATH_UPGRADE_SERVER, "--catalogue", dir.Path(), "--address",
-                        UniqueLoopbackAddress()},
-                       {}, true);
-        EXPECT_EQ(p.Wait(), 2) << c.manifest;
-        std::string err = p.Stderr();
-        EXPECT_EQ(err.rfind("upgrade-server: ", 0), 0u) << err;
-        EXPECT_NE(err.find(c.message), std::string::npos) << err;
-        EXPECT_FALSE(p.ReadLine(1s)) << c.manifest; // never announced itself
+        TRun run = RunUpgradeServer(dir.Path());
+        EXPECT_EQ(run.status, 2) << c.manifest;
+        EXPECT_EQ(run.err.rfind("upgrade-server: ", 0), 0u) << run.err;
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+        EXPECT_EQ(run.out, "") << c.manifest; // never announced itself
     }
     // No manifest at all; a kind:7 fault without a tool.
     TempDir dir;
-    ChildProcess none({KESTREL_PATH_UPGRADE_SERVER, "--catalogue", dir.Path()}, {}, true);
-    EXPECT_EQ(none.Wait(), 2);
-    EXPECT_NE(none.Stderr().find("cannot read"), std::string::npos);
+    TRun none = RunUpgradeServer(dir.Path());
+    EXPECT_EQ(none.status, 2);
+    EXPECT_NE(none.err.find("cannot read"), std::string::npos);
     WriteFileBytes(dir / "fw", "image");
     WriteFileBytes(dir / "manifest", "firmware QX40 1.21 fw\n");
-    ChildProcess noTool(
-        {KESTREL_PATH_UPGRADE_SERVER, "--catalogue", dir.Path(), "--fault", "kind:7"}, {}, true);
-    EXPECT_EQ(noTool.Wait(), 2);
-    EXPECT_NE(noTool.Stderr().find("kind:7 needs a tool line"), std::string::npos);
+    TRun noTool = RunUpgradeServer(dir.Path(), {"--fault", "kind:7"});
+    EXPECT_EQ(noTool.status, 2);
+    EXPECT_NE(noTool.err.find("kind:7 needs a tool line"), std::string::npos);
 }
 
 TEST(UpgradeServerCatalogue, BindFailureExitsWithOne) {
-    auto first = StartDefault("x");
+    TUpgradeServer first({.firmware = "x"});
     TempDir dir;
     WriteFileBytes(dir / "fw", "image");
     WriteFileBytes(dir / "manifest", "firmware QX40 1.21 fw\n");
-    ChildProcess second({KESTREL_PATH_UPGRADE_SERVER, "--catalogue", dir.Path(), "--address",
-                         first.Address(), "--http-port", "0"},
-                        {}, true);
-    EXPECT_EQ(second.Wait(), 1);
-    EXPECT_NE(second.Stderr().find("cannot listen on " + first.Address() + ":5001"),
-              std::string::npos);
+    TRun second = RunUpgradeServer(dir.Path(), {"--address", first.Address(), "--http-port", "0"});
+    EXPECT_EQ(second.status, 1);
+    EXPECT_NE(second.err.find("cannot listen on " + first.Address() + ":5001"), std::string::npos);
 }
 
 TEST(UpgradeServerCatalogue, CommandLine) {

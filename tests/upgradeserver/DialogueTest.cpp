@@ -1,6 +1,6 @@
 // The upgrade server's answers to well-behaved and misbehaving clients: catalogue decisions, the
 // echoed values and check line, the chunked transfer, and the robustness rules.
-#include "ServerUnderTest.h"
+#include "RawClient.h"
 
 #include <gtest/gtest.h>
 
@@ -32,16 +32,15 @@ std::vector<std::string> AllAccepted() {
 } // namespace
 
 TEST(UpgradeServerDialogue, FirstLineNamesBothPorts) {
-    auto server = StartDefault(TestImage(100));
+    TUpgradeServer server({.firmware = TestImage(100), .args = {"--http-port", "8080"}});
     EXPECT_EQ(server.FirstLine(), "listening " + server.Address() + ":5001 http 8080");
-    auto off = ServerUnderTest({{"fw.bin", "x"}}, "firmware QX40 1.21 fw.bin\n",
-                               {"--http-port", "0", "--port", "5002"});
+    TUpgradeServer off({.firmware = "x", .args = {"--port", "5002"}});
     EXPECT_EQ(off.FirstLine(), "listening " + off.Address() + ":5002 http off");
 }
 
 TEST(UpgradeServerDialogue, FirmwareSessionDeliversImageValuesAndCrc) {
     const std::string image = TestImage(20000);
-    auto server = StartDefault(image);
+    TUpgradeServer server({.firmware = image});
     RawClient client(server.Address());
     Request request = DefaultRequest();
     ASSERT_EQ(Announce(client, request), AllAccepted());
@@ -68,7 +67,7 @@ TEST(UpgradeServerDialogue, FirmwareSessionDeliversImageValuesAndCrc) {
 }
 
 TEST(UpgradeServerDialogue, CrcTextIsCrc16InUppercaseHex) {
-    auto server = StartDefault("abc");
+    TUpgradeServer server({.firmware = "abc"});
     RawClient client(server.Address());
     ASSERT_EQ(Announce(client, DefaultRequest()), AllAccepted());
     Download d = Receive(client);
@@ -78,16 +77,12 @@ TEST(UpgradeServerDialogue, CrcTextIsCrc16InUppercaseHex) {
 }
 
 TEST(UpgradeServerDialogue, RefusedIdentityGetsRepAndIsClosed) {
-    auto server = StartDefault(TestImage(100), {}, "refuse BAD00001\n");
+    TUpgradeServer server({.firmware = TestImage(100), .manifest = {"refuse BAD00001"}});
     RawClient client(server.Address());
     Request request = DefaultRequest();
     SetValue(request, "OriginalID", "BAD00001");
     EXPECT_EQ(Announce(client, request), (std::vector<std::string>{"OK", "Rep"}));
-    EXPECT_TRUE(client.WaitForClose());
-    EXPECT_EQ(client.Leftover(), "");
-    client.Close();
-    std::string log = server.LogLine("id=BAD00001");
-    EXPECT_NE(log.find("answer=rep end=rep"), std::string::npos) << log;
+    EXPECT_TRUE(EndedQuietly(client, server, "answer=rep end=rep", "id=BAD00001"));
 
     // Another identity is served.
     RawClient other(server.Address());
@@ -96,8 +91,7 @@ TEST(UpgradeServerDialogue, RefusedIdentityGetsRepAndIsClosed) {
 
 TEST(UpgradeServerDialogue, OlderToolGetsTheToolBeforeAnyFirmware) {
     const std::string tool = TestImage(9000, 7);
-    auto server = ServerUnderTest({{"fw.bin", TestImage(100)}, {"kestrel-1.5", tool}},
-                                  "firmware QX40 1.21 fw.bin\ntool 1.5 kestrel-1.5\n");
+    TUpgradeServer server({.firmware = TestImage(100), .tool = tool});
     RawClient client(server.Address());
     ASSERT_EQ(Announce(client, DefaultRequest()), AllAccepted());
     Download d = Receive(client);
@@ -112,8 +106,7 @@ TEST(UpgradeServerDialogue, OlderToolGetsTheToolBeforeAnyFirmware) {
 
 TEST(UpgradeServerDialogue, ToolVersionsCompareNumerically) {
     // 1.10 is newer than 1.9: no tool, the firmware comes; 1.4.0 equals 1.4.
-    auto server = ServerUnderTest({{"fw.bin", TestImage(100)}, {"t", "tool"}},
-                                  "firmware QX40 1.21 fw.bin\ntool 1.9 t\n");
+    TUpgradeServer server({.firmware = TestImage(100), .tool = "tool", .toolVersion = "1.9"});
     for (const std::string swVer : {"1.10", "1.9.0"}) {
         RawClient client(server.Address());
         Request request = DefaultRequest();
@@ -135,7 +128,7 @@ TEST(UpgradeServerDialogue, ToolVersionsCompareNumerically) {
 }
 
 TEST(UpgradeServerDialogue, StatusAnswersEndTheSession) {
-    auto server = StartDefault(TestImage(100));
+    TUpgradeServer server({.firmware = TestImage(100)});
     struct Case {
         std::string key, value, status;
     } cases[] = {
@@ -149,11 +142,9 @@ TEST(UpgradeServerDialogue, StatusAnswersEndTheSession) {
         SetValue(request, c.key, c.value);
         ASSERT_EQ(Announce(client, request), AllAccepted());
         EXPECT_EQ(client.ReadLine().value_or("<none>"), c.status) << c.value;
-        EXPECT_TRUE(client.WaitForClose()) << c.value;
-        EXPECT_EQ(client.Leftover(), "") << c.value;
-        client.Close();
-        std::string log = server.LogLine("answer=");
-        EXPECT_NE(log.find("answer=status:" + c.status + " end=status"), std::string::npos) << log;
+        EXPECT_TRUE(
+            EndedQuietly(client, server, "answer=status:" + c.status + " end=status", "answer="))
+            << c.value;
     }
 }
 
@@ -161,7 +152,7 @@ TEST(UpgradeServerDialogue, ChunkBoundaries) {
     // 8192 bytes: one chunk and no handshake; 8193: one handshake and a chunk of one byte.
     for (size_t size : {size_t(8192), size_t(8193), size_t(16384)}) {
         const std::string image = TestImage(size, static_cast<unsigned>(size));
-        auto server = StartDefault(image);
+        TUpgradeServer server({.firmware = image});
         RawClient client(server.Address());
         ASSERT_EQ(Announce(client, DefaultRequest()), AllAccepted());
         Download d = Receive(client);
@@ -173,7 +164,7 @@ TEST(UpgradeServerDialogue, ChunkBoundaries) {
 
 TEST(UpgradeServerDialogue, DataOnlyAfterCrcEchoAndEachHandshake) {
     const std::string image = TestImage(8200);
-    auto server = StartDefault(image);
+    TUpgradeServer server({.firmware = image});
     RawClient client(server.Address());
     ASSERT_EQ(Announce(client, DefaultRequest()), AllAccepted());
     ASSERT_EQ(client.ReadLine(), "8200");
@@ -196,16 +187,13 @@ TEST(UpgradeServerDialogue, DataOnlyAfterCrcEchoAndEachHandshake) {
 }
 
 TEST(UpgradeServerDialogue, UnexpectedClientLinesEndTheSession) {
-    auto server = StartDefault(TestImage(9000));
+    TUpgradeServer server({.firmware = TestImage(9000)});
     {
         RawClient client(server.Address()); // a wrong key
         EXPECT_EQ(client.Exchange("OriginalID"), "OK");
         EXPECT_EQ(client.Exchange("X"), "OK");
         client.SendLine("UserName");
-        EXPECT_TRUE(client.WaitForClose());
-        EXPECT_EQ(client.Leftover(), "");
-        client.Close();
-        EXPECT_NE(server.LogLine("id=X ").find("end=unexpected@announce:3"), std::string::npos);
+        EXPECT_TRUE(EndedQuietly(client, server, "end=unexpected@announce:3", "id=X "));
     }
     {
         RawClient client(server.Address()); // a wrong length echo
@@ -225,22 +213,16 @@ TEST(UpgradeServerDialogue, UnexpectedClientLinesEndTheSession) {
             ASSERT_TRUE(client.ReadLine());
         client.Exchange("OK");
         client.SendLine("0000");
-        EXPECT_TRUE(client.WaitForClose());
-        EXPECT_EQ(client.Leftover(), "");
-        client.Close();
-        EXPECT_NE(server.LogLine("id=").find("end=unexpected@chunk:1"), std::string::npos);
+        EXPECT_TRUE(EndedQuietly(client, server, "end=unexpected@chunk:1"));
     }
 }
 
 TEST(UpgradeServerDialogue, GarbageAndHugeLinesAreDropped) {
-    auto server = StartDefault(TestImage(100));
+    TUpgradeServer server({.firmware = TestImage(100)});
     {
         RawClient client(server.Address());
         client.SendRaw(std::string("\x00\xff\r\nGET / HTTP/1.1\r\n\r\n", 22));
-        EXPECT_TRUE(client.WaitForClose());
-        EXPECT_EQ(client.Leftover(), "");
-        client.Close();
-        EXPECT_NE(server.LogLine("id=").find("end=unexpected@announce:1"), std::string::npos);
+        EXPECT_TRUE(EndedQuietly(client, server, "end=unexpected@announce:1"));
     }
     {
         RawClient client(server.Address());
@@ -263,10 +245,7 @@ TEST(UpgradeServerDialogue, GarbageAndHugeLinesAreDropped) {
         EXPECT_EQ(client.Exchange(std::string(64 * 1024, 'B')), "OK");
         EXPECT_EQ(client.Exchange("SWVer"), "OK");
         client.SendLine("1");
-        EXPECT_TRUE(client.WaitForClose());
-        EXPECT_EQ(client.Leftover(), "");
-        client.Close();
-        EXPECT_NE(server.LogLine("id=BBBB").find("end=too-long@announce:4"), std::string::npos);
+        EXPECT_TRUE(EndedQuietly(client, server, "end=too-long@announce:4", "id=BBBB"));
     }
     // The server still serves.
     RawClient client(server.Address());
@@ -274,7 +253,7 @@ TEST(UpgradeServerDialogue, GarbageAndHugeLinesAreDropped) {
 }
 
 TEST(UpgradeServerDialogue, LogEscapesClientValues) {
-    auto server = StartDefault(TestImage(100));
+    TUpgradeServer server({.firmware = TestImage(100)});
     RawClient client(server.Address());
     EXPECT_EQ(client.Exchange("OriginalID"), "OK");
     EXPECT_EQ(client.Exchange("a b\\c\r"), "OK");
@@ -285,14 +264,11 @@ TEST(UpgradeServerDialogue, LogEscapesClientValues) {
 
 TEST(UpgradeServerPage, ServesTheInformationPage) {
     const std::string page = "<html><body>QX40 手持终端</body></html>\n";
-    auto server = ServerUnderTest({{"fw.bin", "x"}, {"info.htm", page}},
-                                  "firmware QX40 1.21 fw.bin\npage /url/QX40Info.htm info.htm\n");
-    auto get = [&](const std::string& request) {
-        RawClient client(server.Address(), 8080);
-        client.SendRaw(request);
-        client.WaitForClose();
-        return client.Leftover();
-    };
+    TUpgradeServer server({.firmware = "x",
+                           .manifest = {"page /url/QX40Info.htm info.htm"},
+                           .files = {{"info.htm", page}},
+                           .args = {"--http-port", "8080"}});
+    auto get = [&](const std::string& request) { return PageExchange(server.Address(), request); };
     std::string ok = get("GET /url/QX40Info.htm HTTP/1.1\r\nHost: x\r\n\r\n");
     EXPECT_EQ(ok, "HTTP/1.1 200 OK\r\n"
                   "Content-Type: text/html; charset=utf-8\r\n"

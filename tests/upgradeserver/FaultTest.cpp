@@ -1,5 +1,5 @@
 // Scripted faults change exactly the documented bytes of the dialogue.
-#include "ServerUnderTest.h"
+#include "RawClient.h"
 
 #include <gtest/gtest.h>
 
@@ -7,39 +7,8 @@
 #include <cctype>
 #include <cstdio>
 
-namespace {
-std::vector<std::string> Faults(std::initializer_list<std::string> specs) {
-    std::vector<std::string> args;
-    for (const auto& s : specs) {
-        args.push_back("--fault");
-        args.push_back(s);
-    }
-    return args;
-}
-
-// Announces the default request and reads up to the CRC line; returns the client ready for the
-// CRC echo.
-struct UpToCrc {
-    std::string length;
-    std::vector<std::string> values;
-    std::string check;
-    std::string crc;
-};
-UpToCrc ReadUpToCrc(RawClient& client) {
-    UpToCrc r;
-    Announce(client, DefaultRequest());
-    r.length = client.ReadLine().value_or("<none>");
-    client.Exchange(r.length);
-    for (int i = 0; i < 13; ++i)
-        r.values.push_back(client.ReadLine().value_or("<none>"));
-    r.check = client.ReadLine().value_or("<none>");
-    r.crc = client.Exchange("OK");
-    return r;
-}
-} // namespace
-
 TEST(UpgradeServerFaults, ReplyReplacesOneAnnouncementAnswer) {
-    auto server = StartDefault(TestImage(100), Faults({"reply:5:", "reply:27:PASS:OK"}));
+    TUpgradeServer server({.firmware = TestImage(100), .faults = {"reply:5:", "reply:27:PASS:OK"}});
     RawClient client(server.Address());
     auto replies = Announce(client, DefaultRequest());
     ASSERT_EQ(replies.size(), 5u);
@@ -54,14 +23,14 @@ TEST(UpgradeServerFaults, ReplyReplacesOneAnnouncementAnswer) {
 }
 
 TEST(UpgradeServerFaults, RepReplyAtStepTwo) {
-    auto server = StartDefault(TestImage(100), Faults({"reply:2:Rep"}));
+    TUpgradeServer server({.firmware = TestImage(100), .faults = {"reply:2:Rep"}});
     RawClient client(server.Address());
     EXPECT_EQ(Announce(client, DefaultRequest()), (std::vector<std::string>{"OK", "Rep"}));
 }
 
 TEST(UpgradeServerFaults, StatusLineThenClose) {
     for (const std::string status : {"-255", "abc", ""}) {
-        auto server = StartDefault(TestImage(100), Faults({"status:" + status}));
+        TUpgradeServer server({.firmware = TestImage(100), .faults = {"status:" + status}});
         RawClient client(server.Address());
         Announce(client, DefaultRequest());
         EXPECT_TRUE(client.WaitForClose());
@@ -70,8 +39,9 @@ TEST(UpgradeServerFaults, StatusLineThenClose) {
 }
 
 TEST(UpgradeServerFaults, LengthAckValueAndCheck) {
-    auto server = StartDefault(
-        TestImage(100), Faults({"length-ack:NO", "value:12:7", "value:1:", "check-no-space"}));
+    TUpgradeServer server(
+        {.firmware = TestImage(100),
+         .faults = {"length-ack:NO", "value:12:7", "value:1:", "check-no-space"}});
     RawClient client(server.Address());
     Announce(client, DefaultRequest());
     EXPECT_EQ(client.ReadLine(), "100");
@@ -90,9 +60,10 @@ TEST(UpgradeServerFaults, LengthAckValueAndCheck) {
 }
 
 TEST(UpgradeServerFaults, CheckLineReplaced) {
-    auto server = StartDefault(TestImage(100), Faults({"check:x y z"}));
+    TUpgradeServer server({.firmware = TestImage(100), .faults = {"check:x y z"}});
     RawClient client(server.Address());
-    EXPECT_EQ(ReadUpToCrc(client).check, "x y z");
+    Announce(client, DefaultRequest());
+    EXPECT_EQ(ReceiveUpToCrc(client).check, "x y z");
 }
 
 TEST(UpgradeServerFaults, CrcTextVariants) {
@@ -106,17 +77,19 @@ TEST(UpgradeServerFaults, CrcTextVariants) {
     std::snprintf(inverted, sizeof inverted, "%04X", 0xFFFF ^ std::stoi(right, nullptr, 16));
     for (const auto& [fault, expected] : std::vector<std::pair<std::string, std::string>>{
              {"crc:lower", lower}, {"crc:empty", ""}, {"crc:wrong", inverted}}) {
-        auto server = StartDefault(lettered, Faults({fault}));
+        TUpgradeServer server({.firmware = lettered, .faults = {fault}});
         RawClient client(server.Address());
-        EXPECT_EQ(ReadUpToCrc(client).crc, expected) << fault;
+        Announce(client, DefaultRequest());
+        EXPECT_EQ(ReceiveUpToCrc(client).crc, expected) << fault;
     }
 }
 
 TEST(UpgradeServerFaults, ChunkAckAndCorruptData) {
     const std::string image = TestImage(10000);
-    auto server = StartDefault(image, Faults({"chunk-ack:NOK", "corrupt-data"}));
+    TUpgradeServer server({.firmware = image, .faults = {"chunk-ack:NOK", "corrupt-data"}});
     RawClient client(server.Address());
-    auto r = ReadUpToCrc(client);
+    Announce(client, DefaultRequest());
+    auto r = ReceiveUpToCrc(client);
     EXPECT_EQ(r.crc, CrcText(image)); // the CRC of the real data
     client.SendLine(r.crc);
     auto first = client.ReadBytes(8192).value_or("");
@@ -131,7 +104,7 @@ TEST(UpgradeServerFaults, ChunkAckAndCorruptData) {
 TEST(UpgradeServerFaults, LengthShorterOrLongerThanTheFile) {
     const std::string image = TestImage(10000);
     {
-        auto server = StartDefault(image, Faults({"length:8193"}));
+        TUpgradeServer server({.firmware = image, .faults = {"length:8193"}});
         RawClient client(server.Address());
         Announce(client, DefaultRequest());
         Download d = Receive(client);
@@ -142,7 +115,7 @@ TEST(UpgradeServerFaults, LengthShorterOrLongerThanTheFile) {
         EXPECT_TRUE(d.closedAfterAllOk);
     }
     {
-        auto server = StartDefault("abc", Faults({"length:5"}));
+        TUpgradeServer server({.firmware = "abc", .faults = {"length:5"}});
         RawClient client(server.Address());
         Announce(client, DefaultRequest());
         Download d = Receive(client);
@@ -152,7 +125,7 @@ TEST(UpgradeServerFaults, LengthShorterOrLongerThanTheFile) {
     }
     {
         // A length the server does not have, announced only.
-        auto server = StartDefault("abc", Faults({"length:70000000"}));
+        TUpgradeServer server({.firmware = "abc", .faults = {"length:70000000"}});
         RawClient client(server.Address());
         Announce(client, DefaultRequest());
         EXPECT_EQ(client.ReadLine(), "70000000");
@@ -160,8 +133,8 @@ TEST(UpgradeServerFaults, LengthShorterOrLongerThanTheFile) {
 }
 
 TEST(UpgradeServerFaults, KindSevenSendsTheTool) {
-    auto server = ServerUnderTest({{"fw.bin", "firmware"}, {"tool", "new tool"}},
-                                  "firmware QX40 1.21 fw.bin\ntool 1.4 tool\n", Faults({"kind:7"}));
+    TUpgradeServer server(
+        {.firmware = "firmware", .tool = "new tool", .toolVersion = "1.4", .faults = {"kind:7"}});
     RawClient client(server.Address());
     Announce(client, DefaultRequest()); // SWVer 1.4 is current: only the fault sends the tool
     Download d = Receive(client);
@@ -172,18 +145,15 @@ TEST(UpgradeServerFaults, KindSevenSendsTheTool) {
 
 TEST(UpgradeServerFaults, CloseAtSteps) {
     {
-        auto server = StartDefault(TestImage(100), Faults({"close-at:announce:3"}));
+        TUpgradeServer server({.firmware = TestImage(100), .faults = {"close-at:announce:3"}});
         RawClient client(server.Address());
         EXPECT_EQ(client.Exchange("OriginalID"), "OK");
         EXPECT_EQ(client.Exchange("X"), "OK");
         client.SendLine("SWVer");
-        EXPECT_TRUE(client.WaitForClose());
-        EXPECT_EQ(client.Leftover(), "");
-        client.Close();
-        EXPECT_NE(server.LogLine("id=X").find("end=fault-close@announce:3"), std::string::npos);
+        EXPECT_TRUE(EndedQuietly(client, server, "end=fault-close@announce:3", "id=X"));
     }
     {
-        auto server = StartDefault(TestImage(100), Faults({"close-at:check"}));
+        TUpgradeServer server({.firmware = TestImage(100), .faults = {"close-at:check"}});
         RawClient client(server.Address());
         Announce(client, DefaultRequest());
         EXPECT_EQ(client.ReadLine(), "100");
@@ -193,7 +163,7 @@ TEST(UpgradeServerFaults, CloseAtSteps) {
     }
     {
         const std::string image = TestImage(10000);
-        auto server = StartDefault(image, Faults({"close-at:byte:8200"}));
+        TUpgradeServer server({.firmware = image, .faults = {"close-at:byte:8200"}});
         RawClient client(server.Address());
         Announce(client, DefaultRequest());
         Download d = Receive(client);
@@ -204,8 +174,9 @@ TEST(UpgradeServerFaults, CloseAtSteps) {
 }
 
 TEST(UpgradeServerFaults, StallKeepsTheConnectionOpenPastTheStepLimit) {
-    auto server =
-        StartDefault(TestImage(100), {"--step-timeout-ms", "500", "--fault", "stall-at:length"});
+    TUpgradeServer server({.firmware = TestImage(100),
+                           .faults = {"stall-at:length"},
+                           .args = {"--step-timeout-ms", "500"}});
     RawClient client(server.Address());
     ASSERT_EQ(Announce(client, DefaultRequest()).back(), "PASSOK");
     EXPECT_TRUE(client.StaysQuiet(2000ms)); // four step limits
@@ -222,11 +193,9 @@ TEST(UpgradeServerFaults, MalformedFaultIsRejectedAtStartUp) {
     for (const std::string fault :
          {"reply:0:x", "reply:28:x", "value:14:x", "close-at:chunk:0", "stall-at:nowhere",
           "crc:upper", "length:0", "kind:5", "bogus"}) {
-        ChildProcess p({KESTREL_PATH_UPGRADE_SERVER, "--catalogue", dir.Path(), "--address",
-                        UniqueLoopbackAddress(), "--fault", fault},
-                       {}, true);
-        EXPECT_EQ(p.Wait(), 2) << fault;
-        EXPECT_NE(p.Stderr().find("bad fault \"" + fault + "\""), std::string::npos) << fault;
-        EXPECT_FALSE(p.ReadLine(1s)) << fault;
+        TRun run = RunUpgradeServer(dir.Path(), {"--fault", fault});
+        EXPECT_EQ(run.status, 2) << fault;
+        EXPECT_NE(run.err.find("bad fault \"" + fault + "\""), std::string::npos) << fault;
+        EXPECT_EQ(run.out, "") << fault; // never announced itself
     }
 }

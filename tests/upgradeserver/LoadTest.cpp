@@ -1,6 +1,6 @@
 // The server under concurrent use: several sessions at once, the session cap, the step time limit
 // and shutdown while sessions are open.
-#include "ServerUnderTest.h"
+#include "RawClient.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 
 TEST(UpgradeServerLoad, SeveralSessionsAtOnce) {
     const std::string image = TestImage(30000);
-    auto server = StartDefault(image);
+    TUpgradeServer server({.firmware = image});
     constexpr int kClients = 8;
     std::atomic<int> good{0};
     std::vector<std::thread> threads;
@@ -31,7 +31,7 @@ TEST(UpgradeServerLoad, SeveralSessionsAtOnce) {
 }
 
 TEST(UpgradeServerLoad, IdleClientIsDroppedAfterTheStepLimit) {
-    auto server = StartDefault(TestImage(100), {"--step-timeout-ms", "1000"});
+    TUpgradeServer server({.firmware = TestImage(100), .args = {"--step-timeout-ms", "1000"}});
     RawClient client(server.Address());
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(client.Exchange("OriginalID"), "OK");
@@ -46,7 +46,7 @@ TEST(UpgradeServerLoad, IdleClientIsDroppedAfterTheStepLimit) {
 }
 
 TEST(UpgradeServerLoad, ConnectionsBeyondTheCapAreClosedAtOnce) {
-    auto server = StartDefault(TestImage(100), {"--max-sessions", "2"});
+    TUpgradeServer server({.firmware = TestImage(100), .args = {"--max-sessions", "2"}});
     RawClient a(server.Address());
     RawClient b(server.Address());
     ASSERT_EQ(a.Exchange("OriginalID"), "OK"); // both are live sessions now
@@ -65,7 +65,7 @@ TEST(UpgradeServerLoad, ConnectionsBeyondTheCapAreClosedAtOnce) {
 }
 
 TEST(UpgradeServerLoad, TermSignalEndsOpenSessionsAndTheServer) {
-    auto server = StartDefault(TestImage(100), {"--fault", "stall-at:announce:2"});
+    TUpgradeServer server({.firmware = TestImage(100), .faults = {"stall-at:announce:2"}});
     RawClient stalled(server.Address()); // stalled sessions have no time limit
     RawClient waiting(server.Address());
     ASSERT_EQ(stalled.Exchange("OriginalID"), "OK");

@@ -1,29 +1,13 @@
 // make-sample-catalogue writes a catalogue the server serves as documented: the firmware newer than
 // the simulated device's 1.20, the deterministic image, the Chinese information page, and the tool.
-#include "ServerUnderTest.h"
+#include "RawClient.h"
 
 #include <gtest/gtest.h>
-
-namespace {
-int MakeSample(const std::vector<std::string>& args) {
-    std::vector<std::string> argv{KESTREL_SAMPLE_CATALOGUE};
-    argv.insert(argv.end(), args.begin(), args.end());
-    ChildProcess p(argv);
-    return p.Wait().value_or(-1);
-}
-
-std::string Get(const std::string& address, const std::string& path) {
-    RawClient client(address, 8080);
-    client.SendRaw("GET " + path + " HTTP/1.1\r\nHost: x\r\n\r\n");
-    client.WaitForClose();
-    return client.Leftover();
-}
-} // namespace
 
 TEST(UpgradeServerSample, CatalogueServesFirmwarePageAndTool) {
     TempDir dir;
     WriteFileBytes(dir / "kestrel", "#!/bin/sh\necho new tool\n");
-    ASSERT_EQ(MakeSample({dir / "cat", "--firmware-version", "1.22", "--size", "9000"}), 0);
+    ASSERT_TRUE(MakeSampleCatalogue(dir / "cat", {"--firmware-version", "1.22", "--size", "9000"}));
     std::string manifest = ReadFileBytes(dir / "cat/manifest");
     EXPECT_NE(manifest.find("firmware QX40 1.22 qx40-1.22.bin\n"), std::string::npos) << manifest;
 
@@ -32,11 +16,8 @@ TEST(UpgradeServerSample, CatalogueServesFirmwarePageAndTool) {
     for (size_t i : {size_t(0), size_t(1), size_t(300), size_t(8999)})
         EXPECT_EQ(static_cast<uint8_t>(image[i]), (i * 131 + (i >> 8) * 7 + 0x5C) % 256) << i;
 
-    std::string address = UniqueLoopbackAddress();
-    ChildProcess real(
-        {KESTREL_PATH_UPGRADE_SERVER, "--catalogue", dir / "cat", "--address", address});
-    ASSERT_TRUE(real.ReadLine(60s));
-    RawClient client(address);
+    TUpgradeServer real({.catalogue = dir / "cat", .args = {"--http-port", "8080"}});
+    RawClient client(real.Address());
     Announce(client, DefaultRequest()); // a QX40 with 1.20
     Download d = Receive(client);
     ASSERT_EQ(d.values.size(), 13u);
@@ -44,20 +25,18 @@ TEST(UpgradeServerSample, CatalogueServesFirmwarePageAndTool) {
     EXPECT_TRUE(d.data == image);
     EXPECT_EQ(d.crc, CrcText(image));
 
-    std::string page = Get(address, "/url/QX40Info.htm");
+    std::string page =
+        PageExchange(real.Address(), "GET /url/QX40Info.htm HTTP/1.1\r\nHost: x\r\n\r\n");
     EXPECT_EQ(page.substr(0, 15), "HTTP/1.1 200 OK");
     EXPECT_NE(page.find("Content-Type: text/html; charset=utf-8"), std::string::npos);
     EXPECT_NE(page.find("QX40 手持终端"), std::string::npos);
     EXPECT_NE(page.find("1.22"), std::string::npos);
 
     // With the tool: a client older than the tool gets it first.
-    ASSERT_EQ(MakeSample({dir / "cat2", "--tool-version", "1.5", "--tool-file", dir / "kestrel"}),
-              0);
-    std::string address2 = UniqueLoopbackAddress();
-    ChildProcess withTool({KESTREL_PATH_UPGRADE_SERVER, "--catalogue", dir / "cat2", "--address",
-                           address2, "--http-port", "0"});
-    ASSERT_TRUE(withTool.ReadLine(60s));
-    RawClient toolClient(address2);
+    ASSERT_TRUE(MakeSampleCatalogue(dir / "cat2",
+                                    {"--tool-version", "1.5", "--tool-file", dir / "kestrel"}));
+    TUpgradeServer withTool({.catalogue = dir / "cat2"});
+    RawClient toolClient(withTool.Address());
     Announce(toolClient, DefaultRequest());
     Download t = Receive(toolClient);
     ASSERT_EQ(t.values.size(), 13u);
@@ -71,7 +50,7 @@ TEST(UpgradeServerSample, CatalogueServesFirmwarePageAndTool) {
 
 TEST(UpgradeServerSample, RejectsBadArguments) {
     TempDir dir;
-    EXPECT_NE(MakeSample({dir / "a", "--firmware-version", "new"}), 0);
-    EXPECT_NE(MakeSample({dir / "b", "--size", "0"}), 0);
-    EXPECT_NE(MakeSample({dir / "c", "--tool-version", "1.5"}), 0);
+    EXPECT_FALSE(MakeSampleCatalogue(dir / "a", {"--firmware-version", "new"}));
+    EXPECT_FALSE(MakeSampleCatalogue(dir / "b", {"--size", "0"}));
+    EXPECT_FALSE(MakeSampleCatalogue(dir / "c", {"--tool-version", "1.5"}));
 }

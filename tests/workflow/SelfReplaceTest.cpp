@@ -1,5 +1,6 @@
 #include "SelfReplace.h"
 #include "ChildProcess.h"
+#include "Deadline.h"
 #include "FakeUI.h"
 
 #include <gtest/gtest.h>
@@ -15,17 +16,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 namespace {
-// Waits until `done` holds, checking every 20 ms, for at most `limit`.
-template <class Pred> bool WaitUntil(Pred done, std::chrono::milliseconds limit = 60s) {
-    auto until = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
-
 std::vector<uint8_t> FileVector(const std::string& path) {
     std::string bytes = ReadFileBytes(path);
     return std::vector<uint8_t>(bytes.begin(), bytes.end());

@@ -2,10 +2,13 @@
 // server on a loopback address of its own, and a front end that records every call.
 #include "Workflow.h"
 #include "ChildProcess.h"
+#include "Deadline.h"
 #include "FakeUI.h"
 #include "IOPack.h"
 #include "PCInfo.h"
 #include "SelfReplace.h"
+#include "TestData.h"
+#include "UpgradeServer.h"
 
 #include <gtest/gtest.h>
 
@@ -17,24 +20,6 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 namespace {
-template <class Pred> bool WaitUntil(Pred done, std::chrono::milliseconds limit = 60s) {
-    auto until = std::chrono::steady_clock::now() + limit;
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
-
-// A firmware image of n bytes with a pattern of its own.
-std::string FirmwareImage(size_t n) {
-    std::string image(n, '\0');
-    for (size_t i = 0; i < n; ++i)
-        image[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
-    return image;
-}
-
 // Keeps only the calls that start with one of the prefixes.
 std::vector<std::string> Only(const std::vector<std::string>& calls,
                               std::initializer_list<const char*> prefixes) {
@@ -66,46 +51,24 @@ protected:
         device = std::make_unique<ChildProcess>(argv);
         auto path = device->ReadLine();
         ASSERT_TRUE(path) << "the simulator printed no path";
-        setenv("KESTREL_PORTS", (std::string(static_cast<size_t>(port - 1), ':') + *path).c_str(), 1);
+        setenv("KESTREL_PORTS", (std::string(static_cast<size_t>(port - 1), ':') + *path).c_str(),
+               1);
     }
 
     // The upgrade server with a catalogue of firmware 1.21 for QX40 and, when given, a tool.
     void StartServer(std::vector<std::string> faults = {}, const std::string& toolImage = "") {
-        std::string manifest = "firmware QX40 1.21 qx40.bin\n";
-        WriteFileBytes(catalogue / "qx40.bin", firmware);
-        if (!toolImage.empty()) {
-            WriteFileBytes(catalogue / "kestrel-1.5", toolImage);
-            manifest += "tool 1.5 kestrel-1.5\n";
-        }
-        WriteFileBytes(catalogue / "manifest", manifest);
-        std::string address = UniqueLoopbackAddress();
-        std::vector<std::string> argv = {KESTREL_PATH_UPGRADE_SERVER,
-                                         "--catalogue",
-                                         catalogue.Path(),
-                                         "--address",
-                                         address,
-                                         "--port",
-                                         "5001",
-                                         "--http-port",
-                                         "0"};
-        for (const auto& f : faults) {
-            argv.push_back("--fault");
-            argv.push_back(f);
-        }
-        server = std::make_unique<ChildProcess>(argv);
-        ASSERT_TRUE(server->WaitForLine("listening")) << "the server did not start";
-        setenv("KESTREL_UPDATE_HOST", address.c_str(), 1);
+        server = std::make_unique<TUpgradeServer>(
+            TServerSetup{.firmware = firmware, .tool = toolImage, .faults = faults});
     }
 
     // Nothing listens on the server address.
     void NoServer() { setenv("KESTREL_UPDATE_HOST", UniqueLoopbackAddress().c_str(), 1); }
 
-    TempDir catalogue;
     TempDir work;
     std::string programmed = work / "programmed.bin";
-    std::string firmware = FirmwareImage(1000);
+    std::string firmware = TestImage(1000);
     std::unique_ptr<ChildProcess> device;
-    std::unique_ptr<ChildProcess> server;
+    std::unique_ptr<TUpgradeServer> server;
     FakeUI ui;
 };
 } // namespace

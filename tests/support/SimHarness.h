@@ -1,6 +1,8 @@
 #pragma once
-// Starting simulated QX40 devices for the device-link tests, and checks on the serial ends.
+// Simulated QX40 devices (qx40-sim) for the tests, the port list that points the tool at them,
+// and checks on the serial ends. Images for them come from TestData.h.
 #include "ChildProcess.h"
+#include "TestData.h"
 
 #include <memory>
 #include <string>
@@ -30,8 +32,3 @@ void SetPorts(const std::string& list);
 bool HeldOpenHere(const std::string& path);
 // True when a new exclusive open of `path` would get its lock, i.e. nobody holds the port.
 bool Lockable(const std::string& path);
-
-// The bytes of a test image: recognisable and not periodic with the block length.
-std::string TestImage(size_t size);
-// The image as the device must store it: filled with 0xFF to a multiple of `multiple`.
-std::string Filled(const std::string& image, size_t multiple);

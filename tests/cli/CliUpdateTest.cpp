@@ -1,7 +1,8 @@
 // `kestrel-cli update` as a user runs it: a process with KESTREL_PORTS pointing at a simulated
 // QX40 and KESTREL_UPDATE_HOST at the reference upgrade server, both started by the test. Standard
 // input is no terminal, so the guided steps are printed, not asked.
-#include "UpgradeRig.h"
+#include "SimHarness.h"
+#include "UpgradeServer.h"
 
 #include <gtest/gtest.h>
 
@@ -72,18 +73,11 @@ int RunOnTerminal(const std::vector<std::string>& env, std::vector<std::string> 
         _exit(127);
     }
     auto until = std::chrono::steady_clock::now() + 180s;
+    TLineReader terminal(master);
     size_t answered = 0; // the output up to here has had its answer
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            until - std::chrono::steady_clock::now());
-        pollfd p{master, POLLIN, 0};
-        if (left.count() <= 0 || poll(&p, 1, int(left.count())) <= 0)
-            break;
-        char buffer[4096];
-        ssize_t n = read(master, buffer, sizeof buffer);
-        if (n <= 0) // EIO: the program has closed the terminal
-            break;
-        shown.append(buffer, size_t(n));
+    // Fill ends with the limit, or when the program has closed the terminal (EIO).
+    while (terminal.Fill(until)) {
+        shown = terminal.Buffered();
         bool asks = shown.size() > answered &&
                     (shown.ends_with("请按 Enter 键：") || shown.ends_with("请输入 n："));
         if (asks && !answers.empty()) {
@@ -131,9 +125,7 @@ protected:
 
 TEST_F(CliUpdateTest, FirmwareIsProgrammedAndTheGuidedStepsPrinted) {
     std::string image = TestImage(5000);
-    WriteCatalogue(catalogue.Path(), "1.21", image);
-    TRigServer server(catalogue.Path());
-    ASSERT_FALSE(server.Address().empty());
+    TUpgradeServer server({.firmware = image});
     TSimDevice device({"--image-out", programmed});
 
     TRun run = RunCli(PortListAt(2, device.Path()), server.Address());
@@ -156,17 +148,15 @@ TEST_F(CliUpdateTest, FirmwareIsProgrammedAndTheGuidedStepsPrinted) {
     // The device holds the image, filled with 0xFF to a multiple of 512 bytes.
     ASSERT_TRUE(device.WaitFor("image written: 5120 bytes"));
     EXPECT_EQ(ReadFileBytes(programmed), Filled(image, 512));
-    auto session = server.NextSession();
-    ASSERT_TRUE(session);
-    EXPECT_NE(session->find("type=QX40 hver=B sver=1.20 swver=1.4 answer=firmware:1.21 end=allok"),
+    std::string session = server.NextSession();
+    EXPECT_NE(session.find("type=QX40 hver=B sver=1.20 swver=1.4 answer=firmware:1.21 end=allok"),
               std::string::npos)
-        << *session;
+        << session;
 }
 
 TEST_F(CliUpdateTest, OnATerminalTheBarMovesAndTheStepsAreAsked) {
     std::string image = TestImage(3000);
-    WriteCatalogue(catalogue.Path(), "1.21", image);
-    TRigServer server(catalogue.Path());
+    TUpgradeServer server({.firmware = image});
     TSimDevice device({"--image-out", programmed});
 
     // Steps 1-3, "没有看到", steps 1-3 again, "看到了".
@@ -189,8 +179,7 @@ TEST_F(CliUpdateTest, OnATerminalTheBarMovesAndTheStepsAreAsked) {
 }
 
 TEST_F(CliUpdateTest, UpToDateDeviceIsReportedAsUpdated) {
-    WriteCatalogue(catalogue.Path(), "1.21", TestImage(1000));
-    TRigServer server(catalogue.Path());
+    TUpgradeServer server({.firmware = TestImage(1000)});
     TSimDevice device({"--image-out", programmed, "--type-text", "QX401.21B"});
 
     TRun run = RunCli(device.Path(), server.Address());
@@ -205,8 +194,7 @@ TEST_F(CliUpdateTest, UpToDateDeviceIsReportedAsUpdated) {
 }
 
 TEST_F(CliUpdateTest, NoDeviceMeansNoServerContact) {
-    WriteCatalogue(catalogue.Path(), "1.21", TestImage(1000));
-    TRigServer server(catalogue.Path());
+    TUpgradeServer server({.firmware = TestImage(1000)});
 
     TRun run = RunCli(PortList({"", work / "no-such-port"}), server.Address());
     EXPECT_EQ(run.status, 1);
@@ -216,8 +204,7 @@ TEST_F(CliUpdateTest, NoDeviceMeansNoServerContact) {
 }
 
 TEST_F(CliUpdateTest, ServerFailureEndsWithItsTextAndNothingProgrammed) {
-    WriteCatalogue(catalogue.Path(), "1.21", TestImage(20000));
-    TRigServer server(catalogue.Path(), {"crc:wrong"});
+    TUpgradeServer server({.firmware = TestImage(20000), .faults = {"crc:wrong"}});
     TSimDevice device({"--image-out", programmed});
 
     TRun run = RunCli(device.Path(), server.Address());
@@ -230,8 +217,7 @@ TEST_F(CliUpdateTest, ServerFailureEndsWithItsTextAndNothingProgrammed) {
 }
 
 TEST_F(CliUpdateTest, CtrlCCancelsAStalledExchange) {
-    WriteCatalogue(catalogue.Path(), "1.21", TestImage(1000));
-    TRigServer server(catalogue.Path(), {"stall-at:length"});
+    TUpgradeServer server({.firmware = TestImage(1000), .faults = {"stall-at:length"}});
     TSimDevice device({"--image-out", programmed});
 
     auto cli = StartCli(device.Path(), server.Address());
@@ -257,9 +243,8 @@ TEST_F(CliUpdateTest, CtrlCCancelsAStalledExchange) {
 
     // The tool closed its connection (a stalled session ends only then, while the server runs
     // on), and the device's port is free.
-    auto session = server.NextSession();
-    ASSERT_TRUE(session);
-    EXPECT_NE(session->find("end=fault-stall@length"), std::string::npos) << *session;
+    std::string session = server.NextSession();
+    EXPECT_NE(session.find("end=fault-stall@length"), std::string::npos) << session;
     EXPECT_TRUE(Lockable(device.Path()));
     EXPECT_FALSE(fs::exists(programmed));
 }
@@ -268,7 +253,7 @@ TEST_F(CliUpdateTest, NewToolIsOnlyReported) {
     // The catalogue offers a new tool: a copy of kestrel-cli itself, a real executable here.
     ASSERT_TRUE(MakeSampleCatalogue(catalogue.Path(), {"--size", "2000", "--tool-version", "1.5",
                                                        "--tool-file", KESTREL_PATH_KESTREL_CLI}));
-    TRigServer server(catalogue.Path());
+    TUpgradeServer server({.catalogue = catalogue.Path()});
     TSimDevice device({"--image-out", programmed});
     // The tool runs from a folder of its own, so that anything written next to it shows.
     TempDir bin;
@@ -290,9 +275,8 @@ TEST_F(CliUpdateTest, NewToolIsOnlyReported) {
         files.push_back(entry.path().filename().string());
     EXPECT_EQ(files, std::vector<std::string>{"kestrel-cli"});
     EXPECT_FALSE(fs::exists(programmed));
-    auto session = server.NextSession();
-    ASSERT_TRUE(session);
-    EXPECT_NE(session->find("answer=tool:1.5 end=allok"), std::string::npos) << *session;
+    std::string session = server.NextSession();
+    EXPECT_NE(session.find("answer=tool:1.5 end=allok"), std::string::npos) << session;
 }
 
 } // namespace

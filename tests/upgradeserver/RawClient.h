@@ -1,44 +1,21 @@
 #pragma once
-// Helpers for the upgrade server's tests: the server started on a loopback address of its own with
-// a catalogue written for the test, and a small blocking client that speaks the raw dialogue.
-#include "ChildProcess.h"
-
+// The upgrade server's tests speak the raw dialogue: a small blocking client, the announcement of
+// a request and the download as the Kestrel client answers it. The server itself is
+// TUpgradeServer (UpgradeServer.h).
+#include "LineReader.h"
 #include "TestData.h"
+#include "UpgradeServer.h"
+
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstdint>
-#include <map>
-#include <memory>
 #include <optional>
 #include <string>
-
 #include <utility>
 #include <vector>
 
 using namespace std::chrono_literals;
-
-class ServerUnderTest {
-public:
-    // Writes `files` (name -> bytes) and `manifest` into a fresh catalogue and starts the server
-    // with `args` added to --catalogue, --address and --http-port 8080. Waits for its first line.
-    ServerUnderTest(const std::map<std::string, std::string>& files, const std::string& manifest,
-                    const std::vector<std::string>& args = {});
-
-    const std::string& Address() const { return address_; }
-    const std::string& FirstLine() const { return firstLine_; }
-    ChildProcess& Process() { return *process_; }
-    // The next log line containing `needle` (earlier lines are skipped).
-    std::string LogLine(const std::string& needle);
-
-private:
-    TempDir dir_;
-    std::string address_;
-    std::string firstLine_;
-    std::unique_ptr<ChildProcess> process_;
-};
-
-// The default catalogue: QX40 firmware 1.21 as fw.bin.
-ServerUnderTest StartDefault(const std::string& image, const std::vector<std::string>& args = {},
-                             const std::string& extraManifest = "");
 
 class RawClient {
 public:
@@ -62,15 +39,22 @@ public:
     bool WaitForClose(std::chrono::milliseconds limit = 60s);
     // True when nothing arrives and the connection stays open for `period`.
     bool StaysQuiet(std::chrono::milliseconds period);
-    const std::string& Leftover() const { return buffer_; }
+    const std::string& Leftover() const { return reader_.Buffered(); }
     void Close();
 
 private:
-    bool Fill(std::chrono::steady_clock::time_point until);
     int fd_ = -1;
-    bool closedByPeer_ = false;
-    std::string buffer_;
+    TLineReader reader_{-1, "\r\n"};
 };
+
+// The server ended the session: it closed the connection without a further byte, and its next
+// log line containing `needle` has `logged` (how the session ended).
+testing::AssertionResult EndedQuietly(RawClient& client, TUpgradeServer& server,
+                                      const std::string& logged, const std::string& needle = "id=");
+
+// Sends `request` as it is to the page server (port 8080) and returns all it answers until it
+// closes the connection.
+std::string PageExchange(const std::string& address, const std::string& request);
 
 // The request a QX40 with firmware 1.20 and tool 1.4 announces: (key, value) in announcement order.
 using Request = std::vector<std::pair<std::string, std::string>>;
@@ -91,6 +75,9 @@ struct Download {
     int handshakes = 0; // chunk handshakes completed
     bool closedAfterAllOk = false;
 };
-// Reads the length line and, if it is a positive number, the whole transfer, answering as the
-// Kestrel client does (handshake "OK"s and "AllOK" at the end).
+// Reads the length line and, if it is a positive number, echoes it and reads the values, the
+// check line and the CRC line (after an "OK"): the client is ready for the CRC echo.
+Download ReceiveUpToCrc(RawClient& client);
+// The same, then the whole transfer, answering as the Kestrel client does (the CRC echo,
+// handshake "OK"s and "AllOK" at the end).
 Download Receive(RawClient& client);

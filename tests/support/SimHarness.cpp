@@ -52,18 +52,3 @@ bool Lockable(const std::string& path) {
     close(fd);
     return ok;
 }
-
-std::string TestImage(size_t size) {
-    std::string s(size, '\0');
-    uint32_t x = 12345;
-    for (size_t i = 0; i < size; ++i) {
-        x = x * 1103515245u + 12345u;
-        s[i] = char(x >> 16);
-    }
-    return s;
-}
-
-std::string Filled(const std::string& image, size_t multiple) {
-    size_t p = (image.size() + multiple - 1) / multiple * multiple;
-    return image + std::string(p - image.size(), '\xFF');
-}

@@ -1,0 +1,86 @@
+#include "UpgradeServer.h"
+
+#include <cstdlib>
+#include <stdexcept>
+
+namespace {
+// Session lines carry the client's identity; no other log line has it.
+const std::string kSessionMark = " id=";
+
+std::string WriteCatalogue(const TempDir& dir, const TServerSetup& setup) {
+    if (!setup.catalogue.empty())
+        return setup.catalogue;
+    std::string firmwareFile = "qx40-" + setup.version + ".bin";
+    WriteFileBytes(dir / firmwareFile, setup.firmware);
+    std::string manifest = "firmware QX40 " + setup.version + " " + firmwareFile + "\n";
+    if (!setup.tool.empty()) {
+        std::string toolFile = "kestrel-" + setup.toolVersion;
+        WriteFileBytes(dir / toolFile, setup.tool);
+        manifest += "tool " + setup.toolVersion + " " + toolFile + "\n";
+    }
+    for (const auto& line : setup.manifest)
+        manifest += line + "\n";
+    for (const auto& [name, bytes] : setup.files)
+        WriteFileBytes(dir / name, bytes);
+    WriteFileBytes(dir / "manifest", manifest);
+    return dir.Path();
+}
+} // namespace
+
+TUpgradeServer::TUpgradeServer(const TServerSetup& setup) : address_(UniqueLoopbackAddress()) {
+    std::vector<std::string> argv = {KESTREL_PATH_UPGRADE_SERVER,
+                                     "--catalogue",
+                                     WriteCatalogue(dir_, setup),
+                                     "--address",
+                                     address_,
+                                     "--http-port",
+                                     "0"};
+    for (const auto& fault : setup.faults) {
+        argv.push_back("--fault");
+        argv.push_back(fault);
+    }
+    argv.insert(argv.end(), setup.args.begin(), setup.args.end());
+    process_ = std::make_unique<ChildProcess>(argv);
+    auto line = process_->ReadLine(std::chrono::seconds(60));
+    if (!line || line->rfind("listening ", 0) != 0)
+        throw std::runtime_error("upgrade-server did not start: " + line.value_or("no output"));
+    firstLine_ = *line;
+    setenv("KESTREL_UPDATE_HOST", address_.c_str(), 1);
+}
+
+TUpgradeServer::~TUpgradeServer() {
+    unsetenv("KESTREL_UPDATE_HOST");
+    process_->Stop();
+}
+
+std::string TUpgradeServer::LogLine(const std::string& needle, std::chrono::milliseconds limit) {
+    return process_->WaitForLine(needle, limit).value_or("<no log line with \"" + needle + "\">");
+}
+
+std::string TUpgradeServer::NextSession(std::chrono::milliseconds limit) {
+    return LogLine(kSessionMark, limit);
+}
+
+std::vector<std::string> TUpgradeServer::StopAndCollectSessions() {
+    process_->Stop();
+    std::vector<std::string> sessions;
+    while (auto line = process_->ReadLine(std::chrono::seconds(10)))
+        if (line->find(kSessionMark) != std::string::npos)
+            sessions.push_back(*line);
+    return sessions;
+}
+
+bool MakeSampleCatalogue(const std::string& dir, const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {KESTREL_PATH_MAKE_SAMPLE_CATALOGUE, dir};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ChildProcess maker(argv);
+    return maker.Wait(std::chrono::seconds(60)) == 0;
+}
+
+TRun RunUpgradeServer(const std::string& catalogue, const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {KESTREL_PATH_UPGRADE_SERVER, "--catalogue", catalogue,
+                                     "--address", UniqueLoopbackAddress()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ChildProcess server(argv, {}, true);
+    return Finish(server, std::chrono::seconds(60));
+}
