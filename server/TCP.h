@@ -100,20 +100,47 @@ private:
     std::atomic<long long> recvLimitMs_;
 };
 
-// The default client: the one of the upgrade worker and of the Tcp... functions.
+// The default client: the one of the upgrade worker and of the Tcp... functions below, the
+// module's names for its operations.
 TTcpClient& DefaultTcpClient();
 
-void TcpCreateClient();
-void TcpFreeClient();
-void TcpLoadPack(const TPack& pack);
-bool TcpConnect();
-bool TcpDisconnect();
-bool TcpSendLine();
-void TcpRecvLine(TPack& pack);
-void TcpRecvData(TPack& pack);
-bool TcpSendText(const std::string& line);
-bool TcpRecvText(std::string& line);
-bool TcpRecvDataInto(uint8_t* into, int32_t count);
+inline void TcpCreateClient() {
+    DefaultTcpClient().CreateClient();
+}
+inline void TcpFreeClient() {
+    DefaultTcpClient().FreeClient();
+}
+inline void TcpLoadPack(const TPack& pack) {
+    DefaultTcpClient().LoadPack(pack);
+}
+inline bool TcpConnect() {
+    return DefaultTcpClient().Connect();
+}
+inline bool TcpDisconnect() {
+    return DefaultTcpClient().Disconnect();
+}
+inline bool TcpSendLine() {
+    return DefaultTcpClient().SendLine();
+}
+inline void TcpRecvLine(TPack& pack) {
+    DefaultTcpClient().RecvLine(pack);
+}
+inline void TcpRecvData(TPack& pack) {
+    DefaultTcpClient().RecvData(pack);
+}
+inline bool TcpSendText(const std::string& line) {
+    return DefaultTcpClient().SendText(line);
+}
+inline bool TcpRecvText(std::string& line) {
+    return DefaultTcpClient().RecvText(line);
+}
+inline bool TcpRecvDataInto(uint8_t* into, int32_t count) {
+    return DefaultTcpClient().RecvDataInto(into, count);
+}
 // 30 s (ServerLimits::kReceive) unless changed.
-void TcpSetRecvTimeLimit(std::chrono::milliseconds limit);
-std::chrono::milliseconds TcpRecvTimeLimit();
+inline void TcpSetRecvTimeLimit(std::chrono::milliseconds limit) {
+    DefaultTcpClient().SetRecvTimeLimit(limit);
+}
+inline std::chrono::milliseconds TcpRecvTimeLimit() {
+    return DefaultTcpClient().RecvTimeLimit();
+}

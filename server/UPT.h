@@ -36,17 +36,34 @@
 #include <cstdint>
 #include <string>
 
-// The shared record of the default link.
-void SetCliInfo(const TCliInfo& info);
-void GetCliInfo(TCliInfo& info);
-// Waits up to limit for ResultCode to turn non-zero, then copies the record out like
-// GetCliInfo. True when ResultCode is non-zero.
-bool WaitCliInfo(TCliInfo& info, std::chrono::milliseconds limit);
+// The shared record of the default link. WaitCliInfo waits up to limit for ResultCode to turn
+// non-zero, then copies the record out like GetCliInfo; true when ResultCode is non-zero.
+inline void SetCliInfo(const TCliInfo& info) {
+    DefaultServerLink().Record().Set(info);
+}
+inline void GetCliInfo(TCliInfo& info) {
+    DefaultServerLink().Record().Get(info);
+}
+inline bool WaitCliInfo(TCliInfo& info, std::chrono::milliseconds limit) {
+    return DefaultServerLink().Record().Wait(info, limit);
+}
 
 // TServerLink's operations on the default link.
-void RunSession();
-std::string Exchange(const std::string& line);
-int32_t SessionResult();
-void ShowIdle();
-void CloseClient();
-void ShowResult(int32_t code);
+inline void RunSession() {
+    DefaultServerLink().RunSession();
+}
+inline std::string Exchange(const std::string& line) {
+    return DefaultServerLink().Exchange(line);
+}
+inline int32_t SessionResult() {
+    return DefaultServerLink().SessionResult();
+}
+inline void ShowIdle() {
+    DefaultServerLink().ShowIdle();
+}
+inline void CloseClient() {
+    DefaultServerLink().CloseClient();
+}
+inline void ShowResult(int32_t code) {
+    DefaultServerLink().ShowResult(code);
+}
