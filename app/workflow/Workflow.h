@@ -90,7 +90,6 @@ struct TControls {
     bool startEnabled;
     bool stopEnabled;
     bool busyShown;
-    bool operator==(const TControls&) const = default;
 };
 
 // The controls in each phase. The start button is enabled when the worker ends, before the
