@@ -83,15 +83,21 @@ bool TTcpClient::SendLine() {
     }
 }
 
-void TTcpClient::ReceiveLine(std::chrono::milliseconds limit) {
+std::shared_ptr<TTcpSocket> TTcpClient::BeginReceive() {
     pack_.Line.clear();
     pack_.Success = true;
+    auto c = Current();
+    if (c && c->Connected())
+        return c;
+    pack_.Success = false;
+    return nullptr;
+}
+
+void TTcpClient::ReceiveLine(std::chrono::milliseconds limit) {
     try {
-        auto c = Current();
-        if (!c || !c->Connected()) {
-            pack_.Success = false;
+        auto c = BeginReceive();
+        if (!c)
             return;
-        }
         TTcpSocket::TEnd end = TTcpSocket::TEnd::Done;
         pack_.Line = c->ReceiveLine(kTcpMaxLineLength, limit, end);
         if (end == TTcpSocket::TEnd::TooLong) {
@@ -111,14 +117,10 @@ void TTcpClient::ReceiveLine(std::chrono::milliseconds limit) {
 }
 
 void TTcpClient::ReceiveData(uint8_t* into, std::chrono::milliseconds limit) {
-    pack_.Line.clear();
-    pack_.Success = true;
     try {
-        auto c = Current();
-        if (!c || !c->Connected()) {
-            pack_.Success = false;
+        auto c = BeginReceive();
+        if (!c)
             return;
-        }
         int want = std::clamp<int32_t>(pack_.Count, 0, kTcpBufferSize);
         int got = 0;
         while (got < want) {

@@ -87,6 +87,9 @@ public:
 
 private:
     std::shared_ptr<TTcpSocket> Current();
+    // The start of both receives: Line cleared and Success true, then the connected socket, or
+    // none with Success false.
+    std::shared_ptr<TTcpSocket> BeginReceive();
     // RecvLine and RecvData on the client's record alone, within `limit`.
     void ReceiveLine(std::chrono::milliseconds limit);
     void ReceiveData(uint8_t* into, std::chrono::milliseconds limit);
