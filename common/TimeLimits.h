@@ -33,4 +33,15 @@ constexpr std::chrono::microseconds InputSlice = 1000us;
 namespace ServerLimits {
 using namespace std::chrono_literals;
 
+// A receive or a connect that sees no byte for this long counts as a lost connection.
+inline constexpr std::chrono::milliseconds kReceive = 30s;
+// How long the workflow waits for the worker's result before it processes window messages again.
+inline constexpr std::chrono::milliseconds kWorkerPoll = 20ms;
+// The workflow's pause after "连接成功！", before the request goes to the server.
+inline constexpr std::chrono::milliseconds kAfterConnect = 1000ms;
+// The workflow's pause after an answer has been acted on (programmed, replacing, unknown kind).
+inline constexpr std::chrono::milliseconds kAfterApply = 1000ms;
+// The workflow's pause before the guided steps or the final "更新成功！".
+inline constexpr std::chrono::milliseconds kBeforeFinish = 3000ms;
+
 } // namespace ServerLimits

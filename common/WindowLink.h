@@ -1,7 +1,8 @@
 #pragma once
 // The one small interface through which the device link and the server link reach the main
-// window. app/ implements it with Qt; tests and the command line have their own implementations.
-// device/ and server/ never see a window toolkit.
+// window: the status line, the progress bar and the message pump. app/ implements it with Qt;
+// tests and the command line have their own implementations. device/ and server/ never see a
+// window toolkit, nor the window's buttons and pictures (those are the workflow's, TWorkflowUI).
 #include <string>
 
 // The progress bar the programming transfer and the download move.
@@ -20,10 +21,6 @@ public:
     virtual ~TWindowLink() = default;
     virtual void ShowStatus(const std::string& text) = 0; // the status line Lab_Err
     virtual TProgressBar& ProgressBar() = 0;              // PBar
-    virtual void ShowBusy(bool busy) = 0;           // true: busy picture IMG2 shown, IMG1 hidden
-    virtual void SetStartEnabled(bool enabled) = 0; // But_Stat
-    virtual void SetStopEnabled(bool enabled) = 0;  // But_Stop
-    virtual void Repaint() = 0;
     // Processes all pending window messages; called on the window's thread only (device waits).
     virtual void ProcessMessages() = 0;
 };
@@ -33,10 +30,6 @@ class TNullWindowLink : public TWindowLink, public TProgressBar {
 public:
     void ShowStatus(const std::string&) override {}
     TProgressBar& ProgressBar() override { return *this; }
-    void ShowBusy(bool) override {}
-    void SetStartEnabled(bool) override {}
-    void SetStopEnabled(bool) override {}
-    void Repaint() override {}
     void ProcessMessages() override {}
     void SetMax(int) override {}
     void SetPosition(int) override {}

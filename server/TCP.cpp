@@ -3,77 +3,67 @@
 #include "TcpSocket.h"
 
 #include <algorithm>
-#include <atomic>
 #include <climits>
-#include <memory>
-#include <mutex>
 #include <utility>
 
-namespace {
-// The unit's client. Operations take their own reference for their duration, so a release from
-// another thread never pulls the object from under a running receive: it is destroyed, and its
-// socket closed, exactly once, when the last user lets go.
-std::mutex clientMutex;
-std::shared_ptr<TTcpSocket> client;
+TTcpClient::TTcpClient(std::chrono::milliseconds recvLimit) : recvLimitMs_(recvLimit.count()) {}
 
-// The unit's record; used by the worker thread only.
-TPack unitPack;
-
-std::atomic<long long> recvLimitMs{30000};
-
-std::shared_ptr<TTcpSocket> CurrentClient() {
-    std::lock_guard lock(clientMutex);
-    return client;
-}
-} // namespace
-
-void TcpSetRecvTimeLimit(std::chrono::milliseconds limit) {
-    recvLimitMs.store(std::max<long long>(limit.count(), 1));
+TTcpClient::~TTcpClient() {
+    FreeClient();
 }
 
-std::chrono::milliseconds TcpRecvTimeLimit() {
-    return std::chrono::milliseconds(recvLimitMs.load());
+void TTcpClient::SetRecvTimeLimit(std::chrono::milliseconds limit) {
+    recvLimitMs_.store(std::max<long long>(limit.count(), 1));
 }
 
-void TcpCreateClient() {
+std::chrono::milliseconds TTcpClient::RecvTimeLimit() const {
+    return std::chrono::milliseconds(recvLimitMs_.load());
+}
+
+std::shared_ptr<TTcpSocket> TTcpClient::Current() {
+    std::lock_guard lock(mutex_);
+    return socket_;
+}
+
+void TTcpClient::CreateClient() {
     auto fresh = std::make_shared<TTcpSocket>();
     std::shared_ptr<TTcpSocket> old;
     {
-        std::lock_guard lock(clientMutex);
-        old = std::exchange(client, fresh);
+        std::lock_guard lock(mutex_);
+        old = std::exchange(socket_, fresh);
     }
     if (old)
         old->Disconnect();
 }
 
-void TcpFreeClient() {
+void TTcpClient::FreeClient() {
     std::shared_ptr<TTcpSocket> old;
     {
-        std::lock_guard lock(clientMutex);
-        old = std::exchange(client, nullptr);
+        std::lock_guard lock(mutex_);
+        old = std::exchange(socket_, nullptr);
     }
     if (old)
         old->Disconnect();
 }
 
-void TcpLoadPack(const TPack& pack) {
-    unitPack = pack;
+void TTcpClient::LoadPack(const TPack& pack) {
+    pack_ = pack;
 }
 
-bool TcpConnect() {
+bool TTcpClient::Connect() {
     try {
-        auto c = CurrentClient();
+        auto c = Current();
         if (!c)
             return false;
-        return c->Connect(unitPack.Host, unitPack.Port, TcpRecvTimeLimit()) && c->Connected();
+        return c->Connect(pack_.Host, pack_.Port, RecvTimeLimit()) && c->Connected();
     } catch (...) {
         return false;
     }
 }
 
-bool TcpDisconnect() {
+bool TTcpClient::Disconnect() {
     try {
-        if (auto c = CurrentClient())
+        if (auto c = Current())
             c->Disconnect();
         return true;
     } catch (...) {
@@ -81,99 +71,102 @@ bool TcpDisconnect() {
     }
 }
 
-bool TcpSendLine() {
+bool TTcpClient::SendLine() {
     try {
-        auto c = CurrentClient();
+        auto c = Current();
         if (!c || !c->Connected())
             return false;
-        c->SendLine(unitPack.Line, "\r\n", TcpRecvTimeLimit());
+        c->SendLine(pack_.Line, "\r\n", RecvTimeLimit());
         return true;
     } catch (...) {
         return false;
     }
 }
 
-namespace {
-// TcpRecvLine on the unit's record alone.
-void RecvLine() {
-    unitPack.Line.clear();
-    unitPack.Success = true;
+std::shared_ptr<TTcpSocket> TTcpClient::BeginReceive() {
+    pack_.Line.clear();
+    pack_.Success = true;
+    auto c = Current();
+    if (c && c->Connected())
+        return c;
+    pack_.Success = false;
+    return nullptr;
+}
+
+void TTcpClient::ReceiveLine(std::chrono::milliseconds limit) {
     try {
-        auto c = CurrentClient();
-        if (!c || !c->Connected()) {
-            unitPack.Success = false;
+        auto c = BeginReceive();
+        if (!c)
             return;
-        }
         TTcpSocket::TEnd end = TTcpSocket::TEnd::Done;
-        unitPack.Line = c->ReceiveLine(kTcpMaxLineLength, TcpRecvTimeLimit(), end);
+        pack_.Line = c->ReceiveLine(kTcpMaxLineLength, limit, end);
         if (end == TTcpSocket::TEnd::TooLong) {
-            unitPack.Line.clear();
-            unitPack.Success = false;
+            pack_.Line.clear();
+            pack_.Success = false;
         } else if (end == TTcpSocket::TEnd::TimedOut) {
-            unitPack.Success = false;
+            pack_.Success = false;
         }
         int64_t total = c->BytesReceived();
         if (total != 0)
-            unitPack.Count = static_cast<int32_t>(std::min<int64_t>(total, INT32_MAX));
+            pack_.Count = static_cast<int32_t>(std::min<int64_t>(total, INT32_MAX));
         else
-            unitPack.Success = false;
+            pack_.Success = false;
     } catch (...) {
-        unitPack.Success = false;
+        pack_.Success = false;
     }
 }
 
-// TcpRecvData of the unit's Count into `into`.
-void RecvData(uint8_t* into) {
-    unitPack.Line.clear();
-    unitPack.Success = true;
+void TTcpClient::ReceiveData(uint8_t* into, std::chrono::milliseconds limit) {
     try {
-        auto c = CurrentClient();
-        if (!c || !c->Connected()) {
-            unitPack.Success = false;
+        auto c = BeginReceive();
+        if (!c)
             return;
-        }
-        int want = std::clamp<int32_t>(unitPack.Count, 0, kTcpBufferSize);
+        int want = std::clamp<int32_t>(pack_.Count, 0, kTcpBufferSize);
         int got = 0;
         while (got < want) {
             TTcpSocket::TEnd end = TTcpSocket::TEnd::Done;
-            int n = c->Receive(into + got, want - got, TcpRecvTimeLimit(), end);
+            int n = c->Receive(into + got, want - got, limit, end);
             if (n <= 0) {
                 // Peer closed: the rest stays as it was. A time-out: lost.
                 if (end == TTcpSocket::TEnd::TimedOut)
-                    unitPack.Success = false;
+                    pack_.Success = false;
                 break;
             }
             got += n;
         }
     } catch (...) {
-        unitPack.Success = false;
+        pack_.Success = false;
     }
 }
-} // namespace
 
-void TcpRecvLine(TPack& pack) {
-    RecvLine();
-    pack = unitPack;
+void TTcpClient::RecvLine(TPack& pack) {
+    ReceiveLine(RecvTimeLimit());
+    pack = pack_;
 }
 
-void TcpRecvData(TPack& pack) {
-    RecvData(unitPack.Buffer.data());
-    pack = unitPack;
+void TTcpClient::RecvData(TPack& pack) {
+    ReceiveData(pack_.Buffer.data(), RecvTimeLimit());
+    pack = pack_;
 }
 
-bool TcpSendText(const std::string& line) {
-    unitPack.Line = line;
-    return TcpSendLine();
+bool TTcpClient::SendText(const std::string& line) {
+    pack_.Line = line;
+    return SendLine();
 }
 
-bool TcpRecvText(std::string& line) {
-    RecvLine();
-    line = unitPack.Line;
-    return unitPack.Success;
+bool TTcpClient::RecvText(std::string& line) {
+    ReceiveLine(RecvTimeLimit());
+    line = pack_.Line;
+    return pack_.Success;
 }
 
-bool TcpRecvDataInto(uint8_t* into, int32_t count) {
-    unitPack.Count = count;
-    RecvData(into);
-    return unitPack.Success;
+bool TTcpClient::RecvDataInto(uint8_t* into, int32_t count) {
+    pack_.Count = count;
+    ReceiveData(into, RecvTimeLimit());
+    return pack_.Success;
+}
+
+TTcpClient& DefaultTcpClient() {
+    static TTcpClient client;
+    return client;
 }

@@ -29,10 +29,6 @@ public:
 
     void ShowStatus(const std::string& text) override;
     TProgressBar& ProgressBar() override { return *this; }
-    void ShowBusy(bool) override {}
-    void SetStartEnabled(bool) override {}
-    void SetStopEnabled(bool) override {}
-    void Repaint() override {}
     void ProcessMessages() override {}
 
     void SetMax(int max) override;

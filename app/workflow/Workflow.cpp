@@ -5,7 +5,6 @@
 #include "SelfReplace.h"
 #include "UPCommFun.h"
 
-#include <chrono>
 #include <cstdio>
 
 namespace {
@@ -75,6 +74,7 @@ TWorkflowResult TWorkflow::Start() {
         TBusyScope scope{busy_, phase_};
         closeRequested_ = false;
         result = Run();
+        SetPhase(TWorkflowPhase::Idle);
     }
     // A close of the window that came while the action ran takes effect now.
     if (closeRequested_)
@@ -82,16 +82,44 @@ TWorkflowResult TWorkflow::Start() {
     return result;
 }
 
+void TWorkflow::SetPhase(TWorkflowPhase phase) {
+    std::lock_guard lock(phaseMutex_);
+    if (phase_.load() == phase)
+        return;
+    TControls controls = ControlsFor(phase);
+    ui_.SetStartEnabled(controls.startEnabled);
+    ui_.SetStopEnabled(controls.stopEnabled);
+    ui_.ShowBusy(controls.busyShown);
+    // Whoever sees the phase sees its controls set.
+    phase_.store(phase);
+}
+
+void TWorkflow::ExchangePhase(TExchangePhase phase) {
+    switch (phase) {
+    case TExchangePhase::Running:
+        SetPhase(TWorkflowPhase::Exchanging);
+        break;
+    case TExchangePhase::Transferring:
+        SetPhase(TWorkflowPhase::Transferring);
+        break;
+    case TExchangePhase::Ended:
+        SetPhase(TWorkflowPhase::ExchangeEnded);
+        break;
+    }
+}
+
+void TWorkflow::Pause(std::chrono::milliseconds duration) {
+    ui_.Sleep(static_cast<int>(duration.count()));
+}
+
+// Every end of the action leaves the controls of Idle (set by Start).
 TWorkflowResult TWorkflow::Run() {
     // 1-2: the device.
-    phase_.store(TWorkflowPhase::Connecting);
-    ui_.SetStartEnabled(false);
+    SetPhase(TWorkflowPhase::Connecting);
     ui_.ShowStatus(WorkflowText::Connecting);
     lastCode_ = 0;
     if (!ConnectDevice()) {
         ui_.ShowStatus(WorkflowText::ConnectFailed);
-        ui_.SetStartEnabled(true);
-        ui_.SetStopEnabled(false);
         return TWorkflowResult::DeviceNotFound;
     }
 
@@ -99,12 +127,10 @@ TWorkflowResult TWorkflow::Run() {
     ui_.ShowPort(IOPack.ComID);
     ui_.SetDeviceType(IOPack.TypeText.substr(0, 4));
     ui_.ShowStatus(WorkflowText::Connected);
-    ui_.Sleep(1000);
+    Pause(ServerLimits::kAfterConnect);
     // A close (or Ctrl-C) that came during discovery or the pause: no exchange begins.
-    if (closeRequested_) {
-        ui_.SetStartEnabled(true);
+    if (closeRequested_)
         return TWorkflowResult::Cancelled;
-    }
 
     // 4-5: the server.
     TCliInfo request;
@@ -117,9 +143,9 @@ TWorkflowResult TWorkflow::Run() {
     lastRequest_.Data.reset();
     TWorkflowResult result = TWorkflowResult::UpToDate;
     if (!exchanged) {
+        // The start button stays enabled from here on, also through the pause of an up-to-date
+        // device (the phase stays ExchangeEnded).
         request.Data.reset();
-        ui_.SetStartEnabled(true);
-        ui_.SetStopEnabled(false);
         if (request.ResultCode != kResultNoRepeat && request.ResultCode != kResultLatest)
             return request.ResultCode == kResultCancelled || closeRequested_
                        ? TWorkflowResult::Cancelled
@@ -129,32 +155,25 @@ TWorkflowResult TWorkflow::Run() {
         return TWorkflowResult::Cancelled;
     } else {
         // 6-7: act on the answer.
-        phase_.store(TWorkflowPhase::Applying);
-        ui_.SetStartEnabled(false);
-        if (!ApplyCliInfo(request)) {
-            ui_.SetStartEnabled(true);
+        SetPhase(TWorkflowPhase::Applying);
+        if (!ApplyCliInfo(request))
             return applied_;
-        }
         request.Data.reset();
-        if (request.UPType == 7) {
-            ui_.SetStartEnabled(true);
+        if (request.UPType == 7)
             return applied_;
-        }
         applied = true;
         result = applied_;
+        SetPhase(TWorkflowPhase::Finishing);
     }
 
     // 8-9: the end. A window being closed skips the wait and the guided steps.
-    phase_.store(TWorkflowPhase::Finishing);
     if (!closeRequested_) {
-        ui_.Sleep(3000);
+        Pause(ServerLimits::kBeforeFinish);
         if (applied)
             ui_.ShowHintSteps();
         else
             ui_.ShowStatus(ui_.DeviceType() + WorkflowText::UpdateDoneSuffix);
     }
-    ui_.SetStartEnabled(true);
-    ui_.SetStopEnabled(false);
     return result;
 }
 
@@ -178,23 +197,24 @@ void TWorkflow::FillCliInfo(TCliInfo& request) {
 }
 
 bool TWorkflow::RunUPThread(TCliInfo& request) {
-    phase_.store(TWorkflowPhase::Exchanging);
-    TUPThread worker;
+    TUPThread worker(this);
     SetCliInfo(request);
-    // The stop button is live exactly while the exchange runs; the worker disables it as it
-    // ends, after this call.
-    ui_.SetStopEnabled(true);
+    // The stop button is live exactly while the exchange runs; the worker's end disables it.
+    SetPhase(TWorkflowPhase::Exchanging);
     worker_ = &worker;
     worker.Start();
     // Wait for the worker's result without spinning, keeping the front end live: the stop
-    // button and a close of the window are handled inside ProcessMessages.
+    // button and a close of the window are handled inside ProcessMessages. The last pass comes
+    // after the worker's end has enabled the start button.
     while (request.ResultCode == 0) {
-        WaitCliInfo(request, std::chrono::milliseconds(options_.pollMs));
+        WaitCliInfo(request, options_.workerPoll);
         ui_.ProcessMessages();
     }
     worker.WaitFor();
     worker_ = nullptr;
-    ui_.SetStopEnabled(false);
+    SetPhase(TWorkflowPhase::ExchangeEnded);
+    // The worker has shown the result's status text: paint it now.
+    ui_.Repaint();
     return request.ResultCode == kResultSuccess;
 }
 
@@ -211,8 +231,7 @@ bool TWorkflow::Cancel() {
     }
     CloseClient();
     worker_->Terminate();
-    ui_.SetStartEnabled(true);
-    ui_.SetStopEnabled(false);
+    SetPhase(TWorkflowPhase::ExchangeEnded);
     worker_->WaitFor();
     return running;
 }
@@ -240,7 +259,7 @@ bool TWorkflow::ApplyCliInfo(TCliInfo& request) {
             return false;
         }
         ui_.ShowStatus(WorkflowText::ProgrammingDone);
-        ui_.Sleep(1000);
+        Pause(ServerLimits::kAfterApply);
         applied_ = TWorkflowResult::FirmwareApplied;
         return true;
     }
@@ -260,13 +279,13 @@ bool TWorkflow::ApplyCliInfo(TCliInfo& request) {
             applied_ = TWorkflowResult::ToolRefused;
             return false;
         }
-        ui_.Sleep(1000);
+        Pause(ServerLimits::kAfterApply);
         applied_ = TWorkflowResult::ToolReplaced;
         return true;
     }
     default:
         ui_.ShowStatus(WorkflowText::UnknownError);
-        ui_.Sleep(1000);
+        Pause(ServerLimits::kAfterApply);
         applied_ = TWorkflowResult::UnknownKind;
         return true;
     }

@@ -8,9 +8,11 @@
 //
 //   TWorkflow flow(ui);              // installs ui as MainWindow() for the device and server links
 //   TWorkflowResult r = flow.Start();  // the start button / automatic start / `kestrel-cli update`
-//       // runs the whole action and returns when it has ended; texts, progress, the buttons and
+//       // runs the whole action and returns when it has ended; texts, progress, the controls and
 //       // the guided steps reach the front end through ui meanwhile. A Start while one runs
-//       // (e.g. from ProcessMessages) returns TWorkflowResult::AlreadyRunning and does nothing.
+//       // (e.g. from ProcessMessages) returns TWorkflowResult::AlreadyRunning and does nothing:
+//       // this is the only guard, also in the moment after the worker's end in which the start
+//       // button is enabled before the next step disables it again.
 //   flow.Cancel();                   // the stop button: ends a running server exchange
 //       // (enabled only while the exchange runs; does nothing at any other moment)
 //   if (flow.RequestClose()) close();  // window closing: true means close now. Otherwise the
@@ -25,12 +27,15 @@
 //
 // For the command line, TWorkflowOptions::replaceTool = false turns the self-replacement off: a
 // new tool version is only reported (TWorkflowResult::NewToolAvailable), nothing is written.
+#include "TimeLimits.h"
 #include "UPT.h"
 #include "WorkflowUI.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 // The tool's own version, sent to the server as SWVer.
@@ -68,8 +73,43 @@ enum class TWorkflowResult {
 // A short English name of a result, for logs and the command line ("firmware-applied", ...).
 const char* ResultName(TWorkflowResult result);
 
-// What the action is doing now.
-enum class TWorkflowPhase { Idle, Connecting, Exchanging, Applying, Finishing };
+// What the action is doing now. The phase alone decides the controls (ControlsFor).
+enum class TWorkflowPhase {
+    Idle,          // no action runs
+    Connecting,    // discovery and identification of the device, the pause after it
+    Exchanging,    // the worker runs the server exchange
+    Transferring,  // the worker has reached the transfer announcement (the busy picture)
+    ExchangeEnded, // the worker has ended, or was cancelled; an up-to-date device also waits
+                   // here for its final text
+    Applying,      // programming the firmware or replacing the tool
+    Finishing,     // the pause and the guided steps after an applied answer
+};
+
+// The state of the front end's controls: But_Stat, But_Stop and the busy picture IMG2.
+struct TControls {
+    bool startEnabled;
+    bool stopEnabled;
+    bool busyShown;
+};
+
+// The controls in each phase. The start button is enabled when the worker ends, before the
+// workflow's next step disables it again; TWorkflow::Start guards that moment.
+constexpr TControls ControlsFor(TWorkflowPhase phase) {
+    switch (phase) {
+    case TWorkflowPhase::Connecting:
+    case TWorkflowPhase::Applying:
+    case TWorkflowPhase::Finishing:
+        return {false, false, false};
+    case TWorkflowPhase::Exchanging:
+        return {false, true, false};
+    case TWorkflowPhase::Transferring:
+        return {false, true, true};
+    case TWorkflowPhase::Idle:
+    case TWorkflowPhase::ExchangeEnded:
+        break;
+    }
+    return {true, false, false};
+}
 
 struct TWorkflowOptions {
     // Kind 7: replace the running executable (the window) or only report it (the command line).
@@ -79,10 +119,10 @@ struct TWorkflowOptions {
     // The process the update script waits for; 0: this process.
     long waitPid = 0;
     // How long one wait for the worker lasts before pending window messages are processed.
-    int pollMs = 20;
+    std::chrono::milliseconds workerPoll = ServerLimits::kWorkerPoll;
 };
 
-class TWorkflow {
+class TWorkflow : private TExchangeListener {
 public:
     explicit TWorkflow(TWorkflowUI& ui, TWorkflowOptions options = {});
     ~TWorkflow();
@@ -113,10 +153,18 @@ public:
 
 private:
     TWorkflowResult Run();
+    // Enters the phase and, when it differs from the current one, sets the controls to
+    // ControlsFor(phase). From the front end's thread and from the worker's.
+    void SetPhase(TWorkflowPhase phase);
+    // The worker's phases, on the worker thread.
+    void ExchangePhase(TExchangePhase phase) override;
+    // A plain pause of the front end's thread.
+    void Pause(std::chrono::milliseconds duration);
 
     TWorkflowUI& ui_;
     TWorkflowOptions options_;
     std::atomic<bool> busy_{false};
+    std::mutex phaseMutex_; // a phase and its controls change together
     std::atomic<TWorkflowPhase> phase_{TWorkflowPhase::Idle};
     bool closeRequested_ = false;
     TUPThread* worker_ = nullptr; // the running exchange's worker (UPThread)

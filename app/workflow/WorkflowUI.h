@@ -1,13 +1,20 @@
 #pragma once
 // What the upgrade workflow needs of its front end: the window link of the device and server
-// links, plus the two display boxes, the plain waits, the guided dialog and the end of the
+// links, plus the controls that only the workflow sets (the busy picture, the two buttons, a
+// repaint), the two display boxes, the plain waits, the guided dialog and the end of the
 // program. The window implements it with Qt, the command line on the terminal.
 #include "WindowLink.h"
 
 #include <string>
 
+// Like the window link's calls, the control calls may come from the upgrade worker thread (the
+// workflow turns the worker's phases into controls there): never wait for the front end's thread.
 class TWorkflowUI : public TWindowLink {
 public:
+    virtual void ShowBusy(bool busy) = 0;           // true: busy picture IMG2 shown, IMG1 hidden
+    virtual void SetStartEnabled(bool enabled) = 0; // But_Stat
+    virtual void SetStopEnabled(bool enabled) = 0;  // But_Stop
+    virtual void Repaint() = 0;
     // Port box CBox_COMIID: selects the entry "COM<comId>"; ports above 16 have no entry.
     virtual void ShowPort(int comId) = 0;
     // Device type box CBox_HardTyp: its text.

@@ -46,7 +46,7 @@ TEST_P(DownloadTest, DataArrivesIntactInChunksWithProgress) {
     size_t size = GetParam();
     std::string image = TestImage(size);
     TUpgradeServer server({.firmware = image});
-    TCliInfo info = RunExchange(TestRequest());
+    TCliInfo info = RunExchange(TestRequest(), &window);
 
     EXPECT_EQ(info.ResultCode, kResultSuccess);
     ASSERT_TRUE(info.Data);
@@ -64,9 +64,7 @@ TEST_P(DownloadTest, DataArrivesIntactInChunksWithProgress) {
         expected.push_back(static_cast<int>(done));
     }
     EXPECT_EQ(window.Positions(), expected);
-    EXPECT_EQ(window.BusyChanges(), (std::vector<bool>{true, false}));
-    EXPECT_EQ(window.StartEnabled(), true);
-    EXPECT_EQ(window.StopEnabled(), false);
+    EXPECT_EQ(window.Phases(), kTransferPhases);
 
     std::string log = server.NextSession();
     EXPECT_NE(log.find("end=allok"), std::string::npos) << log;
@@ -173,11 +171,11 @@ TEST_F(SessionTest, NoServerMeansConnectionFailure) {
     EXPECT_TRUE(EndsWithCode(window.LastStatus(), "连接服务器失败，错误代号：", "09"));
 
     setenv("KESTREL_UPDATE_HOST", "no-such-host.invalid", 1);
-    info = RunExchange(TestRequest());
+    info = RunExchange(TestRequest(), &window);
     EXPECT_EQ(info.ResultCode, kResultConnectFailed);
     EXPECT_TRUE(EndsWithCode(window.LastStatus(), "连接服务器失败，错误代号：", "09"));
-    EXPECT_EQ(window.StartEnabled(), true);
-    EXPECT_EQ(window.StopEnabled(), false);
+    EXPECT_EQ(window.Phases(),
+              (std::vector<TExchangePhase>{TExchangePhase::Running, TExchangePhase::Ended}));
 }
 
 TEST_F(SessionTest, ALengthThatIsRefusedGivesTwentyEight) {
@@ -307,7 +305,7 @@ TEST_F(SessionTest, TheWaitingSideIsReleasedOnceWithTheFinalRecord) {
     TUpgradeServer server({.firmware = image, .faults = {"value:1:SRV1"}});
     TCliInfo request = TestRequest();
     SetCliInfo(request);
-    TUPThread worker;
+    TUPThread worker(&window);
 
     // A second observer copies the record as fast as it can until the worker has ended; the
     // first copy with a non-zero code must already hold everything, and the code never changes.
@@ -352,7 +350,7 @@ TEST_F(SessionTest, TheWaitingSideIsReleasedOnceWithTheFinalRecord) {
     EXPECT_TRUE(std::string(firstFinal.Data->Bytes().begin(), firstFinal.Data->Bytes().end()) ==
                 image);
     EXPECT_EQ(window.LastStatus(), "请求的数据获取成功！");
-    EXPECT_EQ(window.StartEnabled(), true);
+    EXPECT_EQ(window.Phases(), kTransferPhases);
 }
 
 // A window whose updates fail: the session still ends with a non-zero outcome.
@@ -380,10 +378,10 @@ TEST_F(SessionTest, AnExceptionAnywhereInTheSessionStillEndsItWithThirty) {
         SCOPED_TRACE(failOn);
         FailingWindow failing(failOn);
         SetMainWindow(&failing);
-        TCliInfo info = RunExchange(TestRequest());
+        TCliInfo info = RunExchange(TestRequest(), &failing);
         EXPECT_EQ(info.ResultCode, kResultTransferFailed);
         EXPECT_TRUE(EndsWithCode(failing.LastStatus(), kGeneral, "1E"));
-        EXPECT_EQ(failing.StartEnabled(), true);
+        EXPECT_EQ(failing.Phases().back(), TExchangePhase::Ended); // the end still reported
         SetMainWindow(&window);
     }
 }

@@ -19,33 +19,12 @@ void RecordingWindow::ShowStatus(const std::string& text) {
     Changed();
 }
 
-void RecordingWindow::ShowBusy(bool busy) {
+void RecordingWindow::ExchangePhase(TExchangePhase phase) {
     {
         std::lock_guard lock(mutex_);
-        busy_.push_back(busy);
+        phases_.push_back(phase);
     }
     Changed();
-}
-
-void RecordingWindow::SetStartEnabled(bool enabled) {
-    {
-        std::lock_guard lock(mutex_);
-        start_ = enabled;
-    }
-    Changed();
-}
-
-void RecordingWindow::SetStopEnabled(bool enabled) {
-    {
-        std::lock_guard lock(mutex_);
-        stop_ = enabled;
-    }
-    Changed();
-}
-
-void RecordingWindow::Repaint() {
-    std::lock_guard lock(mutex_);
-    ++repaints_;
 }
 
 void RecordingWindow::SetMax(int max) {
@@ -81,19 +60,9 @@ int RecordingWindow::Max() {
     return max_;
 }
 
-std::vector<bool> RecordingWindow::BusyChanges() {
+std::vector<TExchangePhase> RecordingWindow::Phases() {
     std::lock_guard lock(mutex_);
-    return busy_;
-}
-
-std::optional<bool> RecordingWindow::StartEnabled() {
-    std::lock_guard lock(mutex_);
-    return start_;
-}
-
-std::optional<bool> RecordingWindow::StopEnabled() {
-    std::lock_guard lock(mutex_);
-    return stop_;
+    return phases_;
 }
 
 bool RecordingWindow::WaitUntil(const std::function<bool(RecordingWindow&)>& condition,
@@ -132,9 +101,9 @@ TCliInfo TestRequest() {
     return info;
 }
 
-TCliInfo RunExchange(const TCliInfo& request) {
+TCliInfo RunExchange(const TCliInfo& request, TExchangeListener* listener) {
     TCliInfo info = request;
-    TUPThread worker;
+    TUPThread worker(listener);
     SetCliInfo(info);
     worker.Start();
     auto until = std::chrono::steady_clock::now() + std::chrono::minutes(5);
@@ -147,7 +116,7 @@ TCliInfo RunExchange(const TCliInfo& request) {
 
 void SessionTest::SetUp() {
     SetMainWindow(&window);
-    TcpSetRecvTimeLimit(std::chrono::seconds(30));
+    TcpSetRecvTimeLimit(ServerLimits::kReceive);
 }
 
 void SessionTest::TearDown() {

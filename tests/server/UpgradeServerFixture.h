@@ -15,30 +15,25 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <string>
 #include <vector>
 
-// A window that records what the worker shows; usable from any thread.
-class RecordingWindow : public TWindowLink, public TProgressBar {
+// A window that records what the worker shows, and a listener that records the phases it
+// reports; usable from any thread.
+class RecordingWindow : public TWindowLink, public TProgressBar, public TExchangeListener {
 public:
     void ShowStatus(const std::string& text) override;
     TProgressBar& ProgressBar() override { return *this; }
-    void ShowBusy(bool busy) override;
-    void SetStartEnabled(bool enabled) override;
-    void SetStopEnabled(bool enabled) override;
-    void Repaint() override;
     void ProcessMessages() override {}
     void SetMax(int max) override;
     void SetPosition(int position) override;
+    void ExchangePhase(TExchangePhase phase) override;
 
     std::vector<std::string> Statuses();
     std::string LastStatus();
     std::vector<int> Positions();
     int Max();
-    std::vector<bool> BusyChanges();
-    std::optional<bool> StartEnabled();
-    std::optional<bool> StopEnabled();
+    std::vector<TExchangePhase> Phases();
     // Waits until the condition holds for the recorded state (checked on every change).
     bool WaitUntil(const std::function<bool(RecordingWindow&)>& condition,
                    std::chrono::milliseconds limit = std::chrono::seconds(60));
@@ -50,18 +45,20 @@ private:
     std::vector<std::string> statuses_;
     std::vector<int> positions_;
     int max_ = -1;
-    std::vector<bool> busy_;
-    std::optional<bool> start_;
-    std::optional<bool> stop_;
-    int repaints_ = 0;
+    std::vector<TExchangePhase> phases_;
 };
+
+// The phases of an exchange that reached the transfer announcement.
+inline const std::vector<TExchangePhase> kTransferPhases = {
+    TExchangePhase::Running, TExchangePhase::Transferring, TExchangePhase::Ended};
 
 // A request as the window builds it for a QX40 with software 1.20, with a new empty stream.
 TCliInfo TestRequest();
 
-// The window's side of one exchange: hand the request over, start a worker, wait until
-// ResultCode turns non-zero, and return the record then copied out (the worker is released).
-TCliInfo RunExchange(const TCliInfo& request);
+// The window's side of one exchange: hand the request over, start a worker (its phases going to
+// `listener`), wait until ResultCode turns non-zero, and return the record then copied out (the
+// worker is released).
+TCliInfo RunExchange(const TCliInfo& request, TExchangeListener* listener = nullptr);
 
 // Installs a recording window for the test's duration and restores the product time limit.
 class SessionTest : public ::testing::Test {

@@ -1,8 +1,8 @@
 #pragma once
 // A front end for the workflow that records every call, in order, as one text each
-// ("status 连接成功！", "start 0", "sleep 1000", ...). Calls may come from the upgrade worker, so
-// the record is guarded. Sleep only records: the tests need the order of the waits, not the
-// waits themselves.
+// ("status 连接成功！", "start 0", "busy 1", "repaint", "sleep 1000", ...). Calls may come from the
+// upgrade worker, so the record is guarded. Sleep only records: the tests need the order of the
+// waits, not the waits themselves.
 #include "WorkflowUI.h"
 
 #include <algorithm>
@@ -18,7 +18,7 @@ public:
     void ShowBusy(bool busy) override { Record(busy ? "busy 1" : "busy 0"); }
     void SetStartEnabled(bool enabled) override { Record(enabled ? "start 1" : "start 0"); }
     void SetStopEnabled(bool enabled) override { Record(enabled ? "stop 1" : "stop 0"); }
-    void Repaint() override {}
+    void Repaint() override { Record("repaint"); }
     void ProcessMessages() override {
         std::function<void()> hook;
         {
@@ -68,6 +68,20 @@ public:
     bool Has(const std::string& call) {
         auto calls = Calls();
         return std::find(calls.begin(), calls.end(), call) != calls.end();
+    }
+    // The controls as the calls before the first `call` left them ("" : after all calls), as
+    // "start S stop S busy S" with 1, 0, or ? for a control not set yet.
+    std::string ControlsAt(const std::string& call) {
+        std::string start = "?", stop = "?", busy = "?";
+        for (const auto& c : Calls()) {
+            if (c == call)
+                break;
+            for (auto [name, state] : {std::pair{"start ", &start}, std::pair{"stop ", &stop},
+                                       std::pair{"busy ", &busy}})
+                if (c.rfind(name, 0) == 0)
+                    *state = c.substr(std::string(name).size());
+        }
+        return "start " + start + " stop " + stop + " busy " + busy;
     }
     std::string LastStatus() {
         auto statuses = CallsStarting("status ");

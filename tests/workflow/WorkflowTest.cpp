@@ -14,6 +14,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <thread>
 
 namespace fs = std::filesystem;
@@ -36,6 +37,14 @@ std::vector<std::string> Only(const std::vector<std::string>& calls,
 const std::string StatusConnecting = std::string("status ") + WorkflowText::Connecting;
 const std::string StatusConnected = std::string("status ") + WorkflowText::Connected;
 const std::string StatusFetched = "status 请求的数据获取成功！";
+const std::string StatusProgramming = std::string("status ") + WorkflowText::Programming;
+
+// The controls (FakeUI::ControlsAt) with nothing running, and during discovery and programming.
+const std::string Idle = "start 1 stop 0 busy 0";
+const std::string Busy = "start 0 stop 0 busy 0";
+
+// A cancel with the product's 30 s receive limit ends the action well within this.
+constexpr auto CancelBound = 10s;
 
 class WorkflowTest : public ::testing::Test {
 protected:
@@ -79,9 +88,9 @@ TEST_F(WorkflowTest, NoDeviceEndsBeforeAnyServerContact) {
     TWorkflow flow(ui);
     EXPECT_EQ(flow.Start(), TWorkflowResult::DeviceNotFound);
     EXPECT_EQ(ui.Calls(),
-              (std::vector<std::string>{"start 0", StatusConnecting,
+              (std::vector<std::string>{"start 0", "stop 0", "busy 0", StatusConnecting,
                                         std::string("status ") + WorkflowText::ConnectFailed,
-                                        "start 1", "stop 0"}));
+                                        "start 1", "stop 0", "busy 0"}));
     EXPECT_EQ(ui.DeviceType(), "未连接");
     EXPECT_EQ(flow.LastCode(), 0);
     EXPECT_FALSE(flow.Busy());
@@ -92,15 +101,16 @@ TEST_F(WorkflowTest, FirmwareIsProgrammedAndTheUserGuided) {
     StartServer();
     TWorkflow flow(ui);
     // Clicks on the start button while the action runs, including the moment after the worker
-    // has enabled it again: none may begin a second action.
+    // has enabled it again: only the workflow's guard keeps them from beginning a second action.
     int nestedStarts = 0;
     bool clickedAfterWorkerEnabledStart = false;
     ui.onProcessMessages = [&] {
+        if (flow.Phase() == TWorkflowPhase::ExchangeEnded &&
+            ui.ControlsAt("").rfind("start 1", 0) == 0)
+            clickedAfterWorkerEnabledStart = true;
         EXPECT_TRUE(flow.Busy());
         EXPECT_EQ(flow.Start(), TWorkflowResult::AlreadyRunning);
         ++nestedStarts;
-        if (flow.Phase() == TWorkflowPhase::Exchanging && ui.Has("start 1"))
-            clickedAfterWorkerEnabledStart = true;
     };
 
     EXPECT_EQ(flow.Start(), TWorkflowResult::FirmwareApplied);
@@ -111,27 +121,22 @@ TEST_F(WorkflowTest, FirmwareIsProgrammedAndTheUserGuided) {
 
     auto calls = ui.Calls();
     EXPECT_EQ(
-        Only(calls, {"status ", "sleep ", "hint", "port ", "type "}),
+        Only(calls, {"status ", "sleep ", "hint", "port ", "type ", "repaint"}),
         (std::vector<std::string>{StatusConnecting, "port 3", "type QX40", StatusConnected,
                                   "sleep 1000", "status 升级开始：", "status 升级进行中请等待",
-                                  StatusFetched, std::string("status ") + WorkflowText::Programming,
+                                  StatusFetched, "repaint", StatusProgramming, "repaint",
                                   std::string("status ") + WorkflowText::ProgrammingDone,
                                   "sleep 1000", "sleep 3000", "hint"}));
-    // The stop button is live only during the exchange; the last word on both buttons.
-    auto buttons = Only(calls, {"start ", "stop ", "status 升级开始："});
-    EXPECT_EQ(buttons.front(), "start 0");
-    EXPECT_EQ(buttons[1], "stop 1");
-    EXPECT_EQ(buttons[2], "status 升级开始：");
-    EXPECT_EQ(std::vector<std::string>(buttons.end() - 2, buttons.end()),
-              (std::vector<std::string>{"start 1", "stop 0"}));
-    // Disabled again after the worker's enable, before programming.
-    auto programming =
-        std::find(calls.begin(), calls.end(), std::string("status ") + WorkflowText::Programming);
-    auto lastStartBefore =
-        std::find_if(std::make_reverse_iterator(programming), calls.rend(),
-                     [](const std::string& c) { return c.rfind("start ", 0) == 0; });
-    ASSERT_NE(lastStartBefore, calls.rend());
-    EXPECT_EQ(*lastStartBefore, "start 0");
+    // The controls through the action: the stop button live only during the exchange, the busy
+    // picture from the transfer announcement to the worker's end, the start button enabled by
+    // the worker's end and disabled again before programming.
+    EXPECT_EQ(ui.ControlsAt(StatusConnecting), Busy);
+    EXPECT_EQ(ui.ControlsAt("status 升级开始："), "start 0 stop 1 busy 0");
+    EXPECT_EQ(ui.ControlsAt("max 1000"), "start 0 stop 1 busy 1");
+    EXPECT_EQ(ui.ControlsAt(StatusFetched), Idle);
+    EXPECT_EQ(ui.ControlsAt(StatusProgramming), Busy);
+    EXPECT_EQ(ui.ControlsAt("hint"), Busy);
+    EXPECT_EQ(ui.ControlsAt(""), Idle);
 
     // The request carried the device's identity; the server echoed it.
     const TCliInfo& request = flow.LastRequest();
@@ -198,8 +203,9 @@ TEST_F(WorkflowTest, UpToDateDeviceGetsNoDownload) {
                                         "status 升级开始：", "status 升级进行中请等待",
                                         "status 已经是最新软件，无需升级！", "sleep 3000",
                                         "status QX40更新成功！"}));
-    EXPECT_EQ(std::vector<std::string>(calls.end() - 2, calls.end()),
-              (std::vector<std::string>{"start 1", "stop 0"}));
+    // The start button is enabled from the worker's end on, through the pause.
+    EXPECT_EQ(ui.ControlsAt("sleep 3000"), Idle);
+    EXPECT_EQ(ui.ControlsAt(""), Idle);
     EXPECT_FALSE(fs::exists(programmed));
 }
 
@@ -235,9 +241,7 @@ TEST_F(WorkflowTest, ServerUnreachableKeepsItsMessage) {
     EXPECT_EQ(ui.LastStatus().rfind("连接服务器失败，错误代号：", 0), 0u);
     EXPECT_EQ(ui.LastStatus().substr(ui.LastStatus().size() - 2), "09");
     EXPECT_FALSE(ui.Has("sleep 3000"));
-    auto calls = ui.Calls();
-    EXPECT_EQ(std::vector<std::string>(calls.end() - 2, calls.end()),
-              (std::vector<std::string>{"start 1", "stop 0"}));
+    EXPECT_EQ(ui.ControlsAt(""), Idle);
 }
 
 TEST_F(WorkflowTest, AnswerOfAnotherKindIsAnUnknownError) {
@@ -260,7 +264,7 @@ TEST_F(WorkflowTest, FailedProgrammingEndsWithItsMessage) {
     EXPECT_EQ(ui.LastStatus(), WorkflowText::ProgrammingFailed);
     EXPECT_FALSE(ui.Has("hint"));
     EXPECT_FALSE(ui.Has("sleep 3000"));
-    EXPECT_EQ(ui.Calls().back(), "start 1");
+    EXPECT_EQ(ui.ControlsAt(""), Idle);
 }
 
 TEST_F(WorkflowTest, CommandLineOnlyReportsANewTool) {
@@ -274,7 +278,7 @@ TEST_F(WorkflowTest, CommandLineOnlyReportsANewTool) {
     EXPECT_EQ(flow.LastRequest().UPType, 7);
     EXPECT_FALSE(ui.Has("terminate"));
     EXPECT_FALSE(ui.Has("hint"));
-    EXPECT_EQ(ui.Calls().back(), "start 1");
+    EXPECT_EQ(ui.ControlsAt(""), Idle);
     EXPECT_EQ(fs::directory_iterator(work.Path()), fs::directory_iterator());
 }
 
@@ -295,9 +299,8 @@ TEST_F(WorkflowTest, NewToolReplacesTheExecutableAndRestartsWithAG) {
     options.waitPid = oldTool.Pid();
     TWorkflow flow(ui, options);
     EXPECT_EQ(flow.Start(), TWorkflowResult::ToolReplaced);
-    auto calls = ui.Calls();
-    EXPECT_EQ(Only(calls, {"terminate", "sleep ", "hint", "start "}).back(), "start 1");
     EXPECT_TRUE(ui.Has("terminate"));
+    EXPECT_EQ(ui.ControlsAt(""), Idle);
     EXPECT_FALSE(ui.Has("hint"));
     EXPECT_EQ(ReadFileBytes(BackupPath(exe)), newTool);
 
@@ -322,7 +325,7 @@ TEST_F(WorkflowTest, ToolImageThatCannotRunIsRefused) {
     EXPECT_EQ(flow.Start(), TWorkflowResult::ToolRefused);
     EXPECT_EQ(ui.LastStatus(), WorkflowText::UnknownError);
     EXPECT_FALSE(ui.Has("terminate"));
-    EXPECT_EQ(ui.Calls().back(), "start 1");
+    EXPECT_EQ(ui.ControlsAt(""), Idle);
     EXPECT_EQ(ReadFileBytes(exe), "old");
     EXPECT_FALSE(fs::exists(BackupPath(exe)));
 }
@@ -332,21 +335,23 @@ TEST_F(WorkflowTest, StopButtonCancelsAStalledExchange) {
     StartServer({"stall-at:length"});
     TWorkflow flow(ui);
     bool cancelled = false;
+    std::optional<std::chrono::steady_clock::time_point> cancelledAt;
     ui.onProcessMessages = [&] {
         // The server has taken the announcement and stalls: the user gives up.
-        if (!cancelled && ui.Has("status 升级进行中请等待")) {
-            EXPECT_EQ(flow.Phase(), TWorkflowPhase::Exchanging);
+        if (!cancelledAt && flow.Phase() == TWorkflowPhase::Transferring) {
+            EXPECT_EQ(ui.ControlsAt(""), "start 0 stop 1 busy 1");
+            cancelledAt = std::chrono::steady_clock::now();
             cancelled = flow.Cancel();
         }
     };
     EXPECT_EQ(flow.Start(), TWorkflowResult::Cancelled);
+    ASSERT_TRUE(cancelledAt);
+    EXPECT_LT(std::chrono::steady_clock::now() - *cancelledAt, CancelBound);
     EXPECT_TRUE(cancelled);
     EXPECT_EQ(flow.LastCode(), kResultCancelled);
     EXPECT_EQ(ui.LastStatus().substr(ui.LastStatus().size() - 2), "23");
     EXPECT_FALSE(ui.Has("terminate"));
-    auto calls = ui.Calls();
-    EXPECT_EQ(std::vector<std::string>(calls.end() - 2, calls.end()),
-              (std::vector<std::string>{"start 1", "stop 0"}));
+    EXPECT_EQ(ui.ControlsAt(""), Idle);
     // Outside an exchange the stop button does nothing.
     EXPECT_FALSE(flow.Cancel());
 }
@@ -356,11 +361,16 @@ TEST_F(WorkflowTest, ClosingDuringTheExchangeCancelsItAndEndsTheProgram) {
     StartServer({"stall-at:values"});
     TWorkflow flow(ui);
     bool closeAnswer = true;
+    std::optional<std::chrono::steady_clock::time_point> closedAt;
     ui.onProcessMessages = [&] {
-        if (closeAnswer && ui.Has("status 升级进行中请等待"))
+        if (closeAnswer && ui.Has("status 升级进行中请等待")) {
+            closedAt = std::chrono::steady_clock::now();
             closeAnswer = flow.RequestClose();
+        }
     };
     EXPECT_EQ(flow.Start(), TWorkflowResult::Cancelled);
+    ASSERT_TRUE(closedAt);
+    EXPECT_LT(std::chrono::steady_clock::now() - *closedAt, CancelBound);
     EXPECT_FALSE(closeAnswer);
     EXPECT_EQ(ui.Calls().back(), "terminate");
     EXPECT_FALSE(ui.Has("sleep 3000"));
@@ -380,9 +390,8 @@ TEST_F(WorkflowTest, ClosingDuringDiscoveryLetsItFinishAndStartsNothingElse) {
     EXPECT_FALSE(closeAnswer);
     EXPECT_TRUE(ui.Has(StatusConnected)); // discovery ran to its end
     EXPECT_FALSE(ui.Has("status 升级开始："));
-    auto calls = ui.Calls();
-    EXPECT_EQ(std::vector<std::string>(calls.end() - 2, calls.end()),
-              (std::vector<std::string>{"start 1", "terminate"}));
+    EXPECT_EQ(ui.Calls().back(), "terminate");
+    EXPECT_EQ(ui.ControlsAt("terminate"), Idle);
 }
 
 TEST_F(WorkflowTest, ClosingDuringProgrammingNeverInterruptsIt) {

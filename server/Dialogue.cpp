@@ -1,0 +1,197 @@
+#include "Dialogue.h"
+
+#include "CRC16.h"
+#include "ResultCodes.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+
+namespace {
+constexpr int kChunkSize = 8192;
+
+// Leaves the stream at least `size` bytes long however the transfer ends: a failure keeps the
+// announced size, as if it had been set in full at the start.
+class TSizeAtLeast {
+public:
+    TSizeAtLeast(TMemoryStream& stream, int64_t size) : stream_(stream), size_(size) {}
+    ~TSizeAtLeast() {
+        if (stream_.Size() < size_)
+            stream_.SetSize(size_); // within the reserved capacity: cannot fail
+    }
+    TSizeAtLeast(const TSizeAtLeast&) = delete;
+    TSizeAtLeast& operator=(const TSizeAtLeast&) = delete;
+
+private:
+    TMemoryStream& stream_;
+    int64_t size_;
+};
+
+// A signed decimal number: an optional sign and digits, nothing else.
+enum class TNumber { Ok, NotANumber, TooLarge };
+TNumber ParseDecimal(const std::string& text, int64_t& value) {
+    size_t i = 0;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+        negative = text[i++] == '-';
+    if (i == text.size())
+        return TNumber::NotANumber;
+    int64_t v = 0;
+    bool overflow = false;
+    for (; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9')
+            return TNumber::NotANumber;
+        int digit = text[i] - '0';
+        if (overflow || v > (INT64_MAX - digit) / 10)
+            overflow = true;
+        else
+            v = v * 10 + digit;
+    }
+    // All digits but too many: a huge count, or a status beyond any meaning.
+    if (overflow)
+        return negative ? TNumber::NotANumber : TNumber::TooLarge;
+    value = negative ? -v : v;
+    return TNumber::Ok;
+}
+
+int32_t ToIntDef(const std::string& text, int32_t fallback) {
+    int64_t v = 0;
+    if (ParseDecimal(text, v) != TNumber::Ok || v < INT32_MIN || v > INT32_MAX)
+        return fallback;
+    return static_cast<int32_t>(v);
+}
+
+// The announcement: what the tool sends, the reply it expects, the result when it differs.
+struct TStep {
+    std::string line;
+    const char* expected;
+    int32_t result;
+};
+} // namespace
+
+TUpgradeDialogue::TUpgradeDialogue(TLineTransport& transport, TSharedCliInfo& record,
+                                   TWindowLink& window, TExchangeListener* listener)
+    : transport_(transport), record_(record), window_(window), listener_(listener) {}
+
+int32_t TUpgradeDialogue::Run(const TCliInfo& request) {
+    const TStep steps[] = {
+        {"OriginalID", "OK", 14}, {request.OriginalID, "OK", 15},
+        {"SWVer", "OK", 42},      {request.SWVer, "OK", 43},
+        {"UserName", "OK", 1},    {request.UserName, "OK", 2},
+        {"UPType", "OK", 31},     {std::to_string(request.UPType), "OK", 32},
+        {"HVer", "OK", 3},        {request.HVer, "OK", 4},
+        {"SVer", "OK", 5},        {request.SVer, "OK", 6},
+        {"UseCount", "OK", 7},    {std::to_string(request.UseCount), "OK", 8},
+        {"RegInfo", "OK", 10},    {request.RegInfo, "OK", 11},
+        {"PCInfo", "OK", 12},     {request.PCInfo, "OK", 13},
+        {"CID1", "OK", 16},       {request.CID1, "OK", 17},
+        {"CID2", "OK", 18},       {request.CID2, "OK", 19},
+        {"CID3", "OK", 20},       {request.CID3, "OK", 21},
+        {"CID4", "OK", 22},       {request.CID4, "OK", 23},
+        {"IDOK", "PASSOK", 24},
+    };
+    for (size_t i = 0; i < std::size(steps); ++i) {
+        std::string reply = transport_.Exchange(steps[i].line);
+        if (i == 1 && reply == "Rep")
+            return kResultRepeated;
+        if (reply != steps[i].expected)
+            return steps[i].result;
+    }
+
+    // Transfer announcement: the length, or a server status.
+    window_.ShowStatus("升级进行中请等待");
+    if (listener_)
+        listener_->ExchangePhase(TExchangePhase::Transferring);
+    int64_t length = 0;
+    switch (ParseDecimal(transport_.ReceiveLine(), length)) {
+    case TNumber::NotANumber:
+        return kResultNotANumber;
+    case TNumber::TooLarge:
+        return kResultLengthRefused;
+    case TNumber::Ok:
+        break;
+    }
+    if (length <= 0)
+        return length < INT32_MIN ? kResultNotANumber : static_cast<int32_t>(length);
+    // Refused before anything is reserved for it.
+    if (length > kMaxDataLength)
+        return kResultLengthRefused;
+    window_.ProgressBar().SetMax(static_cast<int>(length));
+    if (transport_.Exchange(std::to_string(length)) != "OK")
+        return kResultLengthRefused;
+
+    // The server's copy of the request, in the record's order, tied together by a check line.
+    std::string values[13];
+    std::string check;
+    for (auto& value : values) {
+        value = transport_.ReceiveLine();
+        check += value;
+        check += ' ';
+    }
+    if (transport_.ReceiveLine() != check)
+        return kResultCheckLine;
+    record_.Update([&values](TCliInfo& info) {
+        info.UserName = values[0];
+        info.HVer = values[1];
+        info.SVer = values[2];
+        info.UseCount = ToIntDef(values[3], 0);
+        info.RegInfo = values[4];
+        info.PCInfo = values[5];
+        info.OriginalID = values[6];
+        info.CID1 = values[7];
+        info.CID2 = values[8];
+        info.CID3 = values[9];
+        info.CID4 = values[10];
+        info.UPType = ToIntDef(values[11], 0);
+        info.SWVer = values[12];
+    });
+    transport_.SendLine("OK");
+    std::string crcText = transport_.ReceiveLine();
+    if (crcText.empty())
+        return kResultCrcMissing;
+    transport_.SendLine(crcText);
+    try {
+        return ReceiveData(*request.Data, length, crcText);
+    } catch (...) {
+        return kResultTransferFailed;
+    }
+}
+
+// The data, in chunks of at most 8192 bytes with an "OK" handshake between them. Each chunk is
+// received straight into its place in the stream. The work on a chunk that does not have to come
+// first (its share of the CRC, making room for the next one) is done once the handshake has
+// released the server, while the next chunk is on its way.
+int32_t TUpgradeDialogue::ReceiveData(TMemoryStream& data, int64_t length,
+                                      const std::string& crcText) {
+    // The stream grows chunk by chunk into room reserved for all of it, so no separate pass
+    // fills it with zeros first; it has its full size whenever the session ends.
+    if (data.Size() > length)
+        data.SetSize(length);
+    data.Reserve(length);
+    data.Seek(0);
+    TSizeAtLeast fullSize(data, length);
+    uint16_t crc = kCrc16Start;
+    int64_t remaining = length;
+    int position = 0;
+    while (remaining > 0) {
+        int n = static_cast<int>(std::min<int64_t>(kChunkSize, remaining));
+        uint8_t* chunk = data.WriteInPlace(static_cast<size_t>(n));
+        transport_.ReceiveData(chunk, n);
+        position += n;
+        window_.ProgressBar().SetPosition(position);
+        remaining -= n;
+        if (remaining > 0) {
+            transport_.SendLine("OK");
+            if (transport_.ReceiveLine() != "OK")
+                return kResultChunkRefused;
+            transport_.SendLine("OK");
+        }
+        crc = Crc16Update(crc, chunk, static_cast<size_t>(n));
+    }
+    char crcHex[8];
+    std::snprintf(crcHex, sizeof crcHex, "%04X", crc);
+    if (crcText != crcHex)
+        return kResultCrcMismatch;
+    transport_.SendLine("AllOK");
+    return kResultSuccess;
+}

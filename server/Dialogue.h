@@ -1,0 +1,66 @@
+#pragma once
+// The upgrade dialogue with the server, from the announcement to the last chunk, written against
+// a line transport so that it runs over the TCP client as well as over a scripted peer.
+#include "CliInfo.h"
+#include "WindowLink.h"
+
+#include <cstdint>
+#include <string>
+
+// What the dialogue needs of its connection. Its results are not examined: a lost connection
+// shows as empty lines, which match no expected reply, and as missing data, which the CRC finds.
+class TLineTransport {
+public:
+    virtual ~TLineTransport() = default;
+    // Sends the line followed by CR LF.
+    virtual void SendLine(const std::string& line) = 0;
+    // The next line, without its CR LF; empty once the connection is lost.
+    virtual std::string ReceiveLine() = 0;
+    // Receives `count` (1 to 8192) bytes into `into`; a lost connection leaves the rest as it was.
+    virtual void ReceiveData(uint8_t* into, int count) = 0;
+
+    // The request-reply step: sends the line and returns the reply line.
+    std::string Exchange(const std::string& line) {
+        SendLine(line);
+        return ReceiveLine();
+    }
+};
+
+// What the worker tells the one who waits for it (the workflow), on the worker thread, without
+// ever waiting for another thread.
+enum class TExchangePhase {
+    Running,      // the worker has begun the exchange
+    Transferring, // the server has taken the announcement; its data is announced next
+    Ended,        // the exchange is over and its connection closed; the result follows
+};
+
+class TExchangeListener {
+public:
+    virtual ~TExchangeListener() = default;
+    virtual void ExchangePhase(TExchangePhase phase) = 0;
+};
+
+// The largest data length the session accepts (64 MiB).
+constexpr int64_t kMaxDataLength = 64LL * 1024 * 1024;
+
+class TUpgradeDialogue {
+public:
+    // Shows its progress on `window`, reports the transfer to `listener` (may be null) and
+    // stores the server's values into `record`.
+    TUpgradeDialogue(TLineTransport& transport, TSharedCliInfo& record, TWindowLink& window,
+                     TExchangeListener* listener = nullptr);
+
+    // The dialogue over a connected transport for `request`, whose Data receives the data:
+    // announcement, transfer announcement, data. Returns the session result. The server's values
+    // replace the record's once their check line has matched; the stream has the announced size
+    // however the transfer ends.
+    int32_t Run(const TCliInfo& request);
+
+private:
+    int32_t ReceiveData(TMemoryStream& data, int64_t length, const std::string& crcText);
+
+    TLineTransport& transport_;
+    TSharedCliInfo& record_;
+    TWindowLink& window_;
+    TExchangeListener* listener_;
+};

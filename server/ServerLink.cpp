@@ -1,0 +1,91 @@
+#include "ServerLink.h"
+
+#include "HostToIP.h"
+#include "ResultCodes.h"
+
+#include <random>
+
+TServerLink::TServerLink(TTcpClient& tcp) : tcp_(tcp) {}
+
+void TServerLink::Prepare(TExchangeListener* listener) {
+    record_.ClearCode();
+    stopRequested_.store(false);
+    listener_ = listener;
+}
+
+void TServerLink::CheckStop() {
+    if (stopRequested_.load() || record_.Code() != 0)
+        tcp_.Disconnect();
+}
+
+void TServerLink::TTcpTransport::SendLine(const std::string& line) {
+    link_.CheckStop();
+    link_.sessionPack_.Line = line;
+    link_.tcp_.SendText(line);
+}
+
+std::string TServerLink::TTcpTransport::ReceiveLine() {
+    link_.CheckStop();
+    link_.tcp_.RecvText(link_.sessionPack_.Line);
+    return link_.sessionPack_.Line;
+}
+
+void TServerLink::TTcpTransport::ReceiveData(uint8_t* into, int count) {
+    link_.CheckStop();
+    link_.tcp_.RecvDataInto(into, count);
+}
+
+int32_t TServerLink::Session() {
+    TWindowLink& window = MainWindow();
+    window.ShowStatus("升级开始：");
+    window.ProgressBar().SetPosition(0);
+    TCliInfo request = record_.Request();
+
+    std::string host = HostToIP(UpgradeServerHost());
+    if (host.empty())
+        return kResultConnectFailed;
+    sessionPack_.Host = host;
+    sessionPack_.Port = kUpgradeServerPort;
+    tcp_.LoadPack(sessionPack_);
+    CheckStop();
+    if (!tcp_.Connect())
+        return kResultConnectFailed;
+    return TUpgradeDialogue(transport_, record_, window, listener_).Run(request);
+}
+
+void TServerLink::RunSession() {
+    try {
+        sessionResult_.store(Session());
+    } catch (...) {
+        // Whatever failed, the session has an outcome the window can act on.
+        sessionResult_.store(kResultTransferFailed);
+    }
+}
+
+std::string TServerLink::Exchange(const std::string& line) {
+    return transport_.Exchange(line);
+}
+
+void TServerLink::Report(TExchangePhase phase) {
+    if (listener_)
+        listener_->ExchangePhase(phase);
+}
+
+void TServerLink::CloseClient() {
+    tcp_.Disconnect();
+    tcp_.FreeClient();
+}
+
+void TServerLink::ShowResult(int32_t code) {
+    // Four digits drawn anew for every message.
+    thread_local std::mt19937 generator{std::random_device{}()};
+    std::uniform_int_distribution<int> draw(0, 65534);
+    uint16_t r = static_cast<uint16_t>(draw(generator));
+    sessionResult_.store(MapResult(code));
+    MainWindow().ShowStatus(ResultText(code, r));
+}
+
+TServerLink& DefaultServerLink() {
+    static TServerLink link(DefaultTcpClient());
+    return link;
+}

@@ -1,0 +1,79 @@
+#pragma once
+// The server link: one upgrade exchange at a time over a TCP client, the request record it
+// shares with the window, the session's result and the stop flag. The worker thread (TUPThread)
+// drives it; the window reaches it through the record and the cancel (SetCliInfo, CloseClient).
+#include "CliInfo.h"
+#include "Dialogue.h"
+#include "TCP.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+class TServerLink {
+public:
+    explicit TServerLink(TTcpClient& tcp);
+    TServerLink(const TServerLink&) = delete;
+    TServerLink& operator=(const TServerLink&) = delete;
+
+    TSharedCliInfo& Record() { return record_; }
+    TTcpClient& Tcp() { return tcp_; }
+
+    // Before a worker starts: ResultCode 0, no stop requested, phases go to `listener` (or
+    // nowhere) until the next exchange.
+    void Prepare(TExchangeListener* listener);
+    // The termination request: every following step fails as on a lost connection.
+    void RequestStop() { stopRequested_.store(true); }
+
+    // The dialogue with the server over the TCP client (created, not yet connected); sets the
+    // session result and leaves the connection open.
+    void RunSession();
+    // Sends a line and returns the reply line.
+    std::string Exchange(const std::string& line);
+    // The session's result, mapped in place by ShowResult.
+    int32_t SessionResult() const { return sessionResult_.load(); }
+    void SetSessionResult(int32_t result) { sessionResult_.store(result); }
+
+    // Reports the phase to the exchange's listener.
+    void Report(TExchangePhase phase);
+    // The exchange is over: the idle picture comes back with the rest of the controls of the
+    // exchange's end (TExchangePhase::Ended).
+    void ShowIdle() { Report(TExchangePhase::Ended); }
+    // Disconnects and releases the TCP client; may be called from any thread, any number of
+    // times.
+    void CloseClient();
+    // Maps the code (a server status, 0 or less, becomes a result code) into the session result
+    // and shows its message in the status line, with four fresh random hex digits and the code
+    // in hex.
+    void ShowResult(int32_t code);
+
+private:
+    // The transport of the dialogue: the TCP client, each step preceded by the stop check.
+    class TTcpTransport : public TLineTransport {
+    public:
+        explicit TTcpTransport(TServerLink& link) : link_(link) {}
+        void SendLine(const std::string& line) override;
+        std::string ReceiveLine() override;
+        void ReceiveData(uint8_t* into, int count) override;
+
+    private:
+        TServerLink& link_;
+    };
+
+    int32_t Session();
+    // A cancel (non-zero ResultCode put back by the window) or a termination request: the
+    // connection is closed, so every following step fails as on a lost connection.
+    void CheckStop();
+
+    TTcpClient& tcp_;
+    TTcpTransport transport_{*this};
+    TSharedCliInfo record_;
+    std::atomic<int32_t> sessionResult_{0};
+    std::atomic<bool> stopRequested_{false};
+    TExchangeListener* listener_ = nullptr; // set before the worker starts
+    TPack sessionPack_;                     // the session's connection record; the worker's only
+};
+
+// The link of the default TCP client: the one of the global functions below and of TUPThread.
+TServerLink& DefaultServerLink();
