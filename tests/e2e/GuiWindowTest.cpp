@@ -142,7 +142,7 @@ private slots:
 
         QTest::mouseClick(Form_Main->But_Stat, Qt::LeftButton);
 
-        QVERIFY(secondStart.ClickedIn() == TWorkflowPhase::Exchanging);
+        QVERIFY(secondStart.ClickedIn() == TWorkflowPhase::ExchangeEnded);
         QCOMPARE(clicked, answers);
         const QStringList& steps = THintForm::HintSteps();
         const QString first = steps[0] + QLatin1Char('\n') + steps[1];
