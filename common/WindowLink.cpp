@@ -1,14 +1,22 @@
 #include "WindowLink.h"
 
 namespace {
-TNullWindowLink nullWindow;
-TWindowLink* current = &nullWindow;
+TWindowLink& NullWindow() {
+    static TNullWindowLink window;
+    return window;
+}
+
+// The installed window; the null window until a program installs its own.
+TWindowLink*& Installed() {
+    static TWindowLink* window = &NullWindow();
+    return window;
+}
 } // namespace
 
 TWindowLink& MainWindow() {
-    return *current;
+    return *Installed();
 }
 
 void SetMainWindow(TWindowLink* window) {
-    current = window ? window : &nullWindow;
+    Installed() = window ? window : &NullWindow();
 }

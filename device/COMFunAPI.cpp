@@ -5,7 +5,11 @@
 #include <algorithm>
 #include <thread>
 
-using namespace std::chrono;
+using std::chrono::duration_cast;
+using std::chrono::microseconds;
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+using namespace std::chrono_literals;
 using comsys::EmptyHandle;
 using comsys::Handle;
 using comsys::InvalidHandle;

@@ -31,7 +31,7 @@ struct TReadLimit {
 class TComPorts {
 public:
     // `window` is the window whose messages the waits process; nullptr follows MainWindow().
-    explicit constexpr TComPorts(TWindowLink* window = nullptr) : window_(window) {}
+    explicit TComPorts(TWindowLink* window = nullptr) : window_(window) {}
     // Closes the handles still open: an instance that goes away holds no port.
     ~TComPorts();
     TComPorts(const TComPorts&) = delete;

@@ -1,19 +1,16 @@
 // The process-wide default device link, and the globals that stand for its parts.
 #include "DeviceLink.h"
 
-namespace {
-// Constant-initialised, so the references below are bound before any other code runs.
-constinit TDeviceLink defaultLink;
-} // namespace
-
 TDeviceLink& DefaultDeviceLink() {
-    return defaultLink;
+    // Made on first use, so that it exists before the references below are bound.
+    static TDeviceLink link;
+    return link;
 }
 
 TComPorts& DefaultComPorts() {
-    return defaultLink.Com;
+    return DefaultDeviceLink().Com;
 }
 
-TIOPack& IOPack = defaultLink.IOPack;
-TSendBuf& SendBuf = defaultLink.SendBuf;
-uint8_t& ComOpenCount = defaultLink.Com.ComOpenCount;
+TIOPack& IOPack = DefaultDeviceLink().IOPack;
+TSendBuf& SendBuf = DefaultDeviceLink().SendBuf;
+uint8_t& ComOpenCount = DefaultDeviceLink().Com.ComOpenCount;

@@ -15,7 +15,7 @@
 class TDeviceLink {
 public:
     // `window`: the window whose messages the waits process; nullptr follows MainWindow().
-    explicit constexpr TDeviceLink(TWindowLink* window = nullptr) : Com(window) {}
+    explicit TDeviceLink(TWindowLink* window = nullptr) : Com(window) {}
 
     TComPorts Com;      // the port table, ComOpenCount and the waits
     TSendBuf SendBuf{}; // where programming builds its data frames

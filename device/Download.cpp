@@ -6,7 +6,9 @@
 #include <new>
 #include <vector>
 
-using namespace std::chrono;
+using std::chrono::duration_cast;
+using std::chrono::microseconds;
+using std::chrono::steady_clock;
 
 namespace {
 

@@ -22,7 +22,7 @@ class TTcpSocket;
 
 constexpr int kTcpBufferSize = 8192;
 // A received line longer than this counts as a broken connection (see RecvLine).
-constexpr size_t kTcpMaxLineLength = 64 * 1024;
+constexpr size_t kTcpMaxLineLength = size_t{64} * 1024;
 
 // The connection record, a plain value: copying it copies the texts and the whole buffer.
 struct TPack {

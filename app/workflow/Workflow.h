@@ -125,7 +125,7 @@ struct TWorkflowOptions {
 class TWorkflow : private TExchangeListener {
 public:
     explicit TWorkflow(TWorkflowUI& ui, TWorkflowOptions options = {});
-    ~TWorkflow();
+    ~TWorkflow() override;
     TWorkflow(const TWorkflow&) = delete;
     TWorkflow& operator=(const TWorkflow&) = delete;
 

@@ -475,6 +475,7 @@ int main(int argc, char** argv) {
     }
 
     std::vector<QImage> radar;
+    radar.reserve(16);
     for (int i = 0; i < 16; ++i)
         radar.push_back(RadarFrame(i * 22.5));
 
