@@ -34,14 +34,14 @@ namespace ServerLimits {
 using namespace std::chrono_literals;
 
 // A receive or a connect that sees no byte for this long counts as a lost connection.
-inline constexpr std::chrono::milliseconds kReceive = 30s;
+constexpr std::chrono::milliseconds Receive = 30s;
 // How long the workflow waits for the worker's result before it processes window messages again.
-inline constexpr std::chrono::milliseconds kWorkerPoll = 20ms;
+constexpr std::chrono::milliseconds WorkerPoll = 20ms;
 // The workflow's pause after "连接成功！", before the request goes to the server.
-inline constexpr std::chrono::milliseconds kAfterConnect = 1000ms;
+constexpr std::chrono::milliseconds AfterConnect = 1000ms;
 // The workflow's pause after an answer has been acted on (programmed, replacing, unknown kind).
-inline constexpr std::chrono::milliseconds kAfterApply = 1000ms;
+constexpr std::chrono::milliseconds AfterApply = 1000ms;
 // The workflow's pause before the guided steps or the final "更新成功！".
-inline constexpr std::chrono::milliseconds kBeforeFinish = 3000ms;
+constexpr std::chrono::milliseconds BeforeFinish = 3000ms;
 
 } // namespace ServerLimits

@@ -38,7 +38,7 @@ struct TPack {
 
 class TTcpClient {
 public:
-    explicit TTcpClient(std::chrono::milliseconds recvLimit = ServerLimits::kReceive);
+    explicit TTcpClient(std::chrono::milliseconds recvLimit = ServerLimits::Receive);
     ~TTcpClient();
     TTcpClient(const TTcpClient&) = delete;
     TTcpClient& operator=(const TTcpClient&) = delete;
@@ -140,7 +140,7 @@ inline bool TcpRecvText(std::string& line) {
 inline bool TcpRecvDataInto(uint8_t* into, int32_t count) {
     return DefaultTcpClient().RecvDataInto(into, count);
 }
-// 30 s (ServerLimits::kReceive) unless changed.
+// 30 s (ServerLimits::Receive) unless changed.
 inline void TcpSetRecvTimeLimit(std::chrono::milliseconds limit) {
     DefaultTcpClient().SetRecvTimeLimit(limit);
 }

@@ -12,7 +12,7 @@
 //   SetCliInfo(request);                   // request.ResultCode == 0, request.Data a new stream
 //   worker.Start();
 //   while (request.ResultCode == 0) {      // wait, keeping the window live
-//       WaitCliInfo(request, ServerLimits::kWorkerPoll);  // copies the record out (GetCliInfo)
+//       WaitCliInfo(request, ServerLimits::WorkerPoll);  // copies the record out (GetCliInfo)
 //       MainWindow().ProcessMessages();
 //   }
 //   34: the data is in request.Data and the server's values in the record; else failure.

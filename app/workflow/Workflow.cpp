@@ -127,7 +127,7 @@ TWorkflowResult TWorkflow::Run() {
     ui_.ShowPort(IOPack.ComID);
     ui_.SetDeviceType(IOPack.TypeText.substr(0, 4));
     ui_.ShowStatus(WorkflowText::Connected);
-    Pause(ServerLimits::kAfterConnect);
+    Pause(ServerLimits::AfterConnect);
     // A close (or Ctrl-C) that came during discovery or the pause: no exchange begins.
     if (closeRequested_)
         return TWorkflowResult::Cancelled;
@@ -168,7 +168,7 @@ TWorkflowResult TWorkflow::Run() {
 
     // 8-9: the end. A window being closed skips the wait and the guided steps.
     if (!closeRequested_) {
-        Pause(ServerLimits::kBeforeFinish);
+        Pause(ServerLimits::BeforeFinish);
         if (applied)
             ui_.ShowHintSteps();
         else
@@ -259,7 +259,7 @@ bool TWorkflow::ApplyCliInfo(TCliInfo& request) {
             return false;
         }
         ui_.ShowStatus(WorkflowText::ProgrammingDone);
-        Pause(ServerLimits::kAfterApply);
+        Pause(ServerLimits::AfterApply);
         applied_ = TWorkflowResult::FirmwareApplied;
         return true;
     }
@@ -279,13 +279,13 @@ bool TWorkflow::ApplyCliInfo(TCliInfo& request) {
             applied_ = TWorkflowResult::ToolRefused;
             return false;
         }
-        Pause(ServerLimits::kAfterApply);
+        Pause(ServerLimits::AfterApply);
         applied_ = TWorkflowResult::ToolReplaced;
         return true;
     }
     default:
         ui_.ShowStatus(WorkflowText::UnknownError);
-        Pause(ServerLimits::kAfterApply);
+        Pause(ServerLimits::AfterApply);
         applied_ = TWorkflowResult::UnknownKind;
         return true;
     }

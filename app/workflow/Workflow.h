@@ -119,7 +119,7 @@ struct TWorkflowOptions {
     // The process the update script waits for; 0: this process.
     long waitPid = 0;
     // How long one wait for the worker lasts before pending window messages are processed.
-    std::chrono::milliseconds workerPoll = ServerLimits::kWorkerPoll;
+    std::chrono::milliseconds workerPoll = ServerLimits::WorkerPoll;
 };
 
 class TWorkflow : private TExchangeListener {

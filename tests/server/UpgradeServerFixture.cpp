@@ -116,7 +116,7 @@ TCliInfo RunExchange(const TCliInfo& request, TExchangeListener* listener) {
 
 void SessionTest::SetUp() {
     SetMainWindow(&window);
-    TcpSetRecvTimeLimit(ServerLimits::kReceive);
+    TcpSetRecvTimeLimit(ServerLimits::Receive);
 }
 
 void SessionTest::TearDown() {
