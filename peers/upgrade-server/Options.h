@@ -14,6 +14,12 @@ struct ServerOptions {
     uint16_t httpPort = 8080; // 0: no page server
     std::chrono::milliseconds stepLimit{30000};
     size_t maxSessions = 256;
+    size_t maxPerPeer = 16;
+    // An honest client sends its first line as soon as it is connected.
+    std::chrono::milliseconds firstLineLimit{5000};
+    // A session may last this long plus one second for every minRate bytes it moves.
+    std::chrono::milliseconds sessionLimit{60000};
+    uint64_t minRate = 1024;
     Faults faults;
     bool help = false;
 };

@@ -3,14 +3,33 @@
 #include "Log.h"
 
 #include <csignal>
+#include <cstdio>
 #include <iostream>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #include <thread>
 #include <vector>
 
+namespace {
+ConnectionLimits LimitsOf(const ServerOptions& options) {
+    return {.maxSessions = options.maxSessions,
+            .maxPerPeer = options.maxPerPeer,
+            .firstLine = options.firstLineLimit,
+            .sessionBase = options.sessionLimit,
+            .minRate = options.minRate};
+}
+
+constexpr size_t kUpgradePort = 0;
+constexpr size_t kPagePort = 1;
+constexpr std::array<const char*, 2> kPortNames{"", " http"};
+constexpr std::array<const char*, 2> kCapNames{"max-sessions", "max-per-peer"};
+} // namespace
+
 UpgradeServer::UpgradeServer(const ServerOptions& options, Catalogue catalogue)
     : options_(options), control_(asio::make_strand(io_)), signals_(io_, SIGINT, SIGTERM),
-      upgradeAcceptor_(control_), upgradeSessions_(options.maxSessions),
-      pageSessions_(options.maxSessions) {
+      upgradeAcceptor_(control_), upgradeSessions_(LimitsOf(options)),
+      pageSessions_(LimitsOf(options)), tick_(control_) {
     auto pages = std::make_shared<PageMap>(catalogue.pages);
     pages_ = std::move(pages);
     auto context = std::make_shared<UpgradeContext>();
@@ -71,6 +90,7 @@ void UpgradeServer::Run(unsigned threads) {
         keepRunning_.push_back(asio::make_work_guard(*more_.back()));
     }
     asio::co_spawn(control_, WaitForSignal(), asio::detached);
+    asio::co_spawn(control_, Housekeeping(), asio::detached);
     asio::co_spawn(control_, AcceptUpgrades(), asio::detached);
     if (pageAcceptor_)
         asio::co_spawn(control_, AcceptPages(), asio::detached);
@@ -96,13 +116,68 @@ asio::awaitable<void> UpgradeServer::WaitForSignal() {
         pageAcceptor_->close(ec);
     upgradeSessions_.ShutdownAll();
     pageSessions_.ShutdownAll();
+    tick_.cancel();
     // The other contexts end once their sessions have closed.
     keepRunning_.clear();
 }
 
-void UpgradeServer::LogRefused(const std::string& peer, const char* which) {
-    WriteLogLine(LogTime(std::chrono::system_clock::now()) + " " + peer + which +
-                 " refused max-sessions");
+asio::awaitable<void> UpgradeServer::Housekeeping() {
+    refusalsSince_ = std::chrono::steady_clock::now();
+    while (!stopping_) {
+        tick_.expires_after(std::chrono::seconds(1));
+        std::error_code ec;
+        co_await tick_.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+        LogRefusals(); // also the last ones, at shutdown
+        TrimWhenIdle();
+    }
+}
+
+bool UpgradeServer::Admit(ConnectionRegistry& sessions,
+                          const std::shared_ptr<Connection>& connection, size_t port) {
+    auto admission = sessions.Add(connection);
+    if (admission == ConnectionRegistry::Admission::Accepted)
+        return true;
+    if (admission != ConnectionRegistry::Admission::Stopping) {
+        // One line a second for all of them: a flood of refusals must not become a flood of lines.
+        bool perPeer = admission == ConnectionRegistry::Admission::MaxPerPeer;
+        Refusals& r = refusals_[port][perPeer ? 1 : 0];
+        ++r.count;
+        r.lastPeer = connection->Peer();
+    }
+    return false;
+}
+
+void UpgradeServer::LogRefusals() {
+    auto now = std::chrono::steady_clock::now();
+    char period[32];
+    std::snprintf(period, sizeof period, " in %.1fs",
+                  std::chrono::duration<double>(now - refusalsSince_).count());
+    refusalsSince_ = now;
+    for (size_t port : {kUpgradePort, kPagePort}) {
+        for (size_t cap = 0; cap < kCapNames.size(); ++cap) {
+            Refusals& r = refusals_[port][cap];
+            if (r.count == 0)
+                continue;
+            WriteLogLine(LogTime(std::chrono::system_clock::now()) + " " + r.lastPeer +
+                         kPortNames[port] + " refused " + kCapNames[cap] + " " +
+                         std::to_string(r.count) + period);
+            r = Refusals{};
+        }
+    }
+}
+
+void UpgradeServer::TrimWhenIdle() {
+    uint64_t upgradesEnded = 0;
+    uint64_t pagesEnded = 0;
+    bool idle = upgradeSessions_.Idle(upgradesEnded) && pageSessions_.Idle(pagesEnded);
+    if (!idle || upgradesEnded + pagesEnded == endedAtTrim_)
+        return;
+    endedAtTrim_ = upgradesEnded + pagesEnded;
+#if defined(__GLIBC__)
+    // The sessions' buffers were freed into the arenas of the threads that served them, and
+    // glibc keeps most of that memory: give it back to the system now that nothing runs.
+    malloc_trim(0);
+#endif
 }
 
 asio::awaitable<bool> UpgradeServer::AcceptFailed(const std::error_code& ec, const char* which) {
@@ -131,10 +206,8 @@ asio::awaitable<void> UpgradeServer::AcceptUpgrades() {
         }
         auto session =
             std::make_shared<UpgradeSession>(std::move(socket), context_, upgradeSessions_);
-        if (!upgradeSessions_.Add(session)) {
-            LogRefused(session->Peer(), "");
+        if (!Admit(upgradeSessions_, session, kUpgradePort))
             continue; // the session object closes its socket as it goes
-        }
         UpgradeSession::Launch(std::move(session));
     }
 }
@@ -153,10 +226,8 @@ asio::awaitable<void> UpgradeServer::AcceptPages() {
         }
         auto session = std::make_shared<PageSession>(std::move(socket), pages_, options_.stepLimit,
                                                      pageSessions_);
-        if (!pageSessions_.Add(session)) {
-            LogRefused(session->Peer(), " http");
+        if (!Admit(pageSessions_, session, kPagePort))
             continue;
-        }
         PageSession::Launch(std::move(session));
     }
 }

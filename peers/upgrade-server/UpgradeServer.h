@@ -1,6 +1,8 @@
 #pragma once
 // The listening side: the upgrade port and the page port on one address, a pool of threads
-// running the sessions, the session caps, and shutdown on SIGTERM/SIGINT.
+// running the sessions, the caps (in all and per peer) with their refusals counted and logged
+// once a second, the memory given back when the server falls idle, and shutdown on
+// SIGTERM/SIGINT.
 //
 // Every thread runs an io_context of its own, and each connection stays on the context it was
 // given at accept time (in turn): with one thread per context its handlers never run at the same
@@ -15,7 +17,9 @@
 
 #include <asio.hpp>
 
+#include <array>
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -35,9 +39,15 @@ private:
     asio::awaitable<void> AcceptUpgrades();
     asio::awaitable<void> AcceptPages();
     asio::awaitable<void> WaitForSignal();
+    // Once a second until shutdown: writes the refusal counts and gives memory back when idle.
+    asio::awaitable<void> Housekeeping();
     // Returns false when accepting should stop; pauses a little on resource errors.
     asio::awaitable<bool> AcceptFailed(const std::error_code& ec, const char* which);
-    void LogRefused(const std::string& peer, const char* which);
+    // Admits a new connection to `sessions`, or counts its refusal (on the control strand).
+    bool Admit(ConnectionRegistry& sessions, const std::shared_ptr<Connection>& connection,
+               size_t port);
+    void LogRefusals();
+    void TrimWhenIdle();
     // The context for the next connection, in turn (on the control strand only).
     asio::io_context& NextContext();
 
@@ -57,4 +67,14 @@ private:
     ConnectionRegistry upgradeSessions_;
     ConnectionRegistry pageSessions_;
     bool stopping_ = false;
+    // Refusals since the last refusal lines, by port (upgrade, page) and cap (max-sessions,
+    // max-per-peer), with the last refused peer of each.
+    struct Refusals {
+        uint64_t count = 0;
+        std::string lastPeer;
+    };
+    std::array<std::array<Refusals, 2>, 2> refusals_{};
+    std::chrono::steady_clock::time_point refusalsSince_;
+    asio::steady_timer tick_;
+    uint64_t endedAtTrim_ = 0;
 };

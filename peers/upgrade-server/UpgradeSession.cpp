@@ -223,29 +223,7 @@ asio::awaitable<void> UpgradeSession::Transfer(const Decision& decision) {
     co_await FaultPoint(step_);
     co_await Send(faults_.lengthAck.value_or("OK"));
 
-    BeginStep({StepKind::Values, 0});
-    co_await FaultPoint(step_);
-    std::array<std::string, 13> echoed = values_;
-    echoed[UPType] = std::to_string(decision.upType);
-    for (const auto& [index, text] : faults_.values)
-        echoed[static_cast<size_t>(index - 1)] = text;
-    std::string block;
-    std::string check;
-    for (const auto& value : echoed) {
-        block += value + "\r\n";
-        check += value + " ";
-    }
-    bool ok = co_await Write(asio::buffer(block));
-    if (!ok)
-        Fail();
-
-    BeginStep({StepKind::Check, 0});
-    co_await FaultPoint(step_);
-    if (faults_.check)
-        check = *faults_.check;
-    else if (faults_.checkNoSpace)
-        check.pop_back();
-    co_await Send(check);
+    co_await SendValues(decision.upType);
 
     BeginStep({StepKind::Crc, 0});
     co_await Expect("OK");
@@ -278,6 +256,32 @@ asio::awaitable<void> UpgradeSession::Transfer(const Decision& decision) {
     co_await FaultPoint(step_);
     co_await Expect("AllOK");
     co_await EndWith("allok");
+}
+
+asio::awaitable<void> UpgradeSession::SendValues(int upType) {
+    BeginStep({StepKind::Values, 0});
+    co_await FaultPoint(step_);
+    std::array<std::string, 13> echoed = values_;
+    echoed[UPType] = std::to_string(upType);
+    for (const auto& [index, text] : faults_.values)
+        echoed[static_cast<size_t>(index - 1)] = text;
+    std::string block;
+    std::string check;
+    for (const auto& value : echoed) {
+        block += value + "\r\n";
+        check += value + " ";
+    }
+    bool ok = co_await Write(asio::buffer(block));
+    if (!ok)
+        Fail();
+
+    BeginStep({StepKind::Check, 0});
+    co_await FaultPoint(step_);
+    if (faults_.check)
+        check = *faults_.check;
+    else if (faults_.checkNoSpace)
+        check.pop_back();
+    co_await Send(check);
 }
 
 asio::awaitable<void> UpgradeSession::SendData(uint64_t from, uint64_t to) {

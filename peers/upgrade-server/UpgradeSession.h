@@ -38,6 +38,9 @@ private:
     asio::awaitable<void> Dialogue();
     asio::awaitable<void> Announcement();
     asio::awaitable<void> Transfer(const Decision& decision);
+    // The 13 value lines and the check line: up to three copies of the values, in a frame of
+    // their own so that they are gone before the data is sent.
+    asio::awaitable<void> SendValues(int upType);
     asio::awaitable<void> SendData(uint64_t from, uint64_t to);
     asio::awaitable<void> SendPieces(uint64_t from, uint64_t to);
     // N of a byte:N fault that falls into [from, to), if any.
