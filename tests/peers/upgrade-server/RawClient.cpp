@@ -4,19 +4,30 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 
-RawClient::RawClient(const std::string& address, uint16_t port) {
+int ConnectFrom(const std::string& from, const std::string& address, uint16_t port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
+    auto endpoint = [](const std::string& ip, uint16_t p) {
+        sockaddr_in sa{};
+        sa.sin_family = AF_INET;
+        sa.sin_port = htons(p);
+        inet_pton(AF_INET, ip.c_str(), &sa.sin_addr);
+        return sa;
+    };
+    sockaddr_in local = endpoint(from, 0);
+    sockaddr_in remote = endpoint(address, port);
+    if ((!from.empty() && bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) ||
+        connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
         close(fd);
-        return;
+        return -1;
     }
-    fd_ = fd;
+    return fd;
+}
+
+RawClient::RawClient(const std::string& address, uint16_t port, const std::string& from)
+    : fd_(ConnectFrom(from, address, port)) {
     reader_.Attach(fd_);
 }
 
@@ -74,6 +85,14 @@ testing::AssertionResult EndedQuietly(RawClient& client, TUpgradeServer& server,
     if (log.find(logged) == std::string::npos)
         return testing::AssertionFailure() << "\"" << log << "\" has no " << logged;
     return testing::AssertionSuccess();
+}
+
+uint64_t RefusalCount(const std::string& line, const std::string& cap) {
+    const std::string mark = " refused " + cap + " ";
+    auto at = line.find(mark);
+    if (at == std::string::npos || line.find(" in ", at) == std::string::npos)
+        return 0;
+    return std::stoull(line.substr(at + mark.size()));
 }
 
 std::string PageExchange(const std::string& address, const std::string& request) {
@@ -137,7 +156,7 @@ Download ReceiveUpToCrc(RawClient& client) {
     return d;
 }
 
-Download Receive(RawClient& client) {
+Download Receive(RawClient& client, std::chrono::milliseconds pace) {
     Download d = ReceiveUpToCrc(client);
     if (d.values.empty())
         return d;
@@ -151,6 +170,7 @@ Download Receive(RawClient& client) {
         d.data += *chunk;
         if (d.data.size() == length)
             break;
+        std::this_thread::sleep_for(pace);
         if (client.Exchange("OK") != "OK")
             return d;
         client.SendLine("OK");

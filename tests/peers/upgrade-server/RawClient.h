@@ -17,9 +17,13 @@
 
 using namespace std::chrono_literals;
 
+// A blocking TCP socket connected to address:port, from the loopback address `from` when one is
+// given (the server tells peers apart by their addresses); -1 when the connection failed.
+int ConnectFrom(const std::string& from, const std::string& address, uint16_t port = 5001);
+
 class RawClient {
 public:
-    RawClient(const std::string& address, uint16_t port = 5001);
+    RawClient(const std::string& address, uint16_t port = 5001, const std::string& from = {});
     ~RawClient();
     RawClient(const RawClient&) = delete;
     RawClient& operator=(const RawClient&) = delete;
@@ -52,6 +56,10 @@ private:
 testing::AssertionResult EndedQuietly(RawClient& client, TUpgradeServer& server,
                                       const std::string& logged, const std::string& needle = "id=");
 
+// The count of a refusal line of `cap` ("... refused max-per-peer 12 in 1.0s"); 0 for any
+// other line.
+uint64_t RefusalCount(const std::string& line, const std::string& cap);
+
 // Sends `request` as it is to the page server (port 8080) and returns all it answers until it
 // closes the connection.
 std::string PageExchange(const std::string& address, const std::string& request);
@@ -79,5 +87,6 @@ struct Download {
 // check line and the CRC line (after an "OK"): the client is ready for the CRC echo.
 Download ReceiveUpToCrc(RawClient& client);
 // The same, then the whole transfer, answering as the Kestrel client does (the CRC echo,
-// handshake "OK"s and "AllOK" at the end).
-Download Receive(RawClient& client);
+// handshake "OK"s and "AllOK" at the end). A `pace` holds each handshake back that long, as a
+// slow line would.
+Download Receive(RawClient& client, std::chrono::milliseconds pace = 0ms);
