@@ -176,7 +176,8 @@ int main(int argc, char** argv) {
     WriteFileBytes(catalogue / "manifest", "firmware QX40 1.21 fw.bin\n");
     const std::string address = UniqueLoopbackAddress();
     ChildProcess process({server, "--catalogue", catalogue.Path(), "--address", address,
-                          "--http-port", "0", "--max-sessions", std::to_string(sessions + 56)});
+                          "--http-port", "0", "--max-sessions", std::to_string(sessions + 56),
+                          "--max-per-peer", std::to_string(sessions + 56)});
     if (!process.ReadLine(std::chrono::seconds(60))) {
         std::fprintf(stderr, "the upgrade server did not start\n");
         return 1;
