@@ -119,8 +119,28 @@ TEST(UpgradeServerCatalogue, CommandLine) {
         return ok ? std::optional<ServerOptions>(options) : std::nullopt;
     };
     std::string error;
-    auto o = parse({"--catalogue", "c", "--address", "127.0.0.9", "--port", "0", "--http-port", "0",
-                    "--step-timeout-ms", "5", "--max-sessions", "3", "--fault", "crc:lower"},
+    auto o = parse({"--catalogue",
+                    "c",
+                    "--address",
+                    "127.0.0.9",
+                    "--port",
+                    "0",
+                    "--http-port",
+                    "0",
+                    "--step-timeout-ms",
+                    "5",
+                    "--max-sessions",
+                    "3",
+                    "--fault",
+                    "crc:lower",
+                    "--max-per-peer",
+                    "2",
+                    "--first-line-timeout-ms",
+                    "7",
+                    "--session-timeout-ms",
+                    "9",
+                    "--min-rate",
+                    "11"},
                    error);
     ASSERT_TRUE(o) << error;
     EXPECT_EQ(o->catalogueDir, "c");
@@ -129,6 +149,10 @@ TEST(UpgradeServerCatalogue, CommandLine) {
     EXPECT_EQ(o->stepLimit, std::chrono::milliseconds(5));
     EXPECT_EQ(o->maxSessions, 3u);
     EXPECT_EQ(o->faults.crc, CrcFault::Lower);
+    EXPECT_EQ(o->maxPerPeer, 2u);
+    EXPECT_EQ(o->firstLineLimit, std::chrono::milliseconds(7));
+    EXPECT_EQ(o->sessionLimit, std::chrono::milliseconds(9));
+    EXPECT_EQ(o->minRate, 11u);
     auto d = parse({"--catalogue", "c"}, error);
     ASSERT_TRUE(d);
     EXPECT_EQ(d->address, "0.0.0.0");
@@ -136,12 +160,19 @@ TEST(UpgradeServerCatalogue, CommandLine) {
     EXPECT_EQ(d->httpPort, 8080);
     EXPECT_EQ(d->stepLimit, std::chrono::milliseconds(30000));
     EXPECT_EQ(d->maxSessions, 256u);
+    EXPECT_EQ(d->maxPerPeer, 16u);
+    EXPECT_EQ(d->firstLineLimit, std::chrono::milliseconds(5000));
+    EXPECT_EQ(d->sessionLimit, std::chrono::milliseconds(60000));
+    EXPECT_EQ(d->minRate, 1024u);
     for (std::vector<std::string> bad : {std::vector<std::string>{},
                                          {"--catalogue"},
                                          {"--catalogue", "c", "--port", "65536"},
                                          {"--catalogue", "c", "--address", "localhost"},
                                          {"--catalogue", "c", "--max-sessions", "0"},
                                          {"--catalogue", "c", "--step-timeout-ms", "-1"},
+                                         {"--catalogue", "c", "--max-per-peer", "0"},
+                                         {"--catalogue", "c", "--first-line-timeout-ms", "0"},
+                                         {"--catalogue", "c", "--min-rate", "0"},
                                          {"--catalogue", "c", "--verbose", "1"},
                                          {"--catalogue", "c", "--fault", "nothing"}})
         EXPECT_FALSE(parse(bad, error)) << (bad.empty() ? "" : bad.back());
