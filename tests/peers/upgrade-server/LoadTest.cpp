@@ -1,6 +1,7 @@
 // The server under concurrent use: several sessions at once, the caps (in all and per peer) and
 // their refusal lines, the time limits (each step, the first line, the whole session) and
 // shutdown while sessions are open.
+#include "Connection.h"
 #include "RawClient.h"
 
 #include <gtest/gtest.h>
@@ -92,6 +93,15 @@ TEST(UpgradeServerLoad, SessionLimitDropsACrawlerButNotASlowSteadyDownload) {
     EXPECT_TRUE(d.closedAfterAllOk);
     steady.Close(); // the server waits for that before it logs the session
     EXPECT_NE(server.NextSession().find("end=allok"), std::string::npos);
+}
+
+TEST(UpgradeServerLoad, APeerIsAnAddressOrAnIpv6Network) {
+    auto key = [](const char* text) { return PeerKeyOf(asio::ip::make_address(text)); };
+    EXPECT_EQ(key("192.0.2.7"), "192.0.2.7");
+    EXPECT_EQ(key("::ffff:192.0.2.7"), "192.0.2.7");
+    EXPECT_EQ(key("2001:db8:1:2:aaaa::1"), "2001:db8:1:2::/64");
+    EXPECT_EQ(key("2001:db8:1:2:bbbb:1:2:3"), "2001:db8:1:2::/64");
+    EXPECT_EQ(key("2001:db8:1:3::1"), "2001:db8:1:3::/64");
 }
 
 TEST(UpgradeServerLoad, ConnectionsBeyondACapAreClosedAtOnceAndCountedOnceASecond) {
