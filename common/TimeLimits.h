@@ -27,6 +27,10 @@ constexpr std::chrono::microseconds PumpSlice = 500us;
 constexpr std::chrono::microseconds SpinBelow = 60us;
 // The longest a wait for input blocks before it processes window messages again.
 constexpr std::chrono::microseconds InputSlice = 1000us;
+// A write to a Windows serial port gives up after this, plus PortWritePerByte for each byte
+// (a byte takes 20 us at 500000 bit/s): a port that takes nothing fails instead of hanging.
+constexpr std::chrono::milliseconds PortWriteLimit = 2000ms;
+constexpr std::chrono::milliseconds PortWritePerByte = 1ms;
 
 } // namespace DeviceLimits
 

@@ -1,8 +1,8 @@
 // The serial port layer on Windows communication ports (\\.\COMN).
+#include "COMFunAPI_win32.h"
 #include "ComSystem.h"
 #include "PortNames.h"
-#define WIN32_LEAN_AND_MEAN
-#include <windows.h>
+#include "TimeLimits.h"
 
 namespace comsys {
 
@@ -12,7 +12,8 @@ HANDLE Win(Handle h) {
     return reinterpret_cast<HANDLE>(h);
 }
 
-// Decodes a UART-style line-control byte into the DCB's data bits, stop bits and parity.
+} // namespace
+
 void ApplyLineCode(DCB& dcb, uint8_t lineCode) {
     dcb.ByteSize = static_cast<BYTE>(5 + (lineCode & 3));
     dcb.StopBits = (lineCode & 4) ? TWOSTOPBITS : ONESTOPBIT;
@@ -37,7 +38,43 @@ void ApplyLineCode(DCB& dcb, uint8_t lineCode) {
     }
 }
 
-} // namespace
+void MakeRawDcb(DCB& dcb, int32_t baud, uint8_t lineCode) {
+    dcb.DCBlength = sizeof dcb;
+    dcb.BaudRate = static_cast<DWORD>(baud);
+    dcb.fBinary = TRUE;
+    dcb.fParity = FALSE;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fTXContinueOnXoff = TRUE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    // Unused without XON/XOFF, but a port refuses the whole setting when they are invalid
+    // (equal characters, limits beyond the 2048-byte queues).
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
+    dcb.XonLim = 512;
+    dcb.XoffLim = 512;
+    dcb.fErrorChar = FALSE;
+    dcb.fNull = FALSE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fAbortOnError = FALSE;
+    dcb.ErrorChar = 0;
+    dcb.EofChar = 0;
+    dcb.EvtChar = 0;
+    ApplyLineCode(dcb, lineCode);
+}
+
+COMMTIMEOUTS PortTimeouts() {
+    COMMTIMEOUTS t{};
+    t.ReadIntervalTimeout = 0;
+    t.ReadTotalTimeoutMultiplier = 0;
+    t.ReadTotalTimeoutConstant = 0;
+    t.WriteTotalTimeoutMultiplier = static_cast<DWORD>(DeviceLimits::PortWritePerByte.count());
+    t.WriteTotalTimeoutConstant = static_cast<DWORD>(DeviceLimits::PortWriteLimit.count());
+    return t;
+}
 
 Handle Open(int32_t port, int32_t baud, uint8_t lineCode) {
     std::string path = PortDevicePath(port);
@@ -47,15 +84,16 @@ Handle Open(int32_t port, int32_t baud, uint8_t lineCode) {
                            nullptr);
     if (h == INVALID_HANDLE_VALUE)
         return InvalidHandle;
-    // Queue sizes, speed and format as far as the port accepts them; failures are not fatal.
+    // Queue sizes, line settings and time-outs as far as the port accepts them; failures are not
+    // fatal. Every setting is made on every open: nothing the last user of the port left counts.
     SetupComm(h, 2048, 2048);
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
-    if (GetCommState(h, &dcb)) {
-        dcb.BaudRate = static_cast<DWORD>(baud);
-        ApplyLineCode(dcb, lineCode);
-        SetCommState(h, &dcb);
-    }
+    GetCommState(h, &dcb); // the fields a DCB has beyond the ones set here (queue limits)
+    MakeRawDcb(dcb, baud, lineCode);
+    SetCommState(h, &dcb);
+    COMMTIMEOUTS timeouts = PortTimeouts();
+    SetCommTimeouts(h, &timeouts);
     PurgeComm(h, PURGE_TXCLEAR | PURGE_RXCLEAR);
     return reinterpret_cast<Handle>(h);
 }

@@ -14,5 +14,7 @@ std::string ComPortName(int32_t port);
 std::string PortDevicePath(int32_t port);
 // The ordered device list ports are numbered from (entry 0 is port 1); empty paths are gaps.
 std::vector<std::string> SerialPortPaths();
+// How port numbers reach devices on this system, for help texts.
+const char* PortNumbering();
 // The order of the default enumeration: true when device name a comes before b.
 bool SerialPortBefore(const std::string& a, const std::string& b);

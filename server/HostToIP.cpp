@@ -1,32 +1,11 @@
+// The upgrade server's host name; the resolution itself is one file per platform.
 #include "HostToIP.h"
 
-#include <arpa/inet.h>
 #include <cstdlib>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #ifndef KESTREL_UPDATE_HOST_DEFAULT
 #define KESTREL_UPDATE_HOST_DEFAULT "localhost"
 #endif
-
-std::string HostToIP(const std::string& name) {
-    if (name.empty())
-        return {};
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || !found)
-        return {};
-    std::string text;
-    char buf[INET_ADDRSTRLEN] = {};
-    const auto* in = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-    if (inet_ntop(AF_INET, &in->sin_addr, buf, sizeof buf))
-        text = buf;
-    freeaddrinfo(found);
-    return text;
-}
 
 std::string UpgradeServerHost() {
     const char* env = std::getenv("KESTREL_UPDATE_HOST");

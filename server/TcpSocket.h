@@ -1,11 +1,17 @@
 #pragma once
 // The platform's TCP client socket under the TCP unit: one stream socket, connected once.
 // Every wait is bounded by a time limit and is cut short by Disconnect from another thread.
-// One implementation file per platform (TcpSocket_posix.cpp, TcpSocket_win32.cpp).
+// The receives (lines, bytes, what a look brought ahead) are TcpSocket.cpp; the system calls are
+// one file per platform (TcpSocket_posix.cpp, TcpSocket_win32.cpp).
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
+
+// Readies the system's socket library for this process (Winsock needs it; nothing on POSIX).
+// False when sockets cannot be used at all.
+bool StartSocketLibrary();
 
 class TTcpSocket {
 public:
@@ -46,19 +52,18 @@ public:
     int64_t BytesReceived() const { return received_.load(std::memory_order_relaxed); }
 
 private:
-    enum class TWait { Ready, Woken, TimedOut };
-    TWait WaitFor(short events, std::chrono::milliseconds limit);
+    // The system's part: the socket, what wakes its waits, the applied time-outs (platform file).
+    struct TSystem;
+    // One system receive of up to `size` bytes, waiting at most `limit` for the first: their
+    // count, or 0 with `end` Closed (peer closed, socket error, Disconnect) or TimedOut.
+    size_t RecvSome(char* into, size_t size, std::chrono::milliseconds limit, TEnd& end);
     void Lose(); // the connection counts as lost: close it like Disconnect
-    void ApplyLimit(std::chrono::milliseconds limit); // receive and send time-outs
 
-    std::chrono::milliseconds appliedLimit_{-1}; // the worker's only
     // Taken from the socket by a look but not yet consumed: ahead_[aheadStart_..]. The worker's
     // only.
     std::string ahead_;
     size_t aheadStart_ = 0;
-    int fd_ = -1;
-    int wakeRead_ = -1;
-    int wakeWrite_ = -1;
+    std::unique_ptr<TSystem> sys_;
     std::atomic<bool> connected_{false};
     std::atomic<bool> closed_{false};
     std::atomic<int64_t> received_{0};

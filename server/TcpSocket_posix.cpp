@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -16,9 +15,18 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-namespace {
-constexpr int kLookSize = 511; // bytes looked at per step of a line receive
+struct TTcpSocket::TSystem {
+    int fd = -1;
+    int wakeRead = -1;
+    int wakeWrite = -1;
+    std::chrono::milliseconds appliedLimit{-1}; // the worker's only
 
+    enum class TWait { Ready, Woken, TimedOut };
+    TWait WaitFor(short events, std::chrono::milliseconds limit, const std::atomic<bool>& closed);
+    void ApplyLimit(std::chrono::milliseconds limit); // receive and send time-outs
+};
+
+namespace {
 int MillisLeft(std::chrono::steady_clock::time_point until) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                     until - std::chrono::steady_clock::now())
@@ -29,32 +37,34 @@ int MillisLeft(std::chrono::steady_clock::time_point until) {
 }
 } // namespace
 
-TTcpSocket::TTcpSocket() {
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+bool StartSocketLibrary() {
+    return true;
+}
+
+TTcpSocket::TTcpSocket() : sys_(std::make_unique<TSystem>()) {
+    sys_->fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     int wake[2];
     if (pipe2(wake, O_NONBLOCK | O_CLOEXEC) == 0) {
-        wakeRead_ = wake[0];
-        wakeWrite_ = wake[1];
+        sys_->wakeRead = wake[0];
+        sys_->wakeWrite = wake[1];
     }
-    if (fd_ >= 0) {
+    if (sys_->fd >= 0) {
         // Lines are small request/reply steps: send them at once.
         int one = 1;
-        setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        setsockopt(sys_->fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     }
 }
 
 TTcpSocket::~TTcpSocket() {
-    if (fd_ >= 0)
-        close(fd_);
-    if (wakeRead_ >= 0)
-        close(wakeRead_);
-    if (wakeWrite_ >= 0)
-        close(wakeWrite_);
+    for (int fd : {sys_->fd, sys_->wakeRead, sys_->wakeWrite})
+        if (fd >= 0)
+            close(fd);
 }
 
 bool TTcpSocket::Connect(const std::string& host, const std::string& port,
                          std::chrono::milliseconds limit) {
-    if (fd_ < 0 || wakeRead_ < 0 || closed_.load() || connected_.load())
+    const int fd = sys_->fd;
+    if (fd < 0 || sys_->wakeRead < 0 || closed_.load() || connected_.load())
         return false;
     addrinfo hints{};
     hints.ai_family = AF_INET;
@@ -62,24 +72,24 @@ bool TTcpSocket::Connect(const std::string& host, const std::string& port,
     addrinfo* found = nullptr;
     if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0 || !found)
         return false;
-    int rc = connect(fd_, found->ai_addr, found->ai_addrlen);
+    int rc = connect(fd, found->ai_addr, found->ai_addrlen);
     int err = errno;
     freeaddrinfo(found);
     if (rc != 0) {
         if (err != EINPROGRESS)
             return false;
-        if (WaitFor(POLLOUT, limit) != TWait::Ready)
+        if (sys_->WaitFor(POLLOUT, limit, closed_) != TSystem::TWait::Ready)
             return false;
         int soError = 0;
         socklen_t len = sizeof soError;
-        if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &soError, &len) != 0 || soError != 0)
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) != 0 || soError != 0)
             return false;
     }
     // From here on the socket blocks, bounded by the time limit.
-    int flags = fcntl(fd_, F_GETFL);
-    if (flags < 0 || fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0)
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
         return false;
-    ApplyLimit(limit);
+    sys_->ApplyLimit(limit);
     connected_.store(true);
     // A Disconnect that raced with the connect wins.
     if (closed_.load()) {
@@ -89,19 +99,15 @@ bool TTcpSocket::Connect(const std::string& host, const std::string& port,
     return true;
 }
 
-void TTcpSocket::ApplyLimit(std::chrono::milliseconds limit) {
-    if (limit == appliedLimit_)
+void TTcpSocket::TSystem::ApplyLimit(std::chrono::milliseconds limit) {
+    if (limit == appliedLimit)
         return;
-    appliedLimit_ = limit;
+    appliedLimit = limit;
     timeval tv{};
     tv.tv_sec = static_cast<time_t>(limit.count() / 1000);
     tv.tv_usec = static_cast<suseconds_t>((limit.count() % 1000) * 1000);
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-}
-
-bool TTcpSocket::Connected() const {
-    return connected_.load() && !closed_.load();
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
 void TTcpSocket::Disconnect() {
@@ -109,31 +115,29 @@ void TTcpSocket::Disconnect() {
     connected_.store(false);
     if (wasClosed)
         return;
-    if (fd_ >= 0)
-        shutdown(fd_, SHUT_RDWR);
-    if (wakeWrite_ >= 0) {
+    if (sys_->fd >= 0)
+        shutdown(sys_->fd, SHUT_RDWR);
+    if (sys_->wakeWrite >= 0) {
         char one = 1;
-        [[maybe_unused]] ssize_t n = write(wakeWrite_, &one, 1);
+        [[maybe_unused]] ssize_t n = write(sys_->wakeWrite, &one, 1);
     }
 }
 
-void TTcpSocket::Lose() {
-    Disconnect();
-}
-
-TTcpSocket::TWait TTcpSocket::WaitFor(short events, std::chrono::milliseconds limit) {
+TTcpSocket::TSystem::TWait TTcpSocket::TSystem::WaitFor(short events,
+                                                        std::chrono::milliseconds limit,
+                                                        const std::atomic<bool>& closed) {
     auto until = std::chrono::steady_clock::now() + limit;
     for (;;) {
-        if (closed_.load())
+        if (closed.load())
             return TWait::Woken;
-        pollfd fds[2] = {{fd_, events, 0}, {wakeRead_, POLLIN, 0}};
+        pollfd fds[2] = {{fd, events, 0}, {wakeRead, POLLIN, 0}};
         int rc = poll(fds, 2, MillisLeft(until));
         if (rc < 0) {
             if (errno == EINTR)
                 continue;
             return TWait::Woken; // treat a failing poll like a closed connection
         }
-        if (fds[1].revents != 0 || closed_.load())
+        if (fds[1].revents != 0 || closed.load())
             return TWait::Woken;
         if (fds[0].revents != 0)
             return TWait::Ready; // readable, writable, hang-up or error: the call tells which
@@ -146,11 +150,11 @@ int TTcpSocket::SendLine(const std::string& text, const std::string& delimiter,
                          std::chrono::milliseconds limit) {
     if (!Connected())
         return -1;
-    ApplyLimit(limit);
+    sys_->ApplyLimit(limit);
     std::string out = text + delimiter;
     size_t sent = 0;
     while (sent < out.size() && !closed_.load()) {
-        ssize_t n = send(fd_, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
+        ssize_t n = send(sys_->fd, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
         if (n > 0) {
             sent += static_cast<size_t>(n);
             continue;
@@ -164,101 +168,15 @@ int TTcpSocket::SendLine(const std::string& text, const std::string& delimiter,
     return sent == 0 ? -1 : static_cast<int>(sent);
 }
 
-std::string TTcpSocket::ReceiveLine(size_t maxLength, std::chrono::milliseconds limit, TEnd& end) {
-    std::string line;
-    ApplyLimit(limit);
+size_t TTcpSocket::RecvSome(char* into, size_t size, std::chrono::milliseconds limit, TEnd& end) {
+    sys_->ApplyLimit(limit);
     for (;;) {
-        if (closed_.load()) {
-            end = TEnd::Closed;
-            return line;
-        }
-        if (aheadStart_ == ahead_.size()) {
-            // Nothing looked at yet: one receive of up to a look's worth.
-            ahead_.resize(kLookSize);
-            aheadStart_ = 0;
-            ssize_t n = recv(fd_, ahead_.data(), ahead_.size(), 0);
-            ahead_.resize(n > 0 ? static_cast<size_t>(n) : 0);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                Lose();
-                end = TEnd::TimedOut;
-                return line;
-            }
-            if (n <= 0) {
-                end = TEnd::Closed;
-                return line;
-            }
-        }
-        // Take up to and including the first CR LF, or everything looked at. A CR at the end of
-        // the previous look pairs with an LF at the start of this one.
-        const char* look = ahead_.data() + aheadStart_;
-        size_t n = ahead_.size() - aheadStart_;
-        size_t take = n;
-        bool found = false;
-        if (!line.empty() && line.back() == '\r' && look[0] == '\n') {
-            take = 1;
-            found = true;
-        } else {
-            for (size_t i = 0; i + 1 < n; ++i) {
-                if (look[i] == '\r' && look[i + 1] == '\n') {
-                    take = i + 2;
-                    found = true;
-                    break;
-                }
-            }
-        }
-        line.append(look, take);
-        aheadStart_ += take;
-        received_.fetch_add(static_cast<int64_t>(take), std::memory_order_relaxed);
-        if (found) {
-            line.resize(line.size() - 2); // the CR LF (its CR may come from the previous look)
-            end = TEnd::Done;
-            if (line.size() > maxLength) {
-                Lose();
-                end = TEnd::TooLong;
-            }
-            return line;
-        }
-        // A trailing CR may still be the first half of the delimiter.
-        size_t textLength = line.size() - (line.back() == '\r' ? 1 : 0);
-        if (textLength > maxLength) {
-            Lose();
-            end = TEnd::TooLong;
-            return line;
-        }
-    }
-}
-
-int TTcpSocket::Receive(uint8_t* into, int size, std::chrono::milliseconds limit, TEnd& end) {
-    ApplyLimit(limit);
-    for (;;) {
-        if (closed_.load()) {
-            end = TEnd::Closed;
-            return 0;
-        }
-        if (size > 0 && aheadStart_ < ahead_.size()) {
-            size_t take = std::min(static_cast<size_t>(size), ahead_.size() - aheadStart_);
-            std::memcpy(into, ahead_.data() + aheadStart_, take);
-            aheadStart_ += take;
-            received_.fetch_add(static_cast<int64_t>(take), std::memory_order_relaxed);
-            end = TEnd::Done;
-            return static_cast<int>(take);
-        }
-        ssize_t n = recv(fd_, into, static_cast<size_t>(size), 0);
-        if (n < 0 && errno == EINTR)
+        ssize_t n = recv(sys_->fd, into, size, 0);
+        if (n > 0)
+            return static_cast<size_t>(n);
+        if (n < 0 && errno == EINTR && !closed_.load())
             continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            Lose();
-            end = TEnd::TimedOut;
-            return 0;
-        }
-        if (n <= 0) {
-            end = TEnd::Closed;
-            return 0;
-        }
-        received_.fetch_add(n, std::memory_order_relaxed);
-        end = TEnd::Done;
-        return static_cast<int>(n);
+        end = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? TEnd::TimedOut : TEnd::Closed;
+        return 0;
     }
 }

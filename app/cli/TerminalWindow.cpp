@@ -1,13 +1,14 @@
 #include "TerminalWindow.h"
 
+#include "Console.h"
+
 #include <algorithm>
-#include <unistd.h>
 
 namespace {
 constexpr int kBarWidth = 40;
 }
 
-TTerminalWindow::TTerminalWindow(std::FILE* out) : TTerminalWindow(out, isatty(fileno(out))) {}
+TTerminalWindow::TTerminalWindow(std::FILE* out) : TTerminalWindow(out, IsTerminal(fileno(out))) {}
 
 TTerminalWindow::TTerminalWindow(std::FILE* out, bool interactive)
     : out_(out), interactive_(interactive) {}

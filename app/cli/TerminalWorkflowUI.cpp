@@ -6,11 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <chrono>
-#include <poll.h>
-#include <thread>
-#include <unistd.h>
 
 namespace {
 std::string Trimmed(const std::string& text) {
@@ -71,20 +67,7 @@ void TTerminalWorkflowUI::SetDeviceType(const std::string& text) {
 }
 
 void TTerminalWorkflowUI::Sleep(int ms) {
-    using Clock = std::chrono::steady_clock;
-    auto until = Clock::now() + std::chrono::milliseconds(ms);
-    while (!Interrupt::Raised()) {
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
-        if (left.count() <= 0)
-            break;
-        if (Interrupt::WakeFd() < 0) {
-            std::this_thread::sleep_for(left);
-            break;
-        }
-        pollfd p{Interrupt::WakeFd(), POLLIN, 0};
-        poll(&p, 1, static_cast<int>(left.count()));
-    }
-    if (Interrupt::Raised())
+    if (Interrupt::WaitFor(std::chrono::milliseconds(ms)))
         HandleInterrupt();
 }
 
@@ -104,22 +87,8 @@ TTerminalWorkflowUI::TAnswer TTerminalWorkflowUI::ReadAnswer(std::string& line) 
             pending_.clear();
             return TAnswer::Line;
         }
-        pollfd fds[2] = {{input_, POLLIN, 0}, {Interrupt::WakeFd(), POLLIN, 0}};
-        if (poll(fds, fds[1].fd >= 0 ? 2 : 1, -1) < 0) {
-            if (errno != EINTR)
-                inputEnded_ = true;
-            continue;
-        }
-        if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)))
-            continue;
-        char buffer[512];
-        ssize_t got = read(input_, buffer, sizeof buffer);
-        if (got < 0 && (errno == EINTR || errno == EAGAIN))
-            continue;
-        if (got <= 0)
+        if (Interrupt::ReadInput(input_, pending_) == Interrupt::TInput::End)
             inputEnded_ = true;
-        else
-            pending_.append(buffer, static_cast<size_t>(got));
     }
 }
 

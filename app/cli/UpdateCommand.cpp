@@ -1,10 +1,10 @@
 // `kestrel-cli update`: the upgrade workflow of the window, on a terminal.
+#include "Console.h"
 #include "DeviceCommands.h"
 #include "Interrupt.h"
 #include "TerminalWorkflowUI.h"
 
 #include <cstdio>
-#include <unistd.h>
 
 int UpdateExitStatus(TWorkflowResult result, bool interrupted) {
     if (interrupted)
@@ -38,7 +38,7 @@ int RunUpdate(const std::vector<std::string>& args, TTerminalWindow& window) {
     }
     // Every status becomes a line on standard error; the progress bar only on a terminal.
     window.PrintEveryStatus(true);
-    TTerminalWorkflowUI ui(window, STDIN_FILENO, isatty(STDIN_FILENO) == 1);
+    TTerminalWorkflowUI ui(window, fileno(stdin), IsTerminal(fileno(stdin)));
     // The command line never replaces itself: a new tool version is only reported.
     TWorkflowOptions options;
     options.replaceTool = false;

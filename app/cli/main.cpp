@@ -1,8 +1,10 @@
 // kestrel-cli: the QX40 device link and the whole online upgrade on the command line, for
 // technicians and scripts. Ports are numbered as in the window program; KESTREL_PORTS places
 // devices at port numbers, KESTREL_UPDATE_HOST names the upgrade server.
+#include "Console.h"
 #include "DeviceCommands.h"
 #include "HostToIP.h"
+#include "PortNames.h"
 #include "TerminalWindow.h"
 
 #include <cstdio>
@@ -36,10 +38,9 @@ void Usage(std::FILE* to) {
         std::fprintf(to, "  %s\n", c.synopsis);
     std::fprintf(
         to,
-        "\nThe device is looked for on ports 1 to 256: the serial devices of the system, or\n"
-        "the ':'-separated device paths of KESTREL_PORTS (an empty entry leaves a port\n"
-        "number free). `update` talks to the upgrade server on port 5001 of the host named\n"
-        "by KESTREL_UPDATE_HOST, or else of the host chosen at build time (now: %s).\n"
+        "\nThe device is looked for on ports 1 to 256: %s.\n"
+        "`update` talks to the upgrade server on port 5001 of the host named by\n"
+        "KESTREL_UPDATE_HOST, or else of the host chosen at build time (now: %s).\n"
         "\n"
         "`update` prints every status, the port and the device type on standard error, with\n"
         "a progress bar when standard error is a terminal. After new firmware it shows the\n"
@@ -59,12 +60,13 @@ void Usage(std::FILE* to) {
         "  5    update: the server's answer cannot be applied (unknown kind, or a new\n"
         "       tool that cannot run here)\n"
         "  130  update: interrupted by Ctrl-C or SIGTERM\n",
-        UpgradeServerHost().c_str());
+        PortNumbering(), UpgradeServerHost().c_str());
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
+    PrepareConsole();
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) {
         Usage(stderr);

@@ -10,7 +10,9 @@ std::string GetPCInfo() {
         return {};
     // Every supported Windows belongs to the NT family, which has the sequential generator.
     using UuidFunction = long(__stdcall*)(uint8_t*);
-    auto create = reinterpret_cast<UuidFunction>(GetProcAddress(library, "UuidCreateSequential"));
+    // Through void (*)(): the generic function pointer type, which any function type casts from.
+    auto create = reinterpret_cast<UuidFunction>(
+        reinterpret_cast<void (*)()>(GetProcAddress(library, "UuidCreateSequential")));
     std::string result;
     uint8_t first[16], second[16];
     if (create && create(first) == 0 && create(second) == 0)

@@ -134,43 +134,6 @@ int ChildProcess::Stop(std::chrono::milliseconds grace) {
     return Wait(std::chrono::seconds(30)).value_or(-1);
 }
 
-std::string UniqueLoopbackAddress() {
-    static std::atomic<unsigned> counter{0};
-    unsigned value = (static_cast<unsigned>(getpid()) * 64u + counter++) % (254u * 65536u);
-    unsigned a = 1 + value / 65536u; // never 0, so never 127.0.0.x
-    unsigned b = (value / 256u) % 256u;
-    unsigned c = value % 256u;
-    if (c == 0 || c == 255)
-        c = 1 + (b % 253);
-    std::ostringstream s;
-    s << "127." << a << '.' << b << '.' << c;
-    return s.str();
-}
-
-TempDir::TempDir() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "kestrel-test-XXXXXX").string();
-    if (!mkdtemp(tmpl.data()))
-        throw std::runtime_error("mkdtemp failed");
-    path_ = tmpl;
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
-
-std::string ReadFileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-void WriteFileBytes(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
 std::vector<std::string> TRun::ErrLines() const {
     std::vector<std::string> lines;
     std::istringstream in(err);

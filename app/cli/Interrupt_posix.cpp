@@ -1,9 +1,13 @@
+// Interrupts on POSIX: SIGINT and SIGTERM, and a pipe that the handler writes one byte into so
+// that poll() wakes up at once.
 #include "Interrupt.h"
 
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <poll.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -50,8 +54,44 @@ bool Raised() {
     return raised.load();
 }
 
-int WakeFd() {
-    return wakePipe[0];
+bool WaitFor(std::chrono::milliseconds limit) {
+    using Clock = std::chrono::steady_clock;
+    auto until = Clock::now() + limit;
+    while (!Raised()) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
+        if (left.count() <= 0)
+            break;
+        if (wakePipe[0] < 0) {
+            std::this_thread::sleep_for(left);
+            break;
+        }
+        pollfd p{wakePipe[0], POLLIN, 0};
+        poll(&p, 1, static_cast<int>(left.count()));
+    }
+    return Raised();
+}
+
+TInput ReadInput(int input, std::string& into) {
+    for (;;) {
+        if (Raised())
+            return TInput::Interrupted;
+        pollfd fds[2] = {{input, POLLIN, 0}, {wakePipe[0], POLLIN, 0}};
+        if (poll(fds, fds[1].fd >= 0 ? 2 : 1, -1) < 0) {
+            if (errno != EINTR)
+                return TInput::End;
+            continue;
+        }
+        if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)))
+            continue;
+        char buffer[512];
+        ssize_t got = read(input, buffer, sizeof buffer);
+        if (got < 0 && (errno == EINTR || errno == EAGAIN))
+            continue;
+        if (got <= 0)
+            return TInput::End;
+        into.append(buffer, static_cast<size_t>(got));
+        return TInput::Data;
+    }
 }
 
 } // namespace Interrupt

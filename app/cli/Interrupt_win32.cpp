@@ -1,0 +1,125 @@
+// Interrupts on Windows: Ctrl-C and Ctrl-Break through the console control handler, which runs
+// on a thread of its own; it raises the flag and sets an event that the waits watch.
+#include "Interrupt.h"
+
+#include <atomic>
+#include <io.h>
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+namespace {
+std::atomic<bool> raised{false}; // NOLINT(readability-identifier-naming)
+HANDLE wakeEvent = nullptr;      // NOLINT(readability-identifier-naming)
+
+// How often a wait for console input looks for a finished line: the console's handle is
+// signalled by every key, mouse and focus event, not only by a whole line.
+constexpr DWORD kConsoleLookMs = 50;
+// How often a wait for piped input looks for bytes: a pipe has no waitable "data arrived".
+constexpr DWORD kPipeLookMs = 20;
+
+BOOL WINAPI OnControl(DWORD kind) {
+    if (kind != CTRL_C_EVENT && kind != CTRL_BREAK_EVENT)
+        return FALSE;
+    // The second one takes the default action: the process ends at once.
+    if (raised.exchange(true))
+        return FALSE;
+    if (wakeEvent)
+        SetEvent(wakeEvent);
+    return TRUE;
+}
+
+// True when the console's queued input holds a pressed Enter, so a line read will not block.
+bool ConsoleLineReady(HANDLE console) {
+    DWORD count = 0;
+    if (!GetNumberOfConsoleInputEvents(console, &count) || count == 0)
+        return false;
+    INPUT_RECORD records[128];
+    DWORD got = 0;
+    if (!PeekConsoleInputW(console, records, count < 128 ? count : 128, &got))
+        return false;
+    for (DWORD i = 0; i < got; ++i) {
+        const INPUT_RECORD& r = records[i];
+        if (r.EventType == KEY_EVENT && r.Event.KeyEvent.bKeyDown &&
+            r.Event.KeyEvent.uChar.UnicodeChar == L'\r')
+            return true;
+    }
+    return false;
+}
+} // namespace
+
+namespace Interrupt {
+
+void Install() {
+    if (!wakeEvent)
+        wakeEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (wakeEvent)
+        ResetEvent(wakeEvent);
+    raised.store(false);
+    SetConsoleCtrlHandler(OnControl, FALSE); // installed once, whatever the number of calls
+    SetConsoleCtrlHandler(OnControl, TRUE);
+}
+
+bool Raised() {
+    return raised.load();
+}
+
+bool WaitFor(std::chrono::milliseconds limit) {
+    using Clock = std::chrono::steady_clock;
+    auto until = Clock::now() + limit;
+    while (!Raised()) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
+        // A timed wait may end a little early: wait again until the deadline has passed.
+        if (left.count() <= 0)
+            break;
+        DWORD ms = static_cast<DWORD>(left.count() < 0x7FFFFFFF ? left.count() : 0x7FFFFFFF);
+        if (wakeEvent)
+            WaitForSingleObject(wakeEvent, ms);
+        else
+            Sleep(ms);
+    }
+    return Raised();
+}
+
+TInput ReadInput(int input, std::string& into) {
+    auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(input));
+    if (handle == INVALID_HANDLE_VALUE)
+        return TInput::End;
+    DWORD mode = 0;
+    const bool console = GetConsoleMode(handle, &mode) != 0;
+    for (;;) {
+        if (Raised())
+            return TInput::Interrupted;
+        bool ready = false;
+        if (console) {
+            ready = ConsoleLineReady(handle);
+        } else {
+            DWORD waiting = 0;
+            if (PeekNamedPipe(handle, nullptr, 0, nullptr, &waiting, nullptr))
+                ready = waiting > 0;
+            else if (GetLastError() == ERROR_BROKEN_PIPE) // the writer has gone
+                return TInput::End;
+            else
+                ready = true; // no pipe (a file): a read never blocks
+        }
+        if (!ready) {
+            DWORD look = console ? kConsoleLookMs : kPipeLookMs;
+            if (wakeEvent)
+                WaitForSingleObject(wakeEvent, look);
+            else
+                Sleep(look);
+            continue;
+        }
+        char buffer[512];
+        DWORD got = 0;
+        if (!ReadFile(handle, buffer, sizeof buffer, &got, nullptr) || got == 0) {
+            // Ctrl-C while a console line is read ends the read without bytes.
+            if (Raised())
+                return TInput::Interrupted;
+            return TInput::End;
+        }
+        into.append(buffer, got);
+        return TInput::Data;
+    }
+}
+
+} // namespace Interrupt

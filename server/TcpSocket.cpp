@@ -1,0 +1,101 @@
+// The receives of the TCP client socket, over the platform's one system receive (RecvSome).
+#include "TcpSocket.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+constexpr size_t kLookSize = 511; // bytes looked at per step of a line receive
+} // namespace
+
+bool TTcpSocket::Connected() const {
+    return connected_.load() && !closed_.load();
+}
+
+void TTcpSocket::Lose() {
+    Disconnect();
+}
+
+std::string TTcpSocket::ReceiveLine(size_t maxLength, std::chrono::milliseconds limit, TEnd& end) {
+    std::string line;
+    for (;;) {
+        if (closed_.load()) {
+            end = TEnd::Closed;
+            return line;
+        }
+        if (aheadStart_ == ahead_.size()) {
+            // Nothing looked at yet: one receive of up to a look's worth.
+            ahead_.resize(kLookSize);
+            aheadStart_ = 0;
+            size_t n = RecvSome(ahead_.data(), ahead_.size(), limit, end);
+            ahead_.resize(n);
+            if (n == 0) {
+                if (end == TEnd::TimedOut)
+                    Lose();
+                return line;
+            }
+        }
+        // Take up to and including the first CR LF, or everything looked at. A CR at the end of
+        // the previous look pairs with an LF at the start of this one.
+        const char* look = ahead_.data() + aheadStart_;
+        size_t n = ahead_.size() - aheadStart_;
+        size_t take = n;
+        bool found = false;
+        if (!line.empty() && line.back() == '\r' && look[0] == '\n') {
+            take = 1;
+            found = true;
+        } else {
+            for (size_t i = 0; i + 1 < n; ++i) {
+                if (look[i] == '\r' && look[i + 1] == '\n') {
+                    take = i + 2;
+                    found = true;
+                    break;
+                }
+            }
+        }
+        line.append(look, take);
+        aheadStart_ += take;
+        received_.fetch_add(static_cast<int64_t>(take), std::memory_order_relaxed);
+        if (found) {
+            line.resize(line.size() - 2); // the CR LF (its CR may come from the previous look)
+            end = TEnd::Done;
+            if (line.size() > maxLength) {
+                Lose();
+                end = TEnd::TooLong;
+            }
+            return line;
+        }
+        // A trailing CR may still be the first half of the delimiter.
+        size_t textLength = line.size() - (line.back() == '\r' ? 1 : 0);
+        if (textLength > maxLength) {
+            Lose();
+            end = TEnd::TooLong;
+            return line;
+        }
+    }
+}
+
+int TTcpSocket::Receive(uint8_t* into, int size, std::chrono::milliseconds limit, TEnd& end) {
+    if (closed_.load()) {
+        end = TEnd::Closed;
+        return 0;
+    }
+    if (size > 0 && aheadStart_ < ahead_.size()) {
+        size_t take = std::min(static_cast<size_t>(size), ahead_.size() - aheadStart_);
+        std::memcpy(into, ahead_.data() + aheadStart_, take);
+        aheadStart_ += take;
+        received_.fetch_add(static_cast<int64_t>(take), std::memory_order_relaxed);
+        end = TEnd::Done;
+        return static_cast<int>(take);
+    }
+    size_t n =
+        RecvSome(reinterpret_cast<char*>(into), static_cast<size_t>(std::max(size, 0)), limit, end);
+    if (n == 0) {
+        if (end == TEnd::TimedOut)
+            Lose();
+        return 0;
+    }
+    received_.fetch_add(static_cast<int64_t>(n), std::memory_order_relaxed);
+    end = TEnd::Done;
+    return static_cast<int>(n);
+}

@@ -1,0 +1,195 @@
+// TCP client socket on Winsock. The socket is non-blocking, bound to an event that Winsock sets
+// when it can connect, send or receive (WSAEventSelect); every wait watches that event and a
+// second one that Disconnect sets, so a Disconnect from another thread ends a blocked receive at
+// once, whatever closing a socket under a waiting thread would do on this system.
+#include "TcpSocket.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <algorithm>
+
+struct TTcpSocket::TSystem {
+    SOCKET socket = INVALID_SOCKET;
+    WSAEVENT ready = WSA_INVALID_EVENT; // set by Winsock (connect, read, write, close)
+    WSAEVENT wake = WSA_INVALID_EVENT;  // set by Disconnect
+
+    enum class TWait { Ready, Woken, TimedOut };
+    // Waits until Winsock reports one of `events` (the network events land in `seen`), the wake
+    // event is set, or `until` has passed.
+    TWait WaitFor(long events, std::chrono::steady_clock::time_point until, WSANETWORKEVENTS& seen,
+                  const std::atomic<bool>& closed);
+};
+
+bool StartSocketLibrary() {
+    static const bool started = [] {
+        WSADATA data{};
+        return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+    }();
+    return started;
+}
+
+TTcpSocket::TTcpSocket() : sys_(std::make_unique<TSystem>()) {
+    if (!StartSocketLibrary())
+        return;
+    // Not inherited: the update script and other children must not hold the connection.
+    sys_->socket = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                              WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+    sys_->ready = WSACreateEvent();
+    sys_->wake = WSACreateEvent();
+    if (sys_->socket == INVALID_SOCKET || sys_->ready == WSA_INVALID_EVENT ||
+        sys_->wake == WSA_INVALID_EVENT)
+        return;
+    // Lines are small request/reply steps: send them at once.
+    BOOL one = TRUE;
+    setsockopt(sys_->socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one),
+               sizeof one);
+    // Also makes the socket non-blocking.
+    if (WSAEventSelect(sys_->socket, sys_->ready, FD_CONNECT | FD_READ | FD_WRITE | FD_CLOSE) !=
+        0) {
+        closesocket(sys_->socket);
+        sys_->socket = INVALID_SOCKET;
+    }
+}
+
+TTcpSocket::~TTcpSocket() {
+    if (sys_->socket != INVALID_SOCKET)
+        closesocket(sys_->socket);
+    for (WSAEVENT e : {sys_->ready, sys_->wake})
+        if (e != WSA_INVALID_EVENT)
+            WSACloseEvent(e);
+}
+
+TTcpSocket::TSystem::TWait TTcpSocket::TSystem::WaitFor(long events,
+                                                        std::chrono::steady_clock::time_point until,
+                                                        WSANETWORKEVENTS& seen,
+                                                        const std::atomic<bool>& closed) {
+    seen = {};
+    for (;;) {
+        if (closed.load())
+            return TWait::Woken;
+        auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        // A timed wait may end a little early: only a deadline that has passed counts.
+        if (left.count() <= 0)
+            return TWait::TimedOut;
+        WSAEVENT both[2] = {wake, ready};
+        DWORD ms = static_cast<DWORD>(std::min<long long>(left.count(), 0x7FFFFFFF));
+        DWORD rc = WSAWaitForMultipleEvents(2, both, FALSE, ms, FALSE);
+        if (rc == WSA_WAIT_EVENT_0 || closed.load())
+            return TWait::Woken;
+        if (rc == WSA_WAIT_EVENT_0 + 1) {
+            // Reading the record also resets the event.
+            WSANETWORKEVENTS now{};
+            if (WSAEnumNetworkEvents(socket, ready, &now) != 0)
+                return TWait::Woken; // a failing socket counts as a closed connection
+            seen.lNetworkEvents |= now.lNetworkEvents;
+            for (int bit = 0; bit < FD_MAX_EVENTS; ++bit)
+                if (now.lNetworkEvents & (1L << bit))
+                    seen.iErrorCode[bit] = now.iErrorCode[bit];
+            if (seen.lNetworkEvents & (events | FD_CLOSE))
+                return TWait::Ready;
+            continue;
+        }
+        if (rc != WSA_WAIT_TIMEOUT)
+            return TWait::Woken;
+    }
+}
+
+bool TTcpSocket::Connect(const std::string& host, const std::string& port,
+                         std::chrono::milliseconds limit) {
+    if (sys_->socket == INVALID_SOCKET || closed_.load() || connected_.load())
+        return false;
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0 || !found)
+        return false;
+    int rc = connect(sys_->socket, found->ai_addr, static_cast<int>(found->ai_addrlen));
+    int err = WSAGetLastError();
+    freeaddrinfo(found);
+    if (rc != 0) {
+        if (err != WSAEWOULDBLOCK)
+            return false;
+        WSANETWORKEVENTS seen{};
+        auto until = std::chrono::steady_clock::now() + limit;
+        if (sys_->WaitFor(FD_CONNECT, until, seen, closed_) != TSystem::TWait::Ready ||
+            !(seen.lNetworkEvents & FD_CONNECT) || seen.iErrorCode[FD_CONNECT_BIT] != 0)
+            return false;
+    }
+    connected_.store(true);
+    // A Disconnect that raced with the connect wins.
+    if (closed_.load()) {
+        Disconnect();
+        return false;
+    }
+    return true;
+}
+
+void TTcpSocket::Disconnect() {
+    bool wasClosed = closed_.exchange(true);
+    connected_.store(false);
+    if (wasClosed)
+        return;
+    if (sys_->socket != INVALID_SOCKET)
+        shutdown(sys_->socket, SD_BOTH);
+    if (sys_->wake != WSA_INVALID_EVENT)
+        WSASetEvent(sys_->wake);
+}
+
+int TTcpSocket::SendLine(const std::string& text, const std::string& delimiter,
+                         std::chrono::milliseconds limit) {
+    if (!Connected())
+        return -1;
+    std::string out = text + delimiter;
+    size_t sent = 0;
+    auto until = std::chrono::steady_clock::now() + limit;
+    while (sent < out.size() && !closed_.load()) {
+        int chunk = static_cast<int>(std::min<size_t>(out.size() - sent, 1 << 30));
+        int n = send(sys_->socket, out.data() + sent, chunk, 0);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            until = std::chrono::steady_clock::now() + limit;
+            continue;
+        }
+        if (n < 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
+            WSANETWORKEVENTS seen{};
+            auto wait = sys_->WaitFor(FD_WRITE, until, seen, closed_);
+            if (wait == TSystem::TWait::Ready)
+                continue;
+            if (wait == TSystem::TWait::TimedOut)
+                Lose(); // the peer took nothing within the limit
+        }
+        break;
+    }
+    return sent == 0 ? -1 : static_cast<int>(sent);
+}
+
+size_t TTcpSocket::RecvSome(char* into, size_t size, std::chrono::milliseconds limit, TEnd& end) {
+    auto until = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        if (closed_.load()) {
+            end = TEnd::Closed;
+            return 0;
+        }
+        int n = recv(sys_->socket, into, static_cast<int>(std::min<size_t>(size, 1 << 30)), 0);
+        if (n > 0)
+            return static_cast<size_t>(n);
+        if (n == 0 || WSAGetLastError() != WSAEWOULDBLOCK) {
+            end = TEnd::Closed;
+            return 0;
+        }
+        WSANETWORKEVENTS seen{};
+        switch (sys_->WaitFor(FD_READ, until, seen, closed_)) {
+        case TSystem::TWait::Ready: // data, or a close the next recv reports
+            break;
+        case TSystem::TWait::Woken:
+            end = TEnd::Closed;
+            return 0;
+        case TSystem::TWait::TimedOut:
+            end = TEnd::TimedOut;
+            return 0;
+        }
+    }
+}

@@ -1,0 +1,41 @@
+// replace-trial: self-replacement run for real. "replace IMAGE" hands IMAGE to the workflow's
+// ReplaceSelf as the new tool and ends as the tool does; "AG" (how the update script starts the
+// new tool) writes its arguments, one a line, to the file named by KESTREL_FAKE_TOOL_LOG.
+#include "FakeUI.h"
+#include "SelfReplace.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() == 2 && args[0] == "replace") {
+        std::ifstream in(args[1], std::ios::binary);
+        std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                   std::istreambuf_iterator<char>());
+        TMemoryStream image;
+        image.Write(bytes.data(), bytes.size());
+        FakeUI ui;
+        TReplaceOutcome outcome =
+            ReplaceSelf(ui, image, RunningExecutablePath(), CurrentProcessId());
+        for (const std::string& call : ui.Calls())
+            std::printf("%s\n", call.c_str());
+        return outcome == TReplaceOutcome::Started && ui.Has("terminate") ? 0 : 1;
+    }
+    const char* log = std::getenv("KESTREL_FAKE_TOOL_LOG");
+    if (!log)
+        return 1;
+    std::string text;
+    for (const std::string& a : args)
+        text += a + "\n";
+    std::string partial = std::string(log) + ".part";
+    if (std::FILE* f = std::fopen(partial.c_str(), "wb")) {
+        std::fwrite(text.data(), 1, text.size(), f);
+        std::fclose(f);
+    }
+    return std::rename(partial.c_str(), log) == 0 ? 0 : 1;
+}

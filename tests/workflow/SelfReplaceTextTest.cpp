@@ -1,0 +1,121 @@
+// Self-replacement on every platform: the batch file text, the shell script text, the backup
+// path and the PE header check.
+#include "SelfReplace.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+// ---- The Windows batch file ----
+
+TEST(UpdateBat, SevenLinesWithExactSpacingAndCrLf) {
+    TUpdateBat bat = BuildUpdateBat("C:\\PROGRA~1\\VELT", "\\Kestrel.exe");
+    EXPECT_EQ(bat.exe, "C:\\PROGRA~1\\VELT\\Kestrel.exe");
+    EXPECT_EQ(bat.backup, "C:\\PROGRA~1\\VELT\\Kestrel.exe.bak");
+    EXPECT_EQ(bat.path, "C:\\PROGRA~1\\VELT\\Kestrel.bat");
+    EXPECT_EQ(bat.text,
+              ":try\r\n"
+              "del  C:\\PROGRA~1\\VELT\\Kestrel.exe\r\n"
+              "if   exist  C:\\PROGRA~1\\VELT\\Kestrel.exe  goto   try\r\n"
+              "copy C:\\PROGRA~1\\VELT\\Kestrel.exe.bak  C:\\PROGRA~1\\VELT\\Kestrel.exe\r\n"
+              "del  C:\\PROGRA~1\\VELT\\Kestrel.exe.bak\r\n"
+              "C:\\PROGRA~1\\VELT\\Kestrel.exe AG\r\n"
+              "del   %0\r\n");
+}
+
+TEST(UpdateBat, UsesTheExecutablesOwnLongName) {
+    // Directory in short form, file name long; the backup follows the file name.
+    TUpdateBat bat = BuildUpdateBat("D:\\DOCUME~1\\UPDATE~1", "\\VeltUpgradeTool.exe");
+    EXPECT_EQ(bat.text, ":try\r\n"
+                        "del  D:\\DOCUME~1\\UPDATE~1\\VeltUpgradeTool.exe\r\n"
+                        "if   exist  D:\\DOCUME~1\\UPDATE~1\\VeltUpgradeTool.exe  goto   try\r\n"
+                        "copy D:\\DOCUME~1\\UPDATE~1\\VeltUpgradeTool.exe.bak  "
+                        "D:\\DOCUME~1\\UPDATE~1\\VeltUpgradeTool.exe\r\n"
+                        "del  D:\\DOCUME~1\\UPDATE~1\\VeltUpgradeTool.exe.bak\r\n"
+                        "D:\\DOCUME~1\\UPDATE~1\\VeltUpgradeTool.exe AG\r\n"
+                        "del   %0\r\n");
+    EXPECT_EQ(bat.path, "D:\\DOCUME~1\\UPDATE~1\\VeltUpgradeTool.bat");
+}
+
+TEST(UpdateBat, BatchFileNaming) {
+    EXPECT_EQ(UpdateBatPath("C:\\K\\Kestrel.exe"), "C:\\K\\Kestrel.bat");
+    EXPECT_EQ(UpdateBatPath("C:\\K\\Kestrel"), "C:\\K\\Kestrel.bat");
+    EXPECT_EQ(UpdateBatPath("C:\\K\\Kestrel.v2.exe"), "C:\\K\\Kestrel.v2.bat");
+    // A dot in the directory is no extension of the file name.
+    EXPECT_EQ(UpdateBatPath("C:\\TOOLS~1.2\\kestrel"), "C:\\TOOLS~1.2\\kestrel.bat");
+    EXPECT_EQ(UpdateBatPath("C:\\K\\Kestrel."), "C:\\K\\Kestrel.bat");
+}
+
+TEST(UpdateBat, SplitsAtTheLastBackslash) {
+    std::string dir, name;
+    SplitWindowsPath("C:\\Program Files\\VELT\\Kestrel.exe", dir, name);
+    EXPECT_EQ(dir, "C:\\Program Files\\VELT");
+    EXPECT_EQ(name, "\\Kestrel.exe");
+    SplitWindowsPath("Kestrel.exe", dir, name);
+    EXPECT_EQ(dir, "");
+    EXPECT_EQ(name, "\\Kestrel.exe");
+}
+
+TEST(UpdateBat, BackupWrittenIsTheFileTheBatchCopies) {
+    // The tool writes the backup under the long path, the batch names it under the short one:
+    // both end in the executable's own name + ".bak", whatever that name is.
+    for (std::string name : {"\\Kestrel.exe", "\\velt.exe", "\\kestrel"}) {
+        TUpdateBat bat = BuildUpdateBat("C:\\PROGRA~1\\VELT", name);
+        EXPECT_EQ(BackupPath("C:\\Program Files\\VELT" + name),
+                  "C:\\Program Files\\VELT" +
+                      bat.backup.substr(std::string("C:\\PROGRA~1\\VELT").size()));
+    }
+    EXPECT_EQ(BackupPath("/opt/kestrel/kestrel"), "/opt/kestrel/kestrel.bak");
+    EXPECT_EQ(BackupPath("C:\\K\\Kestrel.exe"), "C:\\K\\Kestrel.exe.bak");
+}
+
+TEST(UpdateBat, FileNameWithSpacesOrSpecialCharactersIsQuoted) {
+    // Unquoted, "del  C:\K\my tool.exe" would delete "C:\K\my" and "tool.exe" of the current
+    // folder, and the "if exist" line would run "tool.exe".
+    TUpdateBat bat = BuildUpdateBat("C:\\K", "\\my tool&100%.exe");
+    EXPECT_EQ(bat.text, ":try\r\n"
+                        "del  \"C:\\K\\my tool&100%%.exe\"\r\n"
+                        "if   exist  \"C:\\K\\my tool&100%%.exe\"  goto   try\r\n"
+                        "copy \"C:\\K\\my tool&100%%.exe.bak\"  \"C:\\K\\my tool&100%%.exe\"\r\n"
+                        "del  \"C:\\K\\my tool&100%%.exe.bak\"\r\n"
+                        "\"C:\\K\\my tool&100%%.exe\" AG\r\n"
+                        "del   %0\r\n");
+    EXPECT_EQ(bat.path, "C:\\K\\my tool&100%.bat");
+}
+
+// ---- Header checks ----
+
+TEST(ToolImage, PeNeedsMzAndPeSignature) {
+    std::vector<uint8_t> pe(0x100, 0);
+    pe[0] = 'M';
+    pe[1] = 'Z';
+    pe[0x3C] = 0x80;
+    pe[0x80] = 'P';
+    pe[0x81] = 'E';
+    EXPECT_TRUE(IsPeImage(pe));
+    std::vector<uint8_t> mzOnly = pe;
+    mzOnly[0x80] = 0;
+    EXPECT_FALSE(IsPeImage(mzOnly));
+    std::vector<uint8_t> pastEnd = pe;
+    pastEnd[0x3C] = 0xFE; // the signature would lie beyond the image
+    EXPECT_FALSE(IsPeImage(pastEnd));
+    std::vector<uint8_t> huge = pe;
+    huge[0x3F] = 0xFF;
+    EXPECT_FALSE(IsPeImage(huge));
+    EXPECT_FALSE(IsPeImage({'M', 'Z'}));
+    EXPECT_FALSE(IsPeImage({}));
+}
+
+// ---- The POSIX script ----
+
+TEST(UpdateScript, QuotesEveryPath) {
+    EXPECT_EQ(ShellQuote("a b"), "'a b'");
+    EXPECT_EQ(ShellQuote("it's"), "'it'\\''s'");
+    TUpdateScript script = BuildUpdateScript("/opt/k k/kestrel", 4242);
+    EXPECT_EQ(script.backup, "/opt/k k/kestrel.bak");
+    EXPECT_EQ(script.path, "/opt/k k/kestrel.update.sh");
+    EXPECT_NE(script.text.find("while kill -0 4242 2>/dev/null"), std::string::npos);
+    // Nothing removes the executable: it is only ever replaced by the rename.
+    EXPECT_EQ(script.text.find("rm -f -- \"$exe\""), std::string::npos);
+}
