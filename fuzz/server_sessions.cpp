@@ -67,6 +67,43 @@ asio::awaitable<void> ReadAnswer(asio::ip::tcp::socket& socket) {
     socket.close(ec);
 }
 
+// The client's end: connects (asynchronously: libFuzzer's timer signal would break a blocking
+// connect off), then writes the input while it reads the answer.
+asio::awaitable<void> Client(asio::ip::tcp::socket& socket, asio::ip::tcp::endpoint server,
+                             std::string_view input) {
+    std::error_code ec;
+    co_await socket.async_connect(server, asio::redirect_error(asio::use_awaitable, ec));
+    // The client's end closes first and so stays in TIME_WAIT for a minute; Linux gives such
+    // loopback ports to new connections again (net.ipv4.tcp_tw_reuse 2, its default).
+    if (ec)
+        Fail("cannot connect to the loopback listener: " + ec.message() +
+             (ec == std::errc::address_not_available
+                  ? " (the loopback ports are used up: set net.ipv4.tcp_tw_reuse to 1 or 2)"
+                  : ""));
+    asio::co_spawn(socket.get_executor(), WriteInput(socket, input), asio::detached);
+    co_await ReadAnswer(socket);
+}
+
+// The server's end: accepts and launches the session, which it leaves in `session`.
+asio::awaitable<void> Accept(TServerEnd& server, bool page, std::weak_ptr<Connection>& session) {
+    std::error_code ec;
+    asio::ip::tcp::socket accepted =
+        co_await server.acceptor.async_accept(asio::redirect_error(asio::use_awaitable, ec));
+    if (ec)
+        Fail("accept: " + ec.message());
+    if (page) {
+        auto s = std::make_shared<PageSession>(std::move(accepted), server.pages, kStepLimit,
+                                               server.registry);
+        session = s;
+        PageSession::Launch(std::move(s));
+    } else {
+        auto s =
+            std::make_shared<UpgradeSession>(std::move(accepted), server.context, server.registry);
+        session = s;
+        UpgradeSession::Launch(std::move(s));
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -84,32 +121,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(bytes + 1), size - 1);
 
     asio::ip::tcp::socket client(server.io);
-    std::error_code ec;
-    client.connect(server.acceptor.local_endpoint(), ec);
-    // The client's end closes first and so stays in TIME_WAIT for a minute; Linux gives such
-    // loopback ports to new connections again (net.ipv4.tcp_tw_reuse 2, its default).
-    if (ec)
-        Fail("cannot connect to the loopback listener: " + ec.message() +
-             (ec == std::errc::address_not_available
-                  ? " (the loopback ports are used up: set net.ipv4.tcp_tw_reuse to 1 or 2)"
-                  : ""));
-    asio::ip::tcp::socket accepted = server.acceptor.accept(ec);
-    if (ec)
-        Fail("accept: " + ec.message());
     std::weak_ptr<Connection> session;
-    if (page) {
-        auto s = std::make_shared<PageSession>(std::move(accepted), server.pages, kStepLimit,
-                                               server.registry);
-        session = s;
-        PageSession::Launch(std::move(s));
-    } else {
-        auto s =
-            std::make_shared<UpgradeSession>(std::move(accepted), server.context, server.registry);
-        session = s;
-        UpgradeSession::Launch(std::move(s));
-    }
-    asio::co_spawn(server.io, WriteInput(client, input), asio::detached);
-    asio::co_spawn(server.io, ReadAnswer(client), asio::detached);
+    asio::co_spawn(server.io, Accept(server, page, session), asio::detached);
+    asio::co_spawn(server.io, Client(client, server.acceptor.local_endpoint(), input),
+                   asio::detached);
     server.io.run();
     server.io.restart();
     if (!session.expired())
