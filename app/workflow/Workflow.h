@@ -38,8 +38,8 @@
 #include <mutex>
 #include <string>
 
-// The tool's own version, sent to the server as SWVer.
-inline constexpr const char* KestrelToolVersion = "1.4";
+// The tool's own version (the project's), sent to the server as SWVer.
+inline constexpr const char* KestrelToolVersion = KESTREL_VERSION;
 
 // The status texts of the workflow.
 namespace WorkflowText {
