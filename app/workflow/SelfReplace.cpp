@@ -180,6 +180,7 @@ bool IsElfProgram(const std::vector<uint8_t>& image, const std::vector<uint8_t>&
         return Refuse(fault, "it is built for another machine");
     const bool wide = image[4] == 2;
     const unsigned word = wide ? 8 : 4;
+    const uint64_t dynamicEntry = 2 * uint64_t{word}; // d_tag and d_val
     const uint64_t headerSize = wide ? 64 : 52;
     const uint64_t entrySize = wide ? 56 : 32; // one program header
     if (image.size() < headerSize)
@@ -218,7 +219,8 @@ bool IsElfProgram(const std::vector<uint8_t>& image, const std::vector<uint8_t>&
         return true;
     // ET_DYN without an interpreter: only a static position-independent executable, marked
     // DF_1_PIE in DT_FLAGS_1; anything else is a shared library.
-    for (uint64_t at = dynamicAt; at + 2 * word <= dynamicAt + dynamicSize; at += 2 * word) {
+    for (uint64_t at = dynamicAt; at + dynamicEntry <= dynamicAt + dynamicSize;
+         at += dynamicEntry) {
         const uint64_t tag = f.Get(at, word);
         if (tag == 0) // DT_NULL
             break;

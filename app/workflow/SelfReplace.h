@@ -1,9 +1,10 @@
 #pragma once
 // Self-replacement of the tool. When the upgrade server answers with a new version of the tool
-// itself, the running executable cannot overwrite itself: the new image is saved next to it as
-// "<executable file name>.bak", and a small script, started detached, waits until the running
-// tool has ended, puts the backup in the executable's place, starts the new tool with the switch
-// AG and deletes itself.
+// itself, the running executable cannot overwrite itself: the new image, once its headers show
+// a program for this platform, is saved next to it as "<executable file name>.bak" and run there
+// once with --version. Only when it answers does a small script, started detached, wait until
+// the running tool has ended, put the backup in the executable's place, start the new tool with
+// the switch AG and delete itself.
 //
 // On Windows the script is the classic seven-line batch file (its executable path uses the short
 // form of the directory); on Linux it is a POSIX shell script that waits for the old process by
@@ -91,8 +92,8 @@ bool AnswersVersion(const std::string& path, std::chrono::milliseconds limit, st
 // Writes the update script next to exePath and starts it detached, without waiting for it. Its
 // waiting runs at idle priority, the new tool it starts at the running tool's priority. On Linux
 // the script waits for process waitPid (the running tool); on Windows it waits until the
-// executable can be deleted, and waitPid is not used. On failure returns false
-// with the reason in `error` (the script file is then removed again).
+// executable can be deleted, and waitPid is not used. On failure returns false with the reason
+// in `error` (the script file is then removed again).
 bool RunUpdateBat(const std::string& exePath, long waitPid, std::string& error);
 // At the start of the tool: takes on the priority of the tool an update script replaced, when
 // this process was started by one (Windows; nothing to do on Linux).

@@ -79,6 +79,7 @@ bool AnswersVersion(const std::string& path, std::chrono::milliseconds limit, st
             envStore.push_back(std::move(entry));
     }
     std::vector<char*> envp;
+    envp.reserve(envStore.size() + 1);
     for (auto& e : envStore)
         envp.push_back(e.data());
     envp.push_back(nullptr);
@@ -86,11 +87,11 @@ bool AnswersVersion(const std::string& path, std::chrono::milliseconds limit, st
     std::vector<char*> argv = {program.data(), option.data(), nullptr};
     int out[2], report[2];
     if (pipe2(out, O_CLOEXEC) != 0) {
-        fault = std::string("cannot start it: ") + std::strerror(errno);
+        fault = std::string("it cannot be started: ") + std::strerror(errno);
         return false;
     }
     if (pipe2(report, O_CLOEXEC) != 0) {
-        fault = std::string("cannot start it: ") + std::strerror(errno);
+        fault = std::string("it cannot be started: ") + std::strerror(errno);
         close(out[0]);
         close(out[1]);
         return false;
@@ -100,14 +101,15 @@ bool AnswersVersion(const std::string& path, std::chrono::milliseconds limit, st
     if (child == 0) {
         // A process group of its own, so that a time-out stops whatever it started too.
         setpgid(0, 0);
+        // In an order that holds even when the tool runs with 0, 1 or 2 closed: only the report
+        // end (close-on-exec) stays above the standard three.
+        int keep = fcntl(report[1], F_DUPFD_CLOEXEC, 3);
+        dup2(out[1], 1);
         int null = open("/dev/null", O_RDWR | O_CLOEXEC);
         if (null >= 0) {
             dup2(null, 0);
             dup2(null, 2);
         }
-        dup2(out[1], 1);
-        // Only the report end (close-on-exec) stays above the standard three.
-        int keep = fcntl(report[1], F_DUPFD_CLOEXEC, 3);
         CloseDescriptorsFrom(3, keep);
         execve(argv[0], argv.data(), envp.data());
         int err = errno;
@@ -123,7 +125,7 @@ bool AnswersVersion(const std::string& path, std::chrono::milliseconds limit, st
     if (child < 0) {
         close(out[0]);
         close(report[0]);
-        fault = std::string("cannot start it: ") + std::strerror(forkError);
+        fault = std::string("it cannot be started: ") + std::strerror(forkError);
         return false;
     }
 
