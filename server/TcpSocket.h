@@ -40,7 +40,7 @@ public:
     // it. Stops early (returning what it has) on close, error, more than maxLength bytes of
     // text, or when the deadline passes before the CR LF has come. Reads from the socket a look
     // (up to 511 bytes) at a time; what a look brings beyond the line waits here for the next
-    // receive, so a line costs one system call.
+    // receive, so a line that has already arrived costs one system call.
     std::string ReceiveLine(size_t maxLength, std::chrono::steady_clock::time_point deadline,
                             TEnd& end);
     // Receives up to size bytes in one go, waiting until the deadline for the first: the count,
@@ -55,7 +55,7 @@ private:
     // Waits until the socket is ready for `events`, it is disconnected, or the deadline has
     // really passed (a wait that returns early is waited again).
     TWait WaitFor(short events, std::chrono::steady_clock::time_point deadline);
-    // Waits for input until the deadline and reads up to size bytes without blocking: the
+    // Reads up to size bytes that have arrived, waiting for the first until the deadline: the
     // count, or 0 with end set (TimedOut has lost the connection).
     int ReadSome(char* into, size_t size, std::chrono::steady_clock::time_point deadline,
                  TEnd& end);

@@ -1,6 +1,6 @@
 // TCP client socket on POSIX sockets. Connecting and receiving wait in poll() on the socket and
 // a wake-up pipe, so that each wait ends at its deadline and a Disconnect from another thread
-// ends it at once; a receive then reads what has arrived without blocking. Sending blocks, with
+// ends it at once; a receive reads what has arrived without blocking. Sending blocks, with
 // the time limit as the socket's send time-out (a Disconnect's shutdown ends it too).
 #include "TcpSocket.h"
 
@@ -146,7 +146,19 @@ TTcpSocket::TWait TTcpSocket::WaitFor(short events,
 
 int TTcpSocket::ReadSome(char* into, size_t size, std::chrono::steady_clock::time_point deadline,
                          TEnd& end) {
+    // What has arrived is taken at once, in one system call; only an empty socket is waited for.
     for (;;) {
+        ssize_t n = recv(fd_, into, size, MSG_DONTWAIT);
+        if (n > 0) {
+            end = TEnd::Done;
+            return static_cast<int>(n);
+        }
+        if (n == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
+            end = TEnd::Closed; // the peer closed, Disconnect, or a socket error
+            return 0;
+        }
+        if (errno == EINTR)
+            continue;
         switch (WaitFor(POLLIN, deadline)) {
         case TWait::Woken:
             end = TEnd::Closed;
@@ -158,16 +170,6 @@ int TTcpSocket::ReadSome(char* into, size_t size, std::chrono::steady_clock::tim
         case TWait::Ready:
             break;
         }
-        ssize_t n = recv(fd_, into, size, MSG_DONTWAIT);
-        if (n > 0) {
-            end = TEnd::Done;
-            return static_cast<int>(n);
-        }
-        // Interrupted, or readiness without data after all: wait again.
-        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
-            continue;
-        end = TEnd::Closed; // the peer closed, or a socket error
-        return 0;
     }
 }
 
