@@ -1,7 +1,7 @@
-// TCP client socket on POSIX sockets. Connecting is non-blocking, a poll() on the socket and a
-// wake-up pipe, so that it has a time limit and a Disconnect from another thread ends it. Once
-// connected the socket blocks, with the time limit as its receive and send time-outs: each
-// receive is one system call, and a Disconnect (shutdown) ends a blocked receive at once.
+// TCP client socket on POSIX sockets. Connecting and receiving wait in poll() on the socket and
+// a wake-up pipe, so that each wait ends at its deadline and a Disconnect from another thread
+// ends it at once; a receive reads what has arrived without blocking. Sending blocks, with
+// the time limit as the socket's send time-out (a Disconnect's shutdown ends it too).
 #include "TcpSocket.h"
 
 #include <algorithm>
@@ -19,10 +19,12 @@
 namespace {
 constexpr int kLookSize = 511; // bytes looked at per step of a line receive
 
+// Whole milliseconds until `until`, rounded up so that a wait never ends before it; 0 once it
+// has passed.
 int MillisLeft(std::chrono::steady_clock::time_point until) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    until - std::chrono::steady_clock::now())
-                    .count();
+    auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now())
+            .count();
     if (left <= 0)
         return 0;
     return static_cast<int>(std::min<long long>(left, 1 << 30));
@@ -68,18 +70,18 @@ bool TTcpSocket::Connect(const std::string& host, const std::string& port,
     if (rc != 0) {
         if (err != EINPROGRESS)
             return false;
-        if (WaitFor(POLLOUT, limit) != TWait::Ready)
+        if (WaitFor(POLLOUT, std::chrono::steady_clock::now() + limit) != TWait::Ready)
             return false;
         int soError = 0;
         socklen_t len = sizeof soError;
         if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &soError, &len) != 0 || soError != 0)
             return false;
     }
-    // From here on the socket blocks, bounded by the time limit.
+    // From here on sending blocks, bounded by the time limit; receiving never blocks.
     int flags = fcntl(fd_, F_GETFL);
     if (flags < 0 || fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0)
         return false;
-    ApplyLimit(limit);
+    ApplySendLimit(limit);
     connected_.store(true);
     // A Disconnect that raced with the connect wins.
     if (closed_.load()) {
@@ -89,14 +91,13 @@ bool TTcpSocket::Connect(const std::string& host, const std::string& port,
     return true;
 }
 
-void TTcpSocket::ApplyLimit(std::chrono::milliseconds limit) {
+void TTcpSocket::ApplySendLimit(std::chrono::milliseconds limit) {
     if (limit == appliedLimit_)
         return;
     appliedLimit_ = limit;
     timeval tv{};
     tv.tv_sec = static_cast<time_t>(limit.count() / 1000);
     tv.tv_usec = static_cast<suseconds_t>((limit.count() % 1000) * 1000);
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
@@ -121,13 +122,13 @@ void TTcpSocket::Lose() {
     Disconnect();
 }
 
-TTcpSocket::TWait TTcpSocket::WaitFor(short events, std::chrono::milliseconds limit) {
-    auto until = std::chrono::steady_clock::now() + limit;
+TTcpSocket::TWait TTcpSocket::WaitFor(short events,
+                                      std::chrono::steady_clock::time_point deadline) {
     for (;;) {
         if (closed_.load())
             return TWait::Woken;
         pollfd fds[2] = {{fd_, events, 0}, {wakeRead_, POLLIN, 0}};
-        int rc = poll(fds, 2, MillisLeft(until));
+        int rc = poll(fds, 2, MillisLeft(deadline));
         if (rc < 0) {
             if (errno == EINTR)
                 continue;
@@ -137,8 +138,38 @@ TTcpSocket::TWait TTcpSocket::WaitFor(short events, std::chrono::milliseconds li
             return TWait::Woken;
         if (fds[0].revents != 0)
             return TWait::Ready; // readable, writable, hang-up or error: the call tells which
-        if (rc == 0 && MillisLeft(until) == 0)
+        // Some systems end a timed poll early: only a deadline that has passed ends the wait.
+        if (std::chrono::steady_clock::now() >= deadline)
             return TWait::TimedOut;
+    }
+}
+
+int TTcpSocket::ReadSome(char* into, size_t size, std::chrono::steady_clock::time_point deadline,
+                         TEnd& end) {
+    // What has arrived is taken at once, in one system call; only an empty socket is waited for.
+    for (;;) {
+        ssize_t n = recv(fd_, into, size, MSG_DONTWAIT);
+        if (n > 0) {
+            end = TEnd::Done;
+            return static_cast<int>(n);
+        }
+        if (n == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
+            end = TEnd::Closed; // the peer closed, Disconnect, or a socket error
+            return 0;
+        }
+        if (errno == EINTR)
+            continue;
+        switch (WaitFor(POLLIN, deadline)) {
+        case TWait::Woken:
+            end = TEnd::Closed;
+            return 0;
+        case TWait::TimedOut:
+            Lose();
+            end = TEnd::TimedOut;
+            return 0;
+        case TWait::Ready:
+            break;
+        }
     }
 }
 
@@ -146,7 +177,7 @@ int TTcpSocket::SendLine(const std::string& text, const std::string& delimiter,
                          std::chrono::milliseconds limit) {
     if (!Connected())
         return -1;
-    ApplyLimit(limit);
+    ApplySendLimit(limit);
     std::string out = text + delimiter;
     size_t sent = 0;
     while (sent < out.size() && !closed_.load()) {
@@ -164,9 +195,9 @@ int TTcpSocket::SendLine(const std::string& text, const std::string& delimiter,
     return sent == 0 ? -1 : static_cast<int>(sent);
 }
 
-std::string TTcpSocket::ReceiveLine(size_t maxLength, std::chrono::milliseconds limit, TEnd& end) {
+std::string TTcpSocket::ReceiveLine(size_t maxLength,
+                                    std::chrono::steady_clock::time_point deadline, TEnd& end) {
     std::string line;
-    ApplyLimit(limit);
     for (;;) {
         if (closed_.load()) {
             end = TEnd::Closed;
@@ -176,19 +207,10 @@ std::string TTcpSocket::ReceiveLine(size_t maxLength, std::chrono::milliseconds 
             // Nothing looked at yet: one receive of up to a look's worth.
             ahead_.resize(kLookSize);
             aheadStart_ = 0;
-            ssize_t n = recv(fd_, ahead_.data(), ahead_.size(), 0);
-            ahead_.resize(n > 0 ? static_cast<size_t>(n) : 0);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                Lose();
-                end = TEnd::TimedOut;
+            int n = ReadSome(ahead_.data(), ahead_.size(), deadline, end);
+            ahead_.resize(static_cast<size_t>(n));
+            if (n == 0)
                 return line;
-            }
-            if (n <= 0) {
-                end = TEnd::Closed;
-                return line;
-            }
         }
         // Take up to and including the first CR LF, or everything looked at. A CR at the end of
         // the previous look pairs with an LF at the start of this one.
@@ -230,35 +252,21 @@ std::string TTcpSocket::ReceiveLine(size_t maxLength, std::chrono::milliseconds 
     }
 }
 
-int TTcpSocket::Receive(uint8_t* into, int size, std::chrono::milliseconds limit, TEnd& end) {
-    ApplyLimit(limit);
-    for (;;) {
-        if (closed_.load()) {
-            end = TEnd::Closed;
-            return 0;
-        }
-        if (size > 0 && aheadStart_ < ahead_.size()) {
-            size_t take = std::min(static_cast<size_t>(size), ahead_.size() - aheadStart_);
-            std::memcpy(into, ahead_.data() + aheadStart_, take);
-            aheadStart_ += take;
-            received_.fetch_add(static_cast<int64_t>(take), std::memory_order_relaxed);
-            end = TEnd::Done;
-            return static_cast<int>(take);
-        }
-        ssize_t n = recv(fd_, into, static_cast<size_t>(size), 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            Lose();
-            end = TEnd::TimedOut;
-            return 0;
-        }
-        if (n <= 0) {
-            end = TEnd::Closed;
-            return 0;
-        }
-        received_.fetch_add(n, std::memory_order_relaxed);
-        end = TEnd::Done;
-        return static_cast<int>(n);
+int TTcpSocket::Receive(uint8_t* into, int size, std::chrono::steady_clock::time_point deadline,
+                        TEnd& end) {
+    if (closed_.load()) {
+        end = TEnd::Closed;
+        return 0;
     }
+    if (size > 0 && aheadStart_ < ahead_.size()) {
+        size_t take = std::min(static_cast<size_t>(size), ahead_.size() - aheadStart_);
+        std::memcpy(into, ahead_.data() + aheadStart_, take);
+        aheadStart_ += take;
+        received_.fetch_add(static_cast<int64_t>(take), std::memory_order_relaxed);
+        end = TEnd::Done;
+        return static_cast<int>(take);
+    }
+    int n = ReadSome(reinterpret_cast<char*>(into), static_cast<size_t>(size), deadline, end);
+    received_.fetch_add(n, std::memory_order_relaxed);
+    return n;
 }

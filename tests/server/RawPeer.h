@@ -57,6 +57,10 @@ public:
             sent += static_cast<size_t>(n);
         }
     }
+    // Sends without throwing: false once the client has gone (for a sending thread).
+    bool TrySend(const std::string& bytes) {
+        return send(conn_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size());
+    }
     // Reads exactly n bytes (fewer when the client closes or they do not come within 30 s).
     std::string Read(size_t n) {
         reader_.Await(n, std::chrono::seconds(30));
