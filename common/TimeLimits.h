@@ -37,7 +37,8 @@ constexpr std::chrono::milliseconds PortWritePerByte = 1ms;
 namespace ServerLimits {
 using namespace std::chrono_literals;
 
-// A receive or a connect that sees no byte for this long counts as a lost connection.
+// A receive step (a whole line, or a whole block of data) not complete this long after it began,
+// or a connect or a send that waits this long, counts as a lost connection.
 constexpr std::chrono::milliseconds Receive = 30s;
 // How long the workflow waits for the worker's result before it processes window messages again.
 constexpr std::chrono::milliseconds WorkerPoll = 20ms;

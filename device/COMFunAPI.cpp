@@ -42,10 +42,10 @@ void TComPorts::Pump(bool noPump) {
 // runs often enough for a live window while the processor stays free.
 void TComPorts::WaitUntil(steady_clock::time_point deadline, bool noPump) {
     for (;;) {
-        if (steady_clock::now() >= deadline)
+        if (comsys::Now() >= deadline)
             return;
         Pump(noPump);
-        auto left = duration_cast<microseconds>(deadline - steady_clock::now());
+        auto left = duration_cast<microseconds>(deadline - comsys::Now());
         if (left > DeviceLimits::SpinBelow)
             comsys::SleepFor(std::min(DeviceLimits::PumpSlice, left - DeviceLimits::SpinBelow));
         else
@@ -142,24 +142,24 @@ bool TComPorts::ClearCom(int32_t port, int32_t kind) {
 }
 
 void TComPorts::DelayMs(milliseconds ms, bool noPump) {
-    auto start = steady_clock::now();
+    auto start = comsys::Now();
     WaitUntil(start + ms + 1ms, noPump);
 }
 
 void TComPorts::DelayUs(microseconds us, bool noPump) {
-    auto start = steady_clock::now();
+    auto start = comsys::Now();
     WaitUntil(start + us, noPump);
 }
 
 bool TComPorts::WaitComInput(int32_t port, microseconds limit, bool noPump) {
     if (Refused(port) || Entry(port) == EmptyHandle)
         return false;
-    auto deadline = steady_clock::now() + limit;
+    auto deadline = comsys::Now() + limit;
     for (;;) {
         int32_t waiting = comsys::InCount(Entry(port));
         if (waiting != 0)
             return waiting > 0; // a failed query means the line is gone
-        auto now = steady_clock::now();
+        auto now = comsys::Now();
         if (now >= deadline)
             return false;
         Pump(noPump);

@@ -238,4 +238,8 @@ void SleepFor(std::chrono::microseconds d) {
     }
 }
 
+std::chrono::steady_clock::time_point Now() {
+    return std::chrono::steady_clock::now();
+}
+
 } // namespace comsys

@@ -178,4 +178,8 @@ void SleepFor(std::chrono::microseconds d) {
         Sleep(1);
 }
 
+std::chrono::steady_clock::time_point Now() {
+    return std::chrono::steady_clock::now();
+}
+
 } // namespace comsys

@@ -31,5 +31,8 @@ enum class WaitResult { Readable, TimedOut, Failed };
 WaitResult WaitReadable(Handle h, std::chrono::microseconds limit);
 // Sleeps about `d` (never less), for the waits' slices.
 void SleepFor(std::chrono::microseconds d);
+// The clock the waits measure against: std::chrono::steady_clock. The fuzz target's scripted
+// port keeps a clock of its own, which its sleeps and waits move on without waiting.
+std::chrono::steady_clock::time_point Now();
 
 } // namespace comsys

@@ -8,7 +8,6 @@
 
 using std::chrono::duration_cast;
 using std::chrono::microseconds;
-using std::chrono::steady_clock;
 
 namespace {
 
@@ -38,7 +37,7 @@ bool TDeviceLink::SendDataFrame() {
 
 bool TDeviceLink::WaitBlockAck() {
     const int32_t port = IOPack.ComID;
-    const auto deadline = steady_clock::now() + DeviceLimits::BlockAckLimit;
+    const auto deadline = comsys::Now() + DeviceLimits::BlockAckLimit;
     for (bool last = false;;) {
         int32_t waiting = Com.ComInCount(port);
         if (waiting == 1)
@@ -48,7 +47,7 @@ bool TDeviceLink::WaitBlockAck() {
             return false;
         if (last)
             return false;
-        auto left = duration_cast<microseconds>(deadline - steady_clock::now());
+        auto left = duration_cast<microseconds>(deadline - comsys::Now());
         // After the limit, or when the line cannot deliver any more, look once more and stop.
         if (left <= microseconds{0} || !Com.WaitComInput(port, left))
             last = true;

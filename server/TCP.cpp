@@ -95,11 +95,13 @@ std::shared_ptr<TTcpSocket> TTcpClient::BeginReceive() {
 
 void TTcpClient::ReceiveLine(std::chrono::milliseconds limit) {
     try {
+        // The whole line must have come within the limit, however slowly its bytes trickle.
+        const auto deadline = std::chrono::steady_clock::now() + limit;
         auto c = BeginReceive();
         if (!c)
             return;
         TTcpSocket::TEnd end = TTcpSocket::TEnd::Done;
-        pack_.Line = c->ReceiveLine(kTcpMaxLineLength, limit, end);
+        pack_.Line = c->ReceiveLine(kTcpMaxLineLength, deadline, end);
         if (end == TTcpSocket::TEnd::TooLong) {
             pack_.Line.clear();
             pack_.Success = false;
@@ -118,6 +120,8 @@ void TTcpClient::ReceiveLine(std::chrono::milliseconds limit) {
 
 void TTcpClient::ReceiveData(uint8_t* into, std::chrono::milliseconds limit) {
     try {
+        // The whole block must have come within the limit, however slowly its bytes trickle.
+        const auto deadline = std::chrono::steady_clock::now() + limit;
         auto c = BeginReceive();
         if (!c)
             return;
@@ -125,9 +129,9 @@ void TTcpClient::ReceiveData(uint8_t* into, std::chrono::milliseconds limit) {
         int got = 0;
         while (got < want) {
             TTcpSocket::TEnd end = TTcpSocket::TEnd::Done;
-            int n = c->Receive(into + got, want - got, limit, end);
+            int n = c->Receive(into + got, want - got, deadline, end);
             if (n <= 0) {
-                // Peer closed: the rest stays as it was. A time-out: lost.
+                // Peer closed: the rest stays as it was. The deadline passed: lost.
                 if (end == TTcpSocket::TEnd::TimedOut)
                     pack_.Success = false;
                 break;

@@ -60,13 +60,14 @@ public:
     // Receives one line ending in CR LF (a lone CR or LF is text) into Line, without the CR LF;
     // bytes after it stay in the socket. Count := the connection's running byte total. Success
     // is false when not connected, when no byte at all has arrived on the connection, when the
-    // time limit passed without a byte, or when the line grew beyond kTcpMaxLineLength (Line
-    // then empty). The last two end the connection. Copies the client's record to the caller.
+    // whole line has not come within the receive time limit of the call's start, or when the
+    // line grew beyond kTcpMaxLineLength (Line then empty). The last two end the connection.
+    // Copies the client's record to the caller.
     void RecvLine(TPack& pack);
     // Receives exactly Count bytes (clamped to 0..8192) into Buffer, consuming nothing beyond
     // them. A peer that closes early leaves the rest of Buffer as it was (Success stays true);
-    // the time limit passing without a byte ends the connection with Success false. Copies the
-    // client's record to the caller.
+    // when the bytes have not all come within the receive time limit of the call's start, the
+    // connection ends with Success false. Copies the client's record to the caller.
     void RecvData(TPack& pack);
 
     // Lean forms of the three operations for the session, where copying the whole record with
@@ -80,8 +81,9 @@ public:
     // `into` instead of Buffer, which stays as it was; returns Success.
     bool RecvDataInto(uint8_t* into, int32_t count);
 
-    // How long a receive (and a connect) waits without a single byte before the connection
-    // counts as lost; the change holds for operations that start afterwards.
+    // How long a whole receive (a line, or a block of data) may take, and a connect or a send
+    // may wait, before the connection counts as lost; the change holds for operations that
+    // start afterwards.
     void SetRecvTimeLimit(std::chrono::milliseconds limit);
     std::chrono::milliseconds RecvTimeLimit() const;
 

@@ -1,4 +1,4 @@
-// The receives of the TCP client socket, over the platform's one system receive (RecvSome).
+// The receives of the TCP client socket, over the platform's one system receive (ReadSome).
 #include "TcpSocket.h"
 
 #include <algorithm>
@@ -16,7 +16,8 @@ void TTcpSocket::Lose() {
     Disconnect();
 }
 
-std::string TTcpSocket::ReceiveLine(size_t maxLength, std::chrono::milliseconds limit, TEnd& end) {
+std::string TTcpSocket::ReceiveLine(size_t maxLength,
+                                    std::chrono::steady_clock::time_point deadline, TEnd& end) {
     std::string line;
     for (;;) {
         if (closed_.load()) {
@@ -27,13 +28,10 @@ std::string TTcpSocket::ReceiveLine(size_t maxLength, std::chrono::milliseconds 
             // Nothing looked at yet: one receive of up to a look's worth.
             ahead_.resize(kLookSize);
             aheadStart_ = 0;
-            size_t n = RecvSome(ahead_.data(), ahead_.size(), limit, end);
-            ahead_.resize(n);
-            if (n == 0) {
-                if (end == TEnd::TimedOut)
-                    Lose();
+            int n = ReadSome(ahead_.data(), ahead_.size(), deadline, end);
+            ahead_.resize(static_cast<size_t>(n));
+            if (n == 0)
                 return line;
-            }
         }
         // Take up to and including the first CR LF, or everything looked at. A CR at the end of
         // the previous look pairs with an LF at the start of this one.
@@ -75,7 +73,8 @@ std::string TTcpSocket::ReceiveLine(size_t maxLength, std::chrono::milliseconds 
     }
 }
 
-int TTcpSocket::Receive(uint8_t* into, int size, std::chrono::milliseconds limit, TEnd& end) {
+int TTcpSocket::Receive(uint8_t* into, int size, std::chrono::steady_clock::time_point deadline,
+                        TEnd& end) {
     if (closed_.load()) {
         end = TEnd::Closed;
         return 0;
@@ -88,14 +87,7 @@ int TTcpSocket::Receive(uint8_t* into, int size, std::chrono::milliseconds limit
         end = TEnd::Done;
         return static_cast<int>(take);
     }
-    size_t n =
-        RecvSome(reinterpret_cast<char*>(into), static_cast<size_t>(std::max(size, 0)), limit, end);
-    if (n == 0) {
-        if (end == TEnd::TimedOut)
-            Lose();
-        return 0;
-    }
-    received_.fetch_add(static_cast<int64_t>(n), std::memory_order_relaxed);
-    end = TEnd::Done;
-    return static_cast<int>(n);
+    int n = ReadSome(reinterpret_cast<char*>(into), static_cast<size_t>(size), deadline, end);
+    received_.fetch_add(n, std::memory_order_relaxed);
+    return n;
 }

@@ -1,6 +1,8 @@
 #pragma once
 // The platform's TCP client socket under the TCP unit: one stream socket, connected once.
-// Every wait is bounded by a time limit and is cut short by Disconnect from another thread.
+// Every wait is bounded: a connect and a send by a time limit, a receive by the deadline of the
+// whole step it belongs to (a line, or a block of data), however the bytes trickle in. Any wait
+// is cut short by Disconnect from another thread.
 // The receives (lines, bytes, what a look brought ahead) are TcpSocket.cpp; the system calls are
 // one file per platform (TcpSocket_posix.cpp, TcpSocket_win32.cpp).
 #include <atomic>
@@ -19,7 +21,8 @@ public:
     enum class TEnd {
         Done,     // the delimiter was found / bytes arrived
         Closed,   // the peer closed the connection, a socket error, or Disconnect
-        TimedOut, // the time limit passed without a byte; the connection is now closed
+        TimedOut, // the deadline passed before the step was complete; the connection is now
+                  // closed
         TooLong,  // the line outgrew its limit; the connection is now closed
     };
 
@@ -40,23 +43,27 @@ public:
     int SendLine(const std::string& text, const std::string& delimiter,
                  std::chrono::milliseconds limit);
     // Collects bytes up to a CR LF, which it consumes but does not return; never consumes past
-    // it. Stops early (returning what it has) on close, error, time-out or more than maxLength
-    // bytes of text. Reads from the socket a look (up to 511 bytes) at a time; what a look
-    // brings beyond the line waits here for the next receive, so a line costs one system call.
-    std::string ReceiveLine(size_t maxLength, std::chrono::milliseconds limit, TEnd& end);
-    // Receives up to size bytes in one go, waiting within the limit for the first: the count,
+    // it. Stops early (returning what it has) on close, error, more than maxLength bytes of
+    // text, or when the deadline passes before the CR LF has come. Reads from the socket a look
+    // (up to 511 bytes) at a time; what a look brings beyond the line waits here for the next
+    // receive, so a line that has already arrived costs one system call.
+    std::string ReceiveLine(size_t maxLength, std::chrono::steady_clock::time_point deadline,
+                            TEnd& end);
+    // Receives up to size bytes in one go, waiting until the deadline for the first: the count,
     // or 0 with end set when none came. Bytes a line receive looked at come first, without a
     // system call.
-    int Receive(uint8_t* into, int size, std::chrono::milliseconds limit, TEnd& end);
+    int Receive(uint8_t* into, int size, std::chrono::steady_clock::time_point deadline, TEnd& end);
     // Every byte consumed (handed out by a receive) since the connection was opened.
     int64_t BytesReceived() const { return received_.load(std::memory_order_relaxed); }
 
 private:
-    // The system's part: the socket, what wakes its waits, the applied time-outs (platform file).
+    // The system's part: the socket, what wakes its waits, the send time-out (platform file).
     struct TSystem;
-    // One system receive of up to `size` bytes, waiting at most `limit` for the first: their
-    // count, or 0 with `end` Closed (peer closed, socket error, Disconnect) or TimedOut.
-    size_t RecvSome(char* into, size_t size, std::chrono::milliseconds limit, TEnd& end);
+    // Reads up to size bytes that have arrived, waiting for the first until the deadline (a
+    // wait that returns early is waited again): the count, or 0 with end set (TimedOut has lost
+    // the connection).
+    int ReadSome(char* into, size_t size, std::chrono::steady_clock::time_point deadline,
+                 TEnd& end);
     void Lose(); // the connection counts as lost: close it like Disconnect
 
     // Taken from the socket by a look but not yet consumed: ahead_[aheadStart_..]. The worker's

@@ -1,7 +1,7 @@
-// TCP client socket on POSIX sockets. Connecting is non-blocking, a poll() on the socket and a
-// wake-up pipe, so that it has a time limit and a Disconnect from another thread ends it. Once
-// connected the socket blocks, with the time limit as its receive and send time-outs: each
-// receive is one system call, and a Disconnect (shutdown) ends a blocked receive at once.
+// TCP client socket on POSIX sockets. Connecting and receiving wait in poll() on the socket and
+// a wake-up pipe, so that each wait ends at its deadline and a Disconnect from another thread
+// ends it at once; a receive reads what has arrived without blocking. Sending blocks, with
+// the time limit as the socket's send time-out (a Disconnect's shutdown ends it too).
 #include "TcpSocket.h"
 
 #include <algorithm>
@@ -22,15 +22,20 @@ struct TTcpSocket::TSystem {
     std::chrono::milliseconds appliedLimit{-1}; // the worker's only
 
     enum class TWait { Ready, Woken, TimedOut };
-    TWait WaitFor(short events, std::chrono::milliseconds limit, const std::atomic<bool>& closed);
-    void ApplyLimit(std::chrono::milliseconds limit); // receive and send time-outs
+    // Waits until the socket is ready for `events`, it is disconnected, or the deadline has
+    // really passed (a wait that returns early is waited again).
+    TWait WaitFor(short events, std::chrono::steady_clock::time_point deadline,
+                  const std::atomic<bool>& closed);
+    void ApplySendLimit(std::chrono::milliseconds limit); // the blocking send's time-out
 };
 
 namespace {
+// Whole milliseconds until `until`, rounded up so that a wait never ends before it; 0 once it
+// has passed.
 int MillisLeft(std::chrono::steady_clock::time_point until) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    until - std::chrono::steady_clock::now())
-                    .count();
+    auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now())
+            .count();
     if (left <= 0)
         return 0;
     return static_cast<int>(std::min<long long>(left, 1 << 30));
@@ -78,18 +83,19 @@ bool TTcpSocket::Connect(const std::string& host, const std::string& port,
     if (rc != 0) {
         if (err != EINPROGRESS)
             return false;
-        if (sys_->WaitFor(POLLOUT, limit, closed_) != TSystem::TWait::Ready)
+        if (sys_->WaitFor(POLLOUT, std::chrono::steady_clock::now() + limit, closed_) !=
+            TSystem::TWait::Ready)
             return false;
         int soError = 0;
         socklen_t len = sizeof soError;
         if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) != 0 || soError != 0)
             return false;
     }
-    // From here on the socket blocks, bounded by the time limit.
+    // From here on sending blocks, bounded by the time limit; receiving never blocks.
     int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
         return false;
-    sys_->ApplyLimit(limit);
+    sys_->ApplySendLimit(limit);
     connected_.store(true);
     // A Disconnect that raced with the connect wins.
     if (closed_.load()) {
@@ -99,14 +105,13 @@ bool TTcpSocket::Connect(const std::string& host, const std::string& port,
     return true;
 }
 
-void TTcpSocket::TSystem::ApplyLimit(std::chrono::milliseconds limit) {
+void TTcpSocket::TSystem::ApplySendLimit(std::chrono::milliseconds limit) {
     if (limit == appliedLimit)
         return;
     appliedLimit = limit;
     timeval tv{};
     tv.tv_sec = static_cast<time_t>(limit.count() / 1000);
     tv.tv_usec = static_cast<suseconds_t>((limit.count() % 1000) * 1000);
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
@@ -123,15 +128,13 @@ void TTcpSocket::Disconnect() {
     }
 }
 
-TTcpSocket::TSystem::TWait TTcpSocket::TSystem::WaitFor(short events,
-                                                        std::chrono::milliseconds limit,
-                                                        const std::atomic<bool>& closed) {
-    auto until = std::chrono::steady_clock::now() + limit;
+TTcpSocket::TSystem::TWait TTcpSocket::TSystem::WaitFor(
+    short events, std::chrono::steady_clock::time_point deadline, const std::atomic<bool>& closed) {
     for (;;) {
         if (closed.load())
             return TWait::Woken;
         pollfd fds[2] = {{fd, events, 0}, {wakeRead, POLLIN, 0}};
-        int rc = poll(fds, 2, MillisLeft(until));
+        int rc = poll(fds, 2, MillisLeft(deadline));
         if (rc < 0) {
             if (errno == EINTR)
                 continue;
@@ -141,8 +144,38 @@ TTcpSocket::TSystem::TWait TTcpSocket::TSystem::WaitFor(short events,
             return TWait::Woken;
         if (fds[0].revents != 0)
             return TWait::Ready; // readable, writable, hang-up or error: the call tells which
-        if (rc == 0 && MillisLeft(until) == 0)
+        // Some systems end a timed poll early: only a deadline that has passed ends the wait.
+        if (std::chrono::steady_clock::now() >= deadline)
             return TWait::TimedOut;
+    }
+}
+
+int TTcpSocket::ReadSome(char* into, size_t size, std::chrono::steady_clock::time_point deadline,
+                         TEnd& end) {
+    // What has arrived is taken at once, in one system call; only an empty socket is waited for.
+    for (;;) {
+        ssize_t n = recv(sys_->fd, into, size, MSG_DONTWAIT);
+        if (n > 0) {
+            end = TEnd::Done;
+            return static_cast<int>(n);
+        }
+        if (n == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
+            end = TEnd::Closed; // the peer closed, Disconnect, or a socket error
+            return 0;
+        }
+        if (errno == EINTR)
+            continue;
+        switch (sys_->WaitFor(POLLIN, deadline, closed_)) {
+        case TSystem::TWait::Woken:
+            end = TEnd::Closed;
+            return 0;
+        case TSystem::TWait::TimedOut:
+            Lose();
+            end = TEnd::TimedOut;
+            return 0;
+        case TSystem::TWait::Ready:
+            break;
+        }
     }
 }
 
@@ -150,7 +183,7 @@ int TTcpSocket::SendLine(const std::string& text, const std::string& delimiter,
                          std::chrono::milliseconds limit) {
     if (!Connected())
         return -1;
-    sys_->ApplyLimit(limit);
+    sys_->ApplySendLimit(limit);
     std::string out = text + delimiter;
     size_t sent = 0;
     while (sent < out.size() && !closed_.load()) {
@@ -166,17 +199,4 @@ int TTcpSocket::SendLine(const std::string& text, const std::string& delimiter,
         break;
     }
     return sent == 0 ? -1 : static_cast<int>(sent);
-}
-
-size_t TTcpSocket::RecvSome(char* into, size_t size, std::chrono::milliseconds limit, TEnd& end) {
-    sys_->ApplyLimit(limit);
-    for (;;) {
-        ssize_t n = recv(sys_->fd, into, size, 0);
-        if (n > 0)
-            return static_cast<size_t>(n);
-        if (n < 0 && errno == EINTR && !closed_.load())
-            continue;
-        end = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) ? TEnd::TimedOut : TEnd::Closed;
-        return 0;
-    }
 }

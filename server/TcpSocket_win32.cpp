@@ -1,7 +1,9 @@
 // TCP client socket on Winsock. The socket is non-blocking, bound to an event that Winsock sets
 // when it can connect, send or receive (WSAEventSelect); every wait watches that event and a
-// second one that Disconnect sets, so a Disconnect from another thread ends a blocked receive at
-// once, whatever closing a socket under a waiting thread would do on this system.
+// second one that Disconnect sets, so a Disconnect from another thread ends a waiting receive at
+// once, whatever closing a socket under a waiting thread would do on this system. A receive
+// reads what has arrived at once and waits only for an empty socket, until the step's deadline;
+// a connect and each part of a send wait within the time limit.
 #include "TcpSocket.h"
 
 #include <winsock2.h>
@@ -166,28 +168,32 @@ int TTcpSocket::SendLine(const std::string& text, const std::string& delimiter,
     return sent == 0 ? -1 : static_cast<int>(sent);
 }
 
-size_t TTcpSocket::RecvSome(char* into, size_t size, std::chrono::milliseconds limit, TEnd& end) {
-    auto until = std::chrono::steady_clock::now() + limit;
+int TTcpSocket::ReadSome(char* into, size_t size, std::chrono::steady_clock::time_point deadline,
+                         TEnd& end) {
+    // What has arrived is taken at once, in one system call; only an empty socket is waited for.
     for (;;) {
         if (closed_.load()) {
             end = TEnd::Closed;
             return 0;
         }
         int n = recv(sys_->socket, into, static_cast<int>(std::min<size_t>(size, 1 << 30)), 0);
-        if (n > 0)
-            return static_cast<size_t>(n);
+        if (n > 0) {
+            end = TEnd::Done;
+            return n;
+        }
         if (n == 0 || WSAGetLastError() != WSAEWOULDBLOCK) {
-            end = TEnd::Closed;
+            end = TEnd::Closed; // the peer closed, Disconnect, or a socket error
             return 0;
         }
         WSANETWORKEVENTS seen{};
-        switch (sys_->WaitFor(FD_READ, until, seen, closed_)) {
+        switch (sys_->WaitFor(FD_READ, deadline, seen, closed_)) {
         case TSystem::TWait::Ready: // data, or a close the next recv reports
             break;
         case TSystem::TWait::Woken:
             end = TEnd::Closed;
             return 0;
         case TSystem::TWait::TimedOut:
+            Lose();
             end = TEnd::TimedOut;
             return 0;
         }

@@ -6,6 +6,7 @@
 #include "HostToIP.h"
 #include "PortNames.h"
 #include "TerminalWindow.h"
+#include "Workflow.h"
 
 #include <cstdio>
 #include <cstring>
@@ -33,7 +34,8 @@ const TCommand Commands[] = {
 };
 
 void Usage(std::FILE* to) {
-    std::fprintf(to, "Usage: kestrel-cli COMMAND [ARGS]\n\nCommands:\n");
+    std::fprintf(to, "Usage: kestrel-cli COMMAND [ARGS]\n       kestrel-cli --version\n\n"
+                     "Commands:\n");
     for (const TCommand& c : Commands)
         std::fprintf(to, "  %s\n", c.synopsis);
     std::fprintf(
@@ -74,6 +76,10 @@ int main(int argc, char** argv) {
     }
     if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
         Usage(stdout);
+        return 0;
+    }
+    if (args[0] == "--version") {
+        std::printf("kestrel-cli %s\n", KestrelToolVersion);
         return 0;
     }
     for (const TCommand& c : Commands) {

@@ -1,30 +1,11 @@
 #pragma once
-// GIF pictures of the two windows: a decoder over giflib that composes the frames the way they
-// are meant to be seen, and a picture control that shows them and animates them while visible.
-#include <QByteArray>
-#include <QImage>
-#include <QLabel>
-#include <QString>
+// The picture control of the two windows: shows a decoded GIF (GifDecoder.h) and animates it
+// while visible.
+#include "GifDecoder.h"
 
-#include <optional>
-#include <vector>
+#include <QLabel>
 
 class QTimer;
-
-struct TGifAnimation {
-    QSize size;                 // the logical screen
-    std::vector<QImage> frames; // composed, screen-sized, ARGB32 (transparent where undrawn)
-    std::vector<int> delaysMs;  // per frame, as stored (hundredths of a second times 10)
-    int loopCount = -1;         // NETSCAPE2.0 count: 0 repeats without end; -1 = no loop block
-};
-
-// Composition rules: the canvas starts transparent; a frame's transparent index and indices
-// beyond its colour map leave the canvas as it is; after a frame has been shown, disposal 2
-// clears its rectangle to transparent, disposal 3 restores the canvas from before the frame, and
-// 0, 1 (and the undefined 4 to 7) leave it. Frame rectangles are clipped to the screen.
-std::optional<TGifAnimation> DecodeGif(const QByteArray& bytes, QString* error = nullptr);
-// A file or a Qt resource path (":/pictures/radar.gif").
-std::optional<TGifAnimation> LoadGif(const QString& path, QString* error = nullptr);
 
 // A picture control. Shows frame 0 centred; with several frames it animates while visible,
 // following the delays and the loop count (0: without end; n: n repetitions after the first

@@ -2,14 +2,25 @@
 
 #include "HintWin.h"
 #include "MainWindow.h"
+#include "SelfReplace.h"
 #include "WindowThreadLink.h"
 #include "Workflow.h"
 
 #include <QApplication>
 
+#include <cstdio>
+#include <cstring>
 #include <unistd.h>
 
+bool AnswerVersionQuery(int argc, char** argv) {
+    if (argc != 2 || std::strcmp(argv[1], "--version") != 0)
+        return false;
+    std::printf("kestrel %s\n", KestrelToolVersion);
+    return true;
+}
+
 void PrepareProcess() {
+    AdoptReplacedToolPriority();
     if (::geteuid() == 0 && qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX"))
         qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);

@@ -12,8 +12,13 @@ enum class TWorkflowResult;
 // The status text after the user cancelled the server exchange with But_Stop.
 inline constexpr const char* CancelledStatusText = "操作已取消！";
 
-// Before the application object exists: the embedded browser's needs (shared GL contexts, and
-// no sandbox when running as root, which it refuses otherwise).
+// Before anything else: with "--version" as its argument the program prints its name and
+// version on standard output and ends (true) without opening a window or touching a device.
+bool AnswerVersionQuery(int argc, char** argv);
+
+// Before the application object exists: the priority of a replaced tool when an update script
+// started this one, and the embedded browser's needs (shared GL contexts, and no sandbox when
+// running as root, which it refuses otherwise).
 void PrepareProcess();
 
 // After the application object exists: the application title, the main window Form_Main (its

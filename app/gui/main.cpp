@@ -7,6 +7,8 @@
 #include <QApplication>
 
 int main(int argc, char** argv) {
+    if (AnswerVersionQuery(argc, argv))
+        return 0;
     PrepareProcess();
     QApplication app(argc, argv);
     CreateProgramWindows(app.arguments().mid(1));

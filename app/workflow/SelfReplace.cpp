@@ -21,10 +21,6 @@ std::string BatchWord(const std::string& path) {
     return quote ? "\"" + word + "\"" : word;
 }
 
-uint32_t LittleEndian32(const std::vector<uint8_t>& b, size_t at) {
-    return b[at] | static_cast<uint32_t>(b[at + 1]) << 8 | static_cast<uint32_t>(b[at + 2]) << 16 |
-           static_cast<uint32_t>(b[at + 3]) << 24;
-}
 } // namespace
 
 std::string IoErrorText(int err) {
@@ -130,61 +126,165 @@ TUpdateScript BuildUpdateScript(const std::string& exePath, long waitPid) {
     script.backup = BackupPath(exePath);
     script.path = exePath + ".update.sh";
     const std::string pid = std::to_string(waitPid);
-    // The rename is the only step that touches the executable: until it has happened the old
-    // tool is in place, afterwards the new one. A failed chmod or mv leaves both files as they
-    // are and starts nothing.
+    // Only the wait for the old tool runs at the lowest priority (in a shell of its own, named
+    // after the script); the script, and so the new tool, keeps the priority of the tool that
+    // started it. Without `nice` the wait runs as it is. The rename is the only step that
+    // touches the executable: until it has happened the old tool is in place, afterwards the
+    // new one. A failed chmod or mv leaves both files as they are and starts nothing.
+    const std::string wait = "while kill -0 " + pid + " 2>/dev/null; do sleep 0.1; done";
     script.text = "#!/bin/sh\n"
                   "# Puts the new Kestrel executable in place once the running one has ended.\n"
                   "exe=" +
                   ShellQuote(script.exe) + "\n" + "bak=" + ShellQuote(script.backup) + "\n" +
-                  "self=" + ShellQuote(script.path) + "\n" + "while kill -0 " + pid +
-                  " 2>/dev/null; do sleep 0.1; done\n" +
+                  "self=" + ShellQuote(script.path) + "\n" + "nice -n 19 /bin/sh -c '" + wait +
+                  "' \"$self\" || " + wait + "\n" +
                   "if chmod +x -- \"$bak\" && mv -f -- \"$bak\" \"$exe\"; then\n"
-                  "    nohup nice -n 19 \"$exe\" AG </dev/null >/dev/null 2>&1 &\n"
+                  "    nohup \"$exe\" AG </dev/null >/dev/null 2>&1 &\n"
                   "fi\n"
                   "rm -f -- \"$self\"\n";
     return script;
 }
 
-bool IsElfImageLike(const std::vector<uint8_t>& image, const std::vector<uint8_t>& reference) {
-    // e_ident (16 bytes), e_type (2), e_machine (2).
-    const size_t header = 20;
-    if (image.size() < header || reference.size() < header)
-        return false;
-    if (image[0] != 0x7F || image[1] != 'E' || image[2] != 'L' || image[3] != 'F')
-        return false;
-    // Class (32/64 bit) and byte order must be those of the running executable.
-    if (image[4] != reference[4] || image[5] != reference[5])
-        return false;
-    bool little = image[5] == 1;
-    auto half = [little](const std::vector<uint8_t>& b, size_t at) {
-        return little ? b[at] | (b[at + 1] << 8) : (b[at] << 8) | b[at + 1];
-    };
-    int type = half(image, 16);
-    if (type != 2 && type != 3) // ET_EXEC or ET_DYN (position-independent executables)
-        return false;
-    return half(image, 18) == half(reference, 18);
+namespace {
+// Reads unsigned fields of an image in its own byte order; a field past the end reads as absent.
+struct TFields {
+    const std::vector<uint8_t>& b;
+    bool little;
+    bool Has(uint64_t at, uint64_t size) const { return at <= b.size() && size <= b.size() - at; }
+    uint64_t Get(uint64_t at, unsigned size) const {
+        uint64_t value = 0;
+        for (unsigned i = 0; i < size; ++i)
+            value |= uint64_t{b[at + (little ? i : size - 1 - i)]} << (8 * i);
+        return value;
+    }
+};
+
+bool Refuse(std::string* fault, const char* why) {
+    if (fault)
+        *fault = why;
+    return false;
+}
+} // namespace
+
+bool IsElfProgram(const std::vector<uint8_t>& image, const std::vector<uint8_t>& reference,
+                  std::string* fault) {
+    if (image.size() < 20 || image[0] != 0x7F || image[1] != 'E' || image[2] != 'L' ||
+        image[3] != 'F')
+        return Refuse(fault, "it is not an ELF file");
+    // Class (32/64 bit), byte order and machine must be those of the running executable.
+    if (reference.size() < 20 || image[4] != reference[4] || image[5] != reference[5] ||
+        (image[4] != 1 && image[4] != 2))
+        return Refuse(fault, "it is built for another word size or byte order");
+    const TFields f{image, image[5] == 1};
+    if (f.Get(18, 2) != TFields{reference, f.little}.Get(18, 2))
+        return Refuse(fault, "it is built for another machine");
+    const bool wide = image[4] == 2;
+    const unsigned word = wide ? 8 : 4;
+    const uint64_t dynamicEntry = 2 * uint64_t{word}; // d_tag and d_val
+    const uint64_t headerSize = wide ? 64 : 52;
+    const uint64_t entrySize = wide ? 56 : 32; // one program header
+    if (image.size() < headerSize)
+        return Refuse(fault, "its ELF header is cut short");
+    const uint64_t type = f.Get(16, 2);
+    if (type != 2 && type != 3) // ET_EXEC, or ET_DYN for a position-independent one
+        return Refuse(fault, "it is not an executable program");
+
+    // The program headers, and every part of the file they load or name, lie within the file.
+    const uint64_t phoff = f.Get(wide ? 32 : 28, word);
+    const uint64_t phentsize = f.Get(wide ? 54 : 42, 2);
+    const uint64_t phnum = f.Get(wide ? 56 : 44, 2);
+    if (phnum == 0 || phnum == 0xFFFF || phentsize < entrySize || !f.Has(phoff, phnum * phentsize))
+        return Refuse(fault, "its program headers are missing or lie beyond the end of the file");
+    bool interpreter = false, loads = false;
+    uint64_t dynamicAt = 0, dynamicSize = 0;
+    for (uint64_t i = 0; i < phnum; ++i) {
+        const uint64_t at = phoff + i * phentsize;
+        const uint64_t ptype = f.Get(at, 4);
+        const uint64_t offset = f.Get(at + (wide ? 8 : 4), word);
+        const uint64_t filesz = f.Get(at + (wide ? 32 : 16), word);
+        if (ptype != 1 && ptype != 2 && ptype != 3) // PT_LOAD, PT_DYNAMIC, PT_INTERP
+            continue;
+        if (!f.Has(offset, filesz))
+            return Refuse(fault, "a part it loads lies beyond the end of the file");
+        loads = loads || ptype == 1;
+        interpreter = interpreter || ptype == 3;
+        if (ptype == 2) {
+            dynamicAt = offset;
+            dynamicSize = filesz;
+        }
+    }
+    if (!loads)
+        return Refuse(fault, "it loads nothing");
+    if (type == 2 || interpreter)
+        return true;
+    // ET_DYN without an interpreter: only a static position-independent executable, marked
+    // DF_1_PIE in DT_FLAGS_1; anything else is a shared library.
+    for (uint64_t at = dynamicAt; at + dynamicEntry <= dynamicAt + dynamicSize;
+         at += dynamicEntry) {
+        const uint64_t tag = f.Get(at, word);
+        if (tag == 0) // DT_NULL
+            break;
+        if (tag == 0x6FFFFFFB && (f.Get(at + word, word) & 0x08000000) != 0)
+            return true;
+    }
+    return Refuse(fault, "it is a shared library, not a program");
 }
 
-bool IsPeImage(const std::vector<uint8_t>& image) {
+bool IsPeImage(const std::vector<uint8_t>& image, uint16_t machine, std::string* fault) {
+    const TFields f{image, true};
     if (image.size() < 0x40 || image[0] != 'M' || image[1] != 'Z')
-        return false;
-    uint32_t pe = LittleEndian32(image, 0x3C);
-    if (pe > image.size() || image.size() - pe < 4)
-        return false;
-    return image[pe] == 'P' && image[pe + 1] == 'E' && image[pe + 2] == 0 && image[pe + 3] == 0;
+        return Refuse(fault, "it is not a Windows program (no MZ header)");
+    const uint64_t pe = f.Get(0x3C, 4);
+    // The signature and the file header (20 bytes) after it.
+    if (!f.Has(pe, 24) || image[pe] != 'P' || image[pe + 1] != 'E' || image[pe + 2] != 0 ||
+        image[pe + 3] != 0)
+        return Refuse(fault, "it is not a Windows program (no PE header)");
+    if (f.Get(pe + 4, 2) != machine)
+        return Refuse(fault, "it is built for another machine");
+    const uint64_t sections = f.Get(pe + 6, 2);
+    const uint64_t optionalSize = f.Get(pe + 20, 2);
+    const uint64_t characteristics = f.Get(pe + 22, 2);
+    if ((characteristics & 0x0002) == 0) // IMAGE_FILE_EXECUTABLE_IMAGE
+        return Refuse(fault, "it is not marked executable");
+    if ((characteristics & 0x2000) != 0) // IMAGE_FILE_DLL
+        return Refuse(fault, "it is a library (DLL), not a program");
+    // The optional header and the section table, 40 bytes a section, and the sections' raw
+    // data lie within the file.
+    const uint64_t table = pe + 24 + optionalSize;
+    if (optionalSize < 2 || !f.Has(pe + 24, optionalSize) || !f.Has(table, sections * 40))
+        return Refuse(fault, "its headers lie beyond the end of the file");
+    const uint64_t magic = f.Get(pe + 24, 2); // PE32 or PE32+
+    if (magic != 0x10B && magic != 0x20B)
+        return Refuse(fault, "its optional header is not that of a program image");
+    for (uint64_t i = 0; i < sections; ++i) {
+        const uint64_t at = table + i * 40;
+        if (!f.Has(f.Get(at + 20, 4), f.Get(at + 16, 4))) // PointerToRawData, SizeOfRawData
+            return Refuse(fault, "a section lies beyond the end of the file");
+    }
+    return true;
 }
 
 TReplaceOutcome ReplaceSelf(TWorkflowUI& ui, const TMemoryStream& image, const std::string& exePath,
                             long waitPid) {
-    if (image.Size() == 0 || exePath.empty() || !IsExecutableForThisPlatform(image.Bytes()))
+    std::string fault;
+    if (image.Size() == 0 || exePath.empty())
         return TReplaceOutcome::Refused;
+    if (!IsExecutableForThisPlatform(image.Bytes(), &fault)) {
+        std::fprintf(stderr, "The new tool was not installed: %s.\n", fault.c_str());
+        return TReplaceOutcome::Refused;
+    }
 
     // The whole stream, from its first byte whatever its position.
     const std::string backup = BackupPath(exePath);
     if (int err = WriteWholeFile(backup, image.Bytes())) {
         ui.ShowError(CreateFileErrorText(backup, err));
         return TReplaceOutcome::Failed;
+    }
+    // A tool that does not even answer --version would leave the user without a working one.
+    if (!AnswersVersion(backup, ReplaceLimits::VersionAnswer, fault)) {
+        std::remove(backup.c_str());
+        std::fprintf(stderr, "The new tool was not installed: %s.\n", fault.c_str());
+        return TReplaceOutcome::Refused;
     }
     std::string error;
     // Terminate only once the script runs: a tool that ended without a script would not come

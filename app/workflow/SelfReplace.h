@@ -1,9 +1,10 @@
 #pragma once
 // Self-replacement of the tool. When the upgrade server answers with a new version of the tool
-// itself, the running executable cannot overwrite itself: the new image is saved next to it as
-// "<executable file name>.bak", and a small script, started detached, waits until the running
-// tool has ended, puts the backup in the executable's place, starts the new tool with the switch
-// AG and deletes itself.
+// itself, the running executable cannot overwrite itself: the new image, once its headers show
+// a program for this platform, is saved next to it as "<executable file name>.bak" and run there
+// once with --version. Only when it answers does a small script, started detached, wait until
+// the running tool has ended, put the backup in the executable's place, start the new tool with
+// the switch AG and delete itself.
 //
 // On Windows the script is the classic seven-line batch file (its executable path uses the short
 // form of the directory); on Linux it is a POSIX shell script that waits for the old process by
@@ -15,6 +16,7 @@
 #include "MemoryStream.h"
 #include "WorkflowUI.h"
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -63,38 +65,61 @@ std::string ShellQuote(const std::string& text);
 // the script moves or copies into place.
 std::string BackupPath(const std::string& exePath);
 
-// Header checks of a received tool image. An ELF image must be an executable or shared object
-// whose class, byte order and machine equal those of `reference` (the first bytes of the running
-// executable); a PE image needs "MZ" and, at the offset stored at 0x3C, "PE\0\0".
-bool IsElfImageLike(const std::vector<uint8_t>& image, const std::vector<uint8_t>& reference);
-bool IsPeImage(const std::vector<uint8_t>& image);
+// Header checks of a received tool image; each gives the reason of a refusal in `fault`.
+// An ELF image must be a program of the running executable's class, byte order and machine
+// (`reference`: its first 64 bytes): an executable (ET_EXEC), or a position-independent one
+// (ET_DYN with a program interpreter, or static and marked DF_1_PIE), whose program headers and
+// the parts they load lie within the file. A shared library or a bare header is refused.
+bool IsElfProgram(const std::vector<uint8_t>& image, const std::vector<uint8_t>& reference,
+                  std::string* fault = nullptr);
+// A PE image ("MZ", at the offset stored at 0x3C "PE\0\0") for `machine` whose headers and
+// sections lie within the file, marked executable and not a DLL.
+constexpr uint16_t kPeMachineAmd64 = 0x8664;
+bool IsPeImage(const std::vector<uint8_t>& image, uint16_t machine, std::string* fault = nullptr);
 
 // Platform operations (SelfReplace_posix.cpp / SelfReplace_win32.cpp).
 
 // Full path of the running executable (/proc/self/exe on Linux); empty when unknown.
 std::string RunningExecutablePath();
-// True when the image can run on this platform as the tool's executable.
-bool IsExecutableForThisPlatform(const std::vector<uint8_t>& image);
-// Writes the update script next to exePath and starts it detached at idle priority, without
-// waiting for it. On Linux the script waits for process waitPid (the running tool); on Windows
-// it waits until the executable can be deleted, and waitPid is not used. On failure returns false
-// with the reason in `error` (the script file is then removed again).
+// True when the image can run on this platform as the tool's executable; otherwise the reason
+// in `fault`.
+bool IsExecutableForThisPlatform(const std::vector<uint8_t>& image, std::string* fault = nullptr);
+// Runs the program at `path` once with --version, without a window, with no input and only its
+// standard output connected: true when it exits with status 0 within `limit` having printed
+// something. Otherwise (it cannot start, fails, stays silent or is stopped at the limit) false
+// with the reason in `fault`. Makes the file executable first.
+bool AnswersVersion(const std::string& path, std::chrono::milliseconds limit, std::string& fault);
+// Writes the update script next to exePath and starts it detached, without waiting for it. Its
+// waiting runs at idle priority, the new tool it starts at the running tool's priority. On Linux
+// the script waits for process waitPid (the running tool); on Windows it waits until the
+// executable can be deleted, and waitPid is not used. On failure returns false with the reason
+// in `error` (the script file is then removed again).
 bool RunUpdateBat(const std::string& exePath, long waitPid, std::string& error);
+// At the start of the tool: takes on the priority of the tool an update script replaced, when
+// this process was started by one (Windows; nothing to do on Linux).
+void AdoptReplacedToolPriority();
 // The id of the running process.
 long CurrentProcessId();
 
 // ---- The kind-7 branch of the workflow ----
 
+// How long the new tool may take to answer --version before it counts as unable to run.
+namespace ReplaceLimits {
+using namespace std::chrono_literals;
+constexpr std::chrono::milliseconds VersionAnswer = 5s;
+} // namespace ReplaceLimits
+
 enum class TReplaceOutcome {
     Started, // backup saved, script running, the program has been asked to terminate
-    Refused, // the image is empty or no executable for this platform: nothing written
+    Refused, // the image is empty, no program for this platform, or does not answer --version:
+             // nothing replaced, no file left, the reason on standard error
     Failed,  // a file could not be written or the script not started: reported, nothing replaced
 };
 
-// Saves `image` as the backup next to exePath, writes and starts the update script (which waits
-// for process waitPid, normally CurrentProcessId()), and asks the front end to terminate. Write
-// failures are shown with ui.ShowError; after any failure the backup is removed again and the
-// tool keeps running.
+// Checks `image`, saves it as the backup next to exePath, has it answer --version there, writes
+// and starts the update script (which waits for process waitPid, normally CurrentProcessId()),
+// and asks the front end to terminate. Write failures are shown with ui.ShowError; after any
+// failure the backup is removed again and the tool keeps running.
 TReplaceOutcome ReplaceSelf(TWorkflowUI& ui, const TMemoryStream& image, const std::string& exePath,
                             long waitPid);
 

@@ -1,25 +1,34 @@
-// Self-replacement on Linux: the running executable is found through /proc/self/exe, and the
-// update script runs in a session of its own at idle priority, outliving the tool.
+// Self-replacement on Linux: the running executable is found through /proc/self/exe, the new
+// executable must answer --version, and the update script runs in a session of its own,
+// outliving the tool.
 #include "SelfReplace.h"
 
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/resource.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+extern "C" char** environ;
+
 namespace {
-// Closes every descriptor from `from` on except `keep`, so that the script holds no port,
-// socket or pipe of the tool open after the tool has ended.
+// Closes every descriptor from `from` on except `keep` (none when below `from`), so that a
+// child holds no port, socket or pipe of the tool open.
 void CloseDescriptorsFrom(int from, int keep) {
     const auto first = static_cast<unsigned>(from);
     const auto kept = static_cast<unsigned>(keep);
-    bool below = keep <= from || close_range(first, kept - 1, 0) == 0;
-    if (below && close_range(kept + 1, ~0U, 0) == 0)
+    if (keep < from) {
+        if (close_range(first, ~0U, 0) == 0)
+            return;
+    } else if ((keep == from || close_range(first, kept - 1, 0) == 0) &&
+               close_range(kept + 1, ~0U, 0) == 0) {
         return;
+    }
     long max = sysconf(_SC_OPEN_MAX);
     if (max < 0 || max > 65536)
         max = 65536;
@@ -37,17 +46,146 @@ std::string RunningExecutablePath() {
     return std::string(buf, static_cast<size_t>(n));
 }
 
-bool IsExecutableForThisPlatform(const std::vector<uint8_t>& image) {
+bool IsExecutableForThisPlatform(const std::vector<uint8_t>& image, std::string* fault) {
     std::vector<uint8_t> reference(64);
     int fd = open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    ssize_t n = fd < 0 ? -1 : read(fd, reference.data(), reference.size());
+    if (fd >= 0)
+        close(fd);
+    if (n < 0) {
+        if (fault)
+            *fault = "the running executable cannot be read to compare";
         return false;
-    ssize_t n = read(fd, reference.data(), reference.size());
-    close(fd);
-    if (n < 0)
-        return false;
+    }
     reference.resize(static_cast<size_t>(n));
-    return IsElfImageLike(image, reference);
+    return IsElfProgram(image, reference, fault);
+}
+
+bool AnswersVersion(const std::string& path, std::chrono::milliseconds limit, std::string& fault) {
+    // Executable where readable, as chmod +x would make it.
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0 ||
+        chmod(path.c_str(), st.st_mode | ((st.st_mode & 0444) >> 2)) != 0) {
+        fault = "cannot make " + path + " executable: " + std::strerror(errno);
+        return false;
+    }
+    // Everything the child needs is prepared before forking. No display: a program that
+    // ignores --version must not open a window on the user's screen.
+    std::vector<std::string> envStore = {"QT_QPA_PLATFORM=offscreen"};
+    for (char** e = environ; *e; ++e) {
+        std::string entry = *e;
+        if (!entry.starts_with("DISPLAY=") && !entry.starts_with("WAYLAND_DISPLAY=") &&
+            !entry.starts_with("QT_QPA_PLATFORM="))
+            envStore.push_back(std::move(entry));
+    }
+    std::vector<char*> envp;
+    envp.reserve(envStore.size() + 1);
+    for (auto& e : envStore)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::string program = path, option = "--version";
+    std::vector<char*> argv = {program.data(), option.data(), nullptr};
+    int out[2], report[2];
+    if (pipe2(out, O_CLOEXEC) != 0) {
+        fault = std::string("it cannot be started: ") + std::strerror(errno);
+        return false;
+    }
+    if (pipe2(report, O_CLOEXEC) != 0) {
+        fault = std::string("it cannot be started: ") + std::strerror(errno);
+        close(out[0]);
+        close(out[1]);
+        return false;
+    }
+
+    pid_t child = fork();
+    if (child == 0) {
+        // A process group of its own, so that a time-out stops whatever it started too.
+        setpgid(0, 0);
+        // In an order that holds even when the tool runs with 0, 1 or 2 closed: only the report
+        // end (close-on-exec) stays above the standard three.
+        int keep = fcntl(report[1], F_DUPFD_CLOEXEC, 3);
+        dup2(out[1], 1);
+        int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (null >= 0) {
+            dup2(null, 0);
+            dup2(null, 2);
+        }
+        CloseDescriptorsFrom(3, keep);
+        execve(argv[0], argv.data(), envp.data());
+        int err = errno;
+        ssize_t ignored = write(keep, &err, sizeof err);
+        (void)ignored;
+        _exit(127);
+    }
+    int forkError = errno;
+    if (child > 0)
+        setpgid(child, child); // also here: a time-out may come before the child has run
+    close(out[1]);
+    close(report[1]);
+    if (child < 0) {
+        close(out[0]);
+        close(report[0]);
+        fault = std::string("it cannot be started: ") + std::strerror(forkError);
+        return false;
+    }
+
+    // Its output until it closes it, and its end, both within the limit.
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    std::string answer;
+    bool outputOpen = true;
+    int status = 0;
+    bool ended = false;
+    while (!ended) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline -
+                                                                 std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            break;
+        // Its end is looked for every few milliseconds; its output wakes the wait at once.
+        pollfd p{out[0], POLLIN, 0};
+        int wait = static_cast<int>(std::min<long long>(left.count(), outputOpen ? 10 : 5));
+        if (poll(&p, outputOpen ? 1 : 0, wait) > 0) {
+            char buf[512];
+            ssize_t n = read(out[0], buf, sizeof buf);
+            if (n > 0 && answer.size() < 4096)
+                answer.append(buf, static_cast<size_t>(n));
+            outputOpen = n > 0 || (n < 0 && errno == EINTR);
+        }
+        ended = waitpid(child, &status, WNOHANG) == child;
+    }
+    if (!ended) {
+        kill(-child, SIGKILL);
+        kill(child, SIGKILL);
+        while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+        }
+    } else if (outputOpen && fcntl(out[0], F_SETFL, O_NONBLOCK) == 0) {
+        // What it wrote just before it ended (a process it left behind may hold the pipe open).
+        char buf[512];
+        ssize_t n;
+        while (answer.size() < 4096 && (n = read(out[0], buf, sizeof buf)) > 0)
+            answer.append(buf, static_cast<size_t>(n));
+    }
+    int execError = 0;
+    bool execFailed = read(report[0], &execError, sizeof execError) == sizeof execError;
+    close(out[0]);
+    close(report[0]);
+
+    if (execFailed)
+        fault = std::string("it cannot be started: ") + std::strerror(execError);
+    else if (!ended)
+        fault = "it did not answer --version within " + std::to_string(limit.count()) + " ms";
+    else if (WIFSIGNALED(status))
+        fault = "it was ended by signal " + std::to_string(WTERMSIG(status)) + " on --version";
+    else if (WEXITSTATUS(status) != 0)
+        fault = "it ended with status " + std::to_string(WEXITSTATUS(status)) + " on --version";
+    else if (answer.find_first_not_of(" \t\r\n") == std::string::npos)
+        fault = "it printed nothing on --version";
+    else
+        return true;
+    return false;
+}
+
+void AdoptReplacedToolPriority() {
+    // Nothing to take on: the update script keeps the tool's priority and idles only its wait.
 }
 
 long CurrentProcessId() {
@@ -94,7 +232,6 @@ bool RunUpdateBat(const std::string& exePath, long waitPid, std::string& error) 
         pid_t grandchild = fork();
         if (grandchild != 0)
             _exit(grandchild < 0 ? 1 : 0);
-        setpriority(PRIO_PROCESS, 0, 19); // idle priority: the script mostly waits
         int null = open("/dev/null", O_RDWR);
         if (null >= 0) {
             dup2(null, 0);

@@ -38,8 +38,8 @@
 #include <mutex>
 #include <string>
 
-// The tool's own version, sent to the server as SWVer.
-inline constexpr const char* KestrelToolVersion = "1.4";
+// The tool's own version (the project's), sent to the server as SWVer.
+inline constexpr const char* KestrelToolVersion = KESTREL_VERSION;
 
 // The status texts of the workflow.
 namespace WorkflowText {
@@ -64,8 +64,9 @@ enum class TWorkflowResult {
     DeviceNotFound,    // discovery failed
     ServerFailed,      // the exchange ended with any other result code (see LastCode)
     ProgrammingFailed, // DownloadFirmware failed
-    ToolRefused,       // kind 7 with an image that cannot run here, or files that could not be
-                       // written: nothing replaced, the tool keeps running
+    ToolRefused,       // kind 7 with an image that cannot run here (or, when replacing, does not
+                       // answer --version), or files that could not be written: nothing
+                       // replaced, the tool keeps running
     Cancelled,         // the stop button, or a close of the window, ended the action
     AlreadyRunning,    // Start while an action ran: nothing done
 };

@@ -3,22 +3,22 @@
 // frames and their one-byte acknowledgements at 10 bits per byte. Also reports the process's
 // processor time as a share of the elapsed time, and where the time beyond the floor went.
 //
-//   bench-program [--runs N] [--size BYTES] [--sim PATH]
+//   bench-program [--runs N] [--size BYTES] [--sim PATH | --port N]
+//
+// With --port the device is already there, at port N (started with --line-rate by whoever runs
+// the benchmark): how the Windows build is measured under wine (bench/program/run-windows). The
+// simulator and the pseudo-terminal floor are one file per platform (Host_posix.cpp,
+// Host_win32.cpp).
+#include "BenchHost.h"
 #include "COMFunAPI.h"
-#include "ChildProcess.h"
 #include "UPCommFun.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
-#include <fcntl.h>
-#include <poll.h>
+#include <memory>
 #include <string>
-#include <termios.h>
-#include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -26,12 +26,6 @@ using Clock = std::chrono::steady_clock;
 
 double Seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
-}
-
-double CpuSeconds() {
-    timespec t{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-    return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
 }
 
 // Notes when each block was handed over: the gaps between them are the blocks' round trips.
@@ -49,50 +43,13 @@ double Percentile(std::vector<double> v, double p) {
     std::sort(v.begin(), v.end());
     return v.empty() ? 0 : v[std::min(v.size() - 1, size_t(p * double(v.size())))];
 }
-// The floor below the device link: one-byte round trips over a bare pseudo-terminal between
-// two threads, at about the pace of the acknowledgements.
-std::vector<double> PtyRoundTrips(int count) {
-    std::vector<double> times;
-    int master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
-        return times;
-    int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
-    termios t{};
-    tcgetattr(slave, &t);
-    cfmakeraw(&t);
-    tcsetattr(slave, TCSANOW, &t);
-    std::thread echo([&] {
-        uint8_t c = 0;
-        for (int i = 0; i < count; ++i) {
-            pollfd p{master, POLLIN, 0};
-            poll(&p, 1, -1);
-            if (read(master, &c, 1) != 1 || write(master, &c, 1) != 1)
-                return;
-        }
-    });
-    for (int i = 0; i < count; ++i) {
-        uint8_t c = 0x5A;
-        auto t0 = Clock::now();
-        if (write(slave, &c, 1) != 1)
-            break;
-        pollfd p{slave, POLLIN, 0};
-        poll(&p, 1, -1);
-        if (read(slave, &c, 1) != 1)
-            break;
-        times.push_back(Seconds(Clock::now() - t0));
-        usleep(1000);
-    }
-    echo.join();
-    close(slave);
-    close(master);
-    return times;
-}
 } // namespace
 
 int main(int argc, char** argv) {
     int runs = 3;
     long size = 256 * 1024;
-    std::string sim = KESTREL_PATH_QX40_SIM;
+    std::string sim = DefaultSimulator();
+    int port = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
         std::string a = argv[i];
         if (a == "--runs")
@@ -101,17 +58,21 @@ int main(int argc, char** argv) {
             size = std::max(1L, std::atol(argv[i + 1]));
         else if (a == "--sim")
             sim = argv[i + 1];
+        else if (a == "--port")
+            port = std::atoi(argv[i + 1]);
     }
 
-    ChildProcess device({sim, "--line-rate"});
-    std::string path = device.ReadLine().value_or("");
-    if (path.empty()) {
-        std::fprintf(stderr, "bench-program: the simulator did not start\n");
-        return 1;
+    std::unique_ptr<TBenchDevice> device;
+    if (port == 0) {
+        device = StartSimulator(sim);
+        if (!device) {
+            std::fprintf(stderr, "bench-program: the simulator %s did not start\n", sim.c_str());
+            return 1;
+        }
     }
-    setenv("KESTREL_PORTS", path.c_str(), 1);
-    if (!ConnectDevice()) {
-        std::fprintf(stderr, "bench-program: device not found\n");
+    if (!ConnectDevice() || (port != 0 && IOPack.ComID != port)) {
+        std::fprintf(stderr, "bench-program: device not found%s\n",
+                     port != 0 ? " at the given port" : "");
         return 1;
     }
 

@@ -3,17 +3,19 @@
 #include "CRC16.h"
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
 
 namespace fs = std::filesystem;
 
 namespace {
-// The client reads the length as a signed 32-bit number.
-constexpr uint64_t kMaxFileSize = 0x7FFFFFFFu;
-
-std::vector<std::string> SplitFields(const std::string& line) {
+std::vector<std::string> SplitFields(std::string_view line) {
     std::vector<std::string> fields;
     std::string field;
     for (char c : line) {
@@ -30,30 +32,38 @@ std::vector<std::string> SplitFields(const std::string& line) {
     return fields;
 }
 
-class ManifestReader {
-public:
-    explicit ManifestReader(const std::string& dir) : dir_(dir) {}
+std::string Lower(std::string text) {
+    for (char& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
 
-    std::optional<Catalogue> Read(std::string& error) {
-        fs::path manifest = fs::path(dir_) / "manifest";
-        std::ifstream in(manifest);
-        if (!in) {
-            error = "cannot read " + manifest.string();
-            return std::nullopt;
-        }
-        std::string line;
-        while (std::getline(in, line)) {
+class ManifestParser {
+public:
+    ManifestParser(const std::string& origin, CatalogueFiles& files)
+        : origin_(origin), files_(files) {}
+
+    std::optional<Catalogue> Parse(std::string_view text, std::string& error) {
+        if (text.substr(0, 3) == "\xEF\xBB\xBF")
+            text.remove_prefix(3);
+        while (!text.empty()) {
+            size_t end = text.find('\n');
+            std::string_view line = text.substr(0, end);
+            text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
             ++lineNo_;
-            if (auto hash = line.find('#'); hash != std::string::npos)
-                line.erase(hash);
+            line = line.substr(0, line.find('#'));
             auto fields = SplitFields(line);
-            if (!fields.empty() && !Entry(fields)) {
-                error = manifest.string() + " line " + std::to_string(lineNo_) + ": " + error_;
+            if (fields.empty())
+                continue;
+            if (!Entry(fields)) {
+                error = origin_ + " line " + std::to_string(lineNo_) + ": " + error_;
                 return std::nullopt;
             }
+            ++entries_;
         }
-        if (in.bad()) {
-            error = "cannot read " + manifest.string();
+        if (entries_ == 0) {
+            error =
+                origin_ + " has no entry: list at least one firmware, tool, refuse or page line";
             return std::nullopt;
         }
         return std::move(catalogue_);
@@ -76,6 +86,7 @@ private:
             if (!Item(f[2], f[3], item))
                 return false;
             catalogue_.firmware.emplace(f[1], std::move(item));
+            WarnAboutCase(f[1]);
         } else if (word == "tool") {
             if (f.size() != 3)
                 return Fail("expected: tool VERSION FILE");
@@ -120,57 +131,181 @@ private:
         return true;
     }
 
-    // Reads a file of the catalogue once; a file named twice is shared.
+    // Clients name their device type exactly: "qx40" never gets the firmware of "QX40".
+    void WarnAboutCase(const std::string& type) {
+        auto [it, added] = typesByCase_.emplace(Lower(type), std::make_pair(type, lineNo_));
+        if (added)
+            return;
+        catalogue_.warnings.push_back(
+            origin_ + " line " + std::to_string(lineNo_) + ": device type " + type +
+            " differs from " + it->second.first + " (line " + std::to_string(it->second.second) +
+            ") only in letter case; clients get only the firmware of "
+            "the type they name exactly");
+    }
+
+    // A file of the catalogue; a file named twice is one buffer with one CRC.
     std::shared_ptr<const Bytes> Load(const std::string& name) {
-        fs::path path = fs::path(dir_) / name;
+        if (name.find('\0') != std::string::npos) {
+            Fail("the file name contains a NUL byte");
+            return nullptr;
+        }
+        if (name.front() == '/') {
+            Fail("file " + name + ": name it relative to the catalogue folder");
+            return nullptr;
+        }
+        for (const auto& part : fs::path(name))
+            if (part == "..") {
+                Fail("file " + name + ": a name with .. may lead out of the catalogue folder; " +
+                     "keep every file inside it");
+                return nullptr;
+            }
+        std::string why;
+        auto bytes = files_.Read(name, why);
+        if (!bytes) {
+            Fail("file " + name + " " + why);
+            return nullptr;
+        }
+        if (auto [it, added] = crcs_.emplace(bytes.get(), 0); added) {
+            it->second = Crc16(bytes->data(), static_cast<int32_t>(bytes->size()));
+            catalogue_.totalBytes += bytes->size();
+        }
+        return bytes;
+    }
+
+    std::string origin_;
+    CatalogueFiles& files_;
+    int lineNo_ = 0;
+    int entries_ = 0;
+    std::string error_;
+    Catalogue catalogue_;
+    std::map<const Bytes*, uint16_t> crcs_;
+    std::map<std::string, std::pair<std::string, int>> typesByCase_; // lowercase -> type, line
+};
+
+const char* FileKind(mode_t mode) {
+    if (S_ISDIR(mode))
+        return "a folder";
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    if (S_ISCHR(mode) || S_ISBLK(mode))
+        return "a device";
+    return "not a regular file";
+}
+
+// The files of a catalogue folder. A name is resolved first (symbolic links followed) and must
+// lead to a regular file inside the folder; the file is then opened by its resolved path, without
+// following a link there and without waiting (a FIFO would block an open for reading), and read
+// through that descriptor after checking what it is.
+class CatalogueFolder : public CatalogueFiles {
+public:
+    explicit CatalogueFolder(fs::path root) : root_(std::move(root)) {}
+
+    std::shared_ptr<const Bytes> Read(const std::string& name, std::string& why) override {
         std::error_code ec;
-        fs::path key = fs::weakly_canonical(path, ec);
-        if (ec)
-            key = path;
-        if (auto it = loaded_.find(key.string()); it != loaded_.end())
-            return it->second;
-        if (!fs::is_regular_file(path, ec)) {
-            Fail("file " + path.string() + " does not exist or is not a regular file");
-            return nullptr;
-        }
-        auto size = fs::file_size(path, ec);
+        fs::path real = fs::canonical(root_ / name, ec);
         if (ec) {
-            Fail("cannot read " + path.string());
+            why = ec == std::errc::no_such_file_or_directory ? "does not exist"
+                                                             : "cannot be read: " + ec.message();
             return nullptr;
         }
+        auto inside = real.lexically_relative(root_);
+        if (inside.empty() || *inside.begin() == "..") {
+            why = "leads outside the catalogue folder (to " + real.string() +
+                  "): copy the file into the folder";
+            return nullptr;
+        }
+        int fd = ::open(real.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) {
+            why = std::string("cannot be read: ") + std::strerror(errno);
+            return nullptr;
+        }
+        auto bytes = ReadOpened(fd, why);
+        ::close(fd);
+        return bytes;
+    }
+
+private:
+    std::shared_ptr<const Bytes> ReadOpened(int fd, std::string& why) {
+        struct stat st {};
+        if (::fstat(fd, &st) != 0) {
+            why = std::string("cannot be read: ") + std::strerror(errno);
+            return nullptr;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            why = std::string("is ") + FileKind(st.st_mode) + ", not a regular file";
+            return nullptr;
+        }
+        auto key = std::make_pair(st.st_dev, st.st_ino);
+        if (auto it = loaded_.find(key); it != loaded_.end())
+            return it->second;
+        auto size = static_cast<uint64_t>(st.st_size);
         if (size == 0) {
-            Fail("file " + path.string() + " is empty");
+            why = "is empty";
             return nullptr;
         }
-        if (size > kMaxFileSize) {
-            Fail("file " + path.string() + " is 2 GiB or larger");
+        if (size > kMaxCatalogueFile) {
+            why = "is " + std::to_string(size) +
+                  " bytes; clients accept at most 64 MiB (67108864 bytes)";
             return nullptr;
         }
-        auto bytes = std::make_shared<Bytes>(static_cast<size_t>(size));
-        std::ifstream in(path, std::ios::binary);
-        if (!in.read(reinterpret_cast<char*>(bytes->data()), static_cast<std::streamsize>(size)) ||
-            in.peek() != std::char_traits<char>::eof()) {
-            Fail("cannot read " + path.string() + " (or it changed while being read)");
+        auto bytes = std::make_shared<Bytes>(static_cast<size_t>(size) + 1);
+        size_t got = 0;
+        for (;;) {
+            ssize_t n = ::read(fd, bytes->data() + got, bytes->size() - got);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                why = std::string("cannot be read: ") + std::strerror(errno);
+                return nullptr;
+            }
+            if (n == 0 || got + static_cast<size_t>(n) == bytes->size()) {
+                got += static_cast<size_t>(n);
+                break;
+            }
+            got += static_cast<size_t>(n);
+        }
+        // One byte more than its size was asked for: a file that grows or shrinks meanwhile shows.
+        if (got != size) {
+            why = "changed while being read; read the catalogue again once it is written";
             return nullptr;
         }
+        bytes->pop_back();
         std::shared_ptr<const Bytes> shared = std::move(bytes);
-        crcs_[shared.get()] = Crc16(shared->data(), static_cast<int32_t>(shared->size()));
-        catalogue_.totalBytes += shared->size();
-        loaded_.emplace(key.string(), shared);
+        loaded_.emplace(key, shared);
         return shared;
     }
 
-    std::string dir_;
-    int lineNo_ = 0;
-    std::string error_;
-    Catalogue catalogue_;
-    std::map<std::string, std::shared_ptr<const Bytes>> loaded_;
-    std::map<const Bytes*, uint16_t> crcs_;
+    fs::path root_;
+    std::map<std::pair<dev_t, ino_t>, std::shared_ptr<const Bytes>> loaded_;
 };
 } // namespace
 
+std::optional<Catalogue> ParseManifest(std::string_view text, const std::string& origin,
+                                       CatalogueFiles& files, std::string& error) {
+    return ManifestParser(origin, files).Parse(text, error);
+}
+
 std::optional<Catalogue> LoadCatalogue(const std::string& dir, std::string& error) {
-    return ManifestReader(dir).Read(error);
+    std::string manifest = (fs::path(dir) / "manifest").string();
+    std::error_code ec;
+    fs::path root = fs::canonical(dir, ec);
+    if (ec) {
+        error = "cannot read the catalogue folder " + dir + ": " + ec.message();
+        return std::nullopt;
+    }
+    CatalogueFolder folder(root);
+    std::string why;
+    auto text = folder.Read("manifest", why);
+    if (!text) {
+        error = "cannot read the manifest: " + manifest + " " + why;
+        return std::nullopt;
+    }
+    // The manifest is no file of the catalogue: it counts in no total.
+    return ParseManifest(
+        std::string_view(reinterpret_cast<const char*>(text->data()), text->size()), manifest,
+        folder, error);
 }
 
 std::optional<std::vector<uint64_t>> ParseVersion(std::string_view text) {

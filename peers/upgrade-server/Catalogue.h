@@ -1,7 +1,8 @@
 #pragma once
 // The catalogue an upgrade server serves from: per device type the current firmware, the current
 // tool, refused device identities and the information pages. Every file is read once at start-up
-// and shared, read-only, by all sessions.
+// and shared, read-only, by all sessions. Only regular files inside the catalogue folder are
+// served, none larger than a client accepts.
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -12,6 +13,10 @@
 #include <vector>
 
 using Bytes = std::vector<uint8_t>;
+
+// The largest file the catalogue holds: clients refuse a longer data length (kMaxDataLength of
+// the server link).
+constexpr uint64_t kMaxCatalogueFile = 64ull * 1024 * 1024;
 
 // One file of the catalogue as it is sent: its bytes and their CRC.
 struct CatalogueItem {
@@ -27,11 +32,27 @@ struct Catalogue {
     std::set<std::string> refused;                                   // OriginalID values
     std::map<std::string, std::shared_ptr<const std::string>> pages; // HTTP path -> content
     uint64_t totalBytes = 0; // size of all distinct files held in memory
+    // What looks like a mistake but is served as written (e.g. device types that differ only in
+    // letter case), each naming its manifest line.
+    std::vector<std::string> warnings;
+};
+
+// Where the manifest's files come from: the catalogue folder, or memory for the fuzz target.
+class CatalogueFiles {
+public:
+    virtual ~CatalogueFiles() = default;
+    // The bytes of `name` (a relative name without "..", already checked), the same buffer for
+    // the same file; null with the reason in `why` (to follow "file NAME ").
+    virtual std::shared_ptr<const Bytes> Read(const std::string& name, std::string& why) = 0;
 };
 
 // Reads DIR/manifest and every file it names. On any problem returns nothing and puts a message
 // naming the manifest line into `error`.
 std::optional<Catalogue> LoadCatalogue(const std::string& dir, std::string& error);
+// The manifest `text` (called `origin` in messages) with its files from `files`; a leading UTF-8
+// byte order mark is skipped.
+std::optional<Catalogue> ParseManifest(std::string_view text, const std::string& origin,
+                                       CatalogueFiles& files, std::string& error);
 
 // A dotted version "1.21" as its numbers; nothing when the text is not such a version.
 std::optional<std::vector<uint64_t>> ParseVersion(std::string_view text);

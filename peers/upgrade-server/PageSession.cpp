@@ -15,12 +15,24 @@ void PageSession::Launch(std::shared_ptr<PageSession> session) {
 
 asio::awaitable<void> PageSession::Serve() {
     RestartClock();
+    // The head line by line, so that a line ending in a bare LF is answered at once instead of
+    // waiting for a CR LF CR LF that never comes.
     std::string head;
-    bool ok = co_await ReadUntil("\r\n\r\n", kMaxHead, head);
-    if (!ok) {
-        if (LastFailure() == Failure::TooLong)
+    for (;;) {
+        std::string line;
+        bool ok = co_await ReadUntil("\n", kMaxHead - head.size(), line);
+        if (!ok) {
+            if (LastFailure() == Failure::TooLong)
+                co_await Respond(400, "Bad Request", nullptr, true);
+            co_return;
+        }
+        head += line;
+        if (line.size() < 2 || line[line.size() - 2] != '\r') {
             co_await Respond(400, "Bad Request", nullptr, true);
-        co_return;
+            co_return;
+        }
+        if (line.size() == 2)
+            break;
     }
     // Request line: METHOD SP TARGET SP HTTP/1.x
     std::string line = head.substr(0, head.find("\r\n"));

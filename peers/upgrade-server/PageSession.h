@@ -1,6 +1,7 @@
 #pragma once
 // One HTTP/1.1 request on the information page port: GET or HEAD of a catalogue page, 404 for any
-// other path, 405 for other methods, 400 for a malformed head; the connection always closes.
+// other path, 405 for other methods, 400 for a malformed head (a line ending in a bare LF
+// included); the connection always closes.
 #include "Connection.h"
 
 #include <map>

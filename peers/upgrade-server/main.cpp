@@ -26,6 +26,8 @@ int main(int argc, char** argv) {
         std::cerr << "upgrade-server: " << error << "\n";
         return 2;
     }
+    for (const auto& warning : catalogue->warnings)
+        std::cerr << "upgrade-server: warning: " << warning << "\n";
     if (options.faults.kind == 7 && !catalogue->tool) {
         std::cerr << "upgrade-server: the fault kind:7 needs a tool line in the manifest\n";
         return 2;

@@ -59,6 +59,13 @@ TEST(KestrelCli, FlashFailsOnRejectedFrame) {
     EXPECT_EQ(run.out, "");
 }
 
+TEST(KestrelCli, VersionIsAnsweredWithoutLookingForTheDevice) {
+    TRun run = RunCli({"--version"}, "/dev/kestrel-no-such-port");
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, std::string("kestrel-cli ") + KESTREL_VERSION + "\n");
+    EXPECT_EQ(run.err, "");
+}
+
 TEST(KestrelCli, FlashWithoutDeviceOrImage) {
     TempDir dir;
     WriteFileBytes(dir / "fw.bin", TestImage(100));

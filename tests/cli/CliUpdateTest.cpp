@@ -282,4 +282,19 @@ TEST_F(CliUpdateTest, NewToolIsOnlyReported) {
     EXPECT_NE(session.find("answer=tool:1.5 end=allok"), std::string::npos) << session;
 }
 
+TEST_F(CliUpdateTest, ANewToolThatCannotRunIsNotAnnounced) {
+    // A bare ELF header of this machine: once announced as a new version, with status 3.
+    TUpgradeServer server({.firmware = TestImage(2000),
+                           .tool = ReadFileBytes(KESTREL_PATH_KESTREL_CLI).substr(0, 64)});
+    TSimDevice device({"--image-out", programmed});
+    TRun run = RunCli(device.Path(), server.Address());
+    EXPECT_EQ(run.status, 5) << run.err;
+    auto lines = run.ErrLines();
+    EXPECT_TRUE(Contains(lines, "未知错误,联系技术支持！")) << run.err;
+    EXPECT_EQ(run.err.find("a new version of the tool is available"), std::string::npos) << run.err;
+    EXPECT_EQ(lines.back(),
+              "kestrel-cli update: the server offered a new tool that cannot run here; nothing "
+              "was replaced.");
+}
+
 } // namespace

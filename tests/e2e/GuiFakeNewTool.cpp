@@ -1,11 +1,17 @@
-// Stands in for a new version of the window program in the self-replacement test: writes its
-// arguments, one a line, to "<its own path>.args" and exits. The file appears whole at once, so a
-// test that sees it can read it.
+// Stands in for a new version of the window program in the self-replacement test: answers
+// --version as the program does; otherwise writes its arguments, one a line, to
+// "<its own path>.args" and exits. The file appears whole at once, so a test that sees it can
+// read it.
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <unistd.h>
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("kestrel 1.5\n");
+        return 0;
+    }
     char self[4096];
     ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     if (n <= 0)

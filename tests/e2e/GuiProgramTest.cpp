@@ -164,6 +164,15 @@ TEST(GuiProgram, FirmwareIsProgrammedAndTheGuidedDialogFollows) {
     EXPECT_NE(session.find("answer=firmware:1.21 end=allok"), std::string::npos) << session;
 }
 
+TEST(GuiProgram, VersionIsAnsweredWithoutAWindow) {
+    // A platform that does not exist: creating the application would end the program.
+    ChildProcess kestrel({KESTREL_PATH_KESTREL, "--version"},
+                         {"QT_QPA_PLATFORM=kestrel-no-such-platform"}, true);
+    TRun run = Finish(kestrel, 60s);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, std::string("kestrel ") + KESTREL_VERSION + "\n");
+}
+
 TEST(GuiProgram, NewToolVersionReplacesTheExecutableAndStartsIt) {
     TempDir tmp;
     // The tool lives in a folder whose name has a space in it.

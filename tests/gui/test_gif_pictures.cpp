@@ -256,6 +256,64 @@ private slots:
         }
     }
 
+    // A few bytes may declare a screen or frames of any size: each is refused by its declared
+    // size before anything is allocated for it (a 65535 × 65535 screen, and a frame of that
+    // size, once made the decoder ask for gigabytes; found by the gif fuzz target).
+    void refusesSizesBeyondTheLimits() {
+        // A 65535 × 65535 screen (or a 10 × 10 screen with a 65535 × 65535 frame) holding one
+        // 1 × 1 frame: 35 bytes.
+        auto tiny = [](quint16 screen, quint16 frame) {
+            QByteArray b("GIF89a");
+            auto word = [&b](quint16 v) { b.append(char(v & 0xFF)).append(char(v >> 8)); };
+            word(screen);
+            word(screen);
+            b.append("\x80\0\0\0\0\0\xff\xff\xff,\0\0\0\0", 14);
+            word(frame);
+            word(frame);
+            return b.append("\0\x02\x02\x44\x01\0;", 7);
+        };
+        QString error;
+        QVERIFY(!DecodeGif(tiny(65535, 1), &error));
+        QCOMPARE(error, "GIF picture too large: its screen is 65535 × 65535 pixels, at most "
+                        "4096 × 4096");
+        QVERIFY(!DecodeGif(tiny(10, 65535), &error));
+        QCOMPARE(error, "GIF frame 0 too large: 65535 × 65535 pixels, at most 4096 × 4096");
+        QVERIFY(DecodeGif(tiny(10, 1), &error)); // the same bytes at a sane size
+
+        TempDir dir;
+        auto decodeError = [&dir](const TGifData& gif) {
+            std::string written;
+            if (!WriteGif(dir / "large.gif", gif, written))
+                return QString::fromStdString("not written: " + written);
+            QString why;
+            const auto bytes = QByteArray::fromStdString(ReadFileBytes(dir / "large.gif"));
+            return DecodeGif(bytes, &why) ? QString() : why;
+        };
+        TGifData gif;
+        gif.globalMap = {Red, Blue};
+        gif.width = kGifMaxSide;
+        gif.height = 1;
+        gif.frames = {Frame(0, 0, kGifMaxSide, 1, Fill(kGifMaxSide, 1))};
+        QCOMPARE(decodeError(gif), QString()); // a side at the limit
+        gif.frames = {Frame(0, 0, kGifMaxSide + 1, 1, Fill(kGifMaxSide + 1, 1))};
+        QCOMPARE(decodeError(gif), "GIF frame 0 too large: 4097 × 1 pixels, at most 4096 × 4096");
+
+        // Every frame is kept screen-sized: the second frame of a 4096 × 4096 screen is too much.
+        gif.height = kGifMaxSide;
+        gif.frames = {Frame(0, 0, 1, 1, {1}), Frame(0, 0, 1, 1, {0})};
+        QCOMPARE(decodeError(gif), "GIF picture too large: with frame 1 its frames would hold more "
+                                   "than 16777216 pixels");
+        // Frames larger than a small screen are decoded whole before clipping: bounded too.
+        gif.width = gif.height = 1;
+        gif.frames.assign(2, Frame(0, 0, 3000, 3000, Fill(3000 * 3000, 1)));
+        QCOMPARE(decodeError(gif), "GIF picture too large: with frame 1 its frames would hold more "
+                                   "than 16777216 pixels");
+        gif.frames.assign(kGifMaxFrames, Frame(0, 0, 1, 1, {1}));
+        QCOMPARE(decodeError(gif), QString());
+        gif.frames.push_back(Frame(0, 0, 1, 1, {0}));
+        QCOMPARE(decodeError(gif), "GIF picture has too many frames: more than 1000");
+    }
+
     void writerRefusesIndicesBeyondTheMap() {
         TempDir dir;
         TGifData gif;
@@ -281,6 +339,12 @@ private slots:
         QVERIFY(!error.isEmpty());
         QVERIFY(!DecodeGif("not a picture at all"));
         QVERIFY(!DecodeGif(QByteArray("GIF89a") + QByteArray(40, '\xff')));
+        // A frame descriptor cut short before its code size: giflib gives no reason of its own
+        // (found by the gif fuzz target).
+        QVERIFY(!DecodeGif(
+            QByteArray("GIF89a\n\0\n\0\x80\0\0\0\0\0\xff\xff\xff,\0\0\xff\xff\xfd\xea\xff;@", 29),
+            &error));
+        QCOMPARE(error, "damaged GIF picture");
         // Cut anywhere: either an error or fewer frames, never a crash.
         for (qsizetype cut = 1; cut < bytes.size(); cut += 7) {
             auto part = DecodeGif(bytes.left(cut));

@@ -31,6 +31,8 @@ public:
         if (!SendAll(conn_, bytes))
             throw std::runtime_error("peer send failed");
     }
+    // Sends without throwing: false once the client has gone (for a sending thread).
+    bool TrySend(const std::string& bytes) { return SendAll(conn_, bytes); }
     // Reads exactly n bytes (fewer when the client closes or they do not come within 30 s).
     std::string Read(size_t n) {
         auto until = std::chrono::steady_clock::now() + kLimit;

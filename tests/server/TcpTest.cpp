@@ -6,11 +6,45 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
+
+using namespace std::chrono_literals;
+
+// A slow peer: sends `bytes` one at a time, `gap` apart, from a thread of its own, until all
+// are sent, the client has closed, or the trickle is destroyed.
+class Trickle {
+public:
+    Trickle(RawPeer& peer, std::string bytes, std::chrono::milliseconds gap)
+        : thread_([this, &peer, bytes = std::move(bytes), gap] {
+              std::unique_lock lock(mutex_);
+              for (char c : bytes) {
+                  if (!peer.TrySend(std::string(1, c)) ||
+                      stopped_.wait_for(lock, gap, [this] { return stop_; }))
+                      return;
+              }
+          }) {}
+    ~Trickle() {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        stopped_.notify_all();
+        thread_.join();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable stopped_;
+    bool stop_ = false;
+    std::thread thread_;
+};
 
 class TcpTest : public ::testing::Test {
 protected:
@@ -257,6 +291,46 @@ TEST_F(TcpTest, SilenceDuringRawDataLosesTheConnection) {
     TPack got = RecvData(10);
     EXPECT_FALSE(got.Success);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(got.Buffer.data()), 5), "12345");
+    EXPECT_FALSE(RecvData(1).Success);
+}
+
+// Each byte comes well within the limit, the whole step does not: the step ends at its limit
+// with the connection lost, instead of lasting as long as the peer likes (here 60 s).
+constexpr auto ShortLimit = 1000ms;
+constexpr auto TrickleGap = 100ms;
+constexpr auto Margin = 5000ms; // a slow, busy machine
+
+TEST_F(TcpTest, ALineMustBeCompleteWithinTheLimitOfItsStart) {
+    TcpSetRecvTimeLimit(ShortLimit);
+    Connect();
+    peer.Send("honest\r\n"); // a prompt peer still gets through at the same limit
+    EXPECT_EQ(RecvLine().Line, "honest");
+    EXPECT_TRUE(pack.Success);
+
+    Trickle slow(peer, std::string(600, 'x') + "\r\n", TrickleGap);
+    auto start = std::chrono::steady_clock::now();
+    TPack got = RecvLine();
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_FALSE(got.Success);
+    EXPECT_GE(took, ShortLimit);
+    EXPECT_LT(took, ShortLimit + Margin);
+    EXPECT_FALSE(RecvLine().Success); // lost, as a closed connection
+}
+
+TEST_F(TcpTest, ABlockOfDataMustBeCompleteWithinTheLimitOfItsStart) {
+    TcpSetRecvTimeLimit(ShortLimit);
+    Connect();
+    peer.Send("0123456789");
+    EXPECT_TRUE(RecvData(10).Success);
+
+    Trickle slow(peer, std::string(600, 'd'), TrickleGap);
+    auto start = std::chrono::steady_clock::now();
+    TPack got = RecvData(600);
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_FALSE(got.Success);
+    EXPECT_GE(took, ShortLimit);
+    EXPECT_LT(took, ShortLimit + Margin);
+    EXPECT_EQ(got.Buffer[0], 'd'); // what came before the limit was kept
     EXPECT_FALSE(RecvData(1).Success);
 }
 

@@ -1,6 +1,7 @@
 // replace-trial: self-replacement run for real. "replace IMAGE" hands IMAGE to the workflow's
-// ReplaceSelf as the new tool and ends as the tool does; "AG" (how the update script starts the
-// new tool) writes its arguments, one a line, to the file named by KESTREL_FAKE_TOOL_LOG.
+// ReplaceSelf as the new tool and ends as the tool does; "--version" answers the trial run the
+// new tool gets before it is installed; "AG" (how the update script starts the new tool) writes
+// its arguments, one a line, to the file named by KESTREL_FAKE_TOOL_LOG.
 #include "FakeUI.h"
 #include "SelfReplace.h"
 
@@ -13,6 +14,10 @@
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.size() == 1 && args[0] == "--version") {
+        std::printf("replace-trial %s\n", KESTREL_VERSION);
+        return 0;
+    }
     if (args.size() == 2 && args[0] == "replace") {
         std::ifstream in(args[1], std::ios::binary);
         std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),

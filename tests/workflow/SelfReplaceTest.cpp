@@ -9,8 +9,11 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
 
@@ -62,13 +65,43 @@ std::vector<std::pair<long, long>> Processes(const std::string& needle = "") {
     return found;
 }
 
-// True once the update script sits in its waiting loop: it has a `sleep` child.
-bool ScriptIsWaiting(const std::string& scriptPath) {
+// Once the update script sits in its waiting loop (a process of the script has a `sleep`
+// child): the nice value of that sleep.
+std::optional<int> WaitingNice(const std::string& scriptPath) {
     for (auto [script, parent] : Processes(scriptPath))
-        for (auto [child, ppid] : Processes("sleep"))
-            if (ppid == script)
-                return true;
-    return false;
+        for (auto [child, ppid] : Processes("sleep")) {
+            if (ppid != script)
+                continue;
+            // Field 19 of /proc/PID/stat, the 17th after the command name in parentheses.
+            std::string stat = ReadFileBytes("/proc/" + std::to_string(child) + "/stat");
+            size_t at = stat.rfind(')');
+            for (int field = 0; field < 17 && at != std::string::npos; ++field)
+                at = stat.find(' ', at + 1);
+            if (at != std::string::npos)
+                return std::atoi(stat.c_str() + at + 1);
+        }
+    return std::nullopt;
+}
+
+// A little-endian field of an ELF64 image, and where its program headers are (x86-64 here).
+uint64_t Field(const std::vector<uint8_t>& b, size_t at, size_t size) {
+    uint64_t value = 0;
+    std::memcpy(&value, b.data() + at, size);
+    return value;
+}
+struct TProgramHeader {
+    size_t at;       // where the header lies in the image
+    uint32_t type;   // p_type
+    uint64_t fileTo; // p_offset + p_filesz
+};
+std::vector<TProgramHeader> ProgramHeaders(const std::vector<uint8_t>& elf) {
+    std::vector<TProgramHeader> headers;
+    for (uint64_t i = 0; i < Field(elf, 56, 2); ++i) {
+        size_t at = Field(elf, 32, 8) + i * Field(elf, 54, 2);
+        headers.push_back({at, static_cast<uint32_t>(Field(elf, at, 4)),
+                           Field(elf, at + 8, 8) + Field(elf, at + 32, 8)});
+    }
+    return headers;
 }
 
 // A folder name that needs every kind of shell quoting.
@@ -77,16 +110,17 @@ const std::string AwkwardDir = "tool dir 'q' \"d\" $HOME;&|*`x`";
 
 // ---- Header checks of the running platform ----
 
-TEST(ToolImage, ElfMustMatchTheRunningExecutable) {
+TEST(ToolImage, ElfMustBeAProgramOfTheRunningMachine) {
     std::vector<uint8_t> self = FileVector("/proc/self/exe");
     ASSERT_GT(self.size(), 64u);
     std::vector<uint8_t> header(self.begin(), self.begin() + 64);
-    EXPECT_TRUE(IsElfImageLike(self, header));
+    EXPECT_TRUE(IsElfProgram(self, header));
     EXPECT_TRUE(IsExecutableForThisPlatform(self));
+    EXPECT_TRUE(IsExecutableForThisPlatform(FileVector(KESTREL_PATH_FAKE_TOOL)));
 
     std::vector<uint8_t> foreign = self;
     foreign[18] ^= 0x5A; // another machine
-    EXPECT_FALSE(IsElfImageLike(foreign, header));
+    EXPECT_FALSE(IsElfProgram(foreign, header));
     EXPECT_FALSE(IsExecutableForThisPlatform(foreign));
     std::vector<uint8_t> otherClass = self;
     otherClass[4] = otherClass[4] == 1 ? 2 : 1;
@@ -100,6 +134,72 @@ TEST(ToolImage, ElfMustMatchTheRunningExecutable) {
     EXPECT_FALSE(IsExecutableForThisPlatform({0x7F, 'E', 'L', 'F'}));
     std::string script = "#!/bin/sh\necho hello\n";
     EXPECT_FALSE(IsExecutableForThisPlatform(std::vector<uint8_t>(script.begin(), script.end())));
+}
+
+TEST(ToolImage, LibrariesBareHeadersAndCutFilesAreRefusedWithTheirReason) {
+    // Each was once accepted and installed, and the tool was dead afterwards.
+    const std::vector<uint8_t> tool = FileVector(KESTREL_PATH_FAKE_TOOL);
+    ASSERT_EQ(tool[4], 2) << "the checks below read a 64-bit image";
+    std::string fault;
+    EXPECT_FALSE(IsExecutableForThisPlatform(FileVector(KESTREL_PATH_FAKE_SHARED), &fault));
+    EXPECT_EQ(fault, "it is a shared library, not a program");
+    EXPECT_FALSE(IsExecutableForThisPlatform({tool.begin(), tool.begin() + 64}, &fault));
+    EXPECT_EQ(fault, "its program headers are missing or lie beyond the end of the file");
+
+    auto headers = ProgramHeaders(tool);
+    ASSERT_GE(headers.size(), 2u);
+    std::vector<uint8_t> cutHeaders(tool.begin(), tool.begin() + long(headers[1].at) + 8);
+    EXPECT_FALSE(IsExecutableForThisPlatform(cutHeaders, &fault));
+    EXPECT_EQ(fault, "its program headers are missing or lie beyond the end of the file");
+    uint64_t loadedTo = 0;
+    for (const auto& h : headers)
+        if (h.type == 1) // PT_LOAD
+            loadedTo = std::max(loadedTo, h.fileTo);
+    std::vector<uint8_t> cutLoad(tool.begin(), tool.begin() + long(loadedTo) - 1);
+    EXPECT_FALSE(IsExecutableForThisPlatform(cutLoad, &fault));
+    EXPECT_EQ(fault, "a part it loads lies beyond the end of the file");
+
+    // Without its interpreter the program is still one: a static PIE, marked DF_1_PIE.
+    std::vector<uint8_t> staticPie = tool;
+    for (const auto& h : headers)
+        if (h.type == 3) // PT_INTERP becomes PT_NULL
+            std::memset(staticPie.data() + h.at, 0, 4);
+    EXPECT_TRUE(IsExecutableForThisPlatform(staticPie, &fault)) << fault;
+}
+
+// ---- The trial run ----
+
+TEST(VersionTrial, OnlyAProgramThatAnswersInTimePasses) {
+    TempDir tmp;
+    auto program = [&](const std::string& name, const std::string& body) {
+        std::string path = tmp / name;
+        WriteFileBytes(path, "#!/bin/sh\n" + body);
+        return path;
+    };
+    const auto limit = 500ms;
+    std::string fault;
+    // Made executable by the trial itself, as the saved backup is.
+    EXPECT_TRUE(
+        AnswersVersion(program("good", "[ \"$1\" = --version ] && echo tool 1.5\n"), limit, fault))
+        << fault;
+    EXPECT_FALSE(AnswersVersion(program("fails", "echo tool 1.5; exit 3\n"), limit, fault));
+    EXPECT_EQ(fault, "it ended with status 3 on --version");
+    EXPECT_FALSE(AnswersVersion(program("silent", "exit 0\n"), limit, fault));
+    EXPECT_EQ(fault, "it printed nothing on --version");
+    EXPECT_FALSE(AnswersVersion(program("crashes", "kill -SEGV $$\n"), limit, fault));
+    EXPECT_EQ(fault, "it was ended by signal 11 on --version");
+    EXPECT_FALSE(AnswersVersion(tmp / "missing", limit, fault));
+    EXPECT_NE(fault.find("No such file or directory"), std::string::npos) << fault;
+
+    // A program that hangs is stopped at the limit, with what it started.
+    std::string hangs = program("hangs", "echo tool 1.5; exec sleep 600\n");
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(AnswersVersion(hangs, limit, fault));
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(fault, "it did not answer --version within 500 ms");
+    EXPECT_GE(took, limit);
+    EXPECT_LT(took, limit + 5s);
+    EXPECT_TRUE(Processes(hangs).empty());
 }
 
 class UpdateScriptRun : public ::testing::Test {
@@ -117,6 +217,8 @@ protected:
     void TearDown() override {
         unsetenv("KESTREL_FAKE_TOOL_LOG");
         unsetenv("KESTREL_FAKE_TOOL_WATCH_PID");
+        unsetenv("KESTREL_FAKE_TOOL_NICE");
+        unsetenv("KESTREL_FAKE_TOOL_VERSION_STATUS");
     }
 
     TempDir tmp;
@@ -126,6 +228,7 @@ protected:
 TEST_F(UpdateScriptRun, WaitsForTheOldToolThenPutsTheNewOneInPlaceAndStartsIt) {
     ChildProcess oldTool({exe});
     setenv("KESTREL_FAKE_TOOL_WATCH_PID", std::to_string(oldTool.Pid()).c_str(), 1);
+    setenv("KESTREL_FAKE_TOOL_NICE", "1", 1);
     const std::string newImage = ReadFileBytes(KESTREL_PATH_FAKE_TOOL);
     WriteFileBytes(BackupPath(exe), newImage); // saved without the executable bit
 
@@ -133,8 +236,12 @@ TEST_F(UpdateScriptRun, WaitsForTheOldToolThenPutsTheNewOneInPlaceAndStartsIt) {
     ASSERT_TRUE(RunUpdateBat(exe, oldTool.Pid(), error)) << error;
     const std::string scriptPath = exe + ".update.sh";
     // While the old tool runs, the script only waits.
-    ASSERT_TRUE(WaitUntil(
-        [&] { return ScriptIsWaiting(scriptPath) || fs::exists(log) || !fs::exists(scriptPath); }));
+    std::optional<int> waitingNice;
+    ASSERT_TRUE(WaitUntil([&] {
+        waitingNice = WaitingNice(scriptPath);
+        return waitingNice || fs::exists(log) || !fs::exists(scriptPath);
+    }));
+    EXPECT_EQ(waitingNice, 19) << "the wait for the old tool runs at the lowest priority";
     EXPECT_FALSE(fs::exists(log));
     EXPECT_TRUE(fs::exists(scriptPath));
     EXPECT_NE(ReadFileBytes(exe), newImage);
@@ -142,8 +249,9 @@ TEST_F(UpdateScriptRun, WaitsForTheOldToolThenPutsTheNewOneInPlaceAndStartsIt) {
 
     oldTool.Stop();
     ASSERT_TRUE(WaitUntil([&] { return fs::exists(log); })) << "the new tool was not started";
-    // The new tool started with AG, after the old one had ended.
-    EXPECT_EQ(ReadFileBytes(log), "AG\nwatched-gone\n");
+    // The new tool started with AG, after the old one had ended, at the tool's own priority.
+    EXPECT_EQ(ReadFileBytes(log),
+              "AG\nwatched-gone\nnice " + std::to_string(getpriority(PRIO_PROCESS, 0)) + "\n");
     EXPECT_EQ(ReadFileBytes(exe), newImage);
     EXPECT_TRUE(IsExecutable(exe));
     EXPECT_FALSE(fs::exists(BackupPath(exe)));
@@ -175,14 +283,28 @@ class ReplaceSelfTest : public UpdateScriptRun {};
 TEST_F(ReplaceSelfTest, RefusesImagesThatCannotRunHere) {
     FakeUI ui;
     std::string text = "#!/bin/sh\necho not a program\n";
-    std::vector<uint8_t> foreign = FileVector(KESTREL_PATH_FAKE_TOOL);
+    const std::vector<uint8_t> tool = FileVector(KESTREL_PATH_FAKE_TOOL);
+    std::vector<uint8_t> foreign = tool;
     foreign[18] ^= 0x5A;
+    std::vector<uint8_t> bareHeader(tool.begin(), tool.begin() + 64);
     for (const auto& image :
          {std::vector<uint8_t>{}, std::vector<uint8_t>(text.begin(), text.end()),
-          std::vector<uint8_t>{'M', 'Z', 0, 0}, foreign}) {
+          std::vector<uint8_t>{'M', 'Z', 0, 0}, foreign, bareHeader,
+          FileVector(KESTREL_PATH_FAKE_SHARED)}) {
         EXPECT_EQ(ReplaceSelf(ui, StreamOf(image), exe, 1), TReplaceOutcome::Refused);
         EXPECT_EQ(DirEntries(dir), std::vector<std::string>{"kestrel tool"});
     }
+    EXPECT_TRUE(ui.Calls().empty());
+}
+
+TEST_F(ReplaceSelfTest, ANewToolThatFailsOnVersionReplacesNothing) {
+    FakeUI ui;
+    ChildProcess oldTool({exe});
+    setenv("KESTREL_FAKE_TOOL_VERSION_STATUS", "126", 1);
+    EXPECT_EQ(ReplaceSelf(ui, StreamOf(FileVector(KESTREL_PATH_FAKE_TOOL)), exe, oldTool.Pid()),
+              TReplaceOutcome::Refused);
+    // The backup it ran as is gone, no script started, and the tool goes on.
+    EXPECT_EQ(DirEntries(dir), std::vector<std::string>{"kestrel tool"});
     EXPECT_TRUE(ui.Calls().empty());
 }
 

@@ -86,25 +86,54 @@ TEST(UpdateBat, FileNameWithSpacesOrSpecialCharactersIsQuoted) {
 
 // ---- Header checks ----
 
-TEST(ToolImage, PeNeedsMzAndPeSignature) {
-    std::vector<uint8_t> pe(0x100, 0);
+TEST(ToolImage, PeMustBeAProgramForTheMachineWithinTheFile) {
+    // MZ, the PE header at 0x80, an optional header of 0xF0 bytes, one section with raw data.
+    std::vector<uint8_t> pe(0x210, 0);
+    auto put16 = [&](size_t at, uint16_t v) {
+        pe[at] = uint8_t(v);
+        pe[at + 1] = uint8_t(v >> 8);
+    };
     pe[0] = 'M';
     pe[1] = 'Z';
     pe[0x3C] = 0x80;
     pe[0x80] = 'P';
     pe[0x81] = 'E';
-    EXPECT_TRUE(IsPeImage(pe));
+    put16(0x84, kPeMachineAmd64);
+    put16(0x86, 1);      // sections
+    put16(0x94, 0xF0);   // optional header size
+    put16(0x96, 0x0022); // executable image, large address aware
+    put16(0x98, 0x20B);  // PE32+
+    pe[0x188 + 20] = 0x00;
+    pe[0x188 + 21] = 0x02; // raw data at 0x200
+    pe[0x188 + 16] = 0x10; // of 16 bytes
+    std::string fault;
+    EXPECT_TRUE(IsPeImage(pe, kPeMachineAmd64, &fault)) << fault;
+
+    auto refusedFor = [&](std::vector<uint8_t> image, const std::string& why) {
+        std::string got;
+        EXPECT_FALSE(IsPeImage(image, kPeMachineAmd64, &got));
+        EXPECT_EQ(got, why);
+    };
+    std::vector<uint8_t> dll = pe;
+    dll[0x97] |= 0x20;
+    refusedFor(dll, "it is a library (DLL), not a program");
+    std::vector<uint8_t> notExecutable = pe;
+    notExecutable[0x96] &= 0xFD;
+    refusedFor(notExecutable, "it is not marked executable");
+    EXPECT_FALSE(IsPeImage(pe, 0x014C)); // built for x86-64, not i386
+    refusedFor({pe.begin(), pe.begin() + 0x190}, "its headers lie beyond the end of the file");
+    refusedFor({pe.begin(), pe.begin() + 0x208}, "a section lies beyond the end of the file");
     std::vector<uint8_t> mzOnly = pe;
     mzOnly[0x80] = 0;
-    EXPECT_FALSE(IsPeImage(mzOnly));
+    refusedFor(mzOnly, "it is not a Windows program (no PE header)");
     std::vector<uint8_t> pastEnd = pe;
-    pastEnd[0x3C] = 0xFE; // the signature would lie beyond the image
-    EXPECT_FALSE(IsPeImage(pastEnd));
+    pastEnd[0x3D] = 0x02; // the signature would lie beyond the image
+    refusedFor(pastEnd, "it is not a Windows program (no PE header)");
     std::vector<uint8_t> huge = pe;
     huge[0x3F] = 0xFF;
-    EXPECT_FALSE(IsPeImage(huge));
-    EXPECT_FALSE(IsPeImage({'M', 'Z'}));
-    EXPECT_FALSE(IsPeImage({}));
+    EXPECT_FALSE(IsPeImage(huge, kPeMachineAmd64));
+    EXPECT_FALSE(IsPeImage({'M', 'Z'}, kPeMachineAmd64));
+    EXPECT_FALSE(IsPeImage({}, kPeMachineAmd64));
 }
 
 // ---- The POSIX script ----

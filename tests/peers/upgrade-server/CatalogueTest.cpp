@@ -1,11 +1,22 @@
 // Catalogue rules: version comparison, the decision for a request, manifest errors at start-up,
 // and the fault and step syntax.
 #include "Catalogue.h"
+#include "Dialogue.h"
 #include "Faults.h"
 #include "Options.h"
 #include "RawClient.h"
 
 #include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <sys/stat.h>
+
+namespace fs = std::filesystem;
+using namespace std::string_literals;
+
+// The catalogue never holds a file the client would refuse for its length.
+static_assert(kMaxCatalogueFile == static_cast<uint64_t>(kMaxDataLength));
 
 TEST(UpgradeServerCatalogue, VersionsCompareNumericallyPartByPart) {
     auto v = [](const char* text) { return *ParseVersion(text); };
@@ -61,6 +72,87 @@ TEST(UpgradeServerCatalogue, FilesNamedTwiceAreLoadedOnce) {
     ASSERT_TRUE(catalogue) << error;
     EXPECT_EQ(catalogue->firmware.at("QX40").data, catalogue->firmware.at("QX41").data);
     EXPECT_EQ(catalogue->totalBytes, 4u);
+}
+
+TEST(UpgradeServerCatalogue, OnlyRegularFilesInsideTheFolderUpTo64MiB) {
+    TempDir outside;
+    WriteFileBytes(outside / "secret", "secret");
+    auto sparse = [](const std::string& path, uint64_t size) {
+        WriteFileBytes(path, "");
+        fs::resize_file(path, size);
+    };
+    TempDir dir;
+    fs::create_directory(dir / "sub");
+    WriteFileBytes(dir / "sub/fw", "image");
+    fs::create_symlink("sub/fw", dir / "link"); // a link that stays inside is followed
+    sparse(dir / "max", kMaxCatalogueFile);
+    WriteFileBytes(dir / "manifest",
+                   "\xEF\xBB\xBF# a byte order mark first\n"
+                   "firmware QX40 1.21 sub/fw\nfirmware QX41 1.0 link\nfirmware QX42 1.0 max\n");
+    std::string error;
+    auto catalogue = LoadCatalogue(dir.Path(), error);
+    ASSERT_TRUE(catalogue) << error;
+    EXPECT_EQ(catalogue->firmware.at("QX40").data, catalogue->firmware.at("QX41").data);
+    EXPECT_EQ(catalogue->firmware.at("QX42").data->size(), kMaxCatalogueFile);
+    EXPECT_TRUE(catalogue->warnings.empty());
+
+    struct Case {
+        std::string manifest;
+        std::string message;
+        std::function<void(TempDir&)> prepare{};
+    } cases[] = {
+        {"firmware QX40 1.21 /etc/hostname\n",
+         "line 1: file /etc/hostname: name it relative to the catalogue folder"},
+        {"firmware QX40 1.21 sub/../../x\n", "line 1: file sub/../../x: a name with .. may lead"},
+        {"page /x link\n", "line 1: file link leads outside the catalogue folder (to ",
+         [&](TempDir& d) { fs::create_symlink(outside / "secret", d / "link"); }},
+        {"page /x sub/secret\n", "line 1: file sub/secret leads outside the catalogue folder",
+         [&](TempDir& d) { fs::create_directory_symlink(outside.Path(), d / "sub"); }},
+        {"firmware QX40 1.21 fifo\n", "line 1: file fifo is a FIFO, not a regular file",
+         [](TempDir& d) { ASSERT_EQ(mkfifo((d / "fifo").c_str(), 0600), 0); }},
+        {"tool 1.5 .\n", "line 1: file . is a folder, not a regular file"},
+        {"firmware QX40 1.21 big\n",
+         "line 1: file big is 67108865 bytes; clients accept at most 64 MiB",
+         [&](TempDir& d) { sparse(d / "big", kMaxCatalogueFile + 1); }},
+        {"firmware QX40 1.21 fw\0.bak\n"s, "line 1: the file name contains a NUL byte"},
+        {"# nothing but comments\n\n", "manifest has no entry"},
+        {"", "manifest is a FIFO, not a regular file",
+         [](TempDir& d) {
+             fs::remove(d / "manifest");
+             ASSERT_EQ(mkfifo((d / "manifest").c_str(), 0600), 0);
+         }},
+    };
+    for (const auto& c : cases) {
+        TempDir d;
+        WriteFileBytes(d / "fw", "image");
+        WriteFileBytes(d / "manifest", c.manifest);
+        if (c.prepare)
+            c.prepare(d);
+        TRun run = RunUpgradeServer(d.Path());
+        EXPECT_EQ(run.status, 2) << c.message;
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+        EXPECT_EQ(run.out, "") << c.message;
+    }
+}
+
+TEST(UpgradeServerCatalogue, DeviceTypesDifferingInCaseAreWarnedAbout) {
+    TempDir dir;
+    WriteFileBytes(dir / "fw", "image");
+    WriteFileBytes(dir / "manifest", "firmware QX40 1.21 fw\nfirmware qx40 1.0 fw\n");
+    std::string error;
+    auto catalogue = LoadCatalogue(dir.Path(), error);
+    ASSERT_TRUE(catalogue) << error;
+    EXPECT_EQ(catalogue->firmware.size(), 2u); // both are served
+    ASSERT_EQ(catalogue->warnings.size(), 1u);
+    EXPECT_NE(catalogue->warnings[0].find(
+                  "line 2: device type qx40 differs from QX40 (line 1) only in letter case"),
+              std::string::npos)
+        << catalogue->warnings[0];
+    // The server writes it at start-up, before anything can stop it (here a fault it refuses).
+    TRun run = RunUpgradeServer(dir.Path(), {"--fault", "kind:7"});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_EQ(run.err.rfind("upgrade-server: warning: " + catalogue->warnings[0] + "\n", 0), 0u)
+        << run.err;
 }
 
 TEST(UpgradeServerCatalogue, ManifestErrorsStopTheServerAndNameTheLine) {

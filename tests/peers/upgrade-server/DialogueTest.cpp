@@ -294,3 +294,16 @@ TEST(UpgradeServerPage, ServesTheInformationPage) {
     EXPECT_EQ(huge.substr(0, huge.find("\r\n")), "HTTP/1.1 400 Bad Request");
     EXPECT_NE(server.LogLine("http GET /url/QX40Info.htm").find(" 200"), std::string::npos);
 }
+
+TEST(UpgradeServerPage, BareLineFeedIsAnsweredAtOnce) {
+    // At once: long before the step limit (30 s) would end the wait for a CR LF.
+    TUpgradeServer server({.firmware = "x", .args = {"--http-port", "8080"}});
+    for (const char* request :
+         {"GET / HTTP/1.0\n\n", "GET /url/QX40Info.htm HTTP/1.1\nHost: x\r\n"}) {
+        RawClient client(server.Address(), 8080);
+        client.SendRaw(request);
+        EXPECT_TRUE(client.WaitForClose(20s)) << request;
+        EXPECT_EQ(client.Leftover().substr(0, 26), "HTTP/1.1 400 Bad Request\r\n") << request;
+        EXPECT_NE(server.LogLine("http ").find("http - 400"), std::string::npos);
+    }
+}

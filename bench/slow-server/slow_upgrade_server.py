@@ -1,0 +1,118 @@
+#!/usr/bin/env python3
+"""A slow upgrade server, to measure how long one step can hold `kestrel-cli update`.
+
+It answers the announcement as the reference server does and offers firmware, but sends one
+step one byte at a time, GAP seconds apart: the length line ("length") or the data ("data").
+It prints how long the client waited in that step and whether it then gave up (closed the
+connection) or went on, and ends after one session.
+
+    slow_upgrade_server.py ADDRESS length 25    # the length line "100", one byte every 25 s
+    slow_upgrade_server.py ADDRESS data 20      # 12 bytes of data, one byte every 20 s
+
+Run `kestrel-cli update` with KESTREL_UPDATE_HOST=ADDRESS (the port is always 5001) and
+KESTREL_PORTS at a simulated QX40 (qx40-sim).
+"""
+import socket
+import sys
+import time
+
+
+def crc16(data):
+    # CRC-16/MODBUS, its two bytes swapped, as the tool checks it.
+    crc = 0xFFFF
+    for b in data:
+        crc ^= b
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
+    return "%04X" % ((crc >> 8) | ((crc & 0xFF) << 8))
+
+
+class Peer:
+    def __init__(self, conn):
+        self.conn = conn
+        self.buf = b""
+
+    def line(self):
+        while b"\r\n" not in self.buf:
+            got = self.conn.recv(4096)
+            if not got:
+                raise EOFError
+            self.buf += got
+        text, self.buf = self.buf.split(b"\r\n", 1)
+        return text.decode("latin-1")
+
+    def send(self, text):
+        self.conn.sendall(text.encode("latin-1") + b"\r\n")
+
+    def trickle(self, data, gap):
+        """Sends data a byte at a time; returns when the client closed (None) or the time."""
+        start = time.monotonic()
+        for i in range(len(data)):
+            try:
+                self.conn.sendall(data[i:i + 1])
+            except OSError:
+                return None
+            # Wait out the gap, noticing at once when the client closes.
+            self.conn.settimeout(gap if i + 1 < len(data) else 0.001)
+            try:
+                if self.conn.recv(1, socket.MSG_PEEK) == b"":
+                    return time.monotonic() - start
+            except socket.timeout:
+                pass
+            except OSError:
+                return time.monotonic() - start
+            finally:
+                self.conn.settimeout(None)
+        return time.monotonic() - start
+
+
+def main():
+    address, mode, gap = sys.argv[1], sys.argv[2], float(sys.argv[3])
+    server = socket.create_server((address, 5001))
+    conn, _ = server.accept()
+    peer = Peer(conn)
+    announced = [peer.line() for _ in range(1)]
+    peer.send("OK")
+    while announced[-1] != "IDOK":
+        announced.append(peer.line())
+        peer.send("PASSOK" if announced[-1] == "IDOK" else "OK")
+    request = dict(zip(announced[0:-1:2], announced[1::2]))
+    image = bytes(range(1, 101)) if mode == "length" else bytes(range(1, 13))
+
+    step_start = time.monotonic()
+    try:
+        if mode == "length":
+            peer.trickle(b"%d\r\n" % len(image), gap)
+        else:
+            peer.send(str(len(image)))
+        peer.line()  # the length echoed
+        if mode == "length":
+            print("length step: the client waited %.1f s, then went on"
+                  % (time.monotonic() - step_start))
+        peer.send("OK")
+        values = [request["UserName"], request["HVer"], "1.21", request["UseCount"],
+                  request["RegInfo"], request["PCInfo"], request["OriginalID"], request["CID1"],
+                  request["CID2"], request["CID3"], request["CID4"], "3", request["SWVer"]]
+        for value in values:
+            peer.send(value)
+        peer.send(" ".join(values) + " ")
+        peer.line()  # OK
+        peer.send(crc16(image))
+        peer.line()  # the CRC echoed
+        if mode == "data":
+            step_start = time.monotonic()
+            peer.trickle(image, gap)
+        else:
+            peer.conn.sendall(image)
+        ending = peer.line()
+        if mode == "data":
+            print("data step: the client waited %.1f s, then went on"
+                  % (time.monotonic() - step_start))
+        print("session ended with " + ending)
+    except (EOFError, OSError):
+        print("%s step: the client waited %.1f s, then closed the connection"
+              % (mode, time.monotonic() - step_start))
+
+
+if __name__ == "__main__":
+    main()
