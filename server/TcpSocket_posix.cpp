@@ -128,8 +128,9 @@ void TTcpSocket::Disconnect() {
     }
 }
 
-TTcpSocket::TSystem::TWait TTcpSocket::TSystem::WaitFor(
-    short events, std::chrono::steady_clock::time_point deadline, const std::atomic<bool>& closed) {
+TTcpSocket::TSystem::TWait
+TTcpSocket::TSystem::WaitFor(short events, std::chrono::steady_clock::time_point deadline,
+                             const std::atomic<bool>& closed) {
     for (;;) {
         if (closed.load())
             return TWait::Woken;
