@@ -1,12 +1,16 @@
 #include "DeviceCommands.h"
 
+#include "Dialogue.h"
+#include "Interrupt.h"
+#include "LinkCauses.h"
 #include "PortNames.h"
 #include "UPCommFun.h"
 
+#include <cerrno>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
-#include <limits>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
 
 namespace {
 
@@ -16,16 +20,28 @@ std::string Hex2(uint8_t v) {
     return b;
 }
 
-// Finds and identifies the device; on failure tells the user and returns false.
-bool Connect(TTerminalWindow& window) {
+// The identity text split into its parts (blanks where the device sent fewer characters).
+struct TTypeParts {
+    std::string type, software, hardware;
+};
+TTypeParts TypeParts(std::string text) {
+    text.resize(9, ' ');
+    return {text.substr(0, 4), text.substr(4, 4), text.substr(8, 1)};
+}
+
+// Finds and identifies the device; on failure tells the user why and returns false.
+bool Connect(TCliRun& run) {
+    TTerminalWindow& window = run.Window();
     window.ShowStatus(WorkflowText::Connecting);
     if (!ConnectDevice()) {
-        window.FinishLine();
-        std::fprintf(stderr, "%s\n", WorkflowText::ConnectFailed);
+        run.SetOutcome("device-not-found", WorkflowText::ConnectFailed);
+        run.Fail(WorkflowText::ConnectFailed);
+        run.Error(DeviceCause());
         return false;
     }
     window.ShowStatus(ComPortName(IOPack.ComID) + " " + IOPack.TypeText.substr(0, 4) + " " +
                       WorkflowText::Connected);
+    run.Detail(PortLine(IOPack.ComID));
     return true;
 }
 
@@ -36,61 +52,156 @@ std::string PortLine(int comId) {
            PortDevicePath(comId) + ")";
 }
 
-int RunIdentify(const std::vector<std::string>& args, TTerminalWindow& window) {
-    if (!args.empty()) {
-        std::fprintf(stderr, "kestrel-cli identify: no arguments expected\n");
+TJson DeviceJson() {
+    const TIOPack& d = IOPack;
+    TTypeParts parts = TypeParts(d.TypeText);
+    std::string bytes;
+    for (uint8_t b : d.CID)
+        bytes += Hex2(b);
+    return TJson::Object()
+        .Add("port", int(d.ComID))
+        .Add("port_name", ComPortName(d.ComID))
+        .Add("path", PortDevicePath(d.ComID))
+        .Add("type", parts.type)
+        .Add("software_version", parts.software)
+        .Add("hardware_version", parts.hardware)
+        .Add("identity", d.DevID)
+        .Add("identity_bytes", bytes)
+        .Add("use_counter", int64_t(d.Count1))
+        .Add("second_counter", int64_t(d.Count2));
+}
+
+int RunIdentify(TCliRun& run) {
+    if (!run.Options().operands.empty()) {
+        run.Error("kestrel-cli identify: no arguments expected (kestrel-cli help identify)");
         return ExitUsage;
     }
-    if (!Connect(window))
+    if (!Connect(run))
         return ExitDevice;
     const TIOPack& d = IOPack;
-    std::string text = d.TypeText;
-    text.resize(9, ' ');
-    std::printf("%s\n", PortLine(d.ComID).c_str());
-    std::printf("device type: %s\n", text.substr(0, 4).c_str());
-    std::printf("software version: %s\n", text.substr(4, 4).c_str());
-    std::printf("hardware version: %s\n", text.substr(8, 1).c_str());
-    std::printf("device identity: %s\n", d.DevID.c_str());
-    std::printf("identity bytes: %s %s %s %s\n", Hex2(d.CID[0]).c_str(), Hex2(d.CID[1]).c_str(),
-                Hex2(d.CID[2]).c_str(), Hex2(d.CID[3]).c_str());
-    std::printf("use counter: %d\n", d.Count1);
-    std::printf("second counter: %d\n", d.Count2);
+    TTypeParts parts = TypeParts(d.TypeText);
+    run.Report().Add("device", DeviceJson());
+    run.SetOutcome("identified", WorkflowText::Connected);
+    run.Result(PortLine(d.ComID));
+    run.Result("device type: " + parts.type);
+    run.Result("software version: " + parts.software);
+    run.Result("hardware version: " + parts.hardware);
+    run.Result("device identity: " + d.DevID);
+    run.Result("identity bytes: " + Hex2(d.CID[0]) + " " + Hex2(d.CID[1]) + " " + Hex2(d.CID[2]) +
+               " " + Hex2(d.CID[3]));
+    run.Result("use counter: " + std::to_string(d.Count1));
+    run.Result("second counter: " + std::to_string(d.Count2));
     return ExitOk;
 }
 
-int RunFlash(const std::vector<std::string>& args, TTerminalWindow& window) {
-    if (args.size() != 1) {
-        std::fprintf(stderr, "kestrel-cli flash: expects one image file\n");
+bool ReadImageFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& error) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::file_status status = fs::status(path, ec);
+    if (ec) {
+        error = path + ": " + ec.message();
+        return false;
+    }
+    if (fs::is_directory(status)) {
+        error = path + " is a directory, not an image file";
+        return false;
+    }
+    // A FIFO or a device would be read without end or block: only files are images.
+    if (!fs::is_regular_file(status)) {
+        error = path + " is not a regular file";
+        return false;
+    }
+    uintmax_t size = fs::file_size(path, ec);
+    if (ec) {
+        error = path + ": " + ec.message();
+        return false;
+    }
+    if (size == 0) {
+        error = path + " is empty: there is nothing to program";
+        return false;
+    }
+    if (size > uintmax_t(kMaxDataLength)) {
+        error = path + " is " + std::to_string(size) + " bytes, more than the largest image (" +
+                std::to_string(kMaxDataLength) + " bytes, 64 MiB)";
+        return false;
+    }
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) {
+        error = "cannot read " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    bytes.resize(size_t(size));
+    size_t got = std::fread(bytes.data(), 1, bytes.size(), file);
+    bool failed = std::ferror(file) != 0;
+    int readError = errno;
+    std::fclose(file);
+    if (failed || got != bytes.size()) {
+        error = "cannot read " + path + ": " +
+                (failed ? std::strerror(readError) : "it became shorter while it was read");
+        return false;
+    }
+    return true;
+}
+
+int RunFlash(TCliRun& run) {
+    const auto& operands = run.Options().operands;
+    if (operands.size() != 1) {
+        run.Error("kestrel-cli flash: expects one image file (kestrel-cli help flash)");
         return ExitUsage;
     }
-    // The image is read before the device is touched: a missing or empty file costs no
-    // discovery and never reaches the device.
-    std::ifstream in(args[0], std::ios::binary);
+    const std::string& path = operands[0];
+    // The image is read before the device is touched: a file that cannot be programmed costs
+    // no discovery and never reaches the device.
     std::vector<uint8_t> bytes;
-    if (in)
-        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (!in && !in.eof()) {
-        std::fprintf(stderr, "kestrel-cli flash: cannot read %s\n", args[0].c_str());
-        return ExitUsage;
-    }
-    if (bytes.empty() || bytes.size() > size_t(std::numeric_limits<int32_t>::max() / 2)) {
-        std::fprintf(stderr, "kestrel-cli flash: %s is %s\n", args[0].c_str(),
-                     bytes.empty() ? "empty" : "too large");
+    std::string error;
+    if (!ReadImageFile(path, bytes, error)) {
+        run.SetOutcome("image-refused", "");
+        run.Error("kestrel-cli flash: " + error);
         return ExitUsage;
     }
     TMemoryStream image;
     image.Write(bytes.data(), bytes.size());
+    size_t padded = (bytes.size() + 511) / 512 * 512;
+    run.Report().Add("image", TJson::Object()
+                                  .Add("path", path)
+                                  .Add("bytes", int64_t(bytes.size()))
+                                  .Add("programmed_bytes", int64_t(padded)));
+    run.Detail("image: " + path + ", " + std::to_string(bytes.size()) +
+               " bytes, filled with 0xFF to " + std::to_string(padded) + " bytes");
 
-    if (!Connect(window))
-        return ExitDevice;
-    window.ShowStatus(WorkflowText::Programming);
-    bool ok = DownloadFirmware(&window.ProgressBar(), IOPack.TypeText.substr(0, 4), image,
+    Interrupt::Install();
+    if (!Connect(run))
+        return Interrupt::Raised() ? ExitInterrupted : ExitDevice;
+    run.Report().Add("device", DeviceJson());
+    if (Interrupt::Raised()) {
+        run.SetOutcome("interrupted", "");
+        run.Error("kestrel-cli flash: interrupted before programming; nothing was written to "
+                  "the device.");
+        return ExitInterrupted;
+    }
+    run.Window().ShowStatus(WorkflowText::Programming);
+    // A stop half-way is the user's explicit choice (Interrupt.h); its JSON object is ready.
+    TCliRun stopped = run;
+    stopped.SetOutcome("stopped-half-programmed", WorkflowText::Programming);
+    Interrupt::SetStopOutput(run.Options().json ? stopped.JsonText(ExitInterrupted) + "\n" : "");
+    auto started = TTerminalWindow::Clock::now();
+    Interrupt::SetProgramming(true);
+    bool ok = DownloadFirmware(&run.Window().ProgressBar(), IOPack.TypeText.substr(0, 4), image,
                                static_cast<int32_t>(image.Size()), 0, 3);
-    window.FinishLine();
+    Interrupt::SetProgramming(false);
+    Interrupt::SetStopOutput("");
+    run.Window().FinishLine();
     if (!ok) {
-        std::fprintf(stderr, "%s\n", WorkflowText::ProgrammingFailed);
+        run.SetOutcome("programming-failed", WorkflowText::ProgrammingFailed);
+        run.Fail(WorkflowText::ProgrammingFailed);
+        run.Error(DeviceCause());
         return ExitDevice;
     }
-    std::printf("%s\n", WorkflowText::ProgrammingDone);
+    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        TTerminalWindow::Clock::now() - started);
+    run.Detail("programmed " + std::to_string(padded) + " bytes in " +
+               std::to_string(took.count()) + " ms");
+    run.SetOutcome("programmed", WorkflowText::ProgrammingDone);
+    run.Result(WorkflowText::ProgrammingDone);
     return ExitOk;
 }

@@ -1,9 +1,11 @@
 #pragma once
-// The subcommands of kestrel-cli. Each takes the arguments after its name and returns the
-// program's exit status (ExitStatus below).
-#include "TerminalWindow.h"
+// The subcommands of kestrel-cli. Each takes its run (options, output, the JSON object) and
+// returns the program's exit status (ExitStatus below).
+#include "CommandLine.h"
 #include "Workflow.h"
 
+#include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -11,22 +13,33 @@
 enum ExitStatus : int {
     ExitOk = 0,            // done: firmware applied, device up to date, identified, programmed
     ExitDevice = 1,        // the device was not found, or programming it failed
-    ExitUsage = 2,         // a usage or file error
+    ExitUsage = 2,         // a usage error, or an image file that cannot be programmed
     ExitNewTool = 3,       // update: the server offers a new version of the tool itself
     ExitServer = 4,        // update: the server exchange failed
     ExitAnswer = 5,        // update: an answer that cannot be applied (unknown kind, bad tool)
-    ExitInterrupted = 130, // update: ended by Ctrl-C (SIGINT) or SIGTERM
+    ExitInternal = 70,     // an unexpected failure inside kestrel-cli (a fault to report)
+    ExitInterrupted = 130, // ended by Ctrl-C (SIGINT) or SIGTERM
 };
 
+// Where standard error is no terminal, a transfer prints a progress line this often.
+constexpr std::chrono::seconds kProgressLinePeriod{5};
+
 // Finds the device and prints its port, type, versions, identity, identity bytes and counters.
-int RunIdentify(const std::vector<std::string>& args, TTerminalWindow& window);
-// Finds the device and programs the image file FILE into it (image kind 3 at address 0).
-int RunFlash(const std::vector<std::string>& args, TTerminalWindow& window);
+int RunIdentify(TCliRun& run);
+// Finds the device and programs the image file (image kind 3 at address 0) into it.
+int RunFlash(TCliRun& run);
 // The whole upgrade, as the window's "在线更新" button runs it (see TerminalWorkflowUI.h).
-int RunUpdate(const std::vector<std::string>& args, TTerminalWindow& window);
+int RunUpdate(TCliRun& run);
 
 // The exit status of `update` for the way the action ended.
 int UpdateExitStatus(TWorkflowResult result, bool interrupted);
 
 // "port: 3 (com3, /dev/ttyUSB0)": the port of a found device, as every command shows it.
 std::string PortLine(int comId);
+// The device found last (IOPack) as a JSON object: port, type, versions, identity, counters.
+TJson DeviceJson();
+
+// Reads an image file for `flash`. Refuses, with one line naming the file and the problem in
+// `error`, a path that does not exist or cannot be read, a directory or anything but a regular
+// file, an empty file and one larger than the largest image the server link accepts.
+bool ReadImageFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& error);

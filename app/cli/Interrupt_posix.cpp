@@ -1,5 +1,6 @@
 // Interrupts on POSIX: SIGINT and SIGTERM, and a pipe that the handler writes one byte into so
-// that poll() wakes up at once.
+// that poll() wakes up at once. A stop ends the process from the handler with _exit: the kernel
+// closes the port and the connection.
 #include "Interrupt.h"
 
 #include <atomic>
@@ -19,6 +20,8 @@ static_assert(std::atomic<bool>::is_always_lock_free, "the handler needs a lock-
 
 extern "C" void OnSignal(int) {
     int saved = errno;
+    if (Interrupt::Stops(Interrupt::Detail::Handle()))
+        _exit(Interrupt::StoppedStatus);
     raised.store(true);
     if (wakePipe[1] >= 0) {
         char byte = 1;
@@ -39,16 +42,33 @@ void Install() {
     while (wakePipe[0] >= 0 && read(wakePipe[0], drain, sizeof drain) > 0) {
     }
     raised.store(false);
+    Detail::ResetState();
 
     struct sigaction action {};
     action.sa_handler = OnSignal;
+    // One handler at a time: SIGINT and SIGTERM never interleave their counts and lines.
     sigemptyset(&action.sa_mask);
-    // SA_RESTART: system calls of the device and server links go on; SA_RESETHAND: the second
-    // signal takes the default action.
-    action.sa_flags = static_cast<int>(SA_RESTART | SA_RESETHAND);
+    sigaddset(&action.sa_mask, SIGINT);
+    sigaddset(&action.sa_mask, SIGTERM);
+    // SA_RESTART: system calls of the device and server links go on.
+    action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
 }
+
+namespace Detail {
+void WriteRaw(int fd, const char* bytes, size_t size) {
+    while (size > 0) {
+        ssize_t written = write(fd, bytes, size);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return; // nobody reads any more: nothing to tell
+        bytes += written;
+        size -= static_cast<size_t>(written);
+    }
+}
+} // namespace Detail
 
 bool Raised() {
     return raised.load();

@@ -1,5 +1,6 @@
 // Interrupts on Windows: Ctrl-C and Ctrl-Break through the console control handler, which runs
-// on a thread of its own; it raises the flag and sets an event that the waits watch.
+// on a thread of its own; it raises the flag and sets an event that the waits watch, or ends the
+// process for a stop.
 #include "Interrupt.h"
 
 #include <atomic>
@@ -20,9 +21,9 @@ constexpr DWORD kPipeLookMs = 20;
 BOOL WINAPI OnControl(DWORD kind) {
     if (kind != CTRL_C_EVENT && kind != CTRL_BREAK_EVENT)
         return FALSE;
-    // The second one takes the default action: the process ends at once.
-    if (raised.exchange(true))
-        return FALSE;
+    if (Interrupt::Stops(Interrupt::Detail::Handle()))
+        ExitProcess(Interrupt::StoppedStatus);
+    raised.store(true);
     if (wakeEvent)
         SetEvent(wakeEvent);
     return TRUE;
@@ -55,9 +56,23 @@ void Install() {
     if (wakeEvent)
         ResetEvent(wakeEvent);
     raised.store(false);
+    Detail::ResetState();
     SetConsoleCtrlHandler(OnControl, FALSE); // installed once, whatever the number of calls
     SetConsoleCtrlHandler(OnControl, TRUE);
 }
+
+namespace Detail {
+void WriteRaw(int fd, const char* bytes, size_t size) {
+    auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    while (handle != INVALID_HANDLE_VALUE && size > 0) {
+        DWORD written = 0;
+        if (!WriteFile(handle, bytes, static_cast<DWORD>(size), &written, nullptr) || written == 0)
+            return;
+        bytes += written;
+        size -= written;
+    }
+}
+} // namespace Detail
 
 bool Raised() {
     return raised.load();

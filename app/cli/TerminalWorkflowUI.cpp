@@ -2,6 +2,7 @@
 
 #include "DeviceCommands.h"
 #include "HintSteps.h"
+#include "IOPack.h"
 #include "Interrupt.h"
 
 #include <algorithm>
@@ -45,12 +46,60 @@ void TTerminalWorkflowUI::ProcessMessages() {
         HandleInterrupt();
 }
 
-void TTerminalWorkflowUI::HandleInterrupt() {
-    if (!told_) {
-        told_ = true;
-        window_.PrintLine("kestrel-cli: interrupted; ending after the current step "
-                          "(Ctrl-C again quits at once)");
+std::string OfferedVersion(const TCliInfo& answer, const std::string& deviceVersion) {
+    const std::string& named = answer.UPType == 7 ? answer.SWVer : answer.SVer;
+    const std::string own = answer.UPType == 7 ? std::string(KestrelToolVersion) : deviceVersion;
+    return named == own ? "" : named;
+}
+
+std::string DeviceSoftwareVersion() {
+    const std::string& text = IOPack.TypeText;
+    return text.size() > 4 ? text.substr(4, 4) : "";
+}
+
+std::string TTerminalWorkflowUI::LastStatus() {
+    std::lock_guard lock(mutex_);
+    return lastStatus_;
+}
+
+std::string TTerminalWorkflowUI::LastCause() {
+    std::lock_guard lock(mutex_);
+    return lastCause_;
+}
+
+void TTerminalWorkflowUI::ShowStatus(const std::string& text) {
+    {
+        std::lock_guard lock(mutex_);
+        lastStatus_ = text;
     }
+    bool programming = text == WorkflowText::Programming;
+    if (programming && flow_) {
+        std::string device = DeviceSoftwareVersion();
+        std::string offered = OfferedVersion(flow_->LastRequest(), device);
+        window_.ShowStatus(
+            "device software version " + device + "; the server offers " +
+            (offered.empty() ? "new firmware without naming its version" : "firmware " + offered));
+    }
+    window_.ShowStatus(text);
+    // Programming runs between these texts (TWorkflow::ApplyCliInfo).
+    if (programming) {
+        if (onProgramming_)
+            onProgramming_();
+        Interrupt::SetProgramming(true);
+    } else if (text == WorkflowText::ProgrammingDone || text == WorkflowText::ProgrammingFailed) {
+        Interrupt::SetProgramming(false);
+    }
+}
+
+void TTerminalWorkflowUI::ShowCause(const std::string& cause) {
+    {
+        std::lock_guard lock(mutex_);
+        lastCause_ = cause;
+    }
+    window_.PrintLine(cause);
+}
+
+void TTerminalWorkflowUI::HandleInterrupt() {
     // Repeated on every pass: an exchange that starts after the first request is cancelled
     // too. Outside an exchange this only marks the action as ending.
     if (flow_)
@@ -78,6 +127,7 @@ TTerminalWorkflowUI::TAnswer TTerminalWorkflowUI::ReadAnswer(std::string& line) 
         if (size_t nl = pending_.find('\n'); nl != std::string::npos) {
             line = pending_.substr(0, nl);
             pending_.erase(0, nl + 1);
+            window_.AnswerReceived();
             return TAnswer::Line;
         }
         if (inputEnded_) {
@@ -109,7 +159,7 @@ void TTerminalWorkflowUI::ShowHintSteps() {
     auto ended = [this](TAnswer answer) {
         if (answer == TAnswer::Line)
             return false;
-        window_.PrintLine(""); // end the question's line
+        window_.FinishLine(); // end the question's line
         hint_ = answer == TAnswer::End ? THintOutcome::InputEnded : THintOutcome::Interrupted;
         return true;
     };

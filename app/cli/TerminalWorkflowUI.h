@@ -3,10 +3,14 @@
 // and the device type as lines, the progress bar and the questions on a TTerminalWindow; the
 // guided steps asked one by one on standard input when it is a terminal, otherwise printed.
 // Ctrl-C (see Interrupt.h) reaches the controller as a close of the window: a running server
-// exchange is cancelled, discovery and programming finish, no further step begins.
+// exchange is cancelled, discovery and programming finish, no further step begins. While the
+// firmware is programmed the interrupt handler knows it: a stop then takes three Ctrl-C.
+// Before programming begins it prints the device's software version and the one offered.
 #include "TerminalWindow.h"
 #include "Workflow.h"
 
+#include <functional>
+#include <mutex>
 #include <string>
 
 class TTerminalWorkflowUI : public TWorkflowUI {
@@ -27,7 +31,15 @@ public:
     void Attach(TWorkflow* flow) { flow_ = flow; }
     THintOutcome HintOutcome() const { return hint_; }
 
-    void ShowStatus(const std::string& text) override { window_.ShowStatus(text); }
+    // Called as programming begins (the JSON object of a stop half-way is made there).
+    void OnProgramming(std::function<void()> call) { onProgramming_ = std::move(call); }
+    // The last status text shown, and the last cause line.
+    std::string LastStatus();
+    std::string LastCause();
+
+    void ShowStatus(const std::string& text) override;
+    // Why the last step failed: a line on the terminal.
+    void ShowCause(const std::string& cause);
     TProgressBar& ProgressBar() override { return window_.ProgressBar(); }
     void ShowBusy(bool) override {}
     void SetStartEnabled(bool) override {}
@@ -47,7 +59,7 @@ private:
     enum class TAnswer { Line, End, Interrupted };
     // The next line of input, waking up on an interrupt.
     TAnswer ReadAnswer(std::string& line);
-    // Passes an interrupt on to the controller; tells the user the first time.
+    // Passes an interrupt on to the controller (the handler has told the user).
     void HandleInterrupt();
 
     TTerminalWindow& window_;
@@ -58,8 +70,17 @@ private:
     THintOutcome hint_ = THintOutcome::NotShown;
     std::string pending_; // input read beyond the last answer
     bool inputEnded_ = false;
-    bool told_ = false;
+    std::function<void()> onProgramming_;
+    std::mutex mutex_; // statuses come from the worker too
+    std::string lastStatus_;
+    std::string lastCause_;
 };
+
+// The version the server's answer names for what it offers: the firmware's (kind 3, in SVer)
+// or the tool's (kind 7, in SWVer); empty when the answer repeats the request's own value.
+std::string OfferedVersion(const TCliInfo& answer, const std::string& deviceVersion);
+// The device's software version: characters 5 to 8 of its identity text.
+std::string DeviceSoftwareVersion();
 
 // How a step-4 answer reads: 1 "看到了", 2 "没有看到", 0 neither (ask again).
 int ParseSeenAnswer(const std::string& answer);

@@ -1,7 +1,9 @@
 // `kestrel-cli update`: the upgrade workflow of the window, on a terminal.
 #include "Console.h"
 #include "DeviceCommands.h"
+#include "IOPack.h"
 #include "Interrupt.h"
+#include "PortNames.h"
 #include "TerminalWorkflowUI.h"
 
 #include <cstdio>
@@ -31,40 +33,85 @@ int UpdateExitStatus(TWorkflowResult result, bool interrupted) {
     return ExitAnswer;
 }
 
-int RunUpdate(const std::vector<std::string>& args, TTerminalWindow& window) {
-    if (!args.empty()) {
-        std::fprintf(stderr, "kestrel-cli update: no arguments expected\n");
+namespace {
+std::string CodeText(uint8_t code) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02X", code);
+    return text;
+}
+
+const char* HintName(TTerminalWorkflowUI::THintOutcome outcome) {
+    switch (outcome) {
+    case TTerminalWorkflowUI::THintOutcome::NotShown:
+        return "not-shown";
+    case TTerminalWorkflowUI::THintOutcome::Confirmed:
+        return "confirmed";
+    case TTerminalWorkflowUI::THintOutcome::Printed:
+        return "printed";
+    case TTerminalWorkflowUI::THintOutcome::InputEnded:
+        return "input-ended";
+    case TTerminalWorkflowUI::THintOutcome::Interrupted:
+        return "interrupted";
+    }
+    return "?";
+}
+} // namespace
+
+int RunUpdate(TCliRun& run) {
+    if (!run.Options().operands.empty()) {
+        run.Error("kestrel-cli update: no arguments expected (kestrel-cli help update)");
         return ExitUsage;
     }
+    TTerminalWindow& window = run.Window();
     // Every status becomes a line on standard error; the progress bar only on a terminal.
-    window.PrintEveryStatus(true);
+    window.PrintEveryStatus(!run.Options().quiet);
     TTerminalWorkflowUI ui(window, fileno(stdin), IsTerminal(fileno(stdin)));
     // The command line never replaces itself: a new tool version is only reported.
     TWorkflowOptions options;
     options.replaceTool = false;
     Interrupt::Install();
+    // A stop half-way through programming ends the program in the interrupt handler: its JSON
+    // object is made as programming begins.
+    ui.OnProgramming([&run] {
+        TCliRun stopped = run;
+        stopped.Report().Add("device", DeviceJson());
+        stopped.SetOutcome("stopped-half-programmed", WorkflowText::Programming);
+        Interrupt::SetStopOutput(run.Options().json ? stopped.JsonText(ExitInterrupted) + "\n"
+                                                    : std::string());
+    });
     TWorkflowResult result;
-    int kind = 0;
+    TCliInfo answer;
+    uint8_t code = 0;
     {
         TWorkflow flow(ui, options);
         ui.Attach(&flow);
         result = flow.Start();
         ui.Attach(nullptr);
-        kind = flow.LastRequest().UPType;
+        answer = flow.LastRequest();
+        code = flow.LastCode();
     }
+    Interrupt::SetProgramming(false);
+    Interrupt::SetStopOutput("");
     bool interrupted = Interrupt::Raised();
+    int status = UpdateExitStatus(result, interrupted);
 
-    auto say = [&](const std::string& text) { window.PrintLine("kestrel-cli update: " + text); };
+    bool found = result != TWorkflowResult::DeviceNotFound;
+    std::string device = found ? DeviceSoftwareVersion() : "";
+    std::string offered = code == kResultSuccess ? OfferedVersion(answer, device) : "";
+    auto say = [&](const std::string& text) { run.Say("kestrel-cli update: " + text); };
     switch (result) {
     case TWorkflowResult::NewToolAvailable:
-        say("a new version of the tool is available. kestrel-cli does not replace itself: "
-            "install the new version, or let the window program kestrel update itself.");
+        say("a new version of the tool is available" +
+            (offered.empty() ? std::string(" (the server's answer does not name it)")
+                             : " (version " + offered + ")") +
+            ". kestrel-cli does not replace itself: install the new version, or let the window "
+            "program kestrel update itself.");
         break;
     case TWorkflowResult::ToolRefused:
         say("the server offered a new tool that cannot run here; nothing was replaced.");
         break;
     case TWorkflowResult::UnknownKind:
-        say("the server answered with an unknown request kind (" + std::to_string(kind) +
+        say("the server answered with an unknown request kind (" + std::to_string(answer.UPType) +
             "); nothing was programmed.");
         break;
     case TWorkflowResult::FirmwareApplied:
@@ -78,5 +125,45 @@ int RunUpdate(const std::vector<std::string>& args, TTerminalWindow& window) {
     }
     if (interrupted && result != TWorkflowResult::FirmwareApplied)
         say("interrupted.");
-    return UpdateExitStatus(result, interrupted);
+    // With -q nothing above was shown: the failure's own text, then the line below.
+    if (run.Options().quiet && status != ExitOk)
+        run.Fail(ui.LastStatus());
+
+    // The line a log keeps: how it ended, the device and the versions.
+    std::string outcome = interrupted ? "interrupted" : ResultName(result);
+    std::string line = "kestrel-cli update: " + outcome;
+    if (found)
+        line += "; device " + IOPack.TypeText.substr(0, 4) + " " + IOPack.DevID + " on " +
+                ComPortName(IOPack.ComID) + ", software " + device;
+    if (code == kResultSuccess)
+        line += std::string("; offered ") + (answer.UPType == 7 ? "tool " : "firmware ") +
+                (offered.empty() ? "(version not named)" : offered);
+    if (code != 0)
+        line += "; result code " + CodeText(code);
+    line += "; exit status " + std::to_string(status);
+    run.Window().PrintLine(line);
+
+    run.SetOutcome(outcome, ui.LastStatus());
+    run.NoteCause(ui.LastCause());
+    TJson& report = run.Report();
+    report.Add("result", ResultName(result));
+    report.Add("result_code", int(code));
+    if (found)
+        report.Add("device", DeviceJson());
+    else
+        report.AddNull("device");
+    TJson versions = TJson::Object();
+    versions.Add("tool", KestrelToolVersion);
+    if (found)
+        versions.Add("device_software", device);
+    if (code == kResultSuccess) {
+        report.Add("request_kind", int64_t(answer.UPType));
+        if (offered.empty())
+            versions.AddNull(answer.UPType == 7 ? "offered_tool" : "offered_firmware");
+        else
+            versions.Add(answer.UPType == 7 ? "offered_tool" : "offered_firmware", offered);
+    }
+    report.Add("versions", versions);
+    report.Add("guided_steps", HintName(ui.HintOutcome()));
+    return status;
 }

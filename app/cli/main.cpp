@@ -4,12 +4,15 @@
 #include "Console.h"
 #include "DeviceCommands.h"
 #include "HostToIP.h"
+#include "Interrupt.h"
 #include "PortNames.h"
 #include "TerminalWindow.h"
 #include "Workflow.h"
 
+#include <algorithm>
 #include <cstdio>
-#include <cstring>
+#include <exception>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -17,82 +20,213 @@ namespace {
 
 struct TCommand {
     const char* name;
-    const char* synopsis;
-    int (*run)(const std::vector<std::string>& args, TTerminalWindow& window);
+    const char* synopsis; // the line of the command list
+    const char* usage;    // "Usage: ..." and what it does
+    TOptionSet options;
+    int (*run)(TCliRun& run);
+};
+
+const char* const OptionHelp[] = {
+    "  --port N|PATH  try only this port: its number (1 to 256, as `kestrel-cli ports`\n"
+    "                 lists them) or its device path; without it every port is tried\n",
+    "  --json         print one JSON object on standard output (outcome, exit status,\n"
+    "                 device, versions, the cause of a failure); human output stays on\n"
+    "                 standard error\n",
+    "  -q, --quiet    print only errors and the result\n"
+    "  -v, --verbose  print each step, with the causes of failures\n"
+    "  -h, --help     print this help and exit\n",
 };
 
 // Subcommands; each gets the arguments after its name.
 const TCommand Commands[] = {
-    {"identify", "identify            find the device and print its identity and counters",
+    {"identify",
+     "  identify        find the device and print its identity and counters\n",
+     "Usage: kestrel-cli identify [--port N|PATH] [--json] [-q|-v]\n"
+     "Find the QX40 device and print its port, device type, software and hardware version,\n"
+     "identity, identity bytes and counters on standard output.\n",
+     {.port = true, .json = true},
      RunIdentify},
-    {"flash", "flash FILE          program the firmware image FILE into the device", RunFlash},
+    {"flash",
+     "  flash FILE      program the firmware image FILE into the device\n",
+     "Usage: kestrel-cli flash [--port N|PATH] [--json] [-q|-v] FILE\n"
+     "Find the QX40 device and program the firmware image FILE into it (filled with 0xFF\n"
+     "to a multiple of 512 bytes). FILE must be a regular file of 1 byte to 64 MiB; it is\n"
+     "read, and refused with exit status 2, before the device is looked for.\n"
+     "Progress shows the bytes done, the rate and the time left: a bar on a terminal,\n"
+     "otherwise a line every 5 seconds and one at the end.\n",
+     {.port = true, .json = true},
+     RunFlash},
     {"update",
-     "update              the online upgrade: find the device, ask the upgrade server,\n"
-     "                      program the firmware it sends and guide through the\n"
-     "                      device's restart (as the window's button does)",
+     "  update          the online upgrade: find the device, ask the upgrade server,\n"
+     "                  program the firmware it sends and guide through the device's\n"
+     "                  restart (as the window's button does)\n",
+     "Usage: kestrel-cli update [--port N|PATH] [--json] [-q|-v]\n"
+     "The online upgrade, as the window's button runs it: find the device, ask the\n"
+     "upgrade server, program the firmware it sends, and guide through the four steps\n"
+     "that restart the device into its loader. Every status, the port, the device type\n"
+     "and the versions are printed on standard error, with a progress bar when standard\n"
+     "error is a terminal (otherwise a progress line every 5 seconds). When standard\n"
+     "input is a terminal the guided steps are asked (Enter for steps 1 to 3; y or n at\n"
+     "step 4, where n starts again at step 1), otherwise only printed. kestrel-cli never\n"
+     "replaces itself: when the server offers a new version of the tool, it names it and\n"
+     "exits with status 3. The last line tells how the upgrade ended, with the device,\n"
+     "the versions and the server's result code.\n",
+     {.port = true, .json = true},
      RunUpdate},
 };
 
-void Usage(std::FILE* to) {
-    std::fprintf(to, "Usage: kestrel-cli COMMAND [ARGS]\n       kestrel-cli --version\n\n"
-                     "Commands:\n");
+const TCommand* FindCommand(const std::string& name) {
     for (const TCommand& c : Commands)
-        std::fprintf(to, "  %s\n", c.synopsis);
+        if (name == c.name)
+            return &c;
+    return nullptr;
+}
+
+void CommandUsage(const TCommand& c, std::FILE* to) {
+    std::fprintf(to, "%s\nOptions:\n", c.usage);
+    if (c.options.port)
+        std::fputs(OptionHelp[0], to);
+    if (c.options.json)
+        std::fputs(OptionHelp[1], to);
+    std::fputs(OptionHelp[2], to);
+    std::fprintf(to, "\nExit statuses: see kestrel-cli --help.\n");
+}
+
+void Usage(std::FILE* to) {
+    std::fprintf(to, "Usage: kestrel-cli [OPTION]... COMMAND [ARGUMENT]...\n"
+                     "  or:  kestrel-cli help [COMMAND]\n"
+                     "  or:  kestrel-cli --version\n"
+                     "Find a QX40 device on the serial ports, identify it, program firmware "
+                     "into it,\nor run the whole online upgrade, from a terminal or a script.\n"
+                     "\nCommands:\n");
+    for (const TCommand& c : Commands)
+        std::fputs(c.synopsis, to);
+    std::fprintf(to, "  help [COMMAND]  print this help, or the help of COMMAND\n"
+                     "\nOptions (`kestrel-cli help COMMAND` tells which a command takes):\n");
+    for (const char* option : OptionHelp)
+        std::fputs(option, to);
+    std::fprintf(to, "  --version      print the version of kestrel-cli and exit\n");
     std::fprintf(
         to,
-        "\nThe device is looked for on ports 1 to 256: %s.\n"
-        "`update` talks to the upgrade server on port 5001 of the host named by\n"
-        "KESTREL_UPDATE_HOST, or else of the host chosen at build time (now: %s).\n"
-        "\n"
-        "`update` prints every status, the port and the device type on standard error, with\n"
-        "a progress bar when standard error is a terminal. After new firmware it shows the\n"
-        "four steps that restart the device into its loader: when standard input is a\n"
-        "terminal it asks for each (Enter for steps 1 to 3; y or n at step 4, where n starts\n"
-        "again at step 1), otherwise it only prints them. It never replaces itself: when the\n"
-        "server offers a new version of the tool, it says so and exits with status 3.\n"
-        "Ctrl-C cancels a running server exchange at once; discovery and programming are\n"
-        "finished first (a second Ctrl-C quits at once).\n"
-        "\n"
-        "Exit status:\n"
+        "\nPorts:\n"
+        "  The device is looked for on ports 1 to 256: %s.\n"
+        "\nInterrupts:\n"
+        "  Ctrl-C (or SIGTERM) ends a command after its current step and cancels a running\n"
+        "  server exchange at once; a second one stops at once. While the device is being\n"
+        "  programmed, the first one only says that programming continues until the image\n"
+        "  is complete, the second says what stopping now means, and a third within 2\n"
+        "  seconds stops, leaving the device half-programmed (exit status 130).\n"
+        "\nEnvironment:\n"
+        "  KESTREL_PORTS        a ':'-separated list of device paths that replaces the\n"
+        "                       system's serial ports (port N is the N-th entry)\n"
+        "  KESTREL_UPDATE_HOST  the upgrade server's host (port 5001); without it: %s\n"
+        "\nExit status:\n"
         "  0    done: firmware programmed (update), device up to date, identified, flashed\n"
         "  1    the device was not found or not answering, or programming it failed\n"
-        "  2    usage error, or an image file that cannot be read or is empty\n"
+        "  2    usage error, or an image file that cannot be programmed (missing,\n"
+        "       unreadable, a directory, empty, larger than 64 MiB)\n"
         "  3    update: a new version of the tool is available (nothing replaced)\n"
         "  4    update: the server exchange failed (connection, refusal, protocol, status)\n"
         "  5    update: the server's answer cannot be applied (unknown kind, or a new\n"
         "       tool that cannot run here)\n"
-        "  130  update: interrupted by Ctrl-C or SIGTERM\n",
+        "  70   an unexpected failure inside kestrel-cli (please report the line printed)\n"
+        "  130  interrupted by Ctrl-C or SIGTERM\n",
         PortNumbering(), UpgradeServerHost().c_str());
+}
+
+// A command line error: one line naming it, and how to get help.
+int UsageError(const std::string& problem, const std::string& command, bool json) {
+    std::string help = command.empty() ? "kestrel-cli --help" : "kestrel-cli help " + command;
+    std::fprintf(stderr, "kestrel-cli%s: %s (see %s)\n",
+                 command.empty() ? "" : (" " + command).c_str(), problem.c_str(), help.c_str());
+    if (json)
+        std::printf("%s\n", TJson::Object()
+                                .Add("command", command)
+                                .Add("exit_status", int(ExitUsage))
+                                .Add("outcome", "usage-error")
+                                .Add("outcome_text", "")
+                                .Add("cause", problem)
+                                .Text()
+                                .c_str());
+    return ExitUsage;
+}
+
+int Run(std::vector<std::string> args) {
+    // Options before the command belong to it: `kestrel-cli -v identify`.
+    auto command = std::find_if(args.begin(), args.end(),
+                                [](const std::string& a) { return a.empty() || a[0] != '-'; });
+    bool wantsHelp = std::find_if(args.begin(), command, [](const std::string& a) {
+                         return a == "--help" || a == "-h";
+                     }) != command;
+    if (std::find(args.begin(), command, "--version") != command) {
+        std::printf("kestrel-cli %s\n", KestrelToolVersion);
+        return ExitOk;
+    }
+    if (command == args.end() || (wantsHelp && command == args.end())) {
+        if (wantsHelp) {
+            Usage(stdout);
+            return ExitOk;
+        }
+        Usage(stderr);
+        return ExitUsage;
+    }
+    std::string name = *command;
+    std::vector<std::string> rest(args.begin(), command);
+    rest.insert(rest.end(), command + 1, args.end());
+    bool json = std::find(rest.begin(), rest.end(), "--json") != rest.end();
+
+    if (name == "help") {
+        if (rest.empty()) {
+            Usage(stdout);
+            return ExitOk;
+        }
+        const TCommand* c = FindCommand(rest[0]);
+        if (!c || rest.size() > 1)
+            return UsageError(c ? "help takes one command" : "no command " + rest[0], "", false);
+        CommandUsage(*c, stdout);
+        return ExitOk;
+    }
+    const TCommand* c = FindCommand(name);
+    if (!c)
+        return UsageError("unknown command " + name, "", json);
+    TCliOptions options;
+    std::string error;
+    if (!ParseCliOptions(rest, c->options, options, error))
+        return UsageError(error, name, json);
+    if (options.help) {
+        CommandUsage(*c, stdout);
+        return ExitOk;
+    }
+
+    // Progress and status lines go to standard error: a bar on a terminal, otherwise progress
+    // lines; -q shows neither, -v every status.
+    TTerminalWindow window(stderr, IsTerminal(fileno(stderr)) && !options.quiet);
+    if (!options.quiet)
+        window.PrintProgressLines(kProgressLinePeriod);
+    window.PrintEveryStatus(options.verbose);
+    Interrupt::SetOutput(fileno(stderr), &window.OpenLine());
+    SetMainWindow(&window);
+    TCliRun run(name, options, window);
+    int status = run.Finish(c->run(run));
+    SetMainWindow(nullptr);
+    Interrupt::SetOutput(fileno(stderr), nullptr);
+    return status;
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    PrepareConsole();
-    std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.empty()) {
-        Usage(stderr);
-        return 2;
+    // Nothing escapes: whatever goes wrong ends in one line and a documented status.
+    try {
+        PrepareConsole();
+        return Run(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "kestrel-cli: out of memory\n");
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "kestrel-cli: internal error: %s (please report this line)\n",
+                     e.what());
+    } catch (...) {
+        std::fprintf(stderr, "kestrel-cli: internal error (please report this line)\n");
     }
-    if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-        Usage(stdout);
-        return 0;
-    }
-    if (args[0] == "--version") {
-        std::printf("kestrel-cli %s\n", KestrelToolVersion);
-        return 0;
-    }
-    for (const TCommand& c : Commands) {
-        if (args[0] != c.name)
-            continue;
-        // Progress and status lines go to standard error, and only when it is a terminal.
-        TTerminalWindow window(stderr);
-        SetMainWindow(&window);
-        int status = c.run(std::vector<std::string>(args.begin() + 1, args.end()), window);
-        SetMainWindow(nullptr);
-        return status;
-    }
-    std::fprintf(stderr, "kestrel-cli: unknown command %s\n\n", args[0].c_str());
-    Usage(stderr);
-    return 2;
+    return ExitInternal;
 }

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -107,7 +108,8 @@ private:
 };
 } // namespace
 
-int main(int argc, char** argv) {
+namespace {
+int Run(int argc, char** argv) {
     TSimOptions opts;
     std::string error;
     if (!ParseSimOptions(std::vector<std::string>(argv + 1, argv + argc), opts, error)) {
@@ -193,4 +195,17 @@ int main(int argc, char** argv) {
     }
     close(slave);
     return 0;
+}
+} // namespace
+
+int main(int argc, char** argv) {
+    // Nothing escapes: a failure ends in one line and status 1.
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "qx40-sim: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "qx40-sim: unexpected failure\n");
+    }
+    return 1;
 }

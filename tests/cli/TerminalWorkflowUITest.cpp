@@ -148,8 +148,15 @@ TEST_F(TerminalUITest, StatusPortAndTypeAreLinesWithoutATerminal) {
                              "device type: QX40\n无法写入\n");
 }
 
+// A progress line as a terminal shows it, at a fixed moment: the bar and the bytes.
+std::string Drawn(int position, int max) {
+    return "\r" + TTerminalWindow::RenderBar(position, max, 40) + "  " +
+           TTerminalWindow::RenderDetail(position, max, std::chrono::milliseconds(0));
+}
+
 TEST_F(TerminalUITest, BarAppearsOnceATransferMoves) {
     TTerminalWindow window(out, true);
+    window.SetClock([] { return TTerminalWindow::Clock::time_point{}; });
     window.ShowStatus("升级开始：");
     window.ProgressBar().SetPosition(0); // a transfer resetting its bar: nothing drawn yet
     window.ShowStatus("升级进行中请等待");
@@ -158,10 +165,8 @@ TEST_F(TerminalUITest, BarAppearsOnceATransferMoves) {
     window.PrintLine("note"); // a line in the middle of a transfer
     window.ProgressBar().SetPosition(100);
     window.FinishLine();
-    EXPECT_EQ(Contents(out), "升级开始：\n升级进行中请等待\n\r" +
-                                 TTerminalWindow::RenderBar(0, 200, 40) + "\r" +
-                                 TTerminalWindow::RenderBar(200, 200, 40) + "\nnote\n\r" +
-                                 TTerminalWindow::RenderBar(100, 200, 40) + "\n");
+    EXPECT_EQ(Contents(out), "升级开始：\n升级进行中请等待\n" + Drawn(0, 200) + Drawn(200, 200) +
+                                 "\nnote\n" + Drawn(100, 200) + "\n");
 }
 
 // Reads `fd` until `needle` has appeared; false when the writer closed first.
@@ -190,6 +195,7 @@ TEST(TerminalUIInterrupt, CtrlCWakesAWaitingQuestionAndEndsPauses) {
     ASSERT_FALSE(Interrupt::Raised());
     {
         TTerminalWindow window(out, false);
+        Interrupt::SetOutput(outPipe[1], &window.OpenLine());
         TTerminalWorkflowUI ui(window, input.ReadEnd(), true);
         // Ctrl-C once the first question waits.
         std::thread user([&] {
@@ -209,6 +215,7 @@ TEST(TerminalUIInterrupt, CtrlCWakesAWaitingQuestionAndEndsPauses) {
         // Steps that would follow the pause are not shown at all.
         ui.ShowHintSteps();
         EXPECT_EQ(ui.HintOutcome(), TTerminalWorkflowUI::THintOutcome::Interrupted);
+        Interrupt::SetOutput(2, nullptr);
     }
     std::fclose(out);
     std::string rest;
@@ -234,20 +241,41 @@ TEST(TerminalWindow, RendersBar) {
     EXPECT_EQ(TTerminalWindow::RenderBar(2000000000, 2000000000, 8), "[########] 100%");
 }
 
+TEST(TerminalWindow, RendersBytesRateAndTimeLeft) {
+    using std::chrono::milliseconds;
+    EXPECT_EQ(TTerminalWindow::RenderDetail(10, 100, milliseconds(100)), "10 B of 100 B");
+    EXPECT_EQ(TTerminalWindow::RenderDetail(1536, 3072, milliseconds(1000)),
+              "1.5 KiB of 3.0 KiB, 1.5 KiB/s, 1 s left");
+    EXPECT_EQ(TTerminalWindow::RenderDetail(100, 100000, milliseconds(1000)),
+              "100 B of 97.7 KiB, 100 B/s, 16 min 39 s left");
+    EXPECT_EQ(TTerminalWindow::RenderDetail(3 << 20, 3 << 20, milliseconds(2000)),
+              "3.0 MiB of 3.0 MiB, 1.5 MiB/s");
+}
+
 TEST(TerminalWindow, DrawsOnlyChangesAndEndsTheLine) {
     std::FILE* f = std::tmpfile();
     ASSERT_NE(f, nullptr);
+    TTerminalWindow::Clock::time_point now{};
+    std::string rated;
     {
         TTerminalWindow w(f, true);
+        w.SetClock([&] { return now; });
         w.ShowStatus("状态");
         w.ProgressBar().SetMax(1000);
-        w.ProgressBar().SetPosition(1); // same text as position 0: not drawn again
+        w.ProgressBar().SetPosition(1); // same bar as position 0, no time passed: not drawn
+        now += std::chrono::seconds(1);
+        w.ProgressBar().SetPosition(2); // the same bar, but its rate is due
         w.ProgressBar().SetPosition(1000);
         w.ShowStatus("done");
     }
-    std::string bar0 = TTerminalWindow::RenderBar(0, 1000, 40);
-    std::string bar1 = TTerminalWindow::RenderBar(1000, 1000, 40);
-    EXPECT_EQ(Contents(f), "状态\n\r" + bar0 + "\r" + bar1 + "\ndone\n");
+    std::string rate2 = "\r" + TTerminalWindow::RenderBar(2, 1000, 40) + "  " +
+                        TTerminalWindow::RenderDetail(2, 1000, std::chrono::seconds(1));
+    std::string rate1000 = "\r" + TTerminalWindow::RenderBar(1000, 1000, 40) + "  " +
+                           TTerminalWindow::RenderDetail(1000, 1000, std::chrono::seconds(1));
+    // A shorter line than the one before is padded over it.
+    ASSERT_LT(rate1000.size(), rate2.size());
+    rate1000 += std::string(rate2.size() - rate1000.size(), ' ');
+    EXPECT_EQ(Contents(f), "状态\n" + Drawn(0, 1000) + rate2 + rate1000 + "\ndone\n");
     std::fclose(f);
 
     std::FILE* quiet = std::tmpfile();
@@ -256,9 +284,61 @@ TEST(TerminalWindow, DrawsOnlyChangesAndEndsTheLine) {
         w.ShowStatus("x");
         w.SetMax(10);
         w.SetPosition(5);
+        w.SetPosition(10);
     }
     EXPECT_EQ(Contents(quiet), "");
     std::fclose(quiet);
+}
+
+TEST(TerminalWindow, WithoutATerminalProgressIsALineNowAndThenAndAtTheEnd) {
+    std::FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    TTerminalWindow::Clock::time_point now{};
+    {
+        TTerminalWindow w(f, false);
+        w.PrintProgressLines(std::chrono::seconds(5));
+        w.SetClock([&] { return now; });
+        w.SetMax(1000);
+        now += std::chrono::seconds(1);
+        w.SetPosition(100);
+        now += std::chrono::seconds(4);
+        w.SetPosition(600);
+        now += std::chrono::seconds(1);
+        w.SetPosition(700);
+        now += std::chrono::seconds(1);
+        w.SetPosition(1000);
+        w.SetPosition(1000);
+    }
+    EXPECT_EQ(Contents(f), "progress: 60%, 600 B of 1000 B, 120 B/s, 3 s left\n"
+                           "progress: 100%, 1000 B of 1000 B, 142 B/s\n");
+    std::fclose(f);
+}
+
+// The decisions of Ctrl-C: deferred, then at once; during programming never at once without a
+// warning and a third interrupt within ConfirmStop of it.
+TEST(InterruptCounter, ProgrammingStopsOnlyOnAConfirmedThirdInterrupt) {
+    using Interrupt::TAction;
+    Interrupt::TCounter counter;
+    auto t = Interrupt::TCounter::Clock::time_point{} + std::chrono::hours(1);
+    EXPECT_EQ(counter.Next(false, t), TAction::Defer);
+    EXPECT_EQ(counter.Next(false, t), TAction::StopNow);
+
+    counter.Reset();
+    counter.StartProgramming();
+    EXPECT_EQ(counter.Next(true, t), TAction::ProgrammingGoesOn);
+    EXPECT_EQ(counter.Next(true, t), TAction::WarnHalfProgrammed);
+    // Too late: a new warning, and the count of the confirmation starts again from it.
+    t += Interrupt::ConfirmStop + std::chrono::milliseconds(1);
+    EXPECT_EQ(counter.Next(true, t), TAction::WarnHalfProgrammed);
+    t += Interrupt::ConfirmStop;
+    EXPECT_EQ(counter.Next(true, t), TAction::StopHalfProgrammed);
+
+    // A new programming starts from nothing; every action has its own line.
+    counter.StartProgramming();
+    EXPECT_EQ(counter.Next(true, t), TAction::ProgrammingGoesOn);
+    for (TAction a : {TAction::Defer, TAction::StopNow, TAction::ProgrammingGoesOn,
+                      TAction::WarnHalfProgrammed, TAction::StopHalfProgrammed})
+        EXPECT_EQ(std::string(Interrupt::ActionText(a)).rfind("kestrel-cli: ", 0), 0u);
 }
 
 } // namespace

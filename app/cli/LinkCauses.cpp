@@ -1,0 +1,5 @@
+#include "LinkCauses.h"
+
+std::string DeviceCause() {
+    return {};
+}
