@@ -60,8 +60,9 @@ void TCliRun::Error(const std::string& text) {
 }
 
 void TCliRun::Result(const std::string& text) {
+    // Under --json the object is the result: the line is for a reader, unless -q.
     if (options_.json) {
-        window_.PrintLine(text);
+        Say(text);
         return;
     }
     window_.FinishLine();

@@ -56,7 +56,7 @@ public:
         if (cause_.empty())
             cause_ = text;
     }
-    // A result line: standard output, or standard error under --json.
+    // A result line: standard output, or standard error under --json (not with -q then).
     void Result(const std::string& text);
 
     // The JSON object's members that the command adds ("device", "image", ...).

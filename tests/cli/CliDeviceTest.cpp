@@ -1,18 +1,25 @@
-// kestrel-cli identify and flash as a process against simulated devices.
+// kestrel-cli identify and flash as a process against simulated devices, its options and help,
+// and Ctrl-C during programming on a pseudo-terminal.
+#include "CliHarness.h"
 #include "SimHarness.h"
 
 #include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
 
 namespace {
 
 const std::string ConnectFailed = "设备连接失败，请检查USB或电源连接！";
 const std::string UpdateDone = "软件更新成功！";
 const std::string DownloadFailed = "程序下载失败！请检查电源或USB连接问题后重新尝试。";
+const std::string NoPort = "/dev/kestrel-no-such-port";
 
-TRun RunCli(std::vector<std::string> args, const std::string& ports) {
-    args.insert(args.begin(), KESTREL_PATH_KESTREL_CLI);
-    ChildProcess cli(args, {"KESTREL_PORTS=" + ports}, true);
-    return Finish(cli);
+TRun RunCli(const std::vector<std::string>& args, const std::string& ports) {
+    return ::RunCli(args, std::vector<std::string>{"KESTREL_PORTS=" + ports});
 }
 
 TEST(KestrelCli, IdentifyPrintsTheDevice) {
@@ -27,14 +34,46 @@ TEST(KestrelCli, IdentifyPrintsTheDevice) {
           "second counter: 99\n"})
         EXPECT_NE(run.out.find(expected), std::string::npos) << expected << run.out;
     EXPECT_EQ(run.err, ""); // standard error is no terminal: no progress or status lines
+
+    // The same as one JSON object; the listing moves to standard error.
+    TRun json = RunCli({"identify", "--json"}, PortList({"", "", sim.Path()}));
+    EXPECT_EQ(json.status, 0) << json.err;
+    auto leaves = JsonLeaves(json.out);
+    std::map<std::string, std::string> expected = {
+        {"command", "\"identify\""},
+        {"exit_status", "0"},
+        {"outcome", "\"identified\""},
+        {"outcome_text", "\"连接成功！\""},
+        {"cause", "null"},
+        {"device.port", "3"},
+        {"device.port_name", "\"com3\""},
+        {"device.path", "\"" + sim.Path() + "\""},
+        {"device.type", "\"QX40\""},
+        {"device.software_version", "\"1.31\""},
+        {"device.hardware_version", "\"A\""},
+        {"device.identity", "\"K1L2M3N4\""},
+        {"device.identity_bytes", "\"0D111303\""},
+        {"device.use_counter", "321"},
+        {"device.second_counter", "99"},
+    };
+    EXPECT_EQ(leaves, expected) << json.out;
+    EXPECT_NE(json.err.find("device identity: K1L2M3N4\n"), std::string::npos) << json.err;
 }
 
 TEST(KestrelCli, IdentifyWithoutDeviceFails) {
     TSimDevice mute({"--silent", "01"});
-    TRun run = RunCli({"identify"}, PortList({"/dev/kestrel-no-such-port", mute.Path()}));
+    std::string ports = PortList({NoPort, mute.Path()});
+    TRun run = RunCli({"identify"}, ports);
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, ConnectFailed + "\n");
+    EXPECT_EQ(run.ErrLines().at(0), ConnectFailed) << run.err;
     EXPECT_EQ(run.out, "");
+
+    TRun json = RunCli({"identify", "--json", "-q"}, ports);
+    EXPECT_EQ(json.status, 1);
+    auto leaves = JsonLeaves(json.out);
+    EXPECT_EQ(leaves["exit_status"], "1") << json.out;
+    EXPECT_EQ(leaves["outcome"], "\"device-not-found\"");
+    EXPECT_EQ(leaves["outcome_text"], "\"" + ConnectFailed + "\"");
 }
 
 TEST(KestrelCli, FlashProgramsTheImage) {
@@ -45,8 +84,20 @@ TEST(KestrelCli, FlashProgramsTheImage) {
     TRun run = RunCli({"flash", dir / "fw.bin"}, sim.Path());
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, UpdateDone + "\n");
+    // No terminal: progress as lines, at least the one at the end.
+    EXPECT_NE(run.err.find("progress: 100%, 3.0 KiB of 3.0 KiB"), std::string::npos) << run.err;
     ASSERT_TRUE(sim.WaitFor("image written: 3072 bytes"));
     EXPECT_EQ(ReadFileBytes(dir / "stored.bin"), Filled(image, 512));
+
+    TRun json = RunCli({"flash", "--json", "-q", dir / "fw.bin"}, sim.Path());
+    EXPECT_EQ(json.status, 0) << json.err;
+    EXPECT_EQ(json.err, ""); // -q: no progress
+    auto leaves = JsonLeaves(json.out);
+    EXPECT_EQ(leaves["outcome"], "\"programmed\"") << json.out;
+    EXPECT_EQ(leaves["outcome_text"], "\"" + UpdateDone + "\"");
+    EXPECT_EQ(leaves["image.bytes"], "3000");
+    EXPECT_EQ(leaves["image.programmed_bytes"], "3072");
+    EXPECT_EQ(leaves["device.type"], "\"QX40\"");
 }
 
 TEST(KestrelCli, FlashFailsOnRejectedFrame) {
@@ -55,34 +106,147 @@ TEST(KestrelCli, FlashFailsOnRejectedFrame) {
     WriteFileBytes(dir / "fw.bin", TestImage(2000));
     TRun run = RunCli({"flash", dir / "fw.bin"}, sim.Path());
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, DownloadFailed + "\n");
+    EXPECT_EQ(run.ErrLines().at(0), DownloadFailed) << run.err;
     EXPECT_EQ(run.out, "");
 }
 
-TEST(KestrelCli, VersionIsAnsweredWithoutLookingForTheDevice) {
-    TRun run = RunCli({"--version"}, "/dev/kestrel-no-such-port");
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, std::string("kestrel-cli ") + KESTREL_VERSION + "\n");
-    EXPECT_EQ(run.err, "");
-}
+TEST(KestrelCli, VersionAndHelpOnEveryCommand) {
+    TRun version = RunCli({"--version"}, NoPort);
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, std::string("kestrel-cli ") + KESTREL_VERSION + "\n");
+    EXPECT_EQ(version.err, "");
 
-TEST(KestrelCli, FlashWithoutDeviceOrImage) {
-    TempDir dir;
-    WriteFileBytes(dir / "fw.bin", TestImage(100));
-    TRun noDevice = RunCli({"flash", dir / "fw.bin"}, "/dev/kestrel-no-such-port");
-    EXPECT_EQ(noDevice.status, 1);
-    EXPECT_EQ(noDevice.err, ConnectFailed + "\n");
+    TRun help = RunCli({"--help"}, NoPort);
+    EXPECT_EQ(help.status, 0);
+    for (const char* section : {"Usage: kestrel-cli", "\nCommands:\n", "\nOptions",
+                                "\nEnvironment:\n", "\nExit status:\n", "  130  "})
+        EXPECT_NE(help.out.find(section), std::string::npos) << section;
+    for (const std::string command : {"identify", "flash", "update"}) {
+        TRun own = RunCli({command, "--help"}, NoPort);
+        EXPECT_EQ(own.status, 0) << command;
+        EXPECT_EQ(own.out.rfind("Usage: kestrel-cli " + command, 0), 0u) << own.out;
+        EXPECT_NE(own.out.find("  --json  "), std::string::npos) << own.out;
+        EXPECT_EQ(RunCli({"help", command}, NoPort).out, own.out);
+        EXPECT_EQ(RunCli({"-h", command}, NoPort).out, own.out);
+        EXPECT_NE(help.out.find("\n  " + command), std::string::npos) << command;
 
-    // A missing or empty image is refused before the device is looked for.
-    WriteFileBytes(dir / "empty.bin", "");
-    for (const std::string& file : {dir / "missing.bin", dir / "empty.bin"}) {
-        TRun run = RunCli({"flash", file}, "/dev/kestrel-no-such-port");
-        EXPECT_EQ(run.status, 2) << file;
-        EXPECT_NE(run.err.find(file), std::string::npos) << run.err;
-        EXPECT_EQ(run.err.find(ConnectFailed), std::string::npos);
+        // A wrong option is named, with where help is; nothing is looked for.
+        TRun wrong = RunCli({command, "--frobnicate"}, NoPort);
+        EXPECT_EQ(wrong.status, 2);
+        EXPECT_EQ(wrong.err, "kestrel-cli " + command +
+                                 ": unknown option --frobnicate (see kestrel-cli help " + command +
+                                 ")\n");
     }
     EXPECT_EQ(RunCli({"flash"}, "").status, 2);
-    EXPECT_EQ(RunCli({"frobnicate"}, "").status, 2);
+    TRun unknown = RunCli({"frobnicate"}, "");
+    EXPECT_EQ(unknown.status, 2);
+    EXPECT_NE(unknown.err.find("unknown command frobnicate"), std::string::npos) << unknown.err;
+    EXPECT_EQ(RunCli({"help", "frobnicate"}, "").status, 2);
+}
+
+TEST(KestrelCli, FlashRefusesImagesThatCannotBeProgrammed) {
+    TempDir dir;
+    WriteFileBytes(dir / "fw.bin", TestImage(100));
+    TRun noDevice = RunCli({"flash", dir / "fw.bin"}, NoPort);
+    EXPECT_EQ(noDevice.status, 1);
+    EXPECT_EQ(noDevice.ErrLines().at(0), ConnectFailed);
+
+    WriteFileBytes(dir / "empty.bin", "");
+    fs::create_directory(dir / "folder");
+    // Sparse: one byte more than the largest image, without writing 64 MiB.
+    WriteFileBytes(dir / "huge.bin", "");
+    fs::resize_file(dir / "huge.bin", (64u << 20) + 1);
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    struct TCase {
+        std::string file;
+        std::string problem;
+    };
+    std::vector<TCase> cases = {
+        {dir / "missing.bin", dir / "missing.bin: No such file or directory"},
+        {dir / "empty.bin", dir / "empty.bin is empty: there is nothing to program"},
+        {dir / "folder", dir / "folder is a directory, not an image file"},
+        {dir / "fifo", dir / "fifo is not a regular file"},
+        {dir / "huge.bin", dir / "huge.bin is 67108865 bytes, more than the largest image "
+                                 "(67108864 bytes, 64 MiB)"},
+    };
+    // Root reads every file whatever its mode: the case needs another user.
+    if (geteuid() != 0) {
+        WriteFileBytes(dir / "locked.bin", "x");
+        fs::permissions(dir / "locked.bin", fs::perms::none);
+        cases.push_back(
+            {dir / "locked.bin", "cannot read " + dir / "locked.bin" + ": Permission denied"});
+    }
+    // Each is refused before the device is looked for, with one line naming it.
+    for (const TCase& c : cases) {
+        TRun run = RunCli({"flash", c.file}, NoPort);
+        EXPECT_EQ(run.status, 2) << c.file;
+        EXPECT_EQ(run.err, "kestrel-cli flash: " + c.problem + "\n");
+        EXPECT_EQ(run.out, "");
+    }
+    TRun json = RunCli({"flash", "--json", dir / "folder"}, NoPort);
+    auto leaves = JsonLeaves(json.out);
+    EXPECT_EQ(leaves["exit_status"], "2");
+    EXPECT_EQ(leaves["outcome"], "\"image-refused\"");
+    EXPECT_EQ(leaves["cause"],
+              "\"kestrel-cli flash: " + dir / "folder is a directory, not an image file\"");
+}
+
+// Ctrl-C typed on the terminal while an image is programmed at the real line rate.
+class CtrlCWhileProgramming : public ::testing::Test {
+protected:
+    void SetUp() override { WriteFileBytes(dir / "fw.bin", image); }
+    // Starts flash and waits until the programming bar is drawn.
+    std::unique_ptr<TCliOnTerminal> StartFlash() {
+        auto cli = std::make_unique<TCliOnTerminal>(
+            std::vector<std::string>{"flash", dir / "fw.bin"},
+            std::vector<std::string>{"KESTREL_PORTS=" + sim.Path()});
+        EXPECT_TRUE(cli->WaitFor("%")) << cli->Shown();
+        return cli;
+    }
+    TempDir dir;
+    TSimDevice sim{{"--line-rate", "--image-out", dir / "stored.bin"}};
+    std::string image = TestImage(256 * 1024); // about 6 s at the line rate
+};
+
+const std::string GoesOn = "programming continues until the image is complete";
+const std::string Warning = "stopping now leaves the device half-programmed";
+const std::string Stopped = "kestrel-cli: stopped during programming.";
+
+TEST_F(CtrlCWhileProgramming, OneCtrlCLetsTheImageComplete) {
+    auto cli = StartFlash();
+    cli->Type("\x03");
+    EXPECT_TRUE(cli->WaitFor(GoesOn)) << cli->Shown();
+    EXPECT_EQ(cli->Finish(), 0) << cli->Shown();
+    EXPECT_EQ(Count(cli->Shown(), UpdateDone), 1u) << cli->Shown();
+    EXPECT_EQ(Count(cli->Shown(), Warning), 0u) << cli->Shown();
+    ASSERT_TRUE(sim.WaitFor("image written: 262144 bytes"));
+    EXPECT_EQ(ReadFileBytes(dir / "stored.bin"), image);
+}
+
+TEST_F(CtrlCWhileProgramming, AThirdWithinTwoSecondsOfTheWarningStops) {
+    auto cli = StartFlash();
+    cli->Type("\x03");
+    ASSERT_TRUE(cli->WaitFor(GoesOn)) << cli->Shown();
+    cli->Type("\x03");
+    ASSERT_TRUE(cli->WaitFor(Warning)) << cli->Shown();
+    EXPECT_NE(cli->Shown().find("Press Ctrl-C again within 2 s to stop now."), std::string::npos);
+    // The third must come within 2 s of the warning; on a machine too slow for that the
+    // warning comes again, and so does the next Ctrl-C.
+    for (int attempt = 0; attempt < 5 && cli->Shown().find(Stopped) == std::string::npos;
+         ++attempt) {
+        size_t seen = cli->Shown().size();
+        cli->Type("\x03");
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        while (cli->Shown().find(Stopped, seen) == std::string::npos &&
+               cli->Shown().find(Warning, seen) == std::string::npos && cli->Fill(until)) {
+        }
+    }
+    EXPECT_EQ(cli->Finish(), 130) << cli->Shown();
+    EXPECT_NE(cli->Shown().find(Stopped), std::string::npos) << cli->Shown();
+    EXPECT_EQ(Count(cli->Shown(), UpdateDone), 0u) << cli->Shown();
+    // The device never got the end of the transfer: nothing was stored.
+    EXPECT_TRUE(Lockable(sim.Path()));
+    EXPECT_FALSE(fs::exists(dir / "stored.bin"));
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // `kestrel-cli update` as a user runs it: a process with KESTREL_PORTS pointing at a simulated
 // QX40 and KESTREL_UPDATE_HOST at the reference upgrade server, both started by the test. Standard
 // input is no terminal, so the guided steps are printed, not asked.
+#include "CliHarness.h"
 #include "SimHarness.h"
 #include "UpgradeServer.h"
 
@@ -9,10 +10,6 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
-#include <poll.h>
-#include <pty.h>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -41,81 +38,72 @@ testing::AssertionResult IsCodedText(const std::string& line, const std::string&
            << '"' << line << "\" is not " << message << " + RRRR" << hexCode;
 }
 
+// What the first Ctrl-C during programming says.
+const std::string Interrupt =
+    "kestrel-cli: interrupted; programming continues until the image is complete (a device left "
+    "half-programmed does not start), then kestrel-cli ends.";
+
 bool Contains(const std::vector<std::string>& lines, const std::string& line) {
     return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
-extern "C" char** environ;
-
-// kestrel-cli update on a pseudo-terminal (standard input, output and error), answering each
-// question that ends the output with the next of `answers`. Returns the exit status (-1 when it
-// did not end) and everything the terminal showed.
+// kestrel-cli update on a pseudo-terminal, answering each question that ends the output with
+// the next of `answers`. Returns the exit status and everything the terminal showed.
 int RunOnTerminal(const std::vector<std::string>& env, std::vector<std::string> answers,
                   std::string& shown) {
-    // Everything the child needs is built before the fork.
-    std::vector<std::string> envStore(env);
-    for (char** e = environ; *e; ++e)
-        envStore.emplace_back(*e); // later duplicates lose: getenv takes the first
-    std::vector<char*> envp;
-    for (auto& e : envStore)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::string cli = KESTREL_PATH_KESTREL_CLI;
-    std::string command = "update";
-    char* argv[] = {cli.data(), command.data(), nullptr};
-
-    int master = -1;
-    pid_t pid = forkpty(&master, nullptr, nullptr, nullptr);
-    if (pid < 0)
-        return -1;
-    if (pid == 0) {
-        execve(argv[0], argv, envp.data());
-        _exit(127);
-    }
+    TCliOnTerminal cli({"update"}, env);
     auto until = std::chrono::steady_clock::now() + 180s;
-    TLineReader terminal(master);
     size_t answered = 0; // the output up to here has had its answer
-    // Fill ends with the limit, or when the program has closed the terminal (EIO).
-    while (terminal.Fill(until)) {
-        shown = terminal.Buffered();
-        bool asks = shown.size() > answered &&
-                    (shown.ends_with("请按 Enter 键：") || shown.ends_with("请输入 n："));
+    while (cli.Fill(until)) {
+        const std::string& text = cli.Shown();
+        bool asks = text.size() > answered &&
+                    (text.ends_with("请按 Enter 键：") || text.ends_with("请输入 n："));
         if (asks && !answers.empty()) {
-            std::string answer = answers.front() + "\n";
+            cli.Type(answers.front() + "\n");
             answers.erase(answers.begin());
-            EXPECT_EQ(write(master, answer.data(), answer.size()), ssize_t(answer.size()));
-            answered = shown.size();
+            answered = text.size();
         }
     }
-    int status = 0;
-    pid_t ended = waitpid(pid, &status, 0);
-    close(master);
-    if (ended != pid)
-        return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    int status = cli.Finish();
+    shown = cli.Shown();
+    return status;
 }
 
-size_t Count(const std::string& text, const std::string& part) {
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++n;
-    return n;
+// Standard error without the progress lines (their rates differ from run to run).
+std::vector<std::string> StatusLines(const TRun& run) {
+    std::vector<std::string> lines;
+    for (const auto& line : run.ErrLines())
+        if (line.rfind("progress: ", 0) != 0)
+            lines.push_back(line);
+    return lines;
 }
 
 class CliUpdateTest : public ::testing::Test {
 protected:
-    // kestrel-cli update with the device at port 1 (or the given port list) and the server.
+    // kestrel-cli update (with `options`) with the device at port 1 (or the given port list)
+    // and the server.
     std::unique_ptr<ChildProcess> StartCli(const std::string& ports, const std::string& host,
+                                           const std::vector<std::string>& options = {},
                                            const std::string& cli = KESTREL_PATH_KESTREL_CLI) {
+        std::vector<std::string> args{cli, "update"};
+        args.insert(args.end(), options.begin(), options.end());
         return std::make_unique<ChildProcess>(
-            std::vector<std::string>{cli, "update"},
-            std::vector<std::string>{"KESTREL_PORTS=" + ports, "KESTREL_UPDATE_HOST=" + host},
+            args, std::vector<std::string>{"KESTREL_PORTS=" + ports, "KESTREL_UPDATE_HOST=" + host},
             true);
     }
     TRun RunCli(const std::string& ports, const std::string& host,
+                const std::vector<std::string>& options = {},
                 const std::string& cli = KESTREL_PATH_KESTREL_CLI) {
-        auto process = StartCli(ports, host, cli);
+        auto process = StartCli(ports, host, options, cli);
         return Finish(*process);
+    }
+    // Waits until the tool's standard error shows `text`, failing the test when it ends first.
+    void AwaitErr(ChildProcess& cli, const std::string& text) {
+        auto until = std::chrono::steady_clock::now() + 120s;
+        while (cli.Stderr().find(text) == std::string::npos) {
+            ASSERT_LT(std::chrono::steady_clock::now(), until) << cli.Stderr();
+            ASSERT_FALSE(cli.Wait(20ms)) << "ended before " << text << ": " << cli.Stderr();
+        }
     }
 
     TempDir catalogue;
@@ -125,12 +113,12 @@ protected:
 
 TEST_F(CliUpdateTest, FirmwareIsProgrammedAndTheGuidedStepsPrinted) {
     std::string image = TestImage(5000);
-    TUpgradeServer server({.firmware = image});
-    TSimDevice device({"--image-out", programmed});
+    // The server names the firmware's version in its copy of SVer.
+    TUpgradeServer server({.firmware = image, .faults = {"value:3:1.21"}});
+    TSimDevice device({"--image-out", programmed, "--dev-id", "K1L2M3N4"});
 
-    TRun run = RunCli(PortListAt(2, device.Path()), server.Address());
+    TRun run = RunCli(PortListAt(2, device.Path()), server.Address(), {"--json"});
     EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.out, "");
     std::vector<std::string> expected = {
         "连接设备！请稍后......",
         "port: 2 (com2, " + device.Path() + ")",
@@ -139,11 +127,17 @@ TEST_F(CliUpdateTest, FirmwareIsProgrammedAndTheGuidedStepsPrinted) {
         "升级开始：",
         "升级进行中请等待",
         "请求的数据获取成功！",
+        "device software version 1.20; the server offers firmware 1.21",
         "正在更新设备程序......请不要断开连接！",
         "软件更新成功！",
     };
     expected.insert(expected.end(), GuidedSteps.begin(), GuidedSteps.end());
-    EXPECT_EQ(run.ErrLines(), expected);
+    expected.push_back("kestrel-cli update: firmware-applied; device QX40 K1L2M3N4 on com2, "
+                       "software 1.20; offered firmware 1.21; result code 0x22; exit status 0");
+    EXPECT_EQ(StatusLines(run), expected);
+    // No terminal: the download and the programming each end with a progress line.
+    EXPECT_NE(run.err.find("progress: 100%, 4.9 KiB of 4.9 KiB"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("progress: 100%, 5.0 KiB of 5.0 KiB"), std::string::npos) << run.err;
 
     // The device holds the image, filled with 0xFF to a multiple of 512 bytes.
     ASSERT_TRUE(device.WaitFor("image written: 5120 bytes"));
@@ -152,6 +146,25 @@ TEST_F(CliUpdateTest, FirmwareIsProgrammedAndTheGuidedStepsPrinted) {
     EXPECT_NE(session.find("type=QX40 hver=B sver=1.20 swver=1.4 answer=firmware:1.21 end=allok"),
               std::string::npos)
         << session;
+
+    auto leaves = JsonLeaves(run.out);
+    const std::map<std::string, std::string> expectedJson = {
+        {"command", "\"update\""},
+        {"exit_status", "0"},
+        {"outcome", "\"firmware-applied\""},
+        {"result", "\"firmware-applied\""},
+        {"result_code", "34"},
+        {"request_kind", "3"},
+        {"device.identity", "\"K1L2M3N4\""},
+        {"device.port", "2"},
+        {"versions.tool", "\"" KESTREL_VERSION "\""},
+        {"versions.device_software", "\"1.20\""},
+        {"versions.offered_firmware", "\"1.21\""},
+        {"guided_steps", "\"printed\""},
+        {"cause", "null"},
+    };
+    for (const auto& [key, value] : expectedJson)
+        EXPECT_EQ(leaves[key], value) << key << " in " << run.out;
 }
 
 TEST_F(CliUpdateTest, OnATerminalTheBarMovesAndTheStepsAreAsked) {
@@ -185,9 +198,11 @@ TEST_F(CliUpdateTest, UpToDateDeviceIsReportedAsUpdated) {
     TRun run = RunCli(device.Path(), server.Address());
     EXPECT_EQ(run.status, 0) << run.err;
     auto lines = run.ErrLines();
-    ASSERT_GE(lines.size(), 2u) << run.err;
-    EXPECT_EQ(std::vector<std::string>(lines.end() - 2, lines.end()),
-              (std::vector<std::string>{"已经是最新软件，无需升级！", "QX40更新成功！"}));
+    ASSERT_GE(lines.size(), 3u) << run.err;
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
+              (std::vector<std::string>{"已经是最新软件，无需升级！", "QX40更新成功！",
+                                        "kestrel-cli update: up-to-date; device QX40 A2C4E6G8 on "
+                                        "com1, software 1.21; result code 0xF8; exit status 0"}));
     EXPECT_FALSE(Contains(lines, "正在更新设备程序......请不要断开连接！")) << run.err;
     EXPECT_FALSE(Contains(lines, GuidedSteps[1])) << run.err;
     EXPECT_FALSE(fs::exists(programmed));
@@ -198,8 +213,11 @@ TEST_F(CliUpdateTest, NoDeviceMeansNoServerContact) {
 
     TRun run = RunCli(PortList({"", work / "no-such-port"}), server.Address());
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.ErrLines(), (std::vector<std::string>{"连接设备！请稍后......",
-                                                        "设备连接失败，请检查USB或电源连接！"}));
+    auto lines = run.ErrLines();
+    ASSERT_GE(lines.size(), 3u) << run.err;
+    EXPECT_EQ(lines[0], "连接设备！请稍后......");
+    EXPECT_EQ(lines[1], "设备连接失败，请检查USB或电源连接！");
+    EXPECT_EQ(lines.back(), "kestrel-cli update: device-not-found; exit status 1");
     EXPECT_EQ(server.StopAndCollectSessions(), std::vector<std::string>{});
 }
 
@@ -210,8 +228,11 @@ TEST_F(CliUpdateTest, ServerFailureEndsWithItsTextAndNothingProgrammed) {
     TRun run = RunCli(device.Path(), server.Address());
     EXPECT_EQ(run.status, 4) << run.err;
     auto lines = run.ErrLines();
-    ASSERT_FALSE(lines.empty());
-    EXPECT_TRUE(IsCodedText(lines.back(), "升级发生错误，错误代号：", "2D")); // 45: CRC differs
+    ASSERT_GE(lines.size(), 2u);
+    // 45: the CRC differs.
+    EXPECT_TRUE(IsCodedText(lines[lines.size() - 2], "升级发生错误，错误代号：", "2D")) << run.err;
+    EXPECT_EQ(lines.back(), "kestrel-cli update: server-failed; device QX40 A2C4E6G8 on com1, "
+                            "software 1.20; result code 0x2D; exit status 4");
     EXPECT_FALSE(Contains(lines, "正在更新设备程序......请不要断开连接！")) << run.err;
     EXPECT_FALSE(fs::exists(programmed));
 }
@@ -222,11 +243,7 @@ TEST_F(CliUpdateTest, CtrlCCancelsAStalledExchange) {
 
     auto cli = StartCli(device.Path(), server.Address());
     // The announcement is through and the server says nothing more: the tool waits.
-    auto until = std::chrono::steady_clock::now() + 120s;
-    while (cli->Stderr().find("升级进行中请等待") == std::string::npos) {
-        ASSERT_LT(std::chrono::steady_clock::now(), until) << cli->Stderr();
-        ASSERT_FALSE(cli->Wait(20ms)) << "ended before the exchange: " << cli->Stderr();
-    }
+    AwaitErr(*cli, "升级进行中请等待");
     kill(cli->Pid(), SIGINT);
     auto interruptedAt = std::chrono::steady_clock::now();
     // Without the cancel the tool would wait for its receive time limit (30 s) and report
@@ -242,7 +259,8 @@ TEST_F(CliUpdateTest, CtrlCCancelsAStalledExchange) {
     for (const auto& line : lines)
         cancelledText = cancelledText || IsCodedText(line, "升级发生错误，错误代号：", "23");
     EXPECT_TRUE(cancelledText) << run.err;
-    EXPECT_EQ(lines.back(), "kestrel-cli update: interrupted.");
+    EXPECT_TRUE(Contains(lines, "kestrel-cli update: interrupted.")) << run.err;
+    EXPECT_EQ(lines.back().rfind("kestrel-cli update: interrupted; device QX40", 0), 0u);
 
     // The tool closed its connection (a stalled session ends only then, while the server runs
     // on), and the device's port is free.
@@ -256,7 +274,7 @@ TEST_F(CliUpdateTest, NewToolIsOnlyReported) {
     // The catalogue offers a new tool: a copy of kestrel-cli itself, a real executable here.
     ASSERT_TRUE(MakeSampleCatalogue(catalogue.Path(), {"--size", "2000", "--tool-version", "1.5",
                                                        "--tool-file", KESTREL_PATH_KESTREL_CLI}));
-    TUpgradeServer server({.catalogue = catalogue.Path()});
+    TUpgradeServer server({.catalogue = catalogue.Path(), .faults = {"value:13:1.5"}});
     TSimDevice device({"--image-out", programmed});
     // The tool runs from a folder of its own, so that anything written next to it shows.
     TempDir bin;
@@ -264,12 +282,18 @@ TEST_F(CliUpdateTest, NewToolIsOnlyReported) {
     fs::copy_file(KESTREL_PATH_KESTREL_CLI, cli);
     fs::permissions(cli, fs::perms::owner_all);
 
-    TRun run = RunCli(device.Path(), server.Address(), cli);
+    TRun run = RunCli(device.Path(), server.Address(), {}, cli);
     EXPECT_EQ(run.status, 3) << run.err;
     auto lines = run.ErrLines();
-    ASSERT_FALSE(lines.empty());
-    EXPECT_NE(lines.back().find("a new version of the tool is available"), std::string::npos)
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2].rfind("kestrel-cli update: a new version of the tool is "
+                                            "available (version 1.5).",
+                                            0),
+              0u)
         << run.err;
+    EXPECT_EQ(lines.back(), "kestrel-cli update: new-tool-available; device QX40 A2C4E6G8 on "
+                            "com1, software 1.20; offered tool 1.5; result code 0x22; exit "
+                            "status 3");
     EXPECT_TRUE(Contains(lines, "请求的数据获取成功！")) << run.err;
     EXPECT_FALSE(Contains(lines, GuidedSteps[1])) << run.err;
 
@@ -292,9 +316,30 @@ TEST_F(CliUpdateTest, ANewToolThatCannotRunIsNotAnnounced) {
     auto lines = run.ErrLines();
     EXPECT_TRUE(Contains(lines, "未知错误,联系技术支持！")) << run.err;
     EXPECT_EQ(run.err.find("a new version of the tool is available"), std::string::npos) << run.err;
-    EXPECT_EQ(lines.back(),
-              "kestrel-cli update: the server offered a new tool that cannot run here; nothing "
-              "was replaced.");
+    EXPECT_TRUE(Contains(lines, "kestrel-cli update: the server offered a new tool that cannot "
+                                "run here; nothing was replaced."))
+        << run.err;
+}
+
+TEST_F(CliUpdateTest, CtrlCWhileProgrammingLetsTheImageCompleteButEndsTheUpdate) {
+    std::string image = TestImage(160 * 1024); // about 4 s at the line rate
+    TUpgradeServer server({.firmware = image});
+    TSimDevice device({"--line-rate", "--image-out", programmed});
+
+    auto cli = StartCli(device.Path(), server.Address());
+    AwaitErr(*cli, "正在更新设备程序......请不要断开连接！");
+    kill(cli->Pid(), SIGINT);
+    TRun run = Finish(*cli);
+    EXPECT_EQ(run.status, 130) << run.err;
+    auto lines = run.ErrLines();
+    EXPECT_TRUE(Contains(lines, Interrupt)) << run.err;
+    EXPECT_TRUE(Contains(lines, "软件更新成功！")) << run.err;
+    EXPECT_TRUE(Contains(lines, "kestrel-cli update: the firmware was programmed, but the guided "
+                                "steps were not completed."))
+        << run.err;
+    EXPECT_FALSE(Contains(lines, GuidedSteps[1])) << run.err;
+    ASSERT_TRUE(device.WaitFor("image written: 163840 bytes"));
+    EXPECT_EQ(ReadFileBytes(programmed), image);
 }
 
 } // namespace
