@@ -1,6 +1,7 @@
 // `kestrel-cli update`: the upgrade workflow of the window, on a terminal.
 #include "Console.h"
 #include "DeviceCommands.h"
+#include "HostToIP.h"
 #include "IOPack.h"
 #include "Interrupt.h"
 #include "PortNames.h"
@@ -69,6 +70,7 @@ int RunUpdate(TCliRun& run) {
     // The command line never replaces itself: a new tool version is only reported.
     TWorkflowOptions options;
     options.replaceTool = false;
+    run.Detail("upgrade server: " + UpgradeServerHost() + " port " + kUpgradeServerPort);
     Interrupt::Install();
     // A stop half-way through programming ends the program in the interrupt handler: its JSON
     // object is made as programming begins.
