@@ -59,8 +59,8 @@ void Usage(std::FILE* to) {
         "  2    usage error, or an image file that cannot be read or is empty\n"
         "  3    update: a new version of the tool is available (nothing replaced)\n"
         "  4    update: the server exchange failed (connection, refusal, protocol, status)\n"
-        "  5    update: the server's answer cannot be applied (unknown kind, or a new\n"
-        "       tool that cannot run here)\n"
+        "  5    update: the server's answer cannot be applied (unknown kind, a new tool\n"
+        "       that cannot run here, or no valid signature by the tool's update keys)\n"
         "  130  update: interrupted by Ctrl-C or SIGTERM\n",
         PortNumbering(), UpgradeServerHost().c_str());
 }
