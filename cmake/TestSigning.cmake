@@ -9,7 +9,7 @@ if(NOT KESTREL_MINISIGN)
     message(FATAL_ERROR "The tests need minisign to make their signing keys: install the Debian "
                         "package minisign (scripts/setup does)")
 endif()
-set(KESTREL_TEST_SIGNING_DIR ${CMAKE_BINARY_DIR}/test-signing)
+set(KESTREL_TEST_SIGNING_DIR ${CMAKE_BINARY_DIR}/test-signing CACHE INTERNAL "")
 file(MAKE_DIRECTORY ${KESTREL_TEST_SIGNING_DIR})
 
 function(kestrel_minisign)

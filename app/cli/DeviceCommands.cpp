@@ -89,6 +89,8 @@ int RunFlash(const std::vector<std::string>& args, TTerminalWindow& window) {
                      check.fault.c_str());
         return ExitUsage;
     }
+    if (!policy.HasKeys() && check.fileSize != bytes.size())
+        NoteUnverifiedUpdates();
     if (check.verified)
         std::fprintf(stderr, "kestrel-cli flash: %s is signed by %s\n", args[0].c_str(),
                      check.signer.c_str());

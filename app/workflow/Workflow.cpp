@@ -68,18 +68,19 @@ TUpdatePolicy::TUpdatePolicy(const std::vector<std::string>& keyTexts, bool requ
     }
 }
 
+void NoteUnverifiedUpdates() {
+    static std::once_flag noted;
+    std::call_once(noted, [] {
+        std::fprintf(stderr, "Updates are not verified: this tool was built without update keys "
+                             "(KESTREL_UPDATE_PUBKEYS).\n");
+    });
+}
+
 TUpdateCheck TUpdatePolicy::CheckAndStrip(TMemoryStream& data, bool firmware) const {
     if (!keyFault_.empty()) {
         TUpdateCheck refused;
         refused.fault = keyFault_;
         return refused;
-    }
-    if (keyTexts_.empty()) {
-        static std::once_flag noted;
-        std::call_once(noted, [] {
-            std::fprintf(stderr, "Updates are not verified: this tool was built without update "
-                                 "keys (KESTREL_UPDATE_PUBKEYS).\n");
-        });
     }
     // A new tool always needs a signature once there are keys; firmware as the build says.
     TUpdateCheck check =
@@ -337,6 +338,8 @@ bool TWorkflow::ApplyCliInfo(TCliInfo& request) {
 }
 
 bool TWorkflow::AcceptPayload(TMemoryStream& data, bool firmware) {
+    if (!policy_.HasKeys())
+        NoteUnverifiedUpdates();
     TUpdateCheck check = policy_.CheckAndStrip(data, firmware);
     if (!check.accepted) {
         std::fprintf(stderr, "%s: %s.\n",

@@ -139,6 +139,9 @@ struct TWorkflowOptions {
     bool requireSignedFirmware = BuiltInRequireSignedFirmware();
 };
 
+// Says once per process on standard error that updates are not verified (a tool without keys).
+void NoteUnverifiedUpdates();
+
 // The signature rule for received payloads, from the update keys.
 class TUpdatePolicy {
 public:
@@ -146,7 +149,6 @@ public:
     bool HasKeys() const { return !keyTexts_.empty(); }
     // Checks a payload (firmware when `firmware`, else a new tool: always required signed when
     // there are keys) and, when it is accepted, cuts `data` to the file without its trailer.
-    // Without keys says once per process on standard error that updates are not verified.
     TUpdateCheck CheckAndStrip(TMemoryStream& data, bool firmware) const;
 
 private:

@@ -8,6 +8,12 @@ std::string TestKeyFile(const std::string& name, const std::string& suffix) {
     return std::string(KESTREL_TEST_SIGNING_DIR) + "/" + name + suffix;
 }
 
+std::string TestKeyId(const std::string& name) {
+    std::string pub = ReadFileBytes(TestKeyFile(name, ".pub"));
+    std::string first = pub.substr(0, pub.find('\n'));
+    return first.substr(first.rfind(' ') + 1);
+}
+
 std::string MinisignSignature(const std::string& bytes, const std::string& key, bool legacy) {
     TempDir dir;
     WriteFileBytes(dir / "file", bytes);

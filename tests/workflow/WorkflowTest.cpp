@@ -40,13 +40,6 @@ const std::string StatusConnected = std::string("status ") + WorkflowText::Conne
 const std::string StatusFetched = "status 请求的数据获取成功！";
 const std::string StatusProgramming = std::string("status ") + WorkflowText::Programming;
 
-// A test key's id as minisign names it in the comment line of its .pub file.
-std::string KeyIdOf(const std::string& key) {
-    std::string pub = ReadFileBytes(TestKeyFile(key, ".pub"));
-    std::string first = pub.substr(0, pub.find('\n'));
-    return first.substr(first.rfind(' ') + 1);
-}
-
 // The controls (FakeUI::ControlsAt) with nothing running, and during discovery and programming.
 const std::string Idle = "start 1 stop 0 busy 0";
 const std::string Busy = "start 0 stop 0 busy 0";
@@ -325,7 +318,7 @@ TEST_F(WorkflowTest, NewToolReplacesTheExecutableAndRestartsWithAG) {
     options.waitPid = oldTool.Pid();
     TWorkflow flow(ui, options);
     EXPECT_EQ(flow.Start(), TWorkflowResult::ToolReplaced);
-    EXPECT_EQ(flow.LastSigner().rfind("key " + KeyIdOf("trusted") + ", trusted comment: ", 0), 0u)
+    EXPECT_EQ(flow.LastSigner().rfind("key " + TestKeyId("trusted") + ", trusted comment: ", 0), 0u)
         << flow.LastSigner();
     EXPECT_TRUE(ui.Has("terminate"));
     EXPECT_EQ(ui.ControlsAt(""), Idle);
@@ -364,7 +357,7 @@ TEST_F(WorkflowTest, ToolWithoutAValidSignatureIsNeverWritten) {
          {.firmware = firmware,
           .tool = tool,
           .files = {{"kestrel-1.5.minisig", MinisignSignature(tool, "other")}}},
-         "unknown key id " + KeyIdOf("other")},
+         "unknown key id " + TestKeyId("other")},
     };
     for (const Attack& attack : attacks) {
         SCOPED_TRACE(attack.what);
@@ -402,7 +395,7 @@ TEST_F(WorkflowTest, SignedFirmwareIsProgrammedWithoutItsTrailer) {
                      .args = {"--pubkey", TestKeyFile("trusted", ".pub")}});
     TWorkflow flow(ui, Keyed());
     EXPECT_EQ(flow.Start(), TWorkflowResult::FirmwareApplied);
-    EXPECT_NE(flow.LastSigner().find(KeyIdOf("trusted")), std::string::npos);
+    EXPECT_NE(flow.LastSigner().find(TestKeyId("trusted")), std::string::npos);
     ASSERT_TRUE(device->WaitForLine("image written"));
     EXPECT_EQ(ReadFileBytes(programmed), firmware + std::string(24, '\xFF'));
 }
