@@ -80,6 +80,20 @@ int RunFlash(const std::vector<std::string>& args, TTerminalWindow& window) {
     }
     TMemoryStream image;
     image.Write(bytes.data(), bytes.size());
+    // The technician's own file is programmed as it is; one with a signature trailer must carry a
+    // valid signature (with update keys built in) and is programmed without its trailer.
+    TUpdatePolicy policy(BuiltInUpdateKeys(), false);
+    TUpdateCheck check = policy.CheckAndStrip(image, true);
+    if (!check.accepted) {
+        std::fprintf(stderr, "kestrel-cli flash: %s is refused: %s\n", args[0].c_str(),
+                     check.fault.c_str());
+        return ExitUsage;
+    }
+    if (!policy.HasKeys() && check.fileSize != bytes.size())
+        NoteUnverifiedUpdates();
+    if (check.verified)
+        std::fprintf(stderr, "kestrel-cli flash: %s is signed by %s\n", args[0].c_str(),
+                     check.signer.c_str());
 
     if (!Connect(window))
         return ExitDevice;

@@ -24,6 +24,7 @@ int UpdateExitStatus(TWorkflowResult result, bool interrupted) {
         return ExitInterrupted;
     case TWorkflowResult::UnknownKind:
     case TWorkflowResult::ToolRefused:
+    case TWorkflowResult::SignatureRefused:
     case TWorkflowResult::ToolReplaced:   // never with replaceTool off
     case TWorkflowResult::AlreadyRunning: // never: one action per process
         return ExitAnswer;
@@ -45,16 +46,20 @@ int RunUpdate(const std::vector<std::string>& args, TTerminalWindow& window) {
     Interrupt::Install();
     TWorkflowResult result;
     int kind = 0;
+    std::string signer;
     {
         TWorkflow flow(ui, options);
         ui.Attach(&flow);
         result = flow.Start();
         ui.Attach(nullptr);
         kind = flow.LastRequest().UPType;
+        signer = flow.LastSigner();
     }
     bool interrupted = Interrupt::Raised();
 
     auto say = [&](const std::string& text) { window.PrintLine("kestrel-cli update: " + text); };
+    if (!signer.empty())
+        say("the update is signed by " + signer + ".");
     switch (result) {
     case TWorkflowResult::NewToolAvailable:
         say("a new version of the tool is available. kestrel-cli does not replace itself: "
@@ -62,6 +67,10 @@ int RunUpdate(const std::vector<std::string>& args, TTerminalWindow& window) {
         break;
     case TWorkflowResult::ToolRefused:
         say("the server offered a new tool that cannot run here; nothing was replaced.");
+        break;
+    case TWorkflowResult::SignatureRefused:
+        say("the server's update has no valid signature by a key this tool trusts; nothing was "
+            "programmed or replaced (the reason is above).");
         break;
     case TWorkflowResult::UnknownKind:
         say("the server answered with an unknown request kind (" + std::to_string(kind) +

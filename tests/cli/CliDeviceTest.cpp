@@ -1,7 +1,10 @@
 // kestrel-cli identify and flash as a process against simulated devices.
+#include "Signing.h"
 #include "SimHarness.h"
 
 #include <gtest/gtest.h>
+
+#include <cstdio>
 
 namespace {
 
@@ -9,8 +12,9 @@ const std::string ConnectFailed = "设备连接失败，请检查USB或电源连
 const std::string UpdateDone = "软件更新成功！";
 const std::string DownloadFailed = "程序下载失败！请检查电源或USB连接问题后重新尝试。";
 
-TRun RunCli(std::vector<std::string> args, const std::string& ports) {
-    args.insert(args.begin(), KESTREL_PATH_KESTREL_CLI);
+TRun RunCli(std::vector<std::string> args, const std::string& ports,
+            const std::string& program = KESTREL_PATH_KESTREL_CLI) {
+    args.insert(args.begin(), program);
     ChildProcess cli(args, {"KESTREL_PORTS=" + ports}, true);
     return Finish(cli);
 }
@@ -45,6 +49,43 @@ TEST(KestrelCli, FlashProgramsTheImage) {
     TRun run = RunCli({"flash", dir / "fw.bin"}, sim.Path());
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, UpdateDone + "\n");
+    ASSERT_TRUE(sim.WaitFor("image written: 3072 bytes"));
+    EXPECT_EQ(ReadFileBytes(dir / "stored.bin"), Filled(image, 512));
+}
+
+// A file with a signature trailer: checked with the keys built in (refused before the device is
+// looked for when the signature is not valid) and programmed without its trailer.
+TEST(KestrelCli, FlashChecksASignatureTrailer) {
+    TempDir dir;
+    TSimDevice sim({"--image-out", dir / "stored.bin"});
+    const std::string image = TestImage(3000);
+    const std::string signature = MinisignSignature(image);
+    WriteFileBytes(dir / "signed.bin", SignedPayload(image, signature));
+    std::string changed = image;
+    changed[0] ^= 0x01;
+    WriteFileBytes(dir / "changed.bin", SignedPayload(changed, signature));
+
+    TRun refused =
+        RunCli({"flash", dir / "changed.bin"}, sim.Path(), KESTREL_PATH_KESTREL_CLI_KEYED);
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_EQ(refused.err, "kestrel-cli flash: " + dir / "changed.bin" +
+                               " is refused: the file changed or the signature is of another "
+                               "file (key id " +
+                               TestKeyId("trusted") + ")\n");
+    EXPECT_EQ(refused.out, "");
+
+    TRun keyed = RunCli({"flash", dir / "signed.bin"}, sim.Path(), KESTREL_PATH_KESTREL_CLI_KEYED);
+    EXPECT_EQ(keyed.status, 0) << keyed.err;
+    EXPECT_EQ(keyed.err, "kestrel-cli flash: " + dir / "signed.bin" + " is signed by key " +
+                             TestKeyId("trusted") + ", trusted comment: signed by the tests\n");
+    ASSERT_TRUE(sim.WaitFor("image written: 3072 bytes"));
+    EXPECT_EQ(ReadFileBytes(dir / "stored.bin"), Filled(image, 512));
+
+    // Without keys the trailer is only removed.
+    std::remove((dir / "stored.bin").c_str());
+    TRun plain = RunCli({"flash", dir / "signed.bin"}, sim.Path());
+    EXPECT_EQ(plain.status, 0) << plain.err;
+    EXPECT_NE(plain.err.find("Updates are not verified"), std::string::npos) << plain.err;
     ASSERT_TRUE(sim.WaitFor("image written: 3072 bytes"));
     EXPECT_EQ(ReadFileBytes(dir / "stored.bin"), Filled(image, 512));
 }
