@@ -26,10 +26,9 @@ else()
                    "build's version ${version}")
 endif()
 
-execute_process(COMMAND ${HELP2MAN} --no-info -N
-                        --name=${DESCRIPTION} --include=${INCLUDE}
-                        --version-string=${NAME}\ ${version}
-                        --output=${WORK}/${NAME}.1 ${WORK}/${NAME}
+execute_process(COMMAND ${HELP2MAN} --no-info "--name=${DESCRIPTION}" "--include=${INCLUDE}"
+                        "--version-string=${NAME} ${version}"
+                        "--output=${WORK}/${NAME}.1" ${WORK}/${NAME}
                 RESULT_VARIABLE status ERROR_VARIABLE errors
                 TIMEOUT ${answer_limit})
 if(NOT status EQUAL 0)
