@@ -8,14 +8,15 @@
 #include <memory>
 #include <string>
 
-// Names starting with "missing" do not exist; every other name is a file of its own.
+// Names starting with "missing" and signatures (".minisig") do not exist; every other name is a
+// file of its own.
 class TMemoryFiles : public CatalogueFiles {
 public:
     static constexpr size_t kImageSize = 20000;
 
     std::shared_ptr<const Bytes> Read(const std::string& name, std::string& why) override {
-        if (name.rfind("missing", 0) == 0) {
-            why = "does not exist";
+        if (name.rfind("missing", 0) == 0 || name.ends_with(".minisig")) {
+            why = kFileMissing;
             return nullptr;
         }
         auto& file = files_[name];

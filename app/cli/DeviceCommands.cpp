@@ -161,12 +161,28 @@ int RunFlash(TCliRun& run) {
     }
     TMemoryStream image;
     image.Write(bytes.data(), bytes.size());
-    size_t padded = (bytes.size() + 511) / 512 * 512;
-    run.Report().Add("image", TJson::Object()
-                                  .Add("path", path)
-                                  .Add("bytes", int64_t(bytes.size()))
-                                  .Add("programmed_bytes", int64_t(padded)));
-    run.Detail("image: " + path + ", " + std::to_string(bytes.size()) +
+    // The technician's own file is programmed as it is; one with a signature trailer must carry a
+    // valid signature (with update keys built in) and is programmed without its trailer.
+    TUpdatePolicy policy(BuiltInUpdateKeys(), false);
+    TUpdateCheck check = policy.CheckAndStrip(image, true);
+    if (!check.accepted) {
+        run.SetOutcome("image-refused", "");
+        run.Error("kestrel-cli flash: " + path + " is refused: " + check.fault);
+        return ExitUsage;
+    }
+    if (!policy.HasKeys() && check.fileSize != bytes.size())
+        NoteUnverifiedUpdates();
+    if (check.verified)
+        run.Say("kestrel-cli flash: " + path + " is signed by " + check.signer);
+    int64_t padded = (image.Size() + 511) / 512 * 512;
+    TJson imageJson = TJson::Object()
+                          .Add("path", path)
+                          .Add("bytes", int64_t(image.Size()))
+                          .Add("programmed_bytes", padded);
+    if (check.verified)
+        imageJson.Add("signed_by", check.signer);
+    run.Report().Add("image", imageJson);
+    run.Detail("image: " + path + ", " + std::to_string(image.Size()) +
                " bytes, filled with 0xFF to " + std::to_string(padded) + " bytes");
 
     Interrupt::Install();

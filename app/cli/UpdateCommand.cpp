@@ -27,6 +27,7 @@ int UpdateExitStatus(TWorkflowResult result, bool interrupted) {
         return ExitInterrupted;
     case TWorkflowResult::UnknownKind:
     case TWorkflowResult::ToolRefused:
+    case TWorkflowResult::SignatureRefused:
     case TWorkflowResult::ToolReplaced:   // never with replaceTool off
     case TWorkflowResult::AlreadyRunning: // never: one action per process
         return ExitAnswer;
@@ -84,6 +85,7 @@ int RunUpdate(TCliRun& run) {
     TWorkflowResult result;
     TCliInfo answer;
     uint8_t code = 0;
+    std::string signer;
     {
         TWorkflow flow(ui, options);
         ui.Attach(&flow);
@@ -91,6 +93,7 @@ int RunUpdate(TCliRun& run) {
         ui.Attach(nullptr);
         answer = flow.LastRequest();
         code = flow.LastCode();
+        signer = flow.LastSigner();
     }
     Interrupt::SetProgramming(false);
     Interrupt::SetStopOutput("");
@@ -101,6 +104,8 @@ int RunUpdate(TCliRun& run) {
     std::string device = found ? DeviceSoftwareVersion() : "";
     std::string offered = code == kResultSuccess ? OfferedVersion(answer, device) : "";
     auto say = [&](const std::string& text) { run.Say("kestrel-cli update: " + text); };
+    if (!signer.empty())
+        say("the update is signed by " + signer + ".");
     switch (result) {
     case TWorkflowResult::NewToolAvailable:
         say("a new version of the tool is available" +
@@ -111,6 +116,10 @@ int RunUpdate(TCliRun& run) {
         break;
     case TWorkflowResult::ToolRefused:
         say("the server offered a new tool that cannot run here; nothing was replaced.");
+        break;
+    case TWorkflowResult::SignatureRefused:
+        say("the server's update has no valid signature by a key this tool trusts; nothing was "
+            "programmed or replaced (the reason is above).");
         break;
     case TWorkflowResult::UnknownKind:
         say("the server answered with an unknown request kind (" + std::to_string(answer.UPType) +
@@ -167,5 +176,9 @@ int RunUpdate(TCliRun& run) {
     }
     report.Add("versions", versions);
     report.Add("guided_steps", HintName(ui.HintOutcome()));
+    if (signer.empty())
+        report.AddNull("signed_by");
+    else
+        report.Add("signed_by", signer);
     return status;
 }

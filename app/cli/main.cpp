@@ -124,11 +124,12 @@ void Usage(std::FILE* to) {
         "  0    done: firmware programmed (update), device up to date, identified, flashed\n"
         "  1    the device was not found or not answering, or programming it failed\n"
         "  2    usage error, or an image file that cannot be programmed (missing,\n"
-        "       unreadable, a directory, empty, larger than 64 MiB)\n"
+        "       unreadable, a directory, empty, larger than 64 MiB, or carrying a\n"
+        "       signature that is not valid)\n"
         "  3    update: a new version of the tool is available (nothing replaced)\n"
         "  4    update: the server exchange failed (connection, refusal, protocol, status)\n"
-        "  5    update: the server's answer cannot be applied (unknown kind, or a new\n"
-        "       tool that cannot run here)\n"
+        "  5    update: the server's answer cannot be applied (unknown kind, a new tool\n"
+        "       that cannot run here, or no valid signature by the tool's update keys)\n"
         "  70   an unexpected failure inside kestrel-cli (please report the line printed)\n"
         "  130  interrupted by Ctrl-C or SIGTERM\n",
         PortNumbering(), UpgradeServerHost().c_str());

@@ -6,6 +6,7 @@
 #include "UPCommFun.h"
 
 #include <cstdio>
+#include <mutex>
 
 namespace {
 std::string Hex(uint32_t value, int digits) {
@@ -45,6 +46,8 @@ const char* ResultName(TWorkflowResult result) {
         return "programming-failed";
     case TWorkflowResult::ToolRefused:
         return "tool-refused";
+    case TWorkflowResult::SignatureRefused:
+        return "signature-refused";
     case TWorkflowResult::Cancelled:
         return "cancelled";
     case TWorkflowResult::AlreadyRunning:
@@ -53,8 +56,43 @@ const char* ResultName(TWorkflowResult result) {
     return "?";
 }
 
+TUpdatePolicy::TUpdatePolicy(const std::vector<std::string>& keyTexts, bool requireSignedFirmware)
+    : keyTexts_(keyTexts), requireSignedFirmware_(requireSignedFirmware) {
+    for (size_t i = 0; i < keyTexts.size() && keyFault_.empty(); ++i) {
+        std::string error;
+        if (auto key = ParsePublicKey(keyTexts[i], error))
+            keys_.push_back(*key);
+        else
+            keyFault_ = "update key " + std::to_string(i + 1) + " of this tool is unusable (" +
+                        error + "); build the tool again with the maker's public key";
+    }
+}
+
+void NoteUnverifiedUpdates() {
+    static std::once_flag noted;
+    std::call_once(noted, [] {
+        std::fprintf(stderr, "Updates are not verified: this tool was built without update keys "
+                             "(KESTREL_UPDATE_PUBKEYS).\n");
+    });
+}
+
+TUpdateCheck TUpdatePolicy::CheckAndStrip(TMemoryStream& data, bool firmware) const {
+    if (!keyFault_.empty()) {
+        TUpdateCheck refused;
+        refused.fault = keyFault_;
+        return refused;
+    }
+    // A new tool always needs a signature once there are keys; firmware as the build says.
+    TUpdateCheck check =
+        CheckUpdatePayload(data.Bytes(), keys_, !firmware || requireSignedFirmware_);
+    if (check.accepted)
+        data.SetSize(static_cast<int64_t>(check.fileSize));
+    return check;
+}
+
 TWorkflow::TWorkflow(TWorkflowUI& ui, TWorkflowOptions options)
-    : ui_(ui), options_(std::move(options)) {
+    : ui_(ui), options_(std::move(options)),
+      policy_(options_.updateKeys, options_.requireSignedFirmware) {
     // The device and server links reach the front end through the main window link.
     SetMainWindow(&ui_);
 }
@@ -118,6 +156,7 @@ TWorkflowResult TWorkflow::Run() {
     SetPhase(TWorkflowPhase::Connecting);
     ui_.ShowStatus(WorkflowText::Connecting);
     lastCode_ = 0;
+    lastSigner_.clear();
     if (!ConnectDevice()) {
         ui_.ShowStatus(WorkflowText::ConnectFailed);
         return TWorkflowResult::DeviceNotFound;
@@ -249,6 +288,9 @@ bool TWorkflow::ApplyCliInfo(TCliInfo& request) {
         request.Data = std::make_shared<TMemoryStream>();
     switch (request.UPType) {
     case 3: {
+        // Checked before the port is opened; the trailer never reaches the device.
+        if (!AcceptPayload(*request.Data, true))
+            return false;
         ui_.ShowStatus(WorkflowText::Programming);
         ui_.Repaint();
         TMemoryStream& image = *request.Data;
@@ -264,6 +306,10 @@ bool TWorkflow::ApplyCliInfo(TCliInfo& request) {
         return true;
     }
     case 7: {
+        // The checks of the image and its trial run see the file without its trailer, and the
+        // installed executable is byte for byte the signed file.
+        if (!AcceptPayload(*request.Data, false))
+            return false;
         if (!options_.replaceTool) {
             bool runs = IsExecutableForThisPlatform(request.Data->Bytes());
             if (!runs)
@@ -289,4 +335,21 @@ bool TWorkflow::ApplyCliInfo(TCliInfo& request) {
         applied_ = TWorkflowResult::UnknownKind;
         return true;
     }
+}
+
+bool TWorkflow::AcceptPayload(TMemoryStream& data, bool firmware) {
+    if (!policy_.HasKeys())
+        NoteUnverifiedUpdates();
+    TUpdateCheck check = policy_.CheckAndStrip(data, firmware);
+    if (!check.accepted) {
+        std::fprintf(stderr, "%s: %s.\n",
+                     firmware ? "The firmware was not programmed"
+                              : "The new tool was not installed",
+                     check.fault.c_str());
+        ui_.ShowStatus(WorkflowText::UnknownError);
+        applied_ = TWorkflowResult::SignatureRefused;
+        return false;
+    }
+    lastSigner_ = check.signer;
+    return true;
 }

@@ -27,8 +27,16 @@
 //
 // For the command line, TWorkflowOptions::replaceTool = false turns the self-replacement off: a
 // new tool version is only reported (TWorkflowResult::NewToolAvailable), nothing is written.
+//
+// Signed updates (UpdateSignature.h): with update keys, a new tool must carry a valid signature
+// by one of them, and so must firmware when a signature is present or required; otherwise the
+// answer is refused (TWorkflowResult::SignatureRefused) before anything is written or the port
+// is opened, with the general error text and the reason on standard error. An accepted payload
+// loses its signature trailer before use; LastSigner() names the key that signed it.
 #include "TimeLimits.h"
 #include "UPT.h"
+#include "UpdateKeys.h"
+#include "UpdateSignature.h"
 #include "WorkflowUI.h"
 
 #include <atomic>
@@ -37,6 +45,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 // The tool's own version (the project's), sent to the server as SWVer.
 inline constexpr const char* KestrelToolVersion = KESTREL_VERSION;
@@ -67,6 +76,8 @@ enum class TWorkflowResult {
     ToolRefused,       // kind 7 with an image that cannot run here (or, when replacing, does not
                        // answer --version), or files that could not be written: nothing
                        // replaced, the tool keeps running
+    SignatureRefused,  // kind 3 or 7 without a valid signature by an update key: nothing
+                       // programmed, written or replaced
     Cancelled,         // the stop button, or a close of the window, ended the action
     AlreadyRunning,    // Start while an action ran: nothing done
 };
@@ -121,6 +132,30 @@ struct TWorkflowOptions {
     long waitPid = 0;
     // How long one wait for the worker lasts before pending window messages are processed.
     std::chrono::milliseconds workerPoll = ServerLimits::WorkerPoll;
+    // The minisign public keys updates must be signed with (base64 lines or .pub texts); none:
+    // updates are not verified.
+    std::vector<std::string> updateKeys = BuiltInUpdateKeys();
+    // With keys: firmware without a signature is refused too.
+    bool requireSignedFirmware = BuiltInRequireSignedFirmware();
+};
+
+// Says once per process on standard error that updates are not verified (a tool without keys).
+void NoteUnverifiedUpdates();
+
+// The signature rule for received payloads, from the update keys.
+class TUpdatePolicy {
+public:
+    TUpdatePolicy(const std::vector<std::string>& keyTexts, bool requireSignedFirmware);
+    bool HasKeys() const { return !keyTexts_.empty(); }
+    // Checks a payload (firmware when `firmware`, else a new tool: always required signed when
+    // there are keys) and, when it is accepted, cuts `data` to the file without its trailer.
+    TUpdateCheck CheckAndStrip(TMemoryStream& data, bool firmware) const;
+
+private:
+    std::vector<std::string> keyTexts_;
+    std::vector<TPublicKey> keys_;
+    std::string keyFault_; // a built-in key that is no key: every payload is refused
+    bool requireSignedFirmware_;
 };
 
 class TWorkflow : private TExchangeListener {
@@ -141,6 +176,8 @@ public:
     TWorkflowPhase Phase() const { return phase_.load(); }
 
     uint8_t LastCode() const { return lastCode_; }
+    // The key and trusted comment of the last accepted signed payload; empty when none.
+    const std::string& LastSigner() const { return lastSigner_; }
     const TCliInfo& LastRequest() const { return lastRequest_; }
 
     // The steps of the start action, usable on their own.
@@ -161,6 +198,9 @@ private:
     void ExchangePhase(TExchangePhase phase) override;
     // A plain pause of the front end's thread.
     void Pause(std::chrono::milliseconds duration);
+    // The signature check of a received payload; on refusal the reason goes to standard error,
+    // the status line shows the general error and the result is SignatureRefused.
+    bool AcceptPayload(TMemoryStream& data, bool firmware);
 
     TWorkflowUI& ui_;
     TWorkflowOptions options_;
@@ -172,4 +212,6 @@ private:
     TWorkflowResult applied_ = TWorkflowResult::FirmwareApplied; // set by ApplyCliInfo
     uint8_t lastCode_ = 0;
     TCliInfo lastRequest_;
+    TUpdatePolicy policy_;
+    std::string lastSigner_;
 };

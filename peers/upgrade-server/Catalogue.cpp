@@ -40,8 +40,9 @@ std::string Lower(std::string text) {
 
 class ManifestParser {
 public:
-    ManifestParser(const std::string& origin, CatalogueFiles& files)
-        : origin_(origin), files_(files) {}
+    ManifestParser(const std::string& origin, CatalogueFiles& files,
+                   const std::vector<TPublicKey>& keys)
+        : origin_(origin), files_(files), keys_(keys) {}
 
     std::optional<Catalogue> Parse(std::string_view text, std::string& error) {
         if (text.substr(0, 3) == "\xEF\xBB\xBF")
@@ -110,6 +111,7 @@ private:
             auto bytes = Load(f[2]);
             if (!bytes)
                 return false;
+            Account(bytes);
             catalogue_.pages.emplace(
                 f[1], std::make_shared<const std::string>(bytes->begin(), bytes->end()));
         } else {
@@ -124,11 +126,73 @@ private:
         auto data = Load(file);
         if (!data)
             return false;
+        auto served = Served(file, data);
+        if (!served)
+            return false;
         item.version = version;
         item.fileName = file;
-        item.data = data;
-        item.crc = crcs_[data.get()];
+        item.data = served;
+        item.isSigned = served != data;
+        item.crc = Account(served);
         return true;
+    }
+
+    // The file as it is sent: with the trailer of FILE.minisig when that exists, after checking
+    // the signature. A file named twice is one buffer.
+    std::shared_ptr<const Bytes> Served(const std::string& name,
+                                        const std::shared_ptr<const Bytes>& file) {
+        if (auto it = served_.find(file.get()); it != served_.end())
+            return it->second;
+        const std::string sigName = name + ".minisig";
+        std::string why;
+        auto sig = files_.Read(sigName, why);
+        if (!sig) {
+            if (why != kFileMissing) {
+                Fail("signature " + sigName + " " + why);
+                return nullptr;
+            }
+            return served_[file.get()] = file;
+        }
+        std::string_view text(reinterpret_cast<const char*>(sig->data()), sig->size());
+        if (text.size() > kMaxSignatureText) {
+            Fail("signature " + sigName + " is " + std::to_string(text.size()) +
+                 " bytes; a minisign signature has at most " + std::to_string(kMaxSignatureText));
+            return nullptr;
+        }
+        if (keys_.empty()) {
+            std::string error;
+            if (!ParseSignature(text, error)) {
+                Fail("signature " + sigName + ": " + error);
+                return nullptr;
+            }
+            if (!uncheckedWarned_)
+                catalogue_.warnings.push_back(
+                    origin_ + " line " + std::to_string(lineNo_) + ": the signature " + sigName +
+                    " (and any other) is served without checking that it matches its file: "
+                    "start the server with --pubkey FILE, the maker's minisign public key");
+            uncheckedWarned_ = true;
+        } else if (TVerification v = VerifySignature(*file, text, keys_); !v.valid) {
+            Fail("signature " + sigName + " does not match " + name + ": " + v.fault +
+                 "; sign the file again (minisign -S -m " + name + ")");
+            return nullptr;
+        }
+        if (file->size() + text.size() + kTrailerFooterSize > kMaxCatalogueFile) {
+            Fail("file " + name +
+                 " with its signature is over 64 MiB (67108864 bytes), the most "
+                 "clients accept");
+            return nullptr;
+        }
+        return served_[file.get()] = std::make_shared<const Bytes>(WithTrailer(*file, text));
+    }
+
+    // Counts a buffer held in memory once and gives its CRC.
+    uint16_t Account(const std::shared_ptr<const Bytes>& bytes) {
+        auto [it, added] = crcs_.emplace(bytes.get(), 0);
+        if (added) {
+            it->second = Crc16(bytes->data(), static_cast<int32_t>(bytes->size()));
+            catalogue_.totalBytes += bytes->size();
+        }
+        return it->second;
     }
 
     // Clients name their device type exactly: "qx40" never gets the firmware of "QX40".
@@ -165,15 +229,14 @@ private:
             Fail("file " + name + " " + why);
             return nullptr;
         }
-        if (auto [it, added] = crcs_.emplace(bytes.get(), 0); added) {
-            it->second = Crc16(bytes->data(), static_cast<int32_t>(bytes->size()));
-            catalogue_.totalBytes += bytes->size();
-        }
         return bytes;
     }
 
     std::string origin_;
     CatalogueFiles& files_;
+    const std::vector<TPublicKey>& keys_;
+    bool uncheckedWarned_ = false;
+    std::map<const Bytes*, std::shared_ptr<const Bytes>> served_; // file -> as sent
     int lineNo_ = 0;
     int entries_ = 0;
     std::string error_;
@@ -206,7 +269,7 @@ public:
         std::error_code ec;
         fs::path real = fs::canonical(root_ / name, ec);
         if (ec) {
-            why = ec == std::errc::no_such_file_or_directory ? "does not exist"
+            why = ec == std::errc::no_such_file_or_directory ? std::string(kFileMissing)
                                                              : "cannot be read: " + ec.message();
             return nullptr;
         }
@@ -283,11 +346,13 @@ private:
 } // namespace
 
 std::optional<Catalogue> ParseManifest(std::string_view text, const std::string& origin,
-                                       CatalogueFiles& files, std::string& error) {
-    return ManifestParser(origin, files).Parse(text, error);
+                                       CatalogueFiles& files, std::string& error,
+                                       const std::vector<TPublicKey>& keys) {
+    return ManifestParser(origin, files, keys).Parse(text, error);
 }
 
-std::optional<Catalogue> LoadCatalogue(const std::string& dir, std::string& error) {
+std::optional<Catalogue> LoadCatalogue(const std::string& dir, std::string& error,
+                                       const std::vector<TPublicKey>& keys) {
     std::string manifest = (fs::path(dir) / "manifest").string();
     std::error_code ec;
     fs::path root = fs::canonical(dir, ec);
@@ -305,7 +370,7 @@ std::optional<Catalogue> LoadCatalogue(const std::string& dir, std::string& erro
     // The manifest is no file of the catalogue: it counts in no total.
     return ParseManifest(
         std::string_view(reinterpret_cast<const char*>(text->data()), text->size()), manifest,
-        folder, error);
+        folder, error, keys);
 }
 
 std::optional<std::vector<uint64_t>> ParseVersion(std::string_view text) {

@@ -3,6 +3,12 @@
 // tool, refused device identities and the information pages. Every file is read once at start-up
 // and shared, read-only, by all sessions. Only regular files inside the catalogue folder are
 // served, none larger than a client accepts.
+//
+// A firmware or tool file with its minisign signature beside it (FILE.minisig) is served with
+// the signature trailer appended (UpdateSignature.h); the signature is checked at loading against
+// the maker's public keys when the server has them.
+#include "UpdateSignature.h"
+
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -18,12 +24,14 @@ using Bytes = std::vector<uint8_t>;
 // the server link).
 constexpr uint64_t kMaxCatalogueFile = 64ull * 1024 * 1024;
 
-// One file of the catalogue as it is sent: its bytes and their CRC.
+// One file of the catalogue as it is sent: its bytes (with the signature trailer when signed)
+// and their CRC.
 struct CatalogueItem {
     std::string version;
     std::string fileName;
     std::shared_ptr<const Bytes> data;
     uint16_t crc = 0;
+    bool isSigned = false; // FILE.minisig was found and appended
 };
 
 struct Catalogue {
@@ -37,22 +45,31 @@ struct Catalogue {
     std::vector<std::string> warnings;
 };
 
+// The reason CatalogueFiles::Read gives for a file that is not there.
+inline constexpr std::string_view kFileMissing = "does not exist";
+
 // Where the manifest's files come from: the catalogue folder, or memory for the fuzz target.
 class CatalogueFiles {
 public:
     virtual ~CatalogueFiles() = default;
     // The bytes of `name` (a relative name without "..", already checked), the same buffer for
-    // the same file; null with the reason in `why` (to follow "file NAME ").
+    // the same file; null with the reason in `why` (to follow "file NAME "; kFileMissing when
+    // it does not exist).
     virtual std::shared_ptr<const Bytes> Read(const std::string& name, std::string& why) = 0;
 };
 
-// Reads DIR/manifest and every file it names. On any problem returns nothing and puts a message
-// naming the manifest line into `error`.
-std::optional<Catalogue> LoadCatalogue(const std::string& dir, std::string& error);
+// Reads DIR/manifest and every file it names, and the signatures beside them. With `keys` (the
+// maker's public keys, --pubkey) every signature must be by one of them and match its file;
+// without, a signature is only checked to be one, and a warning says so. On any problem returns
+// nothing and puts a message naming the manifest line into `error`. A reload passes the same
+// keys.
+std::optional<Catalogue> LoadCatalogue(const std::string& dir, std::string& error,
+                                       const std::vector<TPublicKey>& keys = {});
 // The manifest `text` (called `origin` in messages) with its files from `files`; a leading UTF-8
 // byte order mark is skipped.
 std::optional<Catalogue> ParseManifest(std::string_view text, const std::string& origin,
-                                       CatalogueFiles& files, std::string& error);
+                                       CatalogueFiles& files, std::string& error,
+                                       const std::vector<TPublicKey>& keys = {});
 
 // A dotted version "1.21" as its numbers; nothing when the text is not such a version.
 std::optional<std::vector<uint64_t>> ParseVersion(std::string_view text);

@@ -2,11 +2,15 @@
 
 #include <asio/ip/address.hpp>
 
+#include <fstream>
+#include <iterator>
+
 const char* const kUsage =
     "usage: upgrade-server --catalogue DIR [--address ADDR] [--port N] [--http-port N]\n"
     "                      [--step-timeout-ms MS] [--first-line-timeout-ms MS]\n"
     "                      [--session-timeout-ms MS] [--min-rate BYTES]\n"
-    "                      [--max-sessions N] [--max-per-peer N] [--fault FAULT]...\n"
+    "                      [--max-sessions N] [--max-per-peer N] [--pubkey FILE]...\n"
+    "                      [--fault FAULT]...\n"
     "  --catalogue DIR              the catalogue folder (manifest and the files it names)\n"
     "  --address ADDR               address of both ports (default 0.0.0.0)\n"
     "  --port N                     upgrade dialogue port (default 5001; 0: any free port)\n"
@@ -19,6 +23,9 @@ const char* const kUsage =
     "  --max-sessions N             concurrent connections on each port (default 256)\n"
     "  --max-per-peer N             concurrent connections on each port from one address\n"
     "                               (an IPv6 /64 counts as one address; default 16)\n"
+    "  --pubkey FILE                the maker's minisign public key (minisign.pub): every\n"
+    "                               signature FILE.minisig in the catalogue must match\n"
+    "                               its file and be by this key (or another --pubkey)\n"
     "  --fault FAULT                a scripted misbehaviour for tests (see README.md)\n";
 
 namespace {
@@ -89,6 +96,21 @@ bool ParseOptions(const std::vector<std::string>& args, ServerOptions& options,
             if (!Number(value, 1, 1000000, n))
                 return bad("a number from 1 to 1000000");
             options.maxPerPeer = static_cast<size_t>(n);
+        } else if (name == "--pubkey") {
+            std::ifstream in(value, std::ios::binary);
+            std::string text((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
+            if (!in && !in.eof()) {
+                error = name + " " + value + ": cannot read the file";
+                return false;
+            }
+            std::string why;
+            auto key = ParsePublicKey(text, why);
+            if (!key) {
+                error = name + " " + value + ": " + why;
+                return false;
+            }
+            options.pubkeys.push_back(*key);
         } else if (name == "--fault") {
             if (!ParseFault(value, options.faults, error))
                 return false;

@@ -1,6 +1,7 @@
 #pragma once
 // The server's command line.
 #include "Faults.h"
+#include "UpdateSignature.h"
 
 #include <chrono>
 #include <cstdint>
@@ -21,6 +22,9 @@ struct ServerOptions {
     std::chrono::milliseconds sessionLimit{60000};
     uint64_t minRate = 1024;
     Faults faults;
+    // The maker's minisign public keys (--pubkey): every FILE.minisig of the catalogue must be
+    // a signature of FILE by one of them.
+    std::vector<TPublicKey> pubkeys;
     bool help = false;
 };
 

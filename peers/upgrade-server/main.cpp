@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
         std::cout << kUsage;
         return 0;
     }
-    auto catalogue = LoadCatalogue(options.catalogueDir, error);
+    auto catalogue = LoadCatalogue(options.catalogueDir, error, options.pubkeys);
     if (!catalogue) {
         std::cerr << "upgrade-server: " << error << "\n";
         return 2;

@@ -1,10 +1,12 @@
 // kestrel-cli identify and flash as a process against simulated devices, its options and help,
 // and Ctrl-C during programming on a pseudo-terminal.
 #include "CliHarness.h"
+#include "Signing.h"
 #include "SimHarness.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -98,6 +100,49 @@ TEST(KestrelCli, FlashProgramsTheImage) {
     EXPECT_EQ(leaves["image.bytes"], "3000");
     EXPECT_EQ(leaves["image.programmed_bytes"], "3072");
     EXPECT_EQ(leaves["device.type"], "\"QX40\"");
+}
+
+// A file with a signature trailer: checked with the keys built in (refused before the device is
+// looked for when the signature is not valid) and programmed without its trailer.
+TEST(KestrelCli, FlashChecksASignatureTrailer) {
+    TempDir dir;
+    TSimDevice sim({"--image-out", dir / "stored.bin"});
+    const std::string image = TestImage(3000);
+    const std::string signature = MinisignSignature(image);
+    WriteFileBytes(dir / "signed.bin", SignedPayload(image, signature));
+    std::string changed = image;
+    changed[0] ^= 0x01;
+    WriteFileBytes(dir / "changed.bin", SignedPayload(changed, signature));
+    auto runKeyed = [&](const std::vector<std::string>& args) {
+        return ::RunCli(args, {"KESTREL_PORTS=" + sim.Path()}, KESTREL_PATH_KESTREL_CLI_KEYED);
+    };
+
+    TRun refused = runKeyed({"flash", dir / "changed.bin"});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_EQ(refused.err, "kestrel-cli flash: " + dir / "changed.bin" +
+                               " is refused: the file changed or the signature is of another "
+                               "file (key id " +
+                               TestKeyId("trusted") + ")\n");
+    EXPECT_EQ(refused.out, "");
+
+    TRun keyed = runKeyed({"flash", "--json", dir / "signed.bin"});
+    EXPECT_EQ(keyed.status, 0) << keyed.err;
+    std::string signer = "key " + TestKeyId("trusted") + ", trusted comment: signed by the tests";
+    EXPECT_EQ(keyed.ErrLines().at(0),
+              "kestrel-cli flash: " + dir / "signed.bin" + " is signed by " + signer);
+    auto leaves = JsonLeaves(keyed.out);
+    EXPECT_EQ(leaves["image.signed_by"], "\"" + signer + "\"") << keyed.out;
+    EXPECT_EQ(leaves["image.bytes"], "3000") << keyed.out;
+    ASSERT_TRUE(sim.WaitFor("image written: 3072 bytes"));
+    EXPECT_EQ(ReadFileBytes(dir / "stored.bin"), Filled(image, 512));
+
+    // Without keys the trailer is only removed.
+    std::remove((dir / "stored.bin").c_str());
+    TRun plain = RunCli({"flash", dir / "signed.bin"}, sim.Path());
+    EXPECT_EQ(plain.status, 0) << plain.err;
+    EXPECT_NE(plain.err.find("Updates are not verified"), std::string::npos) << plain.err;
+    ASSERT_TRUE(sim.WaitFor("image written: 3072 bytes"));
+    EXPECT_EQ(ReadFileBytes(dir / "stored.bin"), Filled(image, 512));
 }
 
 TEST(KestrelCli, FlashFailsOnRejectedFrame) {

@@ -12,8 +12,9 @@
 
 extern "C" char** environ;
 
-TRun RunCli(const std::vector<std::string>& args, const std::vector<std::string>& env) {
-    std::vector<std::string> argv{KESTREL_PATH_KESTREL_CLI};
+TRun RunCli(const std::vector<std::string>& args, const std::vector<std::string>& env,
+            const std::string& program) {
+    std::vector<std::string> argv{program};
     argv.insert(argv.end(), args.begin(), args.end());
     ChildProcess cli(argv, env, true);
     return Finish(cli);

@@ -2,6 +2,7 @@
 // QX40 and KESTREL_UPDATE_HOST at the reference upgrade server, both started by the test. Standard
 // input is no terminal, so the guided steps are printed, not asked.
 #include "CliHarness.h"
+#include "Signing.h"
 #include "SimHarness.h"
 #include "UpgradeServer.h"
 
@@ -127,6 +128,9 @@ TEST_F(CliUpdateTest, FirmwareIsProgrammedAndTheGuidedStepsPrinted) {
         "升级开始：",
         "升级进行中请等待",
         "请求的数据获取成功！",
+        // This kestrel-cli has no update key built in.
+        "Updates are not verified: this tool was built without update keys "
+        "(KESTREL_UPDATE_PUBKEYS).",
         "device software version 1.20; the server offers firmware 1.21",
         "正在更新设备程序......请不要断开连接！",
         "软件更新成功！",
@@ -149,6 +153,7 @@ TEST_F(CliUpdateTest, FirmwareIsProgrammedAndTheGuidedStepsPrinted) {
 
     auto leaves = JsonLeaves(run.out);
     const std::map<std::string, std::string> expectedJson = {
+        {"signed_by", "null"},
         {"command", "\"update\""},
         {"exit_status", "0"},
         {"outcome", "\"firmware-applied\""},
@@ -304,6 +309,50 @@ TEST_F(CliUpdateTest, NewToolIsOnlyReported) {
     EXPECT_FALSE(fs::exists(programmed));
     std::string session = server.NextSession();
     EXPECT_NE(session.find("answer=tool:1.5 end=allok"), std::string::npos) << session;
+}
+
+// Signed firmware: a tool with the key names the key; a tool without one removes the trailer and
+// says once that it verifies nothing. Unsigned firmware: a tool with the key refuses it.
+TEST_F(CliUpdateTest, SignedUpdatesNameTheirKeyAndUnsignedOnesAreRefused) {
+    const std::string image = TestImage(3000);
+    TSimDevice device({"--image-out", programmed});
+    {
+        TUpgradeServer server({.firmware = image,
+                               .files = {{"qx40-1.21.bin.minisig", MinisignSignature(image)}},
+                               .args = {"--pubkey", TestKeyFile("trusted", ".pub")}});
+        TRun keyed = RunCli(device.Path(), server.Address(), {}, KESTREL_PATH_KESTREL_CLI_KEYED);
+        EXPECT_EQ(keyed.status, 0) << keyed.err;
+        EXPECT_TRUE(Contains(keyed.ErrLines(), "kestrel-cli update: the update is signed by key " +
+                                                   TestKeyId("trusted") +
+                                                   ", trusted comment: signed by the tests."))
+            << keyed.err;
+        ASSERT_TRUE(device.WaitFor("image written: 3072 bytes"));
+        EXPECT_EQ(ReadFileBytes(programmed), Filled(image, 512));
+
+        fs::remove(programmed);
+        TRun plain = RunCli(device.Path(), server.Address());
+        EXPECT_EQ(plain.status, 0) << plain.err;
+        EXPECT_EQ(Count(plain.err, "Updates are not verified"), 1u) << plain.err;
+        ASSERT_TRUE(device.WaitFor("image written: 3072 bytes"));
+        EXPECT_EQ(ReadFileBytes(programmed), Filled(image, 512));
+    }
+    fs::remove(programmed);
+    TUpgradeServer attacker({.firmware = image});
+    TRun refused = RunCli(device.Path(), attacker.Address(), {}, KESTREL_PATH_KESTREL_CLI_KEYED);
+    EXPECT_EQ(refused.status, 5) << refused.err;
+    auto lines = refused.ErrLines();
+    EXPECT_TRUE(Contains(lines, "未知错误,联系技术支持！")) << refused.err;
+    EXPECT_NE(refused.err.find("The firmware was not programmed: the update is not signed"),
+              std::string::npos)
+        << refused.err;
+    EXPECT_FALSE(Contains(lines, "正在更新设备程序......请不要断开连接！")) << refused.err;
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(lines[lines.size() - 2],
+              "kestrel-cli update: the server's update has no valid signature by a key this tool "
+              "trusts; nothing was programmed or replaced (the reason is above).");
+    EXPECT_EQ(lines.back().rfind("kestrel-cli update: signature-refused; device QX40", 0), 0u)
+        << refused.err;
+    EXPECT_FALSE(fs::exists(programmed));
 }
 
 TEST_F(CliUpdateTest, ANewToolThatCannotRunIsNotAnnounced) {

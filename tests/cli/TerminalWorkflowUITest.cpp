@@ -93,15 +93,18 @@ TEST_F(TerminalUITest, GuidedStepsStopWhenTheInputEnds) {
                                  Line(HintText::Steps[1]) + AskDone + Line(HintText::Steps[2]) +
                                  AskDone + Line(HintText::Steps[3]) + AskDone + "\n");
 
-    // An unfinished last line still counts as an answer.
+    // An unfinished last line still counts as an answer; the window ends its line as it goes.
     std::FILE* out2 = std::tmpfile();
-    TTerminalWindow window2(out2, false);
-    TInput input2;
-    input2.Write("\n\n\ny");
-    input2.End();
-    TTerminalWorkflowUI ui2(window2, input2.ReadEnd(), true);
-    ui2.ShowHintSteps();
-    EXPECT_EQ(ui2.HintOutcome(), TTerminalWorkflowUI::THintOutcome::Confirmed);
+    {
+        TTerminalWindow window2(out2, false);
+        TInput input2;
+        input2.Write("\n\n\ny");
+        input2.End();
+        TTerminalWorkflowUI ui2(window2, input2.ReadEnd(), true);
+        ui2.ShowHintSteps();
+        EXPECT_EQ(ui2.HintOutcome(), TTerminalWorkflowUI::THintOutcome::Confirmed);
+    }
+    EXPECT_TRUE(Contents(out2).ends_with(AskSeen + "\n"));
     std::fclose(out2);
 }
 

@@ -29,3 +29,11 @@ std::string CrcText(const std::string& bytes) {
         Crc16(reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<int32_t>(bytes.size())));
     return text;
 }
+
+std::string SignedPayload(const std::string& file, const std::string_view signature) {
+    std::string payload = file + std::string(signature) + "KESTREL-SIG1";
+    auto length = static_cast<uint32_t>(signature.size() + 16);
+    for (int i = 0; i < 4; ++i)
+        payload += static_cast<char>((length >> (8 * i)) & 0xFF);
+    return payload;
+}

@@ -7,6 +7,7 @@
 #include "IOPack.h"
 #include "PCInfo.h"
 #include "SelfReplace.h"
+#include "Signing.h"
 #include "TestData.h"
 #include "UpgradeServer.h"
 
@@ -72,6 +73,23 @@ protected:
 
     // Nothing listens on the server address.
     void NoServer() { setenv("KESTREL_UPDATE_HOST", UniqueLoopbackAddress().c_str(), 1); }
+
+    // The upgrade server with the tool `toolImage` signed by minisign (its .minisig beside it in
+    // the catalogue, checked by the server against the trusted key).
+    void StartServerWithSignedTool(const std::string& toolImage) {
+        server = std::make_unique<TUpgradeServer>(
+            TServerSetup{.firmware = firmware,
+                         .tool = toolImage,
+                         .files = {{"kestrel-1.5.minisig", MinisignSignature(toolImage)}},
+                         .args = {"--pubkey", TestKeyFile("trusted", ".pub")}});
+    }
+
+    // Options of a tool built with the tests' trusted update key.
+    static TWorkflowOptions Keyed(TWorkflowOptions options = {}) {
+        options.updateKeys = {ReadFileBytes(TestKeyFile("trusted", ".pub"))};
+        options.requireSignedFirmware = true;
+        return options;
+    }
 
     TempDir work;
     std::string programmed = work / "programmed.bin";
@@ -284,8 +302,9 @@ TEST_F(WorkflowTest, CommandLineOnlyReportsANewTool) {
 
 TEST_F(WorkflowTest, NewToolReplacesTheExecutableAndRestartsWithAG) {
     StartDevice();
+    // Signed: the installed executable is the signed file, without the trailer it came with.
     const std::string newTool = ReadFileBytes(KESTREL_PATH_FAKE_TOOL);
-    StartServer({}, newTool);
+    StartServerWithSignedTool(newTool);
     // The running "tool" is a stand-in process in a folder of its own.
     const std::string exe = work / "Kestrel tool";
     WriteFileBytes(exe, "#!/bin/sh\nwhile :; do sleep 1; done\n");
@@ -294,11 +313,13 @@ TEST_F(WorkflowTest, NewToolReplacesTheExecutableAndRestartsWithAG) {
     const std::string log = work / "restart.txt";
     setenv("KESTREL_FAKE_TOOL_LOG", log.c_str(), 1);
 
-    TWorkflowOptions options;
+    TWorkflowOptions options = Keyed();
     options.executablePath = exe;
     options.waitPid = oldTool.Pid();
     TWorkflow flow(ui, options);
     EXPECT_EQ(flow.Start(), TWorkflowResult::ToolReplaced);
+    EXPECT_EQ(flow.LastSigner().rfind("key " + TestKeyId("trusted") + ", trusted comment: ", 0), 0u)
+        << flow.LastSigner();
     EXPECT_TRUE(ui.Has("terminate"));
     EXPECT_EQ(ui.ControlsAt(""), Idle);
     EXPECT_FALSE(ui.Has("hint"));
@@ -311,6 +332,89 @@ TEST_F(WorkflowTest, NewToolReplacesTheExecutableAndRestartsWithAG) {
     EXPECT_TRUE(WaitUntil([&] { return !fs::exists(exe + ".update.sh"); }));
     EXPECT_FALSE(fs::exists(BackupPath(exe)));
     unsetenv("KESTREL_FAKE_TOOL_LOG");
+}
+
+// A server that is not the maker's (or a changed file on the maker's server) offers a tool
+// without a valid signature: a tool with an update key installs nothing and keeps running.
+TEST_F(WorkflowTest, ToolWithoutAValidSignatureIsNeverWritten) {
+    StartDevice();
+    const std::string tool = ReadFileBytes(KESTREL_PATH_FAKE_TOOL);
+    std::string changed = tool;
+    changed[changed.size() / 2] ^= 0x01;
+    struct Attack {
+        const char* what;
+        TServerSetup setup;
+        std::string cause;
+    } attacks[] = {
+        {"unsigned", {.firmware = firmware, .tool = tool}, "not signed"},
+        // The server has no --pubkey: it checks only that the signature is one.
+        {"changed after signing",
+         {.firmware = firmware,
+          .tool = changed,
+          .files = {{"kestrel-1.5.minisig", MinisignSignature(tool)}}},
+         "the file changed"},
+        {"signed by another key",
+         {.firmware = firmware,
+          .tool = tool,
+          .files = {{"kestrel-1.5.minisig", MinisignSignature(tool, "other")}}},
+         "unknown key id " + TestKeyId("other")},
+    };
+    for (const Attack& attack : attacks) {
+        SCOPED_TRACE(attack.what);
+        server.reset(); // its end clears KESTREL_UPDATE_HOST
+        server = std::make_unique<TUpgradeServer>(attack.setup);
+        FakeUI attacked;
+        const std::string exe = work / "kestrel";
+        WriteFileBytes(exe, "old");
+        TWorkflowOptions options = Keyed();
+        options.executablePath = exe;
+        options.waitPid = 1;
+        TWorkflow flow(attacked, options);
+        testing::internal::CaptureStderr();
+        TWorkflowResult result = flow.Start();
+        std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(result, TWorkflowResult::SignatureRefused);
+        EXPECT_NE(err.find("The new tool was not installed: "), std::string::npos) << err;
+        EXPECT_NE(err.find(attack.cause), std::string::npos) << err;
+        EXPECT_EQ(attacked.LastStatus(), WorkflowText::UnknownError);
+        EXPECT_FALSE(attacked.Has("terminate"));
+        EXPECT_EQ(attacked.ControlsAt(""), Idle);
+        EXPECT_EQ(ReadFileBytes(exe), "old");
+        EXPECT_FALSE(fs::exists(BackupPath(exe)));
+        EXPECT_FALSE(fs::exists(exe + ".update.sh"));
+        EXPECT_TRUE(flow.LastSigner().empty());
+    }
+}
+
+TEST_F(WorkflowTest, SignedFirmwareIsProgrammedWithoutItsTrailer) {
+    StartDevice();
+    server = std::make_unique<TUpgradeServer>(
+        TServerSetup{.firmware = firmware,
+                     .files = {{"qx40-1.21.bin.minisig", MinisignSignature(firmware, "trusted",
+                                                                           /*legacy=*/true)}},
+                     .args = {"--pubkey", TestKeyFile("trusted", ".pub")}});
+    TWorkflow flow(ui, Keyed());
+    EXPECT_EQ(flow.Start(), TWorkflowResult::FirmwareApplied);
+    EXPECT_NE(flow.LastSigner().find(TestKeyId("trusted")), std::string::npos);
+    ASSERT_TRUE(device->WaitForLine("image written"));
+    EXPECT_EQ(ReadFileBytes(programmed), firmware + std::string(24, '\xFF'));
+}
+
+TEST_F(WorkflowTest, UnsignedFirmwareIsRefusedBeforeTheDeviceIsTouched) {
+    StartDevice();
+    StartServer();
+    TWorkflow flow(ui, Keyed());
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(flow.Start(), TWorkflowResult::SignatureRefused);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("The firmware was not programmed: the update is not signed"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(ui.LastStatus(), WorkflowText::UnknownError);
+    EXPECT_FALSE(ui.Has(StatusProgramming));
+    EXPECT_FALSE(ui.Has("hint"));
+    EXPECT_EQ(ui.ControlsAt(""), Idle);
+    EXPECT_FALSE(fs::exists(programmed));
 }
 
 TEST_F(WorkflowTest, ToolImageThatCannotRunIsRefused) {

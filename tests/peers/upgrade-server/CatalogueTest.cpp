@@ -1,10 +1,13 @@
 // Catalogue rules: version comparison, the decision for a request, manifest errors at start-up,
 // and the fault and step syntax.
 #include "Catalogue.h"
+#include "CRC16.h"
 #include "Dialogue.h"
 #include "Faults.h"
 #include "Options.h"
 #include "RawClient.h"
+#include "Signing.h"
+#include "TestData.h"
 
 #include <gtest/gtest.h>
 
@@ -192,6 +195,76 @@ TEST(UpgradeServerCatalogue, ManifestErrorsStopTheServerAndNameTheLine) {
     TRun noTool = RunUpgradeServer(dir.Path(), {"--fault", "kind:7"});
     EXPECT_EQ(noTool.status, 2);
     EXPECT_NE(noTool.err.find("kind:7 needs a tool line"), std::string::npos);
+}
+
+// FILE.minisig beside a firmware or tool file: sent as the file's signature trailer, the dialogue's
+// size and CRC being those of the file with its trailer; checked at start-up against --pubkey.
+TEST(UpgradeServerCatalogue, SignaturesAreCheckedAndSentAsTrailers) {
+    const std::string image = TestImage(3000);
+    const std::string signature = MinisignSignature(image);
+    TempDir dir;
+    WriteFileBytes(dir / "fw", image);
+    WriteFileBytes(dir / "fw.minisig", signature);
+    WriteFileBytes(dir / "tool", "unsigned tool");
+    WriteFileBytes(dir / "manifest",
+                   "firmware QX40 1.21 fw\nfirmware QX41 1.0 fw\ntool 1.5 tool\n");
+    std::string error;
+    auto key = ParsePublicKey(ReadFileBytes(TestKeyFile("trusted", ".pub")), error);
+    ASSERT_TRUE(key) << error;
+    auto catalogue = LoadCatalogue(dir.Path(), error, {*key});
+    ASSERT_TRUE(catalogue) << error;
+    const CatalogueItem& fw = catalogue->firmware.at("QX40");
+    EXPECT_TRUE(fw.isSigned);
+    const std::string sent(fw.data->begin(), fw.data->end());
+    EXPECT_EQ(sent, SignedPayload(image, signature));
+    EXPECT_EQ(fw.crc, Crc16(fw.data->data(), static_cast<int32_t>(fw.data->size())));
+    EXPECT_EQ(catalogue->firmware.at("QX41").data, fw.data); // one buffer for a file named twice
+    EXPECT_FALSE(catalogue->tool->isSigned);
+    EXPECT_TRUE(catalogue->warnings.empty());
+
+    // The whole dialogue carries the trailer.
+    TUpgradeServer server(
+        {.catalogue = dir.Path(), .args = {"--pubkey", TestKeyFile("trusted", ".pub")}});
+    RawClient client(server.Address());
+    Request request = DefaultRequest();
+    SetValue(request, "SWVer", "1.5");
+    Announce(client, request);
+    Download download = Receive(client);
+    EXPECT_EQ(download.length, std::to_string(sent.size()));
+    EXPECT_EQ(download.crc, CrcText(sent));
+    EXPECT_EQ(download.data, sent);
+
+    // Without --pubkey only the form is checked, and a warning says so (the server then stops at
+    // a fault it refuses without a tool).
+    WriteFileBytes(dir / "manifest", "firmware QX40 1.21 fw\n");
+    TRun unchecked = RunUpgradeServer(dir.Path(), {"--fault", "kind:7"});
+    EXPECT_NE(unchecked.err.find("upgrade-server: warning: " + dir.Path() +
+                                 "/manifest line 1: the signature fw.minisig (and any other) is "
+                                 "served without checking"),
+              std::string::npos)
+        << unchecked.err;
+
+    // A signature that does not match, by another key, or damaged stops the server.
+    struct Case {
+        std::string signature;
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {MinisignSignature(image + "x"),
+         {"--pubkey", TestKeyFile("trusted", ".pub")},
+         "line 1: signature fw.minisig does not match fw: the file changed or the signature is "
+         "of another file"},
+        {signature, {"--pubkey", TestKeyFile("other", ".pub")}, "signature by unknown key id"},
+        {signature.substr(0, 100), {}, "line 1: signature fw.minisig: the signature is truncated"},
+        {signature, {"--pubkey", dir / "fw"}, "--pubkey " + dir / "fw" + ": "},
+    };
+    for (const Case& c : cases) {
+        WriteFileBytes(dir / "fw.minisig", c.signature);
+        TRun run = RunUpgradeServer(dir.Path(), c.args);
+        EXPECT_EQ(run.status, 2) << c.message;
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
+        EXPECT_EQ(run.out, "");
+    }
 }
 
 TEST(UpgradeServerCatalogue, BindFailureExitsWithOne) {
