@@ -92,8 +92,15 @@ void CommandUsage(const TCommand& c, std::FILE* to) {
     std::fprintf(to, "\nExit statuses: see kestrel-cli --help.\n");
 }
 
+// A text of several lines, each but the first indented by two spaces.
+std::string Indented(std::string text) {
+    for (size_t at = text.find('\n'); at != std::string::npos; at = text.find('\n', at + 3))
+        text.insert(at + 1, "  ");
+    return text;
+}
+
 void Usage(std::FILE* to) {
-    std::fprintf(to, "Usage: kestrel-cli [OPTION]... COMMAND [ARGUMENT]...\n"
+    std::fprintf(to, "Usage: kestrel-cli COMMAND [OPTION]... [ARGUMENT]...\n"
                      "  or:  kestrel-cli help [COMMAND]\n"
                      "  or:  kestrel-cli --version\n"
                      "Find a QX40 device on the serial ports, identify it, program firmware "
@@ -109,7 +116,7 @@ void Usage(std::FILE* to) {
     std::fprintf(
         to,
         "\nPorts:\n"
-        "  The device is looked for on ports 1 to 256: %s.\n"
+        "  The device is looked for on ports 1 to 256:\n  %s.\n"
         "\nInterrupts:\n"
         "  Ctrl-C (or SIGTERM) ends a command after its current step and cancels a running\n"
         "  server exchange at once; a second one stops at once. While the device is being\n"
@@ -132,7 +139,7 @@ void Usage(std::FILE* to) {
         "       that cannot run here, or no valid signature by the tool's update keys)\n"
         "  70   an unexpected failure inside kestrel-cli (please report the line printed)\n"
         "  130  interrupted by Ctrl-C or SIGTERM\n",
-        PortNumbering(), UpgradeServerHost().c_str());
+        Indented(PortNumbering()).c_str(), UpgradeServerHost().c_str());
 }
 
 // A command line error: one line naming it, and how to get help.
