@@ -22,8 +22,10 @@ struct ServerOptions {
     uint64_t minRate = 1024;
     Faults faults;
     bool help = false;
+    bool version = false;
 };
 
+// The whole --help text (help2man makes the manual page of it).
 extern const char* const kUsage;
 
 // Parses argv[1..]; on a bad command line returns false with the reason in `error`.
