@@ -90,7 +90,8 @@ asio::awaitable<void> Accept(TServerEnd& server, bool page, std::weak_ptr<Connec
     if (ec)
         Fail("accept: " + ec.message());
     if (page) {
-        auto s = std::make_shared<PageSession>(std::move(accepted), server.context, server.registry);
+        auto s =
+            std::make_shared<PageSession>(std::move(accepted), server.context, server.registry);
         session = s;
         PageSession::Launch(std::move(s));
     } else {

@@ -36,12 +36,12 @@ public:
     // One metric family: its help text and type, then its samples.
     void Family(const char* name, const char* type, const char* help) {
         name_ = name;
-        text_ += std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type +
-                 "\n";
+        text_ +=
+            std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
     }
     void Sample(uint64_t value, const std::string& labels = "") {
-        text_ += name_ + (labels.empty() ? "" : "{" + labels + "}") + " " +
-                 std::to_string(value) + "\n";
+        text_ +=
+            name_ + (labels.empty() ? "" : "{" + labels + "}") + " " + std::to_string(value) + "\n";
     }
     std::string Take() { return std::move(text_); }
 

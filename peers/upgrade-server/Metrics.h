@@ -17,7 +17,7 @@ class ServerMetrics {
 public:
     // How an upgrade session ends: its end= value up to the "@".
     static constexpr std::array<std::string_view, 12> kOutcomes{
-        "allok",    "rep",        "status",      "closed",      "timeout",  "too-slow",
+        "allok",      "rep",      "status",      "closed",      "timeout",  "too-slow",
         "unexpected", "too-long", "fault-close", "fault-stall", "shutdown", "error"};
     // The refusal counters: port 0 upgrade, 1 http; cap 0 max-sessions, 1 max-per-peer.
     static constexpr std::array<std::string_view, 2> kPorts{"upgrade", "http"};

@@ -104,8 +104,8 @@ asio::awaitable<void> PageSession::Respond(int status, const char* reason, const
                                               asio::buffer(withBody ? *body : kEmpty)};
     bool sent = co_await Write(buffers);
     if (logged_)
-        WriteLogLine(LogTime(std::chrono::system_clock::now()) + " " + Peer() + " http " + request_ +
-                 " " + std::to_string(status) + (sent ? "" : " unsent"));
+        WriteLogLine(LogTime(std::chrono::system_clock::now()) + " " + Peer() + " http " +
+                     request_ + " " + std::to_string(status) + (sent ? "" : " unsent"));
     if (sent)
         co_await CloseGracefully();
 }

@@ -25,8 +25,7 @@ void RaiseDescriptorLimit(const ServerOptions& options) {
     const rlim_t needed = options.maxSessions * (options.httpPort != 0 ? 2 : 1) + 64;
     if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < needed)
         std::cerr << "upgrade-server: warning: --max-sessions " << options.maxSessions
-                  << " needs up to " << needed << " open files, but the limit is "
-                  << limit.rlim_cur
+                  << " needs up to " << needed << " open files, but the limit is " << limit.rlim_cur
                   << ": connections beyond it fail to be accepted (raise it with ulimit -Hn, or "
                      "LimitNOFILE= in the service unit)\n";
 }

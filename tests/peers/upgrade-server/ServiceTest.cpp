@@ -13,9 +13,18 @@
 
 namespace {
 
+// Sends `request` to the page port and returns the whole answer. Each time from an address of
+// its own: a page connection counts against --max-per-peer until the server has seen it close.
+std::string Page(TUpgradeServer& server, const std::string& request) {
+    RawClient client(server.Address(), 8080, UniqueLoopbackAddress());
+    client.SendRaw(request);
+    client.WaitForClose();
+    return client.Leftover();
+}
+
 // The body of GET `path` on the server's page port, or a text saying what came instead.
 std::string Get(TUpgradeServer& server, const std::string& path) {
-    std::string answer = PageExchange(server.Address(), "GET " + path + " HTTP/1.1\r\n\r\n");
+    std::string answer = Page(server, "GET " + path + " HTTP/1.1\r\n\r\n");
     auto body = answer.find("\r\n\r\n");
     if (answer.rfind("HTTP/1.1 200 OK\r\n", 0) != 0 || body == std::string::npos)
         return "<not 200: " + answer + ">";
@@ -157,7 +166,7 @@ TEST(UpgradeServerService, MetricsCountSessionsOutcomesBytesAndRefusals) {
     b.Close();
     server.LogLine("end=status");
 
-    std::string answer = PageExchange(server.Address(), "GET /metrics HTTP/1.1\r\n\r\n");
+    std::string answer = Page(server, "GET /metrics HTTP/1.1\r\n\r\n");
     EXPECT_NE(answer.find("\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n"),
               std::string::npos)
         << answer;
@@ -201,9 +210,9 @@ TEST(UpgradeServerService, MetricsCountSessionsOutcomesBytesAndRefusals) {
     EXPECT_GT(samples, 20);
     // HEAD answers the headers only. Service endpoints are polled: unlike page requests, they
     // make no log line.
-    std::string head = PageExchange(server.Address(), "HEAD /healthz HTTP/1.1\r\n\r\n");
+    std::string head = Page(server, "HEAD /healthz HTTP/1.1\r\n\r\n");
     EXPECT_TRUE(head.starts_with("HTTP/1.1 200 OK\r\n") && head.ends_with("\r\n\r\n")) << head;
-    PageExchange(server.Address(), "GET /nothing HTTP/1.1\r\n\r\n");
+    Page(server, "GET /nothing HTTP/1.1\r\n\r\n");
     EXPECT_NE(server.LogLine(" http ").find(" http GET /nothing 404"), std::string::npos);
     EXPECT_EQ(server.Process().Stop(), 0);
     while (auto rest = server.Process().ReadLine(5s))
@@ -222,8 +231,8 @@ TEST(UpgradeServerService, VersionHelpAndBadArguments) {
     TRun help = run({"--help"});
     EXPECT_EQ(help.status, 0);
     for (const char* part : {"Usage: upgrade-server --catalogue DIR", "--max-per-peer N",
-                             "(default 16)", "--version", "GET /healthz", "GET /metrics",
-                             "SIGHUP", "SIGTERM", "Exit status:", "  2  a bad command line"})
+                             "(default 16)", "--version", "GET /healthz", "GET /metrics", "SIGHUP",
+                             "SIGTERM", "Exit status:", "  2  a bad command line"})
         EXPECT_NE(help.out.find(part), std::string::npos) << part;
     for (const auto& [args, message] :
          std::vector<std::pair<std::vector<std::string>, std::string>>{
