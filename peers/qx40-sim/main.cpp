@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -105,9 +106,8 @@ private:
     Clock::time_point rxDone_{};
     Clock::time_point txFree_{};
 };
-} // namespace
 
-int main(int argc, char** argv) {
+int Simulate(int argc, char** argv) {
     TSimOptions opts;
     std::string error;
     if (!ParseSimOptions(std::vector<std::string>(argv + 1, argv + argc), opts, error)) {
@@ -193,4 +193,18 @@ int main(int argc, char** argv) {
     }
     close(slave);
     return 0;
+}
+} // namespace
+
+int main(int argc, char** argv) {
+    // Whatever fails (memory, writing the image), the simulator ends with one line that says
+    // what.
+    try {
+        return Simulate(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "qx40-sim: stopped by an unexpected failure: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "qx40-sim: stopped by an unexpected failure\n");
+    }
+    return 1;
 }
