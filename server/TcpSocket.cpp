@@ -3,10 +3,16 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 namespace {
 constexpr size_t kLookSize = 511; // bytes looked at per step of a line receive
 } // namespace
+
+std::string ConnectTimeoutText(std::chrono::milliseconds limit) {
+    return "no answer to the connection within " + std::to_string((limit.count() + 999) / 1000) +
+           " s (the host is down, or a firewall drops the connection)";
+}
 
 bool TTcpSocket::Connected() const {
     return connected_.load() && !closed_.load();

@@ -23,7 +23,9 @@
 //
 // The result of Start tells the command line its exit status; LastCode() holds the server's
 // result code of the last exchange (0 when none ran) and LastRequest() the request record after
-// it (the server's values on success).
+// it (the server's values on success). After a failure LastCause() says why in one English line,
+// which the front end has also been given through TWorkflowUI::ShowCause right after the failure
+// status.
 //
 // For the command line, TWorkflowOptions::replaceTool = false turns the self-replacement off: a
 // new tool version is only reported (TWorkflowResult::NewToolAvailable), nothing is written.
@@ -121,6 +123,8 @@ struct TWorkflowOptions {
     long waitPid = 0;
     // How long one wait for the worker lasts before pending window messages are processed.
     std::chrono::milliseconds workerPoll = ServerLimits::WorkerPoll;
+    // The port discovery tries: 0 every port (the default), 1..256 only that one.
+    int32_t onlyPort = 0;
 };
 
 class TWorkflow : private TExchangeListener {
@@ -142,6 +146,13 @@ public:
 
     uint8_t LastCode() const { return lastCode_; }
     const TCliInfo& LastRequest() const { return lastRequest_; }
+    // Why the last action failed (device or server), empty when it did not fail or no cause is
+    // known.
+    const std::string& LastCause() const { return lastCause_; }
+    // The device's software version (characters 5 to 8 of its identity text, as sent in SVer),
+    // and its hardware version (character 9, HVer); empty before a device was identified.
+    std::string DeviceVersion() const;
+    std::string DeviceHardwareVersion() const;
 
     // The steps of the start action, usable on their own.
     // Fills the request from IOPack and the device type box; UPType is left to the caller.
@@ -161,6 +172,8 @@ private:
     void ExchangePhase(TExchangePhase phase) override;
     // A plain pause of the front end's thread.
     void Pause(std::chrono::milliseconds duration);
+    // Records the cause of the failure just shown and hands it to the front end (when known).
+    void ShowCause(const std::string& cause);
 
     TWorkflowUI& ui_;
     TWorkflowOptions options_;
@@ -172,4 +185,5 @@ private:
     TWorkflowResult applied_ = TWorkflowResult::FirmwareApplied; // set by ApplyCliInfo
     uint8_t lastCode_ = 0;
     TCliInfo lastRequest_;
+    std::string lastCause_;
 };

@@ -5,6 +5,7 @@
 // program. The window implements it with Qt, the command line on the terminal.
 #include "WindowLink.h"
 
+#include <cstdio>
 #include <string>
 
 // Like the window link's calls, the control calls may come from the upgrade worker thread (the
@@ -30,4 +31,12 @@ public:
     // An unexpected platform failure while writing the files of the self-replacement, shown in
     // the application's error box (the command line prints it). By default on the status line.
     virtual void ShowError(const std::string& text) { ShowStatus(text); }
+    // Why the step whose failure status was just shown failed: one English line (the device's
+    // port and what went wrong, or the server's host and port and what went wrong). The status
+    // text itself stays as it is; this comes beside it. By default on standard error, which is
+    // what the window does.
+    virtual void ShowCause(const std::string& cause) {
+        std::fprintf(stderr, "%s\n", cause.c_str());
+        std::fflush(stderr);
+    }
 };
