@@ -157,14 +157,19 @@ int32_t TUpgradeDialogue::Run(const TCliInfo& request) {
     // The server's copy of the request, in the record's order, tied together by a check line.
     std::string values[13];
     std::string check;
+    std::string valuesFault; // the first trouble while the values came
     for (auto& value : values) {
         value = transport_.ReceiveLine();
+        if (valuesFault.empty())
+            valuesFault = transport_.LastFault();
         check += value;
         check += ' ';
     }
     if (std::string line = transport_.ReceiveLine(); line != check) {
-        if (line.empty() && !transport_.LastFault().empty())
-            cause_ = "the server " + transport_.LastFault() + " while it sent its 13 values";
+        if (valuesFault.empty() && line.empty())
+            valuesFault = transport_.LastFault();
+        if (!valuesFault.empty())
+            cause_ = "the server " + valuesFault + " while it sent its 13 values";
         else
             cause_ = "the server's check line does not match the 13 values it sent";
         return kResultCheckLine;

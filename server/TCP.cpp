@@ -54,7 +54,7 @@ void TTcpClient::LoadPack(const TPack& pack) {
 
 namespace {
 std::string NoAnswerText(std::chrono::milliseconds limit) {
-    return "no answer within " + std::to_string((limit.count() + 999) / 1000) + " s";
+    return "did not answer within " + DurationText(limit);
 }
 } // namespace
 
@@ -110,7 +110,7 @@ std::shared_ptr<TTcpSocket> TTcpClient::BeginReceive() {
     if (c && c->Connected())
         return c;
     pack_.Success = false;
-    lastFailure_ = "the connection was already closed";
+    lastFailure_ = "was no longer connected";
     return nullptr;
 }
 
@@ -141,10 +141,10 @@ void TTcpClient::ReceiveLine(std::chrono::milliseconds limit) {
             pack_.Success = false;
     } catch (const std::exception& e) {
         pack_.Success = false;
-        lastFailure_ = std::string("the receive failed: ") + e.what();
+        lastFailure_ = std::string("sent something that could not be received: ") + e.what();
     } catch (...) {
         pack_.Success = false;
-        lastFailure_ = "the receive failed";
+        lastFailure_ = "sent something that could not be received";
     }
 }
 
@@ -174,10 +174,10 @@ void TTcpClient::ReceiveData(uint8_t* into, std::chrono::milliseconds limit) {
         }
     } catch (const std::exception& e) {
         pack_.Success = false;
-        lastFailure_ = std::string("the receive failed: ") + e.what();
+        lastFailure_ = std::string("sent something that could not be received: ") + e.what();
     } catch (...) {
         pack_.Success = false;
-        lastFailure_ = "the receive failed";
+        lastFailure_ = "sent something that could not be received";
     }
 }
 

@@ -15,6 +15,8 @@
 // False when sockets cannot be used at all.
 bool StartSocketLibrary();
 
+// "30 s", "300 ms".
+std::string DurationText(std::chrono::milliseconds d);
 // The words for a connect that got no answer within `limit`.
 std::string ConnectTimeoutText(std::chrono::milliseconds limit);
 

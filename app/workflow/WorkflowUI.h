@@ -16,7 +16,8 @@ public:
     virtual void SetStartEnabled(bool enabled) = 0; // But_Stat
     virtual void SetStopEnabled(bool enabled) = 0;  // But_Stop
     virtual void Repaint() = 0;
-    // Port box CBox_COMIID: selects the entry "COM<comId>"; ports above 16 have no entry.
+    // Port box CBox_COMIID: selects the entry "COM<comId>" (entries COM1 to COM16; a higher port
+    // is added to the box).
     virtual void ShowPort(int comId) = 0;
     // Device type box CBox_HardTyp: its text.
     virtual void SetDeviceType(const std::string& text) = 0;
