@@ -61,6 +61,14 @@ void QuietBrowserMessages(QtMsgType type, const QMessageLogContext& context, con
     const char* category = context.category ? context.category : "";
     if (std::strcmp(category, "js") == 0 || std::strncmp(category, "qt.webengine", 12) == 0)
         return;
+    // The browser's start-up notices, which come without a category of their own.
+    static const char* const notices[] = {"Sandboxing disabled by user",
+                                          "WebEngineContext used before",
+                                          "No suitable graphics backend"};
+    if (type != QtCriticalMsg && type != QtFatalMsg)
+        for (const char* notice : notices)
+            if (text.startsWith(QLatin1String(notice)))
+                return;
     if (previousHandler)
         previousHandler(type, context, text);
 }

@@ -30,8 +30,7 @@ QString BrowserText(QWidget* browser) {
         text = t;
         done = true;
     });
-    QTest::qWaitFor([&] { return done; }, 10000);
-    return text;
+    return QTest::qWaitFor([&] { return done; }, 10000) ? text : QString();
 #else
     return static_cast<QTextBrowser*>(browser)->toPlainText();
 #endif
