@@ -53,7 +53,11 @@ bool AnswerVersionQuery(int argc, char** argv) {
 }
 
 namespace {
-QtMessageHandler previousHandler = nullptr;
+// The handler in place before ours, which every message we keep goes on to.
+QtMessageHandler& PreviousHandler() {
+    static QtMessageHandler previous = nullptr;
+    return previous;
+}
 
 // Drops the embedded browser's JavaScript console and its context reports; every other message
 // goes on as before.
@@ -69,8 +73,8 @@ void QuietBrowserMessages(QtMsgType type, const QMessageLogContext& context, con
         for (const char* notice : notices)
             if (text.startsWith(QLatin1String(notice)))
                 return;
-    if (previousHandler)
-        previousHandler(type, context, text);
+    if (QtMessageHandler previous = PreviousHandler())
+        previous(type, context, text);
 }
 } // namespace
 
@@ -85,7 +89,7 @@ void PrepareProcess() {
         QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
         if (!flags.contains("--log-level"))
             qputenv("QTWEBENGINE_CHROMIUM_FLAGS", (flags + " --log-level=3").trimmed());
-        previousHandler = qInstallMessageHandler(QuietBrowserMessages);
+        PreviousHandler() = qInstallMessageHandler(QuietBrowserMessages);
     }
 }
 
