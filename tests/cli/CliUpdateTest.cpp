@@ -202,8 +202,11 @@ TEST_F(CliUpdateTest, NoDeviceMeansNoServerContact) {
 
     TRun run = RunCli(PortList({"", work / "no-such-port"}), server.Address());
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.ErrLines(), (std::vector<std::string>{"连接设备！请稍后......",
-                                                        "设备连接失败，请检查USB或电源连接！"}));
+    // The status text, then its cause.
+    EXPECT_EQ(run.ErrLines(), (std::vector<std::string>{
+                                  "连接设备！请稍后......", "设备连接失败，请检查USB或电源连接！",
+                                  "no device answered on ports 1 to 256 (no serial port "
+                                  "exists: is the device plugged in?)"}));
     EXPECT_EQ(server.StopAndCollectSessions(), std::vector<std::string>{});
 }
 
@@ -214,8 +217,13 @@ TEST_F(CliUpdateTest, ServerFailureEndsWithItsTextAndNothingProgrammed) {
     TRun run = RunCli(device.Path(), server.Address());
     EXPECT_EQ(run.status, 4) << run.err;
     auto lines = run.ErrLines();
-    ASSERT_FALSE(lines.empty());
-    EXPECT_TRUE(IsCodedText(lines.back(), "升级发生错误，错误代号：", "2D")); // 45: CRC differs
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_TRUE(IsCodedText(lines[lines.size() - 2], "升级发生错误，错误代号：", "2D")); // 45
+    EXPECT_EQ(lines.back().rfind("upgrade server " + server.Address() +
+                                     " port 5001: the data does not match the server's CRC",
+                                 0),
+              0u)
+        << run.err;
     EXPECT_FALSE(Contains(lines, "正在更新设备程序......请不要断开连接！")) << run.err;
     EXPECT_FALSE(fs::exists(programmed));
 }
