@@ -3,6 +3,7 @@
 #include "TimeLimits.h"
 #include "WindowLink.h"
 #include <algorithm>
+#include <cerrno>
 #include <thread>
 
 using std::chrono::duration_cast;
@@ -55,6 +56,7 @@ void TComPorts::WaitUntil(steady_clock::time_point deadline, bool noPump) {
 
 bool TComPorts::OpenCom(int32_t port, int32_t baud) {
     ComOpenCount = 1;
+    lastOpenError_ = ENOENT;
     if (!InRange(port))
         return false;
     Handle& entry = Entry(port);
@@ -62,7 +64,9 @@ bool TComPorts::OpenCom(int32_t port, int32_t baud) {
     // against this very open: release it first.
     if (entry != EmptyHandle && entry != InvalidHandle)
         comsys::Close(entry);
+    errno = 0;
     entry = comsys::Open(port, baud, ComLineCode);
+    lastOpenError_ = entry == InvalidHandle ? (errno != 0 ? errno : EIO) : 0;
     return entry != InvalidHandle;
 }
 

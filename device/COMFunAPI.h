@@ -45,6 +45,9 @@ public:
     // True when the device opened (setting the speed and format is not checked). A failed open
     // leaves the invalid marker in the port's entry; a number outside 1..256 leaves the table.
     bool OpenCom(int32_t port, int32_t baud);
+    // Why the last OpenCom failed: an errno value (ENOENT no device at that number or the device
+    // is gone, EACCES permission, EBUSY held by another program, ...); 0 after a successful open.
+    int LastOpenError() const { return lastOpenError_; }
     // Closes the port's handle and empties its entry, only while ComOpenCount is 1.
     bool CloseCom(int32_t port);
     // State 0 clears DTR, 1 sets it, anything else does nothing. The outcome is not reported.
@@ -90,6 +93,7 @@ private:
     // One entry per port number 1..256 (index port - 1).
     std::array<comsys::Handle, ComPortCount> ComHandle{};
     TWindowLink* window_;
+    int lastOpenError_ = 0;
 };
 
 // Holds one port open for a sequence of commands: opens it on creation and closes it when it

@@ -123,19 +123,27 @@ speed_t SpeedOf(int32_t baud) {
 
 Handle Open(int32_t port, int32_t baud, uint8_t lineCode) {
     std::string path = PortDevicePath(port);
-    if (path.empty())
+    if (path.empty()) {
+        errno = ENOENT;
         return InvalidHandle;
+    }
     // Non-blocking only for the open itself, so a port without carrier does not hold it up.
     int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        return InvalidHandle;
+        return InvalidHandle; // errno from the open
     fd = AboveStdio(fd);
     if (fd < 0)
         return InvalidHandle;
     // Exclusive: the advisory lock keeps out every other user of this layer (root included,
     // whom TIOCEXCL does not stop); TIOCEXCL keeps out other programs' opens.
-    if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (!isatty(fd)) {
         ::close(fd);
+        errno = ENOTTY;
+        return InvalidHandle;
+    }
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        errno = EBUSY; // another holder of the lock
         return InvalidHandle;
     }
     ioctl(fd, TIOCEXCL);

@@ -3,6 +3,7 @@
 #include "ComSystem.h"
 #include "PortNames.h"
 #include "TimeLimits.h"
+#include <cerrno>
 
 namespace comsys {
 
@@ -78,12 +79,20 @@ COMMTIMEOUTS PortTimeouts() {
 
 Handle Open(int32_t port, int32_t baud, uint8_t lineCode) {
     std::string path = PortDevicePath(port);
-    if (path.empty())
+    if (path.empty()) {
+        errno = ENOENT;
         return InvalidHandle;
+    }
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
                            nullptr);
-    if (h == INVALID_HANDLE_VALUE)
+    if (h == INVALID_HANDLE_VALUE) {
+        // A COM port opens exclusively: access denied means another program has it.
+        DWORD err = GetLastError();
+        errno = err == ERROR_ACCESS_DENIED || err == ERROR_SHARING_VIOLATION ? EBUSY
+                : err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND ? ENOENT
+                                                                             : EIO;
         return InvalidHandle;
+    }
     // Queue sizes, line settings and time-outs as far as the port accepts them; failures are not
     // fatal. Every setting is made on every open: nothing the last user of the port left counts.
     SetupComm(h, 2048, 2048);

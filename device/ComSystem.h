@@ -15,7 +15,9 @@ constexpr Handle EmptyHandle = 0;
 constexpr Handle InvalidHandle = -1;
 
 // Opens the device of port `port` exclusively in raw mode with the speed and line format, and
-// discards queued input (Windows also purges output). InvalidHandle when it cannot be opened.
+// discards queued input (Windows also purges output). InvalidHandle when it cannot be opened,
+// with errno telling why (ENOENT: no such device, EACCES: permission, EBUSY: another program
+// holds it; Windows maps its error codes to these).
 Handle Open(int32_t port, int32_t baud, uint8_t lineCode);
 bool Close(Handle h);
 bool WriteBytes(Handle h, const uint8_t* data, size_t n);

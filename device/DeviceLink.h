@@ -11,6 +11,8 @@
 #include "WindowLink.h"
 #include <span>
 #include <string>
+#include <utility>
+#include <vector>
 
 class TDeviceLink {
 public:
@@ -36,8 +38,19 @@ public:
     // --- Discovery and identification (on IOPack.ComID) ----------------------------------------
     // Probes ports 1..256 with the fixed probe frame; true when one answers with an
     // acknowledgement decoding to 11 or 14, its number then in IOPack.ComID (otherwise ComID is
-    // left as it was).
+    // left as it was). With SetOnlyPort(n), n > 0, only port n is probed.
     bool ScanCom();
+    // 0 (the default): discovery probes every port. n in 1..256: discovery probes only port n,
+    // and ConnectDevice never falls back to the port of an earlier run when that is another one.
+    void SetOnlyPort(int32_t port) { onlyPort_ = port; }
+    int32_t OnlyPort() const { return onlyPort_; }
+    // Probes every port (or only the one of SetOnlyPort) and returns the numbers of those that
+    // answer, in ascending order; IOPack.ComID is left as it was.
+    std::vector<int32_t> AnsweringPorts();
+    // Why the last failed ConnectDevice or DownloadFirmware failed: one English line, beginning
+    // with the port's device path when there is one ("/dev/ttyUSB0: permission denied — ...",
+    // "no device answered on ports 1 to 256 (...)"). Empty after a success.
+    const std::string& FailureCause() const { return failureCause_; }
     // Finds the device, reads counters, identity bytes, identity, exchanges a fresh key, reads
     // the identity text and the use counter, and closes the port again. True when all of that
     // worked.
@@ -78,8 +91,22 @@ public:
 private:
     using TReply = std::array<uint8_t, 12>;
     bool Query(uint8_t code, TReply& reply);
-    // Opens `port`, sends the probe and takes its answer; true when it decodes to 11 or 14.
+    // Opens `port`, sends the probe and takes its answer; true when it decodes to 11 or 14. A
+    // port that exists but cannot be opened is noted for the scan's cause.
     bool ProbeCom(int32_t port);
+    // The cause of a scan that found nothing: the most telling open failure, or the ports tried.
+    std::string ScanFailureCause() const;
+    // Sets FailureCause for an open of `port` that failed, or for command `code` that failed.
+    void FailOpen(int32_t port);
+    void FailCommand(int32_t port, uint8_t code);
+
+    // How the last SendCmd / RecvReply went, for the cause of a failed step.
+    enum class TStepFault { None, WriteFailed, NoReply, BadReply };
+    TStepFault stepFault_ = TStepFault::None;
+    int32_t onlyPort_ = 0;
+    bool probed_ = false; // the port in use answered the probe in this run
+    std::vector<std::pair<int32_t, int>> openFaults_; // the scan's open failures: port, errno
+    std::string failureCause_;
     // The start of every sequence on the device's freshly opened port: DTR cleared, a pause,
     // stale input discarded.
     void StartSequence(int32_t port);
@@ -89,3 +116,5 @@ private:
 
 // The link the process-wide globals and free functions stand for.
 TDeviceLink& DefaultDeviceLink();
+// FailureCause() of the default link.
+const std::string& DeviceFailureCause();

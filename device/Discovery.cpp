@@ -1,7 +1,11 @@
 // Finding the device on the serial ports and reading its identity.
 #include "DeviceLink.h"
+#include "PortInventory.h"
+#include "PortNames.h"
 #include "TimeLimits.h"
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <random>
 
 namespace {
@@ -31,7 +35,116 @@ uint8_t DrawKey() {
     return static_cast<uint8_t>(std::uniform_int_distribution<int>(0, 254)(generator));
 }
 
+// What a command does, for the cause of a failed step.
+const char* CommandName(uint8_t code) {
+    switch (code) {
+    case 0x01:
+        return "key exchange";
+    case 0x02:
+        return "start programming";
+    case 0x0B:
+        return "reset";
+    case 0xC2:
+        return "read counters";
+    case 0xC4:
+        return "read identity bytes";
+    case 0xC8:
+        return "read identity text";
+    case 0xC9:
+        return "read device identity";
+    case 0xCA:
+        return "read use counter";
+    default:
+        return "command";
+    }
+}
+
+// The port's device path, or its name when no device has that number.
+std::string PortWhere(int32_t port) {
+    std::string path = PortDevicePath(port);
+    return path.empty() ? ComPortName(port) : path;
+}
+
+// "3 serial ports exist: /dev/ttyS0, /dev/ttyS1, /dev/ttyUSB0" (the first few named).
+std::string ExistingPorts() {
+    std::vector<std::string> existing;
+    for (const std::string& path : SerialPortPaths())
+        if (PortExists(path))
+            existing.push_back(path);
+    if (existing.empty())
+        return "no serial port exists: is the device plugged in?";
+    std::string text = std::to_string(existing.size()) +
+                       (existing.size() == 1 ? " serial port exists: " : " serial ports exist: ");
+    constexpr size_t named = 6;
+    for (size_t i = 0; i < existing.size() && i < named; ++i)
+        text += (i ? ", " : "") + existing[i];
+    if (existing.size() > named)
+        text += ", ...";
+    return text;
+}
+
 } // namespace
+
+const std::string& DeviceFailureCause() {
+    return DefaultDeviceLink().FailureCause();
+}
+
+void TDeviceLink::FailOpen(int32_t port) {
+    std::string path = PortDevicePath(port);
+    if (port < 1 || port > ComPortCount)
+        failureCause_ = "no port " + std::to_string(port) + " to open (" + ExistingPorts() + ")";
+    else if (path.empty())
+        failureCause_ = ComPortName(port) + " has no device (" + ExistingPorts() + ")";
+    else
+        failureCause_ = OpenFailureCause(path, Com.LastOpenError());
+}
+
+void TDeviceLink::FailCommand(int32_t port, uint8_t code) {
+    char what[64];
+    std::snprintf(what, sizeof what, "command 0x%02X (%s)", code, CommandName(code));
+    std::string where = PortWhere(port) + ": ";
+    switch (stepFault_) {
+    case TStepFault::WriteFailed:
+        failureCause_ = where + "the port failed while sending " + what + " — unplugged?";
+        break;
+    case TStepFault::BadReply:
+        failureCause_ = where + "the device answered " + what + " wrongly (bad sum or refusal)";
+        break;
+    case TStepFault::None:
+    case TStepFault::NoReply:
+        failureCause_ =
+            where +
+            (probed_ ? "the device answered the probe but not " : "the device did not answer ") +
+            what;
+        break;
+    }
+}
+
+std::string TDeviceLink::ScanFailureCause() const {
+    if (onlyPort_ != 0) {
+        for (const auto& [port, err] : openFaults_)
+            if (port == onlyPort_) {
+                std::string path = PortDevicePath(port);
+                if (path.empty())
+                    return ComPortName(port) + " has no device (" + ExistingPorts() + ")";
+                return OpenFailureCause(path, err);
+            }
+        return PortWhere(onlyPort_) + ": no device answered the probe on " + ComPortName(onlyPort_);
+    }
+    // A port that exists but could not be opened says more than the ports that stayed silent.
+    for (const auto& [port, err] : openFaults_) {
+        std::string path = PortDevicePath(port);
+        if (path.empty())
+            continue;
+        std::string cause = OpenFailureCause(path, err);
+        if (openFaults_.size() > 1)
+            cause += " (and " + std::to_string(openFaults_.size() - 1) +
+                     " more ports could not be opened)";
+        return cause + "; no device answered on the other ports";
+    }
+    return "no device answered on ports 1 to " + std::to_string(ComPortCount) + " (" +
+           ExistingPorts() + ")";
+}
 
 bool TDeviceLink::Query(uint8_t code, TReply& reply) {
     return SendCmd(IOPack.ComID, QueryFrame(code), reply);
@@ -50,8 +163,12 @@ void TDeviceLink::StartSequence(int32_t port) {
 
 bool TDeviceLink::ProbeCom(int32_t port) {
     TOpenCom open(Com, port, IOPack.Baud);
-    if (!open.IsOpen())
+    if (!open.IsOpen()) {
+        // Numbers without a device fail with ENOENT at once; anything else is worth naming.
+        if (Com.LastOpenError() != ENOENT || port == onlyPort_)
+            openFaults_.emplace_back(port, Com.LastOpenError());
         return false;
+    }
     Com.SetComDTR(port, 0);
     uint8_t ack = 0;
     if (!SendFrame(port, ProbeFrame()) ||
@@ -62,7 +179,10 @@ bool TDeviceLink::ProbeCom(int32_t port) {
 }
 
 bool TDeviceLink::ScanCom() {
-    for (int32_t port = 1; port <= ComPortCount; ++port) {
+    openFaults_.clear();
+    const int32_t first = onlyPort_ != 0 ? onlyPort_ : 1;
+    const int32_t last = onlyPort_ != 0 ? onlyPort_ : ComPortCount;
+    for (int32_t port = first; port <= last; ++port) {
         if (ProbeCom(port)) {
             IOPack.ComID = static_cast<uint16_t>(port);
             return true;
@@ -71,28 +191,69 @@ bool TDeviceLink::ScanCom() {
     return false;
 }
 
+std::vector<int32_t> TDeviceLink::AnsweringPorts() {
+    if (IOPack.Baud == 0)
+        IOPack.Baud = DeviceBaud;
+    openFaults_.clear();
+    std::vector<int32_t> answering;
+    const int32_t first = onlyPort_ != 0 ? onlyPort_ : 1;
+    const int32_t last = onlyPort_ != 0 ? onlyPort_ : ComPortCount;
+    for (int32_t port = first; port <= last; ++port)
+        if (ProbeCom(port))
+            answering.push_back(port);
+    return answering;
+}
+
 bool TDeviceLink::ConnectDevice() {
+    failureCause_.clear();
     IOPack.Baud = DeviceBaud;
-    ScanCom(); // a failed scan leaves the port of an earlier run, which is tried below
-    TOpenCom open(Com, IOPack.ComID, IOPack.Baud);
-    if (!open.IsOpen())
+    // A failed scan leaves the port of an earlier run, which is tried below (unless the user
+    // named another one). Then the scan's cause is the one that counts.
+    probed_ = ScanCom();
+    if (!probed_) {
+        failureCause_ = ScanFailureCause();
+        if (onlyPort_ != 0 && IOPack.ComID != onlyPort_)
+            return false;
+    }
+    const std::string scanCause = failureCause_;
+    const int32_t port = IOPack.ComID;
+    // Each failure names its cause; after a failed scan the scan's cause stays.
+    auto fail = [&](uint8_t code) {
+        if (probed_)
+            FailCommand(port, code);
         return false;
+    };
+    TOpenCom open(Com, port, IOPack.Baud);
+    if (!open.IsOpen()) {
+        if (probed_)
+            FailOpen(port);
+        return false;
+    }
     StartSequence(open.Port());
     if (!SendCmd0B())
-        return false;
+        return fail(0x0B);
     Com.DelayMs(DeviceLimits::ResetPause);
     if (!ReadCounters()) // tolerated: drop whatever half reply came
         DiscardInput(open.Port());
     ReadCID(); // tolerated
     if (!ReadDevID())
-        return false;
+        return fail(0xC9);
     if (!SendKey()) {
         open.ClearDtrOnFailure();
+        return fail(0x01);
+    }
+    if (!ReadTypeText())
+        return fail(0xC8);
+    if (!ReadUseCount())
+        return fail(0xCA);
+    if (!SendCmd0B())
+        return fail(0x0B);
+    if (!open.Close()) {
+        failureCause_ = probed_ ? PortWhere(port) + ": the port could not be closed" : scanCause;
         return false;
     }
-    if (!ReadTypeText() || !ReadUseCount() || !SendCmd0B())
-        return false;
-    return open.Close();
+    failureCause_.clear();
+    return true;
 }
 
 bool TDeviceLink::ReadCounters() {

@@ -1,5 +1,6 @@
 // Programming a firmware image into the device: start command, acknowledged data frames, 0x0B.
 #include "DeviceLink.h"
+#include "PortNames.h"
 #include "TimeLimits.h"
 #include <algorithm>
 #include <limits>
@@ -40,9 +41,13 @@ bool TDeviceLink::WaitBlockAck() {
     const auto deadline = comsys::Now() + DeviceLimits::BlockAckLimit;
     for (bool last = false;;) {
         int32_t waiting = Com.ComInCount(port);
-        if (waiting == 1)
-            return AckValue(static_cast<uint8_t>(Com.ReadComByte(port)), IOPack.Key) ==
-                   AckDataFrame;
+        if (waiting == 1) {
+            bool ok =
+                AckValue(static_cast<uint8_t>(Com.ReadComByte(port)), IOPack.Key) == AckDataFrame;
+            stepFault_ = ok ? TStepFault::None : TStepFault::BadReply;
+            return ok;
+        }
+        stepFault_ = waiting > 1 ? TStepFault::BadReply : TStepFault::NoReply;
         if (waiting > 1) // the device answers a frame with exactly one byte
             return false;
         if (last)
@@ -68,8 +73,19 @@ bool TDeviceLink::SendFirmwareBlocks(TProgressBar* bar, uint32_t /*startAddress*
         SendBuf[0] = 0x09;
         SendBuf[1] = IOPack.PackLen;
         std::copy(buffer + offset, buffer + offset + take, SendBuf.begin() + 2);
-        if (!SendDataFrame() || !WaitBlockAck())
+        bool sent = SendDataFrame();
+        if (!sent || !WaitBlockAck()) {
+            const char* how = !sent ? "the port failed while sending"
+                              : stepFault_ == TStepFault::BadReply
+                                  ? "the device refused"
+                                  : "the device did not acknowledge";
+            failureCause_ = PortDevicePath(IOPack.ComID) + ": " + how + " data frame " +
+                            std::to_string(offset / block + 1) + " of " +
+                            std::to_string((p + block - 1) / block) + " (bytes " +
+                            std::to_string(offset) + " to " + std::to_string(offset + take - 1) +
+                            ")";
             return false;
+        }
     }
     return true;
 }
@@ -77,18 +93,26 @@ bool TDeviceLink::SendFirmwareBlocks(TProgressBar* bar, uint32_t /*startAddress*
 bool TDeviceLink::DownloadFirmware(TProgressBar* bar, const std::string& deviceType,
                                    TMemoryStream& image, int32_t length, uint32_t startAddress,
                                    uint8_t imageKind) {
-    if (length <= 0) // nothing to program: refused before the device is touched
+    failureCause_.clear();
+    probed_ = false;
+    if (length <= 0) { // nothing to program: refused before the device is touched
+        failureCause_ = "the image is empty";
         return false;
+    }
     IOPack.ProgressBar = bar;
     const uint8_t modelFlag = ModelFlagOf(deviceType);
     TOpenCom open(Com, IOPack.ComID, IOPack.Baud);
-    if (!open.IsOpen())
+    if (!open.IsOpen()) {
+        FailOpen(IOPack.ComID);
         return false;
+    }
     open.ClearDtrOnFailure(); // every failure from here on leaves the line with DTR off
     StartSequence(open.Port());
     ReadCID(); // refreshes the identity bytes; not needed for the transfer
-    if (!SendKey())
+    if (!SendKey()) {
+        FailCommand(open.Port(), 0x01);
         return false;
+    }
 
     TKindInfo kind{};
     switch (imageKind) {
@@ -103,14 +127,19 @@ bool TDeviceLink::DownloadFirmware(TProgressBar* bar, const std::string& deviceT
         kind = {255, 512};
         break;
     default:
+        failureCause_ = "image kind " + std::to_string(imageKind) + " is not known";
         return false;
     }
     IOPack.PackLen = kind.packLen;
-    if (imageKind == 1 && modelFlag != 53)
+    if (imageKind == 1 && modelFlag != 53) {
+        failureCause_ = "image kind 1 is only for the device type QX40, not \"" + deviceType + "\"";
         return false;
+    }
     const int64_t filled = (int64_t{length} + kind.fill - 1) / kind.fill * kind.fill;
-    if (filled > std::numeric_limits<int32_t>::max())
+    if (filled > std::numeric_limits<int32_t>::max()) {
+        failureCause_ = "the image is too large";
         return false;
+    }
     const int32_t p = static_cast<int32_t>(filled);
 
     // The image from the stream's start, filled with 0xFF to a whole number of blocks. Built
@@ -119,18 +148,23 @@ bool TDeviceLink::DownloadFirmware(TProgressBar* bar, const std::string& deviceT
     try {
         buffer.assign(static_cast<size_t>(p), 0xFF);
     } catch (const std::bad_alloc&) {
+        failureCause_ = "not enough memory for an image of " + std::to_string(p) + " bytes";
         return false;
     }
     image.Seek(0);
     image.Read(buffer.data(), buffer.size());
 
-    if (!SendDownloadStart(startAddress, modelFlag, imageKind))
+    if (!SendDownloadStart(startAddress, modelFlag, imageKind)) {
+        FailCommand(open.Port(), 0x02);
         return false;
+    }
     if (!SendFirmwareBlocks(bar, startAddress, buffer.data(), p))
         return false;
     Com.SetComDTR(open.Port(), 0);
-    if (!SendCmd0B())
+    if (!SendCmd0B()) {
+        FailCommand(open.Port(), 0x0B);
         return false; // DTR off once more, then closed
+    }
     open.Close();
     return true;
 }

@@ -2,6 +2,7 @@
 #include "PortNames.h"
 #include "COMFunAPI.h"
 #include <algorithm>
+#include <filesystem>
 #include <tuple>
 
 std::string ComPortName(int32_t port) {
@@ -59,4 +60,53 @@ std::string PortDevicePath(int32_t port) {
     if (static_cast<size_t>(port) > paths.size())
         return {};
     return paths[static_cast<size_t>(port) - 1];
+}
+
+namespace {
+
+// The canonical form of a path (links resolved), or the path itself when it has none.
+std::string Canonical(const std::string& path) {
+    std::error_code ec;
+    std::filesystem::path canonical = std::filesystem::canonical(path, ec);
+    return ec ? path : canonical.string();
+}
+
+bool AllDigits(const std::string& text) {
+    return !text.empty() && text.size() < 10 &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+} // namespace
+
+int32_t PortNumberFromArgument(const std::string& arg, std::string& error) {
+    static const std::string seeList = " (`kestrel-cli ports` lists them)";
+    error.clear();
+    std::string digits = arg;
+    if (arg.size() > 3 && (arg[0] == 'C' || arg[0] == 'c') && (arg[1] == 'O' || arg[1] == 'o') &&
+        (arg[2] == 'M' || arg[2] == 'm'))
+        digits = arg.substr(3);
+    if (AllDigits(digits)) {
+        long number = std::stol(digits);
+        if (number >= 1 && number <= ComPortCount)
+            return static_cast<int32_t>(number);
+        error = "port " + arg + " is out of range: port numbers go from 1 to " +
+                std::to_string(ComPortCount) + seeList;
+        return 0;
+    }
+    if (arg.find('/') == std::string::npos && arg.find('\\') == std::string::npos) {
+        error = arg + " is neither a port number (1 to " + std::to_string(ComPortCount) +
+                ") nor a device path" + seeList;
+        return 0;
+    }
+    const std::string wanted = Canonical(arg);
+    std::vector<std::string> paths = SerialPortPaths();
+    for (size_t i = 0; i < paths.size() && i < static_cast<size_t>(ComPortCount); ++i)
+        if (!paths[i].empty() && (paths[i] == arg || Canonical(paths[i]) == wanted))
+            return static_cast<int32_t>(i + 1);
+    std::error_code ec;
+    if (!std::filesystem::exists(arg, ec))
+        error = arg + ": no such device" + seeList;
+    else
+        error = arg + " is not one of the serial ports" + seeList;
+    return 0;
 }

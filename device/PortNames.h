@@ -18,3 +18,8 @@ std::vector<std::string> SerialPortPaths();
 const char* PortNumbering();
 // The order of the default enumeration: true when device name a comes before b.
 bool SerialPortBefore(const std::string& a, const std::string& b);
+// The port a user named on the command line: a number 1..256 ("7"), "COM7" in any letter case,
+// or a device path (a link such as /dev/serial/by-id/... counts as the device it points to) that
+// is one of SerialPortPaths(). Otherwise 0, and `error` says what is wrong with the argument and
+// points at `kestrel-cli ports`.
+int32_t PortNumberFromArgument(const std::string& arg, std::string& error);

@@ -29,8 +29,7 @@ constexpr std::chrono::milliseconds kStepLimit{1000};
 struct TServerEnd {
     asio::io_context io{1};
     asio::ip::tcp::acceptor acceptor{io, {asio::ip::address_v4::loopback(), 0}};
-    std::shared_ptr<const UpgradeContext> context;
-    std::shared_ptr<const PageMap> pages;
+    std::shared_ptr<const ServerContext> context;
     ConnectionRegistry registry{1}; // sessions launched here are never added: no cap applies
 
     TServerEnd() {
@@ -39,8 +38,7 @@ struct TServerEnd {
         auto catalogue = ParseManifest(kSampleManifest, "manifest", files, error);
         if (!catalogue)
             Fail("the sample catalogue does not load: " + error);
-        pages = std::make_shared<const PageMap>(catalogue->pages);
-        auto upgrade = std::make_shared<UpgradeContext>();
+        auto upgrade = std::make_shared<ServerContext>();
         upgrade->catalogue = std::move(*catalogue);
         upgrade->stepLimit = kStepLimit;
         context = std::move(upgrade);
@@ -92,8 +90,8 @@ asio::awaitable<void> Accept(TServerEnd& server, bool page, std::weak_ptr<Connec
     if (ec)
         Fail("accept: " + ec.message());
     if (page) {
-        auto s = std::make_shared<PageSession>(std::move(accepted), server.pages, kStepLimit,
-                                               server.registry);
+        auto s =
+            std::make_shared<PageSession>(std::move(accepted), server.context, server.registry);
         session = s;
         PageSession::Launch(std::move(s));
     } else {

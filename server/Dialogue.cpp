@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <exception>
+#include <string>
 
 namespace {
 constexpr int kChunkSize = 8192;
@@ -69,6 +71,15 @@ struct TStep {
 };
 } // namespace
 
+void TUpgradeDialogue::WrongReply(const std::string& reply, const std::string& expected,
+                                  const std::string& step) {
+    std::string fault = transport_.LastFault();
+    if (reply.empty() && !fault.empty())
+        cause_ = "the server " + fault + " " + step;
+    else
+        cause_ = "the server answered \"" + reply + "\" instead of " + expected + " " + step;
+}
+
 TUpgradeDialogue::TUpgradeDialogue(TLineTransport& transport, TSharedCliInfo& record,
                                    TWindowLink& window, TExchangeListener* listener)
     : transport_(transport), record_(record), window_(window), listener_(listener) {}
@@ -90,12 +101,23 @@ int32_t TUpgradeDialogue::Run(const TCliInfo& request) {
         {"CID4", "OK", 22},       {request.CID4, "OK", 23},
         {"IDOK", "PASSOK", 24},
     };
+    cause_.clear();
     for (size_t i = 0; i < std::size(steps); ++i) {
         std::string reply = transport_.Exchange(steps[i].line);
-        if (i == 1 && reply == "Rep")
+        if (i == 1 && reply == "Rep") {
+            cause_ = "the server refused the device identity " + request.OriginalID + " (\"Rep\")";
             return kResultRepeated;
-        if (reply != steps[i].expected)
+        }
+        if (reply != steps[i].expected) {
+            // Even steps send a key, odd ones its value.
+            std::string sent = i % 2 == 0 || i + 1 == std::size(steps)
+                                   ? "\"" + steps[i].line + "\""
+                                   : "the value of " + steps[i - 1].line;
+            WrongReply(reply, "\"" + std::string(steps[i].expected) + "\"",
+                       "after " + sent + " (step " + std::to_string(i + 1) + " of " +
+                           std::to_string(std::size(steps)) + " of the announcement)");
             return steps[i].result;
+        }
     }
 
     // Transfer announcement: the length, or a server status.
@@ -103,33 +125,55 @@ int32_t TUpgradeDialogue::Run(const TCliInfo& request) {
     if (listener_)
         listener_->ExchangePhase(TExchangePhase::Transferring);
     int64_t length = 0;
-    switch (ParseDecimal(transport_.ReceiveLine(), length)) {
+    const std::string lengthLine = transport_.ReceiveLine();
+    switch (ParseDecimal(lengthLine, length)) {
     case TNumber::NotANumber:
+        WrongReply(lengthLine, "the data length", "after the announcement");
         return kResultNotANumber;
     case TNumber::TooLarge:
+        cause_ = "the server announced " + lengthLine + " bytes, more than the " +
+                 std::to_string(kMaxDataLength >> 20) + " MiB the tool accepts";
         return kResultLengthRefused;
     case TNumber::Ok:
         break;
     }
-    if (length <= 0)
+    if (length <= 0) {
+        cause_ = "the server answered status " + lengthLine + " instead of data" +
+                 (length == 0 ? " (it has nothing for this device)" : "");
         return length < INT32_MIN ? kResultNotANumber : static_cast<int32_t>(length);
+    }
     // Refused before anything is reserved for it.
-    if (length > kMaxDataLength)
+    if (length > kMaxDataLength) {
+        cause_ = "the server announced " + lengthLine + " bytes, more than the " +
+                 std::to_string(kMaxDataLength >> 20) + " MiB the tool accepts";
         return kResultLengthRefused;
+    }
     window_.ProgressBar().SetMax(static_cast<int>(length));
-    if (transport_.Exchange(std::to_string(length)) != "OK")
+    if (std::string reply = transport_.Exchange(std::to_string(length)); reply != "OK") {
+        WrongReply(reply, "\"OK\"", "after the tool repeated the data length");
         return kResultLengthRefused;
+    }
 
     // The server's copy of the request, in the record's order, tied together by a check line.
     std::string values[13];
     std::string check;
+    std::string valuesFault; // the first trouble while the values came
     for (auto& value : values) {
         value = transport_.ReceiveLine();
+        if (valuesFault.empty())
+            valuesFault = transport_.LastFault();
         check += value;
         check += ' ';
     }
-    if (transport_.ReceiveLine() != check)
+    if (std::string line = transport_.ReceiveLine(); line != check) {
+        if (valuesFault.empty() && line.empty())
+            valuesFault = transport_.LastFault();
+        if (!valuesFault.empty())
+            cause_ = "the server " + valuesFault + " while it sent its 13 values";
+        else
+            cause_ = "the server's check line does not match the 13 values it sent";
         return kResultCheckLine;
+    }
     record_.Update([&values](TCliInfo& info) {
         info.UserName = values[0];
         info.HVer = values[1];
@@ -147,12 +191,18 @@ int32_t TUpgradeDialogue::Run(const TCliInfo& request) {
     });
     transport_.SendLine("OK");
     std::string crcText = transport_.ReceiveLine();
-    if (crcText.empty())
+    if (crcText.empty()) {
+        WrongReply(crcText, "the CRC", "after its values");
         return kResultCrcMissing;
+    }
     transport_.SendLine(crcText);
     try {
         return ReceiveData(*request.Data, length, crcText);
+    } catch (const std::exception& e) {
+        cause_ = std::string("the data could not be stored: ") + e.what();
+        return kResultTransferFailed;
     } catch (...) {
+        cause_ = "the data could not be stored";
         return kResultTransferFailed;
     }
 }
@@ -173,25 +223,42 @@ int32_t TUpgradeDialogue::ReceiveData(TMemoryStream& data, int64_t length,
     uint16_t crc = kCrc16Start;
     int64_t remaining = length;
     int position = 0;
-    while (remaining > 0) {
+    const int64_t chunks = (length + kChunkSize - 1) / kChunkSize;
+    std::string dataFault; // the first trouble while the data came
+    for (int64_t k = 1; remaining > 0; ++k) {
         int n = static_cast<int>(std::min<int64_t>(kChunkSize, remaining));
         uint8_t* chunk = data.WriteInPlace(static_cast<size_t>(n));
         transport_.ReceiveData(chunk, n);
+        if (std::string fault = transport_.LastFault(); !fault.empty() && dataFault.empty())
+            dataFault = "the server " + fault + " during chunk " + std::to_string(k) + " of " +
+                        std::to_string(chunks) + " of the data (at byte " +
+                        std::to_string(position) + " of " + std::to_string(length) + ")";
         position += n;
         window_.ProgressBar().SetPosition(position);
         remaining -= n;
         if (remaining > 0) {
             transport_.SendLine("OK");
-            if (transport_.ReceiveLine() != "OK")
+            if (std::string reply = transport_.ReceiveLine(); reply != "OK") {
+                if (!dataFault.empty())
+                    cause_ = dataFault;
+                else
+                    WrongReply(reply, "\"OK\"",
+                               "after chunk " + std::to_string(k) + " of " +
+                                   std::to_string(chunks) + " of the data");
                 return kResultChunkRefused;
+            }
             transport_.SendLine("OK");
         }
         crc = Crc16Update(crc, chunk, static_cast<size_t>(n));
     }
     char crcHex[8];
     std::snprintf(crcHex, sizeof crcHex, "%04X", crc);
-    if (crcText != crcHex)
+    if (crcText != crcHex) {
+        cause_ = !dataFault.empty() ? dataFault
+                                    : "the data does not match the server's CRC (the server sent " +
+                                          crcText + ", the data gives " + crcHex + ")";
         return kResultCrcMismatch;
+    }
     transport_.SendLine("AllOK");
     return kResultSuccess;
 }

@@ -18,6 +18,9 @@ public:
     virtual std::string ReceiveLine() = 0;
     // Receives `count` (1 to 8192) bytes into `into`; a lost connection leaves the rest as it was.
     virtual void ReceiveData(uint8_t* into, int count) = 0;
+    // What went wrong in the last receive, as words that follow "the server": "closed the
+    // connection", "no answer within 30 s", ...; empty when nothing did (or nobody knows).
+    virtual std::string LastFault() const { return {}; }
 
     // The request-reply step: sends the line and returns the reply line.
     std::string Exchange(const std::string& line) {
@@ -55,12 +58,20 @@ public:
     // replace the record's once their check line has matched; the stream has the announced size
     // however the transfer ends.
     int32_t Run(const TCliInfo& request);
+    // Why the last Run did not succeed: at which step the server stopped answering, or what it
+    // answered instead ("the server answered \"NO\" instead of \"OK\" to \"SWVer\" (step 3 of
+    // 27 of the announcement)"). Empty after a success.
+    const std::string& Cause() const { return cause_; }
 
 private:
     int32_t ReceiveData(TMemoryStream& data, int64_t length, const std::string& crcText);
+    // Sets the cause for a reply that is not the one expected at `step`: an empty reply with a
+    // transport fault is the server stopping, anything else what it answered instead.
+    void WrongReply(const std::string& reply, const std::string& expected, const std::string& step);
 
     TLineTransport& transport_;
     TSharedCliInfo& record_;
     TWindowLink& window_;
     TExchangeListener* listener_;
+    std::string cause_;
 };

@@ -3,8 +3,9 @@
 #include <string>
 
 // The first IPv4 address of the name as dotted text ("192.0.2.7"); a dotted quad comes back
-// unchanged. Empty when the name cannot be resolved.
-std::string HostToIP(const std::string& name);
+// unchanged. Empty when the name cannot be resolved, and then `why` (when given) receives the
+// resolver's words.
+std::string HostToIP(const std::string& name, std::string* why = nullptr);
 
 // The upgrade server's host name: the environment variable KESTREL_UPDATE_HOST when set and not
 // empty, otherwise the name chosen when the program was built.

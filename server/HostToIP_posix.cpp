@@ -6,15 +6,21 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-std::string HostToIP(const std::string& name) {
-    if (name.empty())
+std::string HostToIP(const std::string& name, std::string* why) {
+    if (name.empty()) {
+        if (why)
+            *why = "no host name";
         return {};
+    }
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    if (getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || !found)
+    if (int rc = getaddrinfo(name.c_str(), nullptr, &hints, &found); rc != 0 || !found) {
+        if (why)
+            *why = rc != 0 ? gai_strerror(rc) : "no IPv4 address";
         return {};
+    }
     std::string text;
     char buf[INET_ADDRSTRLEN] = {};
     const auto* in = reinterpret_cast<const sockaddr_in*>(found->ai_addr);

@@ -5,15 +5,24 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-std::string HostToIP(const std::string& name) {
-    if (name.empty() || !StartSocketLibrary())
+std::string HostToIP(const std::string& name, std::string* why) {
+    if (name.empty() || !StartSocketLibrary()) {
+        if (why)
+            *why = name.empty() ? "no host name" : "the socket library cannot be started";
         return {};
+    }
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    if (getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || !found)
+    if (int rc = getaddrinfo(name.c_str(), nullptr, &hints, &found); rc != 0 || !found) {
+        if (why)
+            *why = rc == WSAHOST_NOT_FOUND ? "host not found"
+                   : rc == WSATRY_AGAIN    ? "the name server did not answer"
+                   : rc != 0               ? "resolver error " + std::to_string(rc)
+                                           : "no IPv4 address";
         return {};
+    }
     std::string text;
     char buf[INET_ADDRSTRLEN] = {};
     auto* in = reinterpret_cast<sockaddr_in*>(found->ai_addr);

@@ -3,11 +3,14 @@
 #include "HostToIP.h"
 #include "ResultCodes.h"
 
+#include <exception>
 #include <random>
+#include <utility>
 
 TServerLink::TServerLink(TTcpClient& tcp) : tcp_(tcp) {}
 
 void TServerLink::Prepare(TExchangeListener* listener) {
+    SetCause({});
     record_.ClearCode();
     stopRequested_.store(false);
     listener_ = listener;
@@ -41,23 +44,52 @@ int32_t TServerLink::Session() {
     window.ProgressBar().SetPosition(0);
     TCliInfo request = record_.Request();
 
-    std::string host = HostToIP(UpgradeServerHost());
-    if (host.empty())
+    const std::string name = UpgradeServerHost();
+    std::string why;
+    std::string host = HostToIP(name, &why);
+    // Every cause names the server as the user configured it, and the address it resolved to.
+    const std::string where = "upgrade server " + name +
+                              (host.empty() || host == name ? "" : " (" + host + ")") + " port " +
+                              kUpgradeServerPort + ": ";
+    if (host.empty()) {
+        SetCause(where + "the name does not resolve (" + why +
+                 "); check KESTREL_UPDATE_HOST and the network");
         return kResultConnectFailed;
+    }
     sessionPack_.Host = host;
     sessionPack_.Port = kUpgradeServerPort;
     tcp_.LoadPack(sessionPack_);
     CheckStop();
-    if (!tcp_.Connect())
+    if (!tcp_.Connect()) {
+        SetCause(where + tcp_.LastFailure());
         return kResultConnectFailed;
-    return TUpgradeDialogue(transport_, record_, window, listener_).Run(request);
+    }
+    TUpgradeDialogue dialogue(transport_, record_, window, listener_);
+    int32_t result = dialogue.Run(request);
+    if (result != kResultSuccess)
+        SetCause(where + dialogue.Cause());
+    return result;
+}
+
+void TServerLink::SetCause(std::string cause) {
+    std::lock_guard lock(causeMutex_);
+    cause_ = std::move(cause);
+}
+
+std::string TServerLink::Cause() const {
+    std::lock_guard lock(causeMutex_);
+    return cause_;
 }
 
 void TServerLink::RunSession() {
     try {
         sessionResult_.store(Session());
-    } catch (...) {
+    } catch (const std::exception& e) {
         // Whatever failed, the session has an outcome the window can act on.
+        SetCause(std::string("the upgrade session failed unexpectedly: ") + e.what());
+        sessionResult_.store(kResultTransferFailed);
+    } catch (...) {
+        SetCause("the upgrade session failed unexpectedly");
         sessionResult_.store(kResultTransferFailed);
     }
 }

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 class TServerLink {
@@ -47,6 +48,11 @@ public:
     // and shows its message in the status line, with four fresh random hex digits and the code
     // in hex.
     void ShowResult(int32_t code);
+    // Why the last exchange did not succeed, one English line naming the server's host and port:
+    // the name did not resolve, the connection was refused or timed out, or at which step the
+    // server stopped answering or what it answered instead. Empty after a success (and while
+    // an exchange runs). From any thread.
+    std::string Cause() const;
 
 private:
     // The transport of the dialogue: the TCP client, each step preceded by the stop check.
@@ -56,12 +62,14 @@ private:
         void SendLine(const std::string& line) override;
         std::string ReceiveLine() override;
         void ReceiveData(uint8_t* into, int count) override;
+        std::string LastFault() const override { return link_.tcp_.LastFailure(); }
 
     private:
         TServerLink& link_;
     };
 
     int32_t Session();
+    void SetCause(std::string cause);
     // A cancel (non-zero ResultCode put back by the window) or a termination request: the
     // connection is closed, so every following step fails as on a lost connection.
     void CheckStop();
@@ -72,7 +80,9 @@ private:
     std::atomic<int32_t> sessionResult_{0};
     std::atomic<bool> stopRequested_{false};
     TExchangeListener* listener_ = nullptr; // set before the worker starts
-    TPack sessionPack_;                     // the session's connection record; the worker's only
+    mutable std::mutex causeMutex_;
+    std::string cause_;
+    TPack sessionPack_; // the session's connection record; the worker's only
 };
 
 // The link of the default TCP client: the one of the global functions below and of TUPThread.

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <climits>
+#include <exception>
+#include <string>
 #include <utility>
 
 TTcpClient::TTcpClient(std::chrono::milliseconds recvLimit) : recvLimitMs_(recvLimit.count()) {}
@@ -50,13 +52,30 @@ void TTcpClient::LoadPack(const TPack& pack) {
     pack_ = pack;
 }
 
+namespace {
+std::string NoAnswerText(std::chrono::milliseconds limit) {
+    return "did not answer within " + DurationText(limit);
+}
+} // namespace
+
 bool TTcpClient::Connect() {
+    lastFailure_.clear();
     try {
         auto c = Current();
-        if (!c)
+        if (!c) {
+            lastFailure_ = "no client to connect with";
             return false;
-        return c->Connect(pack_.Host, pack_.Port, RecvTimeLimit()) && c->Connected();
+        }
+        if (c->Connect(pack_.Host, pack_.Port, RecvTimeLimit()) && c->Connected())
+            return true;
+        lastFailure_ =
+            c->ConnectError().empty() ? "the connection was closed at once" : c->ConnectError();
+        return false;
+    } catch (const std::exception& e) {
+        lastFailure_ = std::string("the connection failed: ") + e.what();
+        return false;
     } catch (...) {
+        lastFailure_ = "the connection failed";
         return false;
     }
 }
@@ -86,10 +105,12 @@ bool TTcpClient::SendLine() {
 std::shared_ptr<TTcpSocket> TTcpClient::BeginReceive() {
     pack_.Line.clear();
     pack_.Success = true;
+    lastFailure_.clear();
     auto c = Current();
     if (c && c->Connected())
         return c;
     pack_.Success = false;
+    lastFailure_ = "was no longer connected";
     return nullptr;
 }
 
@@ -105,16 +126,25 @@ void TTcpClient::ReceiveLine(std::chrono::milliseconds limit) {
         if (end == TTcpSocket::TEnd::TooLong) {
             pack_.Line.clear();
             pack_.Success = false;
+            lastFailure_ =
+                "sent a line longer than " + std::to_string(kTcpMaxLineLength) + " bytes";
         } else if (end == TTcpSocket::TEnd::TimedOut) {
             pack_.Success = false;
+            lastFailure_ = NoAnswerText(limit);
+        } else if (end == TTcpSocket::TEnd::Closed) {
+            lastFailure_ = "closed the connection";
         }
         int64_t total = c->BytesReceived();
         if (total != 0)
             pack_.Count = static_cast<int32_t>(std::min<int64_t>(total, INT32_MAX));
         else
             pack_.Success = false;
+    } catch (const std::exception& e) {
+        pack_.Success = false;
+        lastFailure_ = std::string("sent something that could not be received: ") + e.what();
     } catch (...) {
         pack_.Success = false;
+        lastFailure_ = "sent something that could not be received";
     }
 }
 
@@ -132,14 +162,22 @@ void TTcpClient::ReceiveData(uint8_t* into, std::chrono::milliseconds limit) {
             int n = c->Receive(into + got, want - got, deadline, end);
             if (n <= 0) {
                 // Peer closed: the rest stays as it was. The deadline passed: lost.
-                if (end == TTcpSocket::TEnd::TimedOut)
+                if (end == TTcpSocket::TEnd::TimedOut) {
                     pack_.Success = false;
+                    lastFailure_ = NoAnswerText(limit);
+                } else {
+                    lastFailure_ = "closed the connection";
+                }
                 break;
             }
             got += n;
         }
+    } catch (const std::exception& e) {
+        pack_.Success = false;
+        lastFailure_ = std::string("sent something that could not be received: ") + e.what();
     } catch (...) {
         pack_.Success = false;
+        lastFailure_ = "sent something that could not be received";
     }
 }
 

@@ -87,6 +87,10 @@ public:
     void SetRecvTimeLimit(std::chrono::milliseconds limit);
     std::chrono::milliseconds RecvTimeLimit() const;
 
+    // Why the last Connect failed, or what went wrong in the last receive ("the server closed
+    // the connection", "no answer within 30 s", ...); empty when it went well. The worker's only.
+    const std::string& LastFailure() const { return lastFailure_; }
+
 private:
     std::shared_ptr<TTcpSocket> Current();
     // The start of both receives: Line cleared and Success true, then the connected socket, or
@@ -101,7 +105,8 @@ private:
     // exactly once, when the last user lets go.
     std::mutex mutex_;
     std::shared_ptr<TTcpSocket> socket_;
-    TPack pack_; // the worker's only
+    TPack pack_;              // the worker's only
+    std::string lastFailure_; // the worker's only
     std::atomic<long long> recvLimitMs_;
 };
 

@@ -3,10 +3,22 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 
 namespace {
 constexpr size_t kLookSize = 511; // bytes looked at per step of a line receive
 } // namespace
+
+std::string DurationText(std::chrono::milliseconds d) {
+    if (d.count() % 1000 == 0)
+        return std::to_string(d.count() / 1000) + " s";
+    return std::to_string(d.count()) + " ms";
+}
+
+std::string ConnectTimeoutText(std::chrono::milliseconds limit) {
+    return "no answer to the connection within " + DurationText(limit) +
+           " (the host is down, or a firewall drops the connection)";
+}
 
 bool TTcpSocket::Connected() const {
     return connected_.load() && !closed_.load();

@@ -15,6 +15,11 @@
 // False when sockets cannot be used at all.
 bool StartSocketLibrary();
 
+// "30 s", "300 ms".
+std::string DurationText(std::chrono::milliseconds d);
+// The words for a connect that got no answer within `limit`.
+std::string ConnectTimeoutText(std::chrono::milliseconds limit);
+
 class TTcpSocket {
 public:
     // How a receive ended.
@@ -32,8 +37,10 @@ public:
     TTcpSocket& operator=(const TTcpSocket&) = delete;
 
     // Resolves host (dotted quad or name, first IPv4 address) and port (number or service
-    // name) and connects within the limit. False on any failure or after a Disconnect.
+    // name) and connects within the limit. False on any failure or after a Disconnect; then
+    // ConnectError() says why ("connection refused: ...", "the name does not resolve (...)").
     bool Connect(const std::string& host, const std::string& port, std::chrono::milliseconds limit);
+    const std::string& ConnectError() const { return connectError_; }
     bool Connected() const;
     // Shuts both directions down and wakes any wait; safe from any thread, any number of times.
     // The descriptor itself is closed only by the destructor, so a concurrent call never sees
@@ -70,6 +77,7 @@ private:
     // only.
     std::string ahead_;
     size_t aheadStart_ = 0;
+    std::string connectError_; // the worker's only
     std::unique_ptr<TSystem> sys_;
     std::atomic<bool> connected_{false};
     std::atomic<bool> closed_{false};

@@ -6,11 +6,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <string>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -39,6 +41,21 @@ int MillisLeft(std::chrono::steady_clock::time_point until) {
     if (left <= 0)
         return 0;
     return static_cast<int>(std::min<long long>(left, 1 << 30));
+}
+// Why a connect failed, from its error number.
+std::string ConnectErrorText(int err) {
+    switch (err) {
+    case ECONNREFUSED:
+        return "connection refused: nothing listens there (is the server running?)";
+    case ENETUNREACH:
+        return "the network is unreachable";
+    case EHOSTUNREACH:
+        return "the host is unreachable";
+    case ETIMEDOUT:
+        return "the connection timed out";
+    default:
+        return std::string("the connection failed: ") + std::strerror(err);
+    }
 }
 } // namespace
 
@@ -69,32 +86,52 @@ TTcpSocket::~TTcpSocket() {
 bool TTcpSocket::Connect(const std::string& host, const std::string& port,
                          std::chrono::milliseconds limit) {
     const int fd = sys_->fd;
-    if (fd < 0 || sys_->wakeRead < 0 || closed_.load() || connected_.load())
+    connectError_.clear();
+    if (fd < 0 || sys_->wakeRead < 0 || closed_.load() || connected_.load()) {
+        connectError_ = closed_.load() ? "the connection was closed before it was made"
+                                       : "no socket could be made";
         return false;
+    }
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0 || !found)
+    if (int rc = getaddrinfo(host.c_str(), port.c_str(), &hints, &found); rc != 0 || !found) {
+        connectError_ = std::string("the name does not resolve (") +
+                        (rc != 0 ? gai_strerror(rc) : "no IPv4 address") + ")";
         return false;
+    }
     int rc = connect(fd, found->ai_addr, found->ai_addrlen);
     int err = errno;
     freeaddrinfo(found);
     if (rc != 0) {
-        if (err != EINPROGRESS)
+        if (err != EINPROGRESS) {
+            connectError_ = ConnectErrorText(err);
             return false;
-        if (sys_->WaitFor(POLLOUT, std::chrono::steady_clock::now() + limit, closed_) !=
-            TSystem::TWait::Ready)
+        }
+        switch (sys_->WaitFor(POLLOUT, std::chrono::steady_clock::now() + limit, closed_)) {
+        case TSystem::TWait::Ready:
+            break;
+        case TSystem::TWait::TimedOut:
+            connectError_ = ConnectTimeoutText(limit);
             return false;
+        case TSystem::TWait::Woken:
+            connectError_ = "the connection was closed while it was being made";
+            return false;
+        }
         int soError = 0;
         socklen_t len = sizeof soError;
-        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) != 0 || soError != 0)
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) != 0 || soError != 0) {
+            connectError_ = ConnectErrorText(soError != 0 ? soError : errno);
             return false;
+        }
     }
     // From here on sending blocks, bounded by the time limit; receiving never blocks.
     int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        connectError_ = std::string("the socket could not be set up: ") + std::strerror(errno);
         return false;
+    }
     sys_->ApplySendLimit(limit);
     connected_.store(true);
     // A Disconnect that raced with the connect wins.

@@ -100,25 +100,58 @@ TTcpSocket::TSystem::TWait TTcpSocket::TSystem::WaitFor(long events,
 
 bool TTcpSocket::Connect(const std::string& host, const std::string& port,
                          std::chrono::milliseconds limit) {
-    if (sys_->socket == INVALID_SOCKET || closed_.load() || connected_.load())
+    connectError_.clear();
+    if (sys_->socket == INVALID_SOCKET || closed_.load() || connected_.load()) {
+        connectError_ = closed_.load() ? "the connection was closed before it was made"
+                                       : "no socket could be made";
         return false;
+    }
+    // Why a connect failed, from its Winsock error.
+    auto errorText = [](int code) -> std::string {
+        switch (code) {
+        case WSAECONNREFUSED:
+            return "connection refused: nothing listens there (is the server running?)";
+        case WSAENETUNREACH:
+            return "the network is unreachable";
+        case WSAEHOSTUNREACH:
+            return "the host is unreachable";
+        case WSAETIMEDOUT:
+            return "the connection timed out";
+        default:
+            return "the connection failed: Winsock error " + std::to_string(code);
+        }
+    };
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0 || !found)
+    if (int rc = getaddrinfo(host.c_str(), port.c_str(), &hints, &found); rc != 0 || !found) {
+        connectError_ = "the name does not resolve (resolver error " + std::to_string(rc) + ")";
         return false;
+    }
     int rc = connect(sys_->socket, found->ai_addr, static_cast<int>(found->ai_addrlen));
     int err = WSAGetLastError();
     freeaddrinfo(found);
     if (rc != 0) {
-        if (err != WSAEWOULDBLOCK)
+        if (err != WSAEWOULDBLOCK) {
+            connectError_ = errorText(err);
             return false;
+        }
         WSANETWORKEVENTS seen{};
         auto until = std::chrono::steady_clock::now() + limit;
-        if (sys_->WaitFor(FD_CONNECT, until, seen, closed_) != TSystem::TWait::Ready ||
-            !(seen.lNetworkEvents & FD_CONNECT) || seen.iErrorCode[FD_CONNECT_BIT] != 0)
+        auto wait = sys_->WaitFor(FD_CONNECT, until, seen, closed_);
+        if (wait == TSystem::TWait::TimedOut) {
+            connectError_ = ConnectTimeoutText(limit);
             return false;
+        }
+        if (wait != TSystem::TWait::Ready || !(seen.lNetworkEvents & FD_CONNECT)) {
+            connectError_ = "the connection was closed while it was being made";
+            return false;
+        }
+        if (seen.iErrorCode[FD_CONNECT_BIT] != 0) {
+            connectError_ = errorText(seen.iErrorCode[FD_CONNECT_BIT]);
+            return false;
+        }
     }
     connected_.store(true);
     // A Disconnect that raced with the connect wins.

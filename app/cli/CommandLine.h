@@ -48,6 +48,8 @@ public:
     void Detail(const std::string& text);
     // The status text of a failure (the window's text): standard error, always.
     void Fail(const std::string& text) { window_.PrintLine(text); }
+    // A warning: standard error, always.
+    void Warn(const std::string& text) { window_.PrintLine(text); }
     // An error, or the cause of a failure: standard error, always; nothing when empty. The
     // first one is the `cause` of the JSON object.
     void Error(const std::string& text);

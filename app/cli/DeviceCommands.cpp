@@ -2,7 +2,6 @@
 
 #include "Dialogue.h"
 #include "Interrupt.h"
-#include "LinkCauses.h"
 #include "PortNames.h"
 #include "UPCommFun.h"
 
@@ -36,7 +35,7 @@ bool Connect(TCliRun& run) {
     if (!ConnectDevice()) {
         run.SetOutcome("device-not-found", WorkflowText::ConnectFailed);
         run.Fail(WorkflowText::ConnectFailed);
-        run.Error(DeviceCause());
+        run.Error(DeviceFailureCause());
         return false;
     }
     window.ShowStatus(ComPortName(IOPack.ComID) + " " + IOPack.TypeText.substr(0, 4) + " " +
@@ -73,11 +72,39 @@ TJson DeviceJson() {
 
 int RunIdentify(TCliRun& run) {
     if (!run.Options().operands.empty()) {
-        run.Error("kestrel-cli identify: no arguments expected (kestrel-cli help identify)");
+        run.Error("kestrel-cli identify: no arguments expected (see kestrel-cli help identify)");
         return ExitUsage;
     }
+    bool refused = false;
+    int32_t only = ChosenPort(run, refused);
+    if (refused)
+        return ExitUsage;
+    // Discovery takes the first port that answers: look at every port first, to say so when it
+    // is not the only one (before discovery's key exchange, which the probe answers depend on),
+    // then identify the first without probing again.
+    std::vector<int32_t> answering;
+    if (only == 0) {
+        answering = DefaultDeviceLink().AnsweringPorts();
+        if (!answering.empty())
+            only = answering.front();
+    }
+    DefaultDeviceLink().SetOnlyPort(only);
     if (!Connect(run))
         return ExitDevice;
+    if (!answering.empty()) {
+        TJson numbers = TJson::Array();
+        std::string list;
+        for (int32_t port : answering) {
+            numbers.Push(TJson::Number(port));
+            list +=
+                (list.empty() ? "" : ", ") + ComPortName(port) + " (" + PortDevicePath(port) + ")";
+        }
+        run.Report().Add("answering_ports", numbers);
+        if (answering.size() > 1)
+            run.Warn("kestrel-cli identify: " + std::to_string(answering.size()) +
+                     " devices answered the probe: " + list + "; this is the one on " +
+                     ComPortName(IOPack.ComID) + ". Choose one with --port N.");
+    }
     const TIOPack& d = IOPack;
     TTypeParts parts = TypeParts(d.TypeText);
     run.Report().Add("device", DeviceJson());
@@ -146,10 +173,15 @@ bool ReadImageFile(const std::string& path, std::vector<uint8_t>& bytes, std::st
 int RunFlash(TCliRun& run) {
     const auto& operands = run.Options().operands;
     if (operands.size() != 1) {
-        run.Error("kestrel-cli flash: expects one image file (kestrel-cli help flash)");
+        run.Error("kestrel-cli flash: expects one image file (see kestrel-cli help flash)");
         return ExitUsage;
     }
     const std::string& path = operands[0];
+    bool refused = false;
+    int32_t only = ChosenPort(run, refused);
+    if (refused)
+        return ExitUsage;
+    DefaultDeviceLink().SetOnlyPort(only);
     // The image is read before the device is touched: a file that cannot be programmed costs
     // no discovery and never reaches the device.
     std::vector<uint8_t> bytes;
@@ -210,7 +242,7 @@ int RunFlash(TCliRun& run) {
     if (!ok) {
         run.SetOutcome("programming-failed", WorkflowText::ProgrammingFailed);
         run.Fail(WorkflowText::ProgrammingFailed);
-        run.Error(DeviceCause());
+        run.Error(DeviceFailureCause());
         return ExitDevice;
     }
     auto took = std::chrono::duration_cast<std::chrono::milliseconds>(

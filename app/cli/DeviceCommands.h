@@ -30,6 +30,12 @@ int RunIdentify(TCliRun& run);
 int RunFlash(TCliRun& run);
 // The whole upgrade, as the window's "在线更新" button runs it (see TerminalWorkflowUI.h).
 int RunUpdate(TCliRun& run);
+// Lists every serial port: number, path, USB details, whether another program holds it.
+int RunPorts(TCliRun& run);
+
+// The port of --port (0 when none was given). A value that names no port is told the user
+// and sets `refused` (the command then ends with ExitUsage).
+int32_t ChosenPort(TCliRun& run, bool& refused);
 
 // The exit status of `update` for the way the action ended.
 int UpdateExitStatus(TWorkflowResult result, bool interrupted);

@@ -94,6 +94,10 @@ TJson& TJson::Merge(const TJson& other) {
     return *this;
 }
 
+TJson TJson::Number(int64_t value) {
+    return TJson(std::to_string(value));
+}
+
 TJson& TJson::Push(const TJson& value) {
     if (!empty_)
         text_ += ',';

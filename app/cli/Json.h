@@ -4,6 +4,7 @@
 // and a byte that starts no UTF-8 sequence, e.g. in a device's identity, becomes U+FFFD).
 #include <cstdint>
 #include <string>
+#include <utility>
 
 class TJson {
 public:
@@ -22,6 +23,8 @@ public:
     TJson& Merge(const TJson& other);
     // Array elements.
     TJson& Push(const TJson& value);
+    // A number as an array element.
+    static TJson Number(int64_t value);
 
     // The finished text, on one line.
     std::string Text() const { return text_ + close_; }
@@ -31,6 +34,7 @@ public:
 
 private:
     TJson(char open, char close) : text_(1, open), close_(1, close) {}
+    explicit TJson(std::string literal) : text_(std::move(literal)), empty_(false) {}
     TJson& Member(const std::string& key, const std::string& literal);
 
     std::string text_;

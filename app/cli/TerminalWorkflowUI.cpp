@@ -2,7 +2,6 @@
 
 #include "DeviceCommands.h"
 #include "HintSteps.h"
-#include "IOPack.h"
 #include "Interrupt.h"
 
 #include <algorithm>
@@ -52,11 +51,6 @@ std::string OfferedVersion(const TCliInfo& answer, const std::string& deviceVers
     return named == own ? "" : named;
 }
 
-std::string DeviceSoftwareVersion() {
-    const std::string& text = IOPack.TypeText;
-    return text.size() > 4 ? text.substr(4, 4) : "";
-}
-
 std::string TTerminalWorkflowUI::LastStatus() {
     std::lock_guard lock(mutex_);
     return lastStatus_;
@@ -74,7 +68,7 @@ void TTerminalWorkflowUI::ShowStatus(const std::string& text) {
     }
     bool programming = text == WorkflowText::Programming;
     if (programming && flow_) {
-        std::string device = DeviceSoftwareVersion();
+        std::string device = flow_->DeviceVersion();
         std::string offered = OfferedVersion(flow_->LastRequest(), device);
         window_.ShowStatus(
             "device software version " + device + "; the server offers " +

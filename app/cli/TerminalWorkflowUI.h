@@ -39,7 +39,7 @@ public:
 
     void ShowStatus(const std::string& text) override;
     // Why the last step failed: a line on the terminal.
-    void ShowCause(const std::string& cause);
+    void ShowCause(const std::string& cause) override;
     TProgressBar& ProgressBar() override { return window_.ProgressBar(); }
     void ShowBusy(bool) override {}
     void SetStartEnabled(bool) override {}
@@ -79,8 +79,6 @@ private:
 // The version the server's answer names for what it offers: the firmware's (kind 3, in SVer)
 // or the tool's (kind 7, in SWVer); empty when the answer repeats the request's own value.
 std::string OfferedVersion(const TCliInfo& answer, const std::string& deviceVersion);
-// The device's software version: characters 5 to 8 of its identity text.
-std::string DeviceSoftwareVersion();
 
 // How a step-4 answer reads: 1 "看到了", 2 "没有看到", 0 neither (ask again).
 int ParseSeenAnswer(const std::string& answer);

@@ -61,9 +61,13 @@ const char* HintName(TTerminalWorkflowUI::THintOutcome outcome) {
 
 int RunUpdate(TCliRun& run) {
     if (!run.Options().operands.empty()) {
-        run.Error("kestrel-cli update: no arguments expected (kestrel-cli help update)");
+        run.Error("kestrel-cli update: no arguments expected (see kestrel-cli help update)");
         return ExitUsage;
     }
+    bool refused = false;
+    int32_t only = ChosenPort(run, refused);
+    if (refused)
+        return ExitUsage;
     TTerminalWindow& window = run.Window();
     // Every status becomes a line on standard error; the progress bar only on a terminal.
     window.PrintEveryStatus(!run.Options().quiet);
@@ -71,6 +75,7 @@ int RunUpdate(TCliRun& run) {
     // The command line never replaces itself: a new tool version is only reported.
     TWorkflowOptions options;
     options.replaceTool = false;
+    options.onlyPort = only;
     run.Detail("upgrade server: " + UpgradeServerHost() + " port " + kUpgradeServerPort);
     Interrupt::Install();
     // A stop half-way through programming ends the program in the interrupt handler: its JSON
@@ -86,6 +91,7 @@ int RunUpdate(TCliRun& run) {
     TCliInfo answer;
     uint8_t code = 0;
     std::string signer;
+    std::string device; // the device's software version
     {
         TWorkflow flow(ui, options);
         ui.Attach(&flow);
@@ -94,6 +100,7 @@ int RunUpdate(TCliRun& run) {
         answer = flow.LastRequest();
         code = flow.LastCode();
         signer = flow.LastSigner();
+        device = flow.DeviceVersion();
     }
     Interrupt::SetProgramming(false);
     Interrupt::SetStopOutput("");
@@ -101,7 +108,8 @@ int RunUpdate(TCliRun& run) {
     int status = UpdateExitStatus(result, interrupted);
 
     bool found = result != TWorkflowResult::DeviceNotFound;
-    std::string device = found ? DeviceSoftwareVersion() : "";
+    if (!found)
+        device.clear();
     std::string offered = code == kResultSuccess ? OfferedVersion(answer, device) : "";
     auto say = [&](const std::string& text) { run.Say("kestrel-cli update: " + text); };
     if (!signer.empty())

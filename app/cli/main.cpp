@@ -56,6 +56,15 @@ const TCommand Commands[] = {
      "otherwise a line every 5 seconds and one at the end.\n",
      {.port = true, .json = true},
      RunFlash},
+    {"ports",
+     "  ports           list the serial ports: number, path, USB details, and which are\n"
+     "                  held by another program\n",
+     "Usage: kestrel-cli ports [--json] [-q|-v]\n"
+     "List every serial port with its number (as --port takes it) and path; for a USB\n"
+     "bridge its vendor and product id, manufacturer, product and serial number (from\n"
+     "sysfs); and whether another program holds it, and which one when that can be found.\n",
+     {.port = false, .json = true},
+     RunPorts},
     {"update",
      "  update          the online upgrade: find the device, ask the upgrade server,\n"
      "                  program the firmware it sends and guide through the device's\n"

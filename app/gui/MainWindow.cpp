@@ -24,7 +24,13 @@ QString ApplicationTitle() {
 }
 
 QUrl InfoPageUrl() {
-    return QUrl(QStringLiteral(KESTREL_INFO_BASE_URL) + QStringLiteral("/url/QX40Info.htm"));
+    // KESTREL_INFO_BASE_URL at run time replaces the address chosen at build time.
+    QString base = qEnvironmentVariable("KESTREL_INFO_BASE_URL");
+    if (base.isEmpty())
+        base = QStringLiteral(KESTREL_INFO_BASE_URL);
+    while (base.endsWith(QLatin1Char('/')))
+        base.chop(1);
+    return QUrl(base + QStringLiteral("/url/QX40Info.htm"));
 }
 
 namespace {

@@ -12,18 +12,85 @@
 #include <cstring>
 #include <unistd.h>
 
-bool AnswerVersionQuery(int argc, char** argv) {
-    if (argc != 2 || std::strcmp(argv[1], "--version") != 0)
-        return false;
-    std::printf("kestrel %s\n", KestrelToolVersion);
-    return true;
+const char* ProgramUsage() {
+    return "Usage: kestrel [AG]\n"
+           "       kestrel --help | --version\n"
+           "\n"
+           "The window of the QX40 online upgrade. \"在线更新\" finds the device on the serial\n"
+           "ports, asks the upgrade server for new firmware and programs it.\n"
+           "\n"
+           "  AG         start the upgrade by itself two seconds after start-up (any letter case)\n"
+           "  --help     print this text and exit\n"
+           "  --version  print the version and exit\n"
+           "\n"
+           "Environment:\n"
+           "  KESTREL_UPDATE_HOST    host of the upgrade server (port 5001), instead of the one\n"
+           "                         chosen at build time (" KESTREL_UPDATE_HOST_TEXT ")\n"
+           "  KESTREL_INFO_BASE_URL  base address of the device information page (path\n"
+           "                         /url/QX40Info.htm), instead of " KESTREL_INFO_BASE_URL "\n"
+           "  KESTREL_PORTS          ':'-separated device paths that replace the system's list\n"
+           "                         of serial ports (port N is the N-th entry)\n"
+           "  KESTREL_BROWSER_LOG=1  let the embedded browser's own diagnostics through to\n"
+           "                         standard error\n"
+           "\n"
+           "Status texts, and the cause of a failure, are echoed on standard error.\n"
+           "Exit status: 0 when the window was closed (or the tool replaced itself), 1 when the\n"
+           "program failed unexpectedly (the reason on standard error).\n";
 }
+
+bool AnswerVersionQuery(int argc, char** argv) {
+    if (argc != 2)
+        return false;
+    if (std::strcmp(argv[1], "--version") == 0) {
+        std::printf("kestrel %s\n", KestrelToolVersion);
+        return true;
+    }
+    if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+        std::fputs(ProgramUsage(), stdout);
+        return true;
+    }
+    return false;
+}
+
+namespace {
+// The handler in place before ours, which every message we keep goes on to.
+QtMessageHandler& PreviousHandler() {
+    static QtMessageHandler previous = nullptr;
+    return previous;
+}
+
+// Drops the embedded browser's JavaScript console and its context reports; every other message
+// goes on as before.
+void QuietBrowserMessages(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    const char* category = context.category ? context.category : "";
+    if (std::strcmp(category, "js") == 0 || std::strncmp(category, "qt.webengine", 12) == 0)
+        return;
+    // The browser's start-up notices, which come without a category of their own.
+    static const char* const notices[] = {"Sandboxing disabled by user",
+                                          "WebEngineContext used before",
+                                          "No suitable graphics backend"};
+    if (type != QtCriticalMsg && type != QtFatalMsg)
+        for (const char* notice : notices)
+            if (text.startsWith(QLatin1String(notice)))
+                return;
+    if (QtMessageHandler previous = PreviousHandler())
+        previous(type, context, text);
+}
+} // namespace
 
 void PrepareProcess() {
     AdoptReplacedToolPriority();
     if (::geteuid() == 0 && qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX"))
         qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    if (qEnvironmentVariable("KESTREL_BROWSER_LOG") != QStringLiteral("1")) {
+        // Chromium's own log lines (its processes write them straight to standard error): only
+        // fatal ones.
+        QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
+        if (!flags.contains("--log-level"))
+            qputenv("QTWEBENGINE_CHROMIUM_FLAGS", (flags + " --log-level=3").trimmed());
+        PreviousHandler() = qInstallMessageHandler(QuietBrowserMessages);
+    }
 }
 
 void CreateProgramWindows(const QStringList& arguments) {

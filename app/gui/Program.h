@@ -12,13 +12,17 @@ enum class TWorkflowResult;
 // The status text after the user cancelled the server exchange with But_Stop.
 inline constexpr const char* CancelledStatusText = "操作已取消！";
 
-// Before anything else: with "--version" as its argument the program prints its name and
-// version on standard output and ends (true) without opening a window or touching a device.
+// Before anything else: with "--version" as its only argument the program prints its name and
+// version, with "--help" (or "-h") its usage, on standard output and ends (true) without
+// opening a window or touching a device.
 bool AnswerVersionQuery(int argc, char** argv);
+// The usage text of `kestrel --help`.
+const char* ProgramUsage();
 
 // Before the application object exists: the priority of a replaced tool when an update script
 // started this one, and the embedded browser's needs (shared GL contexts, and no sandbox when
-// running as root, which it refuses otherwise).
+// running as root, which it refuses otherwise). The browser's own diagnostics stay off standard
+// error unless KESTREL_BROWSER_LOG is set to 1.
 void PrepareProcess();
 
 // After the application object exists: the application title, the main window Form_Main (its

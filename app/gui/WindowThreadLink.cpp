@@ -3,9 +3,11 @@
 #include "GifPicture.h"
 #include "HintWin.h"
 #include "MainWindow.h"
+#include "PortNames.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QLabel>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QPushButton>
@@ -89,10 +91,21 @@ void TWindowThreadLink::ProcessMessages() {
 }
 
 void TWindowThreadLink::ShowPort(int comId) {
-    Dispatch([this, comId] {
-        // The list has COM1 to COM16; a device on a higher port leaves the box as it is.
-        if (comId >= 1 && comId <= form_.CBox_COMIID->count())
-            form_.CBox_COMIID->setCurrentIndex(comId - 1);
+    const QString path = QString::fromStdString(PortDevicePath(comId));
+    Dispatch([this, comId, path] {
+        QComboBox* box = form_.CBox_COMIID;
+        if (comId < 1)
+            return;
+        // COM1 to COM16 are the box's own entries; a higher port gets an entry of its own.
+        const QString name = QStringLiteral("COM%1").arg(comId);
+        int index = box->findText(name);
+        if (index < 0) {
+            box->addItem(name);
+            index = box->count() - 1;
+        }
+        box->setCurrentIndex(index);
+        box->setToolTip(path);
+        EchoToTerminal(form_.Label2->text() + name + (path.isEmpty() ? QString() : " " + path));
     });
 }
 

@@ -6,16 +6,27 @@
 
 #include <QApplication>
 
+#include <cstdio>
+#include <exception>
+
 int main(int argc, char** argv) {
-    if (AnswerVersionQuery(argc, argv))
-        return 0;
-    PrepareProcess();
-    QApplication app(argc, argv);
-    CreateProgramWindows(app.arguments().mid(1));
-    auto wiring = WireWorkflow(*Form_Main);
-    Form_Main->show();
-    const int code = app.exec();
-    wiring.reset();
-    DestroyProgramWindows();
-    return code;
+    // Nothing escapes: an unexpected failure ends the program with its reason and status 1.
+    try {
+        if (AnswerVersionQuery(argc, argv))
+            return 0;
+        PrepareProcess();
+        QApplication app(argc, argv);
+        CreateProgramWindows(app.arguments().mid(1));
+        auto wiring = WireWorkflow(*Form_Main);
+        Form_Main->show();
+        const int code = app.exec();
+        wiring.reset();
+        DestroyProgramWindows();
+        return code;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "kestrel: unexpected failure: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "kestrel: unexpected failure\n");
+    }
+    return 1;
 }

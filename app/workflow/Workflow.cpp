@@ -150,6 +150,22 @@ void TWorkflow::Pause(std::chrono::milliseconds duration) {
     ui_.Sleep(static_cast<int>(duration.count()));
 }
 
+void TWorkflow::ShowCause(const std::string& cause) {
+    lastCause_ = cause;
+    if (!cause.empty())
+        ui_.ShowCause(cause);
+}
+
+std::string TWorkflow::DeviceVersion() const {
+    const std::string& type = IOPack.TypeText;
+    return type.size() > 4 ? type.substr(4, 4) : "";
+}
+
+std::string TWorkflow::DeviceHardwareVersion() const {
+    const std::string& type = IOPack.TypeText;
+    return type.size() > 8 ? type.substr(8, 1) : "";
+}
+
 // Every end of the action leaves the controls of Idle (set by Start).
 TWorkflowResult TWorkflow::Run() {
     // 1-2: the device.
@@ -157,8 +173,11 @@ TWorkflowResult TWorkflow::Run() {
     ui_.ShowStatus(WorkflowText::Connecting);
     lastCode_ = 0;
     lastSigner_.clear();
+    lastCause_.clear();
+    DefaultDeviceLink().SetOnlyPort(options_.onlyPort);
     if (!ConnectDevice()) {
         ui_.ShowStatus(WorkflowText::ConnectFailed);
+        ShowCause(DeviceFailureCause());
         return TWorkflowResult::DeviceNotFound;
     }
 
@@ -185,18 +204,23 @@ TWorkflowResult TWorkflow::Run() {
         // The start button stays enabled from here on, also through the pause of an up-to-date
         // device (the phase stays ExchangeEnded).
         request.Data.reset();
-        if (request.ResultCode != kResultNoRepeat && request.ResultCode != kResultLatest)
-            return request.ResultCode == kResultCancelled || closeRequested_
-                       ? TWorkflowResult::Cancelled
-                       : TWorkflowResult::ServerFailed;
+        if (request.ResultCode != kResultNoRepeat && request.ResultCode != kResultLatest) {
+            if (request.ResultCode == kResultCancelled || closeRequested_)
+                return TWorkflowResult::Cancelled;
+            ShowCause(DefaultServerLink().Cause());
+            return TWorkflowResult::ServerFailed;
+        }
     } else if (closeRequested_) {
         // The window was closed as the exchange ended: nothing more begins.
         return TWorkflowResult::Cancelled;
     } else {
         // 6-7: act on the answer.
         SetPhase(TWorkflowPhase::Applying);
-        if (!ApplyCliInfo(request))
+        if (!ApplyCliInfo(request)) {
+            if (applied_ == TWorkflowResult::ProgrammingFailed)
+                ShowCause(DeviceFailureCause());
             return applied_;
+        }
         request.Data.reset();
         if (request.UPType == 7)
             return applied_;
@@ -217,10 +241,9 @@ TWorkflowResult TWorkflow::Run() {
 }
 
 void TWorkflow::FillCliInfo(TCliInfo& request) {
-    const std::string& type = IOPack.TypeText;
     request.UserName = ui_.DeviceType();
-    request.HVer = type.size() > 8 ? type.substr(8, 1) : "";
-    request.SVer = type.size() > 4 ? type.substr(4, 4) : "";
+    request.HVer = DeviceHardwareVersion();
+    request.SVer = DeviceVersion();
     request.UseCount = IOPack.Count1;
     request.RegInfo =
         Hex(static_cast<uint32_t>(IOPack.Count1), 8) + Hex(static_cast<uint32_t>(IOPack.Count2), 8);
@@ -342,11 +365,10 @@ bool TWorkflow::AcceptPayload(TMemoryStream& data, bool firmware) {
         NoteUnverifiedUpdates();
     TUpdateCheck check = policy_.CheckAndStrip(data, firmware);
     if (!check.accepted) {
-        std::fprintf(stderr, "%s: %s.\n",
-                     firmware ? "The firmware was not programmed"
-                              : "The new tool was not installed",
-                     check.fault.c_str());
         ui_.ShowStatus(WorkflowText::UnknownError);
+        ShowCause(std::string(firmware ? "The firmware was not programmed: "
+                                       : "The new tool was not installed: ") +
+                  check.fault + ".");
         applied_ = TWorkflowResult::SignatureRefused;
         return false;
     }

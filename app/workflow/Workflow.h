@@ -23,7 +23,9 @@
 //
 // The result of Start tells the command line its exit status; LastCode() holds the server's
 // result code of the last exchange (0 when none ran) and LastRequest() the request record after
-// it (the server's values on success).
+// it (the server's values on success). After a failure LastCause() says why in one English line,
+// which the front end has also been given through TWorkflowUI::ShowCause right after the failure
+// status.
 //
 // For the command line, TWorkflowOptions::replaceTool = false turns the self-replacement off: a
 // new tool version is only reported (TWorkflowResult::NewToolAvailable), nothing is written.
@@ -137,6 +139,8 @@ struct TWorkflowOptions {
     std::vector<std::string> updateKeys = BuiltInUpdateKeys();
     // With keys: firmware without a signature is refused too.
     bool requireSignedFirmware = BuiltInRequireSignedFirmware();
+    // The port discovery tries: 0 every port (the default), 1..256 only that one.
+    int32_t onlyPort = 0;
 };
 
 // Says once per process on standard error that updates are not verified (a tool without keys).
@@ -179,6 +183,13 @@ public:
     // The key and trusted comment of the last accepted signed payload; empty when none.
     const std::string& LastSigner() const { return lastSigner_; }
     const TCliInfo& LastRequest() const { return lastRequest_; }
+    // Why the last action failed (device or server), empty when it did not fail or no cause is
+    // known.
+    const std::string& LastCause() const { return lastCause_; }
+    // The device's software version (characters 5 to 8 of its identity text, as sent in SVer),
+    // and its hardware version (character 9, HVer); empty before a device was identified.
+    std::string DeviceVersion() const;
+    std::string DeviceHardwareVersion() const;
 
     // The steps of the start action, usable on their own.
     // Fills the request from IOPack and the device type box; UPType is left to the caller.
@@ -201,6 +212,8 @@ private:
     // The signature check of a received payload; on refusal the reason goes to standard error,
     // the status line shows the general error and the result is SignatureRefused.
     bool AcceptPayload(TMemoryStream& data, bool firmware);
+    // Records the cause of the failure just shown and hands it to the front end (when known).
+    void ShowCause(const std::string& cause);
 
     TWorkflowUI& ui_;
     TWorkflowOptions options_;
@@ -214,4 +227,5 @@ private:
     TCliInfo lastRequest_;
     TUpdatePolicy policy_;
     std::string lastSigner_;
+    std::string lastCause_;
 };

@@ -5,6 +5,7 @@
 // program. The window implements it with Qt, the command line on the terminal.
 #include "WindowLink.h"
 
+#include <cstdio>
 #include <string>
 
 // Like the window link's calls, the control calls may come from the upgrade worker thread (the
@@ -15,7 +16,8 @@ public:
     virtual void SetStartEnabled(bool enabled) = 0; // But_Stat
     virtual void SetStopEnabled(bool enabled) = 0;  // But_Stop
     virtual void Repaint() = 0;
-    // Port box CBox_COMIID: selects the entry "COM<comId>"; ports above 16 have no entry.
+    // Port box CBox_COMIID: selects the entry "COM<comId>" (entries COM1 to COM16; a higher port
+    // is added to the box).
     virtual void ShowPort(int comId) = 0;
     // Device type box CBox_HardTyp: its text.
     virtual void SetDeviceType(const std::string& text) = 0;
@@ -30,4 +32,12 @@ public:
     // An unexpected platform failure while writing the files of the self-replacement, shown in
     // the application's error box (the command line prints it). By default on the status line.
     virtual void ShowError(const std::string& text) { ShowStatus(text); }
+    // Why the step whose failure status was just shown failed: one English line (the device's
+    // port and what went wrong, or the server's host and port and what went wrong). The status
+    // text itself stays as it is; this comes beside it. By default on standard error, which is
+    // what the window does.
+    virtual void ShowCause(const std::string& cause) {
+        std::fprintf(stderr, "%s\n", cause.c_str());
+        std::fflush(stderr);
+    }
 };

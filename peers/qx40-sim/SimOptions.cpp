@@ -48,6 +48,9 @@ Misbehaviour:
   --double-ack N       answer data frame N with two acknowledgement bytes
   --unplug-after N     answer nothing at all after data frame N (0: right after the start)
   --help               this text
+
+Exit status: 1 when the pseudo-terminal cannot be made or fails, 2 for a bad command line; a
+simulator that is terminated ends by the signal.
 )";
 }
 

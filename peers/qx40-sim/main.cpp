@@ -106,10 +106,8 @@ private:
     Clock::time_point rxDone_{};
     Clock::time_point txFree_{};
 };
-} // namespace
 
-namespace {
-int Run(int argc, char** argv) {
+int Simulate(int argc, char** argv) {
     TSimOptions opts;
     std::string error;
     if (!ParseSimOptions(std::vector<std::string>(argv + 1, argv + argc), opts, error)) {
@@ -199,13 +197,14 @@ int Run(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
-    // Nothing escapes: a failure ends in one line and status 1.
+    // Whatever fails (memory, writing the image), the simulator ends with one line that says
+    // what.
     try {
-        return Run(argc, argv);
+        return Simulate(argc, argv);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "qx40-sim: %s\n", e.what());
+        std::fprintf(stderr, "qx40-sim: stopped by an unexpected failure: %s\n", e.what());
     } catch (...) {
-        std::fprintf(stderr, "qx40-sim: unexpected failure\n");
+        std::fprintf(stderr, "qx40-sim: stopped by an unexpected failure\n");
     }
     return 1;
 }

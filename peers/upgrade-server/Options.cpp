@@ -4,29 +4,69 @@
 
 #include <fstream>
 #include <iterator>
+#include <set>
 
 const char* const kUsage =
-    "usage: upgrade-server --catalogue DIR [--address ADDR] [--port N] [--http-port N]\n"
-    "                      [--step-timeout-ms MS] [--first-line-timeout-ms MS]\n"
-    "                      [--session-timeout-ms MS] [--min-rate BYTES]\n"
-    "                      [--max-sessions N] [--max-per-peer N] [--pubkey FILE]...\n"
-    "                      [--fault FAULT]...\n"
-    "  --catalogue DIR              the catalogue folder (manifest and the files it names)\n"
-    "  --address ADDR               address of both ports (default 0.0.0.0)\n"
-    "  --port N                     upgrade dialogue port (default 5001; 0: any free port)\n"
-    "  --http-port N                information page port (default 8080; 0: off)\n"
-    "  --step-timeout-ms MS         time limit of one step of a session (default 30000)\n"
-    "  --first-line-timeout-ms MS   the first line (or request head) must be complete this\n"
-    "                               long after the connection is accepted (default 5000)\n"
-    "  --session-timeout-ms MS      a whole session may last this long plus one second for\n"
-    "  --min-rate BYTES             every BYTES it receives and sends (defaults 60000, 1024)\n"
-    "  --max-sessions N             concurrent connections on each port (default 256)\n"
-    "  --max-per-peer N             concurrent connections on each port from one address\n"
-    "                               (an IPv6 /64 counts as one address; default 16)\n"
-    "  --pubkey FILE                the maker's minisign public key (minisign.pub): every\n"
-    "                               signature FILE.minisig in the catalogue must match\n"
-    "                               its file and be by this key (or another --pubkey)\n"
-    "  --fault FAULT                a scripted misbehaviour for tests (see README.md)\n";
+    "Usage: upgrade-server --catalogue DIR [OPTION]...\n"
+    "Serves firmware and tool upgrades to Kestrel over the upgrade dialogue (TCP port 5001) from\n"
+    "a catalogue directory, and the device information page, a health check and metrics over\n"
+    "HTTP. Many sessions run at once; every step, the first line and the whole session have time\n"
+    "limits, and the connections are capped in all and per peer address.\n"
+    "\n"
+    "Options:\n"
+    "  --catalogue DIR             the catalogue directory: a file \"manifest\" and the files it\n"
+    "                              names (required)\n"
+    "  --address ADDR              address both ports listen on, an IPv4 or IPv6 literal\n"
+    "                              (default 0.0.0.0)\n"
+    "  --port N                    upgrade dialogue port; 0: any free port, which the first\n"
+    "                              line tells (default 5001)\n"
+    "  --http-port N               HTTP port of the pages, /healthz and /metrics; 0: no HTTP\n"
+    "                              (default 8080)\n"
+    "  --step-timeout-ms MS        time limit of one step of a session (default 30000)\n"
+    "  --first-line-timeout-ms MS  the first line (or HTTP request head) must be complete this\n"
+    "                              long after the connection is accepted (default 5000)\n"
+    "  --session-timeout-ms MS     a whole session may last this long plus one second for every\n"
+    "                              --min-rate bytes it receives and sends (default 60000)\n"
+    "  --min-rate BYTES            bytes per second that earn a session its time beyond\n"
+    "                              --session-timeout-ms (default 1024)\n"
+    "  --max-sessions N            concurrent connections on each port (default 256)\n"
+    "  --max-per-peer N            concurrent connections on each port from one address, an\n"
+    "                              IPv6 /64 counting as one (default 16); behind a load\n"
+    "                              balancer every connection comes from the balancer: give it\n"
+    "                              the value of --max-sessions\n"
+    "  --pubkey FILE               the maker's minisign public key (minisign.pub), repeatable:\n"
+    "                              every signature FILE.minisig in the catalogue must match its\n"
+    "                              file and be by one of these keys (else it is only checked to\n"
+    "                              be a signature)\n"
+    "  --fault FAULT               a scripted misbehaviour for tests, repeatable (see the\n"
+    "                              server's README.md)\n"
+    "  -h, --help                  print this help and exit\n"
+    "  --version                   print the version and exit\n"
+    "\n"
+    "HTTP endpoints:\n"
+    "  GET /PATH     a page of the catalogue (its \"page\" lines), else 404\n"
+    "  GET /healthz  200 \"ok generation N\", N being the catalogue generation: 1 at start-up,\n"
+    "                one more at each successful reload (for load balancers' health checks)\n"
+    "  GET /metrics  sessions, outcomes, bytes sent, refusals and reloads in the Prometheus\n"
+    "                text format\n"
+    "\n"
+    "Signals:\n"
+    "  SIGHUP           reload the catalogue: the new one is read and checked whole first; if\n"
+    "                   it is valid it replaces the old one (sessions under way finish with the\n"
+    "                   files they started with), else the old one stays and the log says why\n"
+    "  SIGTERM, SIGINT  stop accepting, close the open sessions, write \"stopped\" and exit 0\n"
+    "\n"
+    "Output:\n"
+    "  Standard output is the log: first \"listening ADDR:PORT http PORT|off catalogue\n"
+    "  entries=N bytes=B\" once both ports listen, then one line per session, per page\n"
+    "  request, per reload, refusals counted once a second, and \"stopped\" at the end.\n"
+    "  Errors and warnings go to standard error, each on one line starting \"upgrade-server:\".\n"
+    "  At start-up the server raises its limit of open files to the hard limit.\n"
+    "\n"
+    "Exit status:\n"
+    "  0  stopped by SIGTERM or SIGINT (also after --help and --version)\n"
+    "  1  a port cannot be listened on, or the server failed while running\n"
+    "  2  a bad command line or catalogue\n";
 
 namespace {
 bool Number(const std::string& text, uint64_t lo, uint64_t hi, uint64_t& value) {
@@ -46,8 +86,27 @@ bool ParseOptions(const std::vector<std::string>& args, ServerOptions& options,
             options.help = true;
             continue;
         }
+        if (name == "--version") {
+            options.version = true;
+            continue;
+        }
+        static const std::set<std::string> kWithValue = {"--catalogue",
+                                                         "--address",
+                                                         "--port",
+                                                         "--http-port",
+                                                         "--step-timeout-ms",
+                                                         "--first-line-timeout-ms",
+                                                         "--session-timeout-ms",
+                                                         "--min-rate",
+                                                         "--max-sessions",
+                                                         "--max-per-peer",
+                                                         "--fault"};
+        if (!kWithValue.count(name)) {
+            error = (name.rfind("-", 0) == 0 ? "unknown option " : "unknown argument ") + name;
+            return false;
+        }
         if (i + 1 >= args.size()) {
-            error = name.rfind("--", 0) == 0 ? name + " needs a value" : "unknown argument " + name;
+            error = name + " needs a value";
             return false;
         }
         const std::string& value = args[++i];
@@ -119,7 +178,7 @@ bool ParseOptions(const std::vector<std::string>& args, ServerOptions& options,
             return false;
         }
     }
-    if (!options.help && options.catalogueDir.empty()) {
+    if (!options.help && !options.version && options.catalogueDir.empty()) {
         error = "--catalogue DIR is required";
         return false;
     }

@@ -26,8 +26,10 @@ struct ServerOptions {
     // a signature of FILE by one of them.
     std::vector<TPublicKey> pubkeys;
     bool help = false;
+    bool version = false;
 };
 
+// The whole --help text (help2man makes the manual page of it).
 extern const char* const kUsage;
 
 // Parses argv[1..]; on a bad command line returns false with the reason in `error`.

@@ -4,9 +4,9 @@
 
 #include <array>
 
-PageSession::PageSession(asio::ip::tcp::socket socket, std::shared_ptr<const PageMap> pages,
-                         std::chrono::milliseconds stepLimit, ConnectionRegistry& registry)
-    : Connection(std::move(socket), stepLimit, registry), pages_(std::move(pages)) {}
+PageSession::PageSession(asio::ip::tcp::socket socket, std::shared_ptr<const ServerContext> context,
+                         ConnectionRegistry& registry)
+    : Connection(std::move(socket), context->stepLimit, registry), context_(std::move(context)) {}
 
 void PageSession::Launch(std::shared_ptr<PageSession> session) {
     auto executor = session->Executor();
@@ -51,15 +51,39 @@ asio::awaitable<void> PageSession::Serve() {
         co_await Respond(405, "Method Not Allowed", nullptr, true, "Allow: GET, HEAD\r\n");
         co_return;
     }
-    auto page = pages_->find(path);
-    if (page == pages_->end())
+    std::string service;
+    std::string type;
+    if (ServiceEndpoint(path, service, type)) {
+        logged_ = false;
+        co_await Respond(200, "OK", &service, method == "GET", "", type.c_str());
+        co_return;
+    }
+    const auto& pages = context_->catalogue.pages;
+    auto page = pages.find(path);
+    if (page == pages.end())
         co_await Respond(404, "Not Found", nullptr, method == "GET");
     else
         co_await Respond(200, "OK", page->second.get(), method == "GET");
 }
 
+bool PageSession::ServiceEndpoint(const std::string& path, std::string& body,
+                                  std::string& type) const {
+    if (path == "/healthz") {
+        body = "ok generation " + std::to_string(context_->generation) + "\n";
+        type = "text/plain; charset=utf-8";
+        return true;
+    }
+    if (path == "/metrics") {
+        body = context_->metrics->Text(*context_);
+        type = "text/plain; version=0.0.4; charset=utf-8";
+        return true;
+    }
+    return false;
+}
+
 asio::awaitable<void> PageSession::Respond(int status, const char* reason, const std::string* body,
-                                           bool withBody, const std::string& extraHeaders) {
+                                           bool withBody, const std::string& extraHeaders,
+                                           const char* type) {
     static const std::string kNotFound =
         "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>404</title></head>"
         "<body><p>Not found.</p></body></html>\n";
@@ -68,7 +92,9 @@ asio::awaitable<void> PageSession::Respond(int status, const char* reason, const
         body = status == 404 ? &kNotFound : &kEmpty;
     std::string headers = "HTTP/1.1 " + std::to_string(status) + " " + reason +
                           "\r\n"
-                          "Content-Type: text/html; charset=utf-8\r\n"
+                          "Content-Type: " +
+                          type +
+                          "\r\n"
                           "Content-Length: " +
                           std::to_string(body->size()) +
                           "\r\n"
@@ -77,8 +103,9 @@ asio::awaitable<void> PageSession::Respond(int status, const char* reason, const
     std::array<asio::const_buffer, 2> buffers{asio::buffer(headers),
                                               asio::buffer(withBody ? *body : kEmpty)};
     bool sent = co_await Write(buffers);
-    WriteLogLine(LogTime(std::chrono::system_clock::now()) + " " + Peer() + " http " + request_ +
-                 " " + std::to_string(status) + (sent ? "" : " unsent"));
+    if (logged_)
+        WriteLogLine(LogTime(std::chrono::system_clock::now()) + " " + Peer() + " http " +
+                     request_ + " " + std::to_string(status) + (sent ? "" : " unsent"));
     if (sent)
         co_await CloseGracefully();
 }

@@ -26,17 +26,27 @@ constexpr std::array<const char*, 2> kPortNames{"", " http"};
 constexpr std::array<const char*, 2> kCapNames{"max-sessions", "max-per-peer"};
 } // namespace
 
+bool CatalogueFitsOptions(const Catalogue& catalogue, const ServerOptions& options,
+                          std::string& error) {
+    if (options.faults.kind == 7 && !catalogue.tool) {
+        error = "the fault kind:7 needs a tool line in the manifest";
+        return false;
+    }
+    return true;
+}
+
 UpgradeServer::UpgradeServer(const ServerOptions& options, Catalogue catalogue)
     : options_(options), control_(asio::make_strand(io_)), signals_(io_, SIGINT, SIGTERM),
-      upgradeAcceptor_(control_), upgradeSessions_(LimitsOf(options)),
+      hangups_(io_, SIGHUP), upgradeAcceptor_(control_), upgradeSessions_(LimitsOf(options)),
       pageSessions_(LimitsOf(options)), tick_(control_) {
-    auto pages = std::make_shared<PageMap>(catalogue.pages);
-    pages_ = std::move(pages);
-    auto context = std::make_shared<UpgradeContext>();
+    metrics_ = std::make_shared<ServerMetrics>();
+    auto context = std::make_shared<ServerContext>();
     context->catalogue = std::move(catalogue);
     context->faults = options.faults;
     context->stepLimit = options.stepLimit;
+    context->metrics = metrics_;
     context_ = std::move(context);
+    metrics_->Publish(context_);
 }
 
 namespace {
@@ -81,7 +91,7 @@ std::string UpgradeServer::ListeningLine() const {
         line += std::to_string(pageAcceptor_->local_endpoint(ec).port());
     else
         line += "off";
-    return line;
+    return line + " catalogue " + CatalogueSummary(context_->catalogue);
 }
 
 void UpgradeServer::Run(unsigned threads) {
@@ -90,6 +100,7 @@ void UpgradeServer::Run(unsigned threads) {
         keepRunning_.push_back(asio::make_work_guard(*more_.back()));
     }
     asio::co_spawn(control_, WaitForSignal(), asio::detached);
+    asio::co_spawn(control_, ReloadOnHangup(), asio::detached);
     asio::co_spawn(control_, Housekeeping(), asio::detached);
     asio::co_spawn(control_, AcceptUpgrades(), asio::detached);
     if (pageAcceptor_)
@@ -111,6 +122,7 @@ asio::awaitable<void> UpgradeServer::WaitForSignal() {
     std::error_code ec;
     co_await signals_.async_wait(asio::redirect_error(asio::use_awaitable, ec));
     stopping_ = true;
+    hangups_.cancel(ec);
     upgradeAcceptor_.close(ec);
     if (pageAcceptor_)
         pageAcceptor_->close(ec);
@@ -119,6 +131,61 @@ asio::awaitable<void> UpgradeServer::WaitForSignal() {
     tick_.cancel();
     // The other contexts end once their sessions have closed.
     keepRunning_.clear();
+}
+
+namespace {
+struct LoadedCatalogue {
+    std::optional<Catalogue> catalogue;
+    std::string error;
+};
+
+// The same loader and checks as at start-up, run on the loader's thread.
+asio::awaitable<LoadedCatalogue> LoadOffThread(ServerOptions options) {
+    LoadedCatalogue loaded;
+    try {
+        loaded.catalogue = LoadCatalogue(options.catalogueDir, loaded.error, options.pubkeys);
+        if (loaded.catalogue && !CatalogueFitsOptions(*loaded.catalogue, options, loaded.error))
+            loaded.catalogue.reset();
+    } catch (const std::exception& e) {
+        loaded.catalogue.reset();
+        loaded.error = "cannot read the catalogue " + options.catalogueDir + ": " + e.what();
+    }
+    co_return loaded;
+}
+} // namespace
+
+asio::awaitable<void> UpgradeServer::ReloadOnHangup() {
+    for (;;) {
+        std::error_code ec;
+        co_await hangups_.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+        if (ec || stopping_)
+            co_return;
+        LoadedCatalogue loaded =
+            co_await asio::co_spawn(loader_, LoadOffThread(options_), asio::use_awaitable);
+        if (stopping_)
+            co_return;
+        const std::string now = LogTime(std::chrono::system_clock::now());
+        if (!loaded.catalogue) {
+            metrics_->ReloadFailed();
+            WriteLogLine(now + " reload failed, generation " +
+                         std::to_string(context_->generation) + " stays: " + loaded.error);
+            continue;
+        }
+        for (const auto& warning : loaded.catalogue->warnings)
+            std::cerr << "upgrade-server: warning: " << warning << std::endl;
+        auto next = std::make_shared<ServerContext>();
+        next->catalogue = std::move(*loaded.catalogue);
+        next->generation = context_->generation + 1;
+        next->faults = context_->faults;
+        next->stepLimit = context_->stepLimit;
+        next->metrics = metrics_;
+        // Sessions already running keep the generation they hold; the old one goes with the
+        // last of them.
+        context_ = std::move(next);
+        metrics_->Publish(context_);
+        WriteLogLine(now + " reload generation=" + std::to_string(context_->generation) + " " +
+                     CatalogueSummary(context_->catalogue));
+    }
 }
 
 asio::awaitable<void> UpgradeServer::Housekeeping() {
@@ -141,6 +208,7 @@ bool UpgradeServer::Admit(ConnectionRegistry& sessions,
         // One line a second for all of them: a flood of refusals must not become a flood of lines.
         bool perPeer = admission == ConnectionRegistry::Admission::MaxPerPeer;
         Refusals& r = refusals_[port][perPeer ? 1 : 0];
+        metrics_->Refused(port, perPeer ? 1 : 0);
         ++r.count;
         r.lastPeer = connection->Peer();
     }
@@ -224,8 +292,7 @@ asio::awaitable<void> UpgradeServer::AcceptPages() {
                 co_return;
             continue;
         }
-        auto session = std::make_shared<PageSession>(std::move(socket), pages_, options_.stepLimit,
-                                                     pageSessions_);
+        auto session = std::make_shared<PageSession>(std::move(socket), context_, pageSessions_);
         if (!Admit(pageSessions_, session, kPagePort))
             continue;
         PageSession::Launch(std::move(session));

@@ -1,8 +1,8 @@
 #pragma once
 // The listening side: the upgrade port and the page port on one address, a pool of threads
 // running the sessions, the caps (in all and per peer) with their refusals counted and logged
-// once a second, the memory given back when the server falls idle, and shutdown on
-// SIGTERM/SIGINT.
+// once a second, the memory given back when the server falls idle, the catalogue reloaded on
+// SIGHUP, and shutdown on SIGTERM/SIGINT.
 //
 // Every thread runs an io_context of its own, and each connection stays on the context it was
 // given at accept time (in turn): with one thread per context its handlers never run at the same
@@ -25,12 +25,17 @@
 #include <string>
 #include <vector>
 
+// The catalogue is usable with these options: a kind:7 fault needs a tool to send. False with the
+// reason in `error`.
+bool CatalogueFitsOptions(const Catalogue& catalogue, const ServerOptions& options,
+                          std::string& error);
+
 class UpgradeServer {
 public:
     UpgradeServer(const ServerOptions& options, Catalogue catalogue);
     // Binds and listens on both ports; false with the reason in `error`.
     bool Bind(std::string& error);
-    // "listening ADDR:PORT http PORT" (or "http off").
+    // "listening ADDR:PORT http PORT catalogue entries=N bytes=B" (or "http off").
     std::string ListeningLine() const;
     // Serves until SIGTERM or SIGINT and every session has ended.
     void Run(unsigned threads);
@@ -39,6 +44,9 @@ private:
     asio::awaitable<void> AcceptUpgrades();
     asio::awaitable<void> AcceptPages();
     asio::awaitable<void> WaitForSignal();
+    // At each SIGHUP: reads and checks the catalogue again, off the session threads, and
+    // publishes it as the next generation when it is valid; else logs why and keeps the old one.
+    asio::awaitable<void> ReloadOnHangup();
     // Once a second until shutdown: writes the refusal counts and gives memory back when idle.
     asio::awaitable<void> Housekeeping();
     // Returns false when accepting should stop; pauses a little on resource errors.
@@ -60,8 +68,12 @@ private:
     size_t next_ = 0;
     asio::strand<asio::io_context::executor_type> control_;
     asio::signal_set signals_;
-    std::shared_ptr<const UpgradeContext> context_;
-    std::shared_ptr<const PageMap> pages_;
+    asio::signal_set hangups_;
+    // Reads a new catalogue at SIGHUP, so that no session thread waits for the disk meanwhile.
+    asio::thread_pool loader_{1};
+    // The generation new connections get (read and replaced on the control strand only).
+    std::shared_ptr<const ServerContext> context_;
+    std::shared_ptr<ServerMetrics> metrics_;
     asio::ip::tcp::acceptor upgradeAcceptor_;
     std::optional<asio::ip::tcp::acceptor> pageAcceptor_;
     ConnectionRegistry upgradeSessions_;

@@ -75,7 +75,7 @@ std::string CrcText(uint16_t crc, CrcFault fault) {
 } // namespace
 
 UpgradeSession::UpgradeSession(asio::ip::tcp::socket socket,
-                               std::shared_ptr<const UpgradeContext> context,
+                               std::shared_ptr<const ServerContext> context,
                                ConnectionRegistry& registry)
     : Connection(std::move(socket), context->stepLimit, registry), context_(std::move(context)),
       faults_(context_->faults), started_(std::chrono::steady_clock::now()) {}
@@ -86,6 +86,7 @@ void UpgradeSession::Launch(std::shared_ptr<UpgradeSession> session) {
 }
 
 asio::awaitable<void> UpgradeSession::Serve() {
+    context_->metrics->SessionStarted();
     try {
         co_await Dialogue();
     } catch (const SessionEnded&) {
@@ -96,6 +97,7 @@ asio::awaitable<void> UpgradeSession::Serve() {
 }
 
 void UpgradeSession::Ended() {
+    context_->metrics->SessionEnded(end_);
     WriteLogLine(LogLine());
 }
 
@@ -320,6 +322,7 @@ asio::awaitable<void> UpgradeSession::SendPieces(uint64_t from, uint64_t to) {
     if (!ok)
         Fail();
     sent_ += to - from;
+    context_->metrics->DataSent(to - from);
 }
 
 std::optional<uint64_t> UpgradeSession::ByteFaultIn(uint64_t from, uint64_t to) const {

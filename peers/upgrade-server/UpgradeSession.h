@@ -5,6 +5,7 @@
 #include "Catalogue.h"
 #include "Connection.h"
 #include "Faults.h"
+#include "ServerContext.h"
 #include "Step.h"
 
 #include <array>
@@ -13,19 +14,12 @@
 #include <optional>
 #include <string>
 
-// What every session of one server shares, read-only.
-struct UpgradeContext {
-    Catalogue catalogue;
-    Faults faults;
-    std::chrono::milliseconds stepLimit{30000};
-};
-
 class UpgradeSession : public Connection {
 public:
     static constexpr size_t kMaxLine = 64 * 1024;
     static constexpr uint64_t kChunkSize = 8192;
 
-    UpgradeSession(asio::ip::tcp::socket socket, std::shared_ptr<const UpgradeContext> context,
+    UpgradeSession(asio::ip::tcp::socket socket, std::shared_ptr<const ServerContext> context,
                    ConnectionRegistry& registry);
     // Runs the whole session on the connection's thread.
     static void Launch(std::shared_ptr<UpgradeSession> session);
@@ -59,7 +53,7 @@ private:
     [[noreturn]] void Fail();
     std::string LogLine() const;
 
-    std::shared_ptr<const UpgradeContext> context_;
+    std::shared_ptr<const ServerContext> context_;
     const Faults& faults_;
     Step step_;
     std::array<std::string, 13> values_; // the request, in record order

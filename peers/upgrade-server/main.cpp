@@ -7,18 +7,46 @@
 #include <algorithm>
 #include <csignal>
 #include <iostream>
+#include <sys/resource.h>
 #include <thread>
 
-int main(int argc, char** argv) {
+namespace {
+// Every connection holds a descriptor: take as many as the system allows, and say so when that
+// is fewer than the caps may need.
+void RaiseDescriptorLimit(const ServerOptions& options) {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return;
+    if (limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+            getrlimit(RLIMIT_NOFILE, &limit);
+    }
+    const rlim_t needed = options.maxSessions * (options.httpPort != 0 ? 2 : 1) + 64;
+    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < needed)
+        std::cerr << "upgrade-server: warning: --max-sessions " << options.maxSessions
+                  << " needs up to " << needed << " open files, but the limit is " << limit.rlim_cur
+                  << ": connections beyond it fail to be accepted (raise it with ulimit -Hn, or "
+                     "LimitNOFILE= in the service unit)\n";
+}
+
+int Serve(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
+    // Until the server listens for it (after the catalogue is loaded), SIGHUP is not an order to
+    // stop.
+    std::signal(SIGHUP, SIG_IGN);
     ServerOptions options;
     std::string error;
     if (!ParseOptions(std::vector<std::string>(argv + 1, argv + argc), options, error)) {
-        std::cerr << "upgrade-server: " << error << "\n" << kUsage;
+        std::cerr << "upgrade-server: " << error << " (upgrade-server --help lists the options)\n";
         return 2;
     }
     if (options.help) {
         std::cout << kUsage;
+        return 0;
+    }
+    if (options.version) {
+        std::cout << "upgrade-server " << KESTREL_VERSION << "\n";
         return 0;
     }
     auto catalogue = LoadCatalogue(options.catalogueDir, error, options.pubkeys);
@@ -28,10 +56,11 @@ int main(int argc, char** argv) {
     }
     for (const auto& warning : catalogue->warnings)
         std::cerr << "upgrade-server: warning: " << warning << "\n";
-    if (options.faults.kind == 7 && !catalogue->tool) {
-        std::cerr << "upgrade-server: the fault kind:7 needs a tool line in the manifest\n";
+    if (!CatalogueFitsOptions(*catalogue, options, error)) {
+        std::cerr << "upgrade-server: " << error << "\n";
         return 2;
     }
+    RaiseDescriptorLimit(options);
     UpgradeServer server(options, std::move(*catalogue));
     if (!server.Bind(error)) {
         std::cerr << "upgrade-server: " << error << "\n";
@@ -41,4 +70,17 @@ int main(int argc, char** argv) {
     server.Run(std::clamp(std::thread::hardware_concurrency(), 2u, 8u));
     WriteLogLine("stopped");
     return 0;
+}
+} // namespace
+
+int main(int argc, char** argv) {
+    // Whatever fails (memory, threads), the server ends with one line that says what.
+    try {
+        return Serve(argc, argv);
+    } catch (const std::exception& e) {
+        std::cerr << "upgrade-server: stopped by an unexpected failure: " << e.what() << "\n";
+    } catch (...) {
+        std::cerr << "upgrade-server: stopped by an unexpected failure\n";
+    }
+    return 1;
 }

@@ -6,8 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
+#include <map>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,6 +51,7 @@ TEST(KestrelCli, IdentifyPrintsTheDevice) {
         {"outcome", "\"identified\""},
         {"outcome_text", "\"连接成功！\""},
         {"cause", "null"},
+        {"answering_ports.0", "3"}, // the only device that answered
         {"device.port", "3"},
         {"device.port_name", "\"com3\""},
         {"device.path", "\"" + sim.Path() + "\""},
@@ -234,6 +239,84 @@ TEST(KestrelCli, FlashRefusesImagesThatCannotBeProgrammed) {
     EXPECT_EQ(leaves["outcome"], "\"image-refused\"");
     EXPECT_EQ(leaves["cause"],
               "\"kestrel-cli flash: " + dir / "folder is a directory, not an image file\"");
+}
+
+// `kestrel-cli ports` on a fake sysfs tree: a simulated device's pseudo-terminal made to look like
+// a USB bridge, another one held locked by this test.
+TEST(KestrelCli, PortsListsEveryPortWithItsUsbDetailsAndWhoHoldsIt) {
+    TSimDevice bridge;
+    TSimDevice held;
+    TempDir sys;
+    // class/tty/<name>/device -> the bridge's interface, below the USB device with its ids.
+    std::string usb = sys / "devices/pci0000:00/usb1/1-1";
+    fs::create_directories(usb + "/1-1:1.0");
+    for (const auto& [file, text] :
+         std::map<std::string, std::string>{{"idVendor", "1a86\n"},
+                                            {"idProduct", "7523\n"},
+                                            {"manufacturer", "QinHeng Electronics\n"},
+                                            {"product", "USB Serial\n"},
+                                            {"serial", "0001\n"}})
+        WriteFileBytes(usb + "/" + file, text);
+    std::string name = fs::path(bridge.Path()).filename();
+    fs::create_directories(sys / "class/tty/" + name);
+    fs::create_directory_symlink(usb + "/1-1:1.0", sys / "class/tty/" + name + "/device");
+
+    int fd = open(held.Path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
+    std::vector<std::string> env = {"KESTREL_PORTS=" +
+                                        PortList({bridge.Path(), NoPort, held.Path()}),
+                                    "KESTREL_SYSFS_ROOT=" + sys.Path()};
+    TRun run = ::RunCli({"ports"}, env);
+    TRun json = ::RunCli({"ports", "--json"}, env);
+    close(fd);
+
+    EXPECT_EQ(run.status, 0) << run.err;
+    // The simulator holds its own end open too, so it may be named beside this test.
+    std::string holder = "cli_device_test, pid " + std::to_string(getpid());
+    std::string listed = run.out;
+    std::string second = "3  com3  " + held.Path() + "  in use by ";
+    EXPECT_EQ(listed.rfind("1  com1  " + bridge.Path() +
+                               "  USB 1a86:7523, QinHeng Electronics, USB Serial, serial 0001; "
+                               "free\n" +
+                               second,
+                           0),
+              0u)
+        << listed;
+    EXPECT_NE(listed.find(holder, second.size()), std::string::npos) << listed;
+    EXPECT_EQ(std::count(listed.begin(), listed.end(), '\n'), 2);
+    auto leaves = JsonLeaves(json.out);
+    EXPECT_EQ(leaves["ports.0.number"], "1");
+    EXPECT_EQ(leaves["ports.0.usb"], "true");
+    EXPECT_EQ(leaves["ports.0.vendor_id"], "\"1a86\"");
+    EXPECT_EQ(leaves["ports.0.serial"], "\"0001\"");
+    EXPECT_EQ(leaves["ports.0.in_use"], "false");
+    EXPECT_EQ(leaves["ports.1.number"], "3");
+    EXPECT_EQ(leaves["ports.1.usb"], "false");
+    EXPECT_EQ(leaves["ports.1.in_use"], "true");
+    EXPECT_EQ(leaves["ports.2.number"], ""); // the absent port 2 is not listed
+}
+
+// --port: only that port is tried, by number or path; a wrong one is named before anything.
+TEST(KestrelCli, PortOptionTriesOnlyThatPort) {
+    TSimDevice first({"--dev-id", "FIRST001"});
+    TSimDevice second({"--dev-id", "SECOND02"});
+    std::string ports = PortList({first.Path(), second.Path()});
+    // Without --port the first answers, and identify says that another one did too.
+    TRun both = RunCli({"identify"}, ports);
+    EXPECT_EQ(both.status, 0) << both.err;
+    EXPECT_NE(both.out.find("device identity: FIRST001"), std::string::npos) << both.out;
+    EXPECT_NE(both.err.find("2 devices answered"), std::string::npos) << both.err;
+
+    for (const std::string& choice : {std::string("2"), second.Path()}) {
+        TRun run = RunCli({"identify", "--port", choice}, ports);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_NE(run.out.find("device identity: SECOND02"), std::string::npos) << run.out;
+        EXPECT_EQ(run.err, "");
+    }
+    TRun wrong = RunCli({"flash", "--port", "/dev/kestrel-nothing", "fw.bin"}, ports);
+    EXPECT_EQ(wrong.status, 2);
+    EXPECT_NE(wrong.err.find("kestrel-cli ports"), std::string::npos) << wrong.err;
 }
 
 // Ctrl-C typed on the terminal while an image is programmed at the real line rate.

@@ -112,6 +112,9 @@ TEST_F(Discovery, RefusedKeyEndsDiscoveryWithThePortClosed) {
     SetPorts({pty.SlavePath()});
 
     EXPECT_FALSE(ConnectDevice());
+    EXPECT_EQ(DeviceFailureCause(), pty.SlavePath() +
+                                        ": the device answered command 0x01 (key exchange) wrongly "
+                                        "(bad sum or refusal)");
     EXPECT_EQ(ComOpenCount, 2);
     EXPECT_EQ(IOPack.DevID, config.devId);
     ASSERT_TRUE(SyncWithDevice(device, pty));
@@ -124,6 +127,15 @@ TEST_F(Discovery, NoDeviceAnywhere) {
     SetPorts({"/nonexistent/a", "", "/nonexistent/b"});
     EXPECT_FALSE(ConnectDevice());
     EXPECT_EQ(IOPack.ComID, 0);
+    EXPECT_EQ(DeviceFailureCause(),
+              "no device answered on ports 1 to 256 (no serial port exists: is the device "
+              "plugged in?)");
+    // Ports that exist are named.
+    PtyPair silent;
+    SetPorts({"", silent.SlavePath()});
+    EXPECT_FALSE(ConnectDevice());
+    EXPECT_EQ(DeviceFailureCause(), "no device answered on ports 1 to 256 (1 serial port exists: " +
+                                        silent.SlavePath() + ")");
 }
 
 TEST_F(Discovery, LinkOfItsOwnLeavesTheDefaultAlone) {

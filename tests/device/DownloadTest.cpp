@@ -139,11 +139,15 @@ TEST_F(Download, WrongAcknowledgementsEndTheTransfer) {
     Start();
     TMemoryStream image = Image(1024);
     EXPECT_FALSE(DownloadFirmware(&bar, "QX40", image, 1024, 0, 3));
+    EXPECT_EQ(DeviceFailureCause(),
+              pty.SlavePath() + ": the device refused data frame 1 of 4 (bytes 0 to 255)");
     device->Change([](qx40sim::TSimConfig& c) { // the start command refused instead
         c.badAckAt = 0;
         c.startAck = 16;
     });
     EXPECT_FALSE(DownloadFirmware(&bar, "QX40", image, 1024, 0, 3));
+    EXPECT_EQ(DeviceFailureCause(), pty.SlavePath() + ": the device answered command 0x02 (start "
+                                                      "programming) wrongly (bad sum or refusal)");
     EXPECT_EQ(Codes(Frames()), (Bytes{0xC4, 0x01, 0x02, 0x09, 0xC4, 0x01, 0x02}));
 }
 
@@ -154,6 +158,9 @@ TEST_F(Download, SilentDeviceFailsAfterTheAcknowledgementLimit) {
     auto start = steady_clock::now();
     EXPECT_FALSE(DownloadFirmware(&bar, "QX40", image, 512, 0, 3));
     EXPECT_GE(steady_clock::now() - start, microseconds(2'000'001));
+    EXPECT_EQ(DeviceFailureCause(),
+              pty.SlavePath() +
+                  ": the device did not acknowledge data frame 1 of 2 (bytes 0 to 255)");
     EXPECT_EQ(ComOpenCount, 2);
     EXPECT_EQ(Codes(Frames()), (Bytes{0xC4, 0x01, 0x02, 0x09}));
 }
@@ -162,5 +169,6 @@ TEST_F(Download, UnopenablePortFails) {
     SetPorts({"/nonexistent/tty"});
     TMemoryStream image = Image(10);
     EXPECT_FALSE(DownloadFirmware(&bar, "QX40", image, 10, 0, 3));
+    EXPECT_EQ(DeviceFailureCause(), "/nonexistent/tty: the device is gone (unplugged?)");
     EXPECT_TRUE(bar.maxima.empty());
 }

@@ -112,6 +112,14 @@ TEST(GuiProgram, NoDeviceIsReportedAndTheServerIsNotAsked) {
     TWindowProgram kestrel(KESTREL_PATH_KESTREL, dir / "no-such-tty", server.Address());
     ASSERT_TRUE(kestrel.WaitForLine(ConnectFailed)) << kestrel.Dump();
     EXPECT_GE(kestrel.Index("连接设备！请稍后......"), 0);
+    // The cause follows on the next line.
+    const std::string cause = "no device answered on ports 1 to 256 (no serial port exists: is "
+                              "the device plugged in?)";
+    ASSERT_TRUE(kestrel.WaitForLine(cause)) << kestrel.Dump();
+    EXPECT_EQ(kestrel.Index(cause), kestrel.Index(ConnectFailed) + 1) << kestrel.Dump();
+    // The embedded browser's own diagnostics stay off standard error.
+    for (const char* noise : {"qt.webenginecontext", "Init Parameters", "Sandboxing disabled"})
+        EXPECT_EQ(kestrel.Dump().find(noise), std::string::npos) << kestrel.Dump();
     kestrel.Process().Stop();
     EXPECT_TRUE(server.StopAndCollectSessions().empty());
 }
@@ -133,6 +141,11 @@ TEST(GuiProgram, ServerFailureShowsTheGeneralErrorText) {
         return !shown.empty();
     };
     ASSERT_TRUE(WaitUntil(failed, 120s)) << kestrel.Dump();
+    const std::string cause = "upgrade server " + server.Address() +
+                              " port 5001: the server answered \"NO\" instead of \"OK\" after "
+                              "\"UserName\" (step 5 of 27 of the announcement)";
+    ASSERT_TRUE(kestrel.WaitForLine(cause)) << kestrel.Dump();
+    EXPECT_EQ(kestrel.Index(cause), kestrel.Index(shown) + 1) << kestrel.Dump();
     EXPECT_EQ(kestrel.Index(Programming), -1);
     kestrel.Process().Stop();
     EXPECT_FALSE(fs::exists(dir / "programmed.bin"));
@@ -171,6 +184,15 @@ TEST(GuiProgram, VersionIsAnsweredWithoutAWindow) {
     TRun run = Finish(kestrel, 60s);
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, std::string("kestrel ") + KESTREL_VERSION + "\n");
+
+    ChildProcess help({KESTREL_PATH_KESTREL, "--help"},
+                      {"QT_QPA_PLATFORM=kestrel-no-such-platform"}, true);
+    run = Finish(help, 60s);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out.rfind("Usage: kestrel [AG]\n", 0), 0u) << run.out;
+    for (const char* variable :
+         {"KESTREL_UPDATE_HOST", "KESTREL_INFO_BASE_URL", "KESTREL_PORTS", "KESTREL_BROWSER_LOG"})
+        EXPECT_NE(run.out.find(variable), std::string::npos) << variable;
 }
 
 TEST(GuiProgram, NewToolVersionReplacesTheExecutableAndStartsIt) {

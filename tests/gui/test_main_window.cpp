@@ -12,6 +12,29 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
+#ifdef KESTREL_WEBENGINE
+#include <QWebEnginePage>
+#include <QWebEngineView>
+#else
+#include <QTextBrowser>
+#endif
+
+#include "TestFiles.h"
+
+// The text the browser shows now.
+QString BrowserText(QWidget* browser) {
+#ifdef KESTREL_WEBENGINE
+    QString text;
+    bool done = false;
+    static_cast<QWebEngineView*>(browser)->page()->toPlainText([&](const QString& t) {
+        text = t;
+        done = true;
+    });
+    return QTest::qWaitFor([&] { return done; }, 10000) ? text : QString();
+#else
+    return static_cast<QTextBrowser*>(browser)->toPlainText();
+#endif
+}
 
 class TestMainWindow : public QObject {
     Q_OBJECT
@@ -131,6 +154,29 @@ private slots:
         const QUrl expected(QStringLiteral(KESTREL_INFO_BASE_URL "/url/QX40Info.htm"));
         QCOMPARE(InfoPageUrl(), expected);
         QCOMPARE(InfoBrowserUrl(browser), expected);
+    }
+
+    // The address comes from KESTREL_INFO_BASE_URL when set; a page that cannot be loaded is
+    // replaced by our own page in Chinese, which names the address and the error.
+    void unreachableInformationPageShowsTheLocalPage() {
+        const QString base =
+            QStringLiteral("http://%1:5001/").arg(QString::fromStdString(UniqueLoopbackAddress()));
+        qputenv("KESTREL_INFO_BASE_URL", base.toUtf8());
+        const QUrl url = InfoPageUrl();
+        qunsetenv("KESTREL_INFO_BASE_URL");
+        QCOMPARE(url.toString(), base + QStringLiteral("url/QX40Info.htm"));
+
+        StderrCapture err;
+        QWidget* browser = CreateInfoBrowser(url, Form_Main);
+        QTRY_VERIFY_WITH_TIMEOUT(!InfoBrowserLoadError(browser).isEmpty(), 60000);
+        const QString reason = InfoBrowserLoadError(browser);
+        QString shown;
+        QTRY_VERIFY_WITH_TIMEOUT((shown = BrowserText(browser)).contains(reason), 60000);
+        QVERIFY(shown.contains(QStringLiteral("设备信息暂时无法显示")));
+        QVERIFY(shown.contains(url.toString()));
+        QVERIFY(QString::fromStdString(err.Text())
+                    .contains(QStringLiteral("information page %1 cannot be loaded: %2")
+                                  .arg(url.toString(), reason)));
     }
 
     void busyPictureAnimatesWhileVisible() {

@@ -96,17 +96,26 @@ private slots:
     void portAndDeviceTypeBoxes() {
         TForm_Main& form = *Form_Main;
         TWindowThreadLink& link = form.Link();
+        qputenv("KESTREL_PORTS", "/dev/ttyUSB0::/dev/ttyACM1");
+        StderrCapture err;
         link.ShowPort(16);
         QCOMPARE(form.CBox_COMIID->currentText(), QStringLiteral("COM16"));
-        link.ShowPort(1);
-        QCOMPARE(form.CBox_COMIID->currentText(), QStringLiteral("COM1"));
-        // No entry above 16 (nor for nonsense numbers): the box stays as it is.
+        link.ShowPort(3);
+        QCOMPARE(form.CBox_COMIID->currentText(), QStringLiteral("COM3"));
+        // The device's path is the box's tooltip and is echoed.
+        QCOMPARE(form.CBox_COMIID->toolTip(), QStringLiteral("/dev/ttyACM1"));
+        QVERIFY(QString::fromStdString(err.Text()).contains(QStringLiteral("COM3 /dev/ttyACM1")));
+        // Above 16 the box gets an entry of its own, once.
         link.ShowPort(17);
-        QCOMPARE(form.CBox_COMIID->currentText(), QStringLiteral("COM1"));
-        link.ShowPort(256);
+        link.ShowPort(17);
+        QCOMPARE(form.CBox_COMIID->currentText(), QStringLiteral("COM17"));
+        QCOMPARE(form.CBox_COMIID->count(), 17);
+        QCOMPARE(form.CBox_COMIID->itemText(15), QStringLiteral("COM16"));
+        // Nonsense numbers leave the box as it is.
         link.ShowPort(0);
         link.ShowPort(-3);
-        QCOMPARE(form.CBox_COMIID->currentText(), QStringLiteral("COM1"));
+        QCOMPARE(form.CBox_COMIID->currentText(), QStringLiteral("COM17"));
+        qunsetenv("KESTREL_PORTS");
 
         QCOMPARE(link.DeviceType(), std::string("未连接"));
         link.SetDeviceType("QX41");

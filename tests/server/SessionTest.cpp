@@ -98,6 +98,19 @@ TEST_F(SessionTest, EveryAnnouncementStepHasItsResult) {
         TCliInfo info = RunExchange(TestRequest());
         EXPECT_EQ(info.ResultCode, results[step - 1]);
         EXPECT_TRUE(EndsWithCode(window.LastStatus(), kGeneral, Hex2(results[step - 1])));
+        // The cause names the server, what it answered and the step.
+        const char* keys[] = {"OriginalID", "SWVer",    "UserName", "UPType", "HVer",
+                              "SVer",       "UseCount", "RegInfo",  "PCInfo", "CID1",
+                              "CID2",       "CID3",     "CID4"};
+        std::string sent = step == 27      ? "\"IDOK\""
+                           : step % 2 == 1 ? "\"" + std::string(keys[step / 2]) + "\""
+                                           : "the value of " + std::string(keys[step / 2 - 1]);
+        EXPECT_EQ(
+            DefaultServerLink().Cause(),
+            "upgrade server " + server.Address() + " port 5001: the server answered " +
+                (step == 27 ? "\"OK\" instead of \"PASSOK\"" : "\"PASSOK\" instead of \"OK\"") +
+                " after " + sent + " (step " + std::to_string(step) +
+                " of 27 of the announcement)");
         ExpectRequestValues(info);
         // Nothing further was sent: the server next saw the connection close.
         std::string next = step == 27 ? "length" : "announce:" + std::to_string(step + 1);
@@ -165,15 +178,25 @@ TEST_F(SessionTest, TheCataloguesOwnStatusesArriveToo) {
 }
 
 TEST_F(SessionTest, NoServerMeansConnectionFailure) {
-    setenv("KESTREL_UPDATE_HOST", UniqueLoopbackAddress().c_str(), 1);
+    const std::string address = UniqueLoopbackAddress();
+    setenv("KESTREL_UPDATE_HOST", address.c_str(), 1);
     TCliInfo info = RunExchange(TestRequest());
     EXPECT_EQ(info.ResultCode, kResultConnectFailed);
     EXPECT_TRUE(EndsWithCode(window.LastStatus(), "连接服务器失败，错误代号：", "09"));
+    EXPECT_EQ(DefaultServerLink().Cause(),
+              "upgrade server " + address +
+                  " port 5001: connection refused: nothing listens there (is the server running?)");
 
     setenv("KESTREL_UPDATE_HOST", "no-such-host.invalid", 1);
     info = RunExchange(TestRequest(), &window);
     EXPECT_EQ(info.ResultCode, kResultConnectFailed);
     EXPECT_TRUE(EndsWithCode(window.LastStatus(), "连接服务器失败，错误代号：", "09"));
+    const std::string cause = DefaultServerLink().Cause();
+    EXPECT_EQ(cause.rfind("upgrade server no-such-host.invalid port 5001: the name does not "
+                          "resolve (",
+                          0),
+              0u)
+        << cause;
     EXPECT_EQ(window.Phases(),
               (std::vector<TExchangePhase>{TExchangePhase::Running, TExchangePhase::Ended}));
 }
@@ -272,17 +295,23 @@ struct StallCase {
     std::string step;
     size_t imageSize;
     uint8_t resultCode;
+    std::string cause; // after "upgrade server ADDRESS port 5001: the server did not answer
+                       // within 300 ms "
 };
 
 TEST_F(SessionTest, AServerThatStopsAnsweringLosesTheConnectionAfterTheTimeLimit) {
     const auto limit = std::chrono::milliseconds(300);
     const StallCase cases[] = {
-        {"announce:5", 100, 1},            // the step's own result
-        {"length", 100, 245},              // no length line: not a number
-        {"values", 100, kResultCheckLine}, // empty values, no check line
-        {"crc", 100, kResultCrcMissing},
-        {"chunk:2", 3 * 8192, kResultChunkRefused}, // silent mid-transfer, then no handshake
-        {"chunk:2", 8193, kResultCrcMismatch},      // silent in the last chunk
+        // the step's own result
+        {"announce:5", 100, 1, "after \"UserName\" (step 5 of 27 of the announcement)"},
+        {"length", 100, 245, "after the announcement"}, // no length line: not a number
+        {"values", 100, kResultCheckLine, "while it sent its 13 values"}, // no check line
+        {"crc", 100, kResultCrcMissing, "after its values"},
+        // silent mid-transfer, then no handshake; silent in the last chunk
+        {"chunk:2", 3 * 8192, kResultChunkRefused,
+         "during chunk 2 of 3 of the data (at byte 8192 of 24576)"},
+        {"chunk:2", 8193, kResultCrcMismatch,
+         "during chunk 2 of 2 of the data (at byte 8192 of 8193)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE("stall at " + c.step);
@@ -295,6 +324,10 @@ TEST_F(SessionTest, AServerThatStopsAnsweringLosesTheConnectionAfterTheTimeLimit
         TCliInfo info = RunExchange(TestRequest());
         EXPECT_GE(std::chrono::steady_clock::now() - start, limit);
         EXPECT_EQ(info.ResultCode, c.resultCode);
+        EXPECT_EQ(DefaultServerLink().Cause(), "upgrade server " + server.Address() +
+                                                   " port 5001: the server did not answer within "
+                                                   "300 ms " +
+                                                   c.cause);
         std::string log = server.NextSession();
         EXPECT_NE(log.find("fault-stall@" + c.step), std::string::npos) << log;
     }

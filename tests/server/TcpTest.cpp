@@ -5,6 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#ifndef _WIN32
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -252,11 +259,47 @@ TEST_F(TcpTest, ConnectFailsWhenNothingListens) {
     TcpCreateClient();
     TcpLoadPack(p);
     EXPECT_FALSE(TcpConnect());
+    EXPECT_EQ(DefaultTcpClient().LastFailure(),
+              "connection refused: nothing listens there (is the server running?)");
     p.Host = "no-such-host.invalid";
     TcpCreateClient();
     TcpLoadPack(p);
     EXPECT_FALSE(TcpConnect());
+    EXPECT_EQ(DefaultTcpClient().LastFailure().rfind("the name does not resolve (", 0), 0u);
 }
+
+#ifndef _WIN32
+// A listener whose queue is full drops further connection requests unanswered, as a host that
+// does not answer would: the connect ends at the time limit, and says so.
+TEST_F(TcpTest, ConnectWithoutAnswerEndsAtTheTimeLimit) {
+    std::string address = UniqueLoopbackAddress();
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
+    socklen_t len = sizeof sa;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len), 0);
+    int filler = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+
+    TcpSetRecvTimeLimit(300ms);
+    TPack p;
+    p.Host = address;
+    p.Port = std::to_string(ntohs(sa.sin_port));
+    TcpCreateClient();
+    TcpLoadPack(p);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(TcpConnect());
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 300ms);
+    EXPECT_EQ(DefaultTcpClient().LastFailure(),
+              "no answer to the connection within 300 ms (the host is down, or a firewall drops "
+              "the connection)");
+    close(filler);
+    close(listener);
+}
+#endif
 
 TEST_F(TcpTest, ADisconnectedClientStaysClosed) {
     Connect();

@@ -93,7 +93,11 @@ TEST_F(WindowsCli, IdentifyOnAComPortLeftWithSoftwareFlowControl) {
 TEST_F(WindowsCli, IdentifyWithoutDeviceFails) {
     TRun run = RunWindows(KESTREL_WIN_CLI, {"identify"});
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, ConnectFailed + "\n");
+    // The status text, then the line with its cause.
+    auto lines = run.ErrLines();
+    ASSERT_EQ(lines.size(), 2u) << run.err;
+    EXPECT_EQ(lines[0], ConnectFailed);
+    EXPECT_EQ(lines[1].rfind("no device answered on ports 1 to 256", 0), 0u) << run.err;
     EXPECT_EQ(run.out, "");
 }
 

@@ -14,6 +14,7 @@
 class FakeUI : public TWorkflowUI, public TProgressBar {
 public:
     void ShowStatus(const std::string& text) override { Record("status " + text); }
+    void ShowCause(const std::string& text) override { Record("cause " + text); }
     TProgressBar& ProgressBar() override { return *this; }
     void ShowBusy(bool busy) override { Record(busy ? "busy 1" : "busy 0"); }
     void SetStartEnabled(bool enabled) override { Record(enabled ? "start 1" : "start 0"); }

@@ -105,10 +105,12 @@ TEST_F(WorkflowTest, NoDeviceEndsBeforeAnyServerContact) {
     NoServer();
     TWorkflow flow(ui);
     EXPECT_EQ(flow.Start(), TWorkflowResult::DeviceNotFound);
-    EXPECT_EQ(ui.Calls(),
-              (std::vector<std::string>{"start 0", "stop 0", "busy 0", StatusConnecting,
-                                        std::string("status ") + WorkflowText::ConnectFailed,
-                                        "start 1", "stop 0", "busy 0"}));
+    EXPECT_EQ(ui.Calls(), (std::vector<std::string>{
+                              "start 0", "stop 0", "busy 0", StatusConnecting,
+                              std::string("status ") + WorkflowText::ConnectFailed,
+                              "cause " + flow.LastCause(), "start 1", "stop 0", "busy 0"}));
+    EXPECT_EQ(flow.LastCause(), "no device answered on ports 1 to 256 (no serial port exists: is "
+                                "the device plugged in?)");
     EXPECT_EQ(ui.DeviceType(), "未连接");
     EXPECT_EQ(flow.LastCode(), 0);
     EXPECT_FALSE(flow.Busy());
@@ -136,6 +138,8 @@ TEST_F(WorkflowTest, FirmwareIsProgrammedAndTheUserGuided) {
     EXPECT_TRUE(clickedAfterWorkerEnabledStart);
     EXPECT_FALSE(flow.Busy());
     EXPECT_EQ(flow.LastCode(), kResultSuccess);
+    EXPECT_EQ(flow.DeviceVersion(), "1.20");
+    EXPECT_EQ(flow.LastCause(), "");
 
     auto calls = ui.Calls();
     EXPECT_EQ(
@@ -231,7 +235,7 @@ TEST_F(WorkflowTest, NoRepeatedUpdateEndsLikeUpToDate) {
     StartDevice();
     StartServer({"status:-1"});
     TWorkflow flow(ui);
-    EXPECT_EQ(flow.Start(), TWorkflowResult::UpToDate);
+    EXPECT_EQ(flow.Start(), TWorkflowResult::UpToDate) << flow.LastCause();
     EXPECT_EQ(flow.LastCode(), kResultNoRepeat);
     auto statuses = ui.CallsStarting("status ");
     ASSERT_GE(statuses.size(), 2u);
@@ -258,8 +262,25 @@ TEST_F(WorkflowTest, ServerUnreachableKeepsItsMessage) {
     EXPECT_EQ(flow.LastCode(), kResultConnectFailed);
     EXPECT_EQ(ui.LastStatus().rfind("连接服务器失败，错误代号：", 0), 0u);
     EXPECT_EQ(ui.LastStatus().substr(ui.LastStatus().size() - 2), "09");
+    // The cause comes right after the status text, which stays as it is.
+    std::vector<std::string> shown = Only(ui.Calls(), {"status 连接服务器失败", "cause "});
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_EQ(shown[1], "cause upgrade server " + std::string(getenv("KESTREL_UPDATE_HOST")) +
+                            " port 5001: connection refused: nothing listens there (is the "
+                            "server running?)");
     EXPECT_FALSE(ui.Has("sleep 3000"));
     EXPECT_EQ(ui.ControlsAt(""), Idle);
+}
+
+TEST_F(WorkflowTest, OnlyTheChosenPortIsTried) {
+    StartDevice({}, 3);
+    NoServer();
+    TWorkflowOptions options;
+    options.onlyPort = 2;
+    TWorkflow flow(ui, options);
+    EXPECT_EQ(flow.Start(), TWorkflowResult::DeviceNotFound);
+    EXPECT_EQ(flow.LastCause().rfind("com2 has no device (1 serial port exists: ", 0), 0u)
+        << flow.LastCause();
 }
 
 TEST_F(WorkflowTest, AnswerOfAnotherKindIsAnUnknownError) {
@@ -280,6 +301,9 @@ TEST_F(WorkflowTest, FailedProgrammingEndsWithItsMessage) {
     TWorkflow flow(ui);
     EXPECT_EQ(flow.Start(), TWorkflowResult::ProgrammingFailed);
     EXPECT_EQ(ui.LastStatus(), WorkflowText::ProgrammingFailed);
+    EXPECT_TRUE(ui.Has("cause " + std::string(getenv("KESTREL_PORTS")) +
+                       ": the device refused data frame 2 of 4 (bytes 256 to 511)"))
+        << flow.LastCause();
     EXPECT_FALSE(ui.Has("hint"));
     EXPECT_FALSE(ui.Has("sleep 3000"));
     EXPECT_EQ(ui.ControlsAt(""), Idle);

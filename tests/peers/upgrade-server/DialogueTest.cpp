@@ -31,11 +31,13 @@ std::vector<std::string> AllAccepted() {
 }
 } // namespace
 
-TEST(UpgradeServerDialogue, FirstLineNamesBothPorts) {
+TEST(UpgradeServerDialogue, FirstLineNamesBothPortsAndTheCatalogue) {
     TUpgradeServer server({.firmware = TestImage(100), .args = {"--http-port", "8080"}});
-    EXPECT_EQ(server.FirstLine(), "listening " + server.Address() + ":5001 http 8080");
+    EXPECT_EQ(server.FirstLine(),
+              "listening " + server.Address() + ":5001 http 8080 catalogue entries=1 bytes=100");
     TUpgradeServer off({.firmware = "x", .args = {"--port", "5002"}});
-    EXPECT_EQ(off.FirstLine(), "listening " + off.Address() + ":5002 http off");
+    EXPECT_EQ(off.FirstLine(),
+              "listening " + off.Address() + ":5002 http off catalogue entries=1 bytes=1");
 }
 
 TEST(UpgradeServerDialogue, FirmwareSessionDeliversImageValuesAndCrc) {

@@ -157,7 +157,10 @@ Download ReceiveUpToCrc(RawClient& client) {
 }
 
 Download Receive(RawClient& client, std::chrono::milliseconds pace) {
-    Download d = ReceiveUpToCrc(client);
+    return ReceiveRest(client, ReceiveUpToCrc(client), pace);
+}
+
+Download ReceiveRest(RawClient& client, Download d, std::chrono::milliseconds pace) {
     if (d.values.empty())
         return d;
     auto length = static_cast<size_t>(std::stoll(d.length));

@@ -90,3 +90,5 @@ Download ReceiveUpToCrc(RawClient& client);
 // handshake "OK"s and "AllOK" at the end). A `pace` holds each handshake back that long, as a
 // slow line would.
 Download Receive(RawClient& client, std::chrono::milliseconds pace = 0ms);
+// The transfer that follows ReceiveUpToCrc (which gave `d`), as Receive does it.
+Download ReceiveRest(RawClient& client, Download d, std::chrono::milliseconds pace = 0ms);

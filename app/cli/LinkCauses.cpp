@@ -1,5 +1,0 @@
-#include "LinkCauses.h"
-
-std::string DeviceCause() {
-    return {};
-}

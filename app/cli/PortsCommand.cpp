@@ -1,0 +1,78 @@
+// `kestrel-cli ports`, and the choice of one port with --port.
+#include "DeviceCommands.h"
+
+#include "PortInventory.h"
+#include "PortNames.h"
+#include "UPCommFun.h"
+
+namespace {
+// "USB 1a86:7523, QinHeng Electronics, USB Serial, serial 0001; in use by minicom, pid 4242"
+std::string PortDetail(const TPortInfo& p) {
+    std::string text;
+    if (p.usb) {
+        text = "USB " + p.vendorId + ":" + p.productId;
+        for (const std::string* part : {&p.manufacturer, &p.product})
+            if (!part->empty())
+                text += ", " + *part;
+        if (!p.serial.empty())
+            text += ", serial " + p.serial;
+    }
+    std::string use = !p.openError.empty() ? p.openError
+                      : p.inUse            ? "in use" + (p.usedBy.empty() ? "" : " by " + p.usedBy)
+                                           : "free";
+    return text.empty() ? use : text + "; " + use;
+}
+} // namespace
+
+int RunPorts(TCliRun& run) {
+    if (!run.Options().operands.empty()) {
+        run.Error("kestrel-cli ports: no arguments expected (see kestrel-cli help ports)");
+        return ExitUsage;
+    }
+    std::vector<TPortInfo> ports = ListPorts();
+    TJson list = TJson::Array();
+    for (const TPortInfo& p : ports) {
+        run.Result(std::to_string(p.number) + "  " + ComPortName(p.number) + "  " + p.path + "  " +
+                   PortDetail(p));
+        TJson port = TJson::Object()
+                         .Add("number", int(p.number))
+                         .Add("name", ComPortName(p.number))
+                         .Add("path", p.path)
+                         .Add("usb", p.usb);
+        if (p.usb)
+            port.Add("vendor_id", p.vendorId)
+                .Add("product_id", p.productId)
+                .Add("manufacturer", p.manufacturer)
+                .Add("product", p.product)
+                .Add("serial", p.serial);
+        port.Add("in_use", p.inUse).Add("used_by", p.usedBy);
+        if (p.openError.empty())
+            port.AddNull("open_error");
+        else
+            port.Add("open_error", p.openError);
+        list.Push(port);
+    }
+    if (ports.empty())
+        run.Say("kestrel-cli ports: no serial port found (" + std::string(PortNumbering()) + ")");
+    run.Report().Add("ports", list);
+    run.SetOutcome(ports.empty() ? "no-ports" : "listed", "");
+    return ExitOk;
+}
+
+int32_t ChosenPort(TCliRun& run, bool& refused) {
+    refused = false;
+    const std::string& arg = run.Options().port;
+    if (arg.empty())
+        return 0;
+    std::string error;
+    int32_t port = PortNumberFromArgument(arg, error);
+    if (port == 0) {
+        refused = true;
+        run.SetOutcome("usage-error", "");
+        run.Error("kestrel-cli " + run.Command() + ": " + error);
+        return 0;
+    }
+    run.Detail("only port " + std::to_string(port) + " (" + ComPortName(port) + ", " +
+               PortDevicePath(port) + ") is tried");
+    return port;
+}

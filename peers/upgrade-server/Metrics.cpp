@@ -1,0 +1,120 @@
+#include "Metrics.h"
+
+#include "ServerContext.h"
+
+#include <algorithm>
+
+size_t CatalogueEntries(const Catalogue& catalogue) {
+    return catalogue.firmware.size() + (catalogue.tool ? 1 : 0) + catalogue.refused.size() +
+           catalogue.pages.size();
+}
+
+std::string CatalogueSummary(const Catalogue& catalogue) {
+    return "entries=" + std::to_string(CatalogueEntries(catalogue)) +
+           " bytes=" + std::to_string(catalogue.totalBytes);
+}
+
+void ServerMetrics::SessionEnded(std::string_view end) {
+    std::string_view outcome = end.substr(0, end.find('@'));
+    auto it = std::find(kOutcomes.begin(), kOutcomes.end(), outcome);
+    if (it == kOutcomes.end())
+        it = kOutcomes.end() - 1; // "error"
+    ended_[static_cast<size_t>(it - kOutcomes.begin())].fetch_add(1, std::memory_order_relaxed);
+}
+
+void ServerMetrics::Publish(const std::shared_ptr<const ServerContext>& generation) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!generations_.empty())
+        reloads_.fetch_add(1, std::memory_order_relaxed);
+    std::erase_if(generations_, [](const auto& held) { return held.expired(); });
+    generations_.push_back(generation);
+}
+
+namespace {
+class Exposition {
+public:
+    // One metric family: its help text and type, then its samples.
+    void Family(const char* name, const char* type, const char* help) {
+        name_ = name;
+        text_ +=
+            std::string("# HELP ") + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
+    }
+    void Sample(uint64_t value, const std::string& labels = "") {
+        text_ +=
+            name_ + (labels.empty() ? "" : "{" + labels + "}") + " " + std::to_string(value) + "\n";
+    }
+    std::string Take() { return std::move(text_); }
+
+private:
+    std::string name_;
+    std::string text_;
+};
+
+std::string Label(std::string_view name, std::string_view value) {
+    return std::string(name) + "=\"" + std::string(value) + "\"";
+}
+} // namespace
+
+std::string ServerMetrics::Text(const ServerContext& current) {
+    // Ended before started: a session that starts in between never makes the gauge negative.
+    std::array<uint64_t, kOutcomes.size()> ended{};
+    uint64_t endedAll = 0;
+    for (size_t i = 0; i < ended.size(); ++i)
+        endedAll += ended[i] = ended_[i].load(std::memory_order_relaxed);
+    uint64_t started = started_.load(std::memory_order_relaxed);
+
+    uint64_t held = 0;
+    uint64_t heldBytes = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const auto& weak : generations_) {
+            if (auto generation = weak.lock()) {
+                ++held;
+                heldBytes += generation->catalogue.totalBytes;
+            }
+        }
+    }
+
+    Exposition out;
+    out.Family("upgrade_server_sessions_started_total", "counter",
+               "Upgrade sessions admitted (not refused by a cap).");
+    out.Sample(started);
+    out.Family("upgrade_server_sessions_ended_total", "counter",
+               "Upgrade sessions ended, by outcome (the end= of the session's log line).");
+    for (size_t i = 0; i < ended.size(); ++i)
+        out.Sample(ended[i], Label("outcome", kOutcomes[i]));
+    out.Family("upgrade_server_sessions_current", "gauge", "Upgrade sessions in progress.");
+    out.Sample(started >= endedAll ? started - endedAll : 0);
+    out.Family("upgrade_server_data_bytes_sent_total", "counter",
+               "Bytes of firmware and tool data sent.");
+    out.Sample(dataSent_.load(std::memory_order_relaxed));
+    out.Family("upgrade_server_connections_refused_total", "counter",
+               "Connections closed at once because a cap was reached, by port and cap.");
+    for (size_t port = 0; port < kPorts.size(); ++port)
+        for (size_t cap = 0; cap < kCaps.size(); ++cap)
+            out.Sample(refused_[port][cap].load(std::memory_order_relaxed),
+                       Label("port", kPorts[port]) + "," + Label("reason", kCaps[cap]));
+    out.Family("upgrade_server_catalogue_reloads_total", "counter",
+               "Catalogue reloads (SIGHUP) that replaced the catalogue.");
+    out.Sample(reloads_.load(std::memory_order_relaxed));
+    out.Family("upgrade_server_catalogue_reload_failures_total", "counter",
+               "Catalogue reloads refused because the new catalogue was not valid.");
+    out.Sample(reloadFailures_.load(std::memory_order_relaxed));
+    out.Family("upgrade_server_catalogue_generation", "gauge",
+               "Generation of the catalogue served: 1 at start-up, one more at each reload.");
+    out.Sample(current.generation);
+    out.Family("upgrade_server_catalogue_entries", "gauge",
+               "Entries of the catalogue served (firmware, tool, refuse and page lines).");
+    out.Sample(CatalogueEntries(current.catalogue));
+    out.Family("upgrade_server_catalogue_bytes", "gauge",
+               "Bytes of the files of the catalogue served.");
+    out.Sample(current.catalogue.totalBytes);
+    out.Family("upgrade_server_catalogue_generations_held", "gauge",
+               "Catalogue generations in memory: the one served and older ones that sessions "
+               "still use.");
+    out.Sample(held);
+    out.Family("upgrade_server_catalogue_bytes_held", "gauge",
+               "Bytes of the files of every catalogue generation in memory.");
+    out.Sample(heldBytes);
+    return out.Take();
+}

@@ -1,0 +1,209 @@
+// The causes the device link gives when a port cannot be used or the device stops answering,
+// the choice of one port, and the listing of the system's ports (with a sysfs tree of the test's
+// own).
+#include "ChildProcess.h"
+#include "Deadline.h"
+#include "PortInventory.h"
+#include "PortNames.h"
+#include "PtyDevice.h"
+#include "TestFiles.h"
+#include "UPCommFun.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using qx40sim::TSimConfig;
+
+namespace {
+
+class PortDiagnosis : public ::testing::Test {
+protected:
+    void SetUp() override { IOPack = TIOPack{}; }
+    void TearDown() override {
+        unsetenv("KESTREL_PORTS");
+        unsetenv("KESTREL_SYSFS_ROOT");
+        DefaultDeviceLink().SetOnlyPort(0);
+    }
+};
+
+bool StartsWith(const std::string& text, const std::string& prefix) {
+    return text.rfind(prefix, 0) == 0;
+}
+
+// Another program holding the advisory lock on `path` (flock(1) running sleep), once it has it.
+class LockHolder {
+public:
+    explicit LockHolder(const std::string& path)
+        : child_({"/usr/bin/flock", path, "/usr/bin/sleep", "600"}) {
+        held_ = WaitUntil([&path] {
+            int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+            bool locked = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+            if (fd >= 0)
+                ::close(fd);
+            return locked;
+        });
+    }
+    bool Held() const { return held_; }
+    pid_t Pid() const { return child_.Pid(); }
+
+private:
+    ChildProcess child_;
+    bool held_ = false;
+};
+
+} // namespace
+
+TEST_F(PortDiagnosis, PermissionDeniedNamesTheGroupAndTheRule) {
+    PtyPair pty;
+    const std::string path = pty.SlavePath();
+    SetPorts({path});
+    // Root opens anything whatever the mode: the test gives up its rights for the open.
+    ASSERT_EQ(chmod(path.c_str(), 0), 0);
+    const bool root = geteuid() == 0;
+    // Serial ports belong to the group dialout; a pseudo-terminal may not.
+    if (const group* dialout = getgrnam("dialout"); root && dialout) {
+        ASSERT_EQ(chown(path.c_str(), static_cast<uid_t>(-1), dialout->gr_gid), 0);
+    }
+    if (root && seteuid(65534) != 0)
+        GTEST_SKIP() << "cannot drop root rights here to provoke a refused open";
+    const bool connected = ConnectDevice();
+    const std::string cause = DeviceFailureCause();
+    if (root) {
+        ASSERT_EQ(seteuid(0), 0);
+    }
+    EXPECT_FALSE(connected);
+    // The fix names the group that owns the device, unless that is root.
+    const std::string group = PortGroup(path);
+    const std::string joinGroup = group.empty() || group == "root"
+                                      ? ""
+                                      : "add yourself to the group " + group +
+                                            " (sudo usermod -aG " + group +
+                                            " $USER, then log in again) or ";
+    EXPECT_EQ(cause, path + ": permission denied — " + joinGroup +
+                         "install the udev rule of the kestrel package; no device answered on "
+                         "the other ports");
+}
+
+TEST_F(PortDiagnosis, PortHeldByAnotherProgramNamesIt) {
+    PtyPair pty;
+    ScriptedDevice device(pty);
+    SetPorts({pty.SlavePath()});
+    LockHolder holder(pty.SlavePath());
+    ASSERT_TRUE(holder.Held());
+    DefaultDeviceLink().SetOnlyPort(1);
+    EXPECT_FALSE(ConnectDevice());
+    const std::string cause = DeviceFailureCause();
+    EXPECT_TRUE(StartsWith(cause, pty.SlavePath() + ": in use by another program (")) << cause;
+    const std::string pid = "pid " + std::to_string(holder.Pid());
+    EXPECT_TRUE(cause.find(pid + ")") != std::string::npos ||
+                cause.find(pid + ";") != std::string::npos)
+        << cause;
+
+    std::vector<TPortInfo> ports = ListPorts();
+    ASSERT_EQ(ports.size(), 1u);
+    EXPECT_TRUE(ports[0].inUse);
+    EXPECT_NE(ports[0].usedBy.find(pid), std::string::npos);
+}
+
+TEST_F(PortDiagnosis, DeviceThatStopsAfterTheProbeNamesTheCommand) {
+    PtyPair pty;
+    TSimConfig config;
+    config.silent = {0xC9};
+    ScriptedDevice device(pty, config);
+    SetPorts({pty.SlavePath()});
+    EXPECT_FALSE(ConnectDevice());
+    EXPECT_EQ(DeviceFailureCause(), pty.SlavePath() + ": the device answered the probe but not "
+                                                      "command 0xC9 (read device identity)");
+    // A success leaves no cause behind.
+    device.Change([](TSimConfig& c) { c.silent.clear(); });
+    EXPECT_TRUE(ConnectDevice());
+    EXPECT_EQ(DeviceFailureCause(), "");
+}
+
+TEST_F(PortDiagnosis, OnlyTheChosenPortIsTried) {
+    PtyPair first, second;
+    ScriptedDevice d1(first), d2(second);
+    SetPorts({first.SlavePath(), "", second.SlavePath()});
+    TDeviceLink& link = DefaultDeviceLink();
+    EXPECT_EQ(link.AnsweringPorts(), (std::vector<int32_t>{1, 3}));
+
+    link.SetOnlyPort(2);
+    EXPECT_EQ(link.AnsweringPorts(), std::vector<int32_t>{});
+    EXPECT_FALSE(ConnectDevice());
+    EXPECT_EQ(DeviceFailureCause(), "com2 has no device (2 serial ports exist: " +
+                                        first.SlavePath() + ", " + second.SlavePath() + ")");
+    link.SetOnlyPort(3);
+    ASSERT_TRUE(ScanCom());
+    EXPECT_EQ(IOPack.ComID, 3);
+    ASSERT_TRUE(SyncWithDevice(d1, first));
+    EXPECT_EQ(Codes(d1.Frames()), (Bytes{0x01})); // only the probe of AnsweringPorts
+}
+
+TEST_F(PortDiagnosis, PortArgumentsByNumberNameOrPath) {
+    TempDir dir;
+    PtyPair pty;
+    SetPorts({"", pty.SlavePath()});
+    std::filesystem::create_symlink(pty.SlavePath(), dir / "by-id");
+    std::string error;
+    EXPECT_EQ(PortNumberFromArgument("7", error), 7);
+    EXPECT_EQ(PortNumberFromArgument("com12", error), 12);
+    EXPECT_EQ(PortNumberFromArgument("256", error), 256);
+    EXPECT_EQ(PortNumberFromArgument(pty.SlavePath(), error), 2);
+    EXPECT_EQ(PortNumberFromArgument(dir / "by-id", error), 2);
+    EXPECT_EQ(error, "");
+
+    EXPECT_EQ(PortNumberFromArgument("257", error), 0);
+    EXPECT_EQ(error, "port 257 is out of range: port numbers go from 1 to 256 (`kestrel-cli ports` "
+                     "lists them)");
+    EXPECT_EQ(PortNumberFromArgument("0", error), 0);
+    EXPECT_EQ(PortNumberFromArgument("fast", error), 0);
+    EXPECT_EQ(error, "fast is neither a port number (1 to 256) nor a device path (`kestrel-cli "
+                     "ports` lists them)");
+    EXPECT_EQ(PortNumberFromArgument(dir / "none", error), 0);
+    EXPECT_EQ(error, dir / "none" + ": no such device (`kestrel-cli ports` lists them)");
+    EXPECT_EQ(PortNumberFromArgument(dir.Path(), error), 0);
+    EXPECT_EQ(error,
+              dir.Path() + " is not one of the serial ports (`kestrel-cli ports` lists them)");
+}
+
+TEST_F(PortDiagnosis, ListingReadsUsbDetailsFromSysfs) {
+    PtyPair usb, plain;
+    SetPorts({usb.SlavePath(), "/nonexistent/tty", plain.SlavePath()});
+    // A USB bridge as sysfs shows it: the tty's device link points below the USB device.
+    TempDir sys;
+    const std::string device = sys / "devices/pci0000:00/usb1/1-1";
+    std::filesystem::create_directories(device + "/1-1:1.0/ttyUSB0");
+    for (auto [name, value] : {std::pair{"idVendor", "0403\n"},
+                               {"idProduct", "6001\n"},
+                               {"manufacturer", "FTDI\n"},
+                               {"product", "FT232R USB UART\n"},
+                               {"serial", "A10K3XQ2\n"}})
+        WriteFileBytes(device + "/" + name, value);
+    const std::string tty = std::filesystem::path(usb.SlavePath()).filename().string();
+    std::filesystem::create_directories(sys / ("class/tty/" + tty));
+    std::filesystem::create_symlink(device + "/1-1:1.0/ttyUSB0",
+                                    sys / ("class/tty/" + tty + "/device"));
+    setenv("KESTREL_SYSFS_ROOT", sys.Path().c_str(), 1);
+
+    std::vector<TPortInfo> ports = ListPorts();
+    ASSERT_EQ(ports.size(), 2u); // the port without a device is left out
+    EXPECT_EQ(ports[0].number, 1);
+    EXPECT_EQ(ports[0].path, usb.SlavePath());
+    EXPECT_TRUE(ports[0].usb);
+    EXPECT_EQ(ports[0].vendorId, "0403");
+    EXPECT_EQ(ports[0].productId, "6001");
+    EXPECT_EQ(ports[0].manufacturer, "FTDI");
+    EXPECT_EQ(ports[0].product, "FT232R USB UART");
+    EXPECT_EQ(ports[0].serial, "A10K3XQ2");
+    EXPECT_FALSE(ports[0].inUse);
+    EXPECT_EQ(ports[1].number, 3);
+    EXPECT_FALSE(ports[1].usb);
+    EXPECT_EQ(ports[1].vendorId, "");
+}
