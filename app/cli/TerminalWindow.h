@@ -23,6 +23,8 @@ public:
     ~TTerminalWindow() override;
 
     bool Interactive() const { return interactive_; }
+    // True when ShowStatus prints.
+    bool ShowsStatus() const { return interactive_ || everyStatus_; }
     // Status texts become lines also when `out` is no terminal (the progress bar still not).
     void PrintEveryStatus(bool every) { everyStatus_ = every; }
     // Where `out` is no terminal: a progress line every `period` of a transfer and one at its

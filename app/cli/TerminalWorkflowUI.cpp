@@ -86,10 +86,15 @@ void TTerminalWorkflowUI::ShowStatus(const std::string& text) {
 }
 
 void TTerminalWorkflowUI::ShowCause(const std::string& cause) {
+    std::string status;
     {
         std::lock_guard lock(mutex_);
         lastCause_ = cause;
+        status = lastStatus_;
     }
+    // A failure is shown also when statuses are not (-q): its text, then why.
+    if (!window_.ShowsStatus())
+        window_.PrintLine(status);
     window_.PrintLine(cause);
 }
 

@@ -38,7 +38,8 @@ public:
     std::string LastCause();
 
     void ShowStatus(const std::string& text) override;
-    // Why the last step failed: a line on the terminal.
+    // Why the last step failed: a line on the terminal, after the failure's status text when
+    // statuses are not shown.
     void ShowCause(const std::string& cause) override;
     TProgressBar& ProgressBar() override { return window_.ProgressBar(); }
     void ShowBusy(bool) override {}

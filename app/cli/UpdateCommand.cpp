@@ -144,8 +144,8 @@ int RunUpdate(TCliRun& run) {
     }
     if (interrupted && result != TWorkflowResult::FirmwareApplied)
         say("interrupted.");
-    // With -q nothing above was shown: the failure's own text, then the line below.
-    if (run.Options().quiet && status != ExitOk)
+    // With -q a failure without a cause line has not been shown yet.
+    if (run.Options().quiet && status != ExitOk && ui.LastCause().empty())
         run.Fail(ui.LastStatus());
 
     // The line a log keeps: how it ended, the device and the versions.

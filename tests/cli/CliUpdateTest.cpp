@@ -224,6 +224,13 @@ TEST_F(CliUpdateTest, NoDeviceMeansNoServerContact) {
                                   "no device answered on ports 1 to 256 (no serial port "
                                   "exists: is the device plugged in?)",
                                   "kestrel-cli update: device-not-found; exit status 1"}));
+
+    // --port: only that port is tried, though a device answers on another one.
+    TSimDevice device;
+    TRun chosen =
+        RunCli(PortList({device.Path(), work / "no-such-port"}), server.Address(), {"--port", "2"});
+    EXPECT_EQ(chosen.status, 1) << chosen.err;
+    EXPECT_EQ(chosen.ErrLines().at(1), "设备连接失败，请检查USB或电源连接！") << chosen.err;
     EXPECT_EQ(server.StopAndCollectSessions(), std::vector<std::string>{});
 }
 
