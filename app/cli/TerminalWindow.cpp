@@ -3,6 +3,7 @@
 #include "Console.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 constexpr int kBarWidth = 40;
@@ -54,7 +55,7 @@ std::string TTerminalWindow::RenderBar(int position, int max, int width) {
 std::string TTerminalWindow::Bytes(int64_t bytes) {
     if (bytes < 1024)
         return std::to_string(bytes) + " B";
-    if (bytes < 1024 * 1024)
+    if (bytes < int64_t(1024) * 1024)
         return OneDecimal(double(bytes) / 1024) + " KiB";
     return OneDecimal(double(bytes) / (1024 * 1024)) + " MiB";
 }
@@ -68,7 +69,7 @@ std::string TTerminalWindow::RenderDetail(int position, int max,
     double rate = double(done) * 1000.0 / double(elapsed.count()); // bytes per second
     text += ", " + Bytes(int64_t(rate)) + "/s";
     if (done < max)
-        text += ", " + Duration(int64_t(double(max - done) / rate + 0.5)) + " left";
+        text += ", " + Duration(std::llround(double(max - done) / rate)) + " left";
     return text;
 }
 
