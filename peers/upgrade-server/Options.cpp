@@ -100,6 +100,7 @@ bool ParseOptions(const std::vector<std::string>& args, ServerOptions& options,
                                                          "--min-rate",
                                                          "--max-sessions",
                                                          "--max-per-peer",
+                                                         "--pubkey",
                                                          "--fault"};
         if (!kWithValue.count(name)) {
             error = (name.rfind("-", 0) == 0 ? "unknown option " : "unknown argument ") + name;

@@ -70,7 +70,10 @@ std::vector<std::pair<long, long>> Processes(const std::string& needle = "") {
 std::optional<int> WaitingNice(const std::string& scriptPath) {
     for (auto [script, parent] : Processes(scriptPath))
         for (auto [child, ppid] : Processes("sleep")) {
-            if (ppid != script)
+            // By its command name: `nice`, between its start and its own change of priority,
+            // has "sleep" in its command line too, and the script as parent.
+            if (ppid != script ||
+                ReadFileBytes("/proc/" + std::to_string(child) + "/comm") != "sleep\n")
                 continue;
             // Field 19 of /proc/PID/stat, the 17th after the command name in parentheses.
             std::string stat = ReadFileBytes("/proc/" + std::to_string(child) + "/stat");

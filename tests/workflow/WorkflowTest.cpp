@@ -394,12 +394,11 @@ TEST_F(WorkflowTest, ToolWithoutAValidSignatureIsNeverWritten) {
         options.executablePath = exe;
         options.waitPid = 1;
         TWorkflow flow(attacked, options);
-        testing::internal::CaptureStderr();
-        TWorkflowResult result = flow.Start();
-        std::string err = testing::internal::GetCapturedStderr();
-        EXPECT_EQ(result, TWorkflowResult::SignatureRefused);
-        EXPECT_NE(err.find("The new tool was not installed: "), std::string::npos) << err;
-        EXPECT_NE(err.find(attack.cause), std::string::npos) << err;
+        EXPECT_EQ(flow.Start(), TWorkflowResult::SignatureRefused);
+        const std::string& cause = flow.LastCause();
+        EXPECT_EQ(cause.rfind("The new tool was not installed: ", 0), 0u) << cause;
+        EXPECT_NE(cause.find(attack.cause), std::string::npos) << cause;
+        EXPECT_TRUE(attacked.Has("cause " + cause));
         EXPECT_EQ(attacked.LastStatus(), WorkflowText::UnknownError);
         EXPECT_FALSE(attacked.Has("terminate"));
         EXPECT_EQ(attacked.ControlsAt(""), Idle);
@@ -428,12 +427,10 @@ TEST_F(WorkflowTest, UnsignedFirmwareIsRefusedBeforeTheDeviceIsTouched) {
     StartDevice();
     StartServer();
     TWorkflow flow(ui, Keyed());
-    testing::internal::CaptureStderr();
     EXPECT_EQ(flow.Start(), TWorkflowResult::SignatureRefused);
-    std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_NE(err.find("The firmware was not programmed: the update is not signed"),
-              std::string::npos)
-        << err;
+    EXPECT_EQ(
+        flow.LastCause().rfind("The firmware was not programmed: the update is not signed", 0), 0u)
+        << flow.LastCause();
     EXPECT_EQ(ui.LastStatus(), WorkflowText::UnknownError);
     EXPECT_FALSE(ui.Has(StatusProgramming));
     EXPECT_FALSE(ui.Has("hint"));
