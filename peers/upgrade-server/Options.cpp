@@ -90,18 +90,11 @@ bool ParseOptions(const std::vector<std::string>& args, ServerOptions& options,
             options.version = true;
             continue;
         }
-        static const std::set<std::string> kWithValue = {"--catalogue",
-                                                         "--address",
-                                                         "--port",
-                                                         "--http-port",
-                                                         "--step-timeout-ms",
-                                                         "--first-line-timeout-ms",
-                                                         "--session-timeout-ms",
-                                                         "--min-rate",
-                                                         "--max-sessions",
-                                                         "--max-per-peer",
-                                                         "--pubkey",
-                                                         "--fault"};
+        static const std::set<std::string> kWithValue = {
+            "--catalogue",          "--address",         "--port",
+            "--http-port",          "--step-timeout-ms", "--first-line-timeout-ms",
+            "--session-timeout-ms", "--min-rate",        "--max-sessions",
+            "--max-per-peer",       "--pubkey",          "--fault"};
         if (!kWithValue.count(name)) {
             error = (name.rfind("-", 0) == 0 ? "unknown option " : "unknown argument ") + name;
             return false;
