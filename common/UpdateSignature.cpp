@@ -2,6 +2,7 @@
 
 #include <sodium.h>
 
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
@@ -64,13 +65,13 @@ uint32_t GetLittleEndian32(const uint8_t* from) {
 } // namespace
 
 std::string KeyIdText(const TKeyId& id) {
-    std::string text;
-    char digits[3];
-    for (size_t i = id.size(); i-- > 0;) {
-        std::snprintf(digits, sizeof digits, "%02X", id[i]);
-        text += digits;
-    }
-    return text;
+    // As minisign names keys: the little-endian id in hexadecimal, without leading zeros.
+    uint64_t value = 0;
+    for (size_t i = id.size(); i-- > 0;)
+        value = value << 8 | id[i];
+    char digits[17];
+    std::snprintf(digits, sizeof digits, "%" PRIX64, value);
+    return digits;
 }
 
 std::optional<TPublicKey> ParsePublicKey(std::string_view text, std::string& error) {

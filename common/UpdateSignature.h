@@ -42,8 +42,8 @@ struct TSignature {
     std::array<uint8_t, 64> globalSignature{}; // over signature + trustedComment
 };
 
-// The key id as minisign prints it: the 8 bytes read as a little-endian number, 16 uppercase hex
-// digits ("27753AA7C52DC051").
+// The key id as minisign prints it: the 8 bytes read as a little-endian number, in uppercase hex
+// without leading zeros ("27753AA7C52DC051", "B159719A547F5A6").
 std::string KeyIdText(const TKeyId& id);
 
 // A public key: its base64 line alone, or the two-line .pub file. Nothing, with the reason in

@@ -59,6 +59,8 @@ TEST(UpdateSignature, KeysParseFromTheLineAndFromThePubFile) {
     ASSERT_TRUE(fromLine) << error;
     EXPECT_EQ(fromFile->key, fromLine->key);
     EXPECT_EQ(KeyIdText(fromFile->keyId), CommentKeyId(F::TrustedPublicKeyFile));
+    // An id whose top byte is zero reads as minisign writes it, without the leading zero.
+    EXPECT_EQ(KeyIdText({0xA6, 0xF5, 0x47, 0xA5, 0x19, 0x97, 0x15, 0x0B}), "B159719A547F5A6");
 
     for (std::string bad :
          {KeyLine(F::TrustedPublicKeyFile).substr(1), KeyLine(F::TrustedPublicKeyFile) + "A",
