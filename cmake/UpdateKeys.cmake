@@ -1,11 +1,13 @@
-# kestrel_update_keys_source(OUTPUT FILE KEYS KEY... [REQUIRE ON|OFF|<empty>]): writes FILE, the
-# source that builds the minisign public keys into the tool (UpdateKeys.h). A key is the base64
-# line of a minisign public key ("RW..."), or the path of its .pub file. REQUIRE empty: ON when
-# a key is given.
+# kestrel_update_keys_source(OUTPUT FILE KEYS KEY... [REQUIRE ON|OFF|<empty>]
+#                            [ALLOW_UNSIGNED ON|OFF] [PACKAGED ON|OFF]): writes FILE, the source
+# that builds the update trust of the tool (UpdateKeys.h). A key is the base64 line of a minisign
+# public key ("RW..."), or the path of its .pub file. REQUIRE empty: ON when a key is given.
+# ALLOW_UNSIGNED: a build without keys takes unsigned updates (otherwise it refuses every update
+# from a server). PACKAGED: installed by a package manager, the tool never replaces itself.
 set(KESTREL_UPDATE_KEYS_TEMPLATE ${CMAKE_CURRENT_LIST_DIR}/UpdateKeys.cpp.in)
 
 function(kestrel_update_keys_source)
-    cmake_parse_arguments(PARSE_ARGV 0 arg "" "OUTPUT;REQUIRE" "KEYS")
+    cmake_parse_arguments(PARSE_ARGV 0 arg "" "OUTPUT;REQUIRE;ALLOW_UNSIGNED;PACKAGED" "KEYS")
     set(texts "")
     foreach(key IN LISTS arg_KEYS)
         if(EXISTS "${key}")
@@ -28,11 +30,30 @@ function(kestrel_update_keys_source)
             set(require ON)
         endif()
     endif()
-    if(require)
-        set(KESTREL_REQUIRE_SIGNED true)
-    else()
-        set(KESTREL_REQUIRE_SIGNED false)
-    endif()
+    foreach(flag REQUIRE_SIGNED:require ALLOW_UNSIGNED:arg_ALLOW_UNSIGNED
+            FOR_PACKAGE_MANAGER:arg_PACKAGED)
+        string(REPLACE ":" ";" flag ${flag})
+        list(GET flag 0 name)
+        list(GET flag 1 var)
+        if(${var})
+            set(KESTREL_${name} true)
+        else()
+            set(KESTREL_${name} false)
+        endif()
+    endforeach()
     set(KESTREL_UPDATE_KEY_TEXTS "${texts}")
     configure_file(${KESTREL_UPDATE_KEYS_TEMPLATE} ${arg_OUTPUT} @ONLY)
+endfunction()
+
+# kestrel_update_trust_library(NAME [KEYS KEY...] [ALLOW_UNSIGNED] [PACKAGED]): an object library
+# with the given update trust. A program that links it gets that trust instead of the build's
+# (its definitions come before the library kestrel_update_keys on the link line).
+function(kestrel_update_trust_library name)
+    cmake_parse_arguments(PARSE_ARGV 1 arg "ALLOW_UNSIGNED;PACKAGED" "" "KEYS")
+    set(source ${CMAKE_CURRENT_BINARY_DIR}/${name}.cpp)
+    kestrel_update_keys_source(OUTPUT ${source} KEYS ${arg_KEYS}
+                               ALLOW_UNSIGNED ${arg_ALLOW_UNSIGNED} PACKAGED ${arg_PACKAGED})
+    add_library(${name} OBJECT ${source})
+    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/app/workflow)
+    target_link_libraries(${name} PRIVATE kestrel_warnings)
 endfunction()

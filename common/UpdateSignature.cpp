@@ -269,5 +269,6 @@ TUpdateCheck CheckUpdatePayload(std::span<const uint8_t> payload,
     check.accepted = true;
     check.verified = true;
     check.signer = v.signer;
+    check.comment = v.comment;
     return check;
 }

@@ -18,6 +18,8 @@
 //               file ("Ed") or of its BLAKE2b-512 hash ("ED")) / "trusted comment: TEXT" /
 //               base64(Ed25519 signature of the 64 signature bytes followed by TEXT).
 // No Qt and no platform code: the same on Linux and Windows (libsodium).
+#include "ReleaseStatement.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -95,7 +97,9 @@ struct TUpdateCheck {
     size_t fileSize = 0;   // the bytes to use: the payload without its trailer
     bool verified = false; // a signature by one of the keys was checked
     std::string signer;    // when verified
-    std::string fault;     // when refused
+    std::string comment;   // when verified: the signature's trusted comment
+    std::optional<TReleaseStatement> statement; // the comment's statement, once checked
+    std::string fault;                          // when refused
 };
 
 // With keys: a trailer must carry a valid signature by one of them, and a payload without one is

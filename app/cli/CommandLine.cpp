@@ -17,6 +17,8 @@ bool ParseCliOptions(const std::vector<std::string>& args, const TOptionSet& all
             options.quiet = true;
         } else if (a == "-v" || a == "--verbose") {
             options.verbose = true;
+        } else if (a == "--allow-downgrade" && allowed.allowDowngrade) {
+            options.allowDowngrade = true;
         } else if (a == "--json" && allowed.json) {
             options.json = true;
         } else if ((a == "--port" || a.rfind("--port=", 0) == 0) && allowed.port) {

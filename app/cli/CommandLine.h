@@ -17,6 +17,7 @@
 struct TOptionSet {
     bool port = false; // --port N|PATH
     bool json = false; // --json
+    bool allowDowngrade = false; // --allow-downgrade
 };
 
 struct TCliOptions {
@@ -24,6 +25,7 @@ struct TCliOptions {
     bool json = false;
     bool quiet = false;
     bool verbose = false;
+    bool allowDowngrade = false;
     std::string port; // --port as given; empty: every port
     std::vector<std::string> operands;
 };

@@ -51,6 +51,15 @@ std::string PortLine(int comId) {
            PortDevicePath(comId) + ")";
 }
 
+TJson StatementJson(const TReleaseStatement& statement) {
+    TJson json = TJson::Object().Add("kind", ReleaseKindName(statement.kind));
+    if (statement.kind == TReleaseKind::Tool)
+        json.Add("platform", statement.platform);
+    else
+        json.Add("device", statement.device);
+    return json.Add("version", statement.version);
+}
+
 TJson DeviceJson() {
     const TIOPack& d = IOPack;
     TTypeParts parts = TypeParts(d.TypeText);
@@ -194,14 +203,18 @@ int RunFlash(TCliRun& run) {
     TMemoryStream image;
     image.Write(bytes.data(), bytes.size());
     // The technician's own file is programmed as it is; one with a signature trailer must carry a
-    // valid signature (with update keys built in) and is programmed without its trailer.
-    TUpdatePolicy policy(BuiltInUpdateKeys(), false);
-    TUpdateCheck check = policy.CheckAndStrip(image, true);
-    if (!check.accepted) {
+    // valid signature (with update keys built in) and is programmed without its trailer. Its
+    // statement is checked here for the kind, and once the device is known for its type and
+    // version.
+    TUpdatePolicy policy(BuiltInUpdateKeys(), false, true);
+    TUpdateCheck check = policy.CheckAndStrip(image, {.kind = TReleaseKind::Firmware});
+    auto refuse = [&](const std::string& why) {
         run.SetOutcome("image-refused", "");
-        run.Error("kestrel-cli flash: " + path + " is refused: " + check.fault);
+        run.Error("kestrel-cli flash: " + path + " is refused: " + why);
         return ExitUsage;
-    }
+    };
+    if (!check.accepted)
+        return refuse(check.fault);
     if (!policy.HasKeys() && check.fileSize != bytes.size())
         NoteUnverifiedUpdates();
     if (check.verified)
@@ -213,6 +226,8 @@ int RunFlash(TCliRun& run) {
                           .Add("programmed_bytes", padded);
     if (check.verified)
         imageJson.Add("signed_by", check.signer);
+    if (check.statement)
+        imageJson.Add("release", StatementJson(*check.statement));
     run.Report().Add("image", imageJson);
     run.Detail("image: " + path + ", " + std::to_string(image.Size()) +
                " bytes, filled with 0xFF to " + std::to_string(padded) + " bytes");
@@ -221,6 +236,19 @@ int RunFlash(TCliRun& run) {
     if (!Connect(run))
         return Interrupt::Raised() ? ExitInterrupted : ExitDevice;
     run.Report().Add("device", DeviceJson());
+    if (check.statement) {
+        TTypeParts parts = TypeParts(IOPack.TypeText);
+        TReleaseExpectation device{.kind = TReleaseKind::Firmware, .device = parts.type};
+        std::string why = CheckReleaseStatement(*check.statement, device);
+        if (why.empty() && !run.Options().allowDowngrade) {
+            device.newerThan = parts.software;
+            why = CheckReleaseStatement(*check.statement, device);
+            if (!why.empty())
+                why += "; --allow-downgrade programs it on purpose";
+        }
+        if (!why.empty())
+            return refuse(why);
+    }
     if (Interrupt::Raised()) {
         run.SetOutcome("interrupted", "");
         run.Error("kestrel-cli flash: interrupted before programming; nothing was written to "

@@ -44,6 +44,8 @@ int UpdateExitStatus(TWorkflowResult result, bool interrupted);
 std::string PortLine(int comId);
 // The device found last (IOPack) as a JSON object: port, type, versions, identity, counters.
 TJson DeviceJson();
+// A signed file's release statement as a JSON object: kind, device or platform, version.
+TJson StatementJson(const TReleaseStatement& statement);
 
 // Reads an image file for `flash`. Refuses, with one line naming the file and the problem in
 // `error`, a path that does not exist or cannot be read, a directory or anything but a regular

@@ -8,6 +8,7 @@
 #include "TerminalWorkflowUI.h"
 
 #include <cstdio>
+#include <optional>
 
 int UpdateExitStatus(TWorkflowResult result, bool interrupted) {
     if (interrupted)
@@ -91,6 +92,7 @@ int RunUpdate(TCliRun& run) {
     TCliInfo answer;
     uint8_t code = 0;
     std::string signer;
+    std::optional<TReleaseStatement> statement;
     std::string device; // the device's software version
     {
         TWorkflow flow(ui, options);
@@ -100,6 +102,7 @@ int RunUpdate(TCliRun& run) {
         answer = flow.LastRequest();
         code = flow.LastCode();
         signer = flow.LastSigner();
+        statement = flow.LastStatement();
         device = flow.DeviceVersion();
     }
     Interrupt::SetProgramming(false);
@@ -116,18 +119,22 @@ int RunUpdate(TCliRun& run) {
         say("the update is signed by " + signer + ".");
     switch (result) {
     case TWorkflowResult::NewToolAvailable:
+        if (statement)
+            offered = statement->version;
         say("a new version of the tool is available" +
             (offered.empty() ? std::string(" (the server's answer does not name it)")
                              : " (version " + offered + ")") +
-            ". kestrel-cli does not replace itself: install the new version, or let the window "
-            "program kestrel update itself.");
+            (options.forPackageManager
+                 ? ". It comes with the system's software updates."
+                 : ". kestrel-cli does not replace itself: install the new version, or let the "
+                   "window program kestrel update itself."));
         break;
     case TWorkflowResult::ToolRefused:
         say("the server offered a new tool that cannot run here; nothing was replaced.");
         break;
     case TWorkflowResult::SignatureRefused:
-        say("the server's update has no valid signature by a key this tool trusts; nothing was "
-            "programmed or replaced (the reason is above).");
+        say("the server's update is not signed by a key this tool trusts for this use; nothing "
+            "was programmed or replaced (the reason is above).");
         break;
     case TWorkflowResult::UnknownKind:
         say("the server answered with an unknown request kind (" + std::to_string(answer.UPType) +
@@ -188,5 +195,9 @@ int RunUpdate(TCliRun& run) {
         report.AddNull("signed_by");
     else
         report.Add("signed_by", signer);
+    if (statement)
+        report.Add("release", StatementJson(*statement));
+    else
+        report.AddNull("release");
     return status;
 }

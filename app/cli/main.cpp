@@ -35,6 +35,8 @@ const char* const OptionHelp[] = {
     "  -q, --quiet    print only errors and the result\n"
     "  -v, --verbose  print each step, with the causes of failures\n"
     "  -h, --help     print this help and exit\n",
+    "  --allow-downgrade  program a signed release that is not newer than the device's\n"
+    "                 software, on purpose (an older release, or the same one again)\n",
 };
 
 // Subcommands; each gets the arguments after its name.
@@ -48,13 +50,16 @@ const TCommand Commands[] = {
      RunIdentify},
     {"flash",
      "  flash FILE      program the firmware image FILE into the device\n",
-     "Usage: kestrel-cli flash [--port N|PATH] [--json] [-q|-v] FILE\n"
+     "Usage: kestrel-cli flash [--port N|PATH] [--allow-downgrade] [--json] [-q|-v] FILE\n"
      "Find the QX40 device and program the firmware image FILE into it (filled with 0xFF\n"
      "to a multiple of 512 bytes). FILE must be a regular file of 1 byte to 64 MiB; it is\n"
      "read, and refused with exit status 2, before the device is looked for.\n"
+     "A FILE with a signature (as the upgrade server sends it) must be signed by a key\n"
+     "this tool trusts, as firmware for the connected device type and newer than the\n"
+     "device's software; it is refused with exit status 2 otherwise.\n"
      "Progress shows the bytes done, the rate and the time left: a bar on a terminal,\n"
      "otherwise a line every 5 seconds and one at the end.\n",
-     {.port = true, .json = true},
+     {.port = true, .json = true, .allowDowngrade = true},
      RunFlash},
     {"ports",
      "  ports           list the serial ports: number, path, USB details, and which are\n"
@@ -95,6 +100,8 @@ void CommandUsage(const TCommand& c, std::FILE* to) {
     std::fprintf(to, "%s\nOptions:\n", c.usage);
     if (c.options.port)
         std::fputs(OptionHelp[0], to);
+    if (c.options.allowDowngrade)
+        std::fputs(OptionHelp[3], to);
     if (c.options.json)
         std::fputs(OptionHelp[1], to);
     std::fputs(OptionHelp[2], to);
@@ -121,7 +128,8 @@ void Usage(std::FILE* to) {
                      "\nOptions (`kestrel-cli help COMMAND` tells which a command takes):\n");
     for (const char* option : OptionHelp)
         std::fputs(option, to);
-    std::fprintf(to, "  --version      print the version of kestrel-cli and exit\n");
+    std::fprintf(to, "  --version      print the version of kestrel-cli and what it trusts for\n"
+                     "                 updates (update keys: N), and exit\n");
     std::fprintf(
         to,
         "\nPorts:\n"
@@ -176,7 +184,7 @@ int Run(std::vector<std::string> args) {
                          return a == "--help" || a == "-h";
                      }) != command;
     if (std::find(args.begin(), command, "--version") != command) {
-        std::printf("kestrel-cli %s\n", KestrelToolVersion);
+        std::printf("kestrel-cli %s (%s)\n", KestrelToolVersion, UpdateTrustText().c_str());
         return ExitOk;
     }
     if (command == args.end() || (wantsHelp && command == args.end())) {

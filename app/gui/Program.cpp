@@ -21,7 +21,7 @@ const char* ProgramUsage() {
            "\n"
            "  AG         start the upgrade by itself two seconds after start-up (any letter case)\n"
            "  --help     print this text and exit\n"
-           "  --version  print the version and exit\n"
+           "  --version  print the version and what the tool trusts for updates, and exit\n"
            "\n"
            "Environment:\n"
            "  KESTREL_UPDATE_HOST    host of the upgrade server (port 5001), instead of the one\n"
@@ -42,7 +42,7 @@ bool AnswerVersionQuery(int argc, char** argv) {
     if (argc != 2)
         return false;
     if (std::strcmp(argv[1], "--version") == 0) {
-        std::printf("kestrel %s\n", KestrelToolVersion);
+        std::printf("kestrel %s (%s)\n", KestrelToolVersion, UpdateTrustText().c_str());
         return true;
     }
     if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {

@@ -264,15 +264,31 @@ bool IsPeImage(const std::vector<uint8_t>& image, uint16_t machine, std::string*
     return true;
 }
 
+int UpdateKeyCount(std::string_view versionLine) {
+    constexpr std::string_view label = "update keys: ";
+    size_t at = versionLine.find(label);
+    if (at == std::string_view::npos)
+        return -1;
+    int count = -1;
+    for (size_t i = at + label.size(); i < versionLine.size() && count < 1000; ++i) {
+        char c = versionLine[i];
+        if (c < '0' || c > '9')
+            break;
+        count = (count < 0 ? 0 : count * 10) + (c - '0');
+    }
+    return count;
+}
+
 TReplaceOutcome ReplaceSelf(TWorkflowUI& ui, const TMemoryStream& image, const std::string& exePath,
-                            long waitPid) {
-    std::string fault;
-    if (image.Size() == 0 || exePath.empty())
-        return TReplaceOutcome::Refused;
-    if (!IsExecutableForThisPlatform(image.Bytes(), &fault)) {
-        std::fprintf(stderr, "The new tool was not installed: %s.\n", fault.c_str());
+                            long waitPid, bool mustVerify, std::string& why) {
+    why.clear();
+    if (image.Size() == 0 || exePath.empty()) {
+        why = image.Size() == 0 ? "the server sent an empty file"
+                                : "the path of the running executable is unknown";
         return TReplaceOutcome::Refused;
     }
+    if (!IsExecutableForThisPlatform(image.Bytes(), &why))
+        return TReplaceOutcome::Refused;
 
     // The whole stream, from its first byte whatever its position.
     const std::string backup = BackupPath(exePath);
@@ -280,11 +296,20 @@ TReplaceOutcome ReplaceSelf(TWorkflowUI& ui, const TMemoryStream& image, const s
         ui.ShowError(CreateFileErrorText(backup, err));
         return TReplaceOutcome::Failed;
     }
-    // A tool that does not even answer --version would leave the user without a working one.
-    if (!AnswersVersion(backup, ReplaceLimits::VersionAnswer, fault)) {
+    // A tool that does not even answer --version would leave the user without a working one; a
+    // verifying tool never hands over to one that would take unsigned updates.
+    std::string answer;
+    if (!AnswersVersion(backup, ReplaceLimits::VersionAnswer, why, &answer)) {
         std::remove(backup.c_str());
-        std::fprintf(stderr, "The new tool was not installed: %s.\n", fault.c_str());
         return TReplaceOutcome::Refused;
+    }
+    if (mustVerify && UpdateKeyCount(answer) < 1) {
+        std::remove(backup.c_str());
+        std::string line = answer.substr(0, answer.find_first_of("\r\n"));
+        why = "the new tool would verify no updates (its version line \"" + line.substr(0, 120) +
+              "\" names no update key), and this tool never installs one that takes unsigned "
+              "updates";
+        return TReplaceOutcome::Untrusted;
     }
     std::string error;
     // Terminate only once the script runs: a tool that ended without a script would not come

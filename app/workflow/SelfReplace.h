@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // ---- The Windows batch file ----
@@ -86,9 +87,10 @@ std::string RunningExecutablePath();
 bool IsExecutableForThisPlatform(const std::vector<uint8_t>& image, std::string* fault = nullptr);
 // Runs the program at `path` once with --version, without a window, with no input and only its
 // standard output connected: true when it exits with status 0 within `limit` having printed
-// something. Otherwise (it cannot start, fails, stays silent or is stopped at the limit) false
-// with the reason in `fault`. Makes the file executable first.
-bool AnswersVersion(const std::string& path, std::chrono::milliseconds limit, std::string& fault);
+// something (its first 4 KiB in `answer`). Otherwise (it cannot start, fails, stays silent or is
+// stopped at the limit) false with the reason in `fault`. Makes the file executable first.
+bool AnswersVersion(const std::string& path, std::chrono::milliseconds limit, std::string& fault,
+                    std::string* answer = nullptr);
 // Writes the update script next to exePath and starts it detached, without waiting for it. Its
 // waiting runs at idle priority, the new tool it starts at the running tool's priority. On Linux
 // the script waits for process waitPid (the running tool); on Windows it waits until the
@@ -103,6 +105,10 @@ long CurrentProcessId();
 
 // ---- The kind-7 branch of the workflow ----
 
+// The number of update keys a tool's version line names ("kestrel 1.5 (update keys: 2)"); -1
+// when it names none.
+int UpdateKeyCount(std::string_view versionLine);
+
 // How long the new tool may take to answer --version before it counts as unable to run.
 namespace ReplaceLimits {
 using namespace std::chrono_literals;
@@ -110,18 +116,22 @@ constexpr std::chrono::milliseconds VersionAnswer = 5s;
 } // namespace ReplaceLimits
 
 enum class TReplaceOutcome {
-    Started, // backup saved, script running, the program has been asked to terminate
-    Refused, // the image is empty, no program for this platform, or does not answer --version:
-             // nothing replaced, no file left, the reason on standard error
-    Failed,  // a file could not be written or the script not started: reported, nothing replaced
+    Started,   // backup saved, script running, the program has been asked to terminate
+    Refused,   // the image is empty, no program for this platform, or does not answer --version:
+               // nothing replaced, no file left
+    Untrusted, // a verifying tool's replacement would verify no updates (its --version names no
+               // update key): nothing replaced, no file left
+    Failed,    // a file could not be written or the script not started: reported with
+               // ui.ShowError, nothing replaced
 };
 
-// Checks `image`, saves it as the backup next to exePath, has it answer --version there, writes
-// and starts the update script (which waits for process waitPid, normally CurrentProcessId()),
-// and asks the front end to terminate. Write failures are shown with ui.ShowError; after any
-// failure the backup is removed again and the tool keeps running.
+// Checks `image`, saves it as the backup next to exePath, has it answer --version there (naming
+// at least one update key when `mustVerify`), writes and starts the update script (which waits
+// for process waitPid, normally CurrentProcessId()), and asks the front end to terminate. After
+// any failure the backup is removed again, the tool keeps running and `why` says what happened
+// (empty when ui.ShowError has shown it).
 TReplaceOutcome ReplaceSelf(TWorkflowUI& ui, const TMemoryStream& image, const std::string& exePath,
-                            long waitPid);
+                            long waitPid, bool mustVerify, std::string& why);
 
 // Writes bytes to path, replacing an existing file; a partly written file is removed. Returns 0
 // or the error number of the failure.

@@ -61,7 +61,8 @@ bool IsExecutableForThisPlatform(const std::vector<uint8_t>& image, std::string*
     return IsElfProgram(image, reference, fault);
 }
 
-bool AnswersVersion(const std::string& path, std::chrono::milliseconds limit, std::string& fault) {
+bool AnswersVersion(const std::string& path, std::chrono::milliseconds limit, std::string& fault,
+                    std::string* answer) {
     // Executable where readable, as chmod +x would make it.
     struct stat st {};
     if (stat(path.c_str(), &st) != 0 ||
@@ -131,7 +132,7 @@ bool AnswersVersion(const std::string& path, std::chrono::milliseconds limit, st
 
     // Its output until it closes it, and its end, both within the limit.
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    std::string answer;
+    std::string output;
     bool outputOpen = true;
     int status = 0;
     bool ended = false;
@@ -146,8 +147,8 @@ bool AnswersVersion(const std::string& path, std::chrono::milliseconds limit, st
         if (poll(&p, outputOpen ? 1 : 0, wait) > 0) {
             char buf[512];
             ssize_t n = read(out[0], buf, sizeof buf);
-            if (n > 0 && answer.size() < 4096)
-                answer.append(buf, static_cast<size_t>(n));
+            if (n > 0 && output.size() < 4096)
+                output.append(buf, static_cast<size_t>(n));
             outputOpen = n > 0 || (n < 0 && errno == EINTR);
         }
         ended = waitpid(child, &status, WNOHANG) == child;
@@ -161,8 +162,8 @@ bool AnswersVersion(const std::string& path, std::chrono::milliseconds limit, st
         // What it wrote just before it ended (a process it left behind may hold the pipe open).
         char buf[512];
         ssize_t n;
-        while (answer.size() < 4096 && (n = read(out[0], buf, sizeof buf)) > 0)
-            answer.append(buf, static_cast<size_t>(n));
+        while (output.size() < 4096 && (n = read(out[0], buf, sizeof buf)) > 0)
+            output.append(buf, static_cast<size_t>(n));
     }
     int execError = 0;
     bool execFailed = read(report[0], &execError, sizeof execError) == sizeof execError;
@@ -177,10 +178,13 @@ bool AnswersVersion(const std::string& path, std::chrono::milliseconds limit, st
         fault = "it was ended by signal " + std::to_string(WTERMSIG(status)) + " on --version";
     else if (WEXITSTATUS(status) != 0)
         fault = "it ended with status " + std::to_string(WEXITSTATUS(status)) + " on --version";
-    else if (answer.find_first_not_of(" \t\r\n") == std::string::npos)
+    else if (output.find_first_not_of(" \t\r\n") == std::string::npos)
         fault = "it printed nothing on --version";
-    else
+    else {
+        if (answer)
+            *answer = std::move(output);
         return true;
+    }
     return false;
 }
 

@@ -41,7 +41,8 @@ bool IsExecutableForThisPlatform(const std::vector<uint8_t>& image, std::string*
     return IsPeImage(image, kThisMachine, fault);
 }
 
-bool AnswersVersion(const std::string& path, std::chrono::milliseconds limit, std::string& fault) {
+bool AnswersVersion(const std::string& path, std::chrono::milliseconds limit, std::string& fault,
+                    std::string* answer) {
     // Its standard output is a pipe, input and error NUL; only those two handles are inherited.
     SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
     HANDLE readOut = nullptr, writeOut = nullptr;
@@ -93,7 +94,7 @@ bool AnswersVersion(const std::string& path, std::chrono::milliseconds limit, st
     // Its output and its end, both within the limit. The pipe is emptied between short waits, so
     // that a talkative program never blocks on it; a wait that returns early is waited again.
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    std::string answer;
+    std::string output;
     bool ended = false;
     for (;;) {
         DWORD available = 0;
@@ -103,8 +104,8 @@ bool AnswersVersion(const std::string& path, std::chrono::milliseconds limit, st
             if (!ReadFile(readOut, buf, std::min<DWORD>(sizeof buf, available), &n, nullptr) ||
                 n == 0)
                 break;
-            if (answer.size() < 4096)
-                answer.append(buf, n);
+            if (output.size() < 4096)
+                output.append(buf, n);
         }
         if (ended)
             break;
@@ -131,10 +132,13 @@ bool AnswersVersion(const std::string& path, std::chrono::milliseconds limit, st
         fault = "it did not answer --version within " + std::to_string(limit.count()) + " ms";
     else if (code != 0)
         fault = "it ended with status " + std::to_string(code) + " on --version";
-    else if (answer.find_first_not_of(" \t\r\n") == std::string::npos)
+    else if (output.find_first_not_of(" \t\r\n") == std::string::npos)
         fault = "it printed nothing on --version";
-    else
+    else {
+        if (answer)
+            *answer = std::move(output);
         return true;
+    }
     return false;
 }
 

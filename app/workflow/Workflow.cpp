@@ -56,8 +56,10 @@ const char* ResultName(TWorkflowResult result) {
     return "?";
 }
 
-TUpdatePolicy::TUpdatePolicy(const std::vector<std::string>& keyTexts, bool requireSignedFirmware)
-    : keyTexts_(keyTexts), requireSignedFirmware_(requireSignedFirmware) {
+TUpdatePolicy::TUpdatePolicy(const std::vector<std::string>& keyTexts, bool requireSignedFirmware,
+                             bool allowUnsigned)
+    : keyTexts_(keyTexts), requireSignedFirmware_(requireSignedFirmware),
+      allowUnsigned_(allowUnsigned) {
     for (size_t i = 0; i < keyTexts.size() && keyFault_.empty(); ++i) {
         std::string error;
         if (auto key = ParsePublicKey(keyTexts[i], error))
@@ -72,19 +74,48 @@ void NoteUnverifiedUpdates() {
     static std::once_flag noted;
     std::call_once(noted, [] {
         std::fprintf(stderr, "Updates are not verified: this tool was built without update keys "
-                             "(KESTREL_UPDATE_PUBKEYS).\n");
+                             "(KESTREL_UPDATE_PUBKEYS) to take unsigned updates.\n");
     });
 }
 
-TUpdateCheck TUpdatePolicy::CheckAndStrip(TMemoryStream& data, bool firmware) const {
+std::string UpdateTrustText() {
+    std::string text = "update keys: " + std::to_string(BuiltInUpdateKeys().size());
+    if (BuiltInUpdateKeys().empty())
+        text += BuiltInAllowUnsignedUpdates() ? "; unsigned updates allowed"
+                                              : "; every update refused";
+    if (BuiltInForPackageManager())
+        text += "; updated by the package manager";
+    return text;
+}
+
+TUpdateCheck TUpdatePolicy::CheckAndStrip(TMemoryStream& data,
+                                          const TReleaseExpectation& expected) const {
+    TUpdateCheck refused;
     if (!keyFault_.empty()) {
-        TUpdateCheck refused;
         refused.fault = keyFault_;
         return refused;
     }
+    if (keys_.empty() && !allowUnsigned_) {
+        refused.fault = "this build of Kestrel trusts no signing key, so it takes no firmware or "
+                        "tool from a server; build it with the maker's public key "
+                        "(cmake -DKESTREL_UPDATE_PUBKEYS=kestrel.pub, see README.md, Signing "
+                        "releases)";
+        return refused;
+    }
     // A new tool always needs a signature once there are keys; firmware as the build says.
-    TUpdateCheck check =
-        CheckUpdatePayload(data.Bytes(), keys_, !firmware || requireSignedFirmware_);
+    const bool tool = expected.kind == TReleaseKind::Tool;
+    TUpdateCheck check = CheckUpdatePayload(data.Bytes(), keys_, tool || requireSignedFirmware_);
+    if (check.accepted && check.verified) {
+        // The signature holds; its statement must say the file is for this use.
+        std::string error;
+        check.statement = ParseReleaseStatement(check.comment, error);
+        if (check.statement)
+            error = CheckReleaseStatement(*check.statement, expected);
+        if (!error.empty()) {
+            refused.fault = error;
+            return refused;
+        }
+    }
     if (check.accepted)
         data.SetSize(static_cast<int64_t>(check.fileSize));
     return check;
@@ -92,9 +123,11 @@ TUpdateCheck TUpdatePolicy::CheckAndStrip(TMemoryStream& data, bool firmware) co
 
 TWorkflow::TWorkflow(TWorkflowUI& ui, TWorkflowOptions options)
     : ui_(ui), options_(std::move(options)),
-      policy_(options_.updateKeys, options_.requireSignedFirmware) {
+      policy_(options_.updateKeys, options_.requireSignedFirmware, options_.allowUnsigned) {
     // The device and server links reach the front end through the main window link.
     SetMainWindow(&ui_);
+    if (!policy_.HasKeys() && options_.allowUnsigned)
+        NoteUnverifiedUpdates();
 }
 
 TWorkflow::~TWorkflow() {
@@ -173,6 +206,7 @@ TWorkflowResult TWorkflow::Run() {
     ui_.ShowStatus(WorkflowText::Connecting);
     lastCode_ = 0;
     lastSigner_.clear();
+    lastStatement_.reset();
     lastCause_.clear();
     DefaultDeviceLink().SetOnlyPort(options_.onlyPort);
     if (!ConnectDevice()) {
@@ -312,7 +346,10 @@ bool TWorkflow::ApplyCliInfo(TCliInfo& request) {
     switch (request.UPType) {
     case 3: {
         // Checked before the port is opened; the trailer never reaches the device.
-        if (!AcceptPayload(*request.Data, true))
+        TReleaseExpectation firmware{.kind = TReleaseKind::Firmware,
+                                     .device = IOPack.TypeText.substr(0, 4),
+                                     .newerThan = DeviceVersion()};
+        if (!AcceptPayload(request, firmware))
             return false;
         ui_.ShowStatus(WorkflowText::Programming);
         ui_.Repaint();
@@ -331,8 +368,21 @@ bool TWorkflow::ApplyCliInfo(TCliInfo& request) {
     case 7: {
         // The checks of the image and its trial run see the file without its trailer, and the
         // installed executable is byte for byte the signed file.
-        if (!AcceptPayload(*request.Data, false))
+        TReleaseExpectation tool{.kind = TReleaseKind::Tool,
+                                 .platform = std::string(ThisPlatform()),
+                                 .newerThan = KestrelToolVersion};
+        if (!AcceptPayload(request, tool))
             return false;
+        if (options_.forPackageManager) {
+            // The package manager owns the executable: nothing is written or run.
+            ui_.ShowStatus(WorkflowText::NewToolFromSystem);
+            ShowCause("Version " +
+                      (lastStatement_ ? lastStatement_->version : request.SWVer) +
+                      " of the tool is available; this copy was installed by the system's "
+                      "package manager and is updated with the system's software updates.");
+            applied_ = TWorkflowResult::NewToolAvailable;
+            return true;
+        }
         if (!options_.replaceTool) {
             bool runs = IsExecutableForThisPlatform(request.Data->Bytes());
             if (!runs)
@@ -343,8 +393,16 @@ bool TWorkflow::ApplyCliInfo(TCliInfo& request) {
         std::string exe =
             options_.executablePath.empty() ? RunningExecutablePath() : options_.executablePath;
         long pid = options_.waitPid != 0 ? options_.waitPid : CurrentProcessId();
-        if (ReplaceSelf(ui_, *request.Data, exe, pid) != TReplaceOutcome::Started) {
+        std::string why;
+        switch (ReplaceSelf(ui_, *request.Data, exe, pid, policy_.HasKeys(), why)) {
+        case TReplaceOutcome::Started:
+            break;
+        case TReplaceOutcome::Untrusted:
+            return Refuse(tool, why);
+        case TReplaceOutcome::Refused:
+        case TReplaceOutcome::Failed:
             ui_.ShowStatus(WorkflowText::UnknownError);
+            ShowCause(why.empty() ? std::string() : "The new tool was not installed: " + why + ".");
             applied_ = TWorkflowResult::ToolRefused;
             return false;
         }
@@ -360,18 +418,27 @@ bool TWorkflow::ApplyCliInfo(TCliInfo& request) {
     }
 }
 
-bool TWorkflow::AcceptPayload(TMemoryStream& data, bool firmware) {
-    if (!policy_.HasKeys())
-        NoteUnverifiedUpdates();
-    TUpdateCheck check = policy_.CheckAndStrip(data, firmware);
-    if (!check.accepted) {
-        ui_.ShowStatus(WorkflowText::UnknownError);
-        ShowCause(std::string(firmware ? "The firmware was not programmed: "
-                                       : "The new tool was not installed: ") +
-                  check.fault + ".");
-        applied_ = TWorkflowResult::SignatureRefused;
-        return false;
-    }
+bool TWorkflow::AcceptPayload(const TCliInfo& request, const TReleaseExpectation& expected) {
+    // The model flag sent to the device comes from the server's echo of the device type.
+    const std::string deviceType = IOPack.TypeText.substr(0, 4);
+    if (policy_.HasKeys() && expected.kind == TReleaseKind::Firmware &&
+        request.UserName != deviceType)
+        return Refuse(expected, "the server's answer names the device type " + request.UserName +
+                                    ", not the connected " + deviceType);
+    TUpdateCheck check = policy_.CheckAndStrip(*request.Data, expected);
+    if (!check.accepted)
+        return Refuse(expected, check.fault);
     lastSigner_ = check.signer;
+    lastStatement_ = check.statement;
     return true;
+}
+
+bool TWorkflow::Refuse(const TReleaseExpectation& expected, const std::string& why) {
+    ui_.ShowStatus(WorkflowText::UnknownError);
+    ShowCause(std::string(expected.kind == TReleaseKind::Firmware
+                              ? "The firmware was not programmed: "
+                              : "The new tool was not installed: ") +
+              why + ".");
+    applied_ = TWorkflowResult::SignatureRefused;
+    return false;
 }

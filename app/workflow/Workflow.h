@@ -30,13 +30,21 @@
 // For the command line, TWorkflowOptions::replaceTool = false turns the self-replacement off: a
 // new tool version is only reported (TWorkflowResult::NewToolAvailable), nothing is written.
 //
-// Signed updates (UpdateSignature.h): with update keys, a new tool must carry a valid signature
-// by one of them, and so must firmware when a signature is present or required; otherwise the
-// answer is refused (TWorkflowResult::SignatureRefused) before anything is written or the port
-// is opened, with the general error text and the reason on standard error. An accepted payload
+// Signed updates (UpdateSignature.h, ReleaseStatement.h): with update keys, a new tool must carry
+// a valid signature by one of them, and so must firmware when a signature is present or required;
+// the signature's statement must say that the file is what the answer uses it for (firmware for
+// the connected device type and newer than its software, a tool for this platform and newer than
+// this tool), and the server's echoed device type must be the device's. Otherwise the answer is
+// refused (TWorkflowResult::SignatureRefused) before anything is run, written or the port is
+// opened, with the general error text and the reason as the cause. A build without keys refuses
+// every answer the same way, unless it was built to allow unsigned updates. An accepted payload
 // loses its signature trailer before use; LastSigner() names the key that signed it.
+//
+// A tool installed by a package manager (TWorkflowOptions::forPackageManager) never replaces
+// itself: a new tool is announced (NewToolAvailable) with its own status text.
 #include "TimeLimits.h"
 #include "UPT.h"
+#include "ReleaseStatement.h"
 #include "UpdateKeys.h"
 #include "UpdateSignature.h"
 #include "WorkflowUI.h"
@@ -46,6 +54,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -62,6 +71,8 @@ inline constexpr const char* ProgrammingDone = "软件更新成功！";
 inline constexpr const char* ProgrammingFailed =
     "程序下载失败！请检查电源或USB连接问题后重新尝试。";
 inline constexpr const char* UnknownError = "未知错误,联系技术支持！";
+// A new version of the tool, which a package manager installs.
+inline constexpr const char* NewToolFromSystem = "发现升级工具的新版本，请通过系统的软件更新安装！";
 inline constexpr const char* UpdateDoneSuffix = "更新成功！"; // after the device type
 } // namespace WorkflowText
 
@@ -70,7 +81,8 @@ enum class TWorkflowResult {
     FirmwareApplied,  // kind 3: the firmware was programmed (and the guided steps shown)
     UpToDate,         // the server answered 248 or 254: nothing to do
     ToolReplaced,     // kind 7: the replacement runs and the program has been asked to end
-    NewToolAvailable, // kind 7 with replaceTool off: reported only
+    NewToolAvailable, // kind 7 with replaceTool off, or installed by a package manager:
+                      // reported only
     UnknownKind, // an answer of another kind: "未知错误,联系技术支持！", then the guided steps
     DeviceNotFound,    // discovery failed
     ServerFailed,      // the exchange ended with any other result code (see LastCode)
@@ -78,8 +90,8 @@ enum class TWorkflowResult {
     ToolRefused,       // kind 7 with an image that cannot run here (or, when replacing, does not
                        // answer --version), or files that could not be written: nothing
                        // replaced, the tool keeps running
-    SignatureRefused,  // kind 3 or 7 without a valid signature by an update key: nothing
-                       // programmed, written or replaced
+    SignatureRefused,  // kind 3 or 7 without a valid signature by an update key for that use
+                       // (or no key at all): nothing run, programmed, written or replaced
     Cancelled,         // the stop button, or a close of the window, ended the action
     AlreadyRunning,    // Start while an action ran: nothing done
 };
@@ -134,11 +146,15 @@ struct TWorkflowOptions {
     long waitPid = 0;
     // How long one wait for the worker lasts before pending window messages are processed.
     std::chrono::milliseconds workerPoll = ServerLimits::WorkerPoll;
+    // Installed by a package manager: kind 7 is only announced, whatever replaceTool says.
+    bool forPackageManager = BuiltInForPackageManager();
     // The minisign public keys updates must be signed with (base64 lines or .pub texts); none:
-    // updates are not verified.
+    // every update is refused, unless allowUnsigned.
     std::vector<std::string> updateKeys = BuiltInUpdateKeys();
     // With keys: firmware without a signature is refused too.
     bool requireSignedFirmware = BuiltInRequireSignedFirmware();
+    // Without keys: updates are taken unverified.
+    bool allowUnsigned = BuiltInAllowUnsignedUpdates();
     // The port discovery tries: 0 every port (the default), 1..256 only that one.
     int32_t onlyPort = 0;
 };
@@ -146,20 +162,27 @@ struct TWorkflowOptions {
 // Says once per process on standard error that updates are not verified (a tool without keys).
 void NoteUnverifiedUpdates();
 
+// What this build trusts, for its --version line: "update keys: 2", "update keys: 0; unsigned
+// updates allowed", with "; updated by the package manager" for a packaged build. A keyed tool
+// installs a new tool only when its version line names at least one key.
+std::string UpdateTrustText();
+
 // The signature rule for received payloads, from the update keys.
 class TUpdatePolicy {
 public:
-    TUpdatePolicy(const std::vector<std::string>& keyTexts, bool requireSignedFirmware);
+    TUpdatePolicy(const std::vector<std::string>& keyTexts, bool requireSignedFirmware,
+                  bool allowUnsigned);
     bool HasKeys() const { return !keyTexts_.empty(); }
-    // Checks a payload (firmware when `firmware`, else a new tool: always required signed when
-    // there are keys) and, when it is accepted, cuts `data` to the file without its trailer.
-    TUpdateCheck CheckAndStrip(TMemoryStream& data, bool firmware) const;
+    // Checks a payload against what it is expected to be (a new tool always needs a signature
+    // when there are keys) and, when it is accepted, cuts `data` to the file without its trailer.
+    TUpdateCheck CheckAndStrip(TMemoryStream& data, const TReleaseExpectation& expected) const;
 
 private:
     std::vector<std::string> keyTexts_;
     std::vector<TPublicKey> keys_;
     std::string keyFault_; // a built-in key that is no key: every payload is refused
     bool requireSignedFirmware_;
+    bool allowUnsigned_;
 };
 
 class TWorkflow : private TExchangeListener {
@@ -182,6 +205,8 @@ public:
     uint8_t LastCode() const { return lastCode_; }
     // The key and trusted comment of the last accepted signed payload; empty when none.
     const std::string& LastSigner() const { return lastSigner_; }
+    // The release statement of the last accepted signed payload, when it had one.
+    const std::optional<TReleaseStatement>& LastStatement() const { return lastStatement_; }
     const TCliInfo& LastRequest() const { return lastRequest_; }
     // Why the last action failed (device or server), empty when it did not fail or no cause is
     // known.
@@ -209,9 +234,10 @@ private:
     void ExchangePhase(TExchangePhase phase) override;
     // A plain pause of the front end's thread.
     void Pause(std::chrono::milliseconds duration);
-    // The signature check of a received payload; on refusal the reason goes to standard error,
-    // the status line shows the general error and the result is SignatureRefused.
-    bool AcceptPayload(TMemoryStream& data, bool firmware);
+    // The signature check of a received payload; on refusal the status line shows the general
+    // error, the reason is the cause and the result is SignatureRefused.
+    bool AcceptPayload(const TCliInfo& request, const TReleaseExpectation& expected);
+    bool Refuse(const TReleaseExpectation& expected, const std::string& why);
     // Records the cause of the failure just shown and hands it to the front end (when known).
     void ShowCause(const std::string& cause);
 
@@ -227,5 +253,6 @@ private:
     TCliInfo lastRequest_;
     TUpdatePolicy policy_;
     std::string lastSigner_;
+    std::optional<TReleaseStatement> lastStatement_;
     std::string lastCause_;
 };

@@ -2,8 +2,10 @@
 // by KESTREL_FAKE_TOOL_LOG, and, when KESTREL_FAKE_TOOL_WATCH_PID names a process, whether that
 // process was still alive ("watched-alive" / "watched-gone"), and with KESTREL_FAKE_TOOL_NICE
 // set its own nice value ("nice N"). The file appears whole at once.
-// `--version` is answered as the tool answers it, or with the exit status in
-// KESTREL_FAKE_TOOL_VERSION_STATUS (a new tool that cannot run).
+// `--version` is answered as the tool answers it, naming KESTREL_FAKE_TOOL_KEYS update keys (1
+// when unset), or with the exit status in KESTREL_FAKE_TOOL_VERSION_STATUS (a new tool that
+// cannot run); it creates the file named by KESTREL_FAKE_TOOL_RAN, if set, so that a test sees
+// whether the tool was run at all.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -13,9 +15,13 @@
 
 int main(int argc, char** argv) {
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        if (const char* ran = std::getenv("KESTREL_FAKE_TOOL_RAN"))
+            if (std::FILE* mark = std::fopen(ran, "wb"))
+                std::fclose(mark);
         if (const char* status = std::getenv("KESTREL_FAKE_TOOL_VERSION_STATUS"))
             return std::atoi(status);
-        std::printf("kestrel-fake-tool 1.5\n");
+        const char* keys = std::getenv("KESTREL_FAKE_TOOL_KEYS");
+        std::printf("kestrel-fake-tool 1.5 (update keys: %s)\n", keys ? keys : "1");
         return 0;
     }
     const char* log = std::getenv("KESTREL_FAKE_TOOL_LOG");

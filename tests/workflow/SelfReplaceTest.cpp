@@ -290,31 +290,53 @@ TEST_F(ReplaceSelfTest, RefusesImagesThatCannotRunHere) {
     std::vector<uint8_t> foreign = tool;
     foreign[18] ^= 0x5A;
     std::vector<uint8_t> bareHeader(tool.begin(), tool.begin() + 64);
+    std::string why;
     for (const auto& image :
          {std::vector<uint8_t>{}, std::vector<uint8_t>(text.begin(), text.end()),
           std::vector<uint8_t>{'M', 'Z', 0, 0}, foreign, bareHeader,
           FileVector(KESTREL_PATH_FAKE_SHARED)}) {
-        EXPECT_EQ(ReplaceSelf(ui, StreamOf(image), exe, 1), TReplaceOutcome::Refused);
+        EXPECT_EQ(ReplaceSelf(ui, StreamOf(image), exe, 1, true, why), TReplaceOutcome::Refused);
+        EXPECT_FALSE(why.empty());
         EXPECT_EQ(DirEntries(dir), std::vector<std::string>{"kestrel tool"});
     }
     EXPECT_TRUE(ui.Calls().empty());
 }
 
-TEST_F(ReplaceSelfTest, ANewToolThatFailsOnVersionReplacesNothing) {
+TEST_F(ReplaceSelfTest, ANewToolThatFailsOnVersionOrVerifiesNothingReplacesNothing) {
     FakeUI ui;
     ChildProcess oldTool({exe});
-    setenv("KESTREL_FAKE_TOOL_VERSION_STATUS", "126", 1);
-    EXPECT_EQ(ReplaceSelf(ui, StreamOf(FileVector(KESTREL_PATH_FAKE_TOOL)), exe, oldTool.Pid()),
-              TReplaceOutcome::Refused);
-    // The backup it ran as is gone, no script started, and the tool goes on.
-    EXPECT_EQ(DirEntries(dir), std::vector<std::string>{"kestrel tool"});
-    EXPECT_TRUE(ui.Calls().empty());
+    const struct {
+        const char* env;
+        const char* value;
+        TReplaceOutcome outcome;
+        const char* why;
+    } cases[] = {
+        {"KESTREL_FAKE_TOOL_VERSION_STATUS", "126", TReplaceOutcome::Refused,
+         "it ended with status 126 on --version"},
+        // A verifying tool never hands over to one that would take unsigned updates.
+        {"KESTREL_FAKE_TOOL_KEYS", "0", TReplaceOutcome::Untrusted,
+         "\"kestrel-fake-tool 1.5 (update keys: 0)\" names no update key"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.env);
+        setenv(c.env, c.value, 1);
+        std::string why;
+        EXPECT_EQ(ReplaceSelf(ui, StreamOf(FileVector(KESTREL_PATH_FAKE_TOOL)), exe,
+                              oldTool.Pid(), true, why),
+                  c.outcome);
+        unsetenv(c.env);
+        EXPECT_NE(why.find(c.why), std::string::npos) << why;
+        // The backup it ran as is gone, no script started, and the tool goes on.
+        EXPECT_EQ(DirEntries(dir), std::vector<std::string>{"kestrel tool"});
+        EXPECT_TRUE(ui.Calls().empty());
+    }
 }
 
 TEST_F(ReplaceSelfTest, BackupThatCannotBeWrittenIsReportedAndNothingEnds) {
     FakeUI ui;
     std::string missing = tmp / "gone/kestrel";
-    EXPECT_EQ(ReplaceSelf(ui, StreamOf(FileVector(KESTREL_PATH_FAKE_TOOL)), missing, 1),
+    std::string why;
+    EXPECT_EQ(ReplaceSelf(ui, StreamOf(FileVector(KESTREL_PATH_FAKE_TOOL)), missing, 1, true, why),
               TReplaceOutcome::Failed);
     auto calls = ui.Calls();
     ASSERT_EQ(calls.size(), 1u);
@@ -327,7 +349,8 @@ TEST_F(ReplaceSelfTest, ScriptThatCannotBeWrittenRemovesTheBackup) {
     FakeUI ui;
     // A folder in the script's place makes its creation fail after the backup was saved.
     fs::create_directory(exe + ".update.sh");
-    EXPECT_EQ(ReplaceSelf(ui, StreamOf(FileVector(KESTREL_PATH_FAKE_TOOL)), exe, 1),
+    std::string why;
+    EXPECT_EQ(ReplaceSelf(ui, StreamOf(FileVector(KESTREL_PATH_FAKE_TOOL)), exe, 1, true, why),
               TReplaceOutcome::Failed);
     EXPECT_FALSE(fs::exists(BackupPath(exe)));
     EXPECT_TRUE(ui.Has("error File access denied"));
@@ -342,7 +365,8 @@ TEST_F(ReplaceSelfTest, ReplacesTheToolWithTheWholeStream) {
     stream.Seek(stream.Size() / 2);                     // the position does not matter
     WriteFileBytes(BackupPath(exe), "an older backup"); // replaced
 
-    EXPECT_EQ(ReplaceSelf(ui, stream, exe, oldTool.Pid()), TReplaceOutcome::Started);
+    std::string why;
+    EXPECT_EQ(ReplaceSelf(ui, stream, exe, oldTool.Pid(), true, why), TReplaceOutcome::Started);
     EXPECT_EQ(ui.Calls(), std::vector<std::string>{"terminate"});
     EXPECT_EQ(FileVector(BackupPath(exe)), image);
 

@@ -27,21 +27,26 @@ std::string CommentKeyId(std::string_view pubFile) {
     return first.substr(first.rfind(' ') + 1);
 }
 
-// The workflow's rule with the trusted key (a new tool: a signature is always required), applied
-// to `payload`; `data` holds what the workflow would use afterwards.
+// The workflow's rule with the trusted key for firmware of the simulated QX40 (software 1.20),
+// applied to `payload`; `data` holds what the workflow would use afterwards.
 struct TChecked {
     TUpdateCheck check;
     std::string data;
 };
-TChecked CheckWithTrustedKey(const std::string& payload, bool firmware = false,
-                             bool requireSignedFirmware = true) {
-    TUpdatePolicy policy({KeyLine(F::TrustedPublicKeyFile)}, requireSignedFirmware);
+const TReleaseExpectation kQx40Firmware{
+    .kind = TReleaseKind::Firmware, .device = "QX40", .newerThan = "1.20"};
+TChecked Check(const TUpdatePolicy& policy, const std::string& payload,
+               const TReleaseExpectation& expected = kQx40Firmware) {
     TMemoryStream stream;
     stream.Write(reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
     TChecked out;
-    out.check = policy.CheckAndStrip(stream, firmware);
+    out.check = policy.CheckAndStrip(stream, expected);
     out.data.assign(stream.Bytes().begin(), stream.Bytes().end());
     return out;
+}
+TChecked CheckWithTrustedKey(const std::string& payload, bool requireSignedFirmware = true) {
+    return Check(TUpdatePolicy({KeyLine(F::TrustedPublicKeyFile)}, requireSignedFirmware, false),
+                 payload);
 }
 
 std::string Replaced(std::string text, const std::string& from, const std::string& to) {
@@ -122,7 +127,7 @@ TEST(UpdateSignature, EveryDamageOrForgeryIsRefusedWithItsCause) {
         {"the signature of another file", SignedPayload(file, F::OfOtherFile),
          "the signature is of another file"},
         {"the trusted comment changed",
-         SignedPayload(file, Replaced(Str(F::Prehashed), "test file", "test filE")),
+         SignedPayload(file, Replaced(Str(F::Prehashed), "version=1.21", "version=1.22")),
          "the trusted comment was altered"},
         {"a damaged signature line",
          SignedPayload(file, Replaced(Str(F::Prehashed), "\nRU", "\nR?")),
@@ -144,27 +149,142 @@ TEST(UpdateSignature, EveryDamageOrForgeryIsRefusedWithItsCause) {
 
 TEST(UpdateSignature, FirmwareMayBeUnsignedOnlyWhenTheBuildAllowsIt) {
     const std::string file = Str(F::File);
-    EXPECT_FALSE(CheckWithTrustedKey(file, true, true).check.accepted);
-    auto allowed = CheckWithTrustedKey(file, true, false);
+    EXPECT_FALSE(CheckWithTrustedKey(file, true).check.accepted);
+    auto allowed = CheckWithTrustedKey(file, false);
     EXPECT_TRUE(allowed.check.accepted);
     EXPECT_FALSE(allowed.check.verified);
     EXPECT_EQ(allowed.data, file);
     // A signature that is present is checked all the same.
     EXPECT_FALSE(
-        CheckWithTrustedKey(SignedPayload(file, F::ByOtherKey), true, false).check.accepted);
+        CheckWithTrustedKey(SignedPayload(file, F::ByOtherKey), false).check.accepted);
 }
 
-TEST(UpdateSignature, WithoutKeysATrailerIsOnlyRemoved) {
-    TUpdatePolicy policy({}, true);
+TEST(UpdateSignature, WithoutKeysEverythingIsRefusedUnlessUnsignedUpdatesAreAllowed) {
     const std::string payload = SignedPayload(Str(F::File), F::ByOtherKey);
-    TMemoryStream stream;
-    stream.Write(reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
-    TUpdateCheck check = policy.CheckAndStrip(stream, false);
-    EXPECT_TRUE(check.accepted);
-    EXPECT_FALSE(check.verified);
-    EXPECT_EQ(std::string(stream.Bytes().begin(), stream.Bytes().end()), F::File);
+    auto refused = Check(TUpdatePolicy({}, true, false), payload);
+    EXPECT_FALSE(refused.check.accepted);
+    EXPECT_NE(refused.check.fault.find("trusts no signing key"), std::string::npos);
+    EXPECT_EQ(refused.data, payload);
+
+    // Built to allow unsigned updates: a trailer is only removed.
+    auto allowed = Check(TUpdatePolicy({}, true, true), payload);
+    EXPECT_TRUE(allowed.check.accepted);
+    EXPECT_FALSE(allowed.check.verified);
+    EXPECT_EQ(allowed.data, F::File);
 
     // A malformed key built in refuses everything rather than trusting nothing silently.
-    TUpdatePolicy broken({"RWnot-a-key"}, true);
-    EXPECT_FALSE(broken.CheckAndStrip(stream, true).accepted);
+    EXPECT_FALSE(Check(TUpdatePolicy({"RWnot-a-key"}, true, true), payload).check.accepted);
+}
+
+TEST(ReleaseStatement, ParsesOnlyTheExactForm) {
+    std::string error;
+    auto firmware = ParseReleaseStatement("kestrel-release kind=firmware device=QX40 version=1.21",
+                                          error);
+    ASSERT_TRUE(firmware) << error;
+    EXPECT_EQ(firmware->kind, TReleaseKind::Firmware);
+    EXPECT_EQ(firmware->device, "QX40");
+    EXPECT_EQ(firmware->version, "1.21");
+    auto tool =
+        ParseReleaseStatement("kestrel-release kind=tool platform=windows-x86_64 version=1.5", error);
+    ASSERT_TRUE(tool) << error;
+    EXPECT_EQ(tool->platform, "windows-x86_64");
+    EXPECT_EQ(ReleaseStatementText(*tool),
+              "kestrel-release kind=tool platform=windows-x86_64 version=1.5");
+
+    const struct {
+        const char* text;
+        const char* cause;
+    } bad[] = {
+        {"", "does not start with kestrel-release"},
+        {"kestrel test file", "does not start with kestrel-release"},
+        {"kestrel-release kind=firmware device=QX40", "2 fields, not 3"},
+        {"kestrel-release kind=firmware device=QX40 version=1.21 extra=1", "4 fields, not 3"},
+        {"kestrel-release  kind=firmware device=QX40 version=1.21", "single spaces"},
+        {"kestrel-release kind=firmware device=QX40 version=1.21 ", "single spaces"},
+        {"kestrel-release kind=firmware version=1.21 device=QX40", "not device=..."},
+        {"kestrel-release kind=tool device=QX40 version=1.5", "not platform=..."},
+        {"kestrel-release kind=driver device=QX40 version=1.21", "not firmware or tool"},
+        {"kestrel-release kind=firmware device=QX40 version=V1.21", "not numbers separated"},
+        {"kestrel-release kind=firmware device=QX40 version=1..21", "not numbers separated"},
+        {"kestrel-release kind=firmware device= version=1.21", "empty or not printable"},
+        {"kestrel-release kind=firmware device=QX\t40 version=1.21", "empty or not printable"},
+    };
+    for (const auto& b : bad) {
+        SCOPED_TRACE(b.text);
+        EXPECT_FALSE(ParseReleaseStatement(b.text, error));
+        EXPECT_NE(error.find(b.cause), std::string::npos) << error;
+    }
+}
+
+TEST(ReleaseStatement, VersionsCompareByTheirDigitGroups) {
+    const struct {
+        const char *a, *b;
+        int order;
+    } cases[] = {
+        {"1.21", "1.20", 1}, {"1.5", "1.4", 1},  {"2.0", "1.99", 1}, {"1.10", "1.9", 1},
+        {"1.4", "1.4.0", 0}, {"V1.2", "1.2", 0}, {"1.19", "1.20", -1},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(CompareVersionTexts(c.a, c.b), c.order) << c.a << " vs " << c.b;
+    EXPECT_FALSE(CompareVersionTexts("1.21", "ABCD"));
+}
+
+TEST(ReleaseStatement, EachMismatchIsRefusedNamingTheFieldAndBothValues) {
+    const TReleaseStatement firmware{.kind = TReleaseKind::Firmware, .device = "QX40",
+                                     .version = "1.21"};
+    const TReleaseStatement tool{.kind = TReleaseKind::Tool, .platform = "linux-x86_64",
+                                 .version = "1.5"};
+    const TReleaseExpectation toolHere{
+        .kind = TReleaseKind::Tool, .platform = "linux-x86_64", .newerThan = "1.4"};
+    const struct {
+        const char* what;
+        TReleaseStatement statement;
+        TReleaseExpectation expected;
+        const char* cause; // empty: accepted
+    } cases[] = {
+        {"firmware that fits", firmware, kQx40Firmware, ""},
+        {"a tool that fits", tool, toolHere, ""},
+        {"firmware served as a tool", firmware, toolHere, "for firmware (kind=firmware)"},
+        {"a tool served as firmware", tool, kQx40Firmware, "for a tool (kind=tool)"},
+        {"another device type",
+         firmware,
+         {.kind = TReleaseKind::Firmware, .device = "QX41", .newerThan = "1.20"},
+         "for device QX40, not the connected QX41"},
+        {"another platform",
+         tool,
+         {.kind = TReleaseKind::Tool, .platform = "windows-x86_64", .newerThan = "1.4"},
+         "for platform linux-x86_64, not this tool's windows-x86_64"},
+        {"a firmware rollback",
+         firmware,
+         {.kind = TReleaseKind::Firmware, .device = "QX40", .newerThan = "1.30"},
+         "version 1.21, not newer than the device's 1.30 (a rollback)"},
+        {"the device's own version again",
+         firmware,
+         {.kind = TReleaseKind::Firmware, .device = "QX40", .newerThan = "1.21"},
+         "(the same version)"},
+        {"an older tool",
+         tool,
+         {.kind = TReleaseKind::Tool, .platform = "linux-x86_64", .newerThan = "2.0"},
+         "not newer than this tool's 2.0"},
+        {"a device version without digits",
+         firmware,
+         {.kind = TReleaseKind::Firmware, .device = "QX40", .newerThan = "ABCD"},
+         "\"1.21\" (signed) and \"ABCD\" (the device's) cannot be compared"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string cause = CheckReleaseStatement(c.statement, c.expected);
+        if (*c.cause == 0)
+            EXPECT_EQ(cause, "");
+        else
+            EXPECT_NE(cause.find(c.cause), std::string::npos) << cause;
+    }
+
+    // Through the policy: the signature holds, its statement does not fit.
+    const std::string signedFirmware = SignedPayload(Str(F::File), F::Prehashed);
+    auto wrongDevice = Check(TUpdatePolicy({KeyLine(F::TrustedPublicKeyFile)}, true, false),
+                             signedFirmware, {.kind = TReleaseKind::Firmware, .device = "QX41"});
+    EXPECT_FALSE(wrongDevice.check.accepted);
+    EXPECT_NE(wrongDevice.check.fault.find("device=QX40"), std::string::npos);
+    EXPECT_EQ(wrongDevice.data, signedFirmware);
 }
