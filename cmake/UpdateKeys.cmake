@@ -4,8 +4,6 @@
 # public key ("RW..."), or the path of its .pub file. REQUIRE empty: ON when a key is given.
 # ALLOW_UNSIGNED: a build without keys takes unsigned updates (otherwise it refuses every update
 # from a server). PACKAGED: installed by a package manager, the tool never replaces itself.
-set(KESTREL_UPDATE_KEYS_TEMPLATE ${CMAKE_CURRENT_LIST_DIR}/UpdateKeys.cpp.in)
-
 function(kestrel_update_keys_source)
     cmake_parse_arguments(PARSE_ARGV 0 arg "" "OUTPUT;REQUIRE;ALLOW_UNSIGNED;PACKAGED" "KEYS")
     set(texts "")
@@ -42,7 +40,7 @@ function(kestrel_update_keys_source)
         endif()
     endforeach()
     set(KESTREL_UPDATE_KEY_TEXTS "${texts}")
-    configure_file(${KESTREL_UPDATE_KEYS_TEMPLATE} ${arg_OUTPUT} @ONLY)
+    configure_file(${CMAKE_CURRENT_FUNCTION_LIST_DIR}/UpdateKeys.cpp.in ${arg_OUTPUT} @ONLY)
 endfunction()
 
 # kestrel_update_trust_library(NAME [KEYS KEY...] [ALLOW_UNSIGNED] [PACKAGED]): an object library

@@ -62,7 +62,7 @@ TCliOnTerminal::TCliOnTerminal(const std::vector<std::string>& args,
     for (auto& e : envStore)
         envp.push_back(e.data());
     envp.push_back(nullptr);
-    std::vector<std::string> argStore{KESTREL_PATH_KESTREL_CLI};
+    std::vector<std::string> argStore{KESTREL_PATH_KESTREL_CLI_KEYED};
     argStore.insert(argStore.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& a : argStore)

@@ -9,10 +9,10 @@
 #include <sys/types.h>
 #include <vector>
 
-// kestrel-cli (or `program`) ARGS with the environment entries added; standard input is
-// /dev/null.
+// kestrel-cli as a maker builds it (with the tests' key), or `program`, ARGS with the
+// environment entries added; standard input is /dev/null.
 TRun RunCli(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
-            const std::string& program = KESTREL_PATH_KESTREL_CLI);
+            const std::string& program = KESTREL_PATH_KESTREL_CLI_KEYED);
 
 // The leaves of the JSON text, which must be exactly one JSON object (python3's json module
 // reads it): "device.type" -> "\"QX40\"", "exit_status" -> "0", "cause" -> "null". Empty when

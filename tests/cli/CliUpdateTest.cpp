@@ -85,7 +85,7 @@ protected:
     // and the server.
     std::unique_ptr<ChildProcess> StartCli(const std::string& ports, const std::string& host,
                                            const std::vector<std::string>& options = {},
-                                           const std::string& cli = KESTREL_PATH_KESTREL_CLI) {
+                                           const std::string& cli = KESTREL_PATH_KESTREL_CLI_KEYED) {
         std::vector<std::string> args{cli, "update"};
         args.insert(args.end(), options.begin(), options.end());
         return std::make_unique<ChildProcess>(
@@ -94,7 +94,7 @@ protected:
     }
     TRun RunCli(const std::string& ports, const std::string& host,
                 const std::vector<std::string>& options = {},
-                const std::string& cli = KESTREL_PATH_KESTREL_CLI) {
+                const std::string& cli = KESTREL_PATH_KESTREL_CLI_KEYED) {
         auto process = StartCli(ports, host, options, cli);
         return Finish(*process);
     }
@@ -128,19 +128,20 @@ TEST_F(CliUpdateTest, FirmwareIsProgrammedAndTheGuidedStepsPrinted) {
         "升级开始：",
         "升级进行中请等待",
         "请求的数据获取成功！",
-        // This kestrel-cli has no update key built in.
-        "Updates are not verified: this tool was built without update keys "
-        "(KESTREL_UPDATE_PUBKEYS).",
         "device software version 1.20; the server offers firmware 1.21",
         "正在更新设备程序......请不要断开连接！",
         "软件更新成功！",
     };
     expected.insert(expected.end(), GuidedSteps.begin(), GuidedSteps.end());
+    const std::string signer = "key " + TestKeyId("trusted") +
+                               ", trusted comment: " + FirmwareStatement("1.21");
+    expected.push_back("kestrel-cli update: the update is signed by " + signer + ".");
     expected.push_back("kestrel-cli update: firmware-applied; device QX40 K1L2M3N4 on com2, "
                        "software 1.20; offered firmware 1.21; result code 0x22; exit status 0");
     EXPECT_EQ(StatusLines(run), expected);
-    // No terminal: the download and the programming each end with a progress line.
-    EXPECT_NE(run.err.find("progress: 100%, 4.9 KiB of 4.9 KiB"), std::string::npos) << run.err;
+    // No terminal: the download (the image and its signature) and the programming each end
+    // with a progress line.
+    EXPECT_EQ(Count(run.err, "progress: 100%, "), 2u) << run.err;
     EXPECT_NE(run.err.find("progress: 100%, 5.0 KiB of 5.0 KiB"), std::string::npos) << run.err;
 
     // The device holds the image, filled with 0xFF to a multiple of 512 bytes.
@@ -153,7 +154,10 @@ TEST_F(CliUpdateTest, FirmwareIsProgrammedAndTheGuidedStepsPrinted) {
 
     auto leaves = JsonLeaves(run.out);
     const std::map<std::string, std::string> expectedJson = {
-        {"signed_by", "null"},
+        {"signed_by", "\"" + signer + "\""},
+        {"release.kind", "\"firmware\""},
+        {"release.device", "\"QX40\""},
+        {"release.version", "\"1.21\""},
         {"command", "\"update\""},
         {"exit_status", "0"},
         {"outcome", "\"firmware-applied\""},
@@ -291,14 +295,14 @@ TEST_F(CliUpdateTest, CtrlCCancelsAStalledExchange) {
 
 TEST_F(CliUpdateTest, NewToolIsOnlyReported) {
     // The catalogue offers a new tool: a copy of kestrel-cli itself, a real executable here.
-    ASSERT_TRUE(MakeSampleCatalogue(catalogue.Path(), {"--size", "2000", "--tool-version", "1.5",
-                                                       "--tool-file", KESTREL_PATH_KESTREL_CLI}));
-    TUpgradeServer server({.catalogue = catalogue.Path(), .faults = {"value:13:1.5"}});
+    TUpgradeServer server({.firmware = TestImage(2000),
+                           .tool = ReadFileBytes(KESTREL_PATH_KESTREL_CLI_KEYED),
+                           .faults = {"value:13:1.5"}});
     TSimDevice device({"--image-out", programmed});
     // The tool runs from a folder of its own, so that anything written next to it shows.
     TempDir bin;
     std::string cli = bin / "kestrel-cli";
-    fs::copy_file(KESTREL_PATH_KESTREL_CLI, cli);
+    fs::copy_file(KESTREL_PATH_KESTREL_CLI_KEYED, cli);
     fs::permissions(cli, fs::perms::owner_all);
 
     TRun run = RunCli(device.Path(), server.Address(), {}, cli);
@@ -325,54 +329,79 @@ TEST_F(CliUpdateTest, NewToolIsOnlyReported) {
     EXPECT_NE(session.find("answer=tool:1.5 end=allok"), std::string::npos) << session;
 }
 
-// Signed firmware: a tool with the key names the key; a tool without one removes the trailer and
-// says once that it verifies nothing. Unsigned firmware: a tool with the key refuses it.
-TEST_F(CliUpdateTest, SignedUpdatesNameTheirKeyAndUnsignedOnesAreRefused) {
+// What each build takes from a server: the maker's build (here with the tests' key) only files
+// signed for this use, a build without keys nothing, and a build made to allow unsigned updates
+// anything, saying so.
+TEST_F(CliUpdateTest, OnlyFilesSignedForThisUseAreTaken) {
     const std::string image = TestImage(3000);
+    const std::string tool = ReadFileBytes(KESTREL_PATH_KESTREL_CLI_KEYED);
+    auto signedAs = [](const std::string& bytes, const std::string& statement) {
+        return MinisignSignature(bytes, "trusted", false, statement);
+    };
     TSimDevice device({"--image-out", programmed});
-    {
-        TUpgradeServer server({.firmware = image,
-                               .files = {{"qx40-1.21.bin.minisig", MinisignSignature(image)}},
-                               .args = {"--pubkey", TestKeyFile("trusted", ".pub")}});
-        TRun keyed = RunCli(device.Path(), server.Address(), {}, KESTREL_PATH_KESTREL_CLI_KEYED);
-        EXPECT_EQ(keyed.status, 0) << keyed.err;
-        EXPECT_TRUE(Contains(keyed.ErrLines(), "kestrel-cli update: the update is signed by key " +
-                                                   TestKeyId("trusted") +
-                                                   ", trusted comment: signed by the tests."))
-            << keyed.err;
-        ASSERT_TRUE(device.WaitFor("image written: 3072 bytes"));
-        EXPECT_EQ(ReadFileBytes(programmed), Filled(image, 512));
-
-        fs::remove(programmed);
-        TRun plain = RunCli(device.Path(), server.Address());
-        EXPECT_EQ(plain.status, 0) << plain.err;
-        EXPECT_EQ(Count(plain.err, "Updates are not verified"), 1u) << plain.err;
-        ASSERT_TRUE(device.WaitFor("image written: 3072 bytes"));
-        EXPECT_EQ(ReadFileBytes(programmed), Filled(image, 512));
+    const struct {
+        const char* what;
+        TServerSetup setup;
+        const char* cli;
+        std::string cause;
+    } refusals[] = {
+        {"unsigned firmware", {.firmware = image, .signingKey = ""},
+         KESTREL_PATH_KESTREL_CLI_KEYED, "The firmware was not programmed: the update is not signed"},
+        {"a firmware rollback",
+         {.firmware = image,
+          .files = {{"qx40-1.21.bin.minisig", signedAs(image, FirmwareStatement("1.19"))}}},
+         KESTREL_PATH_KESTREL_CLI_KEYED,
+         "the signed firmware is version 1.19, not newer than the device's 1.20 (a rollback)"},
+        {"firmware of another device type",
+         {.firmware = image,
+          .files = {{"qx40-1.21.bin.minisig", signedAs(image, FirmwareStatement("1.21", "QX41"))}}},
+         KESTREL_PATH_KESTREL_CLI_KEYED, "the signed firmware is for device QX41, not the connected QX40"},
+        {"an echo of another device type", {.firmware = image, .faults = {"value:1:QX41"}},
+         KESTREL_PATH_KESTREL_CLI_KEYED,
+         "the server's answer names the device type QX41, not the connected QX40"},
+        {"a firmware signature on a tool",
+         {.firmware = image,
+          .tool = tool,
+          .files = {{"kestrel-1.5.minisig", signedAs(tool, FirmwareStatement("1.5"))}}},
+         KESTREL_PATH_KESTREL_CLI_KEYED,
+         "The new tool was not installed: the signature is for firmware (kind=firmware), but the "
+         "server sent it as a tool"},
+        {"a tool of another platform",
+         {.firmware = image, .tool = tool, .toolPlatform = "windows-x86_64"},
+         KESTREL_PATH_KESTREL_CLI_KEYED,
+         "the signed tool is for platform windows-x86_64, not this tool's linux-x86_64"},
+        {"a build without keys", {.firmware = image}, KESTREL_PATH_KESTREL_CLI_UNKEYED,
+         "this build of Kestrel trusts no signing key"},
+    };
+    for (const auto& r : refusals) {
+        SCOPED_TRACE(r.what);
+        TUpgradeServer server(r.setup);
+        TRun run = RunCli(device.Path(), server.Address(), {"--json"}, r.cli);
+        EXPECT_EQ(run.status, 5) << run.err;
+        EXPECT_TRUE(Contains(run.ErrLines(), "未知错误,联系技术支持！")) << run.err;
+        EXPECT_NE(JsonLeaves(run.out)["cause"].find(r.cause), std::string::npos) << run.out;
+        EXPECT_NE(run.err.find("kestrel-cli update: signature-refused; device QX40"),
+                  std::string::npos)
+            << run.err;
+        EXPECT_FALSE(fs::exists(programmed));
     }
-    fs::remove(programmed);
-    TUpgradeServer attacker({.firmware = image});
-    TRun refused = RunCli(device.Path(), attacker.Address(), {}, KESTREL_PATH_KESTREL_CLI_KEYED);
-    EXPECT_EQ(refused.status, 5) << refused.err;
-    auto lines = refused.ErrLines();
-    EXPECT_TRUE(Contains(lines, "未知错误,联系技术支持！")) << refused.err;
-    EXPECT_NE(refused.err.find("The firmware was not programmed: the update is not signed"),
-              std::string::npos)
-        << refused.err;
-    EXPECT_FALSE(Contains(lines, "正在更新设备程序......请不要断开连接！")) << refused.err;
-    ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[lines.size() - 2],
-              "kestrel-cli update: the server's update has no valid signature by a key this tool "
-              "trusts; nothing was programmed or replaced (the reason is above).");
-    EXPECT_EQ(lines.back().rfind("kestrel-cli update: signature-refused; device QX40", 0), 0u)
-        << refused.err;
-    EXPECT_FALSE(fs::exists(programmed));
+
+    // Built to allow unsigned updates: says so, on --version and once in a run.
+    TRun version = ::RunCli({"--version"}, {}, KESTREL_PATH_KESTREL_CLI_UNSIGNED);
+    EXPECT_EQ(version.out, "kestrel-cli " KESTREL_VERSION
+                           " (update keys: 0; unsigned updates allowed)\n");
+    TUpgradeServer unsignedServer({.firmware = image, .signingKey = ""});
+    TRun lab = RunCli(device.Path(), unsignedServer.Address(), {}, KESTREL_PATH_KESTREL_CLI_UNSIGNED);
+    EXPECT_EQ(lab.status, 0) << lab.err;
+    EXPECT_EQ(Count(lab.err, "Updates are not verified"), 1u) << lab.err;
+    ASSERT_TRUE(device.WaitFor("image written: 3072 bytes"));
+    EXPECT_EQ(ReadFileBytes(programmed), Filled(image, 512));
 }
 
 TEST_F(CliUpdateTest, ANewToolThatCannotRunIsNotAnnounced) {
     // A bare ELF header of this machine: once announced as a new version, with status 3.
     TUpgradeServer server({.firmware = TestImage(2000),
-                           .tool = ReadFileBytes(KESTREL_PATH_KESTREL_CLI).substr(0, 64)});
+                           .tool = ReadFileBytes(KESTREL_PATH_KESTREL_CLI_KEYED).substr(0, 64)});
     TSimDevice device({"--image-out", programmed});
     TRun run = RunCli(device.Path(), server.Address());
     EXPECT_EQ(run.status, 5) << run.err;

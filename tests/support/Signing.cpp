@@ -14,12 +14,21 @@ std::string TestKeyId(const std::string& name) {
     return first.substr(first.rfind(' ') + 1);
 }
 
-std::string MinisignSignature(const std::string& bytes, const std::string& key, bool legacy) {
+std::string FirmwareStatement(const std::string& version, const std::string& device) {
+    return "kestrel-release kind=firmware device=" + device + " version=" + version;
+}
+
+std::string ToolStatement(const std::string& version, const std::string& platform) {
+    return "kestrel-release kind=tool platform=" + platform + " version=" + version;
+}
+
+std::string MinisignSignature(const std::string& bytes, const std::string& key, bool legacy,
+                              const std::string& comment) {
     TempDir dir;
     WriteFileBytes(dir / "file", bytes);
+    std::string keyFile = key.find('/') != std::string::npos ? key : TestKeyFile(key, ".key");
     std::vector<std::string> argv = {
-        KESTREL_PATH_MINISIGN, "-S", "-s", TestKeyFile(key, ".key"), "-m", dir / "file", "-t",
-        "signed by the tests"};
+        KESTREL_PATH_MINISIGN, "-S", "-s", keyFile, "-m", dir / "file", "-t", comment};
     if (legacy)
         argv.emplace_back("-l");
     ChildProcess minisign(argv, {}, true);

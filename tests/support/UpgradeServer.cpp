@@ -1,5 +1,7 @@
 #include "UpgradeServer.h"
 
+#include "Signing.h"
+
 #include <cstdlib>
 #include <stdexcept>
 
@@ -10,12 +12,19 @@ const std::string kSessionMark = " id=";
 std::string WriteCatalogue(const TempDir& dir, const TServerSetup& setup) {
     if (!setup.catalogue.empty())
         return setup.catalogue;
+    auto release = [&](const std::string& file, const std::string& bytes,
+                       const std::string& statement) {
+        WriteFileBytes(dir / file, bytes);
+        if (!setup.signingKey.empty())
+            WriteFileBytes(dir / (file + ".minisig"),
+                           MinisignSignature(bytes, setup.signingKey, false, statement));
+    };
     std::string firmwareFile = "qx40-" + setup.version + ".bin";
-    WriteFileBytes(dir / firmwareFile, setup.firmware);
+    release(firmwareFile, setup.firmware, FirmwareStatement(setup.version));
     std::string manifest = "firmware QX40 " + setup.version + " " + firmwareFile + "\n";
     if (!setup.tool.empty()) {
         std::string toolFile = "kestrel-" + setup.toolVersion;
-        WriteFileBytes(dir / toolFile, setup.tool);
+        release(toolFile, setup.tool, ToolStatement(setup.toolVersion, setup.toolPlatform));
         manifest += "tool " + setup.toolVersion + " " + toolFile + "\n";
     }
     for (const auto& line : setup.manifest)

@@ -74,13 +74,12 @@ protected:
     // Nothing listens on the server address.
     void NoServer() { setenv("KESTREL_UPDATE_HOST", UniqueLoopbackAddress().c_str(), 1); }
 
-    // The upgrade server with the tool `toolImage` signed by minisign (its .minisig beside it in
-    // the catalogue, checked by the server against the trusted key).
+    // The upgrade server with the tool `toolImage`, whose signature it checks against the
+    // trusted key.
     void StartServerWithSignedTool(const std::string& toolImage) {
         server = std::make_unique<TUpgradeServer>(
             TServerSetup{.firmware = firmware,
                          .tool = toolImage,
-                         .files = {{"kestrel-1.5.minisig", MinisignSignature(toolImage)}},
                          .args = {"--pubkey", TestKeyFile("trusted", ".pub")}});
     }
 
@@ -154,7 +153,10 @@ TEST_F(WorkflowTest, FirmwareIsProgrammedAndTheUserGuided) {
     // the worker's end and disabled again before programming.
     EXPECT_EQ(ui.ControlsAt(StatusConnecting), Busy);
     EXPECT_EQ(ui.ControlsAt("status 升级开始："), "start 0 stop 1 busy 0");
-    EXPECT_EQ(ui.ControlsAt("max 1000"), "start 0 stop 1 busy 1");
+    auto transfer = std::find_if(calls.begin(), calls.end(),
+                                 [](const std::string& c) { return c.rfind("max ", 0) == 0; });
+    ASSERT_NE(transfer, calls.end());
+    EXPECT_EQ(ui.ControlsAt(*transfer), "start 0 stop 1 busy 1");
     EXPECT_EQ(ui.ControlsAt(StatusFetched), Idle);
     EXPECT_EQ(ui.ControlsAt(StatusProgramming), Busy);
     EXPECT_EQ(ui.ControlsAt("hint"), Busy);
@@ -359,30 +361,40 @@ TEST_F(WorkflowTest, NewToolReplacesTheExecutableAndRestartsWithAG) {
 }
 
 // A server that is not the maker's (or a changed file on the maker's server) offers a tool
-// without a valid signature: a tool with an update key installs nothing and keeps running.
-TEST_F(WorkflowTest, ToolWithoutAValidSignatureIsNeverWritten) {
+// without a valid signature, or a build without keys is offered one: nothing is written or run,
+// and the tool keeps running.
+TEST_F(WorkflowTest, ToolWithoutAValidSignatureIsNeverWrittenNorRun) {
     StartDevice();
     const std::string tool = ReadFileBytes(KESTREL_PATH_FAKE_TOOL);
     std::string changed = tool;
     changed[changed.size() / 2] ^= 0x01;
+    const std::string statement = ToolStatement("1.5");
     struct Attack {
         const char* what;
         TServerSetup setup;
         std::string cause;
+        bool keyed = true;
     } attacks[] = {
-        {"unsigned", {.firmware = firmware, .tool = tool}, "not signed"},
+        {"unsigned", {.firmware = firmware, .tool = tool, .signingKey = ""}, "not signed"},
         // The server has no --pubkey: it checks only that the signature is one.
         {"changed after signing",
          {.firmware = firmware,
           .tool = changed,
-          .files = {{"kestrel-1.5.minisig", MinisignSignature(tool)}}},
+          .files = {{"kestrel-1.5.minisig", MinisignSignature(tool, "trusted", false, statement)}}},
          "the file changed"},
         {"signed by another key",
          {.firmware = firmware,
           .tool = tool,
-          .files = {{"kestrel-1.5.minisig", MinisignSignature(tool, "other")}}},
+          .files = {{"kestrel-1.5.minisig", MinisignSignature(tool, "other", false, statement)}}},
          "unknown key id " + TestKeyId("other")},
+        {"offered to a build without keys",
+         {.firmware = firmware, .tool = tool},
+         "this build of Kestrel trusts no signing key",
+         false},
     };
+    // The tool's trial run would leave this mark.
+    const std::string ran = work / "ran";
+    setenv("KESTREL_FAKE_TOOL_RAN", ran.c_str(), 1);
     for (const Attack& attack : attacks) {
         SCOPED_TRACE(attack.what);
         server.reset(); // its end clears KESTREL_UPDATE_HOST
@@ -391,6 +403,8 @@ TEST_F(WorkflowTest, ToolWithoutAValidSignatureIsNeverWritten) {
         const std::string exe = work / "kestrel";
         WriteFileBytes(exe, "old");
         TWorkflowOptions options = Keyed();
+        if (!attack.keyed)
+            options.updateKeys.clear();
         options.executablePath = exe;
         options.waitPid = 1;
         TWorkflow flow(attacked, options);
@@ -405,16 +419,47 @@ TEST_F(WorkflowTest, ToolWithoutAValidSignatureIsNeverWritten) {
         EXPECT_EQ(ReadFileBytes(exe), "old");
         EXPECT_FALSE(fs::exists(BackupPath(exe)));
         EXPECT_FALSE(fs::exists(exe + ".update.sh"));
+        EXPECT_FALSE(fs::exists(ran)) << "the offered tool was run";
         EXPECT_TRUE(flow.LastSigner().empty());
     }
+    unsetenv("KESTREL_FAKE_TOOL_RAN");
+}
+
+// Installed by a package manager: a new tool is announced, never written or run.
+TEST_F(WorkflowTest, APackagedToolOnlyAnnouncesANewTool) {
+    StartDevice();
+    StartServer({}, ReadFileBytes(KESTREL_PATH_FAKE_TOOL));
+    const std::string ran = work / "ran";
+    setenv("KESTREL_FAKE_TOOL_RAN", ran.c_str(), 1);
+    const std::string exe = work / "kestrel";
+    WriteFileBytes(exe, "old");
+    TWorkflowOptions options;
+    options.forPackageManager = true;
+    options.executablePath = exe;
+    options.waitPid = 1;
+    TWorkflow flow(ui, options);
+    EXPECT_EQ(flow.Start(), TWorkflowResult::NewToolAvailable);
+    unsetenv("KESTREL_FAKE_TOOL_RAN");
+    EXPECT_EQ(ui.LastStatus(), WorkflowText::NewToolFromSystem);
+    EXPECT_NE(flow.LastCause().find("Version 1.5 of the tool is available"), std::string::npos)
+        << flow.LastCause();
+    EXPECT_FALSE(ui.Has("terminate"));
+    EXPECT_TRUE(std::none_of(ui.Calls().begin(), ui.Calls().end(),
+                             [](const std::string& c) { return c.rfind("error ", 0) == 0; }));
+    EXPECT_EQ(ui.ControlsAt(""), Idle);
+    EXPECT_FALSE(fs::exists(ran)) << "the offered tool was run";
+    EXPECT_EQ(ReadFileBytes(exe), "old");
+    EXPECT_FALSE(fs::exists(BackupPath(exe)));
+    EXPECT_FALSE(fs::exists(exe + ".update.sh"));
 }
 
 TEST_F(WorkflowTest, SignedFirmwareIsProgrammedWithoutItsTrailer) {
     StartDevice();
     server = std::make_unique<TUpgradeServer>(
         TServerSetup{.firmware = firmware,
-                     .files = {{"qx40-1.21.bin.minisig", MinisignSignature(firmware, "trusted",
-                                                                           /*legacy=*/true)}},
+                     .files = {{"qx40-1.21.bin.minisig",
+                                MinisignSignature(firmware, "trusted", /*legacy=*/true,
+                                                  FirmwareStatement("1.21"))}},
                      .args = {"--pubkey", TestKeyFile("trusted", ".pub")}});
     TWorkflow flow(ui, Keyed());
     EXPECT_EQ(flow.Start(), TWorkflowResult::FirmwareApplied);
@@ -425,7 +470,7 @@ TEST_F(WorkflowTest, SignedFirmwareIsProgrammedWithoutItsTrailer) {
 
 TEST_F(WorkflowTest, UnsignedFirmwareIsRefusedBeforeTheDeviceIsTouched) {
     StartDevice();
-    StartServer();
+    server = std::make_unique<TUpgradeServer>(TServerSetup{.firmware = firmware, .signingKey = ""});
     TWorkflow flow(ui, Keyed());
     EXPECT_EQ(flow.Start(), TWorkflowResult::SignatureRefused);
     EXPECT_EQ(
