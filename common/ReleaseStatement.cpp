@@ -26,8 +26,8 @@ std::string Quoted(std::string_view text) {
 }
 
 bool Visible(std::string_view value) {
-    return !value.empty() && std::all_of(value.begin(), value.end(),
-                                         [](char c) { return c > ' ' && c <= '~'; });
+    return !value.empty() &&
+           std::all_of(value.begin(), value.end(), [](char c) { return c > ' ' && c <= '~'; });
 }
 
 // Numbers of at most nine digits separated by single dots.
@@ -97,8 +97,8 @@ const char* ReleaseKindName(TReleaseKind kind) {
 std::optional<TReleaseStatement> ParseReleaseStatement(std::string_view text, std::string& error) {
     auto fail = [&](const std::string& why) {
         error = "the trusted comment " + Quoted(text) + " is not a release statement: " + why +
-                " (expected \"" + std::string(kFirmwareForm) + "\" or \"" +
-                std::string(kToolForm) + "\")";
+                " (expected \"" + std::string(kFirmwareForm) + "\" or \"" + std::string(kToolForm) +
+                "\")";
         return std::nullopt;
     };
     std::vector<std::string_view> fields;
@@ -156,8 +156,8 @@ std::optional<TReleaseStatement> ParseReleaseStatement(std::string_view text, st
 }
 
 std::string ReleaseStatementText(const TReleaseStatement& statement) {
-    std::string text = std::string(kReleaseStatementWord) + " kind=" +
-                       ReleaseKindName(statement.kind);
+    std::string text =
+        std::string(kReleaseStatementWord) + " kind=" + ReleaseKindName(statement.kind);
     if (statement.kind == TReleaseKind::Tool)
         text += " platform=" + statement.platform;
     else
@@ -183,8 +183,8 @@ std::string CheckReleaseStatement(const TReleaseStatement& statement,
     const bool tool = expected.kind == TReleaseKind::Tool;
     const std::string what = std::string("the signed ") + ReleaseKindName(statement.kind);
     if (statement.kind != expected.kind)
-        return "the signature is for " + std::string(Article(statement.kind)) + " (kind=" +
-               ReleaseKindName(statement.kind) + "), but the server sent it as " +
+        return "the signature is for " + std::string(Article(statement.kind)) +
+               " (kind=" + ReleaseKindName(statement.kind) + "), but it came as " +
                Article(expected.kind) + " (kind=" + ReleaseKindName(expected.kind) + ")";
     if (!tool && !expected.device.empty() && statement.device != expected.device)
         return what + " is for device " + statement.device + ", not the connected " +

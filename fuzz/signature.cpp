@@ -1,7 +1,7 @@
 // The signature trailer and the minisign parsers: the input is taken as a payload (split into
 // file and signature, then checked against a fixed key as the tool checks an update), as the
-// text of a .minisig and as a public key. The seeds were signed once with the key below, whose
-// secret half was thrown away.
+// text of a .minisig, as a public key, as a release statement and as two version texts. The seeds
+// were signed once with the key below, whose secret half was thrown away.
 #include "UpdateSignature.h"
 
 #include <cstdio>
@@ -60,5 +60,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Fail("a signature refused without a reason");
     if (!ParsePublicKey(text, error) && error.empty())
         Fail("a key refused without a reason");
+
+    // The release statement of a trusted comment: one exact form, so what parses is written back
+    // byte for byte.
+    if (auto statement = ParseReleaseStatement(text, error)) {
+        if (ReleaseStatementText(*statement) != text)
+            Fail("a statement that does not read back as its text");
+    } else if (error.empty()) {
+        Fail("a statement refused without a reason");
+    }
+    // Versions order both ways alike.
+    std::string_view a = text.substr(0, size / 2), b = text.substr(size / 2);
+    auto ab = CompareVersionTexts(a, b), ba = CompareVersionTexts(b, a);
+    if (ab.has_value() != ba.has_value() || (ab && *ab != -*ba))
+        Fail("versions that do not compare both ways alike");
     return 0;
 }

@@ -4,7 +4,7 @@
 #         -DWORK=<scratch folder> -DOUTPUT=<page>.1.gz -P ManPage.cmake
 # The page is named after the installed program, which may differ from the built one: help2man
 # runs the program through a link of that name and is given "NAME VERSION" as version line, the
-# version being the rest of the first line of the program's own --version.
+# version being the second word of the program's own --version.
 cmake_minimum_required(VERSION 3.25)
 
 # No program takes longer than this to print its help; one that does is stuck (e.g. it opened a
@@ -18,7 +18,7 @@ file(CREATE_LINK ${PROGRAM} ${WORK}/${NAME} SYMBOLIC)
 execute_process(COMMAND ${WORK}/${NAME} --version
                 RESULT_VARIABLE status OUTPUT_VARIABLE version_text ERROR_QUIET
                 TIMEOUT ${answer_limit})
-if(status EQUAL 0 AND version_text MATCHES "^[^ \n]+ +([^\n]+)")
+if(status EQUAL 0 AND version_text MATCHES "^[^ \n]+ +([^ \n]+)")
     set(version ${CMAKE_MATCH_1})
 else()
     set(version ${FALLBACK_VERSION})

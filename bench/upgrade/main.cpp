@@ -10,6 +10,7 @@
 //   bench-upgrade [--runs N] [--size BYTES] [--cli]
 #include "ChildProcess.h"
 #include "IOPack.h"
+#include "Signing.h"
 #include "Workflow.h"
 
 #include <algorithm>
@@ -124,6 +125,9 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < image.size(); ++i)
         image[i] = char(i * 7 + i / 256);
     WriteFileBytes(dir / "qx40.bin", image);
+    // Signed as the maker signs releases: the tool here trusts the tests' key.
+    WriteFileBytes(dir / "qx40.bin.minisig",
+                   MinisignSignature(image, "trusted", false, FirmwareStatement("1.21")));
     WriteFileBytes(dir / "manifest", "firmware QX40 1.21 qx40.bin\n");
 
     std::string address = UniqueLoopbackAddress();
@@ -190,7 +194,7 @@ int main(int argc, char** argv) {
         // Only this child is reaped between the two readings.
         double before = ChildrenCpuSeconds();
         auto t0 = Clock::now();
-        ChildProcess tool({KESTREL_PATH_KESTREL_CLI, "update"}, {}, true);
+        ChildProcess tool({KESTREL_PATH_KESTREL_CLI_KEYED, "update"}, {}, true);
         int status = tool.Wait(std::chrono::minutes(5)).value_or(-1);
         double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
         double cpu = ChildrenCpuSeconds() - before;

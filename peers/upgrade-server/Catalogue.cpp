@@ -1,6 +1,7 @@
 #include "Catalogue.h"
 
 #include "CRC16.h"
+#include "ReleaseStatement.h"
 
 #include <algorithm>
 #include <cctype>
@@ -36,6 +37,52 @@ std::string Lower(std::string text) {
     for (char& c : text)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
+}
+
+// A platform name as tool statements carry it ("linux-x86_64").
+bool IsPlatform(const std::string& text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+    });
+}
+
+// What a firmware or tool line says its file is: the statement its signature must carry.
+struct EntryFacts {
+    TReleaseKind kind = TReleaseKind::Firmware;
+    std::string device;   // firmware
+    std::string platform; // tool; empty: any platform
+    std::string version;
+};
+
+// The minisign command that signs `file` for `entry`. A tool line without a platform takes the
+// one the old signature named, if any.
+std::string SignCommand(const std::string& file, const EntryFacts& entry,
+                        const std::string& signedPlatform) {
+    TReleaseStatement statement{entry.kind, entry.device, entry.platform, entry.version};
+    if (statement.kind == TReleaseKind::Tool && statement.platform.empty())
+        statement.platform = signedPlatform.empty() ? "PLATFORM" : signedPlatform;
+    return "minisign -S -s KEY -m " + file + " -t \"" + ReleaseStatementText(statement) + "\"";
+}
+
+// Empty when the statement fits the entry; else the first field that differs, with the signed
+// and the needed value. Device types compare exactly, as clients name them; versions by their
+// numbers (1.21 is 1.21.0).
+std::string Mismatch(const TReleaseStatement& statement, const EntryFacts& entry) {
+    auto differs = [](const std::string& field, const std::string& got, const std::string& need) {
+        return "the statement says " + field + "=" + got + ", the entry needs " + field + "=" +
+               need;
+    };
+    if (statement.kind != entry.kind)
+        return differs("kind", ReleaseKindName(statement.kind), ReleaseKindName(entry.kind));
+    if (entry.kind == TReleaseKind::Firmware && statement.device != entry.device)
+        return differs("device", statement.device, entry.device);
+    if (entry.kind == TReleaseKind::Tool && !entry.platform.empty() &&
+        statement.platform != entry.platform)
+        return differs("platform", statement.platform, entry.platform);
+    auto version = ParseVersion(statement.version);
+    if (!version || CompareVersions(*version, *ParseVersion(entry.version)) != 0)
+        return differs("version", statement.version, entry.version);
+    return {};
 }
 
 class ManifestParser {
@@ -84,17 +131,22 @@ private:
             if (catalogue_.firmware.count(f[1]))
                 return Fail("device type " + f[1] + " is listed twice");
             CatalogueItem item;
-            if (!Item(f[2], f[3], item))
+            if (!Item({TReleaseKind::Firmware, f[1], {}, f[2]}, f[3], item))
                 return false;
             catalogue_.firmware.emplace(f[1], std::move(item));
             WarnAboutCase(f[1]);
         } else if (word == "tool") {
-            if (f.size() != 3)
-                return Fail("expected: tool VERSION FILE");
+            if (f.size() != 3 && f.size() != 4)
+                return Fail("expected: tool VERSION FILE [PLATFORM]");
             if (catalogue_.tool)
                 return Fail("the tool is listed twice");
+            std::string platform = f.size() == 4 ? f[3] : "";
+            if (f.size() == 4 && !IsPlatform(platform))
+                return Fail("\"" + platform +
+                            "\" is not a platform (lowercase letters, digits, _ and -, as in "
+                            "linux-x86_64)");
             CatalogueItem item;
-            if (!Item(f[1], f[2], item))
+            if (!Item({TReleaseKind::Tool, {}, platform, f[1]}, f[2], item))
                 return false;
             catalogue_.tool = std::move(item);
         } else if (word == "refuse") {
@@ -120,29 +172,36 @@ private:
         return true;
     }
 
-    bool Item(const std::string& version, const std::string& file, CatalogueItem& item) {
-        if (!ParseVersion(version))
-            return Fail("\"" + version + "\" is not a version (numbers separated by dots)");
+    // A file as it is sent, and the signature it carries.
+    struct ServedFile {
+        std::shared_ptr<const Bytes> data;
+        std::string signatureName; // empty: unsigned
+        std::string comment;       // the signature's trusted comment
+    };
+
+    bool Item(const EntryFacts& entry, const std::string& file, CatalogueItem& item) {
+        if (!ParseVersion(entry.version))
+            return Fail("\"" + entry.version + "\" is not a version (numbers separated by dots)");
         auto data = Load(file);
         if (!data)
             return false;
-        auto served = Served(file, data);
-        if (!served)
+        const ServedFile* served = Served(file, data, entry);
+        if (!served || !CheckStatement(*served, file, entry))
             return false;
-        item.version = version;
+        item.version = entry.version;
         item.fileName = file;
-        item.data = served;
-        item.isSigned = served != data;
-        item.crc = Account(served);
+        item.data = served->data;
+        item.isSigned = !served->signatureName.empty();
+        item.crc = Account(served->data);
         return true;
     }
 
     // The file as it is sent: with the trailer of FILE.minisig when that exists, after checking
-    // the signature. A file named twice is one buffer.
-    std::shared_ptr<const Bytes> Served(const std::string& name,
-                                        const std::shared_ptr<const Bytes>& file) {
+    // the signature. A file named twice is one buffer, whose statement each entry checks.
+    const ServedFile* Served(const std::string& name, const std::shared_ptr<const Bytes>& file,
+                             const EntryFacts& entry) {
         if (auto it = served_.find(file.get()); it != served_.end())
-            return it->second;
+            return &it->second;
         const std::string sigName = name + ".minisig";
         std::string why;
         auto sig = files_.Read(sigName, why);
@@ -151,7 +210,7 @@ private:
                 Fail("signature " + sigName + " " + why);
                 return nullptr;
             }
-            return served_[file.get()] = file;
+            return &(served_[file.get()] = ServedFile{file, {}, {}});
         }
         std::string_view text(reinterpret_cast<const char*>(sig->data()), sig->size());
         if (text.size() > kMaxSignatureText) {
@@ -159,12 +218,15 @@ private:
                  " bytes; a minisign signature has at most " + std::to_string(kMaxSignatureText));
             return nullptr;
         }
+        std::string comment;
         if (keys_.empty()) {
             std::string error;
-            if (!ParseSignature(text, error)) {
+            auto parsed = ParseSignature(text, error);
+            if (!parsed) {
                 Fail("signature " + sigName + ": " + error);
                 return nullptr;
             }
+            comment = parsed->trustedComment;
             if (!uncheckedWarned_)
                 catalogue_.warnings.push_back(
                     origin_ + " line " + std::to_string(lineNo_) + ": the signature " + sigName +
@@ -173,8 +235,10 @@ private:
             uncheckedWarned_ = true;
         } else if (TVerification v = VerifySignature(*file, text, keys_); !v.valid) {
             Fail("signature " + sigName + " does not match " + name + ": " + v.fault +
-                 "; sign the file again (minisign -S -m " + name + ")");
+                 "; sign the file again (" + SignCommand(name, entry, {}) + ")");
             return nullptr;
+        } else {
+            comment = v.comment;
         }
         if (file->size() + text.size() + kTrailerFooterSize > kMaxCatalogueFile) {
             Fail("file " + name +
@@ -182,7 +246,31 @@ private:
                  "clients accept");
             return nullptr;
         }
-        return served_[file.get()] = std::make_shared<const Bytes>(WithTrailer(*file, text));
+        auto data = std::make_shared<const Bytes>(WithTrailer(*file, text));
+        return &(served_[file.get()] = ServedFile{data, sigName, std::move(comment)});
+    }
+
+    // The signature's trusted comment must be the release statement of this entry: clients take
+    // a file only for what its statement says. With keys a mismatch refuses the catalogue; without,
+    // the comment is not known to be the maker's, and a mismatch is only warned about.
+    bool CheckStatement(const ServedFile& served, const std::string& file,
+                        const EntryFacts& entry) {
+        if (served.signatureName.empty())
+            return true;
+        std::string error;
+        auto statement = ParseReleaseStatement(served.comment, error);
+        std::string cause = statement ? Mismatch(*statement, entry) : error;
+        if (cause.empty())
+            return true;
+        std::string message = "signature " + served.signatureName +
+                              (statement ? " does not match its entry: " : ": ") + cause +
+                              "; sign the file again (" +
+                              SignCommand(file, entry, statement ? statement->platform : "") + ")";
+        if (!keys_.empty())
+            return Fail(std::move(message));
+        catalogue_.warnings.push_back(origin_ + " line " + std::to_string(lineNo_) + ": " +
+                                      message);
+        return true;
     }
 
     // Counts a buffer held in memory once and gives its CRC.
@@ -236,7 +324,7 @@ private:
     CatalogueFiles& files_;
     const std::vector<TPublicKey>& keys_;
     bool uncheckedWarned_ = false;
-    std::map<const Bytes*, std::shared_ptr<const Bytes>> served_; // file -> as sent
+    std::map<const Bytes*, ServedFile> served_; // file -> as sent
     int lineNo_ = 0;
     int entries_ = 0;
     std::string error_;

@@ -6,7 +6,8 @@
 //
 // A firmware or tool file with its minisign signature beside it (FILE.minisig) is served with
 // the signature trailer appended (UpdateSignature.h); the signature is checked at loading against
-// the maker's public keys when the server has them.
+// the maker's public keys when the server has them, and its trusted comment must then be the
+// release statement of the entry (ReleaseStatement.h): kind, device type or platform, version.
 #include "UpdateSignature.h"
 
 #include <cstdint>
@@ -59,8 +60,9 @@ public:
 };
 
 // Reads DIR/manifest and every file it names, and the signatures beside them. With `keys` (the
-// maker's public keys, --pubkey) every signature must be by one of them and match its file;
-// without, a signature is only checked to be one, and a warning says so. On any problem returns
+// maker's public keys, --pubkey) every signature must be by one of them, match its file and carry
+// the release statement of each entry that names the file; without, a signature is only checked
+// to be one, and warnings say so and name statements that do not fit. On any problem returns
 // nothing and puts a message naming the manifest line into `error`. A reload passes the same
 // keys.
 std::optional<Catalogue> LoadCatalogue(const std::string& dir, std::string& error,

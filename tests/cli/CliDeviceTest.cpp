@@ -108,42 +108,76 @@ TEST(KestrelCli, FlashProgramsTheImage) {
 }
 
 // A file with a signature trailer: checked with the keys built in (refused before the device is
-// looked for when the signature is not valid) and programmed without its trailer.
+// looked for when the signature is not valid, and once the device is known when the file is not
+// firmware for it) and programmed without its trailer.
 TEST(KestrelCli, FlashChecksASignatureTrailer) {
     TempDir dir;
     TSimDevice sim({"--image-out", dir / "stored.bin"});
     const std::string image = TestImage(3000);
-    const std::string signature = MinisignSignature(image);
-    WriteFileBytes(dir / "signed.bin", SignedPayload(image, signature));
+    // The signature is always that of `image`.
+    auto signedFile = [&](const std::string& name, const std::string& bytes,
+                          const std::string& statement) {
+        WriteFileBytes(dir / name,
+                       SignedPayload(bytes, MinisignSignature(image, "trusted", false, statement)));
+        return dir / name;
+    };
+    const std::string good = signedFile("signed.bin", image, FirmwareStatement("1.21"));
     std::string changed = image;
     changed[0] ^= 0x01;
-    WriteFileBytes(dir / "changed.bin", SignedPayload(changed, signature));
-    auto runKeyed = [&](const std::vector<std::string>& args) {
-        return ::RunCli(args, {"KESTREL_PORTS=" + sim.Path()}, KESTREL_PATH_KESTREL_CLI_KEYED);
+    auto run = [&](const std::vector<std::string>& args,
+                   const std::string& cli = KESTREL_PATH_KESTREL_CLI_KEYED) {
+        return ::RunCli(args, {"KESTREL_PORTS=" + sim.Path()}, cli);
     };
 
-    TRun refused = runKeyed({"flash", dir / "changed.bin"});
-    EXPECT_EQ(refused.status, 2);
-    EXPECT_EQ(refused.err, "kestrel-cli flash: " + dir / "changed.bin" +
-                               " is refused: the file changed or the signature is of another "
-                               "file (key id " +
-                               TestKeyId("trusted") + ")\n");
-    EXPECT_EQ(refused.out, "");
+    const struct {
+        std::string file;
+        std::vector<std::string> options;
+        std::string cause;
+    } refusals[] = {
+        {signedFile("changed.bin", changed, FirmwareStatement("1.21")),
+         {},
+         "the file changed or the signature is of another file (key id " + TestKeyId("trusted") +
+             ")"},
+        {signedFile("old.bin", image, FirmwareStatement("1.19")),
+         {},
+         "the signed firmware is version 1.19, not newer than the device's 1.20 (a rollback); "
+         "--allow-downgrade programs it on purpose"},
+        {signedFile("qx41.bin", image, FirmwareStatement("1.21", "QX41")),
+         {"--allow-downgrade"},
+         "the signed firmware is for device QX41, not the connected QX40 (device=QX41)"},
+    };
+    for (const auto& r : refusals) {
+        SCOPED_TRACE(r.file);
+        std::vector<std::string> args = {"flash", "-q"};
+        args.insert(args.end(), r.options.begin(), r.options.end());
+        args.push_back(r.file);
+        TRun refused = run(args);
+        EXPECT_EQ(refused.status, 2);
+        EXPECT_EQ(refused.err, "kestrel-cli flash: " + r.file + " is refused: " + r.cause + "\n");
+        EXPECT_EQ(refused.out, "");
+    }
+    EXPECT_FALSE(fs::exists(dir / "stored.bin"));
 
-    TRun keyed = runKeyed({"flash", "--json", dir / "signed.bin"});
+    TRun keyed = run({"flash", "--json", good});
     EXPECT_EQ(keyed.status, 0) << keyed.err;
-    std::string signer = "key " + TestKeyId("trusted") + ", trusted comment: signed by the tests";
-    EXPECT_EQ(keyed.ErrLines().at(0),
-              "kestrel-cli flash: " + dir / "signed.bin" + " is signed by " + signer);
+    std::string signer =
+        "key " + TestKeyId("trusted") + ", trusted comment: " + FirmwareStatement("1.21");
+    EXPECT_EQ(keyed.ErrLines().at(0), "kestrel-cli flash: " + good + " is signed by " + signer);
     auto leaves = JsonLeaves(keyed.out);
     EXPECT_EQ(leaves["image.signed_by"], "\"" + signer + "\"") << keyed.out;
+    EXPECT_EQ(leaves["image.release.version"], "\"1.21\"") << keyed.out;
     EXPECT_EQ(leaves["image.bytes"], "3000") << keyed.out;
     ASSERT_TRUE(sim.WaitFor("image written: 3072 bytes"));
     EXPECT_EQ(ReadFileBytes(dir / "stored.bin"), Filled(image, 512));
 
-    // Without keys the trailer is only removed.
+    // An older release on purpose.
     std::remove((dir / "stored.bin").c_str());
-    TRun plain = RunCli({"flash", dir / "signed.bin"}, sim.Path());
+    EXPECT_EQ(run({"flash", "--allow-downgrade", dir / "old.bin"}).status, 0);
+    ASSERT_TRUE(sim.WaitFor("image written: 3072 bytes"));
+
+    // Without keys the technician's file is programmed; a trailer is only removed.
+    std::remove((dir / "stored.bin").c_str());
+    TRun plain = run({"flash", good}, KESTREL_PATH_KESTREL_CLI_UNKEYED);
     EXPECT_EQ(plain.status, 0) << plain.err;
     EXPECT_NE(plain.err.find("Updates are not verified"), std::string::npos) << plain.err;
     ASSERT_TRUE(sim.WaitFor("image written: 3072 bytes"));
@@ -163,7 +197,7 @@ TEST(KestrelCli, FlashFailsOnRejectedFrame) {
 TEST(KestrelCli, VersionAndHelpOnEveryCommand) {
     TRun version = RunCli({"--version"}, NoPort);
     EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out, std::string("kestrel-cli ") + KESTREL_VERSION + "\n");
+    EXPECT_EQ(version.out, std::string("kestrel-cli ") + KESTREL_VERSION + " (update keys: 1)\n");
     EXPECT_EQ(version.err, "");
 
     TRun help = RunCli({"--help"}, NoPort);

@@ -83,9 +83,10 @@ class CliUpdateTest : public ::testing::Test {
 protected:
     // kestrel-cli update (with `options`) with the device at port 1 (or the given port list)
     // and the server.
-    std::unique_ptr<ChildProcess> StartCli(const std::string& ports, const std::string& host,
-                                           const std::vector<std::string>& options = {},
-                                           const std::string& cli = KESTREL_PATH_KESTREL_CLI_KEYED) {
+    std::unique_ptr<ChildProcess>
+    StartCli(const std::string& ports, const std::string& host,
+             const std::vector<std::string>& options = {},
+             const std::string& cli = KESTREL_PATH_KESTREL_CLI_KEYED) {
         std::vector<std::string> args{cli, "update"};
         args.insert(args.end(), options.begin(), options.end());
         return std::make_unique<ChildProcess>(
@@ -115,7 +116,7 @@ protected:
 TEST_F(CliUpdateTest, FirmwareIsProgrammedAndTheGuidedStepsPrinted) {
     std::string image = TestImage(5000);
     // The server names the firmware's version in its copy of SVer.
-    TUpgradeServer server({.firmware = image, .faults = {"value:3:1.21"}});
+    TUpgradeServer server({.firmware = image, .signingKey = "trusted", .faults = {"value:3:1.21"}});
     TSimDevice device({"--image-out", programmed, "--dev-id", "K1L2M3N4"});
 
     TRun run = RunCli(PortListAt(2, device.Path()), server.Address(), {"--json"});
@@ -133,8 +134,8 @@ TEST_F(CliUpdateTest, FirmwareIsProgrammedAndTheGuidedStepsPrinted) {
         "软件更新成功！",
     };
     expected.insert(expected.end(), GuidedSteps.begin(), GuidedSteps.end());
-    const std::string signer = "key " + TestKeyId("trusted") +
-                               ", trusted comment: " + FirmwareStatement("1.21");
+    const std::string signer =
+        "key " + TestKeyId("trusted") + ", trusted comment: " + FirmwareStatement("1.21");
     expected.push_back("kestrel-cli update: the update is signed by " + signer + ".");
     expected.push_back("kestrel-cli update: firmware-applied; device QX40 K1L2M3N4 on com2, "
                        "software 1.20; offered firmware 1.21; result code 0x22; exit status 0");
@@ -178,7 +179,7 @@ TEST_F(CliUpdateTest, FirmwareIsProgrammedAndTheGuidedStepsPrinted) {
 
 TEST_F(CliUpdateTest, OnATerminalTheBarMovesAndTheStepsAreAsked) {
     std::string image = TestImage(3000);
-    TUpgradeServer server({.firmware = image});
+    TUpgradeServer server({.firmware = image, .signingKey = "trusted"});
     TSimDevice device({"--image-out", programmed});
 
     // Steps 1-3, "没有看到", steps 1-3 again, "看到了".
@@ -297,6 +298,7 @@ TEST_F(CliUpdateTest, NewToolIsOnlyReported) {
     // The catalogue offers a new tool: a copy of kestrel-cli itself, a real executable here.
     TUpgradeServer server({.firmware = TestImage(2000),
                            .tool = ReadFileBytes(KESTREL_PATH_KESTREL_CLI_KEYED),
+                           .signingKey = "trusted",
                            .faults = {"value:13:1.5"}});
     TSimDevice device({"--image-out", programmed});
     // The tool runs from a folder of its own, so that anything written next to it shows.
@@ -338,15 +340,16 @@ TEST_F(CliUpdateTest, OnlyFilesSignedForThisUseAreTaken) {
     auto signedAs = [](const std::string& bytes, const std::string& statement) {
         return MinisignSignature(bytes, "trusted", false, statement);
     };
-    TSimDevice device({"--image-out", programmed});
     const struct {
         const char* what;
         TServerSetup setup;
         const char* cli;
         std::string cause;
     } refusals[] = {
-        {"unsigned firmware", {.firmware = image, .signingKey = ""},
-         KESTREL_PATH_KESTREL_CLI_KEYED, "The firmware was not programmed: the update is not signed"},
+        {"unsigned firmware",
+         {.firmware = image},
+         KESTREL_PATH_KESTREL_CLI_KEYED,
+         "The firmware was not programmed: the update is not signed"},
         {"a firmware rollback",
          {.firmware = image,
           .files = {{"qx40-1.21.bin.minisig", signedAs(image, FirmwareStatement("1.19"))}}},
@@ -355,8 +358,10 @@ TEST_F(CliUpdateTest, OnlyFilesSignedForThisUseAreTaken) {
         {"firmware of another device type",
          {.firmware = image,
           .files = {{"qx40-1.21.bin.minisig", signedAs(image, FirmwareStatement("1.21", "QX41"))}}},
-         KESTREL_PATH_KESTREL_CLI_KEYED, "the signed firmware is for device QX41, not the connected QX40"},
-        {"an echo of another device type", {.firmware = image, .faults = {"value:1:QX41"}},
+         KESTREL_PATH_KESTREL_CLI_KEYED,
+         "the signed firmware is for device QX41, not the connected QX40"},
+        {"an echo of another device type",
+         {.firmware = image, .signingKey = "trusted", .faults = {"value:1:QX41"}},
          KESTREL_PATH_KESTREL_CLI_KEYED,
          "the server's answer names the device type QX41, not the connected QX40"},
         {"a firmware signature on a tool",
@@ -364,19 +369,38 @@ TEST_F(CliUpdateTest, OnlyFilesSignedForThisUseAreTaken) {
           .tool = tool,
           .files = {{"kestrel-1.5.minisig", signedAs(tool, FirmwareStatement("1.5"))}}},
          KESTREL_PATH_KESTREL_CLI_KEYED,
-         "The new tool was not installed: the signature is for firmware (kind=firmware), but the "
-         "server sent it as a tool"},
+         "The new tool was not installed: the signature is for firmware (kind=firmware), but it "
+         "came as a tool (kind=tool)"},
         {"a tool of another platform",
-         {.firmware = image, .tool = tool, .toolPlatform = "windows-x86_64"},
+         {.firmware = image,
+          .tool = tool,
+          .signingKey = "trusted",
+          .toolPlatform = "windows-x86_64"},
          KESTREL_PATH_KESTREL_CLI_KEYED,
          "the signed tool is for platform windows-x86_64, not this tool's linux-x86_64"},
-        {"a build without keys", {.firmware = image}, KESTREL_PATH_KESTREL_CLI_UNKEYED,
+        {"a build without keys",
+         {.firmware = image},
+         KESTREL_PATH_KESTREL_CLI_UNKEYED,
          "this build of Kestrel trusts no signing key"},
     };
+    // Each with a device and a server of its own, all at once: they spend their time waiting.
+    struct TAttempt {
+        std::unique_ptr<TUpgradeServer> server;
+        std::unique_ptr<TSimDevice> device;
+        std::unique_ptr<ChildProcess> cli;
+    };
+    std::vector<TAttempt> attempts;
     for (const auto& r : refusals) {
+        TAttempt& a = attempts.emplace_back();
+        a.server = std::make_unique<TUpgradeServer>(r.setup);
+        a.device =
+            std::make_unique<TSimDevice>(std::vector<std::string>{"--image-out", programmed});
+        a.cli = StartCli(a.device->Path(), a.server->Address(), {"--json"}, r.cli);
+    }
+    for (size_t i = 0; i < attempts.size(); ++i) {
+        const auto& r = refusals[i];
         SCOPED_TRACE(r.what);
-        TUpgradeServer server(r.setup);
-        TRun run = RunCli(device.Path(), server.Address(), {"--json"}, r.cli);
+        TRun run = Finish(*attempts[i].cli);
         EXPECT_EQ(run.status, 5) << run.err;
         EXPECT_TRUE(Contains(run.ErrLines(), "未知错误,联系技术支持！")) << run.err;
         EXPECT_NE(JsonLeaves(run.out)["cause"].find(r.cause), std::string::npos) << run.out;
@@ -388,10 +412,12 @@ TEST_F(CliUpdateTest, OnlyFilesSignedForThisUseAreTaken) {
 
     // Built to allow unsigned updates: says so, on --version and once in a run.
     TRun version = ::RunCli({"--version"}, {}, KESTREL_PATH_KESTREL_CLI_UNSIGNED);
-    EXPECT_EQ(version.out, "kestrel-cli " KESTREL_VERSION
-                           " (update keys: 0; unsigned updates allowed)\n");
-    TUpgradeServer unsignedServer({.firmware = image, .signingKey = ""});
-    TRun lab = RunCli(device.Path(), unsignedServer.Address(), {}, KESTREL_PATH_KESTREL_CLI_UNSIGNED);
+    EXPECT_EQ(version.out,
+              "kestrel-cli " KESTREL_VERSION " (update keys: 0; unsigned updates allowed)\n");
+    TUpgradeServer unsignedServer({.firmware = image});
+    TSimDevice device({"--image-out", programmed});
+    TRun lab =
+        RunCli(device.Path(), unsignedServer.Address(), {}, KESTREL_PATH_KESTREL_CLI_UNSIGNED);
     EXPECT_EQ(lab.status, 0) << lab.err;
     EXPECT_EQ(Count(lab.err, "Updates are not verified"), 1u) << lab.err;
     ASSERT_TRUE(device.WaitFor("image written: 3072 bytes"));
@@ -401,7 +427,8 @@ TEST_F(CliUpdateTest, OnlyFilesSignedForThisUseAreTaken) {
 TEST_F(CliUpdateTest, ANewToolThatCannotRunIsNotAnnounced) {
     // A bare ELF header of this machine: once announced as a new version, with status 3.
     TUpgradeServer server({.firmware = TestImage(2000),
-                           .tool = ReadFileBytes(KESTREL_PATH_KESTREL_CLI_KEYED).substr(0, 64)});
+                           .tool = ReadFileBytes(KESTREL_PATH_KESTREL_CLI_KEYED).substr(0, 64),
+                           .signingKey = "trusted"});
     TSimDevice device({"--image-out", programmed});
     TRun run = RunCli(device.Path(), server.Address());
     EXPECT_EQ(run.status, 5) << run.err;
@@ -415,7 +442,7 @@ TEST_F(CliUpdateTest, ANewToolThatCannotRunIsNotAnnounced) {
 
 TEST_F(CliUpdateTest, CtrlCWhileProgrammingLetsTheImageCompleteButEndsTheUpdate) {
     std::string image = TestImage(160 * 1024); // about 4 s at the line rate
-    TUpgradeServer server({.firmware = image});
+    TUpgradeServer server({.firmware = image, .signingKey = "trusted"});
     TSimDevice device({"--line-rate", "--image-out", programmed});
 
     auto cli = StartCli(device.Path(), server.Address());

@@ -9,7 +9,7 @@
 
 int main(int argc, char** argv) {
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf("kestrel 1.5\n");
+        std::printf("kestrel 1.5 (update keys: 1)\n");
         return 0;
     }
     char self[4096];

@@ -86,11 +86,12 @@ std::set<std::string> FileNames(const std::string& dir) {
 TEST(GuiProgram, UpToDateDeviceEndsWithTheDeviceTypeAndNoProgramming) {
     TempDir dir;
     // The simulator's own version.
-    TUpgradeServer server({.firmware = TestImage(4096), .version = "1.20"});
+    TUpgradeServer server(
+        {.firmware = TestImage(4096), .version = "1.20", .signingKey = "trusted"});
     TSimDevice sim({"--image-out", dir / "programmed.bin"});
     ASSERT_FALSE(sim.Path().empty());
 
-    TWindowProgram kestrel(KESTREL_PATH_KESTREL, sim.Path(), server.Address());
+    TWindowProgram kestrel(KESTREL_PATH_KESTREL_KEYED, sim.Path(), server.Address());
     ASSERT_TRUE(kestrel.WaitForLine("QX40更新成功！")) << kestrel.Dump();
     int upToDate = kestrel.Index(UpToDate);
     EXPECT_GE(upToDate, 0) << kestrel.Dump();
@@ -109,7 +110,7 @@ TEST(GuiProgram, NoDeviceIsReportedAndTheServerIsNotAsked) {
     TUpgradeServer server({.firmware = TestImage(4096)});
 
     // Port 1 names a path that does not exist; every other port is absent.
-    TWindowProgram kestrel(KESTREL_PATH_KESTREL, dir / "no-such-tty", server.Address());
+    TWindowProgram kestrel(KESTREL_PATH_KESTREL_KEYED, dir / "no-such-tty", server.Address());
     ASSERT_TRUE(kestrel.WaitForLine(ConnectFailed)) << kestrel.Dump();
     EXPECT_GE(kestrel.Index("连接设备！请稍后......"), 0);
     // The cause follows on the next line.
@@ -130,7 +131,7 @@ TEST(GuiProgram, ServerFailureShowsTheGeneralErrorText) {
     TUpgradeServer server({.firmware = TestImage(4096), .faults = {"reply:5:NO"}});
     TSimDevice sim({"--image-out", dir / "programmed.bin"});
 
-    TWindowProgram kestrel(KESTREL_PATH_KESTREL, sim.Path(), server.Address());
+    TWindowProgram kestrel(KESTREL_PATH_KESTREL_KEYED, sim.Path(), server.Address());
     ASSERT_TRUE(kestrel.WaitForLine("连接成功！")) << kestrel.Dump();
     const std::regex failure("升级发生错误，错误代号：[0-9A-F]{4}01");
     std::string shown;
@@ -155,10 +156,10 @@ TEST(GuiProgram, FirmwareIsProgrammedAndTheGuidedDialogFollows) {
     TempDir dir;
     // Not a multiple of the 512-byte block: the device stores it filled with 0xFF.
     const std::string image = TestImage(70001);
-    TUpgradeServer server({.firmware = image});
+    TUpgradeServer server({.firmware = image, .signingKey = "trusted"});
     TSimDevice sim({"--image-out", dir / "programmed.bin"});
 
-    TWindowProgram kestrel(KESTREL_PATH_KESTREL, sim.Path(), server.Address());
+    TWindowProgram kestrel(KESTREL_PATH_KESTREL_KEYED, sim.Path(), server.Address());
     ASSERT_TRUE(kestrel.WaitForLine(FirstHintStep)) << kestrel.Dump();
     int exchanged = kestrel.Index(ExchangeDone);
     int programming = kestrel.Index(Programming);
@@ -179,11 +180,11 @@ TEST(GuiProgram, FirmwareIsProgrammedAndTheGuidedDialogFollows) {
 
 TEST(GuiProgram, VersionIsAnsweredWithoutAWindow) {
     // A platform that does not exist: creating the application would end the program.
-    ChildProcess kestrel({KESTREL_PATH_KESTREL, "--version"},
+    ChildProcess kestrel({KESTREL_PATH_KESTREL_KEYED, "--version"},
                          {"QT_QPA_PLATFORM=kestrel-no-such-platform"}, true);
     TRun run = Finish(kestrel, 60s);
     EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.out, std::string("kestrel ") + KESTREL_VERSION + "\n");
+    EXPECT_EQ(run.out, std::string("kestrel ") + KESTREL_VERSION + " (update keys: 1)\n");
 
     ChildProcess help({KESTREL_PATH_KESTREL, "--help"},
                       {"QT_QPA_PLATFORM=kestrel-no-such-platform"}, true);
@@ -201,9 +202,10 @@ TEST(GuiProgram, NewToolVersionReplacesTheExecutableAndStartsIt) {
     const std::string home = tmp / "Kestrel tools";
     fs::create_directory(home);
     const std::string exe = home + "/kestrel";
-    fs::copy_file(KESTREL_PATH_KESTREL, exe);
-    TUpgradeServer server(
-        {.firmware = TestImage(4096), .tool = ReadFileBytes(KESTREL_PATH_FAKE_NEW_TOOL)});
+    fs::copy_file(KESTREL_PATH_KESTREL_KEYED, exe);
+    TUpgradeServer server({.firmware = TestImage(4096),
+                           .tool = ReadFileBytes(KESTREL_PATH_FAKE_NEW_TOOL),
+                           .signingKey = "trusted"});
     TSimDevice sim({"--image-out", tmp / "programmed.bin"});
 
     TWindowProgram kestrel(exe, sim.Path(), server.Address());

@@ -115,7 +115,7 @@ private slots:
     void firmwareThroughTheGuidedDialog() {
         TempDir dir;
         const std::string image = TestImage(70001);
-        TUpgradeServer server({.firmware = image});
+        TUpgradeServer server({.firmware = image, .signingKey = "trusted"});
         TSimDevice sim({"--image-out", dir / "programmed.bin"});
         QVERIFY(!sim.Path().empty());
         SetPorts(sim.Path());
@@ -234,7 +234,7 @@ private slots:
     void closeWhileProgramming() {
         TempDir dir;
         const std::string image = TestImage(100000);
-        TUpgradeServer server({.firmware = image});
+        TUpgradeServer server({.firmware = image, .signingKey = "trusted"});
         // At the line rate the transfer takes seconds.
         TSimDevice sim({"--line-rate", "--image-out", dir / "programmed.bin"});
         SetPorts(sim.Path());

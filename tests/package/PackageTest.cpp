@@ -1,5 +1,6 @@
 // Both packages as installed: unpacked into a scratch root by the fixture package.build, their
 // files where Debian expects them, and the installed programs working from there.
+#include "Signing.h"
 #include "SimHarness.h"
 
 #include <gtest/gtest.h>
@@ -91,10 +92,12 @@ TEST(Package, ServiceRunsTheInstalledServerSandboxed) {
 TEST(Package, InstalledProgramsAnswerVersionAndHelp) {
     TRun cli = RunToEnd({Root + "/usr/bin/kestrel-cli", "--version"});
     EXPECT_EQ(cli.status, 0) << cli.err;
-    EXPECT_EQ(cli.out, "kestrel-cli " + Version + "\n");
+    // Built for the package manager, with the packager's key (here the tests').
+    const std::string trust = " (update keys: 1; updated by the package manager)\n";
+    EXPECT_EQ(cli.out, "kestrel-cli " + Version + trust);
     TRun window = RunToEnd({Root + "/usr/bin/kestrel", "--version"}, {"QT_QPA_PLATFORM=offscreen"});
     EXPECT_EQ(window.status, 0) << window.err;
-    EXPECT_EQ(window.out, "kestrel " + Version + "\n");
+    EXPECT_EQ(window.out, "kestrel " + Version + trust);
 
     TRun cliHelp = RunToEnd({Root + "/usr/bin/kestrel-cli", "--help"});
     EXPECT_EQ(cliHelp.status, 0) << cliHelp.err;
@@ -104,26 +107,48 @@ TEST(Package, InstalledProgramsAnswerVersionAndHelp) {
     EXPECT_NE(serverHelp.out.find("--catalogue DIR"), std::string::npos) << serverHelp.out;
 }
 
-// The installed server on the example catalogue brings a simulated QX40 (firmware 1.20) to the
-// example's firmware 1.21 through the installed kestrel-cli.
-TEST(Package, InstalledProgramsUpgradeADeviceFromTheExampleCatalogue) {
-    const std::string address = UniqueLoopbackAddress();
-    ChildProcess server({Root + Server, "--catalogue", Root + ExampleCatalogue, "--address",
-                         address, "--http-port", "0"});
-    auto listening = server.ReadLine(60s);
-    ASSERT_TRUE(listening && listening->rfind("listening ", 0) == 0)
-        << listening.value_or("no output");
+// The installed server, on the example catalogue signed as the packager signs releases, brings
+// a simulated QX40 (firmware 1.20) to the example's firmware 1.21 through the installed
+// kestrel-cli; offered a new tool, the installed kestrel-cli only names it and writes nothing.
+TEST(Package, InstalledProgramsUpgradeADeviceFromASignedCatalogue) {
+    TempDir catalogue;
+    fs::copy(Root + ExampleCatalogue, catalogue.Path(), fs::copy_options::recursive);
+    const std::string firmware = ReadFileBytes(catalogue / "qx40-1.21.bin");
+    WriteFileBytes(catalogue / "qx40-1.21.bin.minisig",
+                   MinisignSignature(firmware, "trusted", false, FirmwareStatement("1.21")));
     TempDir work;
     TSimDevice device({"--image-out", work / "programmed.bin"});
+    auto update = [&](int status) {
+        const std::string address = UniqueLoopbackAddress();
+        ChildProcess server({Root + Server, "--catalogue", catalogue.Path(), "--address", address,
+                             "--http-port", "0", "--pubkey", TestKeyFile("trusted", ".pub")});
+        auto listening = server.ReadLine(60s);
+        EXPECT_TRUE(listening && listening->rfind("listening ", 0) == 0)
+            << listening.value_or("no output");
+        TRun run = RunToEnd(
+            {Root + "/usr/bin/kestrel-cli", "update"},
+            {"KESTREL_PORTS=" + PortList({device.Path()}), "KESTREL_UPDATE_HOST=" + address});
+        EXPECT_EQ(run.status, status) << run.err;
+        return run;
+    };
 
-    TRun update =
-        RunToEnd({Root + "/usr/bin/kestrel-cli", "update"},
-                 {"KESTREL_PORTS=" + PortList({device.Path()}), "KESTREL_UPDATE_HOST=" + address});
-    EXPECT_EQ(update.status, 0) << update.err;
-    std::string firmware = ReadFileBytes(Root + ExampleCatalogue + "/qx40-1.21.bin");
+    update(0);
     ASSERT_TRUE(device.WaitFor("image written: " + std::to_string(firmware.size()) + " bytes"));
     EXPECT_EQ(ReadFileBytes(work / "programmed.bin"), firmware);
-    auto session = server.WaitForLine(" id=");
-    EXPECT_TRUE(session && session->find("answer=firmware:1.21 end=allok") != std::string::npos)
-        << session.value_or("no session line");
+
+    const std::string tool = ReadFileBytes(Root + "/usr/bin/kestrel-cli");
+    WriteFileBytes(catalogue / "kestrel-1.5", tool);
+    WriteFileBytes(catalogue / "kestrel-1.5.minisig",
+                   MinisignSignature(tool, "trusted", false, ToolStatement("1.5")));
+    WriteFileBytes(catalogue / "manifest",
+                   ReadFileBytes(catalogue / "manifest") + "tool 1.5 kestrel-1.5 linux-x86_64\n");
+    const auto installed = fs::last_write_time(Root + "/usr/bin/kestrel-cli");
+    TRun offered = update(3);
+    EXPECT_NE(offered.err.find("发现升级工具的新版本，请通过系统的软件更新安装！"),
+              std::string::npos)
+        << offered.err;
+    EXPECT_NE(offered.err.find("Version 1.5 of the tool is available"), std::string::npos)
+        << offered.err;
+    EXPECT_EQ(fs::last_write_time(Root + "/usr/bin/kestrel-cli"), installed);
+    EXPECT_FALSE(fs::exists(Root + "/usr/bin/kestrel-cli.bak"));
 }

@@ -23,10 +23,10 @@ struct TServerSetup {
     std::string toolVersion = "1.5";
     std::vector<std::string> manifest{};
     std::map<std::string, std::string> files{};
-    // The firmware and the tool are signed as the maker signs releases, with this key
-    // (MinisignSignature's `key`; empty: unsigned) and release statements for their entries, the
-    // tool's for `toolPlatform`. A .minisig among `files` replaces the one made here.
-    std::string signingKey = "trusted";
+    // With a key (MinisignSignature's `key`, e.g. "trusted"), the firmware and the tool are signed
+    // as the maker signs releases: with release statements for their entries, the tool's for
+    // `toolPlatform`. A .minisig among `files` replaces the one made here.
+    std::string signingKey{};
     std::string toolPlatform = "linux-x86_64";
     // A catalogue folder made beforehand (make-sample-catalogue), served instead of the above.
     std::string catalogue{};

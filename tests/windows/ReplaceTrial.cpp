@@ -15,7 +15,7 @@
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.size() == 1 && args[0] == "--version") {
-        std::printf("replace-trial %s\n", KESTREL_VERSION);
+        std::printf("replace-trial %s (update keys: 1)\n", KESTREL_VERSION);
         return 0;
     }
     if (args.size() == 2 && args[0] == "replace") {
@@ -25,8 +25,11 @@ int main(int argc, char** argv) {
         TMemoryStream image;
         image.Write(bytes.data(), bytes.size());
         FakeUI ui;
+        std::string why;
         TReplaceOutcome outcome =
-            ReplaceSelf(ui, image, RunningExecutablePath(), CurrentProcessId());
+            ReplaceSelf(ui, image, RunningExecutablePath(), CurrentProcessId(), true, why);
+        if (!why.empty())
+            std::printf("%s\n", why.c_str());
         for (const std::string& call : ui.Calls())
             std::printf("%s\n", call.c_str());
         return outcome == TReplaceOutcome::Started && ui.Has("terminate") ? 0 : 1;

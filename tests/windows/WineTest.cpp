@@ -115,7 +115,8 @@ TEST_F(WindowsCli, FlashProgramsTheImage) {
 
 TEST_F(WindowsCli, UpdateProgramsTheFirmwareFromTheServer) {
     std::string image = TestImage(5000);
-    TUpgradeServer server({.firmware = image});
+    // Signed with the key of the Windows build's tests.
+    TUpgradeServer server({.firmware = image, .signingKey = KESTREL_WIN_SIGNING_KEY});
     TSimDevice sim({"--image-out", work / "programmed.bin"});
     MapComPort(kComPort, sim.Path());
 
@@ -130,6 +131,22 @@ TEST_F(WindowsCli, UpdateProgramsTheFirmwareFromTheServer) {
     EXPECT_EQ(ReadFileBytes(work / "programmed.bin"), Filled(image, 512));
     std::string session = server.NextSession();
     EXPECT_NE(session.find("answer=firmware:1.21 end=allok"), std::string::npos) << session;
+}
+
+// A tool signed for Linux is no tool for Windows: refused before anything is written.
+TEST_F(WindowsCli, UpdateRefusesAToolSignedForAnotherPlatform) {
+    TUpgradeServer server({.firmware = TestImage(1000),
+                           .tool = ReadFileBytes(KESTREL_WIN_CLI),
+                           .signingKey = KESTREL_WIN_SIGNING_KEY,
+                           .toolPlatform = "linux-x86_64"});
+    TSimDevice sim;
+    MapComPort(kComPort, sim.Path());
+    TRun run = RunWindows(KESTREL_WIN_CLI, {"update"}, {"KESTREL_UPDATE_HOST=" + server.Address()});
+    EXPECT_EQ(run.status, 5) << run.err;
+    EXPECT_NE(run.err.find("the signed tool is for platform linux-x86_64, not this tool's "
+                           "windows-x86_64"),
+              std::string::npos)
+        << run.err;
 }
 
 // The batch file runs under wine's cmd: it waits for the old program, copies the new one in

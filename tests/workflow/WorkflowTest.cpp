@@ -67,8 +67,8 @@ protected:
 
     // The upgrade server with a catalogue of firmware 1.21 for QX40 and, when given, a tool.
     void StartServer(std::vector<std::string> faults = {}, const std::string& toolImage = "") {
-        server = std::make_unique<TUpgradeServer>(
-            TServerSetup{.firmware = firmware, .tool = toolImage, .faults = faults});
+        server = std::make_unique<TUpgradeServer>(TServerSetup{
+            .firmware = firmware, .tool = toolImage, .signingKey = "trusted", .faults = faults});
     }
 
     // Nothing listens on the server address.
@@ -80,6 +80,7 @@ protected:
         server = std::make_unique<TUpgradeServer>(
             TServerSetup{.firmware = firmware,
                          .tool = toolImage,
+                         .signingKey = "trusted",
                          .args = {"--pubkey", TestKeyFile("trusted", ".pub")}});
     }
 
@@ -375,7 +376,7 @@ TEST_F(WorkflowTest, ToolWithoutAValidSignatureIsNeverWrittenNorRun) {
         std::string cause;
         bool keyed = true;
     } attacks[] = {
-        {"unsigned", {.firmware = firmware, .tool = tool, .signingKey = ""}, "not signed"},
+        {"unsigned", {.firmware = firmware, .tool = tool}, "not signed"},
         // The server has no --pubkey: it checks only that the signature is one.
         {"changed after signing",
          {.firmware = firmware,
@@ -455,12 +456,11 @@ TEST_F(WorkflowTest, APackagedToolOnlyAnnouncesANewTool) {
 
 TEST_F(WorkflowTest, SignedFirmwareIsProgrammedWithoutItsTrailer) {
     StartDevice();
-    server = std::make_unique<TUpgradeServer>(
-        TServerSetup{.firmware = firmware,
-                     .files = {{"qx40-1.21.bin.minisig",
-                                MinisignSignature(firmware, "trusted", /*legacy=*/true,
-                                                  FirmwareStatement("1.21"))}},
-                     .args = {"--pubkey", TestKeyFile("trusted", ".pub")}});
+    server = std::make_unique<TUpgradeServer>(TServerSetup{
+        .firmware = firmware,
+        .files = {{"qx40-1.21.bin.minisig", MinisignSignature(firmware, "trusted", /*legacy=*/true,
+                                                              FirmwareStatement("1.21"))}},
+        .args = {"--pubkey", TestKeyFile("trusted", ".pub")}});
     TWorkflow flow(ui, Keyed());
     EXPECT_EQ(flow.Start(), TWorkflowResult::FirmwareApplied);
     EXPECT_NE(flow.LastSigner().find(TestKeyId("trusted")), std::string::npos);
@@ -470,7 +470,7 @@ TEST_F(WorkflowTest, SignedFirmwareIsProgrammedWithoutItsTrailer) {
 
 TEST_F(WorkflowTest, UnsignedFirmwareIsRefusedBeforeTheDeviceIsTouched) {
     StartDevice();
-    server = std::make_unique<TUpgradeServer>(TServerSetup{.firmware = firmware, .signingKey = ""});
+    server = std::make_unique<TUpgradeServer>(TServerSetup{.firmware = firmware});
     TWorkflow flow(ui, Keyed());
     EXPECT_EQ(flow.Start(), TWorkflowResult::SignatureRefused);
     EXPECT_EQ(

@@ -173,6 +173,7 @@ TEST(UpgradeServerCatalogue, ManifestErrorsStopTheServerAndNameTheLine) {
         {"page url fw\n", "line 1: a page path starts with /"},
         {"firmware QX40 1.21 fw\nupgrade all\n", "line 2: unknown entry \"upgrade\""},
         {"refuse\n", "line 1: expected: refuse ORIGINALID"},
+        {"tool 1.5 fw Linux\n", "line 1: \"Linux\" is not a platform"},
     };
     for (const auto& c : cases) {
         TempDir dir;
@@ -201,13 +202,13 @@ TEST(UpgradeServerCatalogue, ManifestErrorsStopTheServerAndNameTheLine) {
 // size and CRC being those of the file with its trailer; checked at start-up against --pubkey.
 TEST(UpgradeServerCatalogue, SignaturesAreCheckedAndSentAsTrailers) {
     const std::string image = TestImage(3000);
-    const std::string signature = MinisignSignature(image);
+    const std::string signature =
+        MinisignSignature(image, "trusted", false, FirmwareStatement("1.21"));
     TempDir dir;
     WriteFileBytes(dir / "fw", image);
     WriteFileBytes(dir / "fw.minisig", signature);
     WriteFileBytes(dir / "tool", "unsigned tool");
-    WriteFileBytes(dir / "manifest",
-                   "firmware QX40 1.21 fw\nfirmware QX41 1.0 fw\ntool 1.5 tool\n");
+    WriteFileBytes(dir / "manifest", "firmware QX40 1.21 fw\ntool 1.5 tool\n");
     std::string error;
     auto key = ParsePublicKey(ReadFileBytes(TestKeyFile("trusted", ".pub")), error);
     ASSERT_TRUE(key) << error;
@@ -218,7 +219,6 @@ TEST(UpgradeServerCatalogue, SignaturesAreCheckedAndSentAsTrailers) {
     const std::string sent(fw.data->begin(), fw.data->end());
     EXPECT_EQ(sent, SignedPayload(image, signature));
     EXPECT_EQ(fw.crc, Crc16(fw.data->data(), static_cast<int32_t>(fw.data->size())));
-    EXPECT_EQ(catalogue->firmware.at("QX41").data, fw.data); // one buffer for a file named twice
     EXPECT_FALSE(catalogue->tool->isSigned);
     EXPECT_TRUE(catalogue->warnings.empty());
 
@@ -265,6 +265,48 @@ TEST(UpgradeServerCatalogue, SignaturesAreCheckedAndSentAsTrailers) {
         EXPECT_NE(run.err.find(c.message), std::string::npos) << run.err;
         EXPECT_EQ(run.out, "");
     }
+}
+
+// With keys, a signature's trusted comment must be the release statement of each entry naming its
+// file, as clients take a file for nothing else; make-sample-catalogue --sign-key signs for them.
+TEST(UpgradeServerCatalogue, SignedStatementsMustFitTheirEntries) {
+    TempDir dir; // firmware QX40 1.21, tool 1.5 for windows-x86_64
+    ASSERT_TRUE(MakeSampleCatalogue(dir.Path(), {"--tool-version", "1.5", "--tool-file",
+                                                 KESTREL_PATH_MAKE_SAMPLE_CATALOGUE,
+                                                 "--tool-platform", "windows-x86_64", "--sign-key",
+                                                 TestKeyFile("trusted", ".key")}));
+    WriteFileBytes(dir / "plain.bin", "plain"); // signed with a comment that is no statement
+    WriteFileBytes(dir / "plain.bin.minisig",
+                   MinisignSignature("plain", "trusted", false, "signed by the tests"));
+    std::string error;
+    auto key = ParsePublicKey(ReadFileBytes(TestKeyFile("trusted", ".pub")), error);
+    ASSERT_TRUE(key) << error;
+    const std::string says = " does not match its entry: the statement says ";
+    const std::pair<std::string, std::string> cases[] = {
+        // manifest, message (empty: accepted)
+        {ReadFileBytes(dir / "manifest"), ""},
+        {"firmware QX40 1.21.0 qx40-1.21.bin\ntool 1.5.0 kestrel-1.5\n", ""},
+        {"firmware qx40 1.21 qx40-1.21.bin\n", says + "device=QX40, the entry needs device=qx40"},
+        {"firmware QX40 1.2 qx40-1.21.bin\n", says + "version=1.21, the entry needs version=1.2"},
+        {"tool 1.5 qx40-1.21.bin\n", says + "kind=firmware, the entry needs kind=tool"},
+        {"tool 1.5 kestrel-1.5 linux-x86_64\n",
+         says + "platform=windows-x86_64, the entry needs platform=linux-x86_64"},
+        {"firmware QX40 1.21 plain.bin\n",
+         "line 1: signature plain.bin.minisig: the trusted comment \""},
+        {"firmware QX40 1.21 qx40-1.21.bin\nfirmware QX41 1.21 qx40-1.21.bin\n",
+         "line 2: signature qx40-1.21.bin.minisig" + says +
+             "device=QX40, the entry needs device=QX41; sign the file again (minisign -S -s KEY -m "
+             "qx40-1.21.bin -t \"kestrel-release kind=firmware device=QX41 version=1.21\")\n"},
+    };
+    for (const auto& [manifest, message] : cases) {
+        WriteFileBytes(dir / "manifest", manifest);
+        auto catalogue = LoadCatalogue(dir.Path(), error, {*key});
+        EXPECT_EQ(!catalogue, !message.empty()) << manifest << error;
+        EXPECT_TRUE(catalogue || (error + "\n").find(message) != std::string::npos) << error;
+    }
+    TRun run = RunUpgradeServer(dir.Path(), {"--pubkey", TestKeyFile("trusted", ".pub")});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find(std::end(cases)[-1].second), std::string::npos) << run.err;
 }
 
 TEST(UpgradeServerCatalogue, BindFailureExitsWithOne) {

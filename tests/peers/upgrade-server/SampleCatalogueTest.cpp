@@ -53,4 +53,6 @@ TEST(UpgradeServerSample, RejectsBadArguments) {
     EXPECT_FALSE(MakeSampleCatalogue(dir / "a", {"--firmware-version", "new"}));
     EXPECT_FALSE(MakeSampleCatalogue(dir / "b", {"--size", "0"}));
     EXPECT_FALSE(MakeSampleCatalogue(dir / "c", {"--tool-version", "1.5"}));
+    EXPECT_FALSE(MakeSampleCatalogue(dir / "d", {"--tool-platform", "Linux"}));
+    EXPECT_FALSE(MakeSampleCatalogue(dir / "e", {"--sign-key", dir / "missing.key"}));
 }

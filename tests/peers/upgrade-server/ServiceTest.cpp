@@ -3,6 +3,7 @@
 // health and metrics endpoints, and the standard options.
 #include "Deadline.h"
 #include "RawClient.h"
+#include "Signing.h"
 
 #include <gtest/gtest.h>
 
@@ -109,10 +110,13 @@ TEST(UpgradeServerService, ReloadReplacesTheCatalogueWhileRunningSessionsKeepThe
 
 TEST(UpgradeServerService, AnInvalidCatalogueIsRefusedWithItsReasonAndTheOldOneStays) {
     const std::string image = TestImage(9000);
-    TempDir dir;
+    TempDir dir; // with qx40-1.21.bin signed for 1.21
+    ASSERT_TRUE(MakeSampleCatalogue(dir.Path(), {"--sign-key", TestKeyFile("trusted", ".key")}));
     WriteFileBytes(dir / "a.bin", image);
     WriteFileBytes(dir / "manifest", "firmware QX40 1.21 a.bin\n");
-    TUpgradeServer server({.catalogue = dir.Path(), .args = {"--http-port", "8080"}});
+    TUpgradeServer server(
+        {.catalogue = dir.Path(),
+         .args = {"--http-port", "8080", "--pubkey", TestKeyFile("trusted", ".pub")}});
 
     struct Case {
         std::string manifest;
@@ -121,6 +125,9 @@ TEST(UpgradeServerService, AnInvalidCatalogueIsRefusedWithItsReasonAndTheOldOneS
         {"firmware QX40 1.22 missing.bin\n", "line 1: file missing.bin"},
         {"firmware QX40 1.22 a.bin\nfirmware QX40 1.23 a.bin\n",
          "line 2: device type QX40 is listed twice"},
+        {"firmware QX40 1.22 qx40-1.21.bin\n",
+         "line 1: signature qx40-1.21.bin.minisig does not match its entry: the statement says "
+         "version=1.21, the entry needs version=1.22"},
     };
     for (const auto& c : cases) {
         PublishManifest(dir, c.manifest);
@@ -134,7 +141,7 @@ TEST(UpgradeServerService, AnInvalidCatalogueIsRefusedWithItsReasonAndTheOldOneS
     ASSERT_EQ(Announce(client, DefaultRequest()).back(), "PASSOK");
     EXPECT_TRUE(Receive(client).data == image);
     std::string metrics = Get(server, "/metrics");
-    EXPECT_EQ(Sample(metrics, "upgrade_server_catalogue_reload_failures_total"), 2) << metrics;
+    EXPECT_EQ(Sample(metrics, "upgrade_server_catalogue_reload_failures_total"), 3) << metrics;
     EXPECT_EQ(Sample(metrics, "upgrade_server_catalogue_reloads_total"), 0) << metrics;
 
     // Fixed, the catalogue is taken at the next SIGHUP; SIGTERM still ends the server cleanly.
