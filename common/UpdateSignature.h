@@ -94,10 +94,10 @@ TVerification VerifySignature(std::span<const uint8_t> file, std::string_view si
 // What the tool does with a received payload (firmware or a new tool).
 struct TUpdateCheck {
     bool accepted = false;
-    size_t fileSize = 0;   // the bytes to use: the payload without its trailer
-    bool verified = false; // a signature by one of the keys was checked
-    std::string signer;    // when verified
-    std::string comment;   // when verified: the signature's trusted comment
+    size_t fileSize = 0;                        // the bytes to use: the payload without its trailer
+    bool verified = false;                      // a signature by one of the keys was checked
+    std::string signer;                         // when verified
+    std::string comment;                        // when verified: the signature's trusted comment
     std::optional<TReleaseStatement> statement; // the comment's statement, once checked
     std::string fault;                          // when refused
 };

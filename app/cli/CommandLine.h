@@ -15,8 +15,8 @@
 
 // The options a subcommand accepts besides -h/--help, -q, -v.
 struct TOptionSet {
-    bool port = false; // --port N|PATH
-    bool json = false; // --json
+    bool port = false;           // --port N|PATH
+    bool json = false;           // --json
     bool allowDowngrade = false; // --allow-downgrade
 };
 

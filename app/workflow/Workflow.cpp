@@ -81,8 +81,8 @@ void NoteUnverifiedUpdates() {
 std::string UpdateTrustText() {
     std::string text = "update keys: " + std::to_string(BuiltInUpdateKeys().size());
     if (BuiltInUpdateKeys().empty())
-        text += BuiltInAllowUnsignedUpdates() ? "; unsigned updates allowed"
-                                              : "; every update refused";
+        text +=
+            BuiltInAllowUnsignedUpdates() ? "; unsigned updates allowed" : "; every update refused";
     if (BuiltInForPackageManager())
         text += "; updated by the package manager";
     return text;
@@ -376,8 +376,7 @@ bool TWorkflow::ApplyCliInfo(TCliInfo& request) {
         if (options_.forPackageManager) {
             // The package manager owns the executable: nothing is written or run.
             ui_.ShowStatus(WorkflowText::NewToolFromSystem);
-            ShowCause("Version " +
-                      (lastStatement_ ? lastStatement_->version : request.SWVer) +
+            ShowCause("Version " + (lastStatement_ ? lastStatement_->version : request.SWVer) +
                       " of the tool is available; this copy was installed by the system's "
                       "package manager and is updated with the system's software updates.");
             applied_ = TWorkflowResult::NewToolAvailable;

@@ -42,9 +42,9 @@
 //
 // A tool installed by a package manager (TWorkflowOptions::forPackageManager) never replaces
 // itself: a new tool is announced (NewToolAvailable) with its own status text.
+#include "ReleaseStatement.h"
 #include "TimeLimits.h"
 #include "UPT.h"
-#include "ReleaseStatement.h"
 #include "UpdateKeys.h"
 #include "UpdateSignature.h"
 #include "WorkflowUI.h"

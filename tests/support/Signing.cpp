@@ -27,8 +27,8 @@ std::string MinisignSignature(const std::string& bytes, const std::string& key, 
     TempDir dir;
     WriteFileBytes(dir / "file", bytes);
     std::string keyFile = key.find('/') != std::string::npos ? key : TestKeyFile(key, ".key");
-    std::vector<std::string> argv = {
-        KESTREL_PATH_MINISIGN, "-S", "-s", keyFile, "-m", dir / "file", "-t", comment};
+    std::vector<std::string> argv = {KESTREL_PATH_MINISIGN, "-S", "-s",   keyFile, "-m",
+                                     dir / "file",          "-t", comment};
     if (legacy)
         argv.emplace_back("-l");
     ChildProcess minisign(argv, {}, true);

@@ -9,8 +9,7 @@ std::string TestKeyFile(const std::string& name, const std::string& suffix);
 std::string TestKeyId(const std::string& name);
 // The release statements the maker signs (the trusted comment of a release signature).
 std::string FirmwareStatement(const std::string& version, const std::string& device = "QX40");
-std::string ToolStatement(const std::string& version,
-                          const std::string& platform = "linux-x86_64");
+std::string ToolStatement(const std::string& version, const std::string& platform = "linux-x86_64");
 // The .minisig text of `bytes` signed by minisign with the secret key `key` ("trusted" or
 // "other", or the path of a .key file), pre-hashed as minisign signs by default or, with
 // `legacy`, the plain Ed25519 form; `comment` is its trusted comment.

@@ -321,8 +321,8 @@ TEST_F(ReplaceSelfTest, ANewToolThatFailsOnVersionOrVerifiesNothingReplacesNothi
         SCOPED_TRACE(c.env);
         setenv(c.env, c.value, 1);
         std::string why;
-        EXPECT_EQ(ReplaceSelf(ui, StreamOf(FileVector(KESTREL_PATH_FAKE_TOOL)), exe,
-                              oldTool.Pid(), true, why),
+        EXPECT_EQ(ReplaceSelf(ui, StreamOf(FileVector(KESTREL_PATH_FAKE_TOOL)), exe, oldTool.Pid(),
+                              true, why),
                   c.outcome);
         unsetenv(c.env);
         EXPECT_NE(why.find(c.why), std::string::npos) << why;
