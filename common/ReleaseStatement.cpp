@@ -165,17 +165,21 @@ std::string ReleaseStatementText(const TReleaseStatement& statement) {
     return text + " version=" + statement.version;
 }
 
-std::optional<int> CompareVersionTexts(std::string_view a, std::string_view b) {
-    std::vector<uint64_t> x = DigitGroups(a), y = DigitGroups(b);
-    if (x.empty() || y.empty())
-        return std::nullopt;
-    for (size_t i = 0; i < std::max(x.size(), y.size()); ++i) {
-        uint64_t p = i < x.size() ? x[i] : 0;
-        uint64_t q = i < y.size() ? y[i] : 0;
+int CompareVersionNumbers(const std::vector<uint64_t>& a, const std::vector<uint64_t>& b) {
+    for (size_t i = 0; i < std::max(a.size(), b.size()); ++i) {
+        uint64_t p = i < a.size() ? a[i] : 0;
+        uint64_t q = i < b.size() ? b[i] : 0;
         if (p != q)
             return p < q ? -1 : 1;
     }
     return 0;
+}
+
+std::optional<int> CompareVersionTexts(std::string_view a, std::string_view b) {
+    std::vector<uint64_t> x = DigitGroups(a), y = DigitGroups(b);
+    if (x.empty() || y.empty())
+        return std::nullopt;
+    return CompareVersionNumbers(x, y);
 }
 
 std::string CheckReleaseStatement(const TReleaseStatement& statement,

@@ -10,9 +10,11 @@
 // tool for its own platform and newer than itself. That stops an old signed file from being
 // replayed (rollback) and a file signed for one purpose from being used for another
 // (mix-and-match). No Qt and no platform code.
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 enum class TReleaseKind { Firmware, Tool };
 
@@ -40,6 +42,9 @@ std::optional<TReleaseStatement> ParseReleaseStatement(std::string_view text, st
 // The statement as its line.
 std::string ReleaseStatementText(const TReleaseStatement& statement);
 
+// Negative, zero or positive as the version numbers `a` are older than, equal to or newer than
+// `b`, compared left to right; a missing number counts as 0 ({1, 4} == {1, 4, 0}).
+int CompareVersionNumbers(const std::vector<uint64_t>& a, const std::vector<uint64_t>& b);
 // Compares two version texts by their groups of digits, read as numbers from left to right; a
 // missing group counts as 0 ("1.21" > "1.20", "2.0" > "1.99", "1.4" == "1.4.0"). Negative, zero or
 // positive as `a` is older than, equal to or newer than `b`; nothing when either text has no

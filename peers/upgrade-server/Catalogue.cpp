@@ -80,7 +80,7 @@ std::string Mismatch(const TReleaseStatement& statement, const EntryFacts& entry
         statement.platform != entry.platform)
         return differs("platform", statement.platform, entry.platform);
     auto version = ParseVersion(statement.version);
-    if (!version || CompareVersions(*version, *ParseVersion(entry.version)) != 0)
+    if (!version || CompareVersionNumbers(*version, *ParseVersion(entry.version)) != 0)
         return differs("version", statement.version, entry.version);
     return {};
 }
@@ -478,16 +478,6 @@ std::optional<std::vector<uint64_t>> ParseVersion(std::string_view text) {
     }
 }
 
-int CompareVersions(const std::vector<uint64_t>& a, const std::vector<uint64_t>& b) {
-    for (size_t i = 0; i < std::max(a.size(), b.size()); ++i) {
-        uint64_t x = i < a.size() ? a[i] : 0;
-        uint64_t y = i < b.size() ? b[i] : 0;
-        if (x != y)
-            return x < y ? -1 : 1;
-    }
-    return 0;
-}
-
 bool IsRefused(const Catalogue& catalogue, const std::string& originalId) {
     return catalogue.refused.count(originalId) != 0;
 }
@@ -500,7 +490,8 @@ Decision Decide(const Catalogue& catalogue, const std::string& userName, const s
             return false;
         auto client = ParseVersion(swVer);
         // A client whose version cannot be read is treated as the oldest one.
-        return !client || CompareVersions(*client, *ParseVersion(catalogue.tool->version)) < 0;
+        return !client ||
+               CompareVersionNumbers(*client, *ParseVersion(catalogue.tool->version)) < 0;
     };
     if (forcedKind == 7 || (!forcedKind && toolIsNewer())) {
         if (catalogue.tool) {
@@ -516,7 +507,8 @@ Decision Decide(const Catalogue& catalogue, const std::string& userName, const s
         return d;
     }
     auto device = ParseVersion(sVer);
-    if (!forcedKind && device && CompareVersions(*device, *ParseVersion(fw->second.version)) >= 0) {
+    if (!forcedKind && device &&
+        CompareVersionNumbers(*device, *ParseVersion(fw->second.version)) >= 0) {
         d.status = "-7";
         return d;
     }

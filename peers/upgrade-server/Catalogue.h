@@ -75,9 +75,7 @@ std::optional<Catalogue> ParseManifest(std::string_view text, const std::string&
 
 // A dotted version "1.21" as its numbers; nothing when the text is not such a version.
 std::optional<std::vector<uint64_t>> ParseVersion(std::string_view text);
-// Negative, zero or positive as a is older than, equal to or newer than b; missing parts count
-// as 0 ("1.4" == "1.4.0").
-int CompareVersions(const std::vector<uint64_t>& a, const std::vector<uint64_t>& b);
+// Versions compare with CompareVersionNumbers (ReleaseStatement.h): "1.4" == "1.4.0".
 
 // What the server answers to a complete request (the refusal is decided earlier, at the identity).
 struct Decision {

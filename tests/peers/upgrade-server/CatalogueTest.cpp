@@ -23,11 +23,11 @@ static_assert(kMaxCatalogueFile == static_cast<uint64_t>(kMaxDataLength));
 
 TEST(UpgradeServerCatalogue, VersionsCompareNumericallyPartByPart) {
     auto v = [](const char* text) { return *ParseVersion(text); };
-    EXPECT_LT(CompareVersions(v("1.9"), v("1.10")), 0);
-    EXPECT_GT(CompareVersions(v("2"), v("1.99.99")), 0);
-    EXPECT_EQ(CompareVersions(v("1.4"), v("1.4.0")), 0);
-    EXPECT_EQ(CompareVersions(v("01.20"), v("1.20")), 0);
-    EXPECT_LT(CompareVersions(v("1.2"), v("1.20")), 0);
+    EXPECT_LT(CompareVersionNumbers(v("1.9"), v("1.10")), 0);
+    EXPECT_GT(CompareVersionNumbers(v("2"), v("1.99.99")), 0);
+    EXPECT_EQ(CompareVersionNumbers(v("1.4"), v("1.4.0")), 0);
+    EXPECT_EQ(CompareVersionNumbers(v("01.20"), v("1.20")), 0);
+    EXPECT_LT(CompareVersionNumbers(v("1.2"), v("1.20")), 0);
     for (const char* bad : {"", "1.", ".1", "1..2", "v1.2", "1.2a", "1 2", "-1", "1234567890"})
         EXPECT_FALSE(ParseVersion(bad)) << bad;
 }
