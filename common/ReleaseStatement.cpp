@@ -190,22 +190,22 @@ std::string CheckReleaseStatement(const TReleaseStatement& statement,
         return "the signature is for " + std::string(Article(statement.kind)) +
                " (kind=" + ReleaseKindName(statement.kind) + "), but it came as " +
                Article(expected.kind) + " (kind=" + ReleaseKindName(expected.kind) + ")";
-    if (!tool && !expected.device.empty() && statement.device != expected.device)
+    if (!tool && expected.device && statement.device != *expected.device)
         return what + " is for device " + statement.device + ", not the connected " +
-               expected.device + " (device=" + statement.device + ")";
-    if (tool && !expected.platform.empty() && statement.platform != expected.platform)
+               *expected.device + " (device=" + statement.device + ")";
+    if (tool && expected.platform && statement.platform != *expected.platform)
         return what + " is for platform " + statement.platform + ", not this tool's " +
-               expected.platform + " (platform=" + statement.platform + ")";
-    if (expected.newerThan.empty())
+               *expected.platform + " (platform=" + statement.platform + ")";
+    if (!expected.newerThan)
         return {};
+    const std::string& newerThan = *expected.newerThan;
     const std::string whose = tool ? "this tool's" : "the device's";
-    auto order = CompareVersionTexts(statement.version, expected.newerThan);
+    auto order = CompareVersionTexts(statement.version, newerThan);
     if (!order)
-        return "the versions " + Quoted(statement.version) + " (signed) and " +
-               Quoted(expected.newerThan) + " (" + whose +
-               ") cannot be compared: a version needs digits";
+        return "the versions " + Quoted(statement.version) + " (signed) and " + Quoted(newerThan) +
+               " (" + whose + ") cannot be compared: a version needs digits";
     if (*order <= 0)
         return what + " is version " + statement.version + ", not newer than " + whose + " " +
-               expected.newerThan + (*order < 0 ? " (a rollback)" : " (the same version)");
+               newerThan + (*order < 0 ? " (a rollback)" : " (the same version)");
     return {};
 }

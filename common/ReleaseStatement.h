@@ -52,13 +52,14 @@ int CompareVersionNumbers(const std::vector<uint64_t>& a, const std::vector<uint
 std::optional<int> CompareVersionTexts(std::string_view a, std::string_view b);
 
 // What the receiver of a signed file expects it to be.
-// Each text that is empty is not checked. (Every member has an initialiser: GCC warns when a
-// designated initialiser leaves out one without.)
+// A field left out is not checked; an empty text is checked like any other (an empty version
+// cannot be compared and is refused). Every member has an initialiser: GCC warns when a
+// designated initialiser leaves out one without.
 struct TReleaseExpectation {
     TReleaseKind kind = TReleaseKind::Firmware;
-    std::string device{};    // firmware: the connected device's type
-    std::string platform{};  // tool: this tool's platform
-    std::string newerThan{}; // the version the signed one must be newer than
+    std::optional<std::string> device{};    // firmware: the connected device's type
+    std::optional<std::string> platform{};  // tool: this tool's platform
+    std::optional<std::string> newerThan{}; // the version the signed one must be newer than
 };
 
 // Empty when the statement fits the expectation; otherwise the cause, naming the field, the
