@@ -6,10 +6,14 @@
 #include "WindowThreadLink.h"
 #include "Workflow.h"
 
+#include <QAction>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
@@ -124,6 +128,16 @@ TForm_Main::TForm_Main(const QStringList& arguments, QWidget* parent)
     red.setColor(QPalette::WindowText, Qt::red);
     Lab_Err->setPalette(red);
     SetStatusText(QStringLiteral("VELT在线升级：请连接QX40设备后按[在线更新]"));
+    // The cause of a failure, for a user without a terminal: hover to read it, right-click to
+    // copy it.
+    Lab_Err->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(Lab_Err, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
+        QMenu menu(Lab_Err);
+        QAction* copy = menu.addAction(QStringLiteral("复制错误原因 (copy the cause)"));
+        copy->setEnabled(!cause_.isEmpty());
+        connect(copy, &QAction::triggered, this, &TForm_Main::CopyCause);
+        menu.exec(Lab_Err->mapToGlobal(at));
+    });
 
     IMG1 = new TGifPicture(this);
     IMG1->setObjectName(QStringLiteral("IMG1"));
@@ -201,8 +215,12 @@ void TForm_Main::TimerAutoGradeTimer() {
 void TForm_Main::But_StatClick() {
     // A click while the action runs (it processes window messages, and the worker enables the
     // button as the exchange ends) reaches the workflow, which starts one action at a time.
-    if (OnStart)
-        OnStart();
+    if (!OnStart)
+        return;
+    // The cause of an earlier failure does not belong to the action that begins now.
+    if (But_Stat->isEnabled())
+        SetCause(QString());
+    OnStart();
 }
 
 void TForm_Main::But_StopClick() {
@@ -220,4 +238,17 @@ void EchoToTerminal(const QString& text) {
 void TForm_Main::SetStatusText(const QString& text) {
     Lab_Err->setText(text);
     EchoToTerminal(text);
+}
+
+void TForm_Main::SetCause(const QString& cause) {
+    cause_ = cause;
+    Lab_Err->setToolTip(cause.isEmpty() ? QString()
+                                        : QStringLiteral("失败原因（右键可复制）：\n") + cause);
+    if (!cause.isEmpty())
+        EchoToTerminal(cause);
+}
+
+void TForm_Main::CopyCause() {
+    if (!cause_.isEmpty())
+        QGuiApplication::clipboard()->setText(cause_);
 }

@@ -48,6 +48,13 @@ public:
 
     // The status line Lab_Err, with its copy on standard error.
     void SetStatusText(const QString& text);
+    // Why the last action failed (one English line, also on standard error): the status line's
+    // tooltip, and what its context menu entry CopyCause copies for support. The status text
+    // itself stays as it is. An empty text clears it (a new action begins).
+    void SetCause(const QString& cause);
+    QString Cause() const { return cause_; }
+    // Puts the cause on the clipboard.
+    void CopyCause();
 
     // The controls, named as in the window's design.
     QPushButton* But_Stat;
@@ -80,6 +87,7 @@ private:
     void FormShow();
 
     QStringList arguments_;
+    QString cause_;
     bool autoGradeDone_ = false;
     std::unique_ptr<TWindowThreadLink> link_; // made once the controls exist
 };

@@ -9,6 +9,7 @@
 #include <QApplication>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <unistd.h>
 
@@ -34,8 +35,9 @@ const char* ProgramUsage() {
            "                         standard error\n"
            "\n"
            "Status texts, and the cause of a failure, are echoed on standard error.\n"
-           "Exit status: 0 when the window was closed (or the tool replaced itself), 1 when the\n"
-           "program failed unexpectedly (the reason on standard error).\n";
+           "Exit status: 0 when the window was closed (or the tool replaced itself), 1 when no\n"
+           "graphical display could be opened or the program failed unexpectedly (the reason on\n"
+           "standard error).\n";
 }
 
 bool AnswerVersionQuery(int argc, char** argv) {
@@ -59,20 +61,42 @@ QtMessageHandler& PreviousHandler() {
     return previous;
 }
 
-// Drops the embedded browser's JavaScript console and its context reports; every other message
-// goes on as before.
-void QuietBrowserMessages(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+bool& QuietBrowser() {
+    static bool quiet = true;
+    return quiet;
+}
+
+// Without a display the window cannot start, and Qt ends the program with an abort: say why,
+// and what works instead, and end with status 1.
+[[noreturn]] void NoDisplay() {
+    const QByteArray display = qgetenv("DISPLAY"), wayland = qgetenv("WAYLAND_DISPLAY");
+    std::fprintf(stderr,
+                 "kestrel: no graphical display could be opened (DISPLAY=\"%s\", "
+                 "WAYLAND_DISPLAY=\"%s\"): the window needs one. Start kestrel on the desktop, "
+                 "or use kestrel-cli, which works without a display (kestrel-cli update).\n",
+                 display.constData(), wayland.constData());
+    std::fflush(stderr);
+    std::_Exit(1);
+}
+
+// Drops the embedded browser's JavaScript console and its context reports (unless its log is
+// wanted); every other message goes on as before.
+void ProgramMessages(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (type == QtFatalMsg && text.contains(QLatin1String("no Qt platform plugin could be")))
+        NoDisplay();
     const char* category = context.category ? context.category : "";
-    if (std::strcmp(category, "js") == 0 || std::strncmp(category, "qt.webengine", 12) == 0)
-        return;
-    // The browser's start-up notices, which come without a category of their own.
-    static const char* const notices[] = {"Sandboxing disabled by user",
-                                          "WebEngineContext used before",
-                                          "No suitable graphics backend"};
-    if (type != QtCriticalMsg && type != QtFatalMsg)
-        for (const char* notice : notices)
-            if (text.startsWith(QLatin1String(notice)))
-                return;
+    if (QuietBrowser()) {
+        if (std::strcmp(category, "js") == 0 || std::strncmp(category, "qt.webengine", 12) == 0)
+            return;
+        // The browser's start-up notices, which come without a category of their own.
+        static const char* const notices[] = {"Sandboxing disabled by user",
+                                              "WebEngineContext used before",
+                                              "No suitable graphics backend"};
+        if (type != QtCriticalMsg && type != QtFatalMsg)
+            for (const char* notice : notices)
+                if (text.startsWith(QLatin1String(notice)))
+                    return;
+    }
     if (QtMessageHandler previous = PreviousHandler())
         previous(type, context, text);
 }
@@ -83,14 +107,15 @@ void PrepareProcess() {
     if (::geteuid() == 0 && qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX"))
         qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
-    if (qEnvironmentVariable("KESTREL_BROWSER_LOG") != QStringLiteral("1")) {
+    QuietBrowser() = qEnvironmentVariable("KESTREL_BROWSER_LOG") != QStringLiteral("1");
+    if (QuietBrowser()) {
         // Chromium's own log lines (its processes write them straight to standard error): only
         // fatal ones.
         QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
         if (!flags.contains("--log-level"))
             qputenv("QTWEBENGINE_CHROMIUM_FLAGS", (flags + " --log-level=3").trimmed());
-        PreviousHandler() = qInstallMessageHandler(QuietBrowserMessages);
     }
+    PreviousHandler() = qInstallMessageHandler(ProgramMessages);
 }
 
 void CreateProgramWindows(const QStringList& arguments) {

@@ -59,6 +59,10 @@ void TWindowThreadLink::ShowStatus(const std::string& text) {
     Dispatch([this, text = QString::fromStdString(text)] { form_.SetStatusText(text); });
 }
 
+void TWindowThreadLink::ShowCause(const std::string& cause) {
+    Dispatch([this, cause = QString::fromStdString(cause)] { form_.SetCause(cause); });
+}
+
 TProgressBar& TWindowThreadLink::ProgressBar() {
     return *progress_;
 }

@@ -39,6 +39,8 @@ public:
     void RequestTerminate() override;
     // The application's error box (and the same text on standard error).
     void ShowError(const std::string& text) override;
+    // The status line's tooltip and copy entry (and the same line on standard error).
+    void ShowCause(const std::string& cause) override;
 
 private:
     class TFormProgress;

@@ -196,6 +196,17 @@ TEST(GuiProgram, VersionIsAnsweredWithoutAWindow) {
         EXPECT_NE(run.out.find(variable), std::string::npos) << variable;
 }
 
+TEST(GuiProgram, WithoutADisplayItSaysSoAndEnds) {
+    ChildProcess kestrel({KESTREL_PATH_KESTREL},
+                         {"QT_QPA_PLATFORM=", "DISPLAY=", "WAYLAND_DISPLAY="}, true);
+    TRun run = Finish(kestrel, 60s);
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_NE(run.err.find("kestrel: no graphical display could be opened"), std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find("use kestrel-cli, which works without a display"), std::string::npos)
+        << run.err;
+}
+
 TEST(GuiProgram, NewToolVersionReplacesTheExecutableAndStartsIt) {
     TempDir tmp;
     // The tool lives in a folder whose name has a space in it.

@@ -7,7 +7,9 @@
 #include "WindowTest.h"
 #include "WindowThreadLink.h"
 
+#include <QClipboard>
 #include <QComboBox>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -221,6 +223,26 @@ private slots:
         form.But_Stop->setEnabled(true);
         form.But_Stop->click();
         QCOMPARE(stops, 1);
+    }
+
+    // The cause of a failure is read and copied in the window; the status line keeps its text.
+    void causeOfAFailureIsTheStatusLinesTooltipAndCopies() {
+        TForm_Main& form = *Form_Main;
+        const QString status = QStringLiteral("设备连接失败，请检查USB或电源连接！");
+        const QString cause = QStringLiteral("/dev/ttyUSB0: permission denied — add yourself to "
+                                             "the group dialout");
+        form.Link().ShowStatus(status.toStdString());
+        form.Link().ShowCause(cause.toStdString());
+        QCOMPARE(form.Lab_Err->text(), status);
+        QVERIFY2(form.Lab_Err->toolTip().contains(cause), qPrintable(form.Lab_Err->toolTip()));
+        form.CopyCause();
+        QCOMPARE(QGuiApplication::clipboard()->text(), cause);
+
+        // The next action begins without it.
+        form.OnStart = [] {};
+        form.But_Stat->click();
+        QCOMPARE(form.Lab_Err->toolTip(), QString());
+        QCOMPARE(form.Cause(), QString());
     }
 
     void closingAsksTheInstalledHandler() {
