@@ -35,6 +35,11 @@ if(NOT status EQUAL 0)
     message(FATAL_ERROR "help2man could not write the manual page of ${NAME} from "
                         "'${PROGRAM} --help' (${status}): ${errors}")
 endif()
+# The exit statuses that end a program's --help are a section of their own, not a part of the
+# section before them.
+file(READ ${WORK}/${NAME}.1 page)
+string(REGEX REPLACE "\n\\.SS \"Exit status(es)?:\"\n" "\n.SH \"EXIT STATUS\"\n" page "${page}")
+file(WRITE ${WORK}/${NAME}.1 "${page}")
 # gzip -n: no name or time stamp inside, so the same page gives the same bytes.
 execute_process(COMMAND gzip -9nf ${WORK}/${NAME}.1 RESULT_VARIABLE status)
 if(NOT status EQUAL 0)

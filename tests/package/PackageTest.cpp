@@ -42,7 +42,7 @@ TEST(Package, FilesAreWhereDebianExpectsThem) {
              "/usr/bin/kestrel-cli",
              DesktopEntry,
              "/usr/share/icons/hicolor/scalable/apps/kestrel.svg",
-             "/usr/share/metainfo/kestrel.metainfo.xml",
+             "/usr/share/metainfo/org.example.Kestrel.metainfo.xml",
              "/lib/udev/rules.d/70-kestrel.rules",
              "/usr/share/doc/kestrel/copyright",
              "/usr/share/doc/kestrel/changelog.gz",
