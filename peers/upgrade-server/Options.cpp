@@ -5,9 +5,12 @@
 #include <fstream>
 #include <iterator>
 #include <set>
+#include <string_view>
 
-const char* const kUsage =
-    "Usage: upgrade-server --catalogue DIR [OPTION]...\n"
+namespace {
+// The --help text around the two places that name the program.
+const char* const kUsageOptions =
+    " --catalogue DIR [OPTION]...\n"
     "Serves firmware and tool upgrades to Kestrel over the upgrade dialogue (TCP port 5001) from\n"
     "a catalogue directory, and the device information page, a health check and metrics over\n"
     "HTTP. Many sessions run at once; every step, the first line and the whole session have time\n"
@@ -34,10 +37,11 @@ const char* const kUsage =
     "                              IPv6 /64 counting as one (default 16); behind a load\n"
     "                              balancer every connection comes from the balancer: give it\n"
     "                              the value of --max-sessions\n"
-    "  --pubkey FILE               the maker's minisign public key (minisign.pub), repeatable:\n"
-    "                              every signature FILE.minisig in the catalogue must match its\n"
-    "                              file, be by one of these keys and carry the release statement\n"
-    "                              of its entry (else it is only checked to be a signature)\n"
+    "  --pubkey FILE               the maker's minisign public key (its .pub file, never the\n"
+    "                              secret key), repeatable: every signature FILE.minisig in the\n"
+    "                              catalogue must match its file, be by one of these keys and\n"
+    "                              carry the release statement of its entry (else it is only\n"
+    "                              checked to be a signature)\n"
     "  --fault FAULT               a scripted misbehaviour for tests, repeatable (see the\n"
     "                              server's README.md)\n"
     "  -h, --help                  print this help and exit\n"
@@ -60,7 +64,9 @@ const char* const kUsage =
     "  Standard output is the log: first \"listening ADDR:PORT http PORT|off catalogue\n"
     "  entries=N bytes=B\" once both ports listen, then one line per session, per page\n"
     "  request, per reload, refusals counted once a second, and \"stopped\" at the end.\n"
-    "  Errors and warnings go to standard error, each on one line starting \"upgrade-server:\".\n"
+    "  Errors and warnings go to standard error, one line each, starting with\n";
+
+const char* const kUsageEnd =
     "  At start-up the server raises its limit of open files to the hard limit.\n"
     "\n"
     "Exit status:\n"
@@ -68,7 +74,6 @@ const char* const kUsage =
     "  1  a port cannot be listened on, or the server failed while running\n"
     "  2  a bad command line or catalogue\n";
 
-namespace {
 bool Number(const std::string& text, uint64_t lo, uint64_t hi, uint64_t& value) {
     auto n = ParseCount(text);
     if (!n || *n < lo || *n > hi)
@@ -76,7 +81,68 @@ bool Number(const std::string& text, uint64_t lo, uint64_t hi, uint64_t& value) 
     value = *n;
     return true;
 }
+
+// The value of one base64 digit, or -1.
+int Base64Digit(char c) {
+    if (c >= 'A' && c <= 'Z')
+        return c - 'A';
+    if (c >= 'a' && c <= 'z')
+        return c - 'a' + 26;
+    if (c >= '0' && c <= '9')
+        return c - '0' + 52;
+    return c == '+' ? 62 : c == '/' ? 63 : -1;
+}
+
+// Whether `line` is the base64 line of a minisign secret key: "Ed", the key derivation (two zero
+// bytes without a password, "Sc" with one), "B2" (its checksum), then the key, in 158 bytes. A
+// public key line is 56 characters (42 bytes), so its key id can never make it look like one.
+bool SecretKeyLine(std::string_view line) {
+    constexpr size_t kPublicKeyLine = 56;
+    if (line.size() <= kPublicKeyLine)
+        return false;
+    uint8_t head[6];
+    for (size_t group = 0; group < 2; ++group) {
+        uint32_t bits = 0;
+        for (size_t i = 0; i < 4; ++i) {
+            int digit = Base64Digit(line[group * 4 + i]);
+            if (digit < 0)
+                return false;
+            bits = bits << 6 | static_cast<uint32_t>(digit);
+        }
+        for (size_t i = 0; i < 3; ++i)
+            head[group * 3 + i] = static_cast<uint8_t>(bits >> (16 - 8 * i));
+    }
+    return head[0] == 'E' && head[1] == 'd' && head[4] == 'B' && head[5] == '2';
+}
+
+// A secret key given where the public one belongs is an easy slip (minisign -G writes both side
+// by side). It is recognised before the text is parsed as a public key, whose error would quote
+// the start of the key line: that must not end up in a terminal or a journal.
+bool IsSecretKey(std::string_view text) {
+    while (!text.empty()) {
+        size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        if ((line.starts_with("untrusted comment:") &&
+             line.find("secret key") != std::string_view::npos) ||
+            SecretKeyLine(line))
+            return true;
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    }
+    return false;
+}
 } // namespace
+
+std::string ProgramName(const char* argv0) {
+    std::string path = argv0 != nullptr ? argv0 : "";
+    std::string name = path.substr(path.find_last_of('/') + 1);
+    return name.empty() ? kDefaultProgramName : name;
+}
+
+std::string Usage(const std::string& program) {
+    return "Usage: " + program + kUsageOptions + "  \"" + program + ":\".\n" + kUsageEnd;
+}
 
 bool ParseOptions(const std::vector<std::string>& args, ServerOptions& options,
                   std::string& error) {
@@ -155,6 +221,13 @@ bool ParseOptions(const std::vector<std::string>& args, ServerOptions& options,
                              std::istreambuf_iterator<char>());
             if (!in && !in.eof()) {
                 error = name + " " + value + ": cannot read the file";
+                return false;
+            }
+            if (IsSecretKey(text)) {
+                error = name + " " + value +
+                        ": this is a minisign secret key, not a public key: --pubkey takes the "
+                        ".pub file that minisign -G wrote beside it; keep the secret key off the "
+                        "server";
                 return false;
             }
             std::string why;

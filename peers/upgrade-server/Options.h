@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+// The name used when the program's own is unknown (an empty argv[0]).
+inline constexpr const char* kDefaultProgramName = "upgrade-server";
+
 struct ServerOptions {
     std::string catalogueDir;
     std::string address = "0.0.0.0";
@@ -25,12 +28,18 @@ struct ServerOptions {
     // The maker's minisign public keys (--pubkey): every FILE.minisig of the catalogue must be
     // a signature of FILE by one of them.
     std::vector<TPublicKey> pubkeys;
+    // The name the program was started by, which starts every line it writes to standard error.
+    std::string program = kDefaultProgramName;
     bool help = false;
     bool version = false;
 };
 
-// The whole --help text (help2man makes the manual page of it).
-extern const char* const kUsage;
+// The name to call the program by: the last part of the path it was started by (argv[0]), as
+// the installed program is called differently from the built one.
+std::string ProgramName(const char* argv0);
+
+// The whole --help text of `program` (help2man makes the manual page of it).
+std::string Usage(const std::string& program);
 
 // Parses argv[1..]; on a bad command line returns false with the reason in `error`.
 bool ParseOptions(const std::vector<std::string>& args, ServerOptions& options, std::string& error);

@@ -172,7 +172,7 @@ asio::awaitable<void> UpgradeServer::ReloadOnHangup() {
             continue;
         }
         for (const auto& warning : loaded.catalogue->warnings)
-            std::cerr << "upgrade-server: warning: " << warning << std::endl;
+            std::cerr << options_.program << ": warning: " << warning << std::endl;
         auto next = std::make_shared<ServerContext>();
         next->catalogue = std::move(*loaded.catalogue);
         next->generation = context_->generation + 1;
@@ -252,7 +252,7 @@ asio::awaitable<bool> UpgradeServer::AcceptFailed(const std::error_code& ec, con
     if (stopping_ || ec == asio::error::operation_aborted)
         co_return false;
     // Out of descriptors or memory: say so and try again shortly instead of spinning.
-    std::cerr << "upgrade-server: accepting on the " << which << " port: " << ec.message()
+    std::cerr << options_.program << ": accepting on the " << which << " port: " << ec.message()
               << std::endl;
     asio::steady_timer pause(control_, std::chrono::milliseconds(100));
     std::error_code ignored;

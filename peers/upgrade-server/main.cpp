@@ -1,4 +1,4 @@
-// upgrade-server: the reference upgrade server (see README.md beside this file).
+// The reference upgrade server (see README.md beside this file).
 #include "Catalogue.h"
 #include "Log.h"
 #include "Options.h"
@@ -24,46 +24,49 @@ void RaiseDescriptorLimit(const ServerOptions& options) {
     }
     const rlim_t needed = options.maxSessions * (options.httpPort != 0 ? 2 : 1) + 64;
     if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < needed)
-        std::cerr << "upgrade-server: warning: --max-sessions " << options.maxSessions
+        std::cerr << options.program << ": warning: --max-sessions " << options.maxSessions
                   << " needs up to " << needed << " open files, but the limit is " << limit.rlim_cur
                   << ": connections beyond it fail to be accepted (raise it with ulimit -Hn, or "
                      "LimitNOFILE= in the service unit)\n";
 }
 
-int Serve(int argc, char** argv) {
+int Serve(const std::string& program, int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     // Until the server listens for it (after the catalogue is loaded), SIGHUP is not an order to
     // stop.
     std::signal(SIGHUP, SIG_IGN);
     ServerOptions options;
+    options.program = program;
     std::string error;
-    if (!ParseOptions(std::vector<std::string>(argv + 1, argv + argc), options, error)) {
-        std::cerr << "upgrade-server: " << error << " (upgrade-server --help lists the options)\n";
+    // With an empty argv (argc 0), there are no arguments either.
+    const std::vector<std::string> args(argc > 0 ? argv + 1 : argv, argv + argc);
+    if (!ParseOptions(args, options, error)) {
+        std::cerr << program << ": " << error << " (" << program << " --help lists the options)\n";
         return 2;
     }
     if (options.help) {
-        std::cout << kUsage;
+        std::cout << Usage(program);
         return 0;
     }
     if (options.version) {
-        std::cout << "upgrade-server " << KESTREL_VERSION << "\n";
+        std::cout << program << " " << KESTREL_VERSION << "\n";
         return 0;
     }
     auto catalogue = LoadCatalogue(options.catalogueDir, error, options.pubkeys);
     if (!catalogue) {
-        std::cerr << "upgrade-server: " << error << "\n";
+        std::cerr << program << ": " << error << "\n";
         return 2;
     }
     for (const auto& warning : catalogue->warnings)
-        std::cerr << "upgrade-server: warning: " << warning << "\n";
+        std::cerr << program << ": warning: " << warning << "\n";
     if (!CatalogueFitsOptions(*catalogue, options, error)) {
-        std::cerr << "upgrade-server: " << error << "\n";
+        std::cerr << program << ": " << error << "\n";
         return 2;
     }
     RaiseDescriptorLimit(options);
     UpgradeServer server(options, std::move(*catalogue));
     if (!server.Bind(error)) {
-        std::cerr << "upgrade-server: " << error << "\n";
+        std::cerr << program << ": " << error << "\n";
         return 1;
     }
     WriteLogLine(server.ListeningLine());
@@ -74,13 +77,16 @@ int Serve(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
+    // Installed, the program has another name than built: its messages, help and version say
+    // the name it was started by.
+    const std::string program = ProgramName(argc > 0 ? argv[0] : nullptr);
     // Whatever fails (memory, threads), the server ends with one line that says what.
     try {
-        return Serve(argc, argv);
+        return Serve(program, argc, argv);
     } catch (const std::exception& e) {
-        std::cerr << "upgrade-server: stopped by an unexpected failure: " << e.what() << "\n";
+        std::cerr << program << ": stopped by an unexpected failure: " << e.what() << "\n";
     } catch (...) {
-        std::cerr << "upgrade-server: stopped by an unexpected failure\n";
+        std::cerr << program << ": stopped by an unexpected failure\n";
     }
     return 1;
 }

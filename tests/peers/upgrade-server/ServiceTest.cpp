@@ -226,30 +226,71 @@ TEST(UpgradeServerService, MetricsCountSessionsOutcomesBytesAndRefusals) {
         EXPECT_EQ(rest->find(" http "), std::string::npos) << *rest;
 }
 
-TEST(UpgradeServerService, VersionHelpAndBadArguments) {
-    auto run = [](std::vector<std::string> args) {
-        args.insert(args.begin(), KESTREL_PATH_UPGRADE_SERVER);
-        ChildProcess program(args, {}, true);
-        return Finish(program, std::chrono::seconds(60));
-    };
-    TRun version = run({"--version"});
-    EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out, std::string("upgrade-server ") + KESTREL_VERSION + "\n");
-    TRun help = run({"--help"});
-    EXPECT_EQ(help.status, 0);
-    for (const char* part : {"Usage: upgrade-server --catalogue DIR", "--max-per-peer N",
-                             "(default 16)", "--version", "GET /healthz", "GET /metrics", "SIGHUP",
-                             "SIGTERM", "Exit status:", "  2  a bad command line"})
-        EXPECT_NE(help.out.find(part), std::string::npos) << part;
-    for (const auto& [args, message] :
-         std::vector<std::pair<std::vector<std::string>, std::string>>{
-             {{"--catalogue", "c", "--verbose"}, "unknown option --verbose"},
-             {{"--catalogue"}, "--catalogue needs a value"},
-             {{"--port", "x", "--catalogue", "c"}, "--port x: expected a port number"}}) {
-        TRun bad = run(args);
-        EXPECT_EQ(bad.status, 2) << message;
-        EXPECT_EQ(bad.ErrLines().size(), 1u) << bad.err;
-        EXPECT_EQ(bad.err.rfind("upgrade-server: " + message, 0), 0u) << bad.err;
-        EXPECT_EQ(bad.out, "");
+// Installed, the program is called kestrel-upgrade-server: whatever it is started as, its
+// version, usage and messages name it so.
+TEST(UpgradeServerService, VersionHelpAndBadArgumentsNameTheProgramAsStarted) {
+    TempDir dir;
+    const std::string link = dir / "kestrel-upgrade-server";
+    std::filesystem::create_symlink(KESTREL_PATH_UPGRADE_SERVER, link);
+    for (const auto& [path, name] : std::vector<std::pair<std::string, std::string>>{
+             {KESTREL_PATH_UPGRADE_SERVER, "upgrade-server"}, {link, "kestrel-upgrade-server"}}) {
+        SCOPED_TRACE(path);
+        auto run = [&](std::vector<std::string> args) {
+            args.insert(args.begin(), path);
+            ChildProcess program(args, {}, true);
+            return Finish(program, std::chrono::seconds(60));
+        };
+        TRun version = run({"--version"});
+        EXPECT_EQ(version.status, 0);
+        EXPECT_EQ(version.out, name + " " + KESTREL_VERSION + "\n");
+        TRun help = run({"--help"});
+        EXPECT_EQ(help.status, 0);
+        EXPECT_TRUE(help.out.starts_with("Usage: " + name + " --catalogue DIR [OPTION]...\n"))
+            << help.out;
+        for (const std::string& part : std::vector<std::string>{
+                 "--max-per-peer N", "(default 16)", "--version", "GET /healthz", "GET /metrics",
+                 "SIGHUP", "SIGTERM", "Exit status:", "  2  a bad command line",
+                 "\"" + name + ":\""})
+            EXPECT_NE(help.out.find(part), std::string::npos) << part;
+        for (const auto& [args, message] :
+             std::vector<std::pair<std::vector<std::string>, std::string>>{
+                 {{"--catalogue", "c", "--verbose"}, "unknown option --verbose"},
+                 {{"--catalogue"}, "--catalogue needs a value"},
+                 {{"--port", "x", "--catalogue", "c"}, "--port x: expected a port number"}}) {
+            TRun bad = run(args);
+            EXPECT_EQ(bad.status, 2) << message;
+            ASSERT_EQ(bad.ErrLines().size(), 1u) << bad.err;
+            EXPECT_TRUE(bad.err.starts_with(name + ": " + message)) << bad.err;
+            EXPECT_TRUE(bad.err.ends_with(" (" + name + " --help lists the options)\n")) << bad.err;
+            EXPECT_EQ(bad.out, "");
+        }
+    }
+}
+
+// The secret key lies beside the public one: given by mistake, it is named for what it is, and
+// not a character of it reaches standard error (a terminal, a journal).
+TEST(UpgradeServerService, ASecretKeyGivenAsPubkeyIsRefusedWithoutQuotingIt) {
+    // The .key file of minisign -G -W: its comment line, then the key in base64.
+    std::istringstream keyFile(ReadFileBytes(TestKeyFile("trusted", ".key")));
+    std::string keyLine;
+    std::getline(keyFile, keyLine);
+    std::getline(keyFile, keyLine);
+    ASSERT_GT(keyLine.size(), 100u) << keyLine;
+    TempDir dir;
+    WriteFileBytes(dir / "line.key", keyLine + "\n");
+    for (const std::string& file : {TestKeyFile("trusted", ".key"), dir / "line.key"}) {
+        ChildProcess program(
+            {KESTREL_PATH_UPGRADE_SERVER, "--catalogue", dir.Path(), "--pubkey", file}, {}, true);
+        TRun run = Finish(program, std::chrono::seconds(60));
+        EXPECT_EQ(run.status, 2) << file;
+        ASSERT_EQ(run.ErrLines().size(), 1u) << run.err;
+        EXPECT_TRUE(run.err.starts_with("upgrade-server: --pubkey " + file +
+                                        ": this is a minisign secret key, not a public key: "
+                                        "--pubkey takes the .pub file"))
+            << run.err;
+        for (size_t at = 0; at + 8 <= keyLine.size(); ++at)
+            ASSERT_EQ(run.err.find(keyLine.substr(at, 8)), std::string::npos)
+                << "quotes the key: " << run.err;
+        EXPECT_EQ(run.out, "");
     }
 }
