@@ -2,8 +2,13 @@
 
 #include "MainWindow.h"
 
+#include <QRegularExpression>
+#include <QTimer>
 #include <QVariant>
 #include <QWidget>
+
+#include <functional>
+#include <memory>
 
 #ifdef KESTREL_WEBENGINE
 #include <QWebEngineLoadingInfo>
@@ -21,39 +26,167 @@ namespace {
 const char* const UrlProperty = "kestrelInfoUrl";
 const char* const ErrorProperty = "kestrelInfoError";
 
-// Shows the local page in place of the one that failed, once, and says so on standard error.
-template <typename View> void ShowUnavailable(View* view, const QUrl& url, QString reason) {
-    if (reason.isEmpty())
-        reason = QStringLiteral("unknown error");
-    view->setProperty(ErrorProperty, reason);
-    EchoToTerminal(
-        QStringLiteral("information page %1 cannot be loaded: %2").arg(url.toString(), reason));
-    view->setHtml(InfoUnavailablePage(url, reason));
+// The browser's error texts may carry markup of its own error page: the detail is plain text.
+QString PlainText(QString text) {
+    text.remove(QRegularExpression(QStringLiteral("<[^>]*>")));
+    text = text.simplified();
+    return text.isEmpty() ? QStringLiteral("unknown error") : text;
 }
+
+// Shows the local page in place of the one that failed, once per load, and says so on standard
+// error.
+template <typename View>
+void ShowUnavailable(View* view, const QUrl& url, TInfoFailure failure, const QString& detail) {
+    const QString plain = PlainText(detail);
+    view->setProperty(ErrorProperty, plain);
+    EchoToTerminal(
+        QStringLiteral("information page %1 cannot be loaded: %2").arg(url.toString(), plain));
+    view->setHtml(InfoUnavailablePage(url, failure, plain));
+}
+
+// Stops waiting for a page that does not answer: arms `timer` as a load begins.
+template <typename View, typename Stop>
+QTimer* AnswerTimer(View* view, const QUrl& url, std::chrono::milliseconds limit, Stop stop) {
+    auto* timer = new QTimer(view);
+    timer->setSingleShot(true);
+    timer->setInterval(limit);
+    QObject::connect(timer, &QTimer::timeout, view, [view, url, limit, stop] {
+        if (!InfoBrowserLoadError(view).isEmpty())
+            return;
+        // Marked first: the stop may report the load as failed.
+        view->setProperty(ErrorProperty, QStringLiteral("no answer"));
+        stop();
+        ShowUnavailable(view, url, TInfoFailure::NoAnswer,
+                        QStringLiteral("no answer within %1 s")
+                            .arg(std::chrono::duration<double>(limit).count()));
+    });
+    return timer;
+}
+
+#ifdef KESTREL_WEBENGINE
+// Chromium's network error numbers of the common cases.
+TInfoFailure Classify(const QWebEngineLoadingInfo& info) {
+    const int code = info.errorCode();
+    switch (info.errorDomain()) {
+    case QWebEngineLoadingInfo::HttpStatusCodeDomain:
+        return code == 404 || code == 410 ? TInfoFailure::NotFound : TInfoFailure::Other;
+    case QWebEngineLoadingInfo::CertificateErrorDomain:
+        return TInfoFailure::Tls;
+    case QWebEngineLoadingInfo::DnsErrorDomain:
+        return TInfoFailure::NameNotResolved;
+    default:
+        break;
+    }
+    switch (code) {
+    case -102: // ERR_CONNECTION_REFUSED
+        return TInfoFailure::Refused;
+    case -105: // ERR_NAME_NOT_RESOLVED
+    case -137: // ERR_NAME_RESOLUTION_FAILED
+        return TInfoFailure::NameNotResolved;
+    case -7:   // ERR_TIMED_OUT
+    case -118: // ERR_CONNECTION_TIMED_OUT
+    case -324: // ERR_EMPTY_RESPONSE
+        return TInfoFailure::NoAnswer;
+    default:
+        // The secure connection's errors: -107 ERR_SSL_PROTOCOL_ERROR and its neighbours, and
+        // the certificate errors from -200 on.
+        if ((code <= -200 && code > -300) || info.errorString().contains(QLatin1String("SSL")))
+            return TInfoFailure::Tls;
+        return TInfoFailure::Other;
+    }
+}
+
+QString Detail(const QWebEngineLoadingInfo& info) {
+    if (info.errorDomain() == QWebEngineLoadingInfo::HttpStatusCodeDomain)
+        return QStringLiteral("HTTP %1").arg(info.errorCode());
+    return info.errorString();
+}
+#else
+TInfoFailure Classify(QNetworkReply::NetworkError error) {
+    switch (error) {
+    case QNetworkReply::ContentNotFoundError:
+    case QNetworkReply::ContentGoneError:
+        return TInfoFailure::NotFound;
+    case QNetworkReply::ConnectionRefusedError:
+        return TInfoFailure::Refused;
+    case QNetworkReply::HostNotFoundError:
+        return TInfoFailure::NameNotResolved;
+    case QNetworkReply::TimeoutError:
+        return TInfoFailure::NoAnswer;
+    case QNetworkReply::SslHandshakeFailedError:
+        return TInfoFailure::Tls;
+    default:
+        return TInfoFailure::Other;
+    }
+}
+#endif
 } // namespace
 
-QString InfoUnavailablePage(const QUrl& url, const QString& reason) {
-    return QStringLiteral("<html><head><meta charset=\"utf-8\"></head>"
-                          "<body style=\"font-family: sans-serif; margin: 16px;\">"
-                          "<h3>设备信息暂时无法显示</h3>"
-                          "<p>无法打开设备信息页面：</p><p><code>%1</code></p>"
-                          "<p>原因：%2</p>"
-                          "<p>这不影响在线更新，请检查网络连接后重新打开本程序。</p>"
-                          "</body></html>")
-        .arg(url.toString().toHtmlEscaped(), reason.toHtmlEscaped());
+QString InfoFailureText(TInfoFailure failure) {
+    switch (failure) {
+    case TInfoFailure::NotFound:
+        return QStringLiteral("服务器上没有这个页面。");
+    case TInfoFailure::Refused:
+        return QStringLiteral("服务器拒绝了连接。");
+    case TInfoFailure::NameNotResolved:
+        return QStringLiteral("找不到服务器（无法解析服务器名称）。");
+    case TInfoFailure::NoAnswer:
+        return QStringLiteral("服务器没有响应。");
+    case TInfoFailure::Tls:
+        return QStringLiteral("无法建立安全连接（TLS）。");
+    case TInfoFailure::Other:
+        break;
+    }
+    return QStringLiteral("页面无法打开。");
 }
 
-QWidget* CreateInfoBrowser(const QUrl& url, QWidget* parent) {
+QString InfoUnavailablePage(const QUrl& url, TInfoFailure failure, const QString& detail) {
+    const QString address = url.toString().toHtmlEscaped();
+    return QStringLiteral("<html><head><meta charset=\"utf-8\"><style>"
+                          "body { font-family: sans-serif; margin: 12px; overflow-wrap: anywhere; "
+                          "word-break: break-all; }"
+                          "small { color: #666; }"
+                          "</style></head><body>"
+                          "<h3>设备信息暂时无法显示</h3>"
+                          "<p>%1</p>"
+                          "<p>页面地址：%2</p>"
+                          "<p><a href=\"%2\">重新加载</a></p>"
+                          "<p>这不影响在线更新。</p>"
+                          "<p><small>%3</small></p>"
+                          "</body></html>")
+        .arg(InfoFailureText(failure).toHtmlEscaped(), address, detail.toHtmlEscaped());
+}
+
+QWidget* CreateInfoBrowser(const QUrl& url, QWidget* parent,
+                           std::chrono::milliseconds answerLimit) {
 #ifdef KESTREL_WEBENGINE
     auto* view = new QWebEngineView(parent);
     view->setProperty(UrlProperty, url);
     // Our own page in Chinese instead of the browser's error page in another language.
     view->settings()->setAttribute(QWebEngineSettings::ErrorPageEnabled, false);
+    QTimer* timer = AnswerTimer(view, url, answerLimit, [view] { view->stop(); });
     QObject::connect(view->page(), &QWebEnginePage::loadingChanged, view,
-                     [view, url](const QWebEngineLoadingInfo& info) {
-                         if (info.status() == QWebEngineLoadingInfo::LoadFailedStatus &&
-                             info.url() == url && InfoBrowserLoadError(view).isEmpty())
-                             ShowUnavailable(view, url, info.errorString());
+                     [view, url, timer](const QWebEngineLoadingInfo& info) {
+                         if (info.url() != url)
+                             return; // the local page
+                         switch (info.status()) {
+                         case QWebEngineLoadingInfo::LoadStartedStatus:
+                             // Loaded again (the reload link): a new chance.
+                             view->setProperty(ErrorProperty, QVariant());
+                             timer->start();
+                             break;
+                         case QWebEngineLoadingInfo::LoadSucceededStatus:
+                             timer->stop();
+                             break;
+                         case QWebEngineLoadingInfo::LoadFailedStatus:
+                             timer->stop();
+                             if (InfoBrowserLoadError(view).isEmpty())
+                                 ShowUnavailable(view, url, Classify(info), Detail(info));
+                             break;
+                         case QWebEngineLoadingInfo::LoadStoppedStatus:
+                             timer->stop();
+                             break;
+                         }
                      });
     view->load(url);
     return view;
@@ -61,16 +194,32 @@ QWidget* CreateInfoBrowser(const QUrl& url, QWidget* parent) {
     auto* view = new QTextBrowser(parent);
     view->setProperty(UrlProperty, url);
     view->setOpenLinks(false);
-    view->setPlainText(QStringLiteral("正在打开 %1 ……").arg(url.toString()));
     auto* network = new QNetworkAccessManager(view);
-    QNetworkReply* reply = network->get(QNetworkRequest(url));
-    QObject::connect(reply, &QNetworkReply::finished, view, [view, reply, url] {
-        reply->deleteLater();
-        if (reply->error() == QNetworkReply::NoError)
-            view->setHtml(QString::fromUtf8(reply->readAll()));
-        else
-            ShowUnavailable(view, url, reply->errorString());
+    auto load = std::make_shared<std::function<void()>>();
+    QTimer* timer = AnswerTimer(view, url, answerLimit, [view] {
+        for (auto* reply : view->findChildren<QNetworkReply*>())
+            reply->abort();
     });
+    *load = [view, url, network, timer] {
+        view->setProperty(ErrorProperty, QVariant());
+        view->setPlainText(QStringLiteral("正在打开 %1 ……").arg(url.toString()));
+        QNetworkReply* reply = network->get(QNetworkRequest(url));
+        reply->setParent(view);
+        timer->start();
+        QObject::connect(reply, &QNetworkReply::finished, view, [view, reply, url, timer] {
+            reply->deleteLater();
+            timer->stop();
+            if (!InfoBrowserLoadError(view).isEmpty())
+                return;
+            if (reply->error() == QNetworkReply::NoError)
+                view->setHtml(QString::fromUtf8(reply->readAll()));
+            else
+                ShowUnavailable(view, url, Classify(reply->error()), reply->errorString());
+        });
+    };
+    // The reload link of the local page.
+    QObject::connect(view, &QTextBrowser::anchorClicked, view, [load](const QUrl&) { (*load)(); });
+    (*load)();
     return view;
 #endif
 }

@@ -22,6 +22,7 @@
 #endif
 
 #include "TestFiles.h"
+#include "TestSockets.h"
 
 // The text the browser shows now.
 QString BrowserText(QWidget* browser) {
@@ -158,27 +159,59 @@ private slots:
         QCOMPARE(InfoBrowserUrl(browser), expected);
     }
 
-    // The address comes from KESTREL_INFO_BASE_URL when set; a page that cannot be loaded is
-    // replaced by our own page in Chinese, which names the address and the error.
-    void unreachableInformationPageShowsTheLocalPage() {
-        const QString base =
-            QStringLiteral("http://%1:5001/").arg(QString::fromStdString(UniqueLoopbackAddress()));
+    // The address comes from KESTREL_INFO_BASE_URL when set. A page that cannot be loaded, or
+    // does not answer in time, is replaced by our own page in Chinese: the reason, the address,
+    // a reload link and the English detail, as plain text that fits the window's width.
+    void unavailableInformationPageShowsTheLocalPage() {
+        const std::string address = UniqueLoopbackAddress();
+        const QString base = QStringLiteral("http://%1:5001/").arg(QString::fromStdString(address));
         qputenv("KESTREL_INFO_BASE_URL", base.toUtf8());
-        const QUrl url = InfoPageUrl();
+        const QUrl refused = InfoPageUrl();
         qunsetenv("KESTREL_INFO_BASE_URL");
-        QCOMPARE(url.toString(), base + QStringLiteral("url/QX40Info.htm"));
+        QCOMPARE(refused.toString(), base + QStringLiteral("url/QX40Info.htm"));
+        // A server that accepts the connection and never answers; its address is longer than a
+        // line of the window.
+        std::string port;
+        TTestSocket silent = ListenOn(address, port);
+        const QUrl silentUrl(QStringLiteral("http://%1:%2/url/QX40Info.htm?device=%3")
+                                 .arg(QString::fromStdString(address), QString::fromStdString(port),
+                                      QString(120, QLatin1Char('x'))));
 
-        StderrCapture err;
-        QWidget* browser = CreateInfoBrowser(url, Form_Main);
-        QTRY_VERIFY_WITH_TIMEOUT(!InfoBrowserLoadError(browser).isEmpty(), 60000);
-        const QString reason = InfoBrowserLoadError(browser);
-        QString shown;
-        QTRY_VERIFY_WITH_TIMEOUT((shown = BrowserText(browser)).contains(reason), 60000);
-        QVERIFY(shown.contains(QStringLiteral("设备信息暂时无法显示")));
-        QVERIFY(shown.contains(url.toString()));
-        QVERIFY(QString::fromStdString(err.Text())
-                    .contains(QStringLiteral("information page %1 cannot be loaded: %2")
-                                  .arg(url.toString(), reason)));
+        const struct {
+            QUrl url;
+            TInfoFailure failure;
+        } cases[] = {{refused, TInfoFailure::Refused}, {silentUrl, TInfoFailure::NoAnswer}};
+        for (const auto& c : cases) {
+            StderrCapture err;
+            QWidget* browser = CreateInfoBrowser(c.url, Form_Main, std::chrono::seconds(2));
+            browser->setGeometry(2, 32, 359, 268); // as in the window
+            QTRY_VERIFY_WITH_TIMEOUT(!InfoBrowserLoadError(browser).isEmpty(), 60000);
+            const QString detail = InfoBrowserLoadError(browser);
+            QString shown;
+            QTRY_VERIFY_WITH_TIMEOUT((shown = BrowserText(browser)).contains(detail), 60000);
+            for (const QString& part :
+                 {QStringLiteral("设备信息暂时无法显示"), InfoFailureText(c.failure),
+                  c.url.toString(), QStringLiteral("重新加载")})
+                QVERIFY2(shown.contains(part), qPrintable(shown));
+            QVERIFY2(!shown.contains(QLatin1Char('<')), qPrintable(shown));
+            QVERIFY(QString::fromStdString(err.Text())
+                        .contains(QStringLiteral("information page %1 cannot be loaded: %2")
+                                      .arg(c.url.toString(), detail)));
+#ifdef KESTREL_WEBENGINE
+            bool fits = false, measured = false;
+            static_cast<QWebEngineView*>(browser)->page()->runJavaScript(
+                QStringLiteral("document.documentElement.scrollWidth <= "
+                               "document.documentElement.clientWidth"),
+                [&](const QVariant& v) {
+                    fits = v.toBool();
+                    measured = true;
+                });
+            QTRY_VERIFY_WITH_TIMEOUT(measured, 10000);
+            QVERIFY2(fits, "the local page scrolls sideways");
+#endif
+            delete browser;
+        }
+        CloseSocket(silent);
     }
 
     void busyPictureAnimatesWhileVisible() {
