@@ -46,13 +46,13 @@ const QStringList& THintForm::HintSteps() {
     return steps;
 }
 
-THintForm::THintForm(QWidget* parent)
-    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint) {
+THintForm::THintForm(QWidget* parent) : QDialog(parent, Qt::Dialog | Qt::FramelessWindowHint) {
     setObjectName(QStringLiteral("HintForm"));
     setWindowTitle(QStringLiteral("操作提示"));
     setFixedSize(339, 335);
     setFont(SkinFont(12));
     setStyleSheet(SkinStyleSheet());
+    new TSkinTitleBar(this, false); // it waits for an answer: no close button
 
     But2 =
         MakeButton(this, "But2", QString::fromUtf8(HintText::Seen), ResultSeen, {13, 299, 80, 27});

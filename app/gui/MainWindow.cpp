@@ -79,9 +79,8 @@ QComboBox* MakeBox(QWidget* parent, const char* name, const QString& text,
 } // namespace
 
 TForm_Main::TForm_Main(const QStringList& arguments, QWidget* parent)
-    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                          Qt::WindowCloseButtonHint),
+    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
       arguments_(arguments) {
     setObjectName(QStringLiteral("Form_Main"));
     // Dialog-style border: the client area has one fixed size.
@@ -90,6 +89,7 @@ TForm_Main::TForm_Main(const QStringList& arguments, QWidget* parent)
     setWindowIcon(SkinIcon());
     setFont(SkinFont(12));
     setStyleSheet(SkinStyleSheet());
+    new TSkinTitleBar(this, true);
 
     But_Stat = MakeButton(this, "But_Stat", QStringLiteral("在线更新"), {21, 387, 100, 36});
 

@@ -3,9 +3,12 @@
 #include "GifPicture.h"
 
 #include <QLinearGradient>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPixmap>
+#include <QToolButton>
 #include <QWidget>
+#include <QWindow>
 
 QFont SkinFont(int pixelSize, bool bold) {
     QFont font(QStringLiteral("WenQuanYi Micro Hei"));
@@ -64,4 +67,45 @@ QPixmap SkinIcon() {
         return picture ? picture->frames.front() : QImage();
     }();
     return QPixmap::fromImage(icon);
+}
+
+TSkinTitleBar::TSkinTitleBar(QWidget* window, bool withButtons) : QWidget(window) {
+    setObjectName(QStringLiteral("TitleBar"));
+    setGeometry(0, 0, window->width(), 30);
+    if (!withButtons)
+        return;
+    const QString style = QStringLiteral(
+        "QToolButton { color: white; border: none; background: transparent; font-size: 14px; }"
+        "QToolButton:hover { background: rgba(255, 255, 255, 60); }");
+    auto button = [&](const char* name, const QString& text, int right) {
+        auto* b = new QToolButton(this);
+        b->setObjectName(QLatin1String(name));
+        b->setText(text);
+        b->setFocusPolicy(Qt::NoFocus);
+        b->setStyleSheet(style);
+        b->setGeometry(width() - right, 4, 26, 22);
+        return b;
+    };
+    connect(button("TitleMinimize", QStringLiteral("—"), 58), &QToolButton::clicked, window,
+            &QWidget::showMinimized);
+    connect(button("TitleClose", QStringLiteral("✕"), 30), &QToolButton::clicked, window,
+            &QWidget::close);
+}
+
+void TSkinTitleBar::mousePressEvent(QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton)
+        return;
+    // The window manager moves the window when there is one; otherwise the band does.
+    QWindow* handle = window()->windowHandle();
+    moving_ = !(handle && handle->startSystemMove());
+    grab_ = event->globalPosition().toPoint() - window()->pos();
+}
+
+void TSkinTitleBar::mouseMoveEvent(QMouseEvent* event) {
+    if (moving_)
+        window()->move(event->globalPosition().toPoint() - grab_);
+}
+
+void TSkinTitleBar::mouseReleaseEvent(QMouseEvent*) {
+    moving_ = false;
 }

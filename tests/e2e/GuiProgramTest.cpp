@@ -207,6 +207,46 @@ TEST(GuiProgram, WithoutADisplayItSaysSoAndEnds) {
         << run.err;
 }
 
+// Under a window manager (openbox on a virtual screen) the window has one title bar, its own:
+// the manager adds no frame of its own, and the bar's minimise button works.
+TEST(GuiProgram, UnderAWindowManagerThereIsOneTitleBar) {
+    ChildProcess xvfb(
+        {"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "1024x768x24", "-nolisten", "tcp"});
+    auto number = xvfb.ReadLine(60s);
+    ASSERT_TRUE(number) << "Xvfb did not start";
+    const std::string display = "DISPLAY=:" + *number;
+    auto run = [&](const std::vector<std::string>& argv) {
+        ChildProcess tool(argv, {display}, true);
+        return Finish(tool, 60s).out;
+    };
+    ChildProcess manager({"/usr/bin/openbox"}, {display}, true);
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            return run({"/usr/bin/xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}).find("window id") !=
+                   std::string::npos;
+        },
+        60s));
+    ChildProcess kestrel({KESTREL_PATH_KESTREL},
+                         {display, "QT_QPA_PLATFORM=xcb", "QTWEBENGINE_DISABLE_SANDBOX=1",
+                          "QTWEBENGINE_CHROMIUM_FLAGS=--disable-gpu",
+                          "KESTREL_PORTS=:", "KESTREL_INFO_BASE_URL=http://127.0.0.1:1"},
+                         true);
+    std::string window = run(
+        {"/usr/bin/xdotool", "search", "--sync", "--onlyvisible", "--name", "^VELT在线升级1.4$"});
+    window = window.substr(0, window.find('\n'));
+    ASSERT_FALSE(window.empty()) << kestrel.Stderr();
+    EXPECT_NE(run({"/usr/bin/xprop", "-id", window, "_NET_FRAME_EXTENTS"}).find("= 0, 0, 0, 0"),
+              std::string::npos);
+    // The minimise button of the window's own title bar.
+    run({"/usr/bin/xdotool", "mousemove", "--window", window, "318", "15", "click", "1"});
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            return run({"/usr/bin/xprop", "-id", window, "WM_STATE"}).find("Iconic") !=
+                   std::string::npos;
+        },
+        60s));
+}
+
 TEST(GuiProgram, NewToolVersionReplacesTheExecutableAndStartsIt) {
     TempDir tmp;
     // The tool lives in a folder whose name has a space in it.
