@@ -13,6 +13,7 @@
 #ifdef KESTREL_WEBENGINE
 #include <QWebEngineLoadingInfo>
 #include <QWebEnginePage>
+#include <QWebEngineProfile>
 #include <QWebEngineSettings>
 #include <QWebEngineView>
 #else
@@ -164,6 +165,12 @@ QWidget* CreateInfoBrowser(const QUrl& url, QWidget* parent,
     view->setProperty(UrlProperty, url);
     // Our own page in Chinese instead of the browser's error page in another language.
     view->settings()->setAttribute(QWebEngineSettings::ErrorPageEnabled, false);
+    // One small page, loaded once per start: a cache in memory of about its size, and nothing
+    // kept on disk between starts (the page has to be fresh each time anyway).
+    QWebEngineProfile* profile = view->page()->profile();
+    profile->setHttpCacheType(QWebEngineProfile::MemoryHttpCache);
+    profile->setHttpCacheMaximumSize(1024 * 1024);
+    profile->setPersistentCookiesPolicy(QWebEngineProfile::NoPersistentCookies);
     QTimer* timer = AnswerTimer(view, url, answerLimit, [view] { view->stop(); });
     QObject::connect(view->page(), &QWebEnginePage::loadingChanged, view,
                      [view, url, timer](const QWebEngineLoadingInfo& info) {

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <unistd.h>
 
 const char* ProgramUsage() {
@@ -88,10 +89,11 @@ void ProgramMessages(QtMsgType type, const QMessageLogContext& context, const QS
     if (QuietBrowser()) {
         if (std::strcmp(category, "js") == 0 || std::strncmp(category, "qt.webengine", 12) == 0)
             return;
-        // The browser's start-up notices, which come without a category of their own.
-        static const char* const notices[] = {"Sandboxing disabled by user",
-                                              "WebEngineContext used before",
-                                              "No suitable graphics backend"};
+        // The browser's start-up notices, which come without a category of their own, and the
+        // platform plugin's word that it has no OpenGL, which PrepareProcess chose without a GPU.
+        static const char* const notices[] = {
+            "Sandboxing disabled by user", "WebEngineContext used before",
+            "No suitable graphics backend", "QXcbIntegration: Cannot create platform OpenGL"};
         if (type != QtCriticalMsg && type != QtFatalMsg)
             for (const char* notice : notices)
                 if (text.startsWith(QLatin1String(notice)))
@@ -99,6 +101,32 @@ void ProgramMessages(QtMsgType type, const QMessageLogContext& context, const QS
     }
     if (QtMessageHandler previous = PreviousHandler())
         previous(type, context, text);
+}
+
+// Adds a Chromium switch ("--name" or "--name=value") after the user's own
+// QTWEBENGINE_CHROMIUM_FLAGS, unless the user gives that switch already: theirs is kept.
+void AddBrowserSwitch(QByteArray& flags, const QByteArray& option) {
+    const QByteArray name = option.left(option.indexOf('='));
+    for (const QByteArray& given : flags.split(' '))
+        if (given.left(given.indexOf('=')) == name)
+            return;
+    flags = (flags + ' ' + option).trimmed();
+}
+
+void SetEnvironmentDefault(const char* name, const QByteArray& value) {
+    if (!qEnvironmentVariableIsSet(name))
+        qputenv(name, value);
+}
+
+// A render node is what a GPU driver offers to programs; without one (a virtual screen, a
+// machine without graphics driver) OpenGL falls back to Mesa's software renderer, whose code
+// generator (LLVM) alone costs more memory than the whole information page.
+bool HasRenderNode() {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/dev/dri", error))
+        if (entry.path().filename().string().starts_with("renderD"))
+            return true;
+    return false;
 }
 } // namespace
 
@@ -108,13 +136,29 @@ void PrepareProcess() {
         qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QuietBrowser() = qEnvironmentVariable("KESTREL_BROWSER_LOG") != QStringLiteral("1");
-    if (QuietBrowser()) {
-        // Chromium's own log lines (its processes write them straight to standard error): only
-        // fatal ones.
-        QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
-        if (!flags.contains("--log-level"))
-            qputenv("QTWEBENGINE_CHROMIUM_FLAGS", (flags + " --log-level=3").trimmed());
+    QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
+    // Chromium's own log lines (its processes write them straight to standard error): only
+    // fatal ones.
+    if (QuietBrowser())
+        AddBrowserSwitch(flags, "--log-level=3");
+    // The browser shows one small page of the maker's own server. Its usual separate processes
+    // (zygote, renderer, GPU) would each load their own share of Chromium and hold about as much
+    // memory again as the window itself; in one process the renderer shares what the window has
+    // loaded already. The price: the page has no sandboxed process of its own, and a crash of
+    // its renderer ends the window; the page comes from the maker's server.
+    AddBrowserSwitch(flags, "--single-process");
+    // The page's script is a few lines: V8 without its optimising compilers keeps less code and
+    // metadata in memory. Lite mode cannot run WebAssembly; turned off explicitly, V8 does not
+    // warn on standard error that it disabled it.
+    AddBrowserSwitch(flags, "--js-flags=--lite-mode,--no-expose-wasm");
+    if (!HasRenderNode()) {
+        // No GPU: Chromium draws in software anyway, and so do the window's scene graph and the
+        // platform plugin, which then load no OpenGL (and no Mesa) at all.
+        AddBrowserSwitch(flags, "--disable-gpu");
+        SetEnvironmentDefault("QT_QUICK_BACKEND", "software");
+        SetEnvironmentDefault("QT_XCB_GL_INTEGRATION", "none");
     }
+    qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags);
     PreviousHandler() = qInstallMessageHandler(ProgramMessages);
 }
 
