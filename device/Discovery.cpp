@@ -3,6 +3,7 @@
 #include "PortInventory.h"
 #include "PortNames.h"
 #include "TimeLimits.h"
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -83,6 +84,32 @@ std::string ExistingPorts() {
     return text;
 }
 
+// For the ports among `ports` (those that stayed silent) that other programs hold open:
+// "; port 3 (/dev/ttyUSB0) is open in cat, pid 4242 — ...". Such a program need not lock the
+// port, yet it reads the device's answers before this tool does. Empty when none is held.
+std::string HeldPortsNote(const std::vector<int32_t>& ports) {
+    std::vector<std::string> paths;
+    paths.reserve(ports.size());
+    for (int32_t port : ports)
+        paths.push_back(PortDevicePath(port));
+    const std::vector<std::vector<std::string>> holders = PortHoldersOf(paths);
+    std::string note;
+    size_t held = 0;
+    for (size_t i = 0; i < ports.size(); ++i) {
+        if (holders[i].empty())
+            continue;
+        note += "; port " + std::to_string(ports[i]) + " (" + paths[i] + ") is open in ";
+        for (size_t h = 0; h < holders[i].size(); ++h)
+            note += (h ? " and in " : "") + holders[i][h];
+        ++held;
+    }
+    if (held == 0)
+        return {};
+    return note + (held == 1 ? " — a program that has the port open may take the device's answers"
+                             : " — programs that have these ports open may take the device's "
+                               "answers");
+}
+
 } // namespace
 
 const std::string& DeviceFailureCause() {
@@ -129,7 +156,18 @@ std::string TDeviceLink::ScanFailureCause() const {
                     return ComPortName(port) + " has no device (" + ExistingPorts() + ")";
                 return OpenFailureCause(path, err);
             }
-        return PortWhere(onlyPort_) + ": no device answered the probe on " + ComPortName(onlyPort_);
+        return PortWhere(onlyPort_) + ": no device answered the probe on " +
+               ComPortName(onlyPort_) + HeldPortsNote({onlyPort_});
+    }
+    // The ports that exist and were probed, for the programs that may hold them.
+    std::vector<int32_t> silent;
+    const std::vector<std::string> paths = SerialPortPaths();
+    for (size_t i = 0; i < paths.size() && i < static_cast<size_t>(ComPortCount); ++i) {
+        const auto port = static_cast<int32_t>(i + 1);
+        if (PortExists(paths[i]) &&
+            std::none_of(openFaults_.begin(), openFaults_.end(),
+                         [port](const auto& fault) { return fault.first == port; }))
+            silent.push_back(port);
     }
     // A port that exists but could not be opened says more than the ports that stayed silent.
     for (const auto& [port, err] : openFaults_) {
@@ -140,10 +178,10 @@ std::string TDeviceLink::ScanFailureCause() const {
         if (openFaults_.size() > 1)
             cause += " (and " + std::to_string(openFaults_.size() - 1) +
                      " more ports could not be opened)";
-        return cause + "; no device answered on the other ports";
+        return cause + "; no device answered on the other ports" + HeldPortsNote(silent);
     }
     return "no device answered on ports 1 to " + std::to_string(ComPortCount) + " (" +
-           ExistingPorts() + ")";
+           ExistingPorts() + ")" + HeldPortsNote(silent);
 }
 
 bool TDeviceLink::Query(uint8_t code, TReply& reply) {

@@ -4,6 +4,14 @@
 #include <cerrno>
 #include <cstring>
 
+std::string PortHolders(const std::string& path) {
+    const std::vector<std::vector<std::string>> holders = PortHoldersOf({path});
+    std::string joined;
+    for (const std::string& holder : holders.front())
+        joined += (joined.empty() ? "" : "; ") + holder;
+    return joined;
+}
+
 std::string OpenFailureCause(const std::string& path, int err) {
     switch (err) {
     case EACCES:

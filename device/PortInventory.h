@@ -18,13 +18,19 @@ struct TPortInfo {
 };
 
 // Every serial port of SerialPortPaths() that exists (on Windows: the COM ports that exist), by
-// number. Each port is opened for a moment (non-blocking) to learn whether it is in use.
+// number. Each port is opened for a moment (non-blocking) to learn whether another program keeps
+// it to itself; a port that other processes hold open is in use too, with them named.
 std::vector<TPortInfo> ListPorts();
 
 // True when the device of that path exists (a character device; a COM port present).
 bool PortExists(const std::string& path);
-// The other processes that hold `path` open, as "name, pid N" joined by "; " (empty when none
-// can be found, or the system does not tell).
+// The other processes that hold each of `paths` open, in the same order: "name, pid N" each
+// (none when none can be found, or the system does not tell). An open descriptor counts whether
+// or not its program took a lock: a reader without one still takes the device's answers. A
+// process that also holds the master side of a pseudo-terminal is that line's far end (the
+// device), not a holder. One pass over the system's processes serves every path.
+std::vector<std::vector<std::string>> PortHoldersOf(const std::vector<std::string>& paths);
+// The holders of one path, joined by "; ".
 std::string PortHolders(const std::string& path);
 // The group that owns the device node (e.g. "dialout"), empty when unknown.
 std::string PortGroup(const std::string& path);

@@ -34,8 +34,9 @@ bool PortExists(const std::string& path) {
     return QueryDosDeviceA(name.c_str(), target, sizeof target) != 0;
 }
 
-std::string PortHolders(const std::string&) {
-    return {}; // Windows does not tell which process holds a COM port without extra tools
+std::vector<std::vector<std::string>> PortHoldersOf(const std::vector<std::string>& paths) {
+    // Windows does not tell which process holds a COM port without extra tools.
+    return std::vector<std::vector<std::string>>(paths.size());
 }
 
 std::string PortGroup(const std::string&) {

@@ -37,11 +37,12 @@ bool StartsWith(const std::string& text, const std::string& prefix) {
     return text.rfind(prefix, 0) == 0;
 }
 
-// Another program holding the advisory lock on `path` (flock(1) running sleep), once it has it.
+// Another program holding the advisory lock on `path` (flock(1) becoming sleep, so that stopping
+// it leaves nothing behind), once it has it.
 class LockHolder {
 public:
     explicit LockHolder(const std::string& path)
-        : child_({"/usr/bin/flock", path, "/usr/bin/sleep", "600"}) {
+        : child_({"/usr/bin/flock", "--no-fork", path, "/usr/bin/sleep", "600"}) {
         held_ = WaitUntil([&path] {
             int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
             bool locked = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
@@ -110,6 +111,31 @@ TEST_F(PortDiagnosis, PortHeldByAnotherProgramNamesIt) {
     ASSERT_EQ(ports.size(), 1u);
     EXPECT_TRUE(ports[0].inUse);
     EXPECT_NE(ports[0].usedBy.find(pid), std::string::npos);
+}
+
+// A program that holds the port open without any lock (sleep with the port as its standard input)
+// reads what the device answers: the listing and the cause of a failed search name it.
+TEST_F(PortDiagnosis, PortOpenWithoutALockNamesTheProgram) {
+    PtyPair pty;
+    const std::string path = pty.SlavePath();
+    SetPortAt(3, path);
+    ChildProcess reader({"/bin/sh", "-c", "exec /usr/bin/sleep 600 <\"$0\"", path});
+    const std::string pid = std::to_string(reader.Pid());
+    // The shell opens the port before it becomes sleep.
+    ASSERT_TRUE(WaitUntil([&pid] { return ReadFileBytes("/proc/" + pid + "/comm") == "sleep\n"; }));
+    const std::string named = "sleep, pid " + pid;
+
+    std::vector<TPortInfo> ports = ListPorts();
+    ASSERT_EQ(ports.size(), 1u);
+    EXPECT_EQ(ports[0].number, 3);
+    EXPECT_TRUE(ports[0].inUse);
+    EXPECT_EQ(ports[0].usedBy, named); // this test's own handles are not named
+
+    EXPECT_FALSE(ConnectDevice());
+    EXPECT_EQ(DeviceFailureCause(), "no device answered on ports 1 to 256 (1 serial port exists: " +
+                                        path + "); port 3 (" + path + ") is open in " + named +
+                                        " — a program that has the port open may take the "
+                                        "device's answers");
 }
 
 TEST_F(PortDiagnosis, DeviceThatStopsAfterTheProbeNamesTheCommand) {
