@@ -12,17 +12,28 @@ std::string PortHolders(const std::string& path) {
     return joined;
 }
 
+std::string PermissionCause(const std::string& path, const std::string& group,
+                            const std::string& installedRule) {
+    std::string text = path + ": permission denied — ";
+    const bool byGroup = !group.empty() && group != "root";
+    const std::string joinGroup = "add yourself to the group " + group + " (sudo usermod -aG " +
+                                  group + " $USER, then log in again)";
+    if (installedRule.empty())
+        return text + (byGroup ? joinGroup + " or " : "") +
+               "install the udev rule of the kestrel package";
+    // The rule gives the user at the seat access to the bridges it names, as they are plugged in
+    // or once that user logs in.
+    return text + "the udev rule " + installedRule +
+           " gives the user at the seat access: log in again at the seat, or unplug and replug "
+           "the device" +
+           (byGroup ? "; in a remote session, " + joinGroup : "");
+}
+
 std::string OpenFailureCause(const std::string& path, int err) {
     switch (err) {
     case EACCES:
-    case EPERM: {
-        std::string group = PortGroup(path);
-        std::string text = path + ": permission denied — ";
-        if (!group.empty() && group != "root")
-            text += "add yourself to the group " + group + " (sudo usermod -aG " + group +
-                    " $USER, then log in again) or ";
-        return text + "install the udev rule of the kestrel package";
-    }
+    case EPERM:
+        return PermissionCause(path, PortGroup(path), InstalledUdevRule());
     case EBUSY:
     case EWOULDBLOCK: {
         std::string holders = PortHolders(path);

@@ -34,6 +34,14 @@ std::vector<std::vector<std::string>> PortHoldersOf(const std::vector<std::strin
 std::string PortHolders(const std::string& path);
 // The group that owns the device node (e.g. "dialout"), empty when unknown.
 std::string PortGroup(const std::string& path);
+// Where the kestrel package's udev rule (70-kestrel.rules) is installed, empty when it is not.
+std::string InstalledUdevRule();
+// The cause of a refused open: the fix by the group that owns the port (`group`, unless empty or
+// root), and by the udev rule: to install it, or, with the rule installed (`installedRule`),
+// what makes it apply (a new login at the seat or replugging; it does not reach a remote
+// session).
+std::string PermissionCause(const std::string& path, const std::string& group,
+                            const std::string& installedRule);
 
 // One line on why `path` could not be opened, from the error number the port layer left:
 // "<path>: permission denied — add yourself to the group dialout (...)", "<path>: in use by

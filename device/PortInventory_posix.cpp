@@ -224,6 +224,15 @@ std::string PortGroup(const std::string& path) {
     return g && g->gr_name ? g->gr_name : "";
 }
 
+std::string InstalledUdevRule() {
+    for (const char* dir : {"/etc/udev/rules.d", "/lib/udev/rules.d", "/usr/lib/udev/rules.d"}) {
+        const std::string rule = std::string(dir) + "/70-kestrel.rules";
+        if (access(rule.c_str(), F_OK) == 0)
+            return rule;
+    }
+    return {};
+}
+
 std::vector<TPortInfo> ListPorts() {
     std::vector<TPortInfo> ports;
     std::vector<std::string> paths = SerialPortPaths();

@@ -43,6 +43,10 @@ std::string PortGroup(const std::string&) {
     return {};
 }
 
+std::string InstalledUdevRule() {
+    return {};
+}
+
 std::vector<TPortInfo> ListPorts() {
     std::vector<TPortInfo> ports;
     for (int32_t n = 1; n <= ComPortCount; ++n) {

@@ -80,16 +80,28 @@ TEST_F(PortDiagnosis, PermissionDeniedNamesTheGroupAndTheRule) {
         ASSERT_EQ(seteuid(0), 0);
     }
     EXPECT_FALSE(connected);
-    // The fix names the group that owns the device, unless that is root.
-    const std::string group = PortGroup(path);
-    const std::string joinGroup = group.empty() || group == "root"
-                                      ? ""
-                                      : "add yourself to the group " + group +
-                                            " (sudo usermod -aG " + group +
-                                            " $USER, then log in again) or ";
-    EXPECT_EQ(cause, path + ": permission denied — " + joinGroup +
-                         "install the udev rule of the kestrel package; no device answered on "
-                         "the other ports");
+    // The fix names the group that owns the device, unless that is root, and the udev rule.
+    EXPECT_EQ(cause, PermissionCause(path, PortGroup(path), InstalledUdevRule()) +
+                         "; no device answered on the other ports");
+
+    // What the fix is, with and without the rule installed.
+    const std::string rule = "/lib/udev/rules.d/70-kestrel.rules";
+    const struct {
+        std::string group, rule, cause;
+    } cases[] = {
+        {"dialout", "",
+         "add yourself to the group dialout (sudo usermod -aG dialout $USER, then log in again) "
+         "or install the udev rule of the kestrel package"},
+        {"root", "", "install the udev rule of the kestrel package"},
+        {"dialout", rule,
+         "the udev rule " + rule +
+             " gives the user at the seat access: log in again at the seat, or unplug and replug "
+             "the device; in a remote session, add yourself to the group dialout (sudo usermod "
+             "-aG dialout $USER, then log in again)"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(PermissionCause("/dev/ttyUSB0", c.group, c.rule),
+                  "/dev/ttyUSB0: permission denied — " + c.cause);
 }
 
 TEST_F(PortDiagnosis, PortHeldByAnotherProgramNamesIt) {
