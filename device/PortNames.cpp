@@ -5,7 +5,24 @@
 #include <filesystem>
 #include <tuple>
 
+namespace {
+
+// The device AdmitOutsidePort placed, and its number (0: none).
+struct TOutsidePort {
+    int32_t number = 0;
+    std::string path;
+};
+TOutsidePort& OutsidePort() {
+    static TOutsidePort port;
+    return port;
+}
+
+} // namespace
+
 std::string ComPortName(int32_t port) {
+    // A device outside the list is known to the user by its path, never by a borrowed number.
+    if (IsOutsidePort(port))
+        return OutsidePort().path;
     return "com" + std::to_string(port);
 }
 
@@ -56,6 +73,8 @@ bool SerialPortBefore(const std::string& a, const std::string& b) {
 std::string PortDevicePath(int32_t port) {
     if (port < 1 || port > ComPortCount)
         return {};
+    if (IsOutsidePort(port))
+        return OutsidePort().path;
     std::vector<std::string> paths = SerialPortPaths();
     if (static_cast<size_t>(port) > paths.size())
         return {};
@@ -109,4 +128,20 @@ int32_t PortNumberFromArgument(const std::string& arg, std::string& error) {
     else
         error = arg + " is not one of the serial ports" + seeList;
     return 0;
+}
+
+int32_t AdmitOutsidePort(const std::string& path) {
+    std::vector<std::string> paths = SerialPortPaths();
+    for (int32_t port = 1; port <= ComPortCount; ++port) {
+        size_t index = static_cast<size_t>(port) - 1;
+        if (index >= paths.size() || paths[index].empty()) {
+            OutsidePort() = {port, path};
+            return port;
+        }
+    }
+    return 0;
+}
+
+bool IsOutsidePort(int32_t port) {
+    return port != 0 && port == OutsidePort().number;
 }

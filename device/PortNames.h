@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-// The port's name as the user sees it: "com" followed by the number.
+// The port's name as the user sees it: "com" followed by the number; for the port of
+// AdmitOutsidePort, its path.
 std::string ComPortName(int32_t port);
 // The device path of port `port`, or empty when no device has that number.
 std::string PortDevicePath(int32_t port);
@@ -23,3 +24,16 @@ bool SerialPortBefore(const std::string& a, const std::string& b);
 // is one of SerialPortPaths(). Otherwise 0, and `error` says what is wrong with the argument and
 // points at `kestrel-cli ports`.
 int32_t PortNumberFromArgument(const std::string& arg, std::string& error);
+
+// Why `path` cannot serve as a serial port, or empty when it can: it must exist and be a
+// character device that takes the serial line settings (a device another program holds, or one
+// this user may not open, passes: the open itself reports that). One check per platform; on
+// Windows only the COM ports are serial ports.
+std::string SerialDeviceProblem(const std::string& path);
+// A serial device outside the numbered list (a pseudo-terminal, a Bluetooth serial port) that
+// the user named: for the rest of the process it takes the first number without a device, so
+// the device link reaches it like any other port. That number, or 0 when every number has a
+// device (always on Windows).
+int32_t AdmitOutsidePort(const std::string& path);
+// True for the number AdmitOutsidePort gave.
+bool IsOutsidePort(int32_t port);

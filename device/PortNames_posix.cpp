@@ -2,9 +2,14 @@
 #include "COMFunAPI.h"
 #include "PortNames.h"
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
 
 namespace {
 
@@ -72,4 +77,25 @@ const char* PortNumbering() {
     return "the serial devices of the system, or\n"
            "the ':'-separated device paths of KESTREL_PORTS (an empty entry leaves a port\n"
            "number free)";
+}
+
+std::string SerialDeviceProblem(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0)
+        return path + ": " + (errno == ENOENT ? "no such device" : std::strerror(errno));
+    if (!S_ISCHR(st.st_mode))
+        return path + " is not a serial device (" +
+               (S_ISDIR(st.st_mode) ? "a directory" : "not a character device") + ")";
+    // Only a terminal takes line settings; /dev/null and the like are character devices too.
+    // A port that does not open now (permission, another holder) is left to the open that
+    // follows, whose cause says more.
+    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    termios settings{};
+    bool serial = tcgetattr(fd, &settings) == 0;
+    ::close(fd);
+    if (!serial)
+        return path + " is not a serial device (it takes no serial line settings)";
+    return {};
 }

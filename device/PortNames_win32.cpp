@@ -13,3 +13,8 @@ std::vector<std::string> SerialPortPaths() {
 const char* PortNumbering() {
     return "port N is the communication port COMN (\\\\.\\COMN)";
 }
+
+std::string SerialDeviceProblem(const std::string& path) {
+    return path + " is not a serial port (the serial ports are COM1 to COM" +
+           std::to_string(ComPortCount) + ", \\\\.\\COMN)";
+}

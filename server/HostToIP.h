@@ -4,8 +4,14 @@
 
 // The first IPv4 address of the name as dotted text ("192.0.2.7"); a dotted quad comes back
 // unchanged. Empty when the name cannot be resolved, and then `why` (when given) receives the
-// resolver's words.
+// resolver's words, or HostNameProblem's for a name that carries a port.
 std::string HostToIP(const std::string& name, std::string* why = nullptr);
+
+// Empty for a host name alone; for one with a port ("example.org:6000", "[2001:db8::1]:5001")
+// the words that say that KESTREL_UPDATE_HOST takes a host name only, the port being always
+// kUpgradeServerPort. An IPv6 literal ("::1") is a host name: only one colon followed by digits,
+// or a bracketed address followed by ":digits", is a port.
+std::string HostNameProblem(const std::string& name);
 
 // The upgrade server's host name: the environment variable KESTREL_UPDATE_HOST when set and not
 // empty, otherwise the name chosen when the program was built.

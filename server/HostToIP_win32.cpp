@@ -11,6 +11,12 @@ std::string HostToIP(const std::string& name, std::string* why) {
             *why = name.empty() ? "no host name" : "the socket library cannot be started";
         return {};
     }
+    // "host:port" would only fail as an unknown name: say what is wrong with it instead.
+    if (std::string problem = HostNameProblem(name); !problem.empty()) {
+        if (why)
+            *why = problem;
+        return {};
+    }
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;

@@ -2,6 +2,14 @@
 
 #include <cstdio>
 
+namespace {
+// "-qv": several of the one-letter flags -h, -q, -v in one argument.
+bool FlagCluster(const std::string& a) {
+    return a.size() > 2 && a[0] == '-' && a[1] != '-' &&
+           a.find_first_not_of("hqv", 1) == std::string::npos;
+}
+} // namespace
+
 bool ParseCliOptions(const std::vector<std::string>& args, const TOptionSet& allowed,
                      TCliOptions& options, std::string& error) {
     bool optionsEnded = false;
@@ -17,6 +25,10 @@ bool ParseCliOptions(const std::vector<std::string>& args, const TOptionSet& all
             options.quiet = true;
         } else if (a == "-v" || a == "--verbose") {
             options.verbose = true;
+        } else if (FlagCluster(a)) {
+            options.help = options.help || a.find('h') != std::string::npos;
+            options.quiet = options.quiet || a.find('q') != std::string::npos;
+            options.verbose = options.verbose || a.find('v') != std::string::npos;
         } else if (a == "--allow-downgrade" && allowed.allowDowngrade) {
             options.allowDowngrade = true;
         } else if (a == "--json" && allowed.json) {
@@ -34,7 +46,8 @@ bool ParseCliOptions(const std::vector<std::string>& args, const TOptionSet& all
         }
     }
     if (options.quiet && options.verbose) {
-        error = "-q and -v cannot be used together";
+        error = "-q (--quiet) and -v (--verbose) exclude each other: -q prints only errors "
+                "and the result, -v every step; give one of them";
         return false;
     }
     return true;

@@ -2,6 +2,7 @@
 
 #include "Dialogue.h"
 #include "Interrupt.h"
+#include "PortInventory.h"
 #include "PortNames.h"
 #include "UPCommFun.h"
 
@@ -28,27 +29,84 @@ TTypeParts TypeParts(std::string text) {
     return {text.substr(0, 4), text.substr(4, 4), text.substr(8, 1)};
 }
 
-// Finds and identifies the device; on failure tells the user why and returns false.
-bool Connect(TCliRun& run) {
+// Finds and identifies the device; on failure tells the user why and returns false. With
+// `deviceLines` the port and the device type get lines of their own, as the upgrade shows them;
+// otherwise (identify, whose result lists both) they are part of the status.
+bool Connect(TCliRun& run, bool deviceLines) {
     TTerminalWindow& window = run.Window();
     window.ShowStatus(WorkflowText::Connecting);
     if (!ConnectDevice()) {
+        // Interrupted: the search was cut short by the user, not failed by the device.
+        if (Interrupt::Raised())
+            return false;
         run.SetOutcome("device-not-found", WorkflowText::ConnectFailed);
         run.Fail(WorkflowText::ConnectFailed);
         run.Error(DeviceFailureCause());
         return false;
     }
-    window.ShowStatus(ComPortName(IOPack.ComID) + " " + IOPack.TypeText.substr(0, 4) + " " +
-                      WorkflowText::Connected);
-    run.Detail(PortLine(IOPack.ComID));
+    std::string type = IOPack.TypeText.substr(0, 4);
+    if (deviceLines) {
+        run.Say(PortLine(IOPack.ComID));
+        run.Say("device type: " + type);
+        window.ShowStatus(WorkflowText::Connected);
+    } else {
+        window.ShowStatus(ComPortName(IOPack.ComID) + " " + type + " " + WorkflowText::Connected);
+        run.Detail(PortLine(IOPack.ComID));
+    }
     return true;
+}
+
+// The end of a command that an interrupt stopped after its current step.
+int Interrupted(TCliRun& run, const std::string& what) {
+    run.SetOutcome("interrupted", "");
+    run.Error("kestrel-cli " + run.Command() + ": interrupted" + what);
+    return ExitInterrupted;
 }
 
 } // namespace
 
 std::string PortLine(int comId) {
+    if (IsOutsidePort(comId))
+        return "port: " + PortDevicePath(comId) + " (not in the numbered list)";
     return "port: " + std::to_string(comId) + " (" + ComPortName(comId) + ", " +
            PortDevicePath(comId) + ")";
+}
+
+int32_t PortToTry(TCliRun& run, bool& refused) {
+    refused = false;
+    const std::string& arg = run.Options().port;
+    if (arg.empty())
+        return 0;
+    auto refuse = [&](const std::string& why) {
+        refused = true;
+        run.SetOutcome("usage-error", "");
+        run.Error("kestrel-cli " + run.Command() + ": " + why);
+        return 0;
+    };
+    std::string error;
+    int32_t port = PortNumberFromArgument(arg, error);
+    if (port != 0) {
+        // A number without a device is a slip on the command line, refused before anything is
+        // opened: a search there could only end in "device not found".
+        std::string path = PortDevicePath(port);
+        if (!PortExists(path))
+            return refuse("port " + arg + (path.empty() || path == arg ? "" : " (" + path + ")") +
+                          " does not exist; `kestrel-cli ports` lists the ports there are");
+        run.Detail("only port " + std::to_string(port) + " (" + ComPortName(port) + ", " + path +
+                   ") is tried");
+        return port;
+    }
+    if (arg.find('/') == std::string::npos && arg.find('\\') == std::string::npos)
+        return refuse(error);
+    // A serial device the list does not number (a pseudo-terminal, /dev/rfcomm0) is taken by
+    // its path; anything else is named with why it is no serial port.
+    if (std::string problem = SerialDeviceProblem(arg); !problem.empty())
+        return refuse(problem + "; `kestrel-cli ports` lists the serial ports");
+    port = AdmitOutsidePort(arg);
+    if (port == 0)
+        return refuse(error);
+    run.Detail("only " + arg + " is tried (not in the numbered list)");
+    return port;
 }
 
 TJson StatementJson(const TReleaseStatement& statement) {
@@ -66,10 +124,13 @@ TJson DeviceJson() {
     std::string bytes;
     for (uint8_t b : d.CID)
         bytes += Hex2(b);
-    return TJson::Object()
-        .Add("port", int(d.ComID))
-        .Add("port_name", ComPortName(d.ComID))
-        .Add("path", PortDevicePath(d.ComID))
+    TJson json = TJson::Object();
+    // A device outside the numbered list has no number of its own, only its path.
+    if (IsOutsidePort(d.ComID))
+        json.AddNull("port").AddNull("port_name");
+    else
+        json.Add("port", int(d.ComID)).Add("port_name", ComPortName(d.ComID));
+    return json.Add("path", PortDevicePath(d.ComID))
         .Add("type", parts.type)
         .Add("software_version", parts.software)
         .Add("hardware_version", parts.hardware)
@@ -85,20 +146,26 @@ int RunIdentify(TCliRun& run) {
         return ExitUsage;
     }
     bool refused = false;
-    int32_t only = ChosenPort(run, refused);
+    int32_t only = PortToTry(run, refused);
     if (refused)
         return ExitUsage;
+    Interrupt::Install();
     // Discovery takes the first port that answers: look at every port first, to say so when it
     // is not the only one (before discovery's key exchange, which the probe answers depend on),
     // then identify the first without probing again.
     std::vector<int32_t> answering;
     if (only == 0) {
         answering = DefaultDeviceLink().AnsweringPorts();
+        if (Interrupt::Raised())
+            return Interrupted(run, ".");
         if (!answering.empty())
             only = answering.front();
     }
     DefaultDeviceLink().SetOnlyPort(only);
-    if (!Connect(run))
+    bool connected = Connect(run, false);
+    if (Interrupt::Raised())
+        return Interrupted(run, ".");
+    if (!connected)
         return ExitDevice;
     if (!answering.empty()) {
         TJson numbers = TJson::Array();
@@ -186,8 +253,10 @@ int RunFlash(TCliRun& run) {
         return ExitUsage;
     }
     const std::string& path = operands[0];
+    // Every status is a line, also in a log, as the upgrade shows them; -q keeps them out.
+    run.Window().PrintEveryStatus(!run.Options().quiet);
     bool refused = false;
-    int32_t only = ChosenPort(run, refused);
+    int32_t only = PortToTry(run, refused);
     if (refused)
         return ExitUsage;
     DefaultDeviceLink().SetOnlyPort(only);
@@ -233,8 +302,10 @@ int RunFlash(TCliRun& run) {
                " bytes, filled with 0xFF to " + std::to_string(padded) + " bytes");
 
     Interrupt::Install();
-    if (!Connect(run))
-        return Interrupt::Raised() ? ExitInterrupted : ExitDevice;
+    if (!Connect(run, true))
+        return Interrupt::Raised() ? Interrupted(run, " before programming; nothing was written "
+                                                      "to the device.")
+                                   : ExitDevice;
     run.Report().Add("device", DeviceJson());
     if (check.statement) {
         TTypeParts parts = TypeParts(IOPack.TypeText);
@@ -249,12 +320,8 @@ int RunFlash(TCliRun& run) {
         if (!why.empty())
             return refuse(why);
     }
-    if (Interrupt::Raised()) {
-        run.SetOutcome("interrupted", "");
-        run.Error("kestrel-cli flash: interrupted before programming; nothing was written to "
-                  "the device.");
-        return ExitInterrupted;
-    }
+    if (Interrupt::Raised())
+        return Interrupted(run, " before programming; nothing was written to the device.");
     run.Window().ShowStatus(WorkflowText::Programming);
     // A stop half-way is the user's explicit choice (Interrupt.h); its JSON object is ready.
     TCliRun stopped = run;

@@ -33,14 +33,16 @@ int RunUpdate(TCliRun& run);
 // Lists every serial port: number, path, USB details, whether another program holds it.
 int RunPorts(TCliRun& run);
 
-// The port of --port (0 when none was given). A value that names no port is told the user
-// and sets `refused` (the command then ends with ExitUsage).
-int32_t ChosenPort(TCliRun& run, bool& refused);
+// The port of --port for identify, flash and update (0 when none was given). A value that names
+// no existing port is told the user and sets `refused` (the command then ends with ExitUsage);
+// a serial device outside the numbered list is taken by its path (AdmitOutsidePort).
+int32_t PortToTry(TCliRun& run, bool& refused);
 
 // The exit status of `update` for the way the action ended.
 int UpdateExitStatus(TWorkflowResult result, bool interrupted);
 
-// "port: 3 (com3, /dev/ttyUSB0)": the port of a found device, as every command shows it.
+// "port: 3 (com3, /dev/ttyUSB0)": the port of a found device, as every command shows it;
+// "port: /dev/pts/5 (not in the numbered list)" for a device named by a path outside the list.
 std::string PortLine(int comId);
 // The device found last (IOPack) as a JSON object: port, type, versions, identity, counters.
 TJson DeviceJson();

@@ -58,21 +58,3 @@ int RunPorts(TCliRun& run) {
     run.SetOutcome(ports.empty() ? "no-ports" : "listed", "");
     return ExitOk;
 }
-
-int32_t ChosenPort(TCliRun& run, bool& refused) {
-    refused = false;
-    const std::string& arg = run.Options().port;
-    if (arg.empty())
-        return 0;
-    std::string error;
-    int32_t port = PortNumberFromArgument(arg, error);
-    if (port == 0) {
-        refused = true;
-        run.SetOutcome("usage-error", "");
-        run.Error("kestrel-cli " + run.Command() + ": " + error);
-        return 0;
-    }
-    run.Detail("only port " + std::to_string(port) + " (" + ComPortName(port) + ", " +
-               PortDevicePath(port) + ") is tried");
-    return port;
-}

@@ -66,7 +66,7 @@ int RunUpdate(TCliRun& run) {
         return ExitUsage;
     }
     bool refused = false;
-    int32_t only = ChosenPort(run, refused);
+    int32_t only = PortToTry(run, refused);
     if (refused)
         return ExitUsage;
     TTerminalWindow& window = run.Window();
@@ -77,7 +77,10 @@ int RunUpdate(TCliRun& run) {
     TWorkflowOptions options;
     options.replaceTool = false;
     options.onlyPort = only;
-    run.Detail("upgrade server: " + UpgradeServerHost() + " port " + kUpgradeServerPort);
+    const std::string host = UpgradeServerHost();
+    const std::string hostProblem = HostNameProblem(host);
+    run.Detail("upgrade server: " + host + " port " + kUpgradeServerPort +
+               (hostProblem.empty() ? "" : " (" + hostProblem + ")"));
     Interrupt::Install();
     // A stop half-way through programming ends the program in the interrupt handler: its JSON
     // object is made as programming begins.

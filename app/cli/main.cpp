@@ -27,15 +27,16 @@ struct TCommand {
 };
 
 const char* const OptionHelp[] = {
-    "  --port N|PATH  try only this port: its number (1 to 256, as `kestrel-cli ports`\n"
-    "                 lists them) or its device path; without it every port is tried\n",
+    "  --port N|PATH  try only this port: its number (1 to 256, `kestrel-cli ports`) or\n"
+    "                 the path of any serial device; without it every port is tried\n",
     "  --json         print one JSON object on standard output (outcome, exit status,\n"
     "                 device, versions, the cause of a failure); human output stays on\n"
     "                 standard error\n",
-    "  -q, --quiet    print only errors and the result\n"
+    "  -q, --quiet    print only errors and the result (not with -v)\n"
     "  -v, --verbose  print each step, with the causes of failures\n"
     "  -h, --help     print this help and exit\n",
-    "  --allow-downgrade  program a signed release that is not newer than the device's\n"
+    "  --allow-downgrade\n"
+    "                 program a signed release that is not newer than the device's\n"
     "                 software, on purpose (an older release, or the same one again)\n",
 };
 
@@ -148,12 +149,13 @@ void Usage(std::FILE* to) {
         "  0    done: firmware programmed (update), device up to date, identified, flashed\n"
         "  1    the device was not found or not answering, or programming it failed\n"
         "  2    usage error, or an image file that cannot be programmed (missing,\n"
-        "       unreadable, a directory, empty, larger than 64 MiB, or carrying a\n"
-        "       signature that is not valid)\n"
+        "       unreadable, a directory, empty, larger than 64 MiB, or signed but not\n"
+        "       as firmware for this device by a key kestrel-cli trusts)\n"
         "  3    update: a new version of the tool is available (nothing replaced)\n"
         "  4    update: the server exchange failed (connection, refusal, protocol, status)\n"
         "  5    update: the server's answer cannot be applied (unknown kind, a new tool\n"
-        "       that cannot run here, or no valid signature by the tool's update keys)\n"
+        "       that cannot run here, or a file not signed for this use by a key\n"
+        "       kestrel-cli trusts)\n"
         "  70   an unexpected failure inside kestrel-cli (please report the line printed)\n"
         "  130  interrupted by Ctrl-C or SIGTERM\n",
         Indented(PortNumbering()).c_str(), UpgradeServerHost().c_str());

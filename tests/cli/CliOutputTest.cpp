@@ -1,5 +1,6 @@
 // What kestrel-cli's commands share: the options they read and the JSON they print.
 #include "CommandLine.h"
+#include "HostToIP.h"
 #include "Json.h"
 
 #include <gtest/gtest.h>
@@ -58,13 +59,19 @@ TEST(CliOptions, ReadsOptionsAnywhereAndNamesWhatItRefuses) {
              {{"--json"}, {}, "unknown option --json"},
              {{"--port", "3"}, {.json = true}, "unknown option --port"},
              {{"--port"}, all, "--port needs a value"},
-             {{"-q", "-v"}, all, "-q and -v cannot be used together"},
+             {{"-q", "-v"}, all, "-q (--quiet) and -v (--verbose) exclude each other"},
          }) {
         TCliOptions refused;
         std::string why;
         EXPECT_FALSE(ParseCliOptions(bad.args, bad.allowed, refused, why)) << bad.error;
         EXPECT_EQ(why.rfind(bad.error, 0), 0u) << why;
     }
+}
+
+// KESTREL_UPDATE_HOST: an IPv6 address is a host name, not a host with a port.
+TEST(UpdateHost, AnIpv6AddressIsAHostName) {
+    for (const char* name : {"::1", "fe80::1:5001", "[::1]"})
+        EXPECT_EQ(HostNameProblem(name), "") << name;
 }
 
 } // namespace

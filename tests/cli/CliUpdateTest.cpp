@@ -232,11 +232,21 @@ TEST_F(CliUpdateTest, NoDeviceMeansNoServerContact) {
 
     // --port: only that port is tried, though a device answers on another one.
     TSimDevice device;
-    TRun chosen =
-        RunCli(PortList({device.Path(), work / "no-such-port"}), server.Address(), {"--port", "2"});
+    TSimDevice mute({"--silent", "01"});
+    TRun chosen = RunCli(PortList({device.Path(), mute.Path()}), server.Address(), {"--port", "2"});
     EXPECT_EQ(chosen.status, 1) << chosen.err;
     EXPECT_EQ(chosen.ErrLines().at(1), "设备连接失败，请检查USB或电源连接！") << chosen.err;
     EXPECT_EQ(server.StopAndCollectSessions(), std::vector<std::string>{});
+}
+
+TEST_F(CliUpdateTest, AHostWithAPortIsToldToBeAHostNameOnly) {
+    TSimDevice device({"--image-out", programmed});
+    TRun run = RunCli(device.Path(), "127.0.0.1:5001");
+    EXPECT_EQ(run.status, 4) << run.err;
+    EXPECT_NE(run.err.find(": the name does not resolve (KESTREL_UPDATE_HOST takes a host name "
+                           "only, without \":5001\": the port is always 5001)"),
+              std::string::npos)
+        << run.err;
 }
 
 TEST_F(CliUpdateTest, ServerFailureEndsWithItsTextAndNothingProgrammed) {
