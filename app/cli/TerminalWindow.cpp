@@ -103,10 +103,13 @@ void TTerminalWindow::Prompt(const std::string& text) {
 void TTerminalWindow::WriteLocked(const std::string& text) {
     if (openLine_.exchange(false))
         std::fputc('\n', out_);
+    // A text that does not end its line (a question, the bar) leaves it open. That is marked
+    // before the text leaves: a Ctrl-C that comes once the question is seen must find its line
+    // open, to end it before its notice.
+    if (!text.empty() && text.back() != '\n')
+        openLine_.store(true);
     std::fputs(text.c_str(), out_);
     std::fflush(out_);
-    // A text that does not end its line (a question, the bar) leaves it open.
-    openLine_.store(!text.empty() && text.back() != '\n');
 }
 
 void TTerminalWindow::SetMax(int max) {
