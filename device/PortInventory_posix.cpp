@@ -226,7 +226,7 @@ std::string PortGroup(const std::string& path) {
 
 std::string InstalledUdevRule() {
     for (const char* dir : {"/etc/udev/rules.d", "/lib/udev/rules.d", "/usr/lib/udev/rules.d"}) {
-        const std::string rule = std::string(dir) + "/70-kestrel.rules";
+        std::string rule = std::string(dir) + "/70-kestrel.rules";
         if (access(rule.c_str(), F_OK) == 0)
             return rule;
     }
