@@ -1,0 +1,98 @@
+#include "WindowTexts.h"
+
+#include "Workflow.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+std::string InfoPageUrl() {
+    // KESTREL_INFO_BASE_URL at run time replaces the address chosen at build time.
+    const char* given = std::getenv("KESTREL_INFO_BASE_URL");
+    std::string base = given && *given ? given : KESTREL_INFO_BASE_URL;
+    while (!base.empty() && base.back() == '/')
+        base.pop_back();
+    return base + "/url/QX40Info.htm";
+}
+
+std::string InfoFailureText(TInfoFailure failure) {
+    switch (failure) {
+    case TInfoFailure::NotFound:
+        return "服务器上没有这个页面。";
+    case TInfoFailure::Refused:
+        return "服务器拒绝了连接。";
+    case TInfoFailure::NameNotResolved:
+        return "找不到服务器（无法解析服务器名称）。";
+    case TInfoFailure::NoAnswer:
+        return "服务器没有响应。";
+    case TInfoFailure::Tls:
+        return "无法建立安全连接（TLS）。";
+    case TInfoFailure::Other:
+        break;
+    }
+    return "页面无法打开。";
+}
+
+namespace {
+std::string HtmlEscaped(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '&':
+            out += "&amp;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+} // namespace
+
+std::string InfoUnavailablePage(const std::string& url, TInfoFailure failure,
+                                const std::string& detail) {
+    const std::string address = HtmlEscaped(url);
+    return "<html><head><meta charset=\"utf-8\"><style>"
+           "body { font-family: sans-serif; margin: 12px; overflow-wrap: anywhere; "
+           "word-break: break-all; }"
+           "small { color: #666; }"
+           "</style></head><body>"
+           "<h3>设备信息暂时无法显示</h3>"
+           "<p>" +
+           HtmlEscaped(InfoFailureText(failure)) +
+           "</p>"
+           "<p>页面地址：" +
+           address +
+           "</p>"
+           "<p><a href=\"" +
+           address +
+           "\">重新加载</a></p>"
+           "<p>这不影响在线更新。</p>"
+           "<p><small>" +
+           HtmlEscaped(detail) + "</small></p></body></html>";
+}
+
+bool AnswerVersionQuery(int argc, const char* const* argv, const char* usage) {
+    if (argc != 2)
+        return false;
+    if (std::strcmp(argv[1], "--version") == 0) {
+        std::printf("kestrel %s (%s)\n", KestrelToolVersion, UpdateTrustText().c_str());
+        std::fflush(stdout);
+        return true;
+    }
+    if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+        std::fputs(usage, stdout);
+        std::fflush(stdout);
+        return true;
+    }
+    return false;
+}
