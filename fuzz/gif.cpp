@@ -6,26 +6,24 @@
 #include <cstdlib>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
-    const QByteArray input =
-        QByteArray::fromRawData(reinterpret_cast<const char*>(bytes), static_cast<qsizetype>(size));
-    QString error;
-    const auto picture = DecodeGif(input, &error);
+    std::string error;
+    const auto picture = DecodeGif({bytes, size}, &error);
     if (!picture) {
-        if (error.isEmpty()) {
+        if (error.empty()) {
             std::fprintf(stderr, "refused without a reason\n");
             std::abort();
         }
         return 0;
     }
-    const QSize screen = picture->size;
-    bool sane = !picture->frames.empty() && picture->frames.size() == picture->delaysMs.size() &&
-                picture->frames.size() <= size_t{kGifMaxFrames} && screen.width() <= kGifMaxSide &&
-                screen.height() <= kGifMaxSide;
-    for (const QImage& frame : picture->frames)
-        sane = sane && frame.size() == screen && frame.format() == QImage::Format_ARGB32;
+    const size_t screen =
+        static_cast<size_t>(picture->width) * static_cast<size_t>(picture->height);
+    bool sane = !picture->frames.empty() && picture->frames.size() <= size_t{kGifMaxFrames} &&
+                picture->width <= kGifMaxSide && picture->height <= kGifMaxSide;
+    for (const TGifFrame& frame : picture->frames)
+        sane = sane && frame.pixels.size() == screen;
     if (!sane) {
         std::fprintf(stderr, "decoded %zu frames that do not fit a %d x %d screen\n",
-                     picture->frames.size(), screen.width(), screen.height());
+                     picture->frames.size(), picture->width, picture->height);
         std::abort();
     }
     return 0;

@@ -1,29 +1,48 @@
 #include "GifDecoder.h"
 
-#include <QFile>
-
 #include <gif_lib.h>
 
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <string>
 
 namespace {
 
 struct Reader {
-    const QByteArray& bytes;
-    qsizetype pos = 0;
+    std::span<const uint8_t> bytes;
+    size_t pos = 0;
 };
 
 int ReadBytes(GifFileType* file, GifByteType* into, int count) {
     auto* reader = static_cast<Reader*>(file->UserData);
-    const qsizetype n = std::min<qsizetype>(count, reader->bytes.size() - reader->pos);
-    if (n <= 0)
+    if (count <= 0 || reader->pos >= reader->bytes.size())
         return 0;
-    std::memcpy(into, reader->bytes.constData() + reader->pos, static_cast<size_t>(n));
+    const size_t n = std::min(static_cast<size_t>(count), reader->bytes.size() - reader->pos);
+    std::memcpy(into, reader->bytes.data() + reader->pos, n);
     reader->pos += n;
     return static_cast<int>(n);
 }
+
+// A rectangle of the screen, clipped: [left, right) × [top, bottom).
+struct TArea {
+    int left, top, right, bottom;
+};
+
+TArea Clipped(const GifImageDesc& desc, int width, int height) {
+    return {std::clamp(desc.Left, 0, width), std::clamp(desc.Top, 0, height),
+            std::clamp(desc.Left + desc.Width, 0, width),
+            std::clamp(desc.Top + desc.Height, 0, height)};
+}
+
+// The screen's pixels, rows top to bottom.
+struct TCanvas {
+    int width, height;
+    std::vector<uint32_t> pixels;
+    uint32_t* Row(int y) {
+        return pixels.data() + static_cast<size_t>(y) * static_cast<size_t>(width);
+    }
+};
 
 struct FileCloser {
     void operator()(GifFileType* file) const {
@@ -32,16 +51,16 @@ struct FileCloser {
     }
 };
 
-bool Fail(QString* error, const QString& text) {
+bool Fail(std::string* error, const std::string& text) {
     if (error)
         *error = text;
     return false;
 }
 
 // giflib fails some reads (a descriptor cut short before its code size) without an error code.
-QString GiflibError(int code) {
+std::string GiflibError(int code) {
     const char* text = GifErrorString(code);
-    return text ? QString::fromUtf8(text) : QStringLiteral("damaged GIF picture");
+    return text ? text : "damaged GIF picture";
 }
 
 // The NETSCAPE2.0 (or ANIMEXTS1.0) application block: an 11-byte identifier followed by the
@@ -80,28 +99,27 @@ bool ReadPixels(GifFileType* file, const GifImageDesc& desc, std::vector<GifByte
 }
 
 // Draws the frame onto the canvas, clipped to the screen.
-void Draw(QImage& canvas, const GifImageDesc& desc, const std::vector<GifByteType>& pixels,
+void Draw(TCanvas& canvas, const GifImageDesc& desc, const std::vector<GifByteType>& pixels,
           const ColorMapObject& map, int transparent) {
-    const QRect area = QRect(desc.Left, desc.Top, desc.Width, desc.Height) & canvas.rect();
-    for (int y = area.top(); y <= area.bottom(); ++y) {
+    const TArea area = Clipped(desc, canvas.width, canvas.height);
+    for (int y = area.top; y < area.bottom; ++y) {
         const GifByteType* row =
             pixels.data() + static_cast<size_t>(y - desc.Top) * static_cast<size_t>(desc.Width);
-        auto* out = reinterpret_cast<QRgb*>(canvas.scanLine(y));
-        for (int x = area.left(); x <= area.right(); ++x) {
+        uint32_t* out = canvas.Row(y);
+        for (int x = area.left; x < area.right; ++x) {
             const int index = row[x - desc.Left];
             if (index == transparent || index >= map.ColorCount)
                 continue;
             const GifColorType& c = map.Colors[index];
-            out[x] = qRgb(c.Red, c.Green, c.Blue);
+            out[x] = 0xFF000000u | uint32_t{c.Red} << 16 | uint32_t{c.Green} << 8 | c.Blue;
         }
     }
 }
 
-QString TooLarge(int width, int height) {
-    return QStringLiteral("%1 × %2 pixels, at most %3 × %3")
-        .arg(width)
-        .arg(height)
-        .arg(kGifMaxSide);
+std::string TooLarge(int width, int height) {
+    const std::string side = std::to_string(kGifMaxSide);
+    return std::to_string(width) + " × " + std::to_string(height) + " pixels, at most " + side +
+           " × " + side;
 }
 
 } // namespace
@@ -109,10 +127,13 @@ QString TooLarge(int width, int height) {
 // The frames are read one by one with giflib's record functions, so that every size is checked
 // before anything is allocated for it: the screen before the canvas, each frame before its
 // pixels are decoded.
-std::optional<TGifAnimation> DecodeGif(const QByteArray& bytes, QString* error) {
+std::optional<TGifAnimation> DecodeGif(std::span<const uint8_t> bytes, std::string* error) {
     // The version is read from the header itself: giflib's own report of it is not reliable.
-    if (bytes.size() < 13 || !(bytes.startsWith("GIF89a") || bytes.startsWith("GIF87a"))) {
-        Fail(error, QStringLiteral("not a GIF picture"));
+    const auto startsWith = [&](const char* magic) {
+        return std::memcmp(bytes.data(), magic, 6) == 0;
+    };
+    if (bytes.size() < 13 || !(startsWith("GIF89a") || startsWith("GIF87a"))) {
+        Fail(error, "not a GIF picture");
         return std::nullopt;
     }
     Reader reader{bytes};
@@ -128,29 +149,22 @@ std::optional<TGifAnimation> DecodeGif(const QByteArray& bytes, QString* error) 
     };
     const int width = file->SWidth, height = file->SHeight;
     if (width <= 0 || height <= 0) {
-        Fail(error, QStringLiteral("empty GIF picture"));
+        Fail(error, "empty GIF picture");
         return std::nullopt;
     }
     if (width > kGifMaxSide || height > kGifMaxSide) {
-        Fail(error,
-             QStringLiteral("GIF picture too large: its screen is ") + TooLarge(width, height));
+        Fail(error, "GIF picture too large: its screen is " + TooLarge(width, height));
         return std::nullopt;
     }
 
     TGifAnimation result;
-    result.size = QSize(width, height);
-    QImage canvas(width, height, QImage::Format_ARGB32);
-    if (canvas.isNull()) {
-        Fail(error, QStringLiteral("GIF picture too large: no memory for its %1 × %2 canvas")
-                        .arg(width)
-                        .arg(height));
-        return std::nullopt;
-    }
-    canvas.fill(Qt::transparent);
-    const qint64 screenPixels = qint64{width} * height;
-    qint64 framePixels = 0; // decoded so far, the frames' own rectangles
-    int leadingLoop = -1;   // a loop block before the first frame
-    int trailingLoop = -1;  // one after the last frame
+    result.width = width;
+    result.height = height;
+    const int64_t screenPixels = int64_t{width} * height;
+    TCanvas canvas{width, height, std::vector<uint32_t>(static_cast<size_t>(screenPixels), 0u)};
+    int64_t framePixels = 0; // decoded so far, the frames' own rectangles
+    int leadingLoop = -1;    // a loop block before the first frame
+    int trailingLoop = -1;   // one after the last frame
     GraphicsControlBlock gcb{DISPOSAL_UNSPECIFIED, false, 0, NO_TRANSPARENT_COLOR};
     bool gcbSeen = false; // the first control block before a frame is the frame's
     std::vector<GifByteType> pixels;
@@ -180,66 +194,77 @@ std::optional<TGifAnimation> DecodeGif(const QByteArray& bytes, QString* error) 
         const GifImageDesc& desc = file->Image;
         const int i = static_cast<int>(result.frames.size());
         if (desc.Width <= 0 || desc.Height <= 0) {
-            Fail(error, QStringLiteral("GIF frame %1 has no pixels").arg(i));
+            Fail(error, "GIF frame " + std::to_string(i) + " has no pixels");
             return std::nullopt;
         }
         if (desc.Width > kGifMaxSide || desc.Height > kGifMaxSide) {
-            Fail(error, QStringLiteral("GIF frame %1 too large: ").arg(i) +
-                            TooLarge(desc.Width, desc.Height));
+            Fail(error, "GIF frame " + std::to_string(i) +
+                            " too large: " + TooLarge(desc.Width, desc.Height));
             return std::nullopt;
         }
-        framePixels += qint64{desc.Width} * desc.Height;
+        framePixels += int64_t{desc.Width} * desc.Height;
         if (i + 1 > kGifMaxFrames) {
-            Fail(
-                error,
-                QStringLiteral("GIF picture has too many frames: more than %1").arg(kGifMaxFrames));
+            Fail(error,
+                 "GIF picture has too many frames: more than " + std::to_string(kGifMaxFrames));
             return std::nullopt;
         }
         if (screenPixels * (i + 1) > kGifMaxPixels || framePixels > kGifMaxPixels) {
-            Fail(error, QStringLiteral("GIF picture too large: with frame %1 its frames would "
-                                       "hold more than %2 pixels")
-                            .arg(i)
-                            .arg(kGifMaxPixels));
+            Fail(error, "GIF picture too large: with frame " + std::to_string(i) +
+                            " its frames would hold more than " + std::to_string(kGifMaxPixels) +
+                            " pixels");
             return std::nullopt;
         }
         const ColorMapObject* map = desc.ColorMap ? desc.ColorMap : file->SColorMap;
         if (!map) {
-            Fail(error, QStringLiteral("frame %1 has no colour map").arg(i));
+            Fail(error, "frame " + std::to_string(i) + " has no colour map");
             return std::nullopt;
         }
         if (!ReadPixels(file.get(), desc, pixels))
             return giflibFailed();
 
-        const QImage before = gcb.DisposalMode == DISPOSE_PREVIOUS ? canvas.copy() : QImage();
+        std::vector<uint32_t> before;
+        if (gcb.DisposalMode == DISPOSE_PREVIOUS)
+            before = canvas.pixels;
         Draw(canvas, desc, pixels, *map, gcb.TransparentColor);
-        result.frames.push_back(canvas.copy());
-        result.delaysMs.push_back(gcb.DelayTime * 10);
+        result.frames.push_back({canvas.pixels, gcb.DelayTime * 10, gcb.DisposalMode});
         if (gcb.DisposalMode == DISPOSE_BACKGROUND) {
-            const QRect area = QRect(desc.Left, desc.Top, desc.Width, desc.Height) & canvas.rect();
-            for (int y = area.top(); y <= area.bottom(); ++y) {
-                auto* out = reinterpret_cast<QRgb*>(canvas.scanLine(y));
-                std::fill(out + area.left(), out + area.right() + 1, qRgba(0, 0, 0, 0));
-            }
+            const TArea area = Clipped(desc, width, height);
+            for (int y = area.top; y < area.bottom; ++y)
+                std::fill(canvas.Row(y) + area.left, canvas.Row(y) + area.right, 0u);
         } else if (gcb.DisposalMode == DISPOSE_PREVIOUS) {
-            canvas = before;
+            canvas.pixels = std::move(before);
         }
         gcb = GraphicsControlBlock{DISPOSAL_UNSPECIFIED, false, 0, NO_TRANSPARENT_COLOR};
         gcbSeen = false;
         trailingLoop = -1;
     }
     if (result.frames.empty()) {
-        Fail(error, QStringLiteral("empty GIF picture"));
+        Fail(error, "empty GIF picture");
         return std::nullopt;
     }
     result.loopCount = leadingLoop >= 0 ? leadingLoop : trailingLoop;
     return result;
 }
 
-std::optional<TGifAnimation> LoadGif(const QString& path, QString* error) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        Fail(error, file.errorString());
+TGifPlayback::TGifPlayback(const TGifAnimation& animation)
+    : animation_(&animation),
+      passesLeft_(animation.loopCount == 0 ? -1 : std::max(animation.loopCount, 0)) {}
+
+std::optional<int> TGifPlayback::DelayMs() const {
+    const int count = animation_ ? static_cast<int>(animation_->frames.size()) : 0;
+    if (count < 2 || (frame_ == count - 1 && passesLeft_ == 0))
         return std::nullopt;
+    const int delay = animation_->frames[static_cast<size_t>(frame_)].delayMs;
+    return delay <= 10 ? 100 : delay;
+}
+
+bool TGifPlayback::Advance() {
+    if (!DelayMs())
+        return false;
+    if (++frame_ == static_cast<int>(animation_->frames.size())) {
+        if (passesLeft_ > 0)
+            --passesLeft_;
+        frame_ = 0;
     }
-    return DecodeGif(file.readAll(), error);
+    return true;
 }

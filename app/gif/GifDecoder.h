@@ -35,3 +35,24 @@ constexpr int64_t kGifMaxPixels = 16 << 20; // composed frames × screen, and al
 // beyond the limits above is refused with an error (English) naming the size.
 std::optional<TGifAnimation> DecodeGif(std::span<const uint8_t> bytes,
                                        std::string* error = nullptr);
+
+// Which frame a picture shows, and when the next one comes: frame 0 first; with several frames
+// the frames follow their delays (very short ones, 10 ms or less, last 100 ms, as browsers show
+// them) and the loop count (0: without end; n: n repetitions after the first pass; no loop
+// block: one pass), ending on the last frame. The animation must outlive the playback.
+class TGifPlayback {
+public:
+    TGifPlayback() = default;
+    explicit TGifPlayback(const TGifAnimation& animation);
+
+    int Frame() const { return frame_; }
+    // How long the current frame stays before the next; nothing when none comes.
+    std::optional<int> DelayMs() const;
+    // Moves on to the next frame; false (and nothing changes) when none comes.
+    bool Advance();
+
+private:
+    const TGifAnimation* animation_ = nullptr;
+    int frame_ = 0;
+    int passesLeft_ = 0; // further passes after the current one; -1: without end
+};

@@ -1,7 +1,35 @@
 #include "GifPicture.h"
 
+#include <QFile>
 #include <QPixmap>
 #include <QTimer>
+
+std::optional<TGifAnimation> LoadGif(const QString& path, QString* error) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        if (error)
+            *error = file.errorString();
+        return std::nullopt;
+    }
+    const QByteArray bytes = file.readAll();
+    std::string why;
+    auto animation = DecodeGif(
+        {reinterpret_cast<const uint8_t*>(bytes.constData()), static_cast<size_t>(bytes.size())},
+        &why);
+    if (!animation && error)
+        *error = QString::fromStdString(why);
+    return animation;
+}
+
+QImage FrameImage(const TGifAnimation& animation, size_t frame) {
+    // QImage's ARGB32 is the decoder's 0xAARRGGBB per pixel, straight alpha.
+    QImage image(animation.width, animation.height, QImage::Format_ARGB32);
+    const std::vector<uint32_t>& pixels = animation.frames.at(frame).pixels;
+    for (int y = 0; y < animation.height; ++y)
+        std::copy_n(pixels.data() + static_cast<size_t>(y) * static_cast<size_t>(animation.width),
+                    animation.width, reinterpret_cast<uint32_t*>(image.scanLine(y)));
+    return image;
+}
 
 TGifPicture::TGifPicture(QWidget* parent) : QLabel(parent), timer_(new QTimer(this)) {
     setAlignment(Qt::AlignCenter);
@@ -23,9 +51,9 @@ bool TGifPicture::LoadPicture(const QString& path) {
 void TGifPicture::SetAnimation(TGifAnimation animation) {
     timer_->stop();
     animation_ = std::move(animation);
-    passesLeft_ = animation_.loopCount == 0 ? -1 : std::max(animation_.loopCount, 0);
+    playback_ = TGifPlayback(animation_);
     changes_ = 0;
-    ShowFrame(0);
+    ShowFrame();
     if (isVisible())
         ScheduleNext();
 }
@@ -45,37 +73,24 @@ void TGifPicture::hideEvent(QHideEvent* event) {
     timer_->stop();
 }
 
-void TGifPicture::ShowFrame(int frame) {
-    frame_ = frame;
-    if (frame < static_cast<int>(animation_.frames.size()))
-        setPixmap(QPixmap::fromImage(animation_.frames[static_cast<size_t>(frame)]));
+void TGifPicture::ShowFrame() {
+    const auto frame = static_cast<size_t>(playback_.Frame());
+    if (frame < animation_.frames.size())
+        setPixmap(QPixmap::fromImage(FrameImage(animation_, frame)));
     else
         clear();
 }
 
 void TGifPicture::ScheduleNext() {
-    const int count = static_cast<int>(animation_.frames.size());
-    if (count < 2)
-        return;
-    if (frame_ == count - 1 && passesLeft_ == 0)
-        return; // the last pass has ended on its last frame
-    // Very short delays are shown as 100 ms, as browsers do.
-    const int delay = animation_.delaysMs[static_cast<size_t>(frame_)];
-    timer_->start(delay <= 10 ? 100 : delay);
+    if (const auto delay = playback_.DelayMs())
+        timer_->start(*delay);
 }
 
 void TGifPicture::Advance() {
-    const int count = static_cast<int>(animation_.frames.size());
-    int next = frame_ + 1;
-    if (next >= count) {
-        if (passesLeft_ == 0)
-            return;
-        if (passesLeft_ > 0)
-            --passesLeft_;
-        next = 0;
-    }
-    ShowFrame(next);
+    if (!playback_.Advance())
+        return;
+    ShowFrame();
     ++changes_;
-    emit FrameChanged(next);
+    emit FrameChanged(playback_.Frame());
     ScheduleNext();
 }

@@ -3,9 +3,18 @@
 // while visible.
 #include "GifDecoder.h"
 
+#include <QImage>
 #include <QLabel>
+#include <QString>
+
+#include <optional>
 
 class QTimer;
+
+// A file or a Qt resource path (":/pictures/radar.gif"), decoded.
+std::optional<TGifAnimation> LoadGif(const QString& path, QString* error = nullptr);
+// One frame of a decoded picture as an image.
+QImage FrameImage(const TGifAnimation& animation, size_t frame);
 
 // A picture control. Shows frame 0 centred; with several frames it animates while visible,
 // following the delays and the loop count (0: without end; n: n repetitions after the first
@@ -19,7 +28,7 @@ public:
     void SetAnimation(TGifAnimation animation);
     const TGifAnimation& Animation() const { return animation_; }
 
-    int CurrentFrame() const { return frame_; }
+    int CurrentFrame() const { return playback_.Frame(); }
     bool IsAnimating() const;
     // Frame changes since the picture was set (for watching the animation run).
     long long FrameChanges() const { return changes_; }
@@ -32,13 +41,12 @@ protected:
     void hideEvent(QHideEvent* event) override;
 
 private:
-    void ShowFrame(int frame);
+    void ShowFrame();
     void Advance();
     void ScheduleNext();
 
     TGifAnimation animation_;
+    TGifPlayback playback_;
     QTimer* timer_;
-    int frame_ = 0;
-    int passesLeft_ = 0; // further passes after the current one; -1: without end
     long long changes_ = 0;
 };

@@ -4,6 +4,7 @@
 #include "HintSteps.h"
 #include "MainWindow.h"
 #include "Skin.h"
+#include "WindowTexts.h"
 
 #include <QPainter>
 #include <QPlainTextEdit>
@@ -48,7 +49,7 @@ const QStringList& THintForm::HintSteps() {
 
 THintForm::THintForm(QWidget* parent) : QDialog(parent, Qt::Dialog | Qt::FramelessWindowHint) {
     setObjectName(QStringLiteral("HintForm"));
-    setWindowTitle(QStringLiteral("操作提示"));
+    setWindowTitle(QString::fromUtf8(WindowText::HintCaption));
     setFixedSize(339, 335);
     setFont(SkinFont(12));
     setStyleSheet(SkinStyleSheet());

@@ -42,7 +42,8 @@ void ShowUnavailable(View* view, const QUrl& url, TInfoFailure failure, const QS
     view->setProperty(ErrorProperty, plain);
     EchoToTerminal(
         QStringLiteral("information page %1 cannot be loaded: %2").arg(url.toString(), plain));
-    view->setHtml(InfoUnavailablePage(url, failure, plain));
+    view->setHtml(QString::fromStdString(
+        InfoUnavailablePage(url.toString().toStdString(), failure, plain.toStdString())));
 }
 
 // Stops waiting for a page that does not answer: arms `timer` as a load begins.
@@ -122,41 +123,6 @@ TInfoFailure Classify(QNetworkReply::NetworkError error) {
 }
 #endif
 } // namespace
-
-QString InfoFailureText(TInfoFailure failure) {
-    switch (failure) {
-    case TInfoFailure::NotFound:
-        return QStringLiteral("服务器上没有这个页面。");
-    case TInfoFailure::Refused:
-        return QStringLiteral("服务器拒绝了连接。");
-    case TInfoFailure::NameNotResolved:
-        return QStringLiteral("找不到服务器（无法解析服务器名称）。");
-    case TInfoFailure::NoAnswer:
-        return QStringLiteral("服务器没有响应。");
-    case TInfoFailure::Tls:
-        return QStringLiteral("无法建立安全连接（TLS）。");
-    case TInfoFailure::Other:
-        break;
-    }
-    return QStringLiteral("页面无法打开。");
-}
-
-QString InfoUnavailablePage(const QUrl& url, TInfoFailure failure, const QString& detail) {
-    const QString address = url.toString().toHtmlEscaped();
-    return QStringLiteral("<html><head><meta charset=\"utf-8\"><style>"
-                          "body { font-family: sans-serif; margin: 12px; overflow-wrap: anywhere; "
-                          "word-break: break-all; }"
-                          "small { color: #666; }"
-                          "</style></head><body>"
-                          "<h3>设备信息暂时无法显示</h3>"
-                          "<p>%1</p>"
-                          "<p>页面地址：%2</p>"
-                          "<p><a href=\"%2\">重新加载</a></p>"
-                          "<p>这不影响在线更新。</p>"
-                          "<p><small>%3</small></p>"
-                          "</body></html>")
-        .arg(InfoFailureText(failure).toHtmlEscaped(), address, detail.toHtmlEscaped());
-}
 
 QWidget* CreateInfoBrowser(const QUrl& url, QWidget* parent,
                            std::chrono::milliseconds answerLimit) {

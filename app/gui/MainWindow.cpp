@@ -3,6 +3,7 @@
 #include "GifPicture.h"
 #include "InfoBrowser.h"
 #include "Skin.h"
+#include "WindowTexts.h"
 #include "WindowThreadLink.h"
 #include "Workflow.h"
 
@@ -24,17 +25,7 @@
 TForm_Main* Form_Main = nullptr;
 
 QString ApplicationTitle() {
-    return QStringLiteral("VELT在线升级V1.0");
-}
-
-QUrl InfoPageUrl() {
-    // KESTREL_INFO_BASE_URL at run time replaces the address chosen at build time.
-    QString base = qEnvironmentVariable("KESTREL_INFO_BASE_URL");
-    if (base.isEmpty())
-        base = QStringLiteral(KESTREL_INFO_BASE_URL);
-    while (base.endsWith(QLatin1Char('/')))
-        base.chop(1);
-    return QUrl(base + QStringLiteral("/url/QX40Info.htm"));
+    return QString::fromUtf8(WindowText::ApplicationTitle);
 }
 
 namespace {
@@ -85,13 +76,14 @@ TForm_Main::TForm_Main(const QStringList& arguments, QWidget* parent)
     setObjectName(QStringLiteral("Form_Main"));
     // Dialog-style border: the client area has one fixed size.
     setFixedSize(363, 486);
-    setWindowTitle(QStringLiteral("VELT在线升级"));
+    setWindowTitle(QString::fromUtf8(WindowText::Caption));
     setWindowIcon(SkinIcon());
     setFont(SkinFont(12));
     setStyleSheet(SkinStyleSheet());
     new TSkinTitleBar(this, true);
 
-    But_Stat = MakeButton(this, "But_Stat", QStringLiteral("在线更新"), {21, 387, 100, 36});
+    But_Stat =
+        MakeButton(this, "But_Stat", QString::fromUtf8(WindowText::Start), {21, 387, 100, 36});
 
     PBar = new QProgressBar(this);
     PBar->setObjectName(QStringLiteral("PBar"));
@@ -103,22 +95,26 @@ TForm_Main::TForm_Main(const QStringList& arguments, QWidget* parent)
     PBar->setTextVisible(true);
     PBar->setFont(SkinFont(10));
 
-    But_Stop = MakeButton(this, "But_Stop", QStringLiteral("取消操作"), {21, 435, 100, 36});
+    But_Stop =
+        MakeButton(this, "But_Stop", QString::fromUtf8(WindowText::Stop), {21, 435, 100, 36});
     But_Stop->setEnabled(false);
 
-    WebBrowser = CreateInfoBrowser(InfoPageUrl(), this);
+    WebBrowser = CreateInfoBrowser(QUrl(QString::fromStdString(InfoPageUrl())), this);
     WebBrowser->setObjectName(QStringLiteral("WebBrowser"));
     WebBrowser->setGeometry(2, 32, 359, 268);
 
-    CBox_HardTyp = MakeBox(this, "CBox_HardTyp", QStringLiteral("未连接"),
-                           {QStringLiteral("QX40-TOOL")}, {82, 310, 93, 21});
+    CBox_HardTyp = MakeBox(this, "CBox_HardTyp", QString::fromUtf8(WindowText::NotConnected),
+                           {QString::fromUtf8(WindowText::DeviceTypeEntry)}, {82, 310, 93, 21});
     QStringList ports;
     for (int n = 1; n <= 16; ++n)
         ports << QStringLiteral("COM%1").arg(n);
-    CBox_COMIID = MakeBox(this, "CBox_COMIID", QStringLiteral("未使用"), ports, {275, 310, 67, 21});
+    CBox_COMIID = MakeBox(this, "CBox_COMIID", QString::fromUtf8(WindowText::NotUsed), ports,
+                          {275, 310, 67, 21});
 
-    Label1 = MakeLabel(this, "Label1", QStringLiteral("设备类型："), {20, 314, 65, 13});
-    Label2 = MakeLabel(this, "Label2", QStringLiteral("通讯端口："), {212, 313, 62, 15});
+    Label1 = MakeLabel(this, "Label1", QString::fromUtf8(WindowText::DeviceTypeLabel),
+                       {20, 314, 65, 13});
+    Label2 =
+        MakeLabel(this, "Label2", QString::fromUtf8(WindowText::PortLabel), {212, 313, 62, 15});
 
     Lab_Err = MakeLabel(this, "Lab_Err", QString(), {20, 356, 323, 26});
     Lab_Err->setFixedSize(323, 26);
@@ -127,13 +123,13 @@ TForm_Main::TForm_Main(const QStringList& arguments, QWidget* parent)
     QPalette red = Lab_Err->palette();
     red.setColor(QPalette::WindowText, Qt::red);
     Lab_Err->setPalette(red);
-    SetStatusText(QStringLiteral("VELT在线升级：请连接QX40设备后按[在线更新]"));
+    SetStatusText(QString::fromUtf8(WindowText::InitialStatus));
     // The cause of a failure, for a user without a terminal: hover to read it, right-click to
     // copy it.
     Lab_Err->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(Lab_Err, &QWidget::customContextMenuRequested, this, [this](const QPoint& at) {
         QMenu menu(Lab_Err);
-        QAction* copy = menu.addAction(QStringLiteral("复制错误原因 (copy the cause)"));
+        QAction* copy = menu.addAction(QString::fromUtf8(WindowText::CopyCause));
         copy->setEnabled(!cause_.isEmpty());
         connect(copy, &QAction::triggered, this, &TForm_Main::CopyCause);
         menu.exec(Lab_Err->mapToGlobal(at));
@@ -243,7 +239,7 @@ void TForm_Main::SetStatusText(const QString& text) {
 void TForm_Main::SetCause(const QString& cause) {
     cause_ = cause;
     Lab_Err->setToolTip(cause.isEmpty() ? QString()
-                                        : QStringLiteral("失败原因（右键可复制）：\n") + cause);
+                                        : QString::fromUtf8(WindowText::CauseTooltip) + cause);
     if (!cause.isEmpty())
         EchoToTerminal(cause);
 }

@@ -20,9 +20,6 @@ class TWindowThreadLink;
 
 // The application title (the task-bar entry).
 QString ApplicationTitle();
-// The device information page: the base address (the environment variable KESTREL_INFO_BASE_URL
-// when set, otherwise the one chosen at build time) and "/url/QX40Info.htm".
-QUrl InfoPageUrl();
 // Copies a text the windows show to standard error as one line, so that the run can be followed
 // from a terminal (and by the end-to-end tests).
 void EchoToTerminal(const QString& text);

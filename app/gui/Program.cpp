@@ -3,6 +3,7 @@
 #include "HintWin.h"
 #include "MainWindow.h"
 #include "SelfReplace.h"
+#include "WindowTexts.h"
 #include "WindowThreadLink.h"
 #include "Workflow.h"
 
@@ -39,20 +40,6 @@ const char* ProgramUsage() {
            "Exit status: 0 when the window was closed (or the tool replaced itself), 1 when no\n"
            "graphical display could be opened or the program failed unexpectedly (the reason on\n"
            "standard error).\n";
-}
-
-bool AnswerVersionQuery(int argc, char** argv) {
-    if (argc != 2)
-        return false;
-    if (std::strcmp(argv[1], "--version") == 0) {
-        std::printf("kestrel %s (%s)\n", KestrelToolVersion, UpdateTrustText().c_str());
-        return true;
-    }
-    if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
-        std::fputs(ProgramUsage(), stdout);
-        return true;
-    }
-    return false;
 }
 
 namespace {
@@ -201,7 +188,7 @@ void TWorkflowWiring::StartAction() {
         // The worker's own message for the interrupted step is posted to the window; it must
         // not arrive after, and replace, the plain cancel text.
         QCoreApplication::sendPostedEvents(&form_, QEvent::MetaCall);
-        form_.Link().ShowStatus(CancelledStatusText);
+        form_.Link().ShowStatus(WindowText::Cancelled);
     }
 }
 

@@ -9,14 +9,7 @@ class TForm_Main;
 class TWorkflow;
 enum class TWorkflowResult;
 
-// The status text after the user cancelled the server exchange with But_Stop.
-inline constexpr const char* CancelledStatusText = "操作已取消！";
-
-// Before anything else: with "--version" as its only argument the program prints its name and
-// version, with "--help" (or "-h") its usage, on standard output and ends (true) without
-// opening a window or touching a device.
-bool AnswerVersionQuery(int argc, char** argv);
-// The usage text of `kestrel --help`.
+// The usage text of `kestrel --help` (AnswerVersionQuery of WindowTexts.h prints it).
 const char* ProgramUsage();
 
 // Before the application object exists: the priority of a replaced tool when an update script

@@ -64,7 +64,7 @@ QPixmap SkinIcon() {
     // Kept as an image: a static pixmap would outlive the application object.
     static const QImage icon = [] {
         auto picture = LoadGif(QStringLiteral(":/pictures/icon.gif"));
-        return picture ? picture->frames.front() : QImage();
+        return picture ? FrameImage(*picture, 0) : QImage();
     }();
     return QPixmap::fromImage(icon);
 }

@@ -3,6 +3,7 @@
 // window is closed or the program is told to end.
 #include "MainWindow.h"
 #include "Program.h"
+#include "WindowTexts.h"
 
 #include <QApplication>
 
@@ -12,7 +13,7 @@
 int main(int argc, char** argv) {
     // Nothing escapes: an unexpected failure ends the program with its reason and status 1.
     try {
-        if (AnswerVersionQuery(argc, argv))
+        if (AnswerVersionQuery(argc, argv, ProgramUsage()))
             return 0;
         PrepareProcess();
         QApplication app(argc, argv);

@@ -7,7 +7,7 @@
 
 namespace WindowText {
 inline constexpr const char* ApplicationTitle = "VELT在线升级V1.0"; // the task-bar entry
-inline constexpr const char* Caption = "VELT在线升级";             // followed by the version
+inline constexpr const char* Caption = "VELT在线升级";              // followed by the version
 inline constexpr const char* InitialStatus = "VELT在线升级：请连接QX40设备后按[在线更新]";
 // The status text after the user cancelled the server exchange with But_Stop.
 inline constexpr const char* Cancelled = "操作已取消！";

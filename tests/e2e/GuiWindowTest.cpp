@@ -14,6 +14,7 @@
 #include "TCP.h"
 #include "UpgradeServer.h"
 #include "WindowTest.h"
+#include "WindowTexts.h"
 #include "WindowThreadLink.h"
 #include "Workflow.h"
 
@@ -191,7 +192,7 @@ private slots:
                  qPrintable(QStringLiteral("cancel took %1 ms").arg(cancelMs)));
         QVERIFY(wiring->LastResult() == TWorkflowResult::Cancelled);
         QCOMPARE(int(wiring->Flow().LastCode()), int(kResultCancelled));
-        QCOMPARE(Status(), QString::fromUtf8(CancelledStatusText));
+        QCOMPARE(Status(), QString::fromUtf8(WindowText::Cancelled));
         QVERIFY(Form_Main->But_Stat->isEnabled());
         QVERIFY(!Form_Main->But_Stop->isEnabled());
         QVERIFY(Form_Main->IMG1->isVisible());
@@ -202,7 +203,7 @@ private slots:
         QVERIFY2(session.find("@length") != std::string::npos, session.c_str());
         // Nothing else runs: the status stays after pending messages.
         QTest::qWait(0);
-        QCOMPARE(Status(), QString::fromUtf8(CancelledStatusText));
+        QCOMPARE(Status(), QString::fromUtf8(WindowText::Cancelled));
     }
 
     void errorBoxIsShownAndCanBeClosed() {

@@ -54,6 +54,24 @@ std::vector<std::vector<QRgb>> Compose(const TGifData& gif) {
     return frames;
 }
 
+// The decoder on bytes held by Qt, its error as a QString.
+std::optional<TGifAnimation> Decode(const QByteArray& bytes, QString* error = nullptr) {
+    std::string why;
+    auto decoded = DecodeGif(
+        {reinterpret_cast<const uint8_t*>(bytes.constData()), static_cast<size_t>(bytes.size())},
+        &why);
+    if (error)
+        *error = QString::fromStdString(why);
+    return decoded;
+}
+
+std::vector<int> Delays(const TGifAnimation& animation) {
+    std::vector<int> delays;
+    for (const TGifFrame& frame : animation.frames)
+        delays.push_back(frame.delayMs);
+    return delays;
+}
+
 // Fully transparent pixels compare equal whatever their colour bits.
 QRgb Normal(QRgb pixel) {
     return qAlpha(pixel) == 0 ? 0 : pixel;
@@ -61,11 +79,11 @@ QRgb Normal(QRgb pixel) {
 
 void CheckFrames(const TGifAnimation& decoded, const TGifData& gif) {
     const auto expected = Compose(gif);
-    QCOMPARE(decoded.size, QSize(gif.width, gif.height));
+    QCOMPARE(QSize(decoded.width, decoded.height), QSize(gif.width, gif.height));
     QCOMPARE(decoded.frames.size(), expected.size());
     for (size_t i = 0; i < expected.size(); ++i) {
-        const QImage& frame = decoded.frames[i];
-        QCOMPARE(frame.size(), decoded.size);
+        const QImage frame = FrameImage(decoded, i);
+        QCOMPARE(frame.size(), QSize(gif.width, gif.height));
         for (int y = 0; y < gif.height; ++y)
             for (int x = 0; x < gif.width; ++x) {
                 const QRgb want = expected[i][At(x, y, gif.width)];
@@ -78,7 +96,7 @@ void CheckFrames(const TGifAnimation& decoded, const TGifData& gif) {
                                          .arg(got, 8, 16, QLatin1Char('0'))
                                          .arg(want, 8, 16, QLatin1Char('0'))));
             }
-        QCOMPARE(decoded.delaysMs[i], gif.frames[i].delayCs * 10);
+        QCOMPARE(decoded.frames[i].delayMs, gif.frames[i].delayCs * 10);
     }
 }
 
@@ -177,7 +195,9 @@ private slots:
         QCOMPARE(decoded->loopCount, 0);
 
         // The same rules, spelled out on single pixels.
-        const auto& f = decoded->frames;
+        std::vector<QImage> f;
+        for (size_t i = 0; i < decoded->frames.size(); ++i)
+            f.push_back(FrameImage(*decoded, i));
         QCOMPARE(f[0].pixel(4, 0), qRgb(255, 0, 0));
         QCOMPARE(f[1].pixel(2, 1), qRgb(255, 255, 255)); // transparent index: white beneath
         QCOMPARE(f[1].pixel(4, 2), qRgb(255, 0, 255));   // local map
@@ -192,7 +212,7 @@ private slots:
         QCOMPARE(f[4].pixel(8, 6), qRgb(0, 255, 255));   // clipped frame, local map entry 0
         QCOMPARE(f[4].pixel(9, 7), qRgb(0, 255, 255));
         QCOMPARE(f[5].pixel(9, 0), qRgb(0, 0, 255));
-        QCOMPARE(decoded->delaysMs, (std::vector<int>{50, 70, 100, 0, 30, 1000}));
+        QCOMPARE(Delays(*decoded), (std::vector<int>{50, 70, 100, 0, 30, 1000}));
     }
 
     void composesRandomAnimations() {
@@ -273,12 +293,12 @@ private slots:
             return b.append("\0\x02\x02\x44\x01\0;", 7);
         };
         QString error;
-        QVERIFY(!DecodeGif(tiny(65535, 1), &error));
+        QVERIFY(!Decode(tiny(65535, 1), &error));
         QCOMPARE(error, "GIF picture too large: its screen is 65535 × 65535 pixels, at most "
                         "4096 × 4096");
-        QVERIFY(!DecodeGif(tiny(10, 65535), &error));
+        QVERIFY(!Decode(tiny(10, 65535), &error));
         QCOMPARE(error, "GIF frame 0 too large: 65535 × 65535 pixels, at most 4096 × 4096");
-        QVERIFY(DecodeGif(tiny(10, 1), &error)); // the same bytes at a sane size
+        QVERIFY(Decode(tiny(10, 1), &error)); // the same bytes at a sane size
 
         TempDir dir;
         auto decodeError = [&dir](const TGifData& gif) {
@@ -287,7 +307,7 @@ private slots:
                 return QString::fromStdString("not written: " + written);
             QString why;
             const auto bytes = QByteArray::fromStdString(ReadFileBytes(dir / "large.gif"));
-            return DecodeGif(bytes, &why) ? QString() : why;
+            return Decode(bytes, &why) ? QString() : why;
         };
         TGifData gif;
         gif.globalMap = {Red, Blue};
@@ -335,19 +355,19 @@ private slots:
         QVERIFY(good);
         const QByteArray bytes = QByteArray::fromStdString(ReadFileBytes(dir / "sample.gif"));
         QString error;
-        QVERIFY(!DecodeGif(QByteArray(), &error));
+        QVERIFY(!Decode(QByteArray(), &error));
         QVERIFY(!error.isEmpty());
-        QVERIFY(!DecodeGif("not a picture at all"));
-        QVERIFY(!DecodeGif(QByteArray("GIF89a") + QByteArray(40, '\xff')));
+        QVERIFY(!Decode("not a picture at all"));
+        QVERIFY(!Decode(QByteArray("GIF89a") + QByteArray(40, '\xff')));
         // A frame descriptor cut short before its code size: giflib gives no reason of its own
         // (found by the gif fuzz target).
-        QVERIFY(!DecodeGif(
+        QVERIFY(!Decode(
             QByteArray("GIF89a\n\0\n\0\x80\0\0\0\0\0\xff\xff\xff,\0\0\xff\xff\xfd\xea\xff;@", 29),
             &error));
         QCOMPARE(error, "damaged GIF picture");
         // Cut anywhere: either an error or fewer frames, never a crash.
         for (qsizetype cut = 1; cut < bytes.size(); cut += 7) {
-            auto part = DecodeGif(bytes.left(cut));
+            auto part = Decode(bytes.left(cut));
             if (part)
                 QVERIFY(part->frames.size() <= good->frames.size());
         }
@@ -372,7 +392,7 @@ private slots:
             QString error;
             auto picture = LoadGif(QString::fromLatin1(e.path), &error);
             QVERIFY2(picture, qPrintable(error));
-            QCOMPARE(picture->size, e.size);
+            QCOMPARE(QSize(picture->width, picture->height), e.size);
             QCOMPARE(picture->frames.size(), e.frames);
         }
         // The three photos show three different scenes and cover their whole area.
@@ -380,7 +400,7 @@ private slots:
         int i = 0;
         for (const char* path : {":/pictures/hint_power_out.gif", ":/pictures/hint_yes_key.gif",
                                  ":/pictures/hint_power_in.gif"}) {
-            photos[i] = LoadGif(QString::fromLatin1(path))->frames[0];
+            photos[i] = FrameImage(*LoadGif(QString::fromLatin1(path)), 0);
             QVERIFY(photos[i]
                         .convertToFormat(QImage::Format_RGB32)
                         .convertToFormat(QImage::Format_ARGB32) == photos[i]);
@@ -398,12 +418,12 @@ private slots:
         sheet.fill(QColor(0xe1, 0xe9, 0xf2));
         QPainter painter(&sheet);
         for (size_t i = 0; i < 16; ++i) {
-            const QImage& frame = radar->frames[i];
-            QVERIFY(radar->delaysMs[i] >= 20);
+            const QImage frame = FrameImage(*radar, i);
+            QVERIFY(radar->frames[i].delayMs >= 20);
             // Round: the corners are transparent, the centre is drawn; the beam is green.
             QCOMPARE(qAlpha(frame.pixel(0, 0)), 0);
             QCOMPARE(qAlpha(frame.pixel(31, 31)), 255);
-            QVERIFY(frame != radar->frames[(i + 1) % 16]);
+            QVERIFY(frame != FrameImage(*radar, (i + 1) % 16));
             painter.drawImage(static_cast<int>(i) * 65 + 1, 1, frame);
         }
         painter.end();
@@ -424,13 +444,10 @@ private slots:
 
     void finiteLoopsStopOnTheLastFrame() {
         TGifAnimation animation;
-        animation.size = QSize(2, 2);
-        for (int i = 0; i < 3; ++i) {
-            QImage frame(2, 2, QImage::Format_ARGB32);
-            frame.fill(QColor(i * 100, 0, 0));
-            animation.frames.push_back(frame);
-            animation.delaysMs.push_back(20);
-        }
+        animation.width = animation.height = 2;
+        for (uint32_t i = 0; i < 3; ++i)
+            animation.frames.push_back(
+                {std::vector<uint32_t>(4, 0xFF000000u | i * 100 << 16), 20, 0});
         // No loop block: one pass. A count of 1: the first pass and one repetition.
         for (auto [loop, changes] : {std::pair{-1, 2}, std::pair{1, 5}}) {
             animation.loopCount = loop;

@@ -128,7 +128,8 @@ private slots:
         QCOMPARE(hint.HintMemo->palette().color(QPalette::Text), QColor(Qt::red));
         for (TGifPicture* picture : {hint.IMG1, hint.IMG2, hint.IMG3}) {
             QCOMPARE(picture->geometry(), QRect(6, 32, 329, 209));
-            QCOMPARE(picture->Animation().size, QSize(329, 209));
+            QCOMPARE(QSize(picture->Animation().width, picture->Animation().height),
+                     QSize(329, 209));
         }
         const QStringList& text = THintForm::HintSteps();
         QCOMPARE(text.size(), 5);

@@ -139,9 +139,9 @@ private slots:
         QVERIFY(emblem && radar);
         QVERIFY(!emblem->isHidden());
         QVERIFY(radar->isHidden());
-        QCOMPARE(emblem->Animation().size, QSize(154, 105));
+        QCOMPARE(QSize(emblem->Animation().width, emblem->Animation().height), QSize(154, 105));
         QCOMPARE(emblem->Animation().frames.size(), size_t(1));
-        QCOMPARE(radar->Animation().size, QSize(63, 63));
+        QCOMPARE(QSize(radar->Animation().width, radar->Animation().height), QSize(63, 63));
         QCOMPARE(radar->Animation().frames.size(), size_t(16));
 
         auto* timer = form.findChild<QTimer*>("TimerAutoGrade");
@@ -155,7 +155,7 @@ private slots:
         QWidget* browser = Form_Main->findChild<QWidget*>("WebBrowser");
         QVERIFY(browser);
         const QUrl expected(QStringLiteral(KESTREL_INFO_BASE_URL "/url/QX40Info.htm"));
-        QCOMPARE(InfoPageUrl(), expected);
+        QCOMPARE(QUrl(QString::fromStdString(InfoPageUrl())), expected);
         QCOMPARE(InfoBrowserUrl(browser), expected);
     }
 
@@ -166,7 +166,7 @@ private slots:
         const std::string address = UniqueLoopbackAddress();
         const QString base = QStringLiteral("http://%1:5001/").arg(QString::fromStdString(address));
         qputenv("KESTREL_INFO_BASE_URL", base.toUtf8());
-        const QUrl refused = InfoPageUrl();
+        const QUrl refused(QString::fromStdString(InfoPageUrl()));
         qunsetenv("KESTREL_INFO_BASE_URL");
         QCOMPARE(refused.toString(), base + QStringLiteral("url/QX40Info.htm"));
         // A server that accepts the connection and never answers; its address is longer than a
@@ -189,9 +189,9 @@ private slots:
             const QString detail = InfoBrowserLoadError(browser);
             QString shown;
             QTRY_VERIFY_WITH_TIMEOUT((shown = BrowserText(browser)).contains(detail), 60000);
-            for (const QString& part :
-                 {QStringLiteral("设备信息暂时无法显示"), InfoFailureText(c.failure),
-                  c.url.toString(), QStringLiteral("重新加载")})
+            for (const QString& part : {QStringLiteral("设备信息暂时无法显示"),
+                                        QString::fromStdString(InfoFailureText(c.failure)),
+                                        c.url.toString(), QStringLiteral("重新加载")})
                 QVERIFY2(shown.contains(part), qPrintable(shown));
             QVERIFY2(!shown.contains(QLatin1Char('<')), qPrintable(shown));
             QVERIFY(QString::fromStdString(err.Text())
