@@ -179,4 +179,44 @@ TEST(WindowsSelfReplace, NewExecutableInPlaceInAFolderWithASpace) {
     EXPECT_EQ(left, std::vector<std::string>{"Kestrel Upgrade.exe"});
 }
 
+// The window program replaces itself as kestrel-cli does, here from a folder whose name has
+// Chinese characters and a space: the old window ends by itself, the new tool is started with
+// AG, and neither the backup nor the update script is left behind. Windows run on wine's null
+// graphics driver: nothing is drawn, messages and timers work.
+TEST_F(WindowsCli, WindowReplacesItselfInAFolderWithAChineseName) {
+    const std::string dir = work / "升级 工具";
+    fs::create_directory(dir);
+    const std::string exe = dir + "/kestrel.exe";
+    fs::copy_file(KESTREL_WIN_WINDOW_KEYED, exe);
+    const std::string tool = ReadFileBytes(KESTREL_WIN_REPLACE_TRIAL);
+    TUpgradeServer server({.firmware = TestImage(1000),
+                           .tool = tool,
+                           .signingKey = KESTREL_WIN_SIGNING_KEY,
+                           .toolPlatform = "windows-x86_64"});
+    TSimDevice sim;
+    MapComPort(kComPort, sim.Path());
+    const std::string log = work / "started.txt";
+
+    TRun run = RunWindows(WinePath(exe), {"AG"},
+                          {"KESTREL_UPDATE_HOST=" + server.Address(),
+                           "KESTREL_INFO_BASE_URL=http://" + server.Address() + ":1",
+                           "KESTREL_FAKE_TOOL_LOG=" + WinePath(log)});
+    EXPECT_EQ(run.status, 0) << run.err;
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(log); }, std::chrono::seconds(120)))
+        << "the new tool was not started\n"
+        << run.err;
+    EXPECT_EQ(ReadFileBytes(log), "AG\n");
+    EXPECT_EQ(ReadFileBytes(exe), tool);
+    auto left = [&] {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir))
+            names.push_back(e.path().filename().string());
+        return names;
+    };
+    EXPECT_TRUE(WaitUntil([&] { return left() == std::vector<std::string>{"kestrel.exe"}; }))
+        << ::testing::PrintToString(left());
+    std::string session = server.NextSession();
+    EXPECT_NE(session.find("answer=tool:1.5 end=allok"), std::string::npos) << session;
+}
+
 } // namespace
