@@ -106,8 +106,10 @@ TEST_F(WindowsCli, FlashProgramsTheImage) {
     TSimDevice sim({"--image-out", work / "stored.bin"});
     MapComPort(kComPort, sim.Path());
     std::string image = TestImage(3000);
-    WriteFileBytes(work / "fw.bin", image);
-    TRun run = RunWindows(KESTREL_WIN_CLI, {"flash", WinePath(work / "fw.bin")});
+    // A Chinese name with a space: the argument and the file calls keep it (in the ANSI code
+    // page it would be lost, and the file refused).
+    WriteFileBytes(work / "固件 1.21.bin", image);
+    TRun run = RunWindows(KESTREL_WIN_CLI, {"flash", WinePath(work / "固件 1.21.bin")});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, UpdateDone + "\n");
     ASSERT_TRUE(sim.WaitFor("image written: 3072 bytes"));
