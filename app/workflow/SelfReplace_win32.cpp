@@ -158,8 +158,8 @@ void AdoptReplacedToolPriority() {
     std::optional<std::string> value = EnvironmentVariable(kPriorityVariable);
     if (!value)
         return;
-    SetEnvironmentVariableW(Widen(kPriorityVariable).c_str(),
-                            nullptr); // not passed on to the tool's children
+    // Not passed on to the tool's children.
+    SetEnvironmentVariableW(Widen(kPriorityVariable).c_str(), nullptr);
     DWORD priority = static_cast<DWORD>(std::strtoul(value->c_str(), nullptr, 10));
     switch (priority) {
     case IDLE_PRIORITY_CLASS:
