@@ -48,6 +48,7 @@ TEST_P(ProgramResources, ManifestAndVersion) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Programs, ProgramResources,
-                         ::testing::Values(KESTREL_CLI_EXE, KESTREL_CLI_KEYED_EXE));
+                         ::testing::Values(KESTREL_CLI_EXE, KESTREL_CLI_KEYED_EXE),
+                         [](const auto& param) { return param.index == 0 ? "Cli" : "CliKeyed"; });
 
 } // namespace

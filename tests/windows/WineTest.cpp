@@ -198,6 +198,6 @@ TEST_P(WindowsSelfReplace, NewExecutableInPlace) {
 INSTANTIATE_TEST_SUITE_P(Folders, WindowsSelfReplace,
                          ::testing::Values(TReplaceFolder{"Kestrel Tool", "Kestrel Upgrade.exe"},
                                            TReplaceFolder{"升级 工具", "升级 工具 QX40.exe"}),
-                         [](const auto& info) { return info.index == 0 ? "Space" : "Chinese"; });
+                         [](const auto& param) { return param.index == 0 ? "Space" : "Chinese"; });
 
 } // namespace
