@@ -1,8 +1,9 @@
 // The Windows programs of the cross build (KESTREL_WINDOWS_BUILD) run under wine, driven from
 // here: kestrel-cli.exe against qx40-sim on a COM port of the wine prefix mapped to the
 // simulator's pseudo-terminal and against the reference server on a loopback address, the
-// upgrade dialogue's own tests against the reference server, and self-replacement for real in a
-// folder whose name has a space. The tests share the prefix's COM ports: they run one at a time.
+// upgrade dialogue's own tests against the reference server, and self-replacement for real in
+// folders whose names have a space or Chinese characters. The tests share the prefix's COM ports:
+// they run one at a time.
 #include "Deadline.h"
 #include "SimHarness.h"
 #include "UpgradeServer.h"
@@ -105,8 +106,10 @@ TEST_F(WindowsCli, FlashProgramsTheImage) {
     TSimDevice sim({"--image-out", work / "stored.bin"});
     MapComPort(kComPort, sim.Path());
     std::string image = TestImage(3000);
-    WriteFileBytes(work / "fw.bin", image);
-    TRun run = RunWindows(KESTREL_WIN_CLI, {"flash", WinePath(work / "fw.bin")});
+    // A Chinese name with a space: the argument and the file calls keep it (in the ANSI code
+    // page it would be lost, and the file refused).
+    WriteFileBytes(work / "固件 1.21.bin", image);
+    TRun run = RunWindows(KESTREL_WIN_CLI, {"flash", WinePath(work / "固件 1.21.bin")});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, UpdateDone + "\n");
     ASSERT_TRUE(sim.WaitFor("image written: 3072 bytes"));
@@ -150,12 +153,24 @@ TEST_F(WindowsCli, UpdateRefusesAToolSignedForAnotherPlatform) {
 }
 
 // The batch file runs under wine's cmd: it waits for the old program, copies the new one in
-// place, removes the backup, starts the new tool with AG and deletes itself.
-TEST(WindowsSelfReplace, NewExecutableInPlaceInAFolderWithASpace) {
+// place, removes the backup, starts the new tool with AG and deletes itself; in a folder whose
+// name has a space, and in one whose name is Chinese (which no Western code page holds).
+struct TReplaceFolder {
+    const char* folder;
+    const char* exe;
+};
+
+void PrintTo(const TReplaceFolder& f, std::ostream* out) {
+    *out << f.folder << "\\" << f.exe;
+}
+
+class WindowsSelfReplace : public ::testing::TestWithParam<TReplaceFolder> {};
+
+TEST_P(WindowsSelfReplace, NewExecutableInPlace) {
     TempDir work;
-    std::string dir = work / "Kestrel Tool";
+    std::string dir = work / GetParam().folder;
     fs::create_directory(dir);
-    std::string exe = dir + "/Kestrel Upgrade.exe";
+    std::string exe = dir + "/" + GetParam().exe;
     fs::copy_file(KESTREL_WIN_REPLACE_TRIAL, exe);
     // The new tool: the same program with bytes appended (a PE image runs with them).
     std::string fresh = ReadFileBytes(exe) + "new build 1.5";
@@ -171,13 +186,19 @@ TEST(WindowsSelfReplace, NewExecutableInPlaceInAFolderWithASpace) {
         << "the new tool was not started";
     EXPECT_EQ(ReadFileBytes(log), "AG\n");
     // The batch file deletes itself last.
-    EXPECT_TRUE(WaitUntil([&] { return !fs::exists(dir + "/Kestrel Upgrade.bat"); }));
+    std::string bat = exe.substr(0, exe.rfind('.')) + ".bat";
+    EXPECT_TRUE(WaitUntil([&] { return !fs::exists(bat); }));
     EXPECT_EQ(ReadFileBytes(exe), fresh);
     std::vector<std::string> left;
     for (const auto& e : fs::directory_iterator(dir))
         left.push_back(e.path().filename().string());
-    EXPECT_EQ(left, std::vector<std::string>{"Kestrel Upgrade.exe"});
+    EXPECT_EQ(left, std::vector<std::string>{GetParam().exe});
 }
+
+INSTANTIATE_TEST_SUITE_P(Folders, WindowsSelfReplace,
+                         ::testing::Values(TReplaceFolder{"Kestrel Tool", "Kestrel Upgrade.exe"},
+                                           TReplaceFolder{"升级 工具", "升级 工具 QX40.exe"}),
+                         [](const auto& param) { return param.index == 0 ? "Space" : "Chinese"; });
 
 // The window program replaces itself as kestrel-cli does, here from a folder whose name has
 // Chinese characters and a space: the old window ends by itself, the new tool is started with
