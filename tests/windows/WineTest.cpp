@@ -241,6 +241,11 @@ TEST(WindowsInstaller, InstallsForTheUserUpdatesAndUninstallsWithoutTrace) {
     ASSERT_EQ(install.status, 0) << install.out << install.err;
     const std::set<std::string> filesInstalled = wine.DriveC();
     EXPECT_EQ(filesInstalled.count(hostDir + "/kestrel-cli.exe"), 1u) << hostDir;
+    // A shortcut in the user's Start menu with the window, and only then.
+    EXPECT_EQ(filesInstalled.contains(hostDir + "/kestrel.exe"),
+              std::ranges::any_of(filesInstalled, [](const std::string& path) {
+                  return path.ends_with("/Start Menu/Programs/Kestrel.lnk");
+              }));
 
     // The user's uninstall entry, and the registration of the product its command names.
     std::string registry = wine.Registry();
