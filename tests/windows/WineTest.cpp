@@ -284,7 +284,7 @@ TEST(WindowsInstaller, InstallsForTheUserUpdatesAndUninstallsWithoutTrace) {
         TRun update = wine.Run(dir + "\\" + kInstalledUpdater.exe, kInstalledUpdater.args,
                                {"KESTREL_UPDATE_HOST=" + server.Address()});
         // Checked with the key the installed program trusts.
-        EXPECT_NE(update.err.find("signed by"), std::string::npos) << update.err;
+        EXPECT_NE(update.err.find("the update is signed by"), std::string::npos) << update.err;
         EXPECT_EQ(update.status, kInstalledUpdater.replacesItself ? 0 : 3) << update.err;
         EXPECT_TRUE(WaitUntil([&] {
             return ReadFileBytes(installed) ==
