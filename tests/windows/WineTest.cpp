@@ -226,8 +226,9 @@ struct TInstalledUpdater {
     bool replacesItself;
 } const kInstalledUpdater{"kestrel-cli.exe", {"update"}, false};
 
-// The test installer (the programs that trust the tests' key), silently for the user; the
-// installed tool offered a newer one signed for Windows; the silent uninstall the entry names.
+// The test installer (the programs that trust the tests' key) over the release one, silently for
+// the user; the installed tool offered a newer one signed for Windows; the silent uninstall the
+// entry names.
 TEST(WindowsInstaller, InstallsForTheUserUpdatesAndUninstallsWithoutTrace) {
     TOwnWinePrefix wine;
     TRun where = wine.Run("cmd", {"/c", "echo %LOCALAPPDATA%"});
@@ -237,8 +238,11 @@ TEST(WindowsInstaller, InstallsForTheUserUpdatesAndUninstallsWithoutTrace) {
     std::replace(hostDir.begin(), hostDir.end(), '\\', '/');
     const std::set<std::string> filesBefore = wine.DriveC();
 
-    TRun install = wine.Run("msiexec", {"/i", WinePath(KESTREL_WIN_TEST_INSTALLER), "/qn"});
-    ASSERT_EQ(install.status, 0) << install.out << install.err;
+    // The release installer first: the test installer, the same version, replaces it.
+    for (const char* installer : {KESTREL_WIN_INSTALLER, KESTREL_WIN_TEST_INSTALLER}) {
+        TRun install = wine.Run("msiexec", {"/i", WinePath(installer), "/qn"});
+        ASSERT_EQ(install.status, 0) << installer << "\n" << install.out << install.err;
+    }
     const std::set<std::string> filesInstalled = wine.DriveC();
     EXPECT_EQ(filesInstalled.count(hostDir + "/kestrel-cli.exe"), 1u) << hostDir;
     // A shortcut in the user's Start menu with the window, and only then.
