@@ -205,7 +205,7 @@ struct TOwnWinePrefix {
             paths.insert(entry.path().string());
         return paths;
     }
-    // The parts of the registry an installation for the user writes to, the user's own and
+    // The subtrees of the registry an installation for the user writes to, the user's own and
     // Windows' (installed programs, Windows Installer's registrations), as regedit exports them
     // (UTF-16; the text looked for is ASCII), with the backslashes of value data single as in
     // key names. The whole registry takes ten times as long.
@@ -213,9 +213,9 @@ struct TOwnWinePrefix {
         std::string text;
         for (const char* key :
              {"HKEY_USERS", "HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion"}) {
-            TRun run = Run("regedit", {"/E", WinePath(dir / "part.reg"), key});
+            TRun run = Run("regedit", {"/E", WinePath(dir / "subtree.reg"), key});
             EXPECT_EQ(run.status, 0) << run.err;
-            text += ReadFileBytes(dir / "part.reg");
+            text += ReadFileBytes(dir / "subtree.reg");
         }
         std::erase(text, '\0');
         for (size_t at = 0; (at = text.find("\\\\", at)) != std::string::npos; ++at)
