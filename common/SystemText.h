@@ -19,6 +19,15 @@ std::FILE* OpenFile(const std::string& path, const char* mode);
 // Removes a file; false (and errno is left alone) when it cannot be removed.
 bool RemoveFile(const std::string& path);
 
+// A new file for writing, made only when nothing is at `path` (not even a link, which is not
+// followed); errno EEXIST when something is. Null with errno set on failure.
+std::FILE* CreateNewFile(const std::string& path);
+// Clears the way for CreateNewFile: removes what is at `path` when it is the user's own (a link
+// is removed, never what it points to); true when nothing is there afterwards. What belongs to
+// someone else (another user's file in a shared folder; on Windows, anything that cannot be
+// deleted) stays: false with errno EEXIST.
+bool RemoveOwnFile(const std::string& path);
+
 // The value of an environment variable, UTF-8; nothing when it is not set.
 std::optional<std::string> EnvironmentVariable(const char* name);
 

@@ -56,12 +56,21 @@ std::string IoErrorText(int err) {
 }
 
 std::string CreateFileErrorText(const std::string& path, int err) {
-    return "Cannot create file \"" + path + "\". " + std::strerror(err);
+    return "Cannot create file \"" + path + "\". " +
+           (err == EEXIST ? InTheWayText(path) : std::strerror(err));
+}
+
+std::string InTheWayText(const std::string& path) {
+    return "A file that is not this user's own (another user's, or one that cannot be deleted) is "
+           "in the way at \"" +
+           path + "\": remove it, then try again.";
 }
 
 int WriteWholeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
     errno = 0;
-    std::FILE* file = OpenFile(path, "wb");
+    if (!RemoveOwnFile(path))
+        return errno ? errno : EIO;
+    std::FILE* file = CreateNewFile(path);
     if (!file)
         return errno ? errno : EIO;
     int err = 0;

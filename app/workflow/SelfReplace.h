@@ -132,10 +132,14 @@ enum class TReplaceOutcome {
 TReplaceOutcome ReplaceSelf(TWorkflowUI& ui, const TMemoryStream& image, const std::string& exePath,
                             long waitPid, bool mustVerify, std::string& why);
 
-// Writes bytes to path, replacing an existing file; a partly written file is removed. Returns 0
-// or the error number of the failure.
+// Writes bytes to path as a new file of this user's: a stale file of the user's own there is
+// removed first; one that is not (another user's, in a shared folder) stays, and the write fails
+// with EEXIST, so that the installed program never becomes someone else's file with their mode.
+// A partly written file is removed. Returns 0 or the error number of the failure.
 int WriteWholeFile(const std::string& path, const std::vector<uint8_t>& bytes);
 // The error texts of the two files: the backup reports "Cannot create file "<path>". <reason>",
-// the script the input/output error text of its error number ("Disk full", "I/O error 5", ...).
+// the script the input/output error text of its error number ("Disk full", "I/O error 5", ...);
+// a file in the way (EEXIST) is named with InTheWayText for both.
 std::string CreateFileErrorText(const std::string& path, int err);
 std::string IoErrorText(int err);
+std::string InTheWayText(const std::string& path);

@@ -200,7 +200,7 @@ bool RunUpdateBat(const std::string& exePath, long waitPid, std::string& error) 
     TUpdateScript script = BuildUpdateScript(exePath, waitPid);
     if (int err = WriteWholeFile(script.path,
                                  std::vector<uint8_t>(script.text.begin(), script.text.end()))) {
-        error = IoErrorText(err);
+        error = err == EEXIST ? InTheWayText(script.path) : IoErrorText(err);
         return false;
     }
 

@@ -182,7 +182,7 @@ bool RunUpdateBat(const std::string& exePath, long /*waitPid*/, std::string& err
     TUpdateBat bat = BuildUpdateBat(exePath);
     if (int err =
             WriteWholeFile(bat.path, std::vector<uint8_t>(bat.text.begin(), bat.text.end()))) {
-        error = IoErrorText(err);
+        error = err == EEXIST ? InTheWayText(bat.path) : IoErrorText(err);
         return false;
     }
 

@@ -16,6 +16,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -355,6 +356,45 @@ TEST_F(ReplaceSelfTest, ScriptThatCannotBeWrittenRemovesTheBackup) {
     EXPECT_FALSE(fs::exists(BackupPath(exe)));
     EXPECT_TRUE(ui.Has("error File access denied"));
     EXPECT_FALSE(ui.Has("terminate"));
+}
+
+// In a shared folder another user may have put a file (or a link) where the backup or the script
+// goes: it is left as it is, nothing is replaced, and the cause names it; written over, the
+// installed program would have become that user's file, with their mode.
+TEST_F(ReplaceSelfTest, AFileOfAnotherUserInTheWayIsLeftAndNamed) {
+    if (geteuid() != 0)
+        GTEST_SKIP() << "making another user's file needs root";
+    const std::string elsewhere = tmp / "elsewhere";
+    const struct {
+        std::string path;
+        bool link;
+        std::string error;
+    } cases[] = {
+        {BackupPath(exe), false, "error Cannot create file \"" + BackupPath(exe) + "\". "},
+        {BackupPath(exe), true, "error Cannot create file \"" + BackupPath(exe) + "\". "},
+        {exe + ".update.sh", false, "error "},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path + (c.link ? " (link)" : ""));
+        WriteFileBytes(elsewhere, "not to be touched");
+        if (c.link)
+            fs::create_symlink(elsewhere, c.path);
+        else
+            WriteFileBytes(c.path, "another user's");
+        ASSERT_EQ(lchown(c.path.c_str(), 65534, 65534), 0);
+        FakeUI ui;
+        std::string why;
+        EXPECT_EQ(ReplaceSelf(ui, StreamOf(FileVector(KESTREL_PATH_FAKE_TOOL)), exe, 1, true, why),
+                  TReplaceOutcome::Failed);
+        EXPECT_EQ(ui.Calls(), std::vector<std::string>{c.error + InTheWayText(c.path)});
+        struct stat st {};
+        ASSERT_EQ(lstat(c.path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, 65534u);
+        EXPECT_EQ(ReadFileBytes(c.link ? elsewhere : c.path),
+                  c.link ? "not to be touched" : "another user's");
+        fs::remove(c.path);
+        EXPECT_EQ(DirEntries(dir), std::vector<std::string>{"kestrel tool"});
+    }
 }
 
 TEST_F(ReplaceSelfTest, ReplacesTheToolWithTheWholeStream) {
