@@ -23,6 +23,7 @@ const wchar_t* const ApplicationClass = L"KestrelApplication";
 constexpr DWORD MainStyle =
     WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
 constexpr int ClientWidth = 363, ClientHeight = 486;
+constexpr std::chrono::milliseconds AutoGradeDelay{2000};
 
 enum : int {
     IdStat = 101,
@@ -209,7 +210,8 @@ void TForm_Main::FormCreate() {
     SetWindowPos(window_, nullptr, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
     ApplyDpi(WindowDpi(window_));
     // TimerAutoGrade: one tick, 2000 ms after creation.
-    SetTimer(window_, TimerAutoGradeId, 2000, nullptr);
+    SetTimer(window_, TimerAutoGradeId, static_cast<UINT>(AutoGradeDelay.count()), nullptr);
+    autoGradeArmedAt_ = std::chrono::steady_clock::now();
     autoGradeArmed_ = true;
 }
 
@@ -397,6 +399,14 @@ void TForm_Main::ShowCauseMenu(POINT at) {
 }
 
 void TForm_Main::TimerAutoGradeTimer() {
+    // A window timer may fire a little early (wine's do): the start comes no sooner than 2000 ms
+    // after creation.
+    const auto early = std::chrono::ceil<std::chrono::milliseconds>(
+        AutoGradeDelay - (std::chrono::steady_clock::now() - autoGradeArmedAt_));
+    if (early.count() > 0) {
+        SetTimer(window_, TimerAutoGradeId, static_cast<UINT>(early.count()), nullptr);
+        return;
+    }
     KillTimer(window_, TimerAutoGradeId);
     autoGradeArmed_ = false;
     std::string first = arguments_.empty() ? std::string() : arguments_.front();

@@ -6,6 +6,7 @@
 // links reach the window through Link().
 #include "Win32Window.h"
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -101,6 +102,7 @@ private:
     std::wstring portText_;       // CBox_COMIID's own text
     std::string cause_;
     bool autoGradeArmed_ = false;
+    std::chrono::steady_clock::time_point autoGradeArmedAt_;
     std::unique_ptr<TInfoBrowser> browser_;
     std::unique_ptr<TWindowThreadLink> link_; // made once the controls exist
 };
