@@ -67,6 +67,13 @@ std::wstring PlainText(const std::string& html) {
     return Widen(text);
 }
 
+// The label of the local page's reload link.
+std::string ReloadLabel(const std::string& html) {
+    std::smatch link;
+    return std::regex_search(html, link, std::regex("<a [^>]*>([^<]*)</a>")) ? link[1].str()
+                                                                             : std::string();
+}
+
 // The engine shows a page hosted by a program in its oldest document mode unless the program is
 // named under FEATURE_BROWSER_EMULATION: set for this executable (the current user's key).
 void RequestModernDocumentMode() {
@@ -314,15 +321,13 @@ TInfoBrowser::TInfoBrowser(HWND parent, int id, std::string url,
     (void)registered;
     container_ = MakeControl(parent, ContainerClass, {}, WS_VISIBLE | WS_CLIPCHILDREN, id);
     SetWindowLongPtrW(container_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-    font_ = MakeChineseFont(12, false, WindowDpi(parent));
     fallbackText_ = MakeControl(container_, L"EDIT", {},
                                 ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | WS_VSCROLL, 0);
-    SendMessageW(fallbackText_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
-    const std::string link = "<a>重新加载</a>";
-    reloadLink_ = MakeControl(container_, WC_LINK, link, 0, IdReload);
+    const std::string label = ReloadLabel(InfoUnavailablePage(url_, TInfoFailure::Other, {}));
+    reloadLink_ = MakeControl(container_, WC_LINK, "<a>" + label + "</a>", 0, IdReload);
     if (!reloadLink_) // without common controls 6 (no SysLink): a plain button
-        reloadLink_ = MakeControl(container_, L"BUTTON", "重新加载", BS_PUSHBUTTON, IdReload);
-    SendMessageW(reloadLink_, WM_SETFONT, reinterpret_cast<WPARAM>(font_), FALSE);
+        reloadLink_ = MakeControl(container_, L"BUTTON", label, BS_PUSHBUTTON, IdReload);
+    ApplyDpi(WindowDpi(parent));
     CreateControl();
     Navigate();
 }
@@ -397,6 +402,16 @@ void TInfoBrowser::Failed(TInfoFailure failure, const std::string& detail) {
     Layout();
     ShowWindow(fallbackText_, SW_SHOW);
     ShowWindow(reloadLink_, SW_SHOW);
+}
+
+void TInfoBrowser::ApplyDpi(UINT dpi) {
+    HFONT old = font_;
+    font_ = MakeChineseFont(12, false, dpi);
+    for (HWND control : {fallbackText_, reloadLink_})
+        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font_), TRUE);
+    if (old)
+        DeleteObject(old);
+    Layout();
 }
 
 void TInfoBrowser::Layout() {

@@ -32,6 +32,9 @@ public:
     HWND ReloadLink() const { return reloadLink_; }
     // Loads the page again (the reload link).
     void Reload();
+    // The fallback's font and places for the window's dpi (the container is placed by its
+    // parent).
+    void ApplyDpi(UINT dpi);
 
 private:
     class THost;

@@ -254,6 +254,7 @@ void TForm_Main::ApplyDpi(UINT dpi) {
     for (const auto& [control, place] : places)
         PlaceControl(control, place, dpi);
     SendMessageW(tooltip_, TTM_SETMAXTIPWIDTH, 0, Scaled(360, dpi));
+    browser_->ApplyDpi(dpi);
     for (HFONT font : old)
         DeleteObject(font);
     InvalidateRect(window_, nullptr, TRUE);

@@ -220,6 +220,7 @@ TEST_F(Window, InformationPageFallsBackToItsLocalPage) {
         EXPECT_NE(text.find(browser.Url()), std::string::npos) << text;
         EXPECT_NE(text.find(browser.LoadError()), std::string::npos) << text;
         EXPECT_TRUE(IsWindowVisible(browser.ReloadLink()));
+        EXPECT_NE(WindowTextOf(browser.ReloadLink()).find("重新加载"), std::string::npos);
         browser.Reload();
     }
 }
