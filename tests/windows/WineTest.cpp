@@ -133,6 +133,33 @@ TEST_F(WindowsCli, UpdateProgramsTheFirmwareFromTheServer) {
     EXPECT_NE(session.find("answer=firmware:1.21 end=allok"), std::string::npos) << session;
 }
 
+// The window program started with AG runs the whole upgrade by itself, up to the guided steps,
+// which wait for the user (nobody answers under wine's null graphics driver: ended here).
+TEST_F(WindowsCli, WindowWithAGProgramsTheFirmware) {
+    std::string image = TestImage(5000);
+    TUpgradeServer server({.firmware = image, .signingKey = KESTREL_WIN_SIGNING_KEY});
+    TSimDevice sim({"--image-out", work / "programmed.bin"});
+    MapComPort(kComPort, sim.Path());
+    auto window = StartWindows(KESTREL_WIN_WINDOW, {"AG"},
+                               {"KESTREL_UPDATE_HOST=" + server.Address(),
+                                "KESTREL_INFO_BASE_URL=http://" + server.Address() + ":9"});
+    const std::string firstStep = "1. 把QX40设备的电源插头拔掉";
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            window->Wait(std::chrono::milliseconds(100));
+            return window->Stderr().find(firstStep) != std::string::npos;
+        },
+        std::chrono::seconds(120)));
+    RunWindows("taskkill", {"/F", "/IM", "kestrel-keyed.exe"});
+    window->Stop();
+    const std::string err = Unix(window->Stderr());
+    for (const char* expected : {"通讯端口：COM3 \\\\.\\COM3\n", "连接成功！\n",
+                                 "请求的数据获取成功！\n", "软件更新成功！\n"})
+        EXPECT_NE(err.find(expected), std::string::npos) << expected << "\n" << err;
+    ASSERT_TRUE(sim.WaitFor("image written: 5120 bytes"));
+    EXPECT_EQ(ReadFileBytes(work / "programmed.bin"), Filled(image, 512));
+}
+
 // A tool signed for Linux is no tool for Windows: refused before anything is written.
 TEST_F(WindowsCli, UpdateRefusesAToolSignedForAnotherPlatform) {
     TUpgradeServer server({.firmware = TestImage(1000),
