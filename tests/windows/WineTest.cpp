@@ -140,7 +140,7 @@ TEST_F(WindowsCli, WindowWithAGProgramsTheFirmware) {
     TUpgradeServer server({.firmware = image, .signingKey = KESTREL_WIN_SIGNING_KEY});
     TSimDevice sim({"--image-out", work / "programmed.bin"});
     MapComPort(kComPort, sim.Path());
-    auto window = StartWindows(KESTREL_WIN_WINDOW, {"AG"},
+    auto window = StartWindows(KESTREL_WIN_WINDOW_KEYED, {"AG"},
                                {"KESTREL_UPDATE_HOST=" + server.Address(),
                                 "KESTREL_INFO_BASE_URL=http://" + server.Address() + ":9"});
     const std::string firstStep = "1. 把QX40设备的电源插头拔掉";
