@@ -125,6 +125,7 @@ void THintForm::SetMemo(const std::string& text) {
     SetWindowTextW(HintMemo, Widen(text).c_str());
     SendMessageW(HintMemo, EM_SETSEL, 0, 0); // show the first line, not the last
     SendMessageW(HintMemo, EM_SCROLLCARET, 0, 0);
+    ShowScrollBarAsNeeded(HintMemo);
 }
 
 int THintForm::ShowModal() {

@@ -400,6 +400,7 @@ void TInfoBrowser::Failed(TInfoFailure failure, const std::string& detail) {
     }
     SetWindowTextW(fallbackText_, PlainText(InfoUnavailablePage(url_, failure, detail)).c_str());
     Layout();
+    ShowScrollBarAsNeeded(fallbackText_);
     ShowWindow(fallbackText_, SW_SHOW);
     ShowWindow(reloadLink_, SW_SHOW);
 }

@@ -81,6 +81,21 @@ HWND MakeControl(HWND parent, const wchar_t* windowClass, const std::string& tex
                            GetModuleHandleW(nullptr), nullptr);
 }
 
+void ShowScrollBarAsNeeded(HWND edit) {
+    ShowScrollBar(edit, SB_VERT, FALSE);
+    HDC dc = GetDC(edit);
+    HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(edit, WM_GETFONT, 0, 0)));
+    TEXTMETRICW metrics{};
+    GetTextMetricsW(dc, &metrics);
+    SelectObject(dc, old);
+    ReleaseDC(edit, dc);
+    RECT text{};
+    SendMessageW(edit, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&text));
+    const LRESULT lines = SendMessageW(edit, EM_GETLINECOUNT, 0, 0);
+    if (lines * metrics.tmHeight > text.bottom - text.top)
+        ShowScrollBar(edit, SB_VERT, TRUE);
+}
+
 std::string WindowTextOf(HWND window) {
     std::wstring text(static_cast<size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
     text.resize(

@@ -37,6 +37,9 @@ HFONT MakeChineseFont(int pixels, bool bold, UINT dpi);
 // A child control of `parent` with the given class, text (UTF-8), style and id.
 HWND MakeControl(HWND parent, const wchar_t* windowClass, const std::string& text, DWORD style,
                  int id, DWORD exStyle = 0);
+// A multi-line text box's vertical scroll bar only when its text does not fit (the box keeps
+// its width for the text otherwise).
+void ShowScrollBarAsNeeded(HWND edit);
 // The text of a window, UTF-8.
 std::string WindowTextOf(HWND window);
 
