@@ -12,11 +12,12 @@ set(CMAKE_CXX_COMPILER ${KESTREL_MINGW_PREFIX}-g++-posix)
 set(CMAKE_RC_COMPILER ${KESTREL_MINGW_PREFIX}-windres)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${KESTREL_MINGW_PREFIX})
-# libsodium is cross-built outside the system's root (scripts/build-sodium-windows, given to
-# cmake as Sodium_ROOT): its prefix is a root of this target's files too.
-if(Sodium_ROOT)
-    list(APPEND CMAKE_FIND_ROOT_PATH ${Sodium_ROOT})
-endif()
+# libsodium and giflib are cross-built outside the system's root (scripts/build-sodium-windows
+# and scripts/build-giflib-windows, given to cmake as Sodium_ROOT and GIF_ROOT): their prefixes
+# are roots of this target's files too.
+foreach(root ${Sodium_ROOT} ${GIF_ROOT})
+    list(APPEND CMAKE_FIND_ROOT_PATH ${root})
+endforeach()
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

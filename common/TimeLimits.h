@@ -40,6 +40,11 @@ using namespace std::chrono_literals;
 // A receive step (a whole line, or a whole block of data) not complete this long after it began,
 // or a connect or a send that waits this long, counts as a lost connection.
 constexpr std::chrono::milliseconds Receive = 30s;
+// A whole session, from the connection to the last byte of data, counts as lost once it has taken
+// longer than SessionBase plus one second for every SessionMinRate bytes of data the server
+// announced: a server that answers each step just inside Receive cannot hold the tool for long.
+constexpr std::chrono::milliseconds SessionBase = 120s;
+constexpr int64_t SessionMinRate = 1024; // bytes per second
 // How long the workflow waits for the worker's result before it processes window messages again.
 constexpr std::chrono::milliseconds WorkerPoll = 20ms;
 // The workflow's pause after "连接成功！", before the request goes to the server.

@@ -2,7 +2,9 @@
 
 #include "HostToIP.h"
 #include "ResultCodes.h"
+#include "TcpSocket.h"
 
+#include <algorithm>
 #include <exception>
 #include <random>
 #include <utility>
@@ -60,6 +62,13 @@ int32_t TServerLink::Session() {
     sessionPack_.Port = kUpgradeServerPort;
     tcp_.LoadPack(sessionPack_);
     CheckStop();
+    // The whole session is bounded from the connection on; the bound ends with the session.
+    sessionStart_ = std::chrono::steady_clock::now();
+    BoundSession(0);
+    struct TUnbound {
+        TTcpClient& tcp;
+        ~TUnbound() { tcp.SetSessionEnd(std::nullopt); }
+    } unbound{tcp_};
     if (!tcp_.Connect()) {
         SetCause(where + tcp_.LastFailure());
         return kResultConnectFailed;
@@ -69,6 +78,24 @@ int32_t TServerLink::Session() {
     if (result != kResultSuccess)
         SetCause(where + dialogue.Cause());
     return result;
+}
+
+void TServerLink::SetSessionLimits(std::chrono::milliseconds base, int64_t minRate) {
+    sessionBaseMs_.store(base.count());
+    sessionMinRate_.store(std::max<int64_t>(minRate, 1));
+}
+
+void TServerLink::BoundSession(int64_t length) {
+    const std::chrono::milliseconds base(sessionBaseMs_.load());
+    const int64_t rate = sessionMinRate_.load();
+    const auto allowed = base + std::chrono::milliseconds(length * 1000 / rate);
+    std::string why = length == 0 ? "did not come to its data within " + DurationText(allowed) +
+                                        " of the connection's start"
+                                  : "did not complete the session within " + DurationText(allowed) +
+                                        " (" + DurationText(base) + ", and one second for every " +
+                                        std::to_string(rate) + " bytes of the " +
+                                        std::to_string(length) + " announced)";
+    tcp_.SetSessionEnd(sessionStart_ + allowed, std::move(why));
 }
 
 void TServerLink::SetCause(std::string cause) {

@@ -54,6 +54,11 @@ public:
     // an exchange runs). From any thread.
     std::string Cause() const;
 
+    // The bound of a whole session (ServerLimits::SessionBase and SessionMinRate unless set):
+    // `base` plus one second for every `minRate` bytes of announced data. For sessions that
+    // begin afterwards.
+    void SetSessionLimits(std::chrono::milliseconds base, int64_t minRate);
+
 private:
     // The transport of the dialogue: the TCP client, each step preceded by the stop check.
     class TTcpTransport : public TLineTransport {
@@ -63,12 +68,15 @@ private:
         std::string ReceiveLine() override;
         void ReceiveData(uint8_t* into, int count) override;
         std::string LastFault() const override { return link_.tcp_.LastFailure(); }
+        void DataAnnounced(int64_t length) override { link_.BoundSession(length); }
 
     private:
         TServerLink& link_;
     };
 
     int32_t Session();
+    // Sets the end of the session that began at sessionStart_, allowing for `length` bytes.
+    void BoundSession(int64_t length);
     void SetCause(std::string cause);
     // A cancel (non-zero ResultCode put back by the window) or a termination request: the
     // connection is closed, so every following step fails as on a lost connection.
@@ -83,6 +91,9 @@ private:
     mutable std::mutex causeMutex_;
     std::string cause_;
     TPack sessionPack_; // the session's connection record; the worker's only
+    std::chrono::steady_clock::time_point sessionStart_; // the worker's only
+    std::atomic<long long> sessionBaseMs_{ServerLimits::SessionBase.count()};
+    std::atomic<int64_t> sessionMinRate_{ServerLimits::SessionMinRate};
 };
 
 // The link of the default TCP client: the one of the global functions below and of TUPThread.

@@ -52,9 +52,30 @@ void TTcpClient::LoadPack(const TPack& pack) {
     pack_ = pack;
 }
 
-namespace {
-std::string NoAnswerText(std::chrono::milliseconds limit) {
+void TTcpClient::SetSessionEnd(std::optional<std::chrono::steady_clock::time_point> end,
+                               std::string why) {
+    sessionEnd_ = end;
+    sessionWhy_ = std::move(why);
+}
+
+std::chrono::steady_clock::time_point TTcpClient::StepEnd(std::chrono::milliseconds limit) const {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    return sessionEnd_ ? std::min(end, *sessionEnd_) : end;
+}
+
+std::string TTcpClient::TimedOutText(std::chrono::steady_clock::time_point deadline,
+                                     std::chrono::milliseconds limit) const {
+    if (sessionEnd_ && deadline == *sessionEnd_)
+        return sessionWhy_;
     return "did not answer within " + DurationText(limit);
+}
+
+namespace {
+// The time from now until `end`, at least 1 ms (a wait of 0 would not wait at all).
+std::chrono::milliseconds Until(std::chrono::steady_clock::time_point end) {
+    return std::max(
+        std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()),
+        std::chrono::milliseconds(1));
 }
 } // namespace
 
@@ -66,7 +87,7 @@ bool TTcpClient::Connect() {
             lastFailure_ = "no client to connect with";
             return false;
         }
-        if (c->Connect(pack_.Host, pack_.Port, RecvTimeLimit()) && c->Connected())
+        if (c->Connect(pack_.Host, pack_.Port, Until(StepEnd(RecvTimeLimit()))) && c->Connected())
             return true;
         lastFailure_ =
             c->ConnectError().empty() ? "the connection was closed at once" : c->ConnectError();
@@ -95,7 +116,7 @@ bool TTcpClient::SendLine() {
         auto c = Current();
         if (!c || !c->Connected())
             return false;
-        c->SendLine(pack_.Line, "\r\n", RecvTimeLimit());
+        c->SendLine(pack_.Line, "\r\n", Until(StepEnd(RecvTimeLimit())));
         return true;
     } catch (...) {
         return false;
@@ -117,7 +138,7 @@ std::shared_ptr<TTcpSocket> TTcpClient::BeginReceive() {
 void TTcpClient::ReceiveLine(std::chrono::milliseconds limit) {
     try {
         // The whole line must have come within the limit, however slowly its bytes trickle.
-        const auto deadline = std::chrono::steady_clock::now() + limit;
+        const auto deadline = StepEnd(limit);
         auto c = BeginReceive();
         if (!c)
             return;
@@ -130,7 +151,7 @@ void TTcpClient::ReceiveLine(std::chrono::milliseconds limit) {
                 "sent a line longer than " + std::to_string(kTcpMaxLineLength) + " bytes";
         } else if (end == TTcpSocket::TEnd::TimedOut) {
             pack_.Success = false;
-            lastFailure_ = NoAnswerText(limit);
+            lastFailure_ = TimedOutText(deadline, limit);
         } else if (end == TTcpSocket::TEnd::Closed) {
             lastFailure_ = "closed the connection";
         }
@@ -151,7 +172,7 @@ void TTcpClient::ReceiveLine(std::chrono::milliseconds limit) {
 void TTcpClient::ReceiveData(uint8_t* into, std::chrono::milliseconds limit) {
     try {
         // The whole block must have come within the limit, however slowly its bytes trickle.
-        const auto deadline = std::chrono::steady_clock::now() + limit;
+        const auto deadline = StepEnd(limit);
         auto c = BeginReceive();
         if (!c)
             return;
@@ -164,7 +185,7 @@ void TTcpClient::ReceiveData(uint8_t* into, std::chrono::milliseconds limit) {
                 // Peer closed: the rest stays as it was. The deadline passed: lost.
                 if (end == TTcpSocket::TEnd::TimedOut) {
                     pack_.Success = false;
-                    lastFailure_ = NoAnswerText(limit);
+                    lastFailure_ = TimedOutText(deadline, limit);
                 } else {
                     lastFailure_ = "closed the connection";
                 }

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 class TTcpSocket;
@@ -87,6 +88,12 @@ public:
     void SetRecvTimeLimit(std::chrono::milliseconds limit);
     std::chrono::milliseconds RecvTimeLimit() const;
 
+    // The end of the whole session: no connect, send or receive waits beyond it, and a receive
+    // it cuts short counts as lost with `why` (words after "the server") as its failure. Nothing
+    // (the default): only each operation's own limit. The worker's only.
+    void SetSessionEnd(std::optional<std::chrono::steady_clock::time_point> end,
+                       std::string why = {});
+
     // Why the last Connect failed, or what went wrong in the last receive ("the server closed
     // the connection", "no answer within 30 s", ...); empty when it went well. The worker's only.
     const std::string& LastFailure() const { return lastFailure_; }
@@ -99,14 +106,22 @@ private:
     // RecvLine and RecvData on the client's record alone, within `limit`.
     void ReceiveLine(std::chrono::milliseconds limit);
     void ReceiveData(uint8_t* into, std::chrono::milliseconds limit);
+    // When an operation that begins now and may take `limit` must end: the session's end when
+    // that comes first.
+    std::chrono::steady_clock::time_point StepEnd(std::chrono::milliseconds limit) const;
+    // What a receive that ran out of time at `deadline` says: the step's limit or the session's.
+    std::string TimedOutText(std::chrono::steady_clock::time_point deadline,
+                             std::chrono::milliseconds limit) const;
 
     // Operations take their own reference for their duration, so a release from another
     // thread never pulls the socket from under a running receive: it is destroyed, and closed,
     // exactly once, when the last user lets go.
     std::mutex mutex_;
     std::shared_ptr<TTcpSocket> socket_;
-    TPack pack_;              // the worker's only
-    std::string lastFailure_; // the worker's only
+    TPack pack_;                                                      // the worker's only
+    std::string lastFailure_;                                         // the worker's only
+    std::optional<std::chrono::steady_clock::time_point> sessionEnd_; // the worker's only
+    std::string sessionWhy_;                                          // the worker's only
     std::atomic<long long> recvLimitMs_;
 };
 

@@ -1,6 +1,7 @@
 #include "TerminalWindow.h"
 
 #include "Console.h"
+#include "VisibleText.h"
 
 #include <algorithm>
 #include <cmath>
@@ -89,7 +90,8 @@ void TTerminalWindow::ShowStatus(const std::string& text) {
 }
 
 void TTerminalWindow::PrintLine(const std::string& text) {
-    Prompt(text + "\n");
+    // A line may carry text from outside (a cause quoting the server, a device's identity).
+    Prompt(VisibleText(text) + "\n");
 }
 
 void TTerminalWindow::Prompt(const std::string& text) {

@@ -3,6 +3,7 @@
 #include "GifPicture.h"
 #include "InfoBrowser.h"
 #include "Skin.h"
+#include "VisibleText.h"
 #include "WindowTexts.h"
 #include "WindowThreadLink.h"
 #include "Workflow.h"
@@ -225,9 +226,10 @@ void TForm_Main::But_StopClick() {
 }
 
 void EchoToTerminal(const QString& text) {
+    // A line may carry text from outside (a cause quoting the server, a device's identity).
     QByteArray line = text.toUtf8();
     line.replace('\n', ' ').replace('\r', ' ');
-    std::fprintf(stderr, "%s\n", line.constData());
+    std::fprintf(stderr, "%s\n", VisibleText(line.toStdString()).c_str());
     std::fflush(stderr);
 }
 

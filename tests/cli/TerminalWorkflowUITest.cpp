@@ -344,4 +344,30 @@ TEST(InterruptCounter, ProgrammingStopsOnlyOnAConfirmedThirdInterrupt) {
         EXPECT_EQ(std::string(Interrupt::ActionText(a)).rfind("kestrel-cli: ", 0), 0u);
 }
 
+// Text from outside reaches the terminal only as visible text: a hostile server's escape
+// sequences (hiding what follows, forging a line) are shown, not obeyed; Chinese stays as it is.
+TEST_F(TerminalUITest, ControlCharactersFromOutsideAreShownAsEscapes) {
+    const struct {
+        std::string given, shown;
+    } cases[] = {
+        {"软件更新成功！", "软件更新成功！"},
+        {"the server answered \"\x1b[8mhidden\"", "the server answered \"\\x1B[8mhidden\""},
+        {"a\rfake line\nsecond\tcolumn\x7f", "a\\x0Dfake line\\x0Asecond\\x09column\\x7F"},
+        {"\xc2\x9b"
+         "31m C1",
+         "\\u009B31m C1"}, // CSI as a C1 control in UTF-8
+        {"\x9b"
+         "31m \xe4\xb8",
+         "\\x9B31m \\xE4\\xB8"},                                 // bytes that are not UTF-8
+        {"\xc0\xaf \xed\xa0\x80", "\\xC0\\xAF \\xED\\xA0\\x80"}, // overlong, surrogate
+    };
+    TTerminalWindow window(out, false);
+    std::string expected;
+    for (const auto& c : cases) {
+        window.PrintLine(c.given);
+        expected += c.shown + "\n";
+    }
+    EXPECT_EQ(Contents(out), expected);
+}
+
 } // namespace

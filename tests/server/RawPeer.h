@@ -11,7 +11,11 @@
 
 class RawPeer {
 public:
-    RawPeer() : address_(UniqueLoopbackAddress()) { listen_ = ListenOn(address_, port_); }
+    // Listens at `port`, or at a port the system picks.
+    explicit RawPeer(std::string port = {})
+        : address_(UniqueLoopbackAddress()), port_(std::move(port)) {
+        listen_ = ListenOn(address_, port_);
+    }
     ~RawPeer() {
         Close();
         CloseSocket(listen_);
@@ -41,6 +45,17 @@ public:
         std::string taken = buffer_.substr(0, n);
         buffer_.erase(0, taken.size());
         return taken;
+    }
+    // One line without its CR LF (what came when the client closes or 30 s have passed).
+    std::string ReadLine() {
+        auto until = std::chrono::steady_clock::now() + kLimit;
+        size_t end;
+        while ((end = buffer_.find("\r\n")) == std::string::npos &&
+               ReceiveBy(conn_, buffer_, until) > 0) {
+        }
+        std::string line = buffer_.substr(0, end);
+        buffer_.erase(0, end == std::string::npos ? end : end + 2);
+        return line;
     }
     // Everything until the client closes.
     std::string ReadToEnd() {

@@ -1,11 +1,13 @@
 // Whole sessions on the worker thread against the reference upgrade server: downloads of every
 // size class, every result code with its status text, and the limits that keep a broken or
 // hostile server from stalling or flooding the tool.
+#include "RawPeer.h"
 #include "TCP.h"
 #include "UpgradeServerFixture.h"
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <cstring>
 #include <regex>
 #include <stdexcept>
@@ -330,6 +332,64 @@ TEST_F(SessionTest, AServerThatStopsAnsweringLosesTheConnectionAfterTheTimeLimit
                                                    c.cause);
         std::string log = server.NextSession();
         EXPECT_NE(log.find("fault-stall@" + c.step), std::string::npos) << log;
+    }
+}
+
+// A server that answers every step just inside the step's limit cannot hold the tool: the whole
+// session is bounded, until the data by a base time, then by the announced length at a minimum
+// rate. The session ends as on a lost connection, its cause naming the bound.
+TEST_F(SessionTest, ASessionThatTakesTooLongIsCutWhateverEachStepTakes) {
+    using namespace std::chrono_literals;
+    struct {
+        std::chrono::milliseconds stepGap; // before each announcement reply
+        std::chrono::milliseconds byteGap; // between data bytes
+        const char* cause;
+    } const cases[] = {
+        {100ms, 0ms, "did not come to its data within 400 ms of the connection's start after"},
+        {0ms, 1ms,
+         "did not complete the session within 700 ms (400 ms, and one second for every 10000 "
+         "bytes of the 3000 announced) during chunk 1 of 1 of the data (at byte 0 of 3000)"},
+    };
+    for (const auto& c : cases) {
+        TcpSetRecvTimeLimit(5s); // each step alone would be in time
+        DefaultServerLink().SetSessionLimits(400ms, 10000);
+        RawPeer peer("5001");
+        setenv("KESTREL_UPDATE_HOST", peer.Address().c_str(), 1);
+        std::mutex mutex;
+        std::condition_variable ended;
+        bool done = false;
+        auto pause = [&](std::chrono::milliseconds gap) {
+            std::unique_lock lock(mutex);
+            return !ended.wait_for(lock, gap, [&] { return done; });
+        };
+        std::thread server([&] {
+            if (!peer.Accept())
+                return;
+            for (std::string line; (line = peer.ReadLine()) != "IDOK";)
+                if (!pause(c.stepGap) || !peer.TrySend("OK\r\n"))
+                    return;
+            std::string values, check;
+            for (int i = 0; i < 13; ++i) {
+                values += "v\r\n";
+                check += "v ";
+            }
+            if (!peer.TrySend("PASSOK\r\n3000\r\n") || peer.ReadLine() != "3000" ||
+                !peer.TrySend("OK\r\n" + values + check + "\r\n") || peer.ReadLine() != "OK" ||
+                !peer.TrySend("ABCD\r\n") || peer.ReadLine() != "ABCD")
+                return;
+            for (int i = 0; i < 3000 && pause(c.byteGap) && peer.TrySend("x"); ++i) {
+            }
+        });
+        TCliInfo info = RunExchange(TestRequest());
+        {
+            std::lock_guard lock(mutex);
+            done = true;
+        }
+        ended.notify_all();
+        server.join();
+        EXPECT_NE(info.ResultCode, 0);
+        EXPECT_NE(DefaultServerLink().Cause().find(c.cause), std::string::npos)
+            << DefaultServerLink().Cause();
     }
 }
 

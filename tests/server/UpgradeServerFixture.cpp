@@ -121,5 +121,6 @@ void SessionTest::SetUp() {
 
 void SessionTest::TearDown() {
     SetMainWindow(nullptr);
+    DefaultServerLink().SetSessionLimits(ServerLimits::SessionBase, ServerLimits::SessionMinRate);
     unsetenv("KESTREL_UPDATE_HOST");
 }

@@ -8,8 +8,8 @@
 using TTestSocket = intptr_t;
 constexpr TTestSocket NoSocket = -1;
 
-// A socket listening on `address` at a port the system picks (its number into `port`).
-// Throws when it cannot listen.
+// A socket listening on `address` at `port`, or when `port` is empty at a port the system picks
+// (its number into `port`). Throws when it cannot listen.
 TTestSocket ListenOn(const std::string& address, std::string& port);
 // The next connection to `listener`, or NoSocket when none comes within `limit`.
 TTestSocket AcceptWithin(TTestSocket listener, std::chrono::milliseconds limit);

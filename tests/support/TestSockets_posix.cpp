@@ -12,6 +12,7 @@ TTestSocket ListenOn(const std::string& address, std::string& port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(port.empty() ? 0 : std::stoi(port)));
     inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);

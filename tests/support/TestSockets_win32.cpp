@@ -29,6 +29,7 @@ TTestSocket ListenOn(const std::string& address, std::string& port) {
     SOCKET s = started ? socket(AF_INET, SOCK_STREAM, IPPROTO_TCP) : INVALID_SOCKET;
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(port.empty() ? 0 : std::stoi(port)));
     inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
     if (s == INVALID_SOCKET || bind(s, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0 ||
         listen(s, 4) != 0) {

@@ -133,33 +133,6 @@ TEST_F(WindowsCli, UpdateProgramsTheFirmwareFromTheServer) {
     EXPECT_NE(session.find("answer=firmware:1.21 end=allok"), std::string::npos) << session;
 }
 
-// The window program started with AG runs the whole upgrade by itself, up to the guided steps,
-// which wait for the user (nobody answers under wine's null graphics driver: ended here).
-TEST_F(WindowsCli, WindowWithAGProgramsTheFirmware) {
-    std::string image = TestImage(5000);
-    TUpgradeServer server({.firmware = image, .signingKey = KESTREL_WIN_SIGNING_KEY});
-    TSimDevice sim({"--image-out", work / "programmed.bin"});
-    MapComPort(kComPort, sim.Path());
-    auto window = StartWindows(KESTREL_WIN_WINDOW_KEYED, {"AG"},
-                               {"KESTREL_UPDATE_HOST=" + server.Address(),
-                                "KESTREL_INFO_BASE_URL=http://" + server.Address() + ":9"});
-    const std::string firstStep = "1. 把QX40设备的电源插头拔掉";
-    EXPECT_TRUE(WaitUntil(
-        [&] {
-            window->Wait(std::chrono::milliseconds(100));
-            return window->Stderr().find(firstStep) != std::string::npos;
-        },
-        std::chrono::seconds(120)));
-    RunWindows("taskkill", {"/F", "/IM", "kestrel-keyed.exe"});
-    window->Stop();
-    const std::string err = Unix(window->Stderr());
-    for (const char* expected : {"通讯端口：COM3 \\\\.\\COM3\n", "连接成功！\n",
-                                 "请求的数据获取成功！\n", "软件更新成功！\n"})
-        EXPECT_NE(err.find(expected), std::string::npos) << expected << "\n" << err;
-    ASSERT_TRUE(sim.WaitFor("image written: 5120 bytes"));
-    EXPECT_EQ(ReadFileBytes(work / "programmed.bin"), Filled(image, 512));
-}
-
 // A tool signed for Linux is no tool for Windows: refused before anything is written.
 TEST_F(WindowsCli, UpdateRefusesAToolSignedForAnotherPlatform) {
     TUpgradeServer server({.firmware = TestImage(1000),
@@ -204,6 +177,46 @@ TEST(WindowsSelfReplace, NewExecutableInPlaceInAFolderWithASpace) {
     for (const auto& e : fs::directory_iterator(dir))
         left.push_back(e.path().filename().string());
     EXPECT_EQ(left, std::vector<std::string>{"Kestrel Upgrade.exe"});
+}
+
+// The window program replaces itself as kestrel-cli does, here from a folder whose name has
+// Chinese characters and a space: the old window ends by itself, the new tool is started with
+// AG, and neither the backup nor the update script is left behind. Windows run on wine's null
+// graphics driver: nothing is drawn, messages and timers work.
+TEST_F(WindowsCli, WindowReplacesItselfInAFolderWithAChineseName) {
+    const std::string dir = work / "升级 工具";
+    fs::create_directory(dir);
+    const std::string exe = dir + "/kestrel.exe";
+    fs::copy_file(KESTREL_WIN_WINDOW_KEYED, exe);
+    const std::string tool = ReadFileBytes(KESTREL_WIN_REPLACE_TRIAL);
+    TUpgradeServer server({.firmware = TestImage(1000),
+                           .tool = tool,
+                           .signingKey = KESTREL_WIN_SIGNING_KEY,
+                           .toolPlatform = "windows-x86_64"});
+    TSimDevice sim;
+    MapComPort(kComPort, sim.Path());
+    const std::string log = work / "started.txt";
+
+    TRun run = RunWindows(WinePath(exe), {"AG"},
+                          {"KESTREL_UPDATE_HOST=" + server.Address(),
+                           "KESTREL_INFO_BASE_URL=http://" + server.Address() + ":1",
+                           "KESTREL_FAKE_TOOL_LOG=" + WinePath(log)});
+    EXPECT_EQ(run.status, 0) << run.err;
+    ASSERT_TRUE(WaitUntil([&] { return fs::exists(log); }, std::chrono::seconds(120)))
+        << "the new tool was not started\n"
+        << run.err;
+    EXPECT_EQ(ReadFileBytes(log), "AG\n");
+    EXPECT_EQ(ReadFileBytes(exe), tool);
+    auto left = [&] {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir))
+            names.push_back(e.path().filename().string());
+        return names;
+    };
+    EXPECT_TRUE(WaitUntil([&] { return left() == std::vector<std::string>{"kestrel.exe"}; }))
+        << ::testing::PrintToString(left());
+    std::string session = server.NextSession();
+    EXPECT_NE(session.find("answer=tool:1.5 end=allok"), std::string::npos) << session;
 }
 
 } // namespace
