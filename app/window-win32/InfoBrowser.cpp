@@ -169,7 +169,18 @@ public:
         return result;
     }
     void Stop() { browser_->Stop(); }
-    void Show(bool shown) { browser_->put_Visible(shown ? VARIANT_TRUE : VARIANT_FALSE); }
+    // The control's own window, hidden while the local page takes its place (the Visible
+    // property of the control does not hide an in-place control).
+    void Show(bool shown) {
+        IOleInPlaceObject* inPlace = nullptr;
+        if (FAILED(
+                object_->QueryInterface(IID_IOleInPlaceObject, reinterpret_cast<void**>(&inPlace))))
+            return;
+        HWND window = nullptr;
+        if (SUCCEEDED(inPlace->GetWindow(&window)) && window)
+            ShowWindow(window, shown ? SW_SHOW : SW_HIDE);
+        inPlace->Release();
+    }
     void Resize() {
         IOleInPlaceObject* inPlace = nullptr;
         if (SUCCEEDED(object_->QueryInterface(IID_IOleInPlaceObject,
