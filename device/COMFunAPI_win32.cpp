@@ -3,6 +3,7 @@
 #include "ComSystem.h"
 #include "PortNames.h"
 #include "TimeLimits.h"
+#include "WideText_win32.h"
 #include <cerrno>
 
 namespace comsys {
@@ -83,8 +84,8 @@ Handle Open(int32_t port, int32_t baud, uint8_t lineCode) {
         errno = ENOENT;
         return InvalidHandle;
     }
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                           nullptr);
+    HANDLE h = CreateFileW(Widen(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         // A COM port opens exclusively: access denied means another program has it.
         DWORD err = GetLastError();

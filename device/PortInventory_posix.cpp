@@ -1,6 +1,7 @@
 // The serial ports of a POSIX system: existence, holders, owning group, USB details from sysfs.
 #include "PortInventory.h"
 #include "PortNames.h"
+#include "SystemText.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -38,8 +39,8 @@ std::string ReadAttribute(const std::string& file) {
 }
 
 std::string SysfsRoot() {
-    const char* root = std::getenv("KESTREL_SYSFS_ROOT");
-    return root && *root ? root : "/sys";
+    std::string root = EnvironmentVariable("KESTREL_SYSFS_ROOT").value_or("");
+    return root.empty() ? "/sys" : root;
 }
 
 // A USB bridge's tty hangs below its USB device in sysfs: walk up from the tty's device until a

@@ -1,6 +1,7 @@
 // The communication ports of a Windows system: those the system lists as DOS devices "COMN".
 #include "COMFunAPI.h"
 #include "PortInventory.h"
+#include "WideText_win32.h"
 
 #include <windows.h>
 
@@ -29,9 +30,11 @@ bool PortExists(const std::string& path) {
     int32_t n = ComNumber(path);
     if (n == 0)
         return false;
-    char target[512];
-    std::string name = "COM" + std::to_string(n);
-    return QueryDosDeviceA(name.c_str(), target, sizeof target) != 0;
+    // Only whether the name is defined counts; a target longer than the buffer still says so.
+    wchar_t target[512];
+    std::wstring name = L"COM" + std::to_wstring(n);
+    return QueryDosDeviceW(name.c_str(), target, 512) != 0 ||
+           GetLastError() == ERROR_INSUFFICIENT_BUFFER;
 }
 
 std::vector<std::vector<std::string>> PortHoldersOf(const std::vector<std::string>& paths) {
@@ -56,7 +59,7 @@ std::vector<TPortInfo> ListPorts() {
         TPortInfo info;
         info.number = n;
         info.path = path;
-        HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+        HANDLE h = CreateFileW(Widen(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                OPEN_EXISTING, 0, nullptr);
         if (h != INVALID_HANDLE_VALUE)
             CloseHandle(h);

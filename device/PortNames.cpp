@@ -1,6 +1,7 @@
 // Port numbers to serial devices: naming and order; the list itself is one file per platform.
 #include "PortNames.h"
 #include "COMFunAPI.h"
+#include "SystemText.h"
 #include <algorithm>
 #include <filesystem>
 #include <tuple>
@@ -86,8 +87,8 @@ namespace {
 // The canonical form of a path (links resolved), or the path itself when it has none.
 std::string Canonical(const std::string& path) {
     std::error_code ec;
-    std::filesystem::path canonical = std::filesystem::canonical(path, ec);
-    return ec ? path : canonical.string();
+    std::filesystem::path canonical = std::filesystem::canonical(Utf8Path(path), ec);
+    return ec ? path : PathText(canonical);
 }
 
 bool AllDigits(const std::string& text) {
@@ -123,7 +124,7 @@ int32_t PortNumberFromArgument(const std::string& arg, std::string& error) {
         if (!paths[i].empty() && (paths[i] == arg || Canonical(paths[i]) == wanted))
             return static_cast<int32_t>(i + 1);
     std::error_code ec;
-    if (!std::filesystem::exists(arg, ec))
+    if (!std::filesystem::exists(Utf8Path(arg), ec))
         error = arg + ": no such device" + seeList;
     else
         error = arg + " is not one of the serial ports" + seeList;

@@ -1,6 +1,7 @@
 // The serial devices of a POSIX system, or the list of KESTREL_PORTS.
 #include "COMFunAPI.h"
 #include "PortNames.h"
+#include "SystemText.h"
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -57,11 +58,11 @@ std::vector<std::string> EnumerateSerialDevices() {
 } // namespace
 
 std::vector<std::string> SerialPortPaths() {
-    const char* list = std::getenv("KESTREL_PORTS");
+    std::optional<std::string> list = EnvironmentVariable("KESTREL_PORTS");
     if (!list)
         return EnumerateSerialDevices();
     std::vector<std::string> paths;
-    std::string text = list;
+    std::string text = *list;
     size_t from = 0;
     for (;;) {
         size_t colon = text.find(':', from);

@@ -1,18 +1,16 @@
 // The upgrade server's host name; the resolution itself is one file per platform.
 #include "HostToIP.h"
+#include "SystemText.h"
 
 #include <algorithm>
-#include <cstdlib>
 
 #ifndef KESTREL_UPDATE_HOST_DEFAULT
 #define KESTREL_UPDATE_HOST_DEFAULT "localhost"
 #endif
 
 std::string UpgradeServerHost() {
-    const char* env = std::getenv("KESTREL_UPDATE_HOST");
-    if (env && *env)
-        return env;
-    return KESTREL_UPDATE_HOST_DEFAULT;
+    std::string host = EnvironmentVariable("KESTREL_UPDATE_HOST").value_or("");
+    return host.empty() ? KESTREL_UPDATE_HOST_DEFAULT : host;
 }
 
 std::string HostNameProblem(const std::string& name) {

@@ -1,6 +1,7 @@
 // Host-name resolution with Winsock's resolver.
 #include "HostToIP.h"
 #include "TcpSocket.h"
+#include "WideText_win32.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -17,11 +18,12 @@ std::string HostToIP(const std::string& name, std::string* why) {
             *why = problem;
         return {};
     }
-    addrinfo hints{};
+    // The wide form: a host name may be an internationalised one, given here in UTF-8.
+    ADDRINFOW hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (int rc = getaddrinfo(name.c_str(), nullptr, &hints, &found); rc != 0 || !found) {
+    ADDRINFOW* found = nullptr;
+    if (int rc = GetAddrInfoW(Widen(name).c_str(), nullptr, &hints, &found); rc != 0 || !found) {
         if (why)
             *why = rc == WSAHOST_NOT_FOUND ? "host not found"
                    : rc == WSATRY_AGAIN    ? "the name server did not answer"
@@ -34,6 +36,6 @@ std::string HostToIP(const std::string& name, std::string* why) {
     auto* in = reinterpret_cast<sockaddr_in*>(found->ai_addr);
     if (inet_ntop(AF_INET, &in->sin_addr, buf, sizeof buf))
         text = buf;
-    freeaddrinfo(found);
+    FreeAddrInfoW(found);
     return text;
 }

@@ -5,6 +5,7 @@
 // reads what has arrived at once and waits only for an empty socket, until the step's deadline;
 // a connect and each part of a send wait within the time limit.
 #include "TcpSocket.h"
+#include "WideText_win32.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -121,17 +122,18 @@ bool TTcpSocket::Connect(const std::string& host, const std::string& port,
             return "the connection failed: Winsock error " + std::to_string(code);
         }
     };
-    addrinfo hints{};
+    ADDRINFOW hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (int rc = getaddrinfo(host.c_str(), port.c_str(), &hints, &found); rc != 0 || !found) {
+    ADDRINFOW* found = nullptr;
+    if (int rc = GetAddrInfoW(Widen(host).c_str(), Widen(port).c_str(), &hints, &found);
+        rc != 0 || !found) {
         connectError_ = "the name does not resolve (resolver error " + std::to_string(rc) + ")";
         return false;
     }
     int rc = connect(sys_->socket, found->ai_addr, static_cast<int>(found->ai_addrlen));
     int err = WSAGetLastError();
-    freeaddrinfo(found);
+    FreeAddrInfoW(found);
     if (rc != 0) {
         if (err != WSAEWOULDBLOCK) {
             connectError_ = errorText(err);

@@ -5,5 +5,7 @@
 // device or a pipe).
 bool IsTerminal(int fd);
 // Makes the terminal show the programs' UTF-8 texts (on Windows the console's code pages; on
-// POSIX the terminal's own setting holds).
+// POSIX the terminal's own setting holds). What it changes is undone when the program exits.
 void PrepareConsole();
+// Undoes PrepareConsole now: for an end that runs no exit handlers (ExitProcess).
+void RestoreConsole();

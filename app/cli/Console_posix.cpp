@@ -7,3 +7,5 @@ bool IsTerminal(int fd) {
 }
 
 void PrepareConsole() {}
+
+void RestoreConsole() {}

@@ -4,6 +4,7 @@
 #include "Interrupt.h"
 #include "PortInventory.h"
 #include "PortNames.h"
+#include "SystemText.h"
 #include "UPCommFun.h"
 
 #include <cerrno>
@@ -200,7 +201,8 @@ int RunIdentify(TCliRun& run) {
 bool ReadImageFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& error) {
     namespace fs = std::filesystem;
     std::error_code ec;
-    fs::file_status status = fs::status(path, ec);
+    const fs::path file = Utf8Path(path);
+    fs::file_status status = fs::status(file, ec);
     if (ec) {
         error = path + ": " + ec.message();
         return false;
@@ -214,7 +216,7 @@ bool ReadImageFile(const std::string& path, std::vector<uint8_t>& bytes, std::st
         error = path + " is not a regular file";
         return false;
     }
-    uintmax_t size = fs::file_size(path, ec);
+    uintmax_t size = fs::file_size(file, ec);
     if (ec) {
         error = path + ": " + ec.message();
         return false;
@@ -228,16 +230,16 @@ bool ReadImageFile(const std::string& path, std::vector<uint8_t>& bytes, std::st
                 std::to_string(kMaxDataLength) + " bytes, 64 MiB)";
         return false;
     }
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file) {
+    std::FILE* in = OpenFile(path, "rb");
+    if (!in) {
         error = "cannot read " + path + ": " + std::strerror(errno);
         return false;
     }
     bytes.resize(size_t(size));
-    size_t got = std::fread(bytes.data(), 1, bytes.size(), file);
-    bool failed = std::ferror(file) != 0;
+    size_t got = std::fread(bytes.data(), 1, bytes.size(), in);
+    bool failed = std::ferror(in) != 0;
     int readError = errno;
-    std::fclose(file);
+    std::fclose(in);
     if (failed || got != bytes.size()) {
         error = "cannot read " + path + ": " +
                 (failed ? std::strerror(readError) : "it became shorter while it was read");

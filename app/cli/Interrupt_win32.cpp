@@ -1,6 +1,7 @@
 // Interrupts on Windows: Ctrl-C and Ctrl-Break through the console control handler, which runs
 // on a thread of its own; it raises the flag and sets an event that the waits watch, or ends the
 // process for a stop.
+#include "Console.h"
 #include "Interrupt.h"
 
 #include <atomic>
@@ -21,8 +22,10 @@ constexpr DWORD kPipeLookMs = 20;
 BOOL WINAPI OnControl(DWORD kind) {
     if (kind != CTRL_C_EVENT && kind != CTRL_BREAK_EVENT)
         return FALSE;
-    if (Interrupt::Stops(Interrupt::Detail::Handle()))
+    if (Interrupt::Stops(Interrupt::Detail::Handle())) {
+        RestoreConsole();
         ExitProcess(Interrupt::StoppedStatus);
+    }
     raised.store(true);
     if (wakeEvent)
         SetEvent(wakeEvent);

@@ -6,6 +6,7 @@
 #include "HostToIP.h"
 #include "Interrupt.h"
 #include "PortNames.h"
+#include "SystemText.h"
 #include "TerminalWindow.h"
 #include "Workflow.h"
 
@@ -246,7 +247,10 @@ int main(int argc, char** argv) {
     // Nothing escapes: whatever goes wrong ends in one line and a documented status.
     try {
         PrepareConsole();
-        return Run(std::vector<std::string>(argv + 1, argv + argc));
+        std::vector<std::string> args = ProgramArguments(argc, argv);
+        if (!args.empty())
+            args.erase(args.begin());
+        return Run(std::move(args));
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "kestrel-cli: out of memory\n");
     } catch (const std::exception& e) {

@@ -5,7 +5,8 @@
 #include <windows.h>
 
 std::string GetPCInfo() {
-    HMODULE library = LoadLibraryA("rpcrt4.dll");
+    // From the system folder only, never from the program's or the current folder.
+    HMODULE library = LoadLibraryExW(L"rpcrt4.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (!library)
         return {};
     // Every supported Windows belongs to the NT family, which has the sequential generator.

@@ -1,4 +1,5 @@
 #include "SelfReplace.h"
+#include "SystemText.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -7,18 +8,23 @@
 namespace {
 const char* const CRLF = "\r\n";
 
-// Batch files split command words at spaces and treat & | < > ^ ( ) , ; = specially; a path
-// holding any of them is written in double quotes, and % (expanded even inside quotes) is
-// doubled. Paths without such characters are written exactly as they are.
-std::string BatchWord(const std::string& path) {
-    bool quote = path.find_first_of(" &|<>^(),;=") != std::string::npos;
-    std::string word;
-    for (char c : path) {
-        word += c;
+// In a batch file % starts a variable even inside quotes: a literal one is doubled.
+std::string BatchText(const std::string& text) {
+    std::string escaped;
+    for (char c : text) {
+        escaped += c;
         if (c == '%')
-            word += '%';
+            escaped += '%';
     }
-    return quote ? "\"" + word + "\"" : word;
+    return escaped;
+}
+
+// Where the extension of a Windows path's file name starts (its last dot), or the path's end.
+size_t ExtensionStart(const std::string& path) {
+    size_t nameStart = path.rfind('\\');
+    nameStart = nameStart == std::string::npos ? 0 : nameStart + 1;
+    size_t dot = path.rfind('.');
+    return dot == std::string::npos || dot < nameStart ? path.size() : dot;
 }
 
 } // namespace
@@ -55,7 +61,7 @@ std::string CreateFileErrorText(const std::string& path, int err) {
 
 int WriteWholeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
     errno = 0;
-    std::FILE* file = std::fopen(path.c_str(), "wb");
+    std::FILE* file = OpenFile(path, "wb");
     if (!file)
         return errno ? errno : EIO;
     int err = 0;
@@ -64,37 +70,24 @@ int WriteWholeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
     if (std::fclose(file) != 0 && err == 0)
         err = errno ? errno : EIO;
     if (err != 0)
-        std::remove(path.c_str());
+        RemoveFile(path);
     return err;
 }
 
-void SplitWindowsPath(const std::string& path, std::string& dir, std::string& namePart) {
-    size_t cut = path.rfind('\\');
-    if (cut == std::string::npos) {
-        dir.clear();
-        namePart = "\\" + path;
-        return;
-    }
-    dir = path.substr(0, cut);
-    namePart = path.substr(cut);
-}
-
 std::string UpdateBatPath(const std::string& exe) {
-    size_t nameStart = exe.rfind('\\');
-    nameStart = nameStart == std::string::npos ? 0 : nameStart + 1;
-    size_t dot = exe.rfind('.');
-    if (dot == std::string::npos || dot < nameStart)
-        return exe + ".bat";
-    return exe.substr(0, dot) + ".bat";
+    return exe.substr(0, ExtensionStart(exe)) + ".bat";
 }
 
-TUpdateBat BuildUpdateBat(const std::string& shortDir, const std::string& namePart) {
+TUpdateBat BuildUpdateBat(const std::string& exePath) {
     TUpdateBat bat;
-    bat.exe = shortDir + namePart;
-    bat.backup = bat.exe + ".bak";
-    bat.path = UpdateBatPath(bat.exe);
-    const std::string e = BatchWord(bat.exe);
-    const std::string b = BatchWord(bat.backup);
+    bat.exe = exePath;
+    bat.backup = BackupPath(exePath);
+    bat.path = UpdateBatPath(exePath);
+    // The batch file is named after the executable: %~dpn0, its own full path without the
+    // extension, is the executable's without its extension. Only the extension is written out.
+    const std::string extension = BatchText(exePath.substr(ExtensionStart(exePath)));
+    const std::string e = "\"%~dpn0" + extension + "\"";
+    const std::string b = "\"%~dpn0" + extension + ".bak\"";
     bat.text = std::string(":try") + CRLF +                 //
                "del  " + e + CRLF +                         //
                "if   exist  " + e + "  goto   try" + CRLF + //
@@ -300,11 +293,11 @@ TReplaceOutcome ReplaceSelf(TWorkflowUI& ui, const TMemoryStream& image, const s
     // verifying tool never hands over to one that would take unsigned updates.
     std::string answer;
     if (!AnswersVersion(backup, ReplaceLimits::VersionAnswer, why, &answer)) {
-        std::remove(backup.c_str());
+        RemoveFile(backup);
         return TReplaceOutcome::Refused;
     }
     if (mustVerify && UpdateKeyCount(answer) < 1) {
-        std::remove(backup.c_str());
+        RemoveFile(backup);
         std::string line = answer.substr(0, answer.find_first_of("\r\n"));
         why = "the new tool would verify no updates (its version line \"" + line.substr(0, 120) +
               "\" names no update key), and this tool never installs one that takes unsigned "
@@ -315,7 +308,7 @@ TReplaceOutcome ReplaceSelf(TWorkflowUI& ui, const TMemoryStream& image, const s
     // Terminate only once the script runs: a tool that ended without a script would not come
     // back at all.
     if (!RunUpdateBat(exePath, waitPid, error)) {
-        std::remove(backup.c_str());
+        RemoveFile(backup);
         ui.ShowError(error);
         return TReplaceOutcome::Failed;
     }

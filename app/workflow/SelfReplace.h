@@ -6,10 +6,10 @@
 // the running tool has ended, put the backup in the executable's place, start the new tool with
 // the switch AG and delete itself.
 //
-// On Windows the script is the classic seven-line batch file (its executable path uses the short
-// form of the directory); on Linux it is a POSIX shell script that waits for the old process by
-// its id and moves the new executable into place with one atomic rename, so the tool is never
-// left deleted without its replacement.
+// On Windows the script is the classic seven-line batch file, which names the executable through
+// its own path (see BuildUpdateBat); on Linux it is a POSIX shell script that waits for the old
+// process by its id and moves the new executable into place with one atomic rename, so the tool is
+// never left deleted without its replacement.
 //
 // The text builders are plain functions, available on every platform so that both scripts can be
 // checked anywhere; writing and starting the script lives in one file per platform.
@@ -25,23 +25,22 @@
 // ---- The Windows batch file ----
 
 struct TUpdateBat {
-    std::string exe;    // E: short directory + "\" + long file name
+    std::string exe;    // E: the executable's full path
     std::string backup; // B: E + ".bak"
     std::string path;   // the batch file: E with its extension replaced by ".bat"
     std::string text;   // the seven lines, each ended by CR LF
 };
 
-// shortDir: the short form of the executable's directory, without trailing backslash;
-// namePart: "\" followed by the executable's long file name.
-TUpdateBat BuildUpdateBat(const std::string& shortDir, const std::string& namePart);
+// The batch file for the executable at exePath. Its lines name E and B as "%~dpn0" (the batch
+// file's own full path without its extension, which is E's) followed by E's extension, in
+// quotes: cmd reads a batch file in the console's code page, which cannot hold every folder
+// name (Chinese in a Western code page), and short 8.3 names may not exist on the volume, but
+// the path cmd was started with is kept in UTF-16. The text is ASCII whatever the folder.
+TUpdateBat BuildUpdateBat(const std::string& exePath);
 
 // E with the extension of its file name (from the last dot after the last backslash) replaced by
 // ".bat"; a file name without extension gets ".bat" appended.
 std::string UpdateBatPath(const std::string& exe);
-
-// Splits a Windows path at its last backslash into the directory (no trailing backslash) and the
-// name part ("\" + file name).
-void SplitWindowsPath(const std::string& path, std::string& dir, std::string& namePart);
 
 // ---- The POSIX shell script ----
 

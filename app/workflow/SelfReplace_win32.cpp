@@ -1,15 +1,16 @@
 // Self-replacement on Windows: the new executable must be a program image for this machine and
 // answer --version; the batch file runs through the command interpreter at idle priority in a
-// hidden window; its directory is written in the short (8.3) form, which has no spaces.
+// hidden window. Every path goes to Windows in UTF-16, in buffers as long as it needs.
 //
 // The batch file's lines are fixed, so it cannot start the new tool at another priority than
 // its own, and its children inherit the idle class. The tool's own class therefore travels in
 // the environment (KESTREL_PRIORITY_CLASS) to the new tool, which takes it on at its start
 // (AdoptReplacedToolPriority): only the batch file's waiting loop stays idle.
 #include "SelfReplace.h"
+#include "SystemText.h"
+#include "WideText_win32.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <windows.h>
 
@@ -30,11 +31,21 @@ std::string ErrorText(const char* what, DWORD error) {
 } // namespace
 
 std::string RunningExecutablePath() {
-    char buf[MAX_PATH + 1];
-    DWORD n = GetModuleFileNameA(nullptr, buf, sizeof buf);
-    if (n == 0 || n >= sizeof buf)
-        return {};
-    return std::string(buf, n);
+    // The call cuts the path to the buffer's size without saying how much it needs: the buffer
+    // doubles until the path fits (up to the longest path Windows has, 32767 characters).
+    std::wstring path(512, L'\0');
+    for (;;) {
+        DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+        if (n == 0)
+            return {};
+        if (n < path.size()) {
+            path.resize(n);
+            return Narrow(path);
+        }
+        if (path.size() > 32768)
+            return {};
+        path.resize(path.size() * 2);
+    }
 }
 
 bool IsExecutableForThisPlatform(const std::vector<uint8_t>& image, std::string* fault) {
@@ -52,7 +63,7 @@ bool AnswersVersion(const std::string& path, std::chrono::milliseconds limit, st
     }
     SetHandleInformation(readOut, HANDLE_FLAG_INHERIT, 0);
     HANDLE null =
-        CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+        CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                     &inheritable, OPEN_EXISTING, 0, nullptr);
     if (null == INVALID_HANDLE_VALUE)
         null = nullptr;
@@ -65,17 +76,18 @@ bool AnswersVersion(const std::string& path, std::chrono::milliseconds limit, st
     bool limited =
         listed && UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
                                             (null ? 2 : 1) * sizeof(HANDLE), nullptr, nullptr);
-    STARTUPINFOEXA startup = {};
+    STARTUPINFOEXW startup = {};
     startup.StartupInfo.cb = sizeof startup;
     startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
     startup.StartupInfo.hStdInput = null;
     startup.StartupInfo.hStdOutput = writeOut;
     startup.StartupInfo.hStdError = null;
     startup.lpAttributeList = list;
-    std::string commandLine = "\"" + path + "\" --version";
+    const std::wstring widePath = Widen(path);
+    std::wstring commandLine = L"\"" + widePath + L"\" --version";
     PROCESS_INFORMATION process = {};
     // The application name is given: the backup's ".bak" is no reason to look elsewhere.
-    BOOL started = limited && CreateProcessA(path.c_str(), commandLine.data(), nullptr, nullptr,
+    BOOL started = limited && CreateProcessW(widePath.c_str(), commandLine.data(), nullptr, nullptr,
                                              TRUE, CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT,
                                              nullptr, nullptr, &startup.StartupInfo, &process);
     DWORD startError = GetLastError();
@@ -143,12 +155,12 @@ bool AnswersVersion(const std::string& path, std::chrono::milliseconds limit, st
 }
 
 void AdoptReplacedToolPriority() {
-    char value[16];
-    DWORD n = GetEnvironmentVariableA(kPriorityVariable, value, sizeof value);
-    if (n == 0 || n >= sizeof value)
+    std::optional<std::string> value = EnvironmentVariable(kPriorityVariable);
+    if (!value)
         return;
-    SetEnvironmentVariableA(kPriorityVariable, nullptr); // not passed on to the tool's children
-    DWORD priority = static_cast<DWORD>(std::strtoul(value, nullptr, 10));
+    // Not passed on to the tool's children.
+    SetEnvironmentVariableW(Widen(kPriorityVariable).c_str(), nullptr);
+    DWORD priority = static_cast<DWORD>(std::strtoul(value->c_str(), nullptr, 10));
     switch (priority) {
     case IDLE_PRIORITY_CLASS:
     case BELOW_NORMAL_PRIORITY_CLASS:
@@ -167,25 +179,17 @@ long CurrentProcessId() {
 }
 
 bool RunUpdateBat(const std::string& exePath, long /*waitPid*/, std::string& error) {
-    // Short directory: the short form of the whole path, cut before its last backslash (the
-    // long path when the system has no short names).
-    char shortBuf[MAX_PATH + 1];
-    DWORD n = GetShortPathNameA(exePath.c_str(), shortBuf, sizeof shortBuf);
-    std::string shortPath = n > 0 && n < sizeof shortBuf ? std::string(shortBuf, n) : exePath;
-    std::string shortDir, ignored, namePart, longDir;
-    SplitWindowsPath(shortPath, shortDir, ignored);
-    SplitWindowsPath(exePath, longDir, namePart);
-
-    TUpdateBat bat = BuildUpdateBat(shortDir, namePart);
+    TUpdateBat bat = BuildUpdateBat(exePath);
     if (int err =
             WriteWholeFile(bat.path, std::vector<uint8_t>(bat.text.begin(), bat.text.end()))) {
         error = IoErrorText(err);
         return false;
     }
 
-    std::string commandLine =
-        bat.path.find(' ') == std::string::npos ? bat.path : "\"" + bat.path + "\"";
-    STARTUPINFOA startup = {};
+    // The batch file's full path, quoted: cmd keeps it as given, and the batch's lines name the
+    // executable through it (%~dpn0).
+    std::wstring commandLine = L"\"" + Widen(bat.path) + L"\"";
+    STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
@@ -193,15 +197,15 @@ bool RunUpdateBat(const std::string& exePath, long /*waitPid*/, std::string& err
     // The batch file inherits the environment: it carries the tool's priority class to the new
     // tool while the batch itself waits at idle priority.
     DWORD own = GetPriorityClass(GetCurrentProcess());
-    SetEnvironmentVariableA(kPriorityVariable,
-                            std::to_string(own != 0 ? own : NORMAL_PRIORITY_CLASS).c_str());
-    BOOL started = CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
+    SetEnvironmentVariableW(Widen(kPriorityVariable).c_str(),
+                            std::to_wstring(own != 0 ? own : NORMAL_PRIORITY_CLASS).c_str());
+    BOOL started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
                                   IDLE_PRIORITY_CLASS, nullptr, nullptr, &startup, &process);
     DWORD startError = GetLastError();
-    SetEnvironmentVariableA(kPriorityVariable, nullptr);
+    SetEnvironmentVariableW(Widen(kPriorityVariable).c_str(), nullptr);
     if (!started) {
         error = "Cannot start the update script: error " + std::to_string(startError);
-        std::remove(bat.path.c_str());
+        RemoveFile(bat.path);
         return false;
     }
     CloseHandle(process.hThread);

@@ -1,5 +1,6 @@
 #include "WindowTexts.h"
 
+#include "SystemText.h"
 #include "Workflow.h"
 
 #include <cstdio>
@@ -8,8 +9,9 @@
 
 std::string InfoPageUrl() {
     // KESTREL_INFO_BASE_URL at run time replaces the address chosen at build time.
-    const char* given = std::getenv("KESTREL_INFO_BASE_URL");
-    std::string base = given && *given ? given : KESTREL_INFO_BASE_URL;
+    std::string base = EnvironmentVariable("KESTREL_INFO_BASE_URL").value_or("");
+    if (base.empty())
+        base = KESTREL_INFO_BASE_URL;
     while (!base.empty() && base.back() == '/')
         base.pop_back();
     return base + "/url/QX40Info.htm";

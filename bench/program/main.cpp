@@ -11,6 +11,7 @@
 // Host_win32.cpp).
 #include "BenchHost.h"
 #include "COMFunAPI.h"
+#include "SystemText.h"
 #include "UPCommFun.h"
 
 #include <algorithm>
@@ -50,16 +51,17 @@ int main(int argc, char** argv) {
     long size = 256 * 1024;
     std::string sim = DefaultSimulator();
     int port = 0;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        std::string a = argv[i];
+    const std::vector<std::string> args = ProgramArguments(argc, argv);
+    for (size_t i = 1; i + 1 < args.size(); i += 2) {
+        const std::string& a = args[i];
         if (a == "--runs")
-            runs = std::max(1, std::atoi(argv[i + 1]));
+            runs = std::max(1, std::atoi(args[i + 1].c_str()));
         else if (a == "--size")
-            size = std::max(1L, std::atol(argv[i + 1]));
+            size = std::max(1L, std::atol(args[i + 1].c_str()));
         else if (a == "--sim")
-            sim = argv[i + 1];
+            sim = args[i + 1];
         else if (a == "--port")
-            port = std::atoi(argv[i + 1]);
+            port = std::atoi(args[i + 1].c_str());
     }
 
     std::unique_ptr<TBenchDevice> device;

@@ -1,6 +1,7 @@
 // Test helpers that work the same on every platform: loopback addresses, temporary folders,
 // whole files.
 #include "TestFiles.h"
+#include "SystemText.h"
 
 #include <atomic>
 #include <filesystem>
@@ -32,27 +33,27 @@ TempDir::TempDir() {
             ("kestrel-test-" + std::to_string(random()) + "-" + std::to_string(getpid()));
         std::error_code ec;
         if (std::filesystem::create_directory(candidate, ec)) {
-            path_ = candidate.string();
+            path_ = PathText(candidate);
             return;
         }
     }
     throw std::runtime_error("cannot create a temporary folder in " +
-                             std::filesystem::temp_directory_path().string());
+                             PathText(std::filesystem::temp_directory_path()));
 }
 
 TempDir::~TempDir() {
     std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    std::filesystem::remove_all(Utf8Path(path_), ec);
 }
 
 std::string ReadFileBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(Utf8Path(path), std::ios::binary);
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
 }
 
 void WriteFileBytes(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::ofstream out(Utf8Path(path), std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }

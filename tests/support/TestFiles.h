@@ -1,6 +1,6 @@
 #pragma once
 // Test helpers that work the same on every platform: loopback addresses, temporary folders,
-// whole files.
+// whole files. Paths are UTF-8 on every platform.
 #include <string>
 
 // A loopback address of its own for one server in this test process (127.x.y.z, never

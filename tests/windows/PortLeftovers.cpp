@@ -2,6 +2,8 @@
 // would (software flow control both ways, parity checking and replacement, null stripping, abort
 // on error, CTS/DSR handshakes, seven data bits), then closes it. The settings stay with the
 // port, as they do with a real driver, for the next program that opens it.
+#include "WideText_win32.h"
+
 #define WIN32_LEAN_AND_MEAN
 #include <cstdio>
 #include <string>
@@ -13,8 +15,8 @@ int main(int argc, char** argv) {
         return 2;
     }
     std::string path = std::string("\\\\.\\") + argv[1];
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                           nullptr);
+    HANDLE h = CreateFileW(Widen(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         std::fprintf(stderr, "port-leftovers: cannot open %s: error %lu\n", path.c_str(),
                      GetLastError());

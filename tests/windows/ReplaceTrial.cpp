@@ -4,22 +4,24 @@
 // its arguments, one a line, to the file named by KESTREL_FAKE_TOOL_LOG.
 #include "FakeUI.h"
 #include "SelfReplace.h"
+#include "SystemText.h"
 
 #include <cstdio>
-#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
+    std::vector<std::string> args = ProgramArguments(argc, argv);
+    args.erase(args.begin());
     if (args.size() == 1 && args[0] == "--version") {
         std::printf("replace-trial %s (update keys: 1)\n", KESTREL_VERSION);
         return 0;
     }
     if (args.size() == 2 && args[0] == "replace") {
-        std::ifstream in(args[1], std::ios::binary);
+        std::ifstream in(Utf8Path(args[1]), std::ios::binary);
         std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
                                    std::istreambuf_iterator<char>());
         TMemoryStream image;
@@ -34,16 +36,18 @@ int main(int argc, char** argv) {
             std::printf("%s\n", call.c_str());
         return outcome == TReplaceOutcome::Started && ui.Has("terminate") ? 0 : 1;
     }
-    const char* log = std::getenv("KESTREL_FAKE_TOOL_LOG");
+    std::optional<std::string> log = EnvironmentVariable("KESTREL_FAKE_TOOL_LOG");
     if (!log)
         return 1;
     std::string text;
     for (const std::string& a : args)
         text += a + "\n";
-    std::string partial = std::string(log) + ".part";
-    if (std::FILE* f = std::fopen(partial.c_str(), "wb")) {
+    std::string partial = *log + ".part";
+    if (std::FILE* f = OpenFile(partial, "wb")) {
         std::fwrite(text.data(), 1, text.size(), f);
         std::fclose(f);
     }
-    return std::rename(partial.c_str(), log) == 0 ? 0 : 1;
+    std::error_code ec;
+    std::filesystem::rename(Utf8Path(partial), Utf8Path(*log), ec);
+    return ec ? 1 : 0;
 }

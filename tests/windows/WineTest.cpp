@@ -1,8 +1,9 @@
 // The Windows programs of the cross build (KESTREL_WINDOWS_BUILD) run under wine, driven from
 // here: kestrel-cli.exe against qx40-sim on a COM port of the wine prefix mapped to the
 // simulator's pseudo-terminal and against the reference server on a loopback address, the
-// upgrade dialogue's own tests against the reference server, and self-replacement for real in a
-// folder whose name has a space. The tests share the prefix's COM ports: they run one at a time.
+// upgrade dialogue's own tests against the reference server, self-replacement for real in
+// folders whose names have a space or Chinese characters, the window program, and the installer
+// in a prefix of its own. The tests share the prefix's COM ports: they run one at a time.
 #include "Deadline.h"
 #include "SimHarness.h"
 #include "UpgradeServer.h"
@@ -11,6 +12,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <iterator>
+#include <set>
 
 namespace fs = std::filesystem;
 
@@ -37,8 +40,9 @@ std::string WinePath(const std::string& path) {
 
 // The prefix maps COMN to the link ports/comN (scripts/wine-run), which this points at `device`;
 // an empty device removes the link, leaving the port without a device.
-void MapComPort(int port, const std::string& device) {
-    fs::path link = fs::path(KESTREL_WINE_PREFIX) / "ports" / ("com" + std::to_string(port));
+void MapComPort(int port, const std::string& device,
+                const std::string& prefix = KESTREL_WINE_PREFIX) {
+    fs::path link = fs::path(prefix) / "ports" / ("com" + std::to_string(port));
     fs::create_directories(link.parent_path());
     std::error_code ec;
     fs::remove(link, ec);
@@ -48,15 +52,17 @@ void MapComPort(int port, const std::string& device) {
 
 std::unique_ptr<ChildProcess> StartWindows(const std::string& program,
                                            std::vector<std::string> args,
-                                           std::vector<std::string> env = {}) {
-    args.insert(args.begin(), {KESTREL_WINE_RUN, KESTREL_WINE_PREFIX, program});
+                                           std::vector<std::string> env = {},
+                                           const std::string& prefix = KESTREL_WINE_PREFIX) {
+    args.insert(args.begin(), {KESTREL_WINE_RUN, prefix, program});
     return std::make_unique<ChildProcess>(args, env, true);
 }
 
 // A Windows program run to its end, its output with LF line ends.
 TRun RunWindows(const std::string& program, std::vector<std::string> args,
-                std::vector<std::string> env = {}) {
-    auto process = StartWindows(program, std::move(args), std::move(env));
+                std::vector<std::string> env = {},
+                const std::string& prefix = KESTREL_WINE_PREFIX) {
+    auto process = StartWindows(program, std::move(args), std::move(env), prefix);
     TRun run = Finish(*process);
     run.out = Unix(run.out);
     run.err = Unix(run.err);
@@ -105,8 +111,10 @@ TEST_F(WindowsCli, FlashProgramsTheImage) {
     TSimDevice sim({"--image-out", work / "stored.bin"});
     MapComPort(kComPort, sim.Path());
     std::string image = TestImage(3000);
-    WriteFileBytes(work / "fw.bin", image);
-    TRun run = RunWindows(KESTREL_WIN_CLI, {"flash", WinePath(work / "fw.bin")});
+    // A Chinese name with a space: the argument and the file calls keep it (in the ANSI code
+    // page it would be lost, and the file refused).
+    WriteFileBytes(work / "固件 1.21.bin", image);
+    TRun run = RunWindows(KESTREL_WIN_CLI, {"flash", WinePath(work / "固件 1.21.bin")});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, UpdateDone + "\n");
     ASSERT_TRUE(sim.WaitFor("image written: 3072 bytes"));
@@ -150,12 +158,24 @@ TEST_F(WindowsCli, UpdateRefusesAToolSignedForAnotherPlatform) {
 }
 
 // The batch file runs under wine's cmd: it waits for the old program, copies the new one in
-// place, removes the backup, starts the new tool with AG and deletes itself.
-TEST(WindowsSelfReplace, NewExecutableInPlaceInAFolderWithASpace) {
+// place, removes the backup, starts the new tool with AG and deletes itself; in a folder whose
+// name has a space, and in one whose name is Chinese (which no Western code page holds).
+struct TReplaceFolder {
+    const char* folder;
+    const char* exe;
+};
+
+void PrintTo(const TReplaceFolder& f, std::ostream* out) {
+    *out << f.folder << "\\" << f.exe;
+}
+
+class WindowsSelfReplace : public ::testing::TestWithParam<TReplaceFolder> {};
+
+TEST_P(WindowsSelfReplace, NewExecutableInPlace) {
     TempDir work;
-    std::string dir = work / "Kestrel Tool";
+    std::string dir = work / GetParam().folder;
     fs::create_directory(dir);
-    std::string exe = dir + "/Kestrel Upgrade.exe";
+    std::string exe = dir + "/" + GetParam().exe;
     fs::copy_file(KESTREL_WIN_REPLACE_TRIAL, exe);
     // The new tool: the same program with bytes appended (a PE image runs with them).
     std::string fresh = ReadFileBytes(exe) + "new build 1.5";
@@ -171,13 +191,19 @@ TEST(WindowsSelfReplace, NewExecutableInPlaceInAFolderWithASpace) {
         << "the new tool was not started";
     EXPECT_EQ(ReadFileBytes(log), "AG\n");
     // The batch file deletes itself last.
-    EXPECT_TRUE(WaitUntil([&] { return !fs::exists(dir + "/Kestrel Upgrade.bat"); }));
+    std::string bat = exe.substr(0, exe.rfind('.')) + ".bat";
+    EXPECT_TRUE(WaitUntil([&] { return !fs::exists(bat); }));
     EXPECT_EQ(ReadFileBytes(exe), fresh);
     std::vector<std::string> left;
     for (const auto& e : fs::directory_iterator(dir))
         left.push_back(e.path().filename().string());
-    EXPECT_EQ(left, std::vector<std::string>{"Kestrel Upgrade.exe"});
+    EXPECT_EQ(left, std::vector<std::string>{GetParam().exe});
 }
+
+INSTANTIATE_TEST_SUITE_P(Folders, WindowsSelfReplace,
+                         ::testing::Values(TReplaceFolder{"Kestrel Tool", "Kestrel Upgrade.exe"},
+                                           TReplaceFolder{"升级 工具", "升级 工具 QX40.exe"}),
+                         [](const auto& param) { return param.index == 0 ? "Space" : "Chinese"; });
 
 // The window program replaces itself as kestrel-cli does, here from a folder whose name has
 // Chinese characters and a space: the old window ends by itself, the new tool is started with
@@ -219,4 +245,135 @@ TEST_F(WindowsCli, WindowReplacesItselfInAFolderWithAChineseName) {
     EXPECT_NE(session.find("answer=tool:1.5 end=allok"), std::string::npos) << session;
 }
 
+// ---- The installer (packaging/windows), in a wine prefix of its own ----
+
+// A fresh wine prefix in a temporary folder, so that installing leaves the shared prefix as it
+// was; scripts/wine-run sets it up at its first program. Its wine processes end with it.
+struct TOwnWinePrefix {
+    TempDir dir;
+    const std::string path = dir / "wine";
+    ~TOwnWinePrefix() { ChildProcess({KESTREL_WINE_RUN, path, "--stop"}).Wait(); }
+
+    TRun Run(const std::string& program, std::vector<std::string> args,
+             std::vector<std::string> env = {}) const {
+        return RunWindows(program, std::move(args), std::move(env), path);
+    }
+    // Every file and folder on drive C:, as paths of this system.
+    std::set<std::string> DriveC() const {
+        std::set<std::string> paths;
+        for (const auto& entry : fs::recursive_directory_iterator(path + "/drive_c"))
+            paths.insert(entry.path().string());
+        return paths;
+    }
+    // The subtrees of the registry an installation for the user writes to, the user's own and
+    // Windows' (installed programs, Windows Installer's registrations), as regedit exports them
+    // (UTF-16; the text looked for is ASCII), with the backslashes of value data single as in
+    // key names. The whole registry takes ten times as long.
+    std::string Registry() const {
+        std::string text;
+        for (const char* key :
+             {"HKEY_USERS", "HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion"}) {
+            TRun run = Run("regedit", {"/E", WinePath(dir / "subtree.reg"), key});
+            EXPECT_EQ(run.status, 0) << run.err;
+            text += ReadFileBytes(dir / "subtree.reg");
+        }
+        std::erase(text, '\0');
+        for (size_t at = 0; (at = text.find("\\\\", at)) != std::string::npos; ++at)
+            text.erase(at, 1);
+        return text;
+    }
+};
+
+// The installed program whose self-replacement is tried: kestrel-cli announces a new tool
+// (status 3) and keeps itself; the window replaces itself: {"kestrel.exe", {"AG"}, true}.
+struct TInstalledUpdater {
+    std::string exe;
+    std::vector<std::string> args;
+    bool replacesItself;
+} const kInstalledUpdater{"kestrel-cli.exe", {"update"}, false};
+
+// The test installer (the programs that trust the tests' key) over the release one, silently for
+// the user; the installed tool offered a newer one signed for Windows; the silent uninstall the
+// entry names.
+TEST(WindowsInstaller, InstallsForTheUserUpdatesAndUninstallsWithoutTrace) {
+    TOwnWinePrefix wine;
+    TRun where = wine.Run("cmd", {"/c", "echo %LOCALAPPDATA%"});
+    ASSERT_EQ(where.status, 0) << where.err;
+    const std::string dir = where.out.substr(0, where.out.find('\n')) + "\\Programs\\Kestrel";
+    std::string hostDir = wine.path + "/drive_c/" + dir.substr(3);
+    std::replace(hostDir.begin(), hostDir.end(), '\\', '/');
+    const std::set<std::string> filesBefore = wine.DriveC();
+
+    // The release installer first: the test installer, the same version, replaces it.
+    for (const char* installer : {KESTREL_WIN_INSTALLER, KESTREL_WIN_TEST_INSTALLER}) {
+        TRun install = wine.Run("msiexec", {"/i", WinePath(installer), "/qn"});
+        ASSERT_EQ(install.status, 0) << installer << "\n" << install.out << install.err;
+    }
+    const std::set<std::string> filesInstalled = wine.DriveC();
+    EXPECT_EQ(filesInstalled.count(hostDir + "/kestrel-cli.exe"), 1u) << hostDir;
+    // A shortcut in the user's Start menu with the window, and only then.
+    EXPECT_EQ(filesInstalled.contains(hostDir + "/kestrel.exe"),
+              std::ranges::any_of(filesInstalled, [](const std::string& path) {
+                  return path.ends_with("/Start Menu/Programs/Kestrel.lnk");
+              }));
+
+    // The user's uninstall entry, and the registration of the product its command names.
+    std::string registry = wine.Registry();
+    // HKCU, as the export names it (HKEY_USERS\<the user's id>).
+    const std::string entry = "\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Kestrel]";
+    size_t at = registry.find(entry);
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(registry.compare(registry.rfind('[', at), 12, "[HKEY_USERS\\"), 0);
+    const std::string values = registry.substr(at, registry.find("\n[", at) - at);
+    for (const std::string& value : std::vector<std::string>{
+             "\"DisplayName\"=\"Kestrel\"", "\"DisplayVersion\"=\"" KESTREL_VERSION "\"",
+             "\"InstallLocation\"=\"" + dir + "\\\""})
+        EXPECT_NE(values.find(value), std::string::npos) << value << " is not in\n" << values;
+    const std::string quiet = "\"QuietUninstallString\"=\"MsiExec.exe /X";
+    ASSERT_NE(values.find(quiet), std::string::npos) << values;
+    const std::string productCode = values.substr(values.find(quiet) + quiet.size(), 38);
+    const std::vector<std::string> traces = {entry, "\\Programs\\Kestrel", productCode,
+                                             "\"ProductName\"=\"Kestrel\""};
+    for (const std::string& trace : traces)
+        EXPECT_NE(registry.find(trace), std::string::npos) << trace << " is not in the registry";
+
+    TRun version = wine.Run(dir + "\\kestrel-cli.exe", {"--version"});
+    EXPECT_EQ(version.status, 0) << version.err;
+    EXPECT_EQ(version.out, "kestrel-cli " KESTREL_VERSION " (update keys: 1)\n");
+
+    {
+        const std::string offered = ReadFileBytes(KESTREL_WIN_CLI);
+        TUpgradeServer server({.firmware = TestImage(1000),
+                               .tool = offered,
+                               .signingKey = KESTREL_WIN_SIGNING_KEY,
+                               .toolPlatform = "windows-x86_64"});
+        TSimDevice sim;
+        MapComPort(kComPort, sim.Path(), wine.path);
+        const std::string installed = hostDir + "/" + kInstalledUpdater.exe;
+        const std::string before = ReadFileBytes(installed);
+        TRun update = wine.Run(dir + "\\" + kInstalledUpdater.exe, kInstalledUpdater.args,
+                               {"KESTREL_UPDATE_HOST=" + server.Address()});
+        // Checked with the key the installed program trusts.
+        EXPECT_NE(update.err.find("the update is signed by"), std::string::npos) << update.err;
+        EXPECT_EQ(update.status, kInstalledUpdater.replacesItself ? 0 : 3) << update.err;
+        EXPECT_TRUE(WaitUntil([&] {
+            return ReadFileBytes(installed) ==
+                   (kInstalledUpdater.replacesItself ? offered : before);
+        }));
+        // No backup or batch file left.
+        EXPECT_TRUE(WaitUntil([&] { return wine.DriveC() == filesInstalled; }));
+    }
+
+    TRun removal = wine.Run("msiexec", {"/X" + productCode, "/qn"});
+    EXPECT_EQ(removal.status, 0) << removal.out << removal.err;
+    // Only empty folders shared with other programs may stay (%LOCALAPPDATA%\Programs and
+    // Windows Installer's cache).
+    std::vector<std::string> filesLeft;
+    std::ranges::set_difference(wine.DriveC(), filesBefore, std::back_inserter(filesLeft));
+    for (const std::string& path : filesLeft)
+        EXPECT_TRUE(fs::is_empty(path) && path.find("Kestrel") == std::string::npos) << path;
+    registry = wine.Registry();
+    for (const std::string& trace : traces)
+        EXPECT_EQ(registry.find(trace), std::string::npos) << trace << " is left in the registry";
+}
 } // namespace

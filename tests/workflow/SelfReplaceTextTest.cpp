@@ -4,38 +4,71 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 // ---- The Windows batch file ----
 
 TEST(UpdateBat, SevenLinesWithExactSpacingAndCrLf) {
-    TUpdateBat bat = BuildUpdateBat("C:\\PROGRA~1\\VELT", "\\Kestrel.exe");
-    EXPECT_EQ(bat.exe, "C:\\PROGRA~1\\VELT\\Kestrel.exe");
-    EXPECT_EQ(bat.backup, "C:\\PROGRA~1\\VELT\\Kestrel.exe.bak");
-    EXPECT_EQ(bat.path, "C:\\PROGRA~1\\VELT\\Kestrel.bat");
-    EXPECT_EQ(bat.text,
-              ":try\r\n"
-              "del  C:\\PROGRA~1\\VELT\\Kestrel.exe\r\n"
-              "if   exist  C:\\PROGRA~1\\VELT\\Kestrel.exe  goto   try\r\n"
-              "copy C:\\PROGRA~1\\VELT\\Kestrel.exe.bak  C:\\PROGRA~1\\VELT\\Kestrel.exe\r\n"
-              "del  C:\\PROGRA~1\\VELT\\Kestrel.exe.bak\r\n"
-              "C:\\PROGRA~1\\VELT\\Kestrel.exe AG\r\n"
-              "del   %0\r\n");
+    TUpdateBat bat = BuildUpdateBat("C:\\Program Files\\VELT\\Kestrel.exe");
+    EXPECT_EQ(bat.exe, "C:\\Program Files\\VELT\\Kestrel.exe");
+    EXPECT_EQ(bat.backup, "C:\\Program Files\\VELT\\Kestrel.exe.bak");
+    EXPECT_EQ(bat.path, "C:\\Program Files\\VELT\\Kestrel.bat");
+    EXPECT_EQ(bat.text, ":try\r\n"
+                        "del  \"%~dpn0.exe\"\r\n"
+                        "if   exist  \"%~dpn0.exe\"  goto   try\r\n"
+                        "copy \"%~dpn0.exe.bak\"  \"%~dpn0.exe\"\r\n"
+                        "del  \"%~dpn0.exe.bak\"\r\n"
+                        "\"%~dpn0.exe\" AG\r\n"
+                        "del   %0\r\n");
 }
 
-TEST(UpdateBat, UsesTheExecutablesOwnLongName) {
-    // Directory in short form, file name long; the backup follows the file name.
-    TUpdateBat bat = BuildUpdateBat("D:\\DOCUME~1\\UPDATE~1", "\\VeltUpgradeTool.exe");
-    EXPECT_EQ(bat.text, ":try\r\n"
-                        "del  D:\\DOCUME~1\\UPDATE~1\\VeltUpgradeTool.exe\r\n"
-                        "if   exist  D:\\DOCUME~1\\UPDATE~1\\VeltUpgradeTool.exe  goto   try\r\n"
-                        "copy D:\\DOCUME~1\\UPDATE~1\\VeltUpgradeTool.exe.bak  "
-                        "D:\\DOCUME~1\\UPDATE~1\\VeltUpgradeTool.exe\r\n"
-                        "del  D:\\DOCUME~1\\UPDATE~1\\VeltUpgradeTool.exe.bak\r\n"
-                        "D:\\DOCUME~1\\UPDATE~1\\VeltUpgradeTool.exe AG\r\n"
-                        "del   %0\r\n");
-    EXPECT_EQ(bat.path, "D:\\DOCUME~1\\UPDATE~1\\VeltUpgradeTool.bat");
+namespace {
+// The lines as cmd runs them: %~dpn0 is the batch file's full path without its extension, %%
+// one percent sign.
+std::vector<std::string> ExpandedLines(const TUpdateBat& bat) {
+    const std::string self = bat.path.substr(0, bat.path.size() - 4);
+    std::vector<std::string> lines;
+    std::string line;
+    for (size_t at = 0; at < bat.text.size(); ++at) {
+        if (bat.text.compare(at, 2, "\r\n") == 0) {
+            lines.push_back(line);
+            line.clear();
+            ++at;
+        } else if (bat.text.compare(at, 6, "%~dpn0") == 0) {
+            line += self;
+            at += 5;
+        } else {
+            line += bat.text[at];
+            if (bat.text.compare(at, 2, "%%") == 0)
+                ++at;
+        }
+    }
+    return lines;
+}
+} // namespace
+
+TEST(UpdateBat, NamesTheExecutableAndItsBackupInAnyFolder) {
+    // Chinese and spaces in the folder or the name, dots in the folder, several dots or none in
+    // the name, characters cmd treats specially, and a path longer than 260 characters.
+    const std::string deep = "D:\\" + std::string(250, 'd') + "\\" + std::string(30, 'e');
+    for (const std::string& exe : std::vector<std::string>{
+             "C:\\Program Files\\VELT\\Kestrel.exe", "D:\\升级 工具\\Kestrel Upgrade.exe",
+             "D:\\升级 工具\\升级工具.exe", "C:\\TOOLS 1.2\\kestrel", "C:\\K\\my tool&100%.v2.e%e",
+             deep + "\\Kestrel.exe"}) {
+        SCOPED_TRACE(exe);
+        TUpdateBat bat = BuildUpdateBat(exe);
+        EXPECT_EQ(bat.backup, BackupPath(exe));
+        // Plain ASCII, whatever the folder: any code page cmd reads it in holds it.
+        EXPECT_TRUE(std::all_of(bat.text.begin(), bat.text.end(),
+                                [](char c) { return static_cast<unsigned char>(c) < 0x80; }));
+        const std::string e = "\"" + exe + "\"", b = "\"" + BackupPath(exe) + "\"";
+        EXPECT_EQ(
+            ExpandedLines(bat),
+            (std::vector<std::string>{":try", "del  " + e, "if   exist  " + e + "  goto   try",
+                                      "copy " + b + "  " + e, "del  " + b, e + " AG", "del   %0"}));
+    }
 }
 
 TEST(UpdateBat, BatchFileNaming) {
@@ -47,41 +80,9 @@ TEST(UpdateBat, BatchFileNaming) {
     EXPECT_EQ(UpdateBatPath("C:\\K\\Kestrel."), "C:\\K\\Kestrel.bat");
 }
 
-TEST(UpdateBat, SplitsAtTheLastBackslash) {
-    std::string dir, name;
-    SplitWindowsPath("C:\\Program Files\\VELT\\Kestrel.exe", dir, name);
-    EXPECT_EQ(dir, "C:\\Program Files\\VELT");
-    EXPECT_EQ(name, "\\Kestrel.exe");
-    SplitWindowsPath("Kestrel.exe", dir, name);
-    EXPECT_EQ(dir, "");
-    EXPECT_EQ(name, "\\Kestrel.exe");
-}
-
-TEST(UpdateBat, BackupWrittenIsTheFileTheBatchCopies) {
-    // The tool writes the backup under the long path, the batch names it under the short one:
-    // both end in the executable's own name + ".bak", whatever that name is.
-    for (std::string name : {"\\Kestrel.exe", "\\velt.exe", "\\kestrel"}) {
-        TUpdateBat bat = BuildUpdateBat("C:\\PROGRA~1\\VELT", name);
-        EXPECT_EQ(BackupPath("C:\\Program Files\\VELT" + name),
-                  "C:\\Program Files\\VELT" +
-                      bat.backup.substr(std::string("C:\\PROGRA~1\\VELT").size()));
-    }
+TEST(UpdateBat, BackupPathIsTheExecutablesOwnNameWithBak) {
     EXPECT_EQ(BackupPath("/opt/kestrel/kestrel"), "/opt/kestrel/kestrel.bak");
     EXPECT_EQ(BackupPath("C:\\K\\Kestrel.exe"), "C:\\K\\Kestrel.exe.bak");
-}
-
-TEST(UpdateBat, FileNameWithSpacesOrSpecialCharactersIsQuoted) {
-    // Unquoted, "del  C:\K\my tool.exe" would delete "C:\K\my" and "tool.exe" of the current
-    // folder, and the "if exist" line would run "tool.exe".
-    TUpdateBat bat = BuildUpdateBat("C:\\K", "\\my tool&100%.exe");
-    EXPECT_EQ(bat.text, ":try\r\n"
-                        "del  \"C:\\K\\my tool&100%%.exe\"\r\n"
-                        "if   exist  \"C:\\K\\my tool&100%%.exe\"  goto   try\r\n"
-                        "copy \"C:\\K\\my tool&100%%.exe.bak\"  \"C:\\K\\my tool&100%%.exe\"\r\n"
-                        "del  \"C:\\K\\my tool&100%%.exe.bak\"\r\n"
-                        "\"C:\\K\\my tool&100%%.exe\" AG\r\n"
-                        "del   %0\r\n");
-    EXPECT_EQ(bat.path, "C:\\K\\my tool&100%.bat");
 }
 
 // ---- Header checks ----
