@@ -9,7 +9,6 @@
 
 #include <commctrl.h>
 #include <ole2.h>
-#include <shellapi.h>
 
 #include <cstdio>
 
@@ -34,16 +33,6 @@ const char* ProgramUsage() {
            "console the program was started from).\n"
            "Exit status: 0 when the window was closed (or the tool replaced itself), 1 when the\n"
            "program failed unexpectedly (the reason on standard error).\n";
-}
-
-std::vector<std::string> ProgramArguments() {
-    int count = 0;
-    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
-    std::vector<std::string> arguments;
-    for (int i = 0; wide && i < count; ++i)
-        arguments.push_back(Narrow(wide[i]));
-    LocalFree(wide);
-    return arguments;
 }
 
 namespace {

@@ -12,9 +12,6 @@ enum class TWorkflowResult;
 // The usage text of `kestrel.exe --help`.
 const char* ProgramUsage();
 
-// The command-line arguments of this process, UTF-8, the program's name first.
-std::vector<std::string> ProgramArguments();
-
 // A program of the window subsystem has no console: its standard output and error go nowhere
 // unless its starter gave it files or pipes. Started from a console window, it writes to that
 // console instead (in UTF-8).

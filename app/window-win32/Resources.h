@@ -1,5 +1,5 @@
 #pragma once
-// The resources of kestrel.exe (Kestrel.rc.in): the pictures as RCDATA, by number.
+// The pictures of kestrel.exe (Pictures.rc.in) as RCDATA resources, by number.
 #define KESTREL_PICTURE_EMBLEM 101    // IMG1 of the main window
 #define KESTREL_PICTURE_RADAR 102     // IMG2, the busy indicator
 #define KESTREL_PICTURE_POWER_OUT 103 // the guided dialog's IMG1

@@ -4,6 +4,7 @@
 // told to end.
 #include "MainWindow.h"
 #include "Program.h"
+#include "SystemText.h"
 #include "WindowTexts.h"
 
 #include <cstdio>
@@ -13,7 +14,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     // Nothing escapes: an unexpected failure ends the program with its reason and status 1.
     try {
         UseParentConsole();
-        const std::vector<std::string> arguments = ProgramArguments();
+        // The wide command line in UTF-8 (wWinMain's own arguments are not split).
+        const std::vector<std::string> arguments = ProgramArguments(0, nullptr);
         std::vector<const char*> argv;
         for (const std::string& argument : arguments)
             argv.push_back(argument.c_str());

@@ -1,6 +1,7 @@
 // The Win32 window: its controls read back with Win32 messages after the calls of the workflow
 // from the worker thread and from the window's thread, the automatic start, the close during an
 // action, the guided steps, and the information page's fallback (wine has no browser engine).
+// The whole upgrade in the window runs in tests/windows (show-upgrade).
 #include "Deadline.h"
 #include "GifPicture.h"
 #include "HintSteps.h"
@@ -10,7 +11,6 @@
 #include "Program.h"
 #include "WideText_win32.h"
 #include "WindowThreadLink.h"
-#include "Workflow.h"
 
 #include <commctrl.h>
 #include <gtest/gtest.h>
@@ -30,7 +30,7 @@ class Window : public ::testing::Test {
 protected:
     void Open(std::vector<std::string> arguments = {}) {
         // Loopback only: nothing answers there, as nothing renders a page under wine.
-        _putenv_s("KESTREL_INFO_BASE_URL", "http://127.0.0.1:9");
+        SetEnvironmentVariableW(L"KESTREL_INFO_BASE_URL", L"http://127.0.0.1:9");
         CreateProgramWindows(arguments);
         Form_Main->Show();
     }
@@ -225,16 +225,4 @@ TEST_F(Window, InformationPageFallsBackToItsLocalPage) {
     }
 }
 
-// The whole start action under wine with no device: discovery fails, the status line says so and
-// names the cause, and the start button is enabled again.
-TEST_F(Window, StartWithoutADeviceFails) {
-    Open();
-    TWorkflowWiring wiring(Form());
-    Click(Form().But_Stat);
-    ASSERT_TRUE(PumpUntil([&] { return wiring.LastResult().has_value(); }));
-    EXPECT_EQ(*wiring.LastResult(), TWorkflowResult::DeviceNotFound);
-    EXPECT_EQ(WindowTextOf(Form().Lab_Err), WorkflowText::ConnectFailed);
-    EXPECT_EQ(Form().StatusTooltip().rfind("失败原因（右键可复制）：\n", 0), 0u);
-    EXPECT_TRUE(IsWindowEnabled(Form().But_Stat));
-}
 } // namespace
