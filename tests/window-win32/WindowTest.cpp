@@ -88,6 +88,25 @@ TEST_F(Window, StartsAsDesigned) {
     EXPECT_TRUE(Form().TimerAutoGradeArmed());
 }
 
+// A move to a monitor of another dpi: the layout scaled from 96 dpi to the new one.
+TEST_F(Window, ScalesTheLayoutToANewDpi) {
+    Open();
+    const UINT dpi = 144;
+    const SIZE frame =
+        FrameSize(static_cast<DWORD>(GetWindowLongW(Form().Handle(), GWL_STYLE)), 363, 486, dpi);
+    RECT suggested{0, 0, frame.cx, frame.cy};
+    SendMessageW(Form().Handle(), WM_DPICHANGED, MAKEWPARAM(dpi, dpi),
+                 reinterpret_cast<LPARAM>(&suggested));
+    RECT client, button;
+    GetClientRect(Form().Handle(), &client);
+    EXPECT_EQ(client.right, Scaled(363, dpi));
+    GetWindowRect(Form().But_Stat, &button);
+    MapWindowPoints(nullptr, Form().Handle(), reinterpret_cast<POINT*>(&button), 2);
+    EXPECT_EQ(button.left, Scaled(21, dpi));
+    EXPECT_EQ(button.top, Scaled(387, dpi));
+    EXPECT_EQ(button.right - button.left, Scaled(100, dpi));
+}
+
 // From the worker the calls are posted and return at once (the window's thread does not run
 // meanwhile); from the window's thread they act at once.
 TEST_F(Window, WorkflowCallsReachTheControls) {
