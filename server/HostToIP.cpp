@@ -8,6 +8,36 @@
 #define KESTREL_UPDATE_HOST_DEFAULT "localhost"
 #endif
 
+std::vector<std::string> HostAddresses(const std::string& name, std::string* why) {
+    if (name.empty()) {
+        if (why)
+            *why = "no host name";
+        return {};
+    }
+    // "host:port" would only fail as an unknown name: say what is wrong with it instead.
+    if (std::string problem = HostNameProblem(name); !problem.empty()) {
+        if (why)
+            *why = problem;
+        return {};
+    }
+    std::vector<std::string> found = ResolveHost(name, why);
+    std::vector<std::string> unique;
+    for (std::string& address : found)
+        if (std::find(unique.begin(), unique.end(), address) == unique.end())
+            unique.push_back(std::move(address));
+    return unique;
+}
+
+std::string HostToIP(const std::string& name, std::string* why) {
+    std::string words;
+    for (const std::string& address : HostAddresses(name, &words))
+        if (address.find(':') == std::string::npos)
+            return address;
+    if (why)
+        *why = words.empty() ? "no IPv4 address" : words;
+    return {};
+}
+
 std::string UpgradeServerHost() {
     std::string host = EnvironmentVariable("KESTREL_UPDATE_HOST").value_or("");
     return host.empty() ? KESTREL_UPDATE_HOST_DEFAULT : host;

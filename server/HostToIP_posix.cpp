@@ -6,32 +6,27 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-std::string HostToIP(const std::string& name, std::string* why) {
-    if (name.empty()) {
-        if (why)
-            *why = "no host name";
-        return {};
-    }
-    // "host:port" would only fail as an unknown name: say what is wrong with it instead.
-    if (std::string problem = HostNameProblem(name); !problem.empty()) {
-        if (why)
-            *why = problem;
-        return {};
-    }
+std::vector<std::string> ResolveHost(const std::string& name, std::string* why) {
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     if (int rc = getaddrinfo(name.c_str(), nullptr, &hints, &found); rc != 0 || !found) {
         if (why)
-            *why = rc != 0 ? gai_strerror(rc) : "no IPv4 address";
+            *why = rc != 0 ? gai_strerror(rc) : "no address";
         return {};
     }
-    std::string text;
-    char buf[INET_ADDRSTRLEN] = {};
-    const auto* in = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-    if (inet_ntop(AF_INET, &in->sin_addr, buf, sizeof buf))
-        text = buf;
+    std::vector<std::string> addresses;
+    for (const addrinfo* a = found; a; a = a->ai_next) {
+        char text[INET6_ADDRSTRLEN] = {};
+        const void* raw = a->ai_family == AF_INET6
+                              ? static_cast<const void*>(
+                                    &reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr)
+                              : &reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr;
+        if ((a->ai_family == AF_INET || a->ai_family == AF_INET6) &&
+            inet_ntop(a->ai_family, raw, text, sizeof text))
+            addresses.emplace_back(text);
+    }
     freeaddrinfo(found);
-    return text;
+    return addresses;
 }

@@ -6,21 +6,15 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-std::string HostToIP(const std::string& name, std::string* why) {
-    if (name.empty() || !StartSocketLibrary()) {
+std::vector<std::string> ResolveHost(const std::string& name, std::string* why) {
+    if (!StartSocketLibrary()) {
         if (why)
-            *why = name.empty() ? "no host name" : "the socket library cannot be started";
-        return {};
-    }
-    // "host:port" would only fail as an unknown name: say what is wrong with it instead.
-    if (std::string problem = HostNameProblem(name); !problem.empty()) {
-        if (why)
-            *why = problem;
+            *why = "the socket library cannot be started";
         return {};
     }
     // The wide form: a host name may be an internationalised one, given here in UTF-8.
     ADDRINFOW hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     ADDRINFOW* found = nullptr;
     if (int rc = GetAddrInfoW(Widen(name).c_str(), nullptr, &hints, &found); rc != 0 || !found) {
@@ -28,14 +22,20 @@ std::string HostToIP(const std::string& name, std::string* why) {
             *why = rc == WSAHOST_NOT_FOUND ? "host not found"
                    : rc == WSATRY_AGAIN    ? "the name server did not answer"
                    : rc != 0               ? "resolver error " + std::to_string(rc)
-                                           : "no IPv4 address";
+                                           : "no address";
         return {};
     }
-    std::string text;
-    char buf[INET_ADDRSTRLEN] = {};
-    auto* in = reinterpret_cast<sockaddr_in*>(found->ai_addr);
-    if (inet_ntop(AF_INET, &in->sin_addr, buf, sizeof buf))
-        text = buf;
+    std::vector<std::string> addresses;
+    for (const ADDRINFOW* a = found; a; a = a->ai_next) {
+        wchar_t text[INET6_ADDRSTRLEN] = {};
+        const void* raw = a->ai_family == AF_INET6
+                              ? static_cast<const void*>(
+                                    &reinterpret_cast<const sockaddr_in6*>(a->ai_addr)->sin6_addr)
+                              : &reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr;
+        if ((a->ai_family == AF_INET || a->ai_family == AF_INET6) &&
+            InetNtopW(a->ai_family, raw, text, INET6_ADDRSTRLEN))
+            addresses.push_back(Narrow(text));
+    }
     FreeAddrInfoW(found);
-    return text;
+    return addresses;
 }

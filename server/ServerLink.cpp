@@ -40,6 +40,19 @@ void TServerLink::TTcpTransport::ReceiveData(uint8_t* into, int count) {
     link_.tcp_.RecvDataInto(into, count);
 }
 
+namespace {
+// Every cause names the server as the user configured it, and the address it resolved to.
+std::string Where(const std::string& name, const std::string& address) {
+    return "upgrade server " + name +
+           (address.empty() || address == name ? "" : " (" + address + ")") + " port " +
+           kUpgradeServerPort + ": ";
+}
+
+bool IsIpv6(const std::string& address) {
+    return address.find(':') != std::string::npos;
+}
+} // namespace
+
 int32_t TServerLink::Session() {
     TWindowLink& window = MainWindow();
     window.ShowStatus("升级开始：");
@@ -48,20 +61,13 @@ int32_t TServerLink::Session() {
 
     const std::string name = UpgradeServerHost();
     std::string why;
-    std::string host = HostToIP(name, &why);
-    // Every cause names the server as the user configured it, and the address it resolved to.
-    const std::string where = "upgrade server " + name +
-                              (host.empty() || host == name ? "" : " (" + host + ")") + " port " +
-                              kUpgradeServerPort + ": ";
-    if (host.empty()) {
-        SetCause(where + "the name does not resolve (" + why +
+    const std::vector<std::string> addresses =
+        resolver_ ? resolver_(name, &why) : HostAddresses(name, &why);
+    if (addresses.empty()) {
+        SetCause(Where(name, "") + "the name does not resolve (" + why +
                  "); check KESTREL_UPDATE_HOST and the network");
         return kResultConnectFailed;
     }
-    sessionPack_.Host = host;
-    sessionPack_.Port = kUpgradeServerPort;
-    tcp_.LoadPack(sessionPack_);
-    CheckStop();
     // The whole session is bounded from the connection on; the bound ends with the session.
     sessionStart_ = std::chrono::steady_clock::now();
     BoundSession(0);
@@ -69,15 +75,44 @@ int32_t TServerLink::Session() {
         TTcpClient& tcp;
         ~TUnbound() { tcp.SetSessionEnd(std::nullopt); }
     } unbound{tcp_};
-    if (!tcp_.Connect()) {
-        SetCause(where + tcp_.LastFailure());
+    if (!ConnectToOneOf(addresses, name))
         return kResultConnectFailed;
-    }
+    const std::string where = Where(name, sessionPack_.Host);
     TUpgradeDialogue dialogue(transport_, record_, window, listener_);
     int32_t result = dialogue.Run(request);
     if (result != kResultSuccess)
         SetCause(where + dialogue.Cause());
     return result;
+}
+
+bool TServerLink::ConnectToOneOf(const std::vector<std::string>& addresses,
+                                 const std::string& name) {
+    // As RFC 8305 recommends, simply: one address after another, in the resolver's order, each
+    // with its share of the time left, so that one that never answers leaves time for the rest.
+    const auto end = std::chrono::steady_clock::now() + tcp_.RecvTimeLimit();
+    std::string tried;
+    for (size_t i = 0; i < addresses.size(); ++i) {
+        // The worker made a client for IPv4; another attempt, or another family, needs its own.
+        if (i > 0 || IsIpv6(addresses[i]))
+            tcp_.CreateClient(IsIpv6(addresses[i]));
+        sessionPack_.Host = addresses[i];
+        sessionPack_.Port = kUpgradeServerPort;
+        tcp_.LoadPack(sessionPack_);
+        CheckStop();
+        const auto share = (end - std::chrono::steady_clock::now()) / (addresses.size() - i);
+        if (tcp_.Connect(std::max(std::chrono::ceil<std::chrono::milliseconds>(share),
+                                  std::chrono::milliseconds(1))))
+            return true;
+        tried += (tried.empty() ? "" : "; ") + addresses[i] + ": " + tcp_.LastFailure();
+    }
+    SetCause(addresses.size() == 1
+                 ? Where(name, addresses[0]) + tcp_.LastFailure()
+                 : Where(name, "") + "no address of the name answered (tried " + tried + ")");
+    return false;
+}
+
+void TServerLink::SetResolver(TResolver resolver) {
+    resolver_ = std::move(resolver);
 }
 
 void TServerLink::SetSessionLimits(std::chrono::milliseconds base, int64_t minRate) {

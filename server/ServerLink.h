@@ -9,8 +9,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 class TServerLink {
 public:
@@ -59,6 +61,11 @@ public:
     // begin afterwards.
     void SetSessionLimits(std::chrono::milliseconds base, int64_t minRate);
 
+    // How the server's name becomes its addresses (HostAddresses unless set), for sessions that
+    // begin afterwards. Each address is tried in the order given.
+    using TResolver = std::function<std::vector<std::string>(const std::string&, std::string*)>;
+    void SetResolver(TResolver resolver);
+
 private:
     // The transport of the dialogue: the TCP client, each step preceded by the stop check.
     class TTcpTransport : public TLineTransport {
@@ -75,6 +82,9 @@ private:
     };
 
     int32_t Session();
+    // Connects to the first of `addresses` that answers, each tried with its share of what is
+    // left of the connection limit; false with the cause set when none does.
+    bool ConnectToOneOf(const std::vector<std::string>& addresses, const std::string& name);
     // Sets the end of the session that began at sessionStart_, allowing for `length` bytes.
     void BoundSession(int64_t length);
     void SetCause(std::string cause);
@@ -94,6 +104,7 @@ private:
     std::chrono::steady_clock::time_point sessionStart_; // the worker's only
     std::atomic<long long> sessionBaseMs_{ServerLimits::SessionBase.count()};
     std::atomic<int64_t> sessionMinRate_{ServerLimits::SessionMinRate};
+    TResolver resolver_; // set before the worker starts
 };
 
 // The link of the default TCP client: the one of the global functions below and of TUPThread.

@@ -27,8 +27,8 @@ std::shared_ptr<TTcpSocket> TTcpClient::Current() {
     return socket_;
 }
 
-void TTcpClient::CreateClient() {
-    auto fresh = std::make_shared<TTcpSocket>();
+void TTcpClient::CreateClient(bool ipv6) {
+    auto fresh = std::make_shared<TTcpSocket>(ipv6);
     std::shared_ptr<TTcpSocket> old;
     {
         std::lock_guard lock(mutex_);
@@ -79,7 +79,7 @@ std::chrono::milliseconds Until(std::chrono::steady_clock::time_point end) {
 }
 } // namespace
 
-bool TTcpClient::Connect() {
+bool TTcpClient::Connect(std::optional<std::chrono::milliseconds> limit) {
     lastFailure_.clear();
     try {
         auto c = Current();
@@ -87,7 +87,8 @@ bool TTcpClient::Connect() {
             lastFailure_ = "no client to connect with";
             return false;
         }
-        if (c->Connect(pack_.Host, pack_.Port, Until(StepEnd(RecvTimeLimit()))) && c->Connected())
+        if (c->Connect(pack_.Host, pack_.Port, Until(StepEnd(limit.value_or(RecvTimeLimit())))) &&
+            c->Connected())
             return true;
         lastFailure_ =
             c->ConnectError().empty() ? "the connection was closed at once" : c->ConnectError();

@@ -44,16 +44,18 @@ public:
     TTcpClient(const TTcpClient&) = delete;
     TTcpClient& operator=(const TTcpClient&) = delete;
 
-    // Creates the socket (replacing and releasing an earlier one).
-    void CreateClient();
+    // Creates the socket, for an IPv4 address or an IPv6 one (replacing and releasing an earlier
+    // one).
+    void CreateClient(bool ipv6 = false);
     // Releases the socket; an open connection is closed with it. Safe to call twice and from
     // another thread than the one using the client.
     void FreeClient();
     // Copies the caller's record into the client's record.
     void LoadPack(const TPack& pack);
-    // Connects to the record's Host and Port. False when not connected afterwards. A socket
-    // connects once: after a disconnect it stays closed until it is released.
-    bool Connect();
+    // Connects to the record's Host and Port, waiting at most `limit` (the receive time limit
+    // when not given). False when not connected afterwards. A socket connects once: after a
+    // disconnect it stays closed until it is released.
+    bool Connect(std::optional<std::chrono::milliseconds> limit = std::nullopt);
     // Shuts the connection down; a receive blocked in another thread returns at once.
     bool Disconnect();
     // Sends the record's Line followed by CR LF. False when not connected.

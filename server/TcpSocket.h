@@ -31,7 +31,8 @@ public:
         TooLong,  // the line outgrew its limit; the connection is now closed
     };
 
-    TTcpSocket();
+    // A socket for IPv4 addresses, or for IPv6 ones.
+    explicit TTcpSocket(bool ipv6 = false);
     ~TTcpSocket(); // closes the socket
     TTcpSocket(const TTcpSocket&) = delete;
     TTcpSocket& operator=(const TTcpSocket&) = delete;

@@ -19,6 +19,7 @@
 
 struct TTcpSocket::TSystem {
     int fd = -1;
+    int family = AF_INET;
     int wakeRead = -1;
     int wakeWrite = -1;
     std::chrono::milliseconds appliedLimit{-1}; // the worker's only
@@ -63,8 +64,9 @@ bool StartSocketLibrary() {
     return true;
 }
 
-TTcpSocket::TTcpSocket() : sys_(std::make_unique<TSystem>()) {
-    sys_->fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+TTcpSocket::TTcpSocket(bool ipv6) : sys_(std::make_unique<TSystem>()) {
+    sys_->family = ipv6 ? AF_INET6 : AF_INET;
+    sys_->fd = socket(sys_->family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     int wake[2];
     if (pipe2(wake, O_NONBLOCK | O_CLOEXEC) == 0) {
         sys_->wakeRead = wake[0];
@@ -93,12 +95,15 @@ bool TTcpSocket::Connect(const std::string& host, const std::string& port,
         return false;
     }
     addrinfo hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = sys_->family;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     if (int rc = getaddrinfo(host.c_str(), port.c_str(), &hints, &found); rc != 0 || !found) {
         connectError_ = std::string("the name does not resolve (") +
-                        (rc != 0 ? gai_strerror(rc) : "no IPv4 address") + ")";
+                        (rc != 0                    ? gai_strerror(rc)
+                         : sys_->family == AF_INET6 ? "no IPv6 address"
+                                                    : "no IPv4 address") +
+                        ")";
         return false;
     }
     int rc = connect(fd, found->ai_addr, found->ai_addrlen);

@@ -14,6 +14,7 @@
 
 struct TTcpSocket::TSystem {
     SOCKET socket = INVALID_SOCKET;
+    int family = AF_INET;
     WSAEVENT ready = WSA_INVALID_EVENT; // set by Winsock (connect, read, write, close)
     WSAEVENT wake = WSA_INVALID_EVENT;  // set by Disconnect
 
@@ -32,11 +33,12 @@ bool StartSocketLibrary() {
     return started;
 }
 
-TTcpSocket::TTcpSocket() : sys_(std::make_unique<TSystem>()) {
+TTcpSocket::TTcpSocket(bool ipv6) : sys_(std::make_unique<TSystem>()) {
+    sys_->family = ipv6 ? AF_INET6 : AF_INET;
     if (!StartSocketLibrary())
         return;
     // Not inherited: the update script and other children must not hold the connection.
-    sys_->socket = WSASocketW(AF_INET, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+    sys_->socket = WSASocketW(sys_->family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
                               WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
     sys_->ready = WSACreateEvent();
     sys_->wake = WSACreateEvent();
@@ -123,7 +125,7 @@ bool TTcpSocket::Connect(const std::string& host, const std::string& port,
         }
     };
     ADDRINFOW hints{};
-    hints.ai_family = AF_INET;
+    hints.ai_family = sys_->family;
     hints.ai_socktype = SOCK_STREAM;
     ADDRINFOW* found = nullptr;
     if (int rc = GetAddrInfoW(Widen(host).c_str(), Widen(port).c_str(), &hints, &found);

@@ -335,6 +335,38 @@ TEST_F(SessionTest, AServerThatStopsAnsweringLosesTheConnectionAfterTheTimeLimit
     }
 }
 
+// Every address of the server's name is tried in the resolver's order until one answers; when
+// none does, the cause names each address with what went wrong there.
+TEST_F(SessionTest, EveryAddressOfTheNameIsTriedInTurn) {
+    TUpgradeServer server({.firmware = TestImage(100)});
+    const std::string silentA = UniqueLoopbackAddress(), silentB = UniqueLoopbackAddress();
+    const std::string refused =
+        "connection refused: nothing listens there (is the server running?)";
+    const struct {
+        std::vector<std::string> addresses;
+        bool served;
+        std::string cause;
+    } cases[] = {
+        {{silentA, server.Address()}, true, ""},
+        {{silentA, silentB},
+         false,
+         "upgrade server upgrade.test port 5001: no address of the name answered (tried " +
+             silentA + ": " + refused + "; " + silentB + ": " + refused + ")"},
+    };
+    setenv("KESTREL_UPDATE_HOST", "upgrade.test", 1);
+    for (const auto& c : cases) {
+        std::vector<std::string> asked;
+        DefaultServerLink().SetResolver([&](const std::string& name, std::string*) {
+            asked.push_back(name);
+            return c.addresses;
+        });
+        TCliInfo info = RunExchange(TestRequest());
+        EXPECT_EQ(asked, std::vector<std::string>{"upgrade.test"});
+        EXPECT_EQ(info.ResultCode == kResultSuccess, c.served) << int(info.ResultCode);
+        EXPECT_EQ(DefaultServerLink().Cause(), c.cause);
+    }
+}
+
 // A server that answers every step just inside the step's limit cannot hold the tool: the whole
 // session is bounded, until the data by a base time, then by the announced length at a minimum
 // rate. The session ends as on a lost connection, its cause naming the bound.

@@ -122,5 +122,6 @@ void SessionTest::SetUp() {
 void SessionTest::TearDown() {
     SetMainWindow(nullptr);
     DefaultServerLink().SetSessionLimits(ServerLimits::SessionBase, ServerLimits::SessionMinRate);
+    DefaultServerLink().SetResolver(nullptr);
     unsetenv("KESTREL_UPDATE_HOST");
 }
