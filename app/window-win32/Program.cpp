@@ -1,0 +1,125 @@
+#include "Program.h"
+
+#include "HintWin.h"
+#include "MainWindow.h"
+#include "WideText_win32.h"
+#include "WindowTexts.h"
+#include "WindowThreadLink.h"
+#include "Workflow.h"
+
+#include <commctrl.h>
+#include <ole2.h>
+
+#include <cstdio>
+
+const char* ProgramUsage() {
+    return "Usage: kestrel [AG]\n"
+           "       kestrel --help | --version\n"
+           "\n"
+           "The window of the QX40 online upgrade. \"在线更新\" finds the device on the serial\n"
+           "ports (port N is COMN), asks the upgrade server for new firmware and programs it.\n"
+           "\n"
+           "  AG         start the upgrade by itself two seconds after start-up (any letter case)\n"
+           "  --help     print this text and exit\n"
+           "  --version  print the version and what the tool trusts for updates, and exit\n"
+           "\n"
+           "Environment:\n"
+           "  KESTREL_UPDATE_HOST    host of the upgrade server (port 5001), instead of the one\n"
+           "                         chosen at build time (" KESTREL_UPDATE_HOST_TEXT ")\n"
+           "  KESTREL_INFO_BASE_URL  base address of the device information page (path\n"
+           "                         /url/QX40Info.htm), instead of " KESTREL_INFO_BASE_URL "\n"
+           "\n"
+           "Status texts, and the cause of a failure, are written to standard error (or to the\n"
+           "console the program was started from).\n"
+           "Exit status: 0 when the window was closed (or the tool replaced itself), 1 when the\n"
+           "program failed unexpectedly (the reason on standard error).\n";
+}
+
+namespace {
+// Whether a standard handle leads somewhere already: a file or a pipe its starter gave it.
+bool Redirected(DWORD which) {
+    const DWORD type = GetFileType(GetStdHandle(which));
+    return type == FILE_TYPE_DISK || type == FILE_TYPE_PIPE;
+}
+} // namespace
+
+void UseParentConsole() {
+    const bool output = Redirected(STD_OUTPUT_HANDLE), error = Redirected(STD_ERROR_HANDLE);
+    if ((output && error) || !AttachConsole(ATTACH_PARENT_PROCESS))
+        return;
+    SetConsoleOutputCP(CP_UTF8);
+    if (!output)
+        std::freopen("CONOUT$", "w", stdout);
+    if (!error)
+        std::freopen("CONOUT$", "w", stderr);
+}
+
+void InitialiseWindowThread() {
+    static const bool done = [] {
+        INITCOMMONCONTROLSEX controls{};
+        controls.dwSize = sizeof controls;
+        controls.dwICC =
+            ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS | ICC_BAR_CLASSES | ICC_LINK_CLASS;
+        InitCommonControlsEx(&controls);
+        // A single-threaded apartment: the browser control lives on the window's thread.
+        OleInitialize(nullptr);
+        return true;
+    }();
+    (void)done;
+}
+
+void CreateProgramWindows(const std::vector<std::string>& arguments) {
+    InitialiseWindowThread();
+    Form_Main = new TForm_Main(arguments);
+    HintForm = new THintForm(Form_Main->Handle());
+    Form_Main->Link().SetHintForm(HintForm);
+    SetMainWindow(&Form_Main->Link());
+}
+
+void DestroyProgramWindows() {
+    SetMainWindow(nullptr);
+    delete HintForm;
+    delete Form_Main;
+    HintForm = nullptr;
+    Form_Main = nullptr;
+}
+
+int RunMessageLoop() {
+    MSG message;
+    BOOL got;
+    while ((got = GetMessageW(&message, nullptr, 0, 0)) != 0) {
+        if (got == -1)
+            return 1;
+        if (Form_Main && IsDialogMessageW(Form_Main->Handle(), &message))
+            continue;
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    return static_cast<int>(message.wParam);
+}
+
+TWorkflowWiring::TWorkflowWiring(TForm_Main& form)
+    : form_(form), flow_(std::make_unique<TWorkflow>(form.Link())) {
+    form_.OnStart = [this] { StartAction(); };
+    form_.OnStop = [this] { flow_->Cancel(); };
+    form_.OnCloseRequest = [this] { return flow_->RequestClose(); };
+}
+
+TWorkflowWiring::~TWorkflowWiring() {
+    form_.OnStart = nullptr;
+    form_.OnStop = nullptr;
+    form_.OnCloseRequest = nullptr;
+}
+
+void TWorkflowWiring::StartAction() {
+    const TWorkflowResult result = flow_->Start();
+    if (result == TWorkflowResult::AlreadyRunning)
+        return; // a click while the action runs: that action goes on, nothing else starts
+    lastResult_ = result;
+    if (result == TWorkflowResult::Cancelled) {
+        // The worker's own message for the interrupted step is posted to the window; it must
+        // not arrive after, and replace, the plain cancel text.
+        DeliverPostedCalls(form_.Handle());
+        form_.Link().ShowStatus(WindowText::Cancelled);
+    }
+}

@@ -1,0 +1,39 @@
+// kestrel.exe: the window program on Windows. Answers --version and --help on the console it was
+// started from; otherwise creates the main window and the hidden guided dialog, ties the upgrade
+// workflow to the window, and runs the message loop until the window is closed or the program is
+// told to end.
+#include "MainWindow.h"
+#include "Program.h"
+#include "SystemText.h"
+#include "WindowTexts.h"
+
+#include <cstdio>
+#include <exception>
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    // Nothing escapes: an unexpected failure ends the program with its reason and status 1.
+    try {
+        UseParentConsole();
+        // The wide command line in UTF-8 (wWinMain's own arguments are not split).
+        const std::vector<std::string> arguments = ProgramArguments(0, nullptr);
+        std::vector<const char*> argv;
+        for (const std::string& argument : arguments)
+            argv.push_back(argument.c_str());
+        if (AnswerVersionQuery(static_cast<int>(argv.size()), argv.data(), ProgramUsage()))
+            return 0;
+        CreateProgramWindows({arguments.begin() + (arguments.empty() ? 0 : 1), arguments.end()});
+        int code;
+        {
+            TWorkflowWiring wiring(*Form_Main);
+            Form_Main->Show();
+            code = RunMessageLoop();
+        }
+        DestroyProgramWindows();
+        return code;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "kestrel: unexpected failure: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "kestrel: unexpected failure\n");
+    }
+    return 1;
+}
