@@ -37,22 +37,16 @@ std::string VisibleText(std::string_view text) {
     out.reserve(text.size());
     for (size_t i = 0; i < text.size();) {
         const auto c = static_cast<uint8_t>(text[i]);
-        if (c < 0x20 || c == 0x7F) {
+        uint32_t code = c;
+        // A character of its own: ASCII, or a valid UTF-8 sequence; anything else is one byte.
+        const size_t n = c < 0x80 ? 1 : Utf8Length(text, i, code);
+        if (n == 0 || code < 0x20 || code == 0x7F)
             Escape(out, "\\x%02X", c);
-            ++i;
-        } else if (c < 0x80) {
-            out += static_cast<char>(c);
-            ++i;
-        } else if (uint32_t code = 0; size_t n = Utf8Length(text, i, code)) {
-            if (code <= 0x9F)
-                Escape(out, "\\u%04X", code);
-            else
-                out.append(text.substr(i, n));
-            i += n;
-        } else {
-            Escape(out, "\\x%02X", c);
-            ++i;
-        }
+        else if (code >= 0x80 && code <= 0x9F)
+            Escape(out, "\\u%04X", code);
+        else
+            out.append(text.substr(i, n));
+        i += n == 0 ? 1 : n;
     }
     return out;
 }

@@ -12,6 +12,7 @@
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -218,6 +219,10 @@ void TForm_Main::But_StatClick() {
     if (But_Stat->isEnabled())
         SetCause(QString());
     OnStart();
+}
+
+void TForm_Main::DeliverPostedCalls() {
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
 }
 
 void TForm_Main::But_StopClick() {

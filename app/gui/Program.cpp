@@ -166,32 +166,6 @@ void DestroyProgramWindows() {
     HintForm = nullptr;
 }
 
-TWorkflowWiring::TWorkflowWiring(TForm_Main& form)
-    : form_(form), flow_(std::make_unique<TWorkflow>(form.Link())) {
-    form_.OnStart = [this] { StartAction(); };
-    form_.OnStop = [this] { flow_->Cancel(); };
-    form_.OnCloseRequest = [this] { return flow_->RequestClose(); };
-}
-
-TWorkflowWiring::~TWorkflowWiring() {
-    form_.OnStart = nullptr;
-    form_.OnStop = nullptr;
-    form_.OnCloseRequest = nullptr;
-}
-
-void TWorkflowWiring::StartAction() {
-    TWorkflowResult result = flow_->Start();
-    if (result == TWorkflowResult::AlreadyRunning)
-        return; // a click while the action runs: that action goes on, nothing else starts
-    lastResult_ = result;
-    if (result == TWorkflowResult::Cancelled) {
-        // The worker's own message for the interrupted step is posted to the window; it must
-        // not arrive after, and replace, the plain cancel text.
-        QCoreApplication::sendPostedEvents(&form_, QEvent::MetaCall);
-        form_.Link().ShowStatus(WindowText::Cancelled);
-    }
-}
-
 std::unique_ptr<TWorkflowWiring> WireWorkflow(TForm_Main& form) {
     return std::make_unique<TWorkflowWiring>(form);
 }

@@ -1,5 +1,9 @@
 #pragma once
 // The program's start, shared by main() and the window tests.
+#include "MainWindow.h"
+#include "WindowThreadLink.h"
+#include "WorkflowWiring.h"
+
 #include <QStringList>
 
 #include <memory>
@@ -26,31 +30,8 @@ void CreateProgramWindows(const QStringList& arguments);
 // Releases both windows and restores the null window link.
 void DestroyProgramWindows();
 
-// The upgrade workflow tied to the main window for as long as this object lives:
-//   But_Stat (a click or the automatic start)  -> the start action, one at a time;
-//   But_Stop                                   -> cancels the running server exchange;
-//   closing the window                         -> closes at once when idle; otherwise the close
-//       waits for the action to end (an exchange is cancelled, discovery and programming run to
-//       their end) and the program then ends.
-// The workflow's end-of-program request and its error box are the window's own.
-class TWorkflowWiring {
-public:
-    explicit TWorkflowWiring(TForm_Main& form);
-    ~TWorkflowWiring();
-    TWorkflowWiring(const TWorkflowWiring&) = delete;
-    TWorkflowWiring& operator=(const TWorkflowWiring&) = delete;
-
-    TWorkflow& Flow() { return *flow_; }
-    // How the last start action ended; nothing before the first one has ended.
-    std::optional<TWorkflowResult> LastResult() const { return lastResult_; }
-
-private:
-    void StartAction();
-
-    TForm_Main& form_;
-    std::unique_ptr<TWorkflow> flow_;
-    std::optional<TWorkflowResult> lastResult_;
-};
+// The upgrade workflow tied to the main window (WorkflowWiring.h).
+using TWorkflowWiring = TWindowWorkflow<TForm_Main>;
 
 // Wires the workflow into `form` (main() and the tests use the same wiring). Release the result
 // before the windows.

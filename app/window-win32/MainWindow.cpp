@@ -4,6 +4,7 @@
 #include "InfoBrowser.h"
 #include "Resources.h"
 #include "WideText_win32.h"
+#include "Win32Window.h"
 #include "WindowTexts.h"
 #include "WindowThreadLink.h"
 #include "Workflow.h"
@@ -428,6 +429,10 @@ void TForm_Main::But_StatClick() {
     if (IsWindowEnabled(But_Stat))
         SetCause({});
     OnStart();
+}
+
+void TForm_Main::DeliverPostedCalls() {
+    ::DeliverPostedCalls(Handle());
 }
 
 void TForm_Main::But_StopClick() {

@@ -40,6 +40,8 @@ public:
     // The window as the workflow and the device and server links see it (TWorkflowUI), callable
     // from any thread.
     TWindowThreadLink& Link() { return *link_; }
+    // Runs the calls other threads have posted to the window that still wait.
+    void DeliverPostedCalls();
     TInfoBrowser& Browser() { return *browser_; }
 
     // The status line Lab_Err, with its copy on standard error.
