@@ -331,9 +331,12 @@ TEST(WindowsInstaller, InstallsForTheUserUpdatesAndUninstallsWithoutTrace) {
     for (const std::string& trace : traces)
         EXPECT_NE(registry.find(trace), std::string::npos) << trace << " is not in the registry";
 
-    TRun version = wine.Run(dir + "\\kestrel-cli.exe", {"--version"});
-    EXPECT_EQ(version.status, 0) << version.err;
-    EXPECT_EQ(version.out, "kestrel-cli " KESTREL_VERSION " (update keys: 1)\n");
+    // Both programs answer --version on the console they were started from, without a window.
+    for (const char* program : {"kestrel-cli", "kestrel"}) {
+        TRun version = wine.Run(dir + "\\" + program + ".exe", {"--version"});
+        EXPECT_EQ(version.status, 0) << version.err;
+        EXPECT_EQ(version.out, std::string(program) + " " KESTREL_VERSION " (update keys: 1)\n");
+    }
 
     {
         // The installed window replaces itself: the new tool is in place and started with AG, and
