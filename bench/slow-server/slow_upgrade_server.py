@@ -2,12 +2,15 @@
 """A slow upgrade server, to measure how long one step can hold `kestrel-cli update`.
 
 It answers the announcement as the reference server does and offers firmware, but sends one
-step one byte at a time, GAP seconds apart: the length line ("length") or the data ("data").
-It prints how long the client waited in that step and whether it then gave up (closed the
-connection) or went on, and ends after one session.
+step one byte at a time, GAP seconds apart: the length line ("length") or the data ("data"); or
+it answers every step of the announcement GAP seconds late ("every"), each just inside the
+client's limit for a step. It prints how long the client waited in that step (for "every", in
+the whole session) and whether it then gave up (closed the connection) or went on, and ends
+after one session.
 
     slow_upgrade_server.py ADDRESS length 25    # the length line "100", one byte every 25 s
     slow_upgrade_server.py ADDRESS data 20      # 12 bytes of data, one byte every 20 s
+    slow_upgrade_server.py ADDRESS every 29     # each announcement step answered after 29 s
 
 Run `kestrel-cli update` with KESTREL_UPDATE_HOST=ADDRESS (the port is always 5001) and
 KESTREL_PORTS at a simulated QX40 (qx40-sim).
@@ -70,12 +73,19 @@ def main():
     address, mode, gap = sys.argv[1], sys.argv[2], float(sys.argv[3])
     server = socket.create_server((address, 5001))
     conn, _ = server.accept()
+    session_start = time.monotonic()
     peer = Peer(conn)
-    announced = [peer.line() for _ in range(1)]
-    peer.send("OK")
-    while announced[-1] != "IDOK":
-        announced.append(peer.line())
-        peer.send("PASSOK" if announced[-1] == "IDOK" else "OK")
+    announced = []
+    try:
+        while not announced or announced[-1] != "IDOK":
+            announced.append(peer.line())
+            if mode == "every":
+                time.sleep(gap)
+            peer.send("PASSOK" if announced[-1] == "IDOK" else "OK")
+    except (EOFError, OSError):
+        print("every step: the client waited %.1f s in all (%d steps answered), then closed the "
+              "connection" % (time.monotonic() - session_start, len(announced) - 1))
+        return
     request = dict(zip(announced[0:-1:2], announced[1::2]))
     image = bytes(range(1, 101)) if mode == "length" else bytes(range(1, 13))
 
