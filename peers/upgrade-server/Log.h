@@ -1,8 +1,11 @@
 #pragma once
 // The server's log: one line per session on standard output, written whole and flushed.
 #include <chrono>
+#include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 // Writes one line (a newline is added) atomically with respect to other threads.
 void WriteLogLine(const std::string& line);
@@ -11,3 +14,23 @@ void WriteLogLine(const std::string& line);
 std::string LogValue(std::string_view value);
 // UTC time with milliseconds, e.g. 2026-12-07T19:52:03.120Z.
 std::string LogTime(std::chrono::system_clock::time_point when);
+
+// Connections that closed without sending a byte (a port scan, a flood of connects), counted by
+// peer from every thread and written as one line a second instead of a line each.
+class SilentConnections {
+public:
+    // One more from `peerKey` (PeerKeyOf), whose connection came from `peer` (address:port).
+    void Add(const std::string& peerKey, const std::string& peer);
+    // "TIME PEER silent N in PERIOD peers=P most=M" for those counted since the last call: N in
+    // all from P peers, PEER the last connection of the peer with the most (M of them); empty
+    // when there were none.
+    std::string TakeLine(std::string_view period);
+
+private:
+    struct Count {
+        uint64_t count = 0;
+        std::string lastPeer;
+    };
+    std::mutex mutex_;
+    std::unordered_map<std::string, Count> byPeer_;
+};

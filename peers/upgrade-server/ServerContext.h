@@ -5,6 +5,7 @@
 // them ends, and no session ever sees half of one catalogue and half of another.
 #include "Catalogue.h"
 #include "Faults.h"
+#include "Log.h"
 #include "Metrics.h"
 
 #include <chrono>
@@ -20,6 +21,8 @@ struct ServerContext {
     std::chrono::milliseconds stepLimit{30000};
     // The server's counters, the same object for every generation.
     std::shared_ptr<ServerMetrics> metrics = std::make_shared<ServerMetrics>();
+    // Upgrade connections closed without a byte received, the same object for every generation.
+    std::shared_ptr<SilentConnections> silent = std::make_shared<SilentConnections>();
 };
 
 // Entries the catalogue serves: firmware types, the tool, refused identities and pages.
