@@ -303,9 +303,10 @@ TEST(UpgradeServerService, VersionHelpAndBadArgumentsNameTheProgramAsStarted) {
         EXPECT_TRUE(help.out.starts_with("Usage: " + name + " --catalogue DIR [OPTION]...\n"))
             << help.out;
         for (const std::string& part : std::vector<std::string>{
-                 "--max-per-peer N", "(default 16)", "--version", "GET /healthz", "GET /metrics",
-                 "SIGHUP", "SIGTERM", "Exit status:", "  2  a bad command line",
-                 "\"" + name + ":\""})
+                 "--max-per-peer N", "(default 16)", "--max-per-network N", "(default 64)",
+                 "--progress-window-ms MS", "(default 10000)", "--min-progress BYTES",
+                 "(default 256)", "--version", "GET /healthz", "GET /metrics", "SIGHUP", "SIGTERM",
+                 "Exit status:", "  2  a bad command line", "\"" + name + ":\""})
             EXPECT_NE(help.out.find(part), std::string::npos) << part;
         for (const auto& [args, message] :
              std::vector<std::pair<std::vector<std::string>, std::string>>{
