@@ -228,4 +228,16 @@ TEST(UpgradeServerAttack, HonestSessionsGetThroughWhileManyAddressesHoldSlowSlot
     auto honestStart = std::chrono::steady_clock::now();
     EXPECT_EQ(HonestSessions(server.Address(), image), 10);
     EXPECT_LT(std::chrono::steady_clock::now() - honestStart, 30s);
+
+    // The server's account: the honest sessions ended with AllOK, holders gave up their places.
+    EXPECT_EQ(server.Process().Stop(), 0);
+    int honestAllOk = 0;
+    int displaced = 0;
+    while (auto line = server.Process().ReadLine(10s)) {
+        honestAllOk += line->find(" " + kHonest + ":") != std::string::npos &&
+                       line->find("end=allok") != std::string::npos;
+        displaced += line->find("end=displaced@") != std::string::npos;
+    }
+    EXPECT_EQ(honestAllOk, 10);
+    EXPECT_GE(displaced, 10);
 }
