@@ -46,14 +46,14 @@ std::string LogTime(std::chrono::system_clock::time_point when) {
     return buf;
 }
 
-void SilentConnections::Add(const std::string& peerKey, const std::string& peer) {
+void GroupedEnds::Add(const std::string& peerKey, const std::string& peer) {
     std::lock_guard<std::mutex> lock(mutex_);
     Count& c = byPeer_[peerKey];
     ++c.count;
     c.lastPeer = peer;
 }
 
-std::string SilentConnections::TakeLine(std::string_view period) {
+std::string GroupedEnds::TakeLine(std::string_view period) {
     std::unordered_map<std::string, Count> counted;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -68,7 +68,7 @@ std::string SilentConnections::TakeLine(std::string_view period) {
         if (!most || c.count > most->count)
             most = &c;
     }
-    return LogTime(std::chrono::system_clock::now()) + " " + most->lastPeer + " silent " +
+    return LogTime(std::chrono::system_clock::now()) + " " + most->lastPeer + " " + what_ + " " +
            std::to_string(total) + std::string(period) +
            " peers=" + std::to_string(counted.size()) + " most=" + std::to_string(most->count);
 }

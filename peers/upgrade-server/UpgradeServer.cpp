@@ -119,8 +119,7 @@ void UpgradeServer::Run(unsigned threads) {
     std::snprintf(
         period, sizeof period, " in %.1fs",
         std::chrono::duration<double>(std::chrono::steady_clock::now() - refusalsSince_).count());
-    if (std::string line = context_->silent->TakeLine(period); !line.empty())
-        WriteLogLine(line);
+    WriteGroupedEnds(period);
 }
 
 asio::io_context& UpgradeServer::NextContext() {
@@ -190,6 +189,7 @@ asio::awaitable<void> UpgradeServer::ReloadOnHangup() {
         next->stepLimit = context_->stepLimit;
         next->metrics = metrics_;
         next->silent = context_->silent;
+        next->displaced = context_->displaced;
         // Sessions already running keep the generation they hold; the old one goes with the
         // last of them. Older ones than the previous generation are closed: slow readers across
         // many reloads would otherwise keep a copy of the catalogue each.
@@ -249,8 +249,13 @@ void UpgradeServer::LogRefusals() {
             r = Refusals{};
         }
     }
-    if (std::string line = context_->silent->TakeLine(period); !line.empty())
-        WriteLogLine(line);
+    WriteGroupedEnds(period);
+}
+
+void UpgradeServer::WriteGroupedEnds(std::string_view period) {
+    for (const auto& group : {context_->silent, context_->displaced})
+        if (std::string line = group->TakeLine(period); !line.empty())
+            WriteLogLine(line);
 }
 
 void UpgradeServer::TrimWhenIdle() {

@@ -99,10 +99,13 @@ asio::awaitable<void> UpgradeSession::Serve() {
 
 void UpgradeSession::Ended() {
     context_->metrics->SessionEnded(end_);
-    // A connection that never said a word costs a count, not a line: a flood of them must not
-    // become a flood of lines.
-    if (BytesReceived() == 0)
+    // A connection that never said a word, or lost its place before it asked for anything,
+    // costs a count, not a line: a flood of them must not become a flood of lines. (A shutdown
+    // ends each session once: those keep their lines.)
+    if (BytesReceived() == 0 && LastFailure() != Failure::Shutdown)
         context_->silent->Add(PeerKey(), Peer());
+    else if (LastFailure() == Failure::Displaced && step_.kind == StepKind::Announce)
+        context_->displaced->Add(PeerKey(), Peer());
     else
         WriteLogLine(LogLine());
 }

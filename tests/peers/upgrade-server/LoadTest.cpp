@@ -166,7 +166,8 @@ TEST(UpgradeServerLoad, ConnectionsBeyondACapAreClosedAtOnceAndCountedOnceASecon
     EXPECT_EQ(d.Exchange("OriginalID"), "OK");
     RawClient e(server.Address(), 5001, UniqueLoopbackAddress());
     EXPECT_EQ(e.Exchange("OriginalID"), "OK");
-    EXPECT_TRUE(EndedQuietly(a, server, "end=displaced@announce:2"));
+    // Displaced before it asked for anything, it is counted in a line a second, not logged alone.
+    EXPECT_TRUE(EndedQuietly(a, server, " displaced 1 in ", " displaced "));
     // A place that frees up is taken again.
     e.Close();
     server.LogLine("end=closed@announce:2");
