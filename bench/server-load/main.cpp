@@ -449,7 +449,8 @@ Figures RunCount(const std::string& server, size_t sessions, const std::string& 
     const std::string cap = std::to_string(sessions + 16);
     ChildProcess process({server, "--catalogue", catalogue, "--address", address, "--http-port",
                           "0", "--max-sessions", cap, "--max-per-peer", cap, "--step-timeout-ms",
-                          "600000", "--session-timeout-ms", "3600000"});
+                          "600000", "--session-timeout-ms", "3600000", "--progress-window-ms",
+                          "0"});
     if (!process.ReadLine(std::chrono::seconds(60))) {
         std::fprintf(stderr, "bench-server-load: the upgrade server did not start\n");
         return f;

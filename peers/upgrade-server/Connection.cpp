@@ -1,21 +1,84 @@
 #include "Connection.h"
 
 #include <algorithm>
+#include <optional>
+#include <tuple>
 #include <vector>
+
+using namespace std::chrono_literals;
+
+namespace {
+// A connection's first line follows its accept within a round trip: until then it is not judged
+// by the bytes it moved.
+constexpr auto kFirstBytesGrace = 500ms;
+} // namespace
 
 ConnectionRegistry::Admission
 ConnectionRegistry::Add(const std::shared_ptr<Connection>& connection) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopping_)
         return Admission::Stopping;
-    if (live_.size() >= limits_.maxSessions)
-        return Admission::MaxSessions;
-    size_t& fromPeer = perPeer_[connection->PeerKey()];
-    if (fromPeer >= limits_.maxPerPeer)
+    auto fromPeer = perPeer_.find(connection->PeerKey());
+    if (fromPeer != perPeer_.end() && fromPeer->second >= limits_.maxPerPeer)
         return Admission::MaxPerPeer;
-    ++fromPeer;
-    live_.emplace(connection.get(), Entry{connection, connection->PeerKey()});
+    const std::string& network = connection->NetworkKey();
+    auto fromNetwork = perNetwork_.find(network);
+    if (!network.empty() && fromNetwork != perNetwork_.end() &&
+        fromNetwork->second >= limits_.maxPerNetwork)
+        return Admission::MaxPerNetwork;
+    if (live_.size() - displaced_ >= limits_.maxSessions) {
+        auto victim = LeastProgress();
+        if (!victim)
+            return Admission::MaxSessions;
+        live_[victim.get()].displaced = true;
+        ++displaced_;
+        victim->RequestClose(Connection::Failure::Displaced);
+    }
+    ++perPeer_[connection->PeerKey()];
+    if (!network.empty())
+        ++perNetwork_[network];
+    live_.emplace(connection.get(), Entry{connection, connection->PeerKey(), network});
     return Admission::Accepted;
+}
+
+std::shared_ptr<Connection> ConnectionRegistry::LeastProgress() {
+    struct Candidate {
+        std::shared_ptr<Connection> connection;
+        bool spared;     // young and nothing received yet
+        double rate = 0; // bytes a second lately
+    };
+    const auto now = std::chrono::steady_clock::now();
+    std::optional<Candidate> least;
+    for (auto& [key, entry] : live_) {
+        if (entry.displaced)
+            continue;
+        auto c = entry.connection.lock();
+        if (!c)
+            continue;
+        auto progress = c->RecentProgress();
+        auto elapsed = std::max<std::chrono::duration<double>>(now - progress.since, 1ms);
+        Candidate candidate{c, progress.bytes == 0 && now - c->Accepted() < kFirstBytesGrace,
+                            static_cast<double>(progress.bytes) / elapsed.count()};
+        auto rank = [](const Candidate& x) {
+            return std::tuple(x.spared, x.spared ? 0.0 : x.rate, x.connection->Accepted());
+        };
+        if (!least || rank(candidate) < rank(*least))
+            least = std::move(candidate);
+    }
+    return least ? least->connection : nullptr;
+}
+
+size_t ConnectionRegistry::CloseGenerationsBefore(uint64_t oldest) {
+    std::vector<std::shared_ptr<Connection>> old;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& [key, entry] : live_)
+            if (auto c = entry.connection.lock(); c && c->Generation() < oldest)
+                old.push_back(std::move(c));
+    }
+    for (auto& c : old)
+        c->RequestClose(Connection::Failure::Superseded);
+    return old.size();
 }
 
 void ConnectionRegistry::Remove(const Connection* connection) {
@@ -26,6 +89,11 @@ void ConnectionRegistry::Remove(const Connection* connection) {
     auto peer = perPeer_.find(it->second.peer);
     if (peer != perPeer_.end() && --peer->second == 0)
         perPeer_.erase(peer);
+    auto network = perNetwork_.find(it->second.network);
+    if (network != perNetwork_.end() && --network->second == 0)
+        perNetwork_.erase(network);
+    if (it->second.displaced)
+        --displaced_;
     live_.erase(it);
     ++ended_;
 }
@@ -46,7 +114,7 @@ void ConnectionRegistry::ShutdownAll() {
                 all.push_back(std::move(c));
     }
     for (auto& c : all)
-        c->RequestShutdown();
+        c->RequestClose(Connection::Failure::Shutdown);
 }
 
 std::string EndpointText(const asio::ip::tcp::endpoint& endpoint) {
@@ -66,26 +134,41 @@ std::string PeerKeyOf(const asio::ip::address& address) {
     return asio::ip::address_v6(bytes).to_string() + "/64";
 }
 
+std::string NetworkKeyOf(const asio::ip::address& address) {
+    if (address.is_v4() || address.to_v6().is_v4_mapped())
+        return {};
+    auto bytes = address.to_v6().to_bytes();
+    std::fill(bytes.begin() + 7, bytes.end(), 0);
+    return asio::ip::address_v6(bytes).to_string() + "/56";
+}
+
 Connection::Connection(asio::ip::tcp::socket socket, std::chrono::milliseconds stepLimit,
-                       ConnectionRegistry& registry)
+                       ConnectionRegistry& registry, uint64_t generation)
     : socket_(std::move(socket)), executor_(socket_.get_executor()), timer_(executor_),
       stepLimit_(stepLimit), registry_(registry), accepted_(std::chrono::steady_clock::now()),
-      sessionLimited_(registry.Limits().sessionBase.count() > 0) {
+      sessionLimited_(registry.Limits().sessionBase.count() > 0),
+      progressLimited_(registry.Limits().progressWindow.count() > 0),
+      progressSince_(accepted_.time_since_epoch().count()),
+      windowEnd_(accepted_ + registry.Limits().progressWindow), generation_(generation) {
     auto firstLine = registry.Limits().firstLine;
     deadline_ = accepted_ + (firstLine.count() > 0 ? std::min(firstLine, stepLimit) : stepLimit);
     std::error_code ec;
     auto remote = socket_.remote_endpoint(ec);
     peer_ = ec ? std::string("?") : EndpointText(remote);
     peerKey_ = ec ? std::string("?") : PeerKeyOf(remote.address());
+    networkKey_ = ec ? std::string() : NetworkKeyOf(remote.address());
     // Replies are short lines the client waits for: send them at once, not after the previous
     // segment's acknowledgement.
     socket_.set_option(asio::ip::tcp::no_delay(true), ec);
     socket_.non_blocking(true, ec);
 }
 
-void Connection::RequestShutdown() {
-    asio::post(executor_, [self = shared_from_this()] {
-        self->shutdown_ = true;
+void Connection::RequestClose(Failure why) {
+    asio::post(executor_, [self = shared_from_this(), why] {
+        // A shutdown names the end even of a connection already closed for another reason.
+        if (self->closedFor_ == Failure::None || why == Failure::Shutdown)
+            self->closedFor_ = why;
+        self->StopClock();
         std::error_code ec;
         self->socket_.close(ec);
     });
@@ -113,10 +196,25 @@ Connection::NextDeadline() const {
         // Every minRate bytes moved earn the session one more second.
         auto earned = std::chrono::milliseconds(moved_ * 1000 / limits.minRate);
         auto sessionEnd = accepted_ + limits.sessionBase + earned;
-        if (sessionEnd < deadline_)
+        if (sessionEnd < deadline_ && (!progressLimited_ || sessionEnd < windowEnd_))
             return {sessionEnd, Failure::TooSlow};
     }
+    if (progressLimited_ && windowEnd_ < deadline_)
+        return {windowEnd_, Failure::NoProgress};
     return {deadline_, Failure::Timeout};
+}
+
+bool Connection::ProgressMade() {
+    const ConnectionLimits& limits = registry_.Limits();
+    uint64_t moved = moved_.load(std::memory_order_relaxed);
+    if (moved - windowStart_ < limits.minProgress)
+        return false;
+    progressBase_.store(windowStart_, std::memory_order_relaxed);
+    progressSince_.store((windowEnd_ - limits.progressWindow).time_since_epoch().count(),
+                         std::memory_order_relaxed);
+    windowStart_ = moved;
+    windowEnd_ += limits.progressWindow;
+    return true;
 }
 
 asio::awaitable<void> Connection::Watch(std::shared_ptr<Connection> self) {
@@ -129,17 +227,17 @@ asio::awaitable<void> Connection::Watch(std::shared_ptr<Connection> self) {
         if (self->done_)
             break;
         auto [deadline, failure] = self->NextDeadline();
-        if (std::chrono::steady_clock::now() >= deadline) {
-            self->timedOut_ = failure;
-            self->deadline_ = std::chrono::steady_clock::time_point::max();
-            self->sessionLimited_ = false;
-            self->socket_.close(ec);
-        }
+        if (std::chrono::steady_clock::now() < deadline ||
+            (failure == Failure::NoProgress && self->ProgressMade()))
+            continue;
+        self->closedFor_ = failure;
+        self->StopClock();
+        self->socket_.close(ec);
     }
 }
 
 void Connection::RestartClock() {
-    if (timedOut_ != Failure::None)
+    if (closedFor_ != Failure::None)
         return;
     if (firstLineDone_) {
         deadline_ = std::chrono::steady_clock::now() + stepLimit_;
@@ -152,15 +250,14 @@ void Connection::RestartClock() {
 void Connection::StopClock() {
     deadline_ = std::chrono::steady_clock::time_point::max();
     sessionLimited_ = false;
+    progressLimited_ = false;
 }
 
 bool Connection::Check(const std::error_code& ec) {
     if (!ec)
         return true;
-    if (shutdown_)
-        failure_ = Failure::Shutdown;
-    else if (timedOut_ != Failure::None)
-        failure_ = timedOut_;
+    if (closedFor_ != Failure::None)
+        failure_ = closedFor_;
     else if (ec == asio::error::not_found)
         failure_ = Failure::TooLong;
     else if (ec == asio::error::eof || ec == asio::error::connection_reset ||
@@ -181,6 +278,12 @@ const char* Connection::FailureName(Failure failure) {
         return "timeout";
     case Failure::TooSlow:
         return "too-slow";
+    case Failure::NoProgress:
+        return "no-progress";
+    case Failure::Displaced:
+        return "displaced";
+    case Failure::Superseded:
+        return "superseded";
     case Failure::Shutdown:
         return "shutdown";
     case Failure::TooLong:
@@ -222,6 +325,7 @@ asio::awaitable<bool> Connection::ReadUntil(std::string_view delimiter, size_t m
                                              asio::redirect_error(asio::use_awaitable, ec));
         input_.resize(old + n);
         moved_ += n;
+        received_ += n;
         if (!Check(ec))
             co_return false;
     }

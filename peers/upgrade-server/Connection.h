@@ -8,6 +8,7 @@
 // to Asio's asynchronous write only for what the socket does not take at once.
 #include <asio.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <limits>
@@ -22,11 +23,13 @@
 
 class Connection;
 
-// What the connections of one listening socket may take: how many at once, in all and from one
-// peer, and the time limits beyond the step limit. The defaults only cap the total.
+// What the connections of one listening socket may take: how many at once, in all, from one peer
+// and from one IPv6 network, and the time limits beyond the step limit. The defaults only cap
+// the total.
 struct ConnectionLimits {
     size_t maxSessions = 256;
     size_t maxPerPeer = std::numeric_limits<size_t>::max();
+    size_t maxPerNetwork = std::numeric_limits<size_t>::max();
     // The first line (the request head for a page) must be complete this long after the accept;
     // zero: the step limit. Never longer than the step limit.
     std::chrono::milliseconds firstLine{0};
@@ -34,21 +37,37 @@ struct ConnectionLimits {
     // and sent; a zero sessionBase sets no such limit.
     std::chrono::milliseconds sessionBase{0};
     uint64_t minRate = 1024;
+    // A connection that moves fewer than minProgress bytes (received and sent) in one
+    // progressWindow is closed; a zero window sets no such limit.
+    std::chrono::milliseconds progressWindow{0};
+    uint64_t minProgress = 0;
 };
 
-// The live connections of one listening socket, for the caps and for shutdown.
+// The live connections of one listening socket, for the caps, for shutdown and for closing the
+// ones that hold an old catalogue generation.
+//
+// When every place is taken, a new connection is not refused: it takes the place of the live
+// connection that moved bytes at the lowest rate lately (the oldest of those that moved equally
+// slowly), so that a place held without moving data is lost to the next newcomer. An honest
+// session moves its data as fast as the line allows and is never the slowest for long. A
+// connection that has not received its first byte yet is spared for kFirstBytesGrace, the time
+// its first line takes to arrive, unless every connection is that young.
 class ConnectionRegistry {
 public:
-    enum class Admission { Accepted, MaxSessions, MaxPerPeer, Stopping };
+    enum class Admission { Accepted, MaxSessions, MaxPerPeer, MaxPerNetwork, Stopping };
 
     explicit ConnectionRegistry(size_t cap) : limits_{.maxSessions = cap} {}
     explicit ConnectionRegistry(const ConnectionLimits& limits) : limits_(limits) {}
     const ConnectionLimits& Limits() const { return limits_; }
-    // Accepted, or why not: a cap is reached or the server is stopping.
+    // Accepted (perhaps in the place of a connection closed for it), or why not: a cap is
+    // reached or the server is stopping.
     Admission Add(const std::shared_ptr<Connection>& connection);
     void Remove(const Connection* connection);
     // Refuses new connections and asks every live one to close.
     void ShutdownAll();
+    // Closes every live connection of a catalogue generation older than `oldest` (they end as
+    // Failure::Superseded); returns how many were asked to close.
+    size_t CloseGenerationsBefore(uint64_t oldest);
     // No connection is live, and `ended` counts the connections removed so far.
     bool Idle(uint64_t& ended);
 
@@ -56,33 +75,70 @@ private:
     struct Entry {
         std::weak_ptr<Connection> connection;
         std::string peer;
+        std::string network;
+        bool displaced = false; // asked to close for a newcomer; no longer holds a place
     };
+    // The live connection that moved slowest lately, or nothing (mutex_ held).
+    std::shared_ptr<Connection> LeastProgress();
 
     std::mutex mutex_;
     const ConnectionLimits limits_;
     bool stopping_ = false;
     uint64_t ended_ = 0;
+    size_t displaced_ = 0; // entries of live_ that are displaced
     std::unordered_map<const Connection*, Entry> live_;
     std::unordered_map<std::string, size_t> perPeer_;
+    std::unordered_map<std::string, size_t> perNetwork_;
 };
 
 class Connection : public std::enable_shared_from_this<Connection> {
 public:
-    // Why the last read or write failed. TooSlow: the session limit ran out.
-    enum class Failure { None, Closed, Timeout, TooSlow, Shutdown, TooLong, Error };
+    // Why the last read or write failed. TooSlow: the session limit ran out; NoProgress: too few
+    // bytes moved in one progress window; Displaced: closed for a newcomer on a full server;
+    // Superseded: its catalogue generation is too old.
+    enum class Failure {
+        None,
+        Closed,
+        Timeout,
+        TooSlow,
+        NoProgress,
+        Displaced,
+        Superseded,
+        Shutdown,
+        TooLong,
+        Error
+    };
 
     Connection(asio::ip::tcp::socket socket, std::chrono::milliseconds stepLimit,
-               ConnectionRegistry& registry);
+               ConnectionRegistry& registry, uint64_t generation = 1);
     virtual ~Connection() = default;
 
     const asio::any_io_executor& Executor() { return executor_; }
     const std::string& Peer() const { return peer_; }
     // The peer as the per-peer cap counts it (see PeerKeyOf).
     const std::string& PeerKey() const { return peerKey_; }
+    // The IPv6 network the per-network cap counts it in (see NetworkKeyOf); empty for IPv4.
+    const std::string& NetworkKey() const { return networkKey_; }
+    // The catalogue generation the connection serves from.
+    uint64_t Generation() const { return generation_; }
+    // Bytes moved in the last progress window and the current one, and since when (safe from
+    // any thread).
+    struct Progress {
+        uint64_t bytes;
+        std::chrono::steady_clock::time_point since;
+    };
+    Progress RecentProgress() const {
+        // The base first: moved_ only grows, so it is never below a base read before it.
+        uint64_t base = progressBase_.load(std::memory_order_relaxed);
+        auto since = progressSince_.load(std::memory_order_relaxed);
+        return {moved_.load(std::memory_order_relaxed) - base,
+                std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(since))};
+    }
+    std::chrono::steady_clock::time_point Accepted() const { return accepted_; }
 
     // Safe from any thread: closes the connection on its own thread; pending operations fail with
-    // Failure::Shutdown.
-    void RequestShutdown();
+    // `why` (Shutdown, Displaced or Superseded).
+    void RequestClose(Failure why);
 
 protected:
     // Starts the watchdog, runs Serve(), then releases the connection. Call via co_spawn on
@@ -95,7 +151,10 @@ protected:
     // The step time limit counts from now (until the first line has come: from the accept, and
     // the first line's limit).
     void RestartClock();
-    // No time limit, neither the step's nor the session's, until the next RestartClock.
+    // Bytes received so far.
+    uint64_t BytesReceived() const { return received_; }
+    // No time limit, neither the step's nor the session's nor the progress limit, until the
+    // next RestartClock.
     void StopClock();
 
     // One line without its CR LF; false on failure (see LastFailure). A line longer than maxLength
@@ -109,7 +168,7 @@ protected:
     template <typename Buffers> asio::awaitable<bool> Write(const Buffers& buffers) {
         std::error_code ec;
         size_t done = asio::write(socket_, buffers, ec);
-        moved_ += done;
+        moved_.fetch_add(done, std::memory_order_relaxed);
         if (!ec)
             co_return true;
         if (ec != asio::error::would_block && ec != asio::error::try_again)
@@ -129,8 +188,12 @@ protected:
 
 private:
     static asio::awaitable<void> Watch(std::shared_ptr<Connection> self);
-    // The earlier of the step's and the session's deadline, and which failure it brings.
+    // The earliest of the step's and the session's deadline and the end of the progress window,
+    // and which failure it brings.
     std::pair<std::chrono::steady_clock::time_point, Failure> NextDeadline() const;
+    // At the end of a progress window: false when too little moved in it, else the next one
+    // starts.
+    bool ProgressMade();
     bool Check(const std::error_code& ec);
     asio::awaitable<bool> WriteRest(std::vector<asio::const_buffer> buffers, size_t skip);
     asio::awaitable<void> Drain();
@@ -144,13 +207,24 @@ private:
     std::chrono::steady_clock::time_point deadline_;
     bool firstLineDone_ = false;
     bool sessionLimited_;
-    uint64_t moved_ = 0; // bytes received and sent, for the session limit
+    bool progressLimited_;
+    // Bytes received and sent, for the session and progress limits (read by the registry from
+    // the accepting thread, hence atomic).
+    std::atomic<uint64_t> moved_{0};
+    // moved_ when the previous progress window began; the current window began at windowStart_.
+    std::atomic<uint64_t> progressBase_{0};
+    std::atomic<std::chrono::steady_clock::rep> progressSince_;
+    uint64_t windowStart_ = 0;
+    std::chrono::steady_clock::time_point windowEnd_;
+    uint64_t received_ = 0;
+    const uint64_t generation_;
     std::string peer_;
     std::string peerKey_;
+    std::string networkKey_;
     std::string input_;
     Failure failure_ = Failure::None;
-    Failure timedOut_ = Failure::None; // Timeout or TooSlow once the watchdog closed the socket
-    bool shutdown_ = false;
+    // Why the server closed the socket itself (a time limit, displacement, reload, shutdown).
+    Failure closedFor_ = Failure::None;
     bool done_ = false;
 };
 
@@ -159,3 +233,6 @@ std::string EndpointText(const asio::ip::tcp::endpoint& endpoint);
 // The part of an address one peer controls: an IPv4 address (also when mapped into IPv6) whole,
 // an IPv6 address as its /64 network ("2001:db8:0:1::/64"), which one host usually gets whole.
 std::string PeerKeyOf(const asio::ip::address& address);
+// The IPv6 network one subscriber usually gets whole, many /64s in one: the /56
+// ("2001:db8:0:100::/56"). Empty for IPv4 (also mapped into IPv6).
+std::string NetworkKeyOf(const asio::ip::address& address);

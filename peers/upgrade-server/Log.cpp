@@ -45,3 +45,30 @@ std::string LogTime(std::chrono::system_clock::time_point when) {
                   static_cast<int>(ms % 1000));
     return buf;
 }
+
+void GroupedEnds::Add(const std::string& peerKey, const std::string& peer) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Count& c = byPeer_[peerKey];
+    ++c.count;
+    c.lastPeer = peer;
+}
+
+std::string GroupedEnds::TakeLine(std::string_view period) {
+    std::unordered_map<std::string, Count> counted;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        counted.swap(byPeer_);
+    }
+    if (counted.empty())
+        return {};
+    uint64_t total = 0;
+    const Count* most = nullptr;
+    for (const auto& [key, c] : counted) {
+        total += c.count;
+        if (!most || c.count > most->count)
+            most = &c;
+    }
+    return LogTime(std::chrono::system_clock::now()) + " " + most->lastPeer + " " + what_ + " " +
+           std::to_string(total) + std::string(period) +
+           " peers=" + std::to_string(counted.size()) + " most=" + std::to_string(most->count);
+}

@@ -1,8 +1,12 @@
 #pragma once
 // The server's log: one line per session on standard output, written whole and flushed.
 #include <chrono>
+#include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <utility>
 
 // Writes one line (a newline is added) atomically with respect to other threads.
 void WriteLogLine(const std::string& line);
@@ -11,3 +15,28 @@ void WriteLogLine(const std::string& line);
 std::string LogValue(std::string_view value);
 // UTC time with milliseconds, e.g. 2026-12-07T19:52:03.120Z.
 std::string LogTime(std::chrono::system_clock::time_point when);
+
+// Sessions that ended in a way a flood of connections can repeat thousands of times a second,
+// with nothing worth a line of its own: closed without sending a byte (a port scan, a flood of
+// connects), or displaced before the end of the announcement (holders of places coming back as
+// soon as they lose them). Counted by peer from every thread, written as one line a second.
+class GroupedEnds {
+public:
+    // `what` names them in the line ("silent", "displaced").
+    explicit GroupedEnds(std::string what) : what_(std::move(what)) {}
+    // One more from `peerKey` (PeerKeyOf), whose connection came from `peer` (address:port).
+    void Add(const std::string& peerKey, const std::string& peer);
+    // "TIME PEER WHAT N in PERIOD peers=P most=M" for those counted since the last call: N in
+    // all from P peers, PEER the last connection of the peer with the most (M of them); empty
+    // when there were none.
+    std::string TakeLine(std::string_view period);
+
+private:
+    const std::string what_;
+    struct Count {
+        uint64_t count = 0;
+        std::string lastPeer;
+    };
+    std::mutex mutex_;
+    std::unordered_map<std::string, Count> byPeer_;
+};

@@ -100,6 +100,10 @@ std::string ServerMetrics::Text(const ServerContext& current) {
     out.Family("upgrade_server_catalogue_reload_failures_total", "counter",
                "Catalogue reloads refused because the new catalogue was not valid.");
     out.Sample(reloadFailures_.load(std::memory_order_relaxed));
+    out.Family("upgrade_server_catalogue_superseded_total", "counter",
+               "Connections (both ports) closed at a reload because they still served from the "
+               "generation before the previous one.");
+    out.Sample(superseded_.load(std::memory_order_relaxed));
     out.Family("upgrade_server_catalogue_generation", "gauge",
                "Generation of the catalogue served: 1 at start-up, one more at each reload.");
     out.Sample(current.generation);

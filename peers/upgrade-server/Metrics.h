@@ -16,12 +16,15 @@ struct ServerContext;
 class ServerMetrics {
 public:
     // How an upgrade session ends: its end= value up to the "@".
-    static constexpr std::array<std::string_view, 12> kOutcomes{
-        "allok",      "rep",      "status",      "closed",      "timeout",  "too-slow",
-        "unexpected", "too-long", "fault-close", "fault-stall", "shutdown", "error"};
-    // The refusal counters: port 0 upgrade, 1 http; cap 0 max-sessions, 1 max-per-peer.
+    static constexpr std::array<std::string_view, 15> kOutcomes{
+        "allok",    "rep",         "status",      "closed",     "timeout",
+        "too-slow", "no-progress", "displaced",   "superseded", "unexpected",
+        "too-long", "fault-close", "fault-stall", "shutdown",   "error"};
+    // The refusal counters: port 0 upgrade, 1 http; cap 0 max-sessions, 1 max-per-peer,
+    // 2 max-per-network.
     static constexpr std::array<std::string_view, 2> kPorts{"upgrade", "http"};
-    static constexpr std::array<std::string_view, 2> kCaps{"max-sessions", "max-per-peer"};
+    static constexpr std::array<std::string_view, 3> kCaps{"max-sessions", "max-per-peer",
+                                                           "max-per-network"};
 
     void SessionStarted() { started_.fetch_add(1, std::memory_order_relaxed); }
     // `end` as the log line has it ("allok", "closed@chunk:3", ...); an unknown one counts as
@@ -32,6 +35,10 @@ public:
         refused_[port][cap].fetch_add(1, std::memory_order_relaxed);
     }
     void ReloadFailed() { reloadFailures_.fetch_add(1, std::memory_order_relaxed); }
+    // Connections closed because their catalogue generation was too old.
+    void Superseded(uint64_t connections) {
+        superseded_.fetch_add(connections, std::memory_order_relaxed);
+    }
     // A generation is served from now on (a reload counts when it is not the first one).
     void Publish(const std::shared_ptr<const ServerContext>& generation);
 
@@ -45,6 +52,7 @@ private:
     std::array<std::array<std::atomic<uint64_t>, kCaps.size()>, kPorts.size()> refused_{};
     std::atomic<uint64_t> reloads_{0};
     std::atomic<uint64_t> reloadFailures_{0};
+    std::atomic<uint64_t> superseded_{0};
     std::mutex mutex_;
     // Every generation published that a session may still hold.
     std::vector<std::weak_ptr<const ServerContext>> generations_;

@@ -32,11 +32,20 @@ const char* const kUsageOptions =
     "                              --min-rate bytes it receives and sends (default 60000)\n"
     "  --min-rate BYTES            bytes per second that earn a session its time beyond\n"
     "                              --session-timeout-ms (default 1024)\n"
-    "  --max-sessions N            concurrent connections on each port (default 256)\n"
+    "  --progress-window-ms MS     a connection that moves fewer than --min-progress bytes\n"
+    "                              (received and sent) in a window this long is closed; 0: no\n"
+    "                              such limit (default 10000)\n"
+    "  --min-progress BYTES        bytes a connection must move in each progress window\n"
+    "                              (default 256)\n"
+    "  --max-sessions N            concurrent connections on each port; when all are taken, a\n"
+    "                              new connection takes the place of the one that moved bytes\n"
+    "                              at the lowest rate lately (default 256)\n"
     "  --max-per-peer N            concurrent connections on each port from one address, an\n"
     "                              IPv6 /64 counting as one (default 16); behind a load\n"
     "                              balancer every connection comes from the balancer: give it\n"
     "                              the value of --max-sessions\n"
+    "  --max-per-network N         concurrent connections on each port from one IPv6 /56\n"
+    "                              network, a subscriber's usual allocation (default 64)\n"
     "  --pubkey FILE               the maker's minisign public key (its .pub file, never the\n"
     "                              secret key), repeatable: every signature FILE.minisig in the\n"
     "                              catalogue must match its file, be by one of these keys and\n"
@@ -57,13 +66,16 @@ const char* const kUsageOptions =
     "Signals:\n"
     "  SIGHUP           reload the catalogue: the new one is read and checked whole first; if\n"
     "                   it is valid it replaces the old one (sessions under way finish with the\n"
-    "                   files they started with), else the old one stays and the log says why\n"
+    "                   files they started with, but those still on the catalogue before the\n"
+    "                   previous one are closed: two catalogues at most stay in memory), else\n"
+    "                   the old one stays and the log says why\n"
     "  SIGTERM, SIGINT  stop accepting, close the open sessions, write \"stopped\" and exit 0\n"
     "\n"
     "Output:\n"
     "  Standard output is the log: first \"listening ADDR:PORT http PORT|off catalogue\n"
     "  entries=N bytes=B\" once both ports listen, then one line per session, per page\n"
-    "  request, per reload, refusals counted once a second, and \"stopped\" at the end.\n"
+    "  request, per reload, refusals, connections closed without a word and connections\n"
+    "  displaced during their announcement counted once a second, and \"stopped\" at the end.\n"
     "  Errors and warnings go to standard error, one line each, starting with\n";
 
 const char* const kUsageEnd =
@@ -156,11 +168,21 @@ bool ParseOptions(const std::vector<std::string>& args, ServerOptions& options,
             options.version = true;
             continue;
         }
-        static const std::set<std::string> kWithValue = {
-            "--catalogue",          "--address",         "--port",
-            "--http-port",          "--step-timeout-ms", "--first-line-timeout-ms",
-            "--session-timeout-ms", "--min-rate",        "--max-sessions",
-            "--max-per-peer",       "--pubkey",          "--fault"};
+        static const std::set<std::string> kWithValue = {"--catalogue",
+                                                         "--address",
+                                                         "--port",
+                                                         "--http-port",
+                                                         "--step-timeout-ms",
+                                                         "--first-line-timeout-ms",
+                                                         "--session-timeout-ms",
+                                                         "--min-rate",
+                                                         "--max-sessions",
+                                                         "--max-per-peer",
+                                                         "--pubkey",
+                                                         "--fault",
+                                                         "--max-per-network",
+                                                         "--progress-window-ms",
+                                                         "--min-progress"};
         if (!kWithValue.count(name)) {
             error = (name.rfind("-", 0) == 0 ? "unknown option " : "unknown argument ") + name;
             return false;
@@ -215,6 +237,18 @@ bool ParseOptions(const std::vector<std::string>& args, ServerOptions& options,
             if (!Number(value, 1, 1000000, n))
                 return bad("a number from 1 to 1000000");
             options.maxPerPeer = static_cast<size_t>(n);
+        } else if (name == "--max-per-network") {
+            if (!Number(value, 1, 1000000, n))
+                return bad("a number from 1 to 1000000");
+            options.maxPerNetwork = static_cast<size_t>(n);
+        } else if (name == "--progress-window-ms") {
+            if (!Number(value, 0, 24ull * 3600 * 1000, n))
+                return bad("milliseconds from 0 to 86400000");
+            options.progressWindow = std::chrono::milliseconds(n);
+        } else if (name == "--min-progress") {
+            if (!Number(value, 0, 1000000000, n))
+                return bad("bytes from 0 to 1000000000");
+            options.minProgress = n;
         } else if (name == "--pubkey") {
             std::ifstream in(value, std::ios::binary);
             std::string text((std::istreambuf_iterator<char>(in)),

@@ -19,6 +19,12 @@ struct ServerOptions {
     std::chrono::milliseconds stepLimit{30000};
     size_t maxSessions = 256;
     size_t maxPerPeer = 16;
+    // IPv6 peers of one /56 (one subscriber's allocation, 256 /64s).
+    size_t maxPerNetwork = 64;
+    // A connection that moves fewer than minProgress bytes in a window this long is closed: a
+    // place held without moving data costs its holder the place. Zero: no such limit.
+    std::chrono::milliseconds progressWindow{10000};
+    uint64_t minProgress = 256;
     // An honest client sends its first line as soon as it is connected.
     std::chrono::milliseconds firstLineLimit{5000};
     // A session may last this long plus one second for every minRate bytes it moves.

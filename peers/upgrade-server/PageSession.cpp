@@ -6,7 +6,8 @@
 
 PageSession::PageSession(asio::ip::tcp::socket socket, std::shared_ptr<const ServerContext> context,
                          ConnectionRegistry& registry)
-    : Connection(std::move(socket), context->stepLimit, registry), context_(std::move(context)) {}
+    : Connection(std::move(socket), context->stepLimit, registry, context->generation),
+      context_(std::move(context)) {}
 
 void PageSession::Launch(std::shared_ptr<PageSession> session) {
     auto executor = session->Executor();

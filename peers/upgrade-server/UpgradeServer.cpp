@@ -15,15 +15,18 @@ namespace {
 ConnectionLimits LimitsOf(const ServerOptions& options) {
     return {.maxSessions = options.maxSessions,
             .maxPerPeer = options.maxPerPeer,
+            .maxPerNetwork = options.maxPerNetwork,
             .firstLine = options.firstLineLimit,
             .sessionBase = options.sessionLimit,
-            .minRate = options.minRate};
+            .minRate = options.minRate,
+            .progressWindow = options.progressWindow,
+            .minProgress = options.minProgress};
 }
 
 constexpr size_t kUpgradePort = 0;
 constexpr size_t kPagePort = 1;
 constexpr std::array<const char*, 2> kPortNames{"", " http"};
-constexpr std::array<const char*, 2> kCapNames{"max-sessions", "max-per-peer"};
+constexpr std::array<const char*, 3> kCapNames{"max-sessions", "max-per-peer", "max-per-network"};
 } // namespace
 
 bool CatalogueFitsOptions(const Catalogue& catalogue, const ServerOptions& options,
@@ -111,6 +114,12 @@ void UpgradeServer::Run(unsigned threads) {
     io_.run();
     for (auto& t : pool)
         t.join();
+    // Sessions closed by the shutdown itself end after the last refusal lines.
+    char period[32];
+    std::snprintf(
+        period, sizeof period, " in %.1fs",
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - refusalsSince_).count());
+    WriteGroupedEnds(period);
 }
 
 asio::io_context& UpgradeServer::NextContext() {
@@ -179,12 +188,18 @@ asio::awaitable<void> UpgradeServer::ReloadOnHangup() {
         next->faults = context_->faults;
         next->stepLimit = context_->stepLimit;
         next->metrics = metrics_;
+        next->silent = context_->silent;
+        next->displaced = context_->displaced;
         // Sessions already running keep the generation they hold; the old one goes with the
-        // last of them.
+        // last of them. Older ones than the previous generation are closed: slow readers across
+        // many reloads would otherwise keep a copy of the catalogue each.
         context_ = std::move(next);
         metrics_->Publish(context_);
         WriteLogLine(now + " reload generation=" + std::to_string(context_->generation) + " " +
                      CatalogueSummary(context_->catalogue));
+        const uint64_t oldest = context_->generation - 1;
+        metrics_->Superseded(upgradeSessions_.CloseGenerationsBefore(oldest) +
+                             pageSessions_.CloseGenerationsBefore(oldest));
     }
 }
 
@@ -206,9 +221,11 @@ bool UpgradeServer::Admit(ConnectionRegistry& sessions,
         return true;
     if (admission != ConnectionRegistry::Admission::Stopping) {
         // One line a second for all of them: a flood of refusals must not become a flood of lines.
-        bool perPeer = admission == ConnectionRegistry::Admission::MaxPerPeer;
-        Refusals& r = refusals_[port][perPeer ? 1 : 0];
-        metrics_->Refused(port, perPeer ? 1 : 0);
+        size_t cap = admission == ConnectionRegistry::Admission::MaxPerPeer      ? 1
+                     : admission == ConnectionRegistry::Admission::MaxPerNetwork ? 2
+                                                                                 : 0;
+        Refusals& r = refusals_[port][cap];
+        metrics_->Refused(port, cap);
         ++r.count;
         r.lastPeer = connection->Peer();
     }
@@ -232,6 +249,13 @@ void UpgradeServer::LogRefusals() {
             r = Refusals{};
         }
     }
+    WriteGroupedEnds(period);
+}
+
+void UpgradeServer::WriteGroupedEnds(std::string_view period) {
+    for (const auto& group : {context_->silent, context_->displaced})
+        if (std::string line = group->TakeLine(period); !line.empty())
+            WriteLogLine(line);
 }
 
 void UpgradeServer::TrimWhenIdle() {

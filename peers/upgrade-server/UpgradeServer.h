@@ -23,6 +23,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // The catalogue is usable with these options: a kind:7 fault needs a tool to send. False with the
@@ -47,7 +48,8 @@ private:
     // At each SIGHUP: reads and checks the catalogue again, off the session threads, and
     // publishes it as the next generation when it is valid; else logs why and keeps the old one.
     asio::awaitable<void> ReloadOnHangup();
-    // Once a second until shutdown: writes the refusal counts and gives memory back when idle.
+    // Once a second until shutdown: writes the refusal counts and the counts of silent and
+    // displaced sessions, and gives memory back when idle.
     asio::awaitable<void> Housekeeping();
     // Returns false when accepting should stop; pauses a little on resource errors.
     asio::awaitable<bool> AcceptFailed(const std::error_code& ec, const char* which);
@@ -55,6 +57,8 @@ private:
     bool Admit(ConnectionRegistry& sessions, const std::shared_ptr<Connection>& connection,
                size_t port);
     void LogRefusals();
+    // The lines of silent and displaced sessions counted since the last ones.
+    void WriteGroupedEnds(std::string_view period);
     void TrimWhenIdle();
     // The context for the next connection, in turn (on the control strand only).
     asio::io_context& NextContext();
@@ -80,12 +84,12 @@ private:
     ConnectionRegistry pageSessions_;
     bool stopping_ = false;
     // Refusals since the last refusal lines, by port (upgrade, page) and cap (max-sessions,
-    // max-per-peer), with the last refused peer of each.
+    // max-per-peer, max-per-network), with the last refused peer of each.
     struct Refusals {
         uint64_t count = 0;
         std::string lastPeer;
     };
-    std::array<std::array<Refusals, 2>, 2> refusals_{};
+    std::array<std::array<Refusals, 3>, 2> refusals_{};
     std::chrono::steady_clock::time_point refusalsSince_;
     asio::steady_timer tick_;
     uint64_t endedAtTrim_ = 0;

@@ -77,8 +77,9 @@ std::string CrcText(uint16_t crc, CrcFault fault) {
 UpgradeSession::UpgradeSession(asio::ip::tcp::socket socket,
                                std::shared_ptr<const ServerContext> context,
                                ConnectionRegistry& registry)
-    : Connection(std::move(socket), context->stepLimit, registry), context_(std::move(context)),
-      faults_(context_->faults), started_(std::chrono::steady_clock::now()) {}
+    : Connection(std::move(socket), context->stepLimit, registry, context->generation),
+      context_(std::move(context)), faults_(context_->faults),
+      started_(std::chrono::steady_clock::now()) {}
 
 void UpgradeSession::Launch(std::shared_ptr<UpgradeSession> session) {
     auto executor = session->Executor();
@@ -98,7 +99,15 @@ asio::awaitable<void> UpgradeSession::Serve() {
 
 void UpgradeSession::Ended() {
     context_->metrics->SessionEnded(end_);
-    WriteLogLine(LogLine());
+    // A connection that never said a word, or lost its place before it asked for anything,
+    // costs a count, not a line: a flood of them must not become a flood of lines. (A shutdown
+    // ends each session once: those keep their lines.)
+    if (BytesReceived() == 0 && LastFailure() != Failure::Shutdown)
+        context_->silent->Add(PeerKey(), Peer());
+    else if (LastFailure() == Failure::Displaced && step_.kind == StepKind::Announce)
+        context_->displaced->Add(PeerKey(), Peer());
+    else
+        WriteLogLine(LogLine());
 }
 
 void UpgradeSession::BeginStep(Step step) {

@@ -1,13 +1,18 @@
-// The server under concurrent use: several sessions at once, the caps (in all and per peer) and
-// their refusal lines, the time limits (each step, the first line, the whole session) and
-// shutdown while sessions are open.
+// The server under concurrent use: several sessions at once, the caps (in all, per peer and per
+// IPv6 network), a newcomer taking the place of the slowest connection, refusal lines and the
+// line of silent connections, the time limits (each step, the first line, the whole session,
+// progress) and shutdown while sessions are open.
 #include "Connection.h"
 #include "RawClient.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <regex>
 #include <thread>
+#include <tuple>
+#include <unistd.h>
+#include <vector>
 
 TEST(UpgradeServerLoad, SeveralSessionsAtOnce) {
     const std::string image = TestImage(30000);
@@ -53,11 +58,14 @@ TEST(UpgradeServerLoad, FirstLineHasAShortLimitOfItsOwn) {
          .args = {"--step-timeout-ms", "20000", "--first-line-timeout-ms", "300"}});
     RawClient prompt(server.Address());
     ASSERT_EQ(prompt.Exchange("OriginalID"), "OK");
-    // Silent, or a part of the line only: dropped at the first line's limit, long before a step's.
-    for (const std::string sent : {"", "Origin"}) {
+    // Silent, or a part of the line only: dropped at the first line's limit, long before a
+    // step's. The silent one is counted in the line of silent connections, not logged alone.
+    for (const auto& [sent, logged, needle] :
+         std::vector<std::tuple<std::string, std::string, std::string>>{
+             {"", " silent 1 in ", " silent "}, {"Origin", "end=timeout@announce:1", " id="}}) {
         RawClient client(server.Address());
         client.SendRaw(sent);
-        EXPECT_TRUE(EndedQuietly(client, server, "end=timeout@announce:1")) << sent;
+        EXPECT_TRUE(EndedQuietly(client, server, logged, needle)) << sent;
     }
     // Past its first line a session has the step limit for each step.
     SCOPED_TRACE("the prompt client");
@@ -95,18 +103,34 @@ TEST(UpgradeServerLoad, SessionLimitDropsACrawlerButNotASlowSteadyDownload) {
     EXPECT_NE(server.NextSession().find("end=allok"), std::string::npos);
 }
 
-TEST(UpgradeServerLoad, APeerIsAnAddressOrAnIpv6Network) {
-    auto key = [](const char* text) { return PeerKeyOf(asio::ip::make_address(text)); };
-    EXPECT_EQ(key("192.0.2.7"), "192.0.2.7");
-    EXPECT_EQ(key("::ffff:192.0.2.7"), "192.0.2.7");
-    EXPECT_EQ(key("2001:db8:1:2:aaaa::1"), "2001:db8:1:2::/64");
-    EXPECT_EQ(key("2001:db8:1:2:bbbb:1:2:3"), "2001:db8:1:2::/64");
-    EXPECT_EQ(key("2001:db8:1:3::1"), "2001:db8:1:3::/64");
+// The per-peer cap counts an IPv6 /64 as one peer, the per-network cap a /56 as one network: the
+// /64s of one home allocation share the network's places.
+TEST(UpgradeServerLoad, APeerIsAnAddressOrAnIpv6NetworkAndIpv6PeersShareTheirSlash56) {
+    struct Case {
+        const char* address;
+        const char* peer;
+        const char* network;
+    };
+    for (const auto& c : std::vector<Case>{
+             {"192.0.2.7", "192.0.2.7", ""},
+             {"::ffff:192.0.2.7", "192.0.2.7", ""},
+             {"2001:db8:1:2:aaaa::1", "2001:db8:1:2::/64", "2001:db8:1::/56"},
+             {"2001:db8:1:2:bbbb:1:2:3", "2001:db8:1:2::/64", "2001:db8:1::/56"},
+             {"2001:db8:1:3::1", "2001:db8:1:3::/64", "2001:db8:1::/56"},
+             {"2001:db8:1:ff::1", "2001:db8:1:ff::/64", "2001:db8:1::/56"},
+             {"2001:db8:1:100::1", "2001:db8:1:100::/64", "2001:db8:1:100::/56"},
+             {"::1", "::/64", "::/56"},
+         }) {
+        auto address = asio::ip::make_address(c.address);
+        EXPECT_EQ(PeerKeyOf(address), c.peer) << c.address;
+        EXPECT_EQ(NetworkKeyOf(address), c.network) << c.address;
+    }
 }
 
 TEST(UpgradeServerLoad, ConnectionsBeyondACapAreClosedAtOnceAndCountedOnceASecond) {
     TUpgradeServer server(
-        {.firmware = TestImage(100), .args = {"--max-sessions", "3", "--max-per-peer", "2"}});
+        {.firmware = TestImage(100),
+         .args = {"--max-sessions", "3", "--max-per-peer", "2", "--progress-window-ms", "0"}});
     RawClient a(server.Address());
     RawClient b(server.Address());
     ASSERT_EQ(a.Exchange("OriginalID"), "OK"); // both are live sessions now
@@ -136,21 +160,95 @@ TEST(UpgradeServerLoad, ConnectionsBeyondACapAreClosedAtOnceAndCountedOnceASecon
     EXPECT_EQ(counted, kBurst);
     EXPECT_LE(lines, burstSeconds + 2);
 
-    // Another address has places of its own, up to the cap of all sessions.
+    // Another address has places of its own, up to the cap of all sessions. Beyond that a
+    // newcomer takes the place of the connection that moved slowest: the one idle the longest.
     RawClient d(server.Address(), 5001, UniqueLoopbackAddress());
     EXPECT_EQ(d.Exchange("OriginalID"), "OK");
-    {
-        RawClient e(server.Address(), 5001, UniqueLoopbackAddress());
-        EXPECT_TRUE(e.WaitForClose());
-        EXPECT_EQ(e.Leftover(), "");
-        EXPECT_EQ(RefusalCount(server.LogLine(" refused "), "max-sessions"), 1u);
-    }
+    RawClient e(server.Address(), 5001, UniqueLoopbackAddress());
+    EXPECT_EQ(e.Exchange("OriginalID"), "OK");
+    // Displaced before it asked for anything, it is counted in a line a second, not logged alone.
+    EXPECT_TRUE(EndedQuietly(a, server, " displaced 1 in ", " displaced "));
     // A place that frees up is taken again.
-    a.Close();
+    e.Close();
     server.LogLine("end=closed@announce:2");
     RawClient f(server.Address());
     EXPECT_EQ(f.Exchange("OriginalID"), "OK");
     EXPECT_EQ(b.Exchange("B"), "OK");
+    EXPECT_EQ(d.Exchange("D"), "OK");
+}
+
+// Peers that connect and close without a word, over and over, cost one log line a second with
+// the count, the number of peers and the most from one (those over the per-peer cap while the
+// server had not seen the others close yet: one refusal line a second).
+TEST(UpgradeServerLoad, ConnectionsClosedWithoutAWordAreCountedOnceASecond) {
+    TUpgradeServer server({.firmware = TestImage(100)});
+    const std::vector<std::string> from = {UniqueLoopbackAddress(), UniqueLoopbackAddress(),
+                                           UniqueLoopbackAddress()};
+    constexpr uint64_t kEach = 100;
+    uint64_t sent = 0;
+    auto start = std::chrono::steady_clock::now();
+    for (uint64_t i = 0; i < kEach; ++i) {
+        for (size_t p = 0; p <= i % from.size(); ++p, ++sent) { // 100, 66 and 33 of them
+            int fd = ConnectFrom(from[p], server.Address());
+            ASSERT_GE(fd, 0);
+            close(fd);
+        }
+    }
+    RawClient honest(server.Address()); // logged on its own
+    ASSERT_EQ(Announce(honest, DefaultRequest()).back(), "PASSOK");
+    honest.Close();
+    uint64_t silent = 0;
+    uint64_t refused = 0;
+    uint64_t most = 0;
+    int groupLines = 0;
+    int sessionLines = 0;
+    const std::regex silentLine(R"( silent (\d+) in [0-9.]+s peers=([123]) most=(\d+)$)");
+    while (sessionLines == 0 || silent + refused < sent) {
+        auto line = server.Process().ReadLine(60s);
+        ASSERT_TRUE(line) << silent << " + " << refused << " of " << sent << " counted";
+        std::smatch m;
+        if (std::regex_search(*line, m, silentLine)) {
+            ++groupLines;
+            silent += std::stoull(m[1]);
+            most = std::max<uint64_t>(most, std::stoull(m[3]));
+        } else if (uint64_t n = RefusalCount(*line, "max-per-peer")) {
+            ++groupLines;
+            refused += n;
+        }
+        sessionLines += line->find(" id=") != std::string::npos;
+    }
+    auto seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start)
+            .count();
+    EXPECT_EQ(silent + refused, sent);
+    EXPECT_GT(silent, 0u);
+    EXPECT_EQ(sessionLines, 1);
+    EXPECT_LE(groupLines, 2 * (seconds + 2));
+    EXPECT_LE(most, kEach);
+}
+
+// A connection that moves too little in a progress window is closed well before the session's
+// limit; a slow but steady download is not.
+TEST(UpgradeServerLoad, ProgressLimitClosesAConnectionThatMovesTooLittle) {
+    const std::string image = TestImage(20 * 8192);
+    TUpgradeServer server({.firmware = image,
+                           .args = {"--step-timeout-ms", "20000", "--progress-window-ms", "500",
+                                    "--min-progress", "100"}});
+    {
+        RawClient trickle(server.Address());
+        ASSERT_EQ(trickle.Exchange("OriginalID"), "OK");
+        // About 25 bytes a window: every step within its limit, the session far within its own.
+        for (int i = 0; i < 200 && !trickle.WaitForClose(20ms); ++i)
+            trickle.SendRaw("x");
+        EXPECT_TRUE(EndedQuietly(trickle, server, "end=no-progress@announce:2"));
+    }
+    RawClient steady(server.Address());
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(Announce(steady, DefaultRequest()).back(), "PASSOK");
+    Download d = Receive(steady, 50ms); // 8192 bytes every 50 ms, over several windows
+    EXPECT_GT(std::chrono::steady_clock::now() - start, 500ms);
+    EXPECT_TRUE(d.data == image);
+    EXPECT_TRUE(d.closedAfterAllOk);
 }
 
 TEST(UpgradeServerLoad, TermSignalEndsOpenSessionsAndTheServer) {

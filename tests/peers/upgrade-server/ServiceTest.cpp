@@ -108,6 +108,61 @@ TEST(UpgradeServerService, ReloadReplacesTheCatalogueWhileRunningSessionsKeepThe
     EXPECT_EQ(Sample(metrics, "upgrade_server_catalogue_reloads_total"), 1) << metrics;
 }
 
+// Slow readers across many reloads: each keeps the generation it started with, but only the one
+// before the current one survives a reload; older ones are closed and counted, so that at most
+// two catalogues are held whatever the number of reloads.
+TEST(UpgradeServerService, AReloadClosesSessionsOfGenerationsOlderThanThePreviousOne) {
+    TempDir dir;
+    std::string image = TestImage(20000);
+    WriteFileBytes(dir / "g1.bin", image);
+    PublishManifest(dir, "firmware QX40 1.21 g1.bin\n");
+    TUpgradeServer server(
+        {.catalogue = dir.Path(),
+         .args = {"--http-port", "8080", "--step-timeout-ms", "120000", "--session-timeout-ms",
+                  "600000", "--progress-window-ms", "0"}});
+    constexpr int kGenerations = 4;
+    constexpr int kReaders = 2;
+    std::vector<std::unique_ptr<RawClient>> readers;
+    std::vector<Download> started;
+    for (int g = 1; g <= kGenerations; ++g) {
+        // Readers that begin the transfer of this generation's image and stop reading.
+        for (int r = 0; r < kReaders; ++r) {
+            readers.push_back(std::make_unique<RawClient>(server.Address()));
+            ASSERT_EQ(Announce(*readers.back(), DefaultRequest()).back(), "PASSOK");
+            started.push_back(ReceiveUpToCrc(*readers.back()));
+            ASSERT_EQ(started.back().length, std::to_string(image.size()));
+        }
+        // The next generation: another image of another size.
+        const std::string next = "g" + std::to_string(g + 1) + ".bin";
+        image = TestImage(20000 + 1000 * static_cast<size_t>(g));
+        WriteFileBytes(dir / next, image);
+        PublishManifest(dir, "firmware QX40 1.21 " + next + "\n");
+        Hangup(server);
+        std::string reloaded = server.LogLine(" reload ");
+        ASSERT_NE(reloaded.find(" reload generation=" + std::to_string(g + 1)), std::string::npos)
+            << reloaded;
+    }
+    std::string metrics;
+    EXPECT_TRUE(WaitUntil([&] {
+        metrics = Get(server, "/metrics");
+        return Sample(metrics, "upgrade_server_catalogue_generations_held") == 2;
+    })) << metrics;
+    const long long closed = (kGenerations - 1) * kReaders;
+    EXPECT_EQ(Sample(metrics, "upgrade_server_catalogue_superseded_total"), closed) << metrics;
+    EXPECT_EQ(Sample(metrics, "upgrade_server_sessions_ended_total{outcome=\"superseded\"}"),
+              closed)
+        << metrics;
+    // The readers of the older generations were closed; those of the previous one finish.
+    for (size_t i = 0; i < readers.size(); ++i) {
+        if (i < static_cast<size_t>(closed)) {
+            EXPECT_TRUE(readers[i]->WaitForClose(60s)) << i;
+        } else {
+            Download rest = ReceiveRest(*readers[i], started[i]);
+            EXPECT_TRUE(rest.closedAfterAllOk) << i;
+        }
+    }
+}
+
 TEST(UpgradeServerService, AnInvalidCatalogueIsRefusedWithItsReasonAndTheOldOneStays) {
     const std::string image = TestImage(9000);
     TempDir dir; // with qx40-1.21.bin signed for 1.21
@@ -248,9 +303,10 @@ TEST(UpgradeServerService, VersionHelpAndBadArgumentsNameTheProgramAsStarted) {
         EXPECT_TRUE(help.out.starts_with("Usage: " + name + " --catalogue DIR [OPTION]...\n"))
             << help.out;
         for (const std::string& part : std::vector<std::string>{
-                 "--max-per-peer N", "(default 16)", "--version", "GET /healthz", "GET /metrics",
-                 "SIGHUP", "SIGTERM", "Exit status:", "  2  a bad command line",
-                 "\"" + name + ":\""})
+                 "--max-per-peer N", "(default 16)", "--max-per-network N", "(default 64)",
+                 "--progress-window-ms MS", "(default 10000)", "--min-progress BYTES",
+                 "(default 256)", "--version", "GET /healthz", "GET /metrics", "SIGHUP", "SIGTERM",
+                 "Exit status:", "  2  a bad command line", "\"" + name + ":\""})
             EXPECT_NE(help.out.find(part), std::string::npos) << part;
         for (const auto& [args, message] :
              std::vector<std::pair<std::vector<std::string>, std::string>>{
