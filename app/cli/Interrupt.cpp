@@ -1,5 +1,6 @@
-// The decisions and lines of an interrupt, shared by the platform handlers. Everything here may
-// run inside a signal handler: atomics, fixed texts and raw writes only.
+// The decisions and lines of an interrupt, its flag and the timed wait, shared by the platform
+// handlers. Everything the handler calls here may run inside a signal handler: atomics, fixed
+// texts and raw writes only.
 #include "Interrupt.h"
 
 #include <algorithm>
