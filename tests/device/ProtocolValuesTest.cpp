@@ -2,11 +2,10 @@
 // (CRC-16 and the memory stream, which common/ holds, are tests/common's). The line settings and
 // the port numbering of each platform are in PortSetupTest_posix.cpp and PortSetupTest_win32.cpp.
 #include "UPCommFun.h"
-#include <algorithm>
-#include <array>
-#include <cstdlib>
+
 #include <gtest/gtest.h>
-#include <string>
+
+#include <cstdint>
 #include <vector>
 
 namespace {
