@@ -1,4 +1,5 @@
-// The receives of the TCP client socket, over the platform's one system receive (ReadSome).
+// The receives of the TCP client socket, over the platform's one system receive (TryRead) and
+// wait (WaitReadable).
 #include "TcpSocket.h"
 
 #include <algorithm>
@@ -102,4 +103,33 @@ int TTcpSocket::Receive(uint8_t* into, int size, std::chrono::steady_clock::time
     int n = ReadSome(reinterpret_cast<char*>(into), static_cast<size_t>(size), deadline, end);
     received_.fetch_add(n, std::memory_order_relaxed);
     return n;
+}
+
+int TTcpSocket::ReadSome(char* into, size_t size, std::chrono::steady_clock::time_point deadline,
+                         TEnd& end) {
+    // What has arrived is taken at once, in one system call; only an empty socket is waited for.
+    for (;;) {
+        int count = 0;
+        switch (TryRead(into, size, count)) {
+        case TRead::Data:
+            end = TEnd::Done;
+            return count;
+        case TRead::Closed:
+            end = TEnd::Closed;
+            return 0;
+        case TRead::Empty:
+            break;
+        }
+        switch (WaitReadable(deadline)) {
+        case TWait::Ready: // data, or a close the next read reports
+            break;
+        case TWait::Woken:
+            end = TEnd::Closed;
+            return 0;
+        case TWait::TimedOut:
+            Lose();
+            end = TEnd::TimedOut;
+            return 0;
+        }
+    }
 }

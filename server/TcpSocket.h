@@ -3,8 +3,9 @@
 // Every wait is bounded: a connect and a send by a time limit, a receive by the deadline of the
 // whole step it belongs to (a line, or a block of data), however the bytes trickle in. Any wait
 // is cut short by Disconnect from another thread.
-// The receives (lines, bytes, what a look brought ahead) are TcpSocket.cpp; the system calls are
-// one file per platform (TcpSocket_posix.cpp, TcpSocket_win32.cpp).
+// The receives (lines, bytes, what a look brought ahead, the wait for the first byte) are
+// TcpSocket.cpp; the system calls are one file per platform (TcpSocket_posix.cpp,
+// TcpSocket_win32.cpp).
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -67,11 +68,20 @@ public:
 private:
     // The system's part: the socket, what wakes its waits, the send time-out (platform file).
     struct TSystem;
+    // How a wait of the socket ended: it is ready (or failed: the next call says which),
+    // Disconnect woke it, or the deadline has really passed.
+    enum class TWait { Ready, Woken, TimedOut };
     // Reads up to size bytes that have arrived, waiting for the first until the deadline (a
     // wait that returns early is waited again): the count, or 0 with end set (TimedOut has lost
     // the connection).
     int ReadSome(char* into, size_t size, std::chrono::steady_clock::time_point deadline,
                  TEnd& end);
+    // What one receive without waiting found: bytes (their count in `count`), none yet, or a
+    // closed connection (the peer closed, Disconnect, or a socket error). Platform file.
+    enum class TRead { Data, Empty, Closed };
+    TRead TryRead(char* into, size_t size, int& count);
+    // Waits until the socket is readable (platform file).
+    TWait WaitReadable(std::chrono::steady_clock::time_point deadline);
     void Lose(); // the connection counts as lost: close it like Disconnect
 
     // Taken from the socket by a look but not yet consumed: ahead_[aheadStart_..]. The worker's

@@ -24,7 +24,6 @@ struct TTcpSocket::TSystem {
     int wakeWrite = -1;
     std::chrono::milliseconds appliedLimit{-1}; // the worker's only
 
-    enum class TWait { Ready, Woken, TimedOut };
     // Waits until the socket is ready for `events`, it is disconnected, or the deadline has
     // really passed (a wait that returns early is waited again).
     TWait WaitFor(short events, std::chrono::steady_clock::time_point deadline,
@@ -115,12 +114,12 @@ bool TTcpSocket::Connect(const std::string& host, const std::string& port,
             return false;
         }
         switch (sys_->WaitFor(POLLOUT, std::chrono::steady_clock::now() + limit, closed_)) {
-        case TSystem::TWait::Ready:
+        case TWait::Ready:
             break;
-        case TSystem::TWait::TimedOut:
+        case TWait::TimedOut:
             connectError_ = ConnectTimeoutText(limit);
             return false;
-        case TSystem::TWait::Woken:
+        case TWait::Woken:
             connectError_ = "the connection was closed while it was being made";
             return false;
         }
@@ -170,9 +169,9 @@ void TTcpSocket::Disconnect() {
     }
 }
 
-TTcpSocket::TSystem::TWait
-TTcpSocket::TSystem::WaitFor(short events, std::chrono::steady_clock::time_point deadline,
-                             const std::atomic<bool>& closed) {
+TTcpSocket::TWait TTcpSocket::TSystem::WaitFor(short events,
+                                               std::chrono::steady_clock::time_point deadline,
+                                               const std::atomic<bool>& closed) {
     for (;;) {
         if (closed.load())
             return TWait::Woken;
@@ -193,33 +192,22 @@ TTcpSocket::TSystem::WaitFor(short events, std::chrono::steady_clock::time_point
     }
 }
 
-int TTcpSocket::ReadSome(char* into, size_t size, std::chrono::steady_clock::time_point deadline,
-                         TEnd& end) {
-    // What has arrived is taken at once, in one system call; only an empty socket is waited for.
+TTcpSocket::TRead TTcpSocket::TryRead(char* into, size_t size, int& count) {
     for (;;) {
         ssize_t n = recv(sys_->fd, into, size, MSG_DONTWAIT);
         if (n > 0) {
-            end = TEnd::Done;
-            return static_cast<int>(n);
+            count = static_cast<int>(n);
+            return TRead::Data;
         }
-        if (n == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) {
-            end = TEnd::Closed; // the peer closed, Disconnect, or a socket error
-            return 0;
-        }
-        if (errno == EINTR)
-            continue;
-        switch (sys_->WaitFor(POLLIN, deadline, closed_)) {
-        case TSystem::TWait::Woken:
-            end = TEnd::Closed;
-            return 0;
-        case TSystem::TWait::TimedOut:
-            Lose();
-            end = TEnd::TimedOut;
-            return 0;
-        case TSystem::TWait::Ready:
-            break;
-        }
+        if (n == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK))
+            return TRead::Closed;
+        if (errno != EINTR)
+            return TRead::Empty;
     }
+}
+
+TTcpSocket::TWait TTcpSocket::WaitReadable(std::chrono::steady_clock::time_point deadline) {
+    return sys_->WaitFor(POLLIN, deadline, closed_);
 }
 
 int TTcpSocket::SendLine(const std::string& text, const std::string& delimiter,

@@ -18,7 +18,6 @@ struct TTcpSocket::TSystem {
     WSAEVENT ready = WSA_INVALID_EVENT; // set by Winsock (connect, read, write, close)
     WSAEVENT wake = WSA_INVALID_EVENT;  // set by Disconnect
 
-    enum class TWait { Ready, Woken, TimedOut };
     // Waits until Winsock reports one of `events` (the network events land in `seen`), the wake
     // event is set, or `until` has passed.
     TWait WaitFor(long events, std::chrono::steady_clock::time_point until, WSANETWORKEVENTS& seen,
@@ -65,10 +64,10 @@ TTcpSocket::~TTcpSocket() {
             WSACloseEvent(e);
 }
 
-TTcpSocket::TSystem::TWait TTcpSocket::TSystem::WaitFor(long events,
-                                                        std::chrono::steady_clock::time_point until,
-                                                        WSANETWORKEVENTS& seen,
-                                                        const std::atomic<bool>& closed) {
+TTcpSocket::TWait TTcpSocket::TSystem::WaitFor(long events,
+                                               std::chrono::steady_clock::time_point until,
+                                               WSANETWORKEVENTS& seen,
+                                               const std::atomic<bool>& closed) {
     seen = {};
     for (;;) {
         if (closed.load())
@@ -144,11 +143,11 @@ bool TTcpSocket::Connect(const std::string& host, const std::string& port,
         WSANETWORKEVENTS seen{};
         auto until = std::chrono::steady_clock::now() + limit;
         auto wait = sys_->WaitFor(FD_CONNECT, until, seen, closed_);
-        if (wait == TSystem::TWait::TimedOut) {
+        if (wait == TWait::TimedOut) {
             connectError_ = ConnectTimeoutText(limit);
             return false;
         }
-        if (wait != TSystem::TWait::Ready || !(seen.lNetworkEvents & FD_CONNECT)) {
+        if (wait != TWait::Ready || !(seen.lNetworkEvents & FD_CONNECT)) {
             connectError_ = "the connection was closed while it was being made";
             return false;
         }
@@ -195,9 +194,9 @@ int TTcpSocket::SendLine(const std::string& text, const std::string& delimiter,
         if (n < 0 && WSAGetLastError() == WSAEWOULDBLOCK) {
             WSANETWORKEVENTS seen{};
             auto wait = sys_->WaitFor(FD_WRITE, until, seen, closed_);
-            if (wait == TSystem::TWait::Ready)
+            if (wait == TWait::Ready)
                 continue;
-            if (wait == TSystem::TWait::TimedOut)
+            if (wait == TWait::TimedOut)
                 Lose(); // the peer took nothing within the limit
         }
         break;
@@ -205,34 +204,18 @@ int TTcpSocket::SendLine(const std::string& text, const std::string& delimiter,
     return sent == 0 ? -1 : static_cast<int>(sent);
 }
 
-int TTcpSocket::ReadSome(char* into, size_t size, std::chrono::steady_clock::time_point deadline,
-                         TEnd& end) {
-    // What has arrived is taken at once, in one system call; only an empty socket is waited for.
-    for (;;) {
-        if (closed_.load()) {
-            end = TEnd::Closed;
-            return 0;
-        }
-        int n = recv(sys_->socket, into, static_cast<int>(std::min<size_t>(size, 1 << 30)), 0);
-        if (n > 0) {
-            end = TEnd::Done;
-            return n;
-        }
-        if (n == 0 || WSAGetLastError() != WSAEWOULDBLOCK) {
-            end = TEnd::Closed; // the peer closed, Disconnect, or a socket error
-            return 0;
-        }
-        WSANETWORKEVENTS seen{};
-        switch (sys_->WaitFor(FD_READ, deadline, seen, closed_)) {
-        case TSystem::TWait::Ready: // data, or a close the next recv reports
-            break;
-        case TSystem::TWait::Woken:
-            end = TEnd::Closed;
-            return 0;
-        case TSystem::TWait::TimedOut:
-            Lose();
-            end = TEnd::TimedOut;
-            return 0;
-        }
+TTcpSocket::TRead TTcpSocket::TryRead(char* into, size_t size, int& count) {
+    if (closed_.load())
+        return TRead::Closed;
+    int n = recv(sys_->socket, into, static_cast<int>(std::min<size_t>(size, 1 << 30)), 0);
+    if (n > 0) {
+        count = n;
+        return TRead::Data;
     }
+    return n == 0 || WSAGetLastError() != WSAEWOULDBLOCK ? TRead::Closed : TRead::Empty;
+}
+
+TTcpSocket::TWait TTcpSocket::WaitReadable(std::chrono::steady_clock::time_point deadline) {
+    WSANETWORKEVENTS seen{};
+    return sys_->WaitFor(FD_READ, deadline, seen, closed_);
 }

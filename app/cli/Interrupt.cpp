@@ -1,5 +1,6 @@
-// The decisions and lines of an interrupt, shared by the platform handlers. Everything here may
-// run inside a signal handler: atomics, fixed texts and raw writes only.
+// The decisions and lines of an interrupt, its flag and the timed wait, shared by the platform
+// handlers. Everything the handler calls here may run inside a signal handler: atomics, fixed
+// texts and raw writes only.
 #include "Interrupt.h"
 
 #include <algorithm>
@@ -7,6 +8,8 @@
 #include <cstring>
 
 namespace {
+std::atomic<bool> raised{false}; // NOLINT(readability-identifier-naming)
+static_assert(std::atomic<bool>::is_always_lock_free, "the handler needs a lock-free flag");
 Interrupt::TCounter counter;              // NOLINT(readability-identifier-naming)
 std::atomic<bool> programming{false};     // NOLINT(readability-identifier-naming)
 std::atomic<int> outputFd{2};             // NOLINT(readability-identifier-naming)
@@ -89,6 +92,23 @@ void SetStopOutput(const std::string& text) {
     stopOutputSize.store(size);
 }
 
+bool Raised() {
+    return raised.load();
+}
+
+bool WaitFor(std::chrono::milliseconds limit) {
+    using Clock = std::chrono::steady_clock;
+    auto until = Clock::now() + limit;
+    while (!Raised()) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
+        // A timed wait may end a little early: wait again until the deadline has passed.
+        if (left.count() <= 0)
+            break;
+        Detail::WaitForWake(left);
+    }
+    return Raised();
+}
+
 namespace Detail {
 
 TAction Handle() {
@@ -101,10 +121,13 @@ TAction Handle() {
     WriteText(fd, "\n");
     if (Stops(action))
         WriteRaw(1, stopOutput.data(), stopOutputSize.load());
+    else
+        raised.store(true);
     return action;
 }
 
 void ResetState() {
+    raised.store(false);
     counter.Reset();
 }
 

@@ -83,13 +83,16 @@ TInput ReadInput(int input, std::string& into);
 
 // ---- Shared by the platform files ----
 namespace Detail {
-// Decides, writes the lines and, for a stop, the stop output; returns the action. The platform
-// handler then exits with StoppedStatus when Stops(action), else raises the flag and wakes.
+// Decides, writes the lines and, for a stop, the stop output, else raises the flag; returns the
+// action. The platform handler then exits with StoppedStatus when Stops(action), else wakes the
+// waits.
 TAction Handle();
-// Resets the shared state (Install).
+// Lowers the flag and resets the count (Install).
 void ResetState();
 // Writes `size` bytes to `fd` from a handler (platform file).
 void WriteRaw(int fd, const char* bytes, size_t size);
+// Waits until `limit` has passed or the handler wakes the waits; may end early (platform file).
+void WaitForWake(std::chrono::milliseconds limit);
 } // namespace Detail
 
 } // namespace Interrupt

@@ -3,7 +3,6 @@
 // closes the port and the connection.
 #include "Interrupt.h"
 
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -12,17 +11,13 @@
 #include <unistd.h>
 
 namespace {
-// A signal handler reaches only static storage: these two are the process's interrupt state.
-std::atomic<bool> raised{false}; // NOLINT(readability-identifier-naming)
-int wakePipe[2] = {-1, -1};      // NOLINT(readability-identifier-naming)
-
-static_assert(std::atomic<bool>::is_always_lock_free, "the handler needs a lock-free flag");
+// A signal handler reaches only static storage: the wake-up pipe (the flag is Interrupt.cpp's).
+int wakePipe[2] = {-1, -1}; // NOLINT(readability-identifier-naming)
 
 extern "C" void OnSignal(int) {
     int saved = errno;
     if (Interrupt::Stops(Interrupt::Detail::Handle()))
         _exit(Interrupt::StoppedStatus);
-    raised.store(true);
     if (wakePipe[1] >= 0) {
         char byte = 1;
         ssize_t ignored = write(wakePipe[1], &byte, 1); // a full pipe is awake already
@@ -41,7 +36,6 @@ void Install() {
     char drain[64];
     while (wakePipe[0] >= 0 && read(wakePipe[0], drain, sizeof drain) > 0) {
     }
-    raised.store(false);
     Detail::ResetState();
 
     struct sigaction action {};
@@ -68,28 +62,16 @@ void WriteRaw(int fd, const char* bytes, size_t size) {
         size -= static_cast<size_t>(written);
     }
 }
-} // namespace Detail
 
-bool Raised() {
-    return raised.load();
-}
-
-bool WaitFor(std::chrono::milliseconds limit) {
-    using Clock = std::chrono::steady_clock;
-    auto until = Clock::now() + limit;
-    while (!Raised()) {
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
-        if (left.count() <= 0)
-            break;
-        if (wakePipe[0] < 0) {
-            std::this_thread::sleep_for(left);
-            break;
-        }
-        pollfd p{wakePipe[0], POLLIN, 0};
-        poll(&p, 1, static_cast<int>(left.count()));
+void WaitForWake(std::chrono::milliseconds limit) {
+    if (wakePipe[0] < 0) {
+        std::this_thread::sleep_for(limit);
+        return;
     }
-    return Raised();
+    pollfd p{wakePipe[0], POLLIN, 0};
+    poll(&p, 1, static_cast<int>(limit.count()));
 }
+} // namespace Detail
 
 TInput ReadInput(int input, std::string& into) {
     for (;;) {

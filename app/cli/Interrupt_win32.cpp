@@ -4,20 +4,19 @@
 #include "Console.h"
 #include "Interrupt.h"
 
-#include <atomic>
+#include <chrono>
 #include <io.h>
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
 namespace {
-std::atomic<bool> raised{false}; // NOLINT(readability-identifier-naming)
-HANDLE wakeEvent = nullptr;      // NOLINT(readability-identifier-naming)
+HANDLE wakeEvent = nullptr; // NOLINT(readability-identifier-naming)
 
 // How often a wait for console input looks for a finished line: the console's handle is
 // signalled by every key, mouse and focus event, not only by a whole line.
-constexpr DWORD kConsoleLookMs = 50;
+constexpr std::chrono::milliseconds kConsoleLookMs{50};
 // How often a wait for piped input looks for bytes: a pipe has no waitable "data arrived".
-constexpr DWORD kPipeLookMs = 20;
+constexpr std::chrono::milliseconds kPipeLookMs{20};
 
 BOOL WINAPI OnControl(DWORD kind) {
     if (kind != CTRL_C_EVENT && kind != CTRL_BREAK_EVENT)
@@ -26,7 +25,6 @@ BOOL WINAPI OnControl(DWORD kind) {
         RestoreConsole();
         ExitProcess(Interrupt::StoppedStatus);
     }
-    raised.store(true);
     if (wakeEvent)
         SetEvent(wakeEvent);
     return TRUE;
@@ -58,7 +56,6 @@ void Install() {
         wakeEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (wakeEvent)
         ResetEvent(wakeEvent);
-    raised.store(false);
     Detail::ResetState();
     SetConsoleCtrlHandler(OnControl, FALSE); // installed once, whatever the number of calls
     SetConsoleCtrlHandler(OnControl, TRUE);
@@ -75,28 +72,15 @@ void WriteRaw(int fd, const char* bytes, size_t size) {
         size -= written;
     }
 }
+
+void WaitForWake(std::chrono::milliseconds limit) {
+    DWORD ms = static_cast<DWORD>(limit.count() < 0x7FFFFFFF ? limit.count() : 0x7FFFFFFF);
+    if (wakeEvent)
+        WaitForSingleObject(wakeEvent, ms);
+    else
+        Sleep(ms);
+}
 } // namespace Detail
-
-bool Raised() {
-    return raised.load();
-}
-
-bool WaitFor(std::chrono::milliseconds limit) {
-    using Clock = std::chrono::steady_clock;
-    auto until = Clock::now() + limit;
-    while (!Raised()) {
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now());
-        // A timed wait may end a little early: wait again until the deadline has passed.
-        if (left.count() <= 0)
-            break;
-        DWORD ms = static_cast<DWORD>(left.count() < 0x7FFFFFFF ? left.count() : 0x7FFFFFFF);
-        if (wakeEvent)
-            WaitForSingleObject(wakeEvent, ms);
-        else
-            Sleep(ms);
-    }
-    return Raised();
-}
 
 TInput ReadInput(int input, std::string& into) {
     auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(input));
@@ -120,11 +104,7 @@ TInput ReadInput(int input, std::string& into) {
                 ready = true; // no pipe (a file): a read never blocks
         }
         if (!ready) {
-            DWORD look = console ? kConsoleLookMs : kPipeLookMs;
-            if (wakeEvent)
-                WaitForSingleObject(wakeEvent, look);
-            else
-                Sleep(look);
+            Detail::WaitForWake(console ? kConsoleLookMs : kPipeLookMs);
             continue;
         }
         char buffer[512];

@@ -324,3 +324,21 @@ TReplaceOutcome ReplaceSelf(TWorkflowUI& ui, const TMemoryStream& image, const s
     ui.RequestTerminate();
     return TReplaceOutcome::Started;
 }
+
+bool JudgeVersionRun(TVersionRun run, std::chrono::milliseconds limit, std::string& fault,
+                     std::string* answer) {
+    if (!run.ended)
+        fault = "it did not answer --version within " + std::to_string(limit.count()) + " ms";
+    else if (run.signal != 0)
+        fault = "it was ended by signal " + std::to_string(run.signal) + " on --version";
+    else if (run.status != 0)
+        fault = "it ended with status " + std::to_string(run.status) + " on --version";
+    else if (run.output.find_first_not_of(" \t\r\n") == std::string::npos)
+        fault = "it printed nothing on --version";
+    else {
+        if (answer)
+            *answer = std::move(run.output);
+        return true;
+    }
+    return false;
+}

@@ -90,6 +90,16 @@ bool IsExecutableForThisPlatform(const std::vector<uint8_t>& image, std::string*
 // stopped at the limit) false with the reason in `fault`. Makes the file executable first.
 bool AnswersVersion(const std::string& path, std::chrono::milliseconds limit, std::string& fault,
                     std::string* answer = nullptr);
+// How a started run of AnswersVersion ended, as the platform files observed it.
+struct TVersionRun {
+    bool ended = false;   // it ended by itself within the limit (else it was stopped)
+    int signal = 0;       // the signal that ended it (POSIX), or 0
+    long long status = 0; // its exit status
+    std::string output;   // the first 4 KiB of its standard output
+};
+// AnswersVersion's verdict on a started run (shared by the platform files).
+bool JudgeVersionRun(TVersionRun run, std::chrono::milliseconds limit, std::string& fault,
+                     std::string* answer);
 // Writes the update script next to exePath and starts it detached, without waiting for it. Its
 // waiting runs at idle priority, the new tool it starts at the running tool's priority. On Linux
 // the script waits for process waitPid (the running tool); on Windows it waits until the

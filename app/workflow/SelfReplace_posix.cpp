@@ -170,22 +170,13 @@ bool AnswersVersion(const std::string& path, std::chrono::milliseconds limit, st
     close(out[0]);
     close(report[0]);
 
-    if (execFailed)
+    if (execFailed) {
         fault = std::string("it cannot be started: ") + std::strerror(execError);
-    else if (!ended)
-        fault = "it did not answer --version within " + std::to_string(limit.count()) + " ms";
-    else if (WIFSIGNALED(status))
-        fault = "it was ended by signal " + std::to_string(WTERMSIG(status)) + " on --version";
-    else if (WEXITSTATUS(status) != 0)
-        fault = "it ended with status " + std::to_string(WEXITSTATUS(status)) + " on --version";
-    else if (output.find_first_not_of(" \t\r\n") == std::string::npos)
-        fault = "it printed nothing on --version";
-    else {
-        if (answer)
-            *answer = std::move(output);
-        return true;
+        return false;
     }
-    return false;
+    return JudgeVersionRun(
+        {ended, WIFSIGNALED(status) ? WTERMSIG(status) : 0, WEXITSTATUS(status), std::move(output)},
+        limit, fault, answer);
 }
 
 void AdoptReplacedToolPriority() {

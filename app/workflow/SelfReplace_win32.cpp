@@ -140,18 +140,7 @@ bool AnswersVersion(const std::string& path, std::chrono::milliseconds limit, st
     CloseHandle(process.hProcess);
     CloseHandle(readOut);
 
-    if (!ended)
-        fault = "it did not answer --version within " + std::to_string(limit.count()) + " ms";
-    else if (code != 0)
-        fault = "it ended with status " + std::to_string(code) + " on --version";
-    else if (output.find_first_not_of(" \t\r\n") == std::string::npos)
-        fault = "it printed nothing on --version";
-    else {
-        if (answer)
-            *answer = std::move(output);
-        return true;
-    }
-    return false;
+    return JudgeVersionRun({ended, 0, code, std::move(output)}, limit, fault, answer);
 }
 
 void AdoptReplacedToolPriority() {

@@ -8,6 +8,7 @@
 //   bench-download [rounds]     (default 5; medians are compared)
 #include "ChildProcess.h"
 #include "TestData.h"
+#include "TestRequest.h"
 #include "UPT.h"
 
 #include <algorithm>
@@ -207,17 +208,7 @@ private:
 
 // One whole session on the worker thread, as the window runs it.
 double SessionSeconds(const std::string& image) {
-    TCliInfo info;
-    info.UserName = "QX40";
-    info.HVer = "2";
-    info.SVer = "1.20";
-    info.UseCount = 1;
-    info.RegInfo = "0000000100000002";
-    info.OriginalID = "1A2B3C4D";
-    info.CID1 = info.CID2 = info.CID3 = info.CID4 = "00";
-    info.UPType = 3;
-    info.SWVer = "1.4";
-    info.Data = std::make_shared<TMemoryStream>();
+    TCliInfo info = TestRequest();
     auto start = Clock::now();
     TUPThread worker;
     SetCliInfo(info);

@@ -1,20 +1,13 @@
 // The device link against simulated QX40 devices on pseudo-terminals: discovery across port
 // numbers, identification, programming, and every way the device can misbehave.
 #include "COMFunAPI.h"
+#include "RecordingBar.h"
 #include "SimHarness.h"
 #include "UPCommFun.h"
 
 #include <gtest/gtest.h>
 
 namespace {
-
-class TRecordingBar : public TProgressBar {
-public:
-    void SetMax(int m) override { max = m; }
-    void SetPosition(int p) override { positions.push_back(p); }
-    int max = -1;
-    std::vector<int> positions;
-};
 
 class DeviceLinkSim : public ::testing::Test {
 protected:
@@ -94,7 +87,7 @@ TEST_F(DeviceLinkSim, DeviceOnPort256IsFoundAndProgrammed) {
     ASSERT_TRUE(Download(image, &bar));
     ASSERT_TRUE(sim.WaitFor("image written: 1024 bytes"));
     EXPECT_EQ(ReadFileBytes(dir / "image.bin"), Filled(image, 512));
-    EXPECT_EQ(bar.max, 1024);
+    EXPECT_EQ(bar.maxima, std::vector<int>{1024});
     EXPECT_EQ(bar.positions, (std::vector<int>{0, 256, 512, 768, 1024}));
     ExpectPortReleased(sim.Path(), 256);
 }
@@ -176,7 +169,7 @@ TEST_F(DeviceLinkSim, ProgramsHundredKibImage) {
     ASSERT_TRUE(Download(image, &bar));
     ASSERT_TRUE(sim.WaitFor("image written: 102400 bytes"));
     EXPECT_EQ(ReadFileBytes(dir / "image.bin"), Filled(image, 512));
-    EXPECT_EQ(bar.max, 102400);
+    EXPECT_EQ(bar.maxima, std::vector<int>{102400});
     EXPECT_EQ(bar.positions.size(), 401u);
     EXPECT_EQ(bar.positions.back(), 102400);
     // The programming run refreshes the identity bytes.

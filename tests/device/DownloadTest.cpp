@@ -2,6 +2,7 @@
 // failures that end a transfer.
 #include "COMFunAPI.h"
 #include "PtyDevice.h"
+#include "RecordingBar.h"
 #include "UPCommFun.h"
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -10,14 +11,6 @@
 using namespace std::chrono;
 
 namespace {
-
-class RecordingBar : public TProgressBar {
-public:
-    void SetMax(int max) override { maxima.push_back(max); }
-    void SetPosition(int position) override { positions.push_back(position); }
-    std::vector<int> maxima;
-    std::vector<int> positions;
-};
 
 class Download : public ::testing::Test {
 protected:
@@ -46,7 +39,7 @@ protected:
     PtyPair pty;
     qx40sim::TSimConfig config;
     std::unique_ptr<ScriptedDevice> device;
-    RecordingBar bar;
+    TRecordingBar bar;
 };
 
 } // namespace

@@ -1,6 +1,7 @@
 #pragma once
 // The other end of a TCP connection for the line client's tests: a listening socket on a loopback
 // address of its own that accepts one connection and sends and reads raw bytes.
+#include "TCP.h"
 #include "TestFiles.h"
 #include "TestSockets.h"
 
@@ -77,3 +78,13 @@ private:
     TTestSocket conn_ = NoSocket;
     std::string buffer_;
 };
+
+// Connects the default line client (TCP.h) to `peer`, which accepts it: false when either fails.
+inline bool ConnectDefaultClient(RawPeer& peer) {
+    TPack p;
+    p.Host = peer.Address();
+    p.Port = peer.Port();
+    TcpCreateClient();
+    TcpLoadPack(p);
+    return TcpConnect() && peer.Accept();
+}

@@ -59,15 +59,7 @@ protected:
     void TearDown() override { TcpFreeClient(); }
 
     // A connected client and the peer's end of it.
-    void Connect() {
-        TPack p;
-        p.Host = peer.Address();
-        p.Port = peer.Port();
-        TcpCreateClient();
-        TcpLoadPack(p);
-        ASSERT_TRUE(TcpConnect());
-        ASSERT_TRUE(peer.Accept());
-    }
+    void Connect() { ASSERT_TRUE(ConnectDefaultClient(peer)); }
     TPack RecvLine() {
         TcpRecvLine(pack);
         return pack;

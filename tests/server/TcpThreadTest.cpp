@@ -18,13 +18,7 @@ template <typename Stop> TPack BlockThenStop(Stop stop) {
     // Far beyond any test run: only the stop can end the receive.
     TcpSetRecvTimeLimit(std::chrono::minutes(10));
     RawPeer peer;
-    TPack p;
-    p.Host = peer.Address();
-    p.Port = peer.Port();
-    TcpCreateClient();
-    TcpLoadPack(p);
-    EXPECT_TRUE(TcpConnect());
-    EXPECT_TRUE(peer.Accept());
+    EXPECT_TRUE(ConnectDefaultClient(peer));
     auto receiver = std::async(std::launch::async, [] {
         TPack mine;
         mine.Line = "ping";

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "TestData.h"
+#include "TestRequest.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -51,9 +52,6 @@ private:
 // The phases of an exchange that reached the transfer announcement.
 inline const std::vector<TExchangePhase> kTransferPhases = {
     TExchangePhase::Running, TExchangePhase::Transferring, TExchangePhase::Ended};
-
-// A request as the window builds it for a QX40 with software 1.20, with a new empty stream.
-TCliInfo TestRequest();
 
 // The window's side of one exchange: hand the request over, start a worker (its phases going to
 // `listener`), wait until ResultCode turns non-zero, and return the record then copied out (the

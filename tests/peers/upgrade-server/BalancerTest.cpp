@@ -6,6 +6,7 @@
 #include "RawClient.h"
 #include "ResultCodes.h"
 #include "ServerLink.h"
+#include "TestRequest.h"
 
 #include <gtest/gtest.h>
 
@@ -40,21 +41,11 @@ const std::set<int32_t> kConnectionLost = {14, 15, 42, 43,  1,  2,  31, 32, 3,  
                                            7,  8,  10, 11,  12, 13, 16, 17, 18, 19, 20, 21,
                                            22, 23, 24, -10, 28, 41, 44, 29, 45, 30};
 
+// The tests' request, as a client of its own.
 TCliInfo Request(int index) {
-    TCliInfo info;
-    info.UserName = "QX40";
-    info.HVer = "2";
-    info.SVer = "1.20";
+    TCliInfo info = TestRequest();
     info.UseCount = index;
-    info.RegInfo = "000004D200000007";
     info.OriginalID = "S" + std::to_string(1000000 + index);
-    info.CID1 = "01";
-    info.CID2 = "A2";
-    info.CID3 = "B3";
-    info.CID4 = "FF";
-    info.UPType = 3;
-    info.SWVer = "1.4";
-    info.Data = std::make_shared<TMemoryStream>();
     return info;
 }
 
