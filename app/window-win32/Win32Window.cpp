@@ -1,5 +1,7 @@
 #include "Win32Window.h"
 
+#include "VisibleText.h"
+
 #include "WideText_win32.h"
 
 #include <cstdio>
@@ -110,7 +112,8 @@ void EchoToTerminal(const std::string& text) {
             continue; // a Windows line break is one break
         line += text[i] == '\n' || text[i] == '\r' ? ' ' : text[i];
     }
-    std::fprintf(stderr, "%s\n", line.c_str());
+    // A line may carry text from outside (a cause quoting the server, a device's identity).
+    std::fprintf(stderr, "%s\n", VisibleText(line).c_str());
     std::fflush(stderr);
 }
 
