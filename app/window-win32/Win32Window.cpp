@@ -1,7 +1,6 @@
 #include "Win32Window.h"
 
 #include "VisibleText.h"
-
 #include "WideText_win32.h"
 
 #include <cstdio>
