@@ -10,6 +10,13 @@
 #include <mutex>
 #include <string>
 
+// The request kinds (TCliInfo::UPType). Any other value the server answers is a kind the tool
+// does not know.
+namespace RequestKind {
+constexpr int32_t Firmware = 3; // firmware for the device: what every request asks for
+constexpr int32_t Tool = 7;     // the answer is a new version of the tool itself
+} // namespace RequestKind
+
 // The upgrade request, copied whole between the window and the worker; Data is shared.
 struct TCliInfo {
     std::string UserName;   // device type, 4 characters
@@ -23,7 +30,7 @@ struct TCliInfo {
     std::string CID2;
     std::string CID3;
     std::string CID4;
-    int32_t UPType = 0;     // 3 firmware; the server may answer 7 (a new tool)
+    int32_t UPType = 0;     // a RequestKind
     uint8_t ResultCode = 0; // 0 while running; set by the worker only (or by a cancel)
     std::string SWVer;      // the tool's version
     TStreamRef Data;        // receives the downloaded data

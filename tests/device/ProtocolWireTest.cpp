@@ -38,7 +38,7 @@ protected:
 } // namespace
 
 TEST_F(Protocol, SendFrameRecomputesTheSum) {
-    TFrame frame{0xC2};
+    TFrame frame{Command::ReadCounters};
     frame[10] = 0xAB;
     frame[11] = 0xCD;
     ASSERT_TRUE(SendFrame(1, frame));
@@ -50,7 +50,7 @@ TEST_F(Protocol, UnknownCodeSendsNothing) {
     EXPECT_FALSE(SendCmd(1, TFrame{0x05}, reply));
     // A reply longer than the caller's buffer is refused before sending, too.
     EXPECT_FALSE(SendCmd(1, TFrame{0xD3}, reply));
-    ASSERT_TRUE(SendFrame(1, TFrame{0xC4}));
+    ASSERT_TRUE(SendFrame(1, TFrame{Command::ReadCID}));
     // The first bytes on the wire are those of the later frame.
     EXPECT_EQ(pty.Read(12), (Bytes{0xC4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0xC4}));
 }
@@ -58,7 +58,7 @@ TEST_F(Protocol, UnknownCodeSendsNothing) {
 TEST_F(Protocol, CommandWithoutReplyReadsNothing) {
     pty.Write({7, 8, 9});
     ASSERT_TRUE(WaitQueued(3));
-    EXPECT_TRUE(SendCmd(1, TFrame{0x0B}, reply));
+    EXPECT_TRUE(SendCmd(1, TFrame{Command::Reset}, reply));
     EXPECT_EQ(ComInCount(1), 3);
     EXPECT_EQ(pty.Read(12), (Bytes{0x0B, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x0B}));
     EXPECT_TRUE(RecvReply(1, 0, {}));
@@ -130,9 +130,9 @@ TEST_F(Protocol, QueryRoundTripWithADevice) {
     qx40sim::TSimConfig config;
     config.count1 = 0x010203;
     config.count2 = 0x0A0B0C;
-    config.silent = {0xC4};
+    config.silent = {Command::ReadCID};
     ScriptedDevice device(pty, config);
-    ASSERT_TRUE(SendCmd(1, TFrame{0xC2}, reply));
+    ASSERT_TRUE(SendCmd(1, TFrame{Command::ReadCounters}, reply));
     EXPECT_EQ(reply[1], 0x01);
     EXPECT_EQ(reply[7], 0x0C);
     IOPack.ComID = 1;
