@@ -166,7 +166,7 @@ WaitResult WaitReadable(Handle h, std::chrono::microseconds limit) {
             deadline - std::chrono::steady_clock::now());
         if (left <= std::chrono::microseconds{0})
             return WaitResult::TimedOut;
-        SleepFor(left < std::chrono::microseconds{250} ? left : std::chrono::microseconds{250});
+        SleepFor(std::min(left, DeviceLimits::PortInputLook));
     }
 }
 

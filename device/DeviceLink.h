@@ -27,9 +27,10 @@ public:
     // Writes the frame byte by byte with a short gap after each byte, its sum recomputed; the
     // caller's bytes 10 and 11 are ignored. True when all 12 bytes were written.
     bool SendFrame(int32_t port, TFrame frame);
-    // Waits up to 500 polls (DelayMs(1) between them) for `len` bytes, reads exactly those and
-    // validates them: sums for 12 and longer replies, AckValue == 11 with IOPack.Key for one
-    // byte. Length 0 succeeds at once. False (nothing read) when `reply` is shorter than `len`.
+    // Waits up to DeviceLimits::ReplyPolls looks (ReplyPollPause between them) for `len` bytes,
+    // reads exactly those and validates them: sums for 12 and longer replies, AckValue == 11 with
+    // IOPack.Key for one byte. Length 0 succeeds at once. False (nothing read) when `reply` is
+    // shorter than `len`.
     bool RecvReply(int32_t port, int32_t len, std::span<uint8_t> reply);
     // Sends the frame and receives the reply its code calls for. An unknown code, or a reply
     // buffer too short for the code's reply, is refused before anything is sent.
@@ -43,7 +44,6 @@ public:
     // 0 (the default): discovery probes every port. n in 1..256: discovery probes only port n,
     // and ConnectDevice never falls back to the port of an earlier run when that is another one.
     void SetOnlyPort(int32_t port) { onlyPort_ = port; }
-    int32_t OnlyPort() const { return onlyPort_; }
     // Probes every port (or only the one of SetOnlyPort) and returns the numbers of those that
     // answer, in ascending order; IOPack.ComID is left as it was.
     std::vector<int32_t> AnsweringPorts();

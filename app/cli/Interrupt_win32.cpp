@@ -3,6 +3,7 @@
 // process for a stop.
 #include "Console.h"
 #include "Interrupt.h"
+#include "TimeLimits.h"
 
 #include <atomic>
 #include <io.h>
@@ -12,12 +13,6 @@
 namespace {
 std::atomic<bool> raised{false}; // NOLINT(readability-identifier-naming)
 HANDLE wakeEvent = nullptr;      // NOLINT(readability-identifier-naming)
-
-// How often a wait for console input looks for a finished line: the console's handle is
-// signalled by every key, mouse and focus event, not only by a whole line.
-constexpr DWORD kConsoleLookMs = 50;
-// How often a wait for piped input looks for bytes: a pipe has no waitable "data arrived".
-constexpr DWORD kPipeLookMs = 20;
 
 BOOL WINAPI OnControl(DWORD kind) {
     if (kind != CTRL_C_EVENT && kind != CTRL_BREAK_EVENT)
@@ -120,7 +115,8 @@ TInput ReadInput(int input, std::string& into) {
                 ready = true; // no pipe (a file): a read never blocks
         }
         if (!ready) {
-            DWORD look = console ? kConsoleLookMs : kPipeLookMs;
+            auto look = static_cast<DWORD>(
+                (console ? TerminalLimits::ConsoleLook : TerminalLimits::PipeLook).count());
             if (wakeEvent)
                 WaitForSingleObject(wakeEvent, look);
             else
