@@ -2,6 +2,7 @@
 // The upgrade request record TCliInfo, and the one shared copy of it between the window's
 // thread and the upgrade worker, with its lock.
 #include "MemoryStream.h"
+#include "RequestKind.h"
 
 #include <atomic>
 #include <chrono>
@@ -9,13 +10,6 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
-
-// The request kinds (TCliInfo::UPType). Any other value the server answers is a kind the tool
-// does not know.
-namespace RequestKind {
-constexpr int32_t Firmware = 3; // firmware for the device: what every request asks for
-constexpr int32_t Tool = 7;     // the answer is a new version of the tool itself
-} // namespace RequestKind
 
 // The upgrade request, copied whole between the window and the worker; Data is shared.
 struct TCliInfo {
