@@ -22,7 +22,7 @@ std::string Hex2(uint8_t v) {
 }
 
 // The identity text split into its parts (blanks where the device sent fewer characters).
-TTypeFields TypeParts(std::string text) {
+TTypeFields PaddedTypeFields(std::string text) {
     text.resize(9, ' ');
     return TypeFields(text);
 }
@@ -118,7 +118,7 @@ TJson StatementJson(const TReleaseStatement& statement) {
 
 TJson DeviceJson() {
     const TIOPack& d = IOPack;
-    TTypeFields parts = TypeParts(d.TypeText);
+    TTypeFields parts = PaddedTypeFields(d.TypeText);
     std::string bytes;
     for (uint8_t b : d.CID)
         bytes += Hex2(b);
@@ -180,7 +180,7 @@ int RunIdentify(TCliRun& run) {
                      ComPortName(IOPack.ComID) + ". Choose one with --port N.");
     }
     const TIOPack& d = IOPack;
-    TTypeFields parts = TypeParts(d.TypeText);
+    TTypeFields parts = PaddedTypeFields(d.TypeText);
     run.Report().Add("device", DeviceJson());
     run.SetOutcome("identified", WorkflowText::Connected);
     run.Result(PortLine(d.ComID));
@@ -307,7 +307,7 @@ int RunFlash(TCliRun& run) {
                                    : ExitDevice;
     run.Report().Add("device", DeviceJson());
     if (check.statement) {
-        TTypeFields parts = TypeParts(IOPack.TypeText);
+        TTypeFields parts = PaddedTypeFields(IOPack.TypeText);
         TReleaseExpectation device{.kind = TReleaseKind::Firmware, .device = parts.type};
         std::string why = CheckReleaseStatement(*check.statement, device);
         if (why.empty() && !run.Options().allowDowngrade) {
