@@ -39,6 +39,8 @@ constexpr std::chrono::milliseconds PortWriteLimit = 2000ms;
 constexpr std::chrono::milliseconds PortWritePerByte = 1ms;
 // A wait for input on a Windows serial port looks at its queue at least this often.
 constexpr std::chrono::microseconds PortInputLook = 250us;
+// A short wait on Windows where no high-resolution timer can be made: the shortest Sleep.
+constexpr std::chrono::milliseconds CoarseSleep = 1ms;
 
 } // namespace DeviceLimits
 

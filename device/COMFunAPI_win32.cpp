@@ -185,7 +185,7 @@ void SleepFor(std::chrono::microseconds d) {
     if (timer && SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE))
         WaitForSingleObject(timer, INFINITE);
     else
-        Sleep(1);
+        Sleep(static_cast<DWORD>(DeviceLimits::CoarseSleep.count()));
 }
 
 std::chrono::steady_clock::time_point Now() {
