@@ -8,6 +8,7 @@
 #include "UPCommFun.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>

@@ -4,7 +4,6 @@
 #include "CommandLine.h"
 #include "Workflow.h"
 
-#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
