@@ -1,6 +1,6 @@
 #pragma once
-// Every time limit of the device link and of the server link, in one place: how long the tool
-// waits for the device and for the upgrade server, and how often it looks while it waits.
+// Every time limit of the tool, in one place: how long it waits for the device, the upgrade
+// server, the window, the terminal and a new tool, and how often it looks while it waits.
 #include <chrono>
 #include <cstdint>
 
@@ -9,15 +9,21 @@ using namespace std::chrono_literals;
 
 // After each byte of a command frame: the pace the device's receiver expects.
 constexpr std::chrono::microseconds FrameByteGap = 10us;
-// Looks at the input queue for a command's reply before it has timed out (about one second).
-constexpr int ReplyPolls = 500;
-// The DelayMs between two looks for a reply or a probe answer; DelayMs lasts 1 ms more: 2 ms.
+// A DelayMs(n) lasts n plus this.
+constexpr std::chrono::milliseconds DelayMsExtra = 1ms;
+// The DelayMs between two looks for a reply or a probe answer: 2 ms a look in all.
 constexpr std::chrono::milliseconds ReplyPollPause = 1ms;
-// Looks for the answer to the port probe before the scan moves on (about 0.1 s a port).
+// The waits for a reply and for the probe's answer are counts of looks, not durations: the
+// device is granted that many looks, each at least ReplyPollPause + DelayMsExtra apart, even
+// when a loaded machine stretches every pause (a deadline would then grant fewer looks).
+// A command's reply: at least ReplyWaitAtLeast (one second).
+constexpr int ReplyPolls = 500;
+constexpr std::chrono::milliseconds ReplyWaitAtLeast = ReplyPolls * (ReplyPollPause + DelayMsExtra);
+// The probe's answer, before the scan moves on to the next port (about 0.1 s a port).
 constexpr int ProbePolls = 51;
 // After DTR is cleared on the device's freshly opened port, and instead of a refused discard.
 constexpr std::chrono::milliseconds SettlePause = 100ms;
-// After command 0x0B, before the device answers queries again.
+// After the reset command, before the device answers queries again.
 constexpr std::chrono::milliseconds ResetPause = 3000ms;
 // For the one acknowledgement byte of a data frame: at least 2,000,001 polls 1 us apart.
 constexpr std::chrono::microseconds BlockAckLimit = 2'000'001us;
@@ -31,6 +37,10 @@ constexpr std::chrono::microseconds InputSlice = 1000us;
 // (a byte takes 20 us at 500000 bit/s): a port that takes nothing fails instead of hanging.
 constexpr std::chrono::milliseconds PortWriteLimit = 2000ms;
 constexpr std::chrono::milliseconds PortWritePerByte = 1ms;
+// A wait for input on a Windows serial port looks at its queue at least this often.
+constexpr std::chrono::microseconds PortInputLook = 250us;
+// A short wait on Windows where no high-resolution timer can be made: the shortest Sleep.
+constexpr std::chrono::milliseconds CoarseSleep = 1ms;
 
 } // namespace DeviceLimits
 
@@ -55,3 +65,47 @@ constexpr std::chrono::milliseconds AfterApply = 1000ms;
 constexpr std::chrono::milliseconds BeforeFinish = 3000ms;
 
 } // namespace ServerLimits
+
+namespace WindowLimits {
+using namespace std::chrono_literals;
+
+// The automatic start (AG) comes this long after the main window was created, never sooner.
+constexpr std::chrono::milliseconds AutoStart = 2000ms;
+// A page that has not loaded this long after its load began counts as not answering.
+constexpr std::chrono::milliseconds InfoPageAnswer = 15s;
+
+} // namespace WindowLimits
+
+namespace TerminalLimits {
+using namespace std::chrono_literals;
+
+// How long after the warning a further interrupt stops programming half-way.
+constexpr std::chrono::seconds ConfirmStop = 2s;
+// When standard error is no terminal, a progress line comes this often.
+constexpr std::chrono::seconds ProgressLinePeriod = 5s;
+// A bar whose percentage stays is redrawn at most this often, for its rate and time left.
+constexpr std::chrono::milliseconds Redraw = 500ms;
+// Before this much of a transfer has passed its rate means little and is not shown.
+constexpr std::chrono::milliseconds RateAfter = 500ms;
+// How often a wait for console input on Windows looks for a finished line: the console's handle
+// is signalled by every key, mouse and focus event, not only by a whole line.
+constexpr std::chrono::milliseconds ConsoleLook = 50ms;
+// How often a wait for piped input on Windows looks for bytes: a pipe has no waitable "data
+// arrived".
+constexpr std::chrono::milliseconds PipeLook = 20ms;
+
+} // namespace TerminalLimits
+
+namespace ReplaceLimits {
+using namespace std::chrono_literals;
+
+// How long the new tool may take to answer --version before it counts as unable to run.
+constexpr std::chrono::milliseconds VersionAnswer = 5s;
+// The longest single wait for that trial's output or end, so that its pipe is emptied often;
+// once its output has closed, its end is looked for every TrialEndLook (POSIX).
+constexpr std::chrono::milliseconds TrialLook = 10ms;
+constexpr std::chrono::milliseconds TrialEndLook = 5ms;
+// After a trial that did not answer in time is terminated, how long its end is waited for.
+constexpr std::chrono::milliseconds TrialEnd = 5000ms;
+
+} // namespace ReplaceLimits

@@ -147,7 +147,7 @@ bool TComPorts::ClearCom(int32_t port, int32_t kind) {
 
 void TComPorts::DelayMs(milliseconds ms, bool noPump) {
     auto start = comsys::Now();
-    WaitUntil(start + ms + 1ms, noPump);
+    WaitUntil(start + ms + DeviceLimits::DelayMsExtra, noPump);
 }
 
 void TComPorts::DelayUs(microseconds us, bool noPump) {

@@ -166,7 +166,7 @@ WaitResult WaitReadable(Handle h, std::chrono::microseconds limit) {
             deadline - std::chrono::steady_clock::now());
         if (left <= std::chrono::microseconds{0})
             return WaitResult::TimedOut;
-        SleepFor(left < std::chrono::microseconds{250} ? left : std::chrono::microseconds{250});
+        SleepFor(std::min(left, DeviceLimits::PortInputLook));
     }
 }
 
@@ -185,7 +185,7 @@ void SleepFor(std::chrono::microseconds d) {
     if (timer && SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE))
         WaitForSingleObject(timer, INFINITE);
     else
-        Sleep(1);
+        Sleep(static_cast<DWORD>(DeviceLimits::CoarseSleep.count()));
 }
 
 std::chrono::steady_clock::time_point Now() {

@@ -27,9 +27,10 @@ public:
     // Writes the frame byte by byte with a short gap after each byte, its sum recomputed; the
     // caller's bytes 10 and 11 are ignored. True when all 12 bytes were written.
     bool SendFrame(int32_t port, TFrame frame);
-    // Waits up to 500 polls (DelayMs(1) between them) for `len` bytes, reads exactly those and
-    // validates them: sums for 12 and longer replies, AckValue == 11 with IOPack.Key for one
-    // byte. Length 0 succeeds at once. False (nothing read) when `reply` is shorter than `len`.
+    // Waits up to DeviceLimits::ReplyPolls looks (ReplyPollPause between them) for `len` bytes,
+    // reads exactly those and validates them: sums for 12 and longer replies, AckValue == 11 with
+    // IOPack.Key for one byte. Length 0 succeeds at once. False (nothing read) when `reply` is
+    // shorter than `len`.
     bool RecvReply(int32_t port, int32_t len, std::span<uint8_t> reply);
     // Sends the frame and receives the reply its code calls for. An unknown code, or a reply
     // buffer too short for the code's reply, is refused before anything is sent.
@@ -43,7 +44,6 @@ public:
     // 0 (the default): discovery probes every port. n in 1..256: discovery probes only port n,
     // and ConnectDevice never falls back to the port of an earlier run when that is another one.
     void SetOnlyPort(int32_t port) { onlyPort_ = port; }
-    int32_t OnlyPort() const { return onlyPort_; }
     // Probes every port (or only the one of SetOnlyPort) and returns the numbers of those that
     // answer, in ascending order; IOPack.ComID is left as it was.
     std::vector<int32_t> AnsweringPorts();
@@ -55,22 +55,21 @@ public:
     // the identity text and the use counter, and closes the port again. True when all of that
     // worked.
     bool ConnectDevice();
-    bool ReadCounters(); // 0xC2: Count1, Count2 (both 0 on failure)
-    bool ReadCID();      // 0xC4: CID (kept on failure)
-    bool ReadDevID();    // 0xC9: DevID (empty on failure)
-    bool ReadTypeText(); // 0xC8: TypeText (kept on failure)
-    bool ReadUseCount(); // 0xCA: Count1 (0 on failure)
+    bool ReadCounters(); // Count1, Count2 (both 0 on failure)
+    bool ReadCID();      // CID (kept on failure)
+    bool ReadDevID();    // DevID (empty on failure)
+    bool ReadTypeText(); // TypeText (kept on failure)
+    bool ReadUseCount(); // Count1 (0 on failure)
     // Draws a new random Key 0..254 (stored before sending) and sends it with DevID; true when
     // the device acknowledged with 11 under the new key.
     bool SendKey();
-    // Sends command 0x0B (no reply awaited).
+    // Sends Command::Reset (no reply awaited).
     bool SendCmd0B();
 
     // --- Firmware programming (on IOPack.ComID) ------------------------------------------------
-    // Image kinds: 1 (256-byte blocks, filled to 256, only for device type "QX40"), 2 (1-byte
-    // blocks, no fill), 3 and 4 (256-byte blocks, filled to 512 bytes with 0xFF).
+    // Image kinds: see ImageKind in Frames.h.
     // Reopens the port, renews the key, sends the start command and the image in acknowledged
-    // data frames, moves `bar` (may be null; also kept in IOPack.ProgressBar), sends 0x0B. The
+    // data frames, moves `bar` (may be null; also kept in IOPack.ProgressBar), sends a reset. The
     // port is closed on return. A length below 1 is refused before the port is opened.
     bool DownloadFirmware(TProgressBar* bar, const std::string& deviceType, TMemoryStream& image,
                           int32_t length, uint32_t startAddress, uint8_t imageKind);
@@ -78,8 +77,7 @@ public:
     bool SendDownloadStart(uint32_t startAddress, uint8_t modelFlag, uint8_t imageKind);
     // Sends buffer[0..p-1], p a multiple of the block length IOPack.PackLen + 1, block by block,
     // each acknowledged, and moves `bar` (may be null) to the bytes sent once a block is.
-    bool SendFirmwareBlocks(TProgressBar* bar, uint32_t startAddress, const uint8_t* buffer,
-                            int32_t p);
+    bool SendFirmwareBlocks(TProgressBar* bar, const uint8_t* buffer, int32_t p);
     // Writes the sum of SendBuf[0..n+2] into SendBuf[n+3] (high) and SendBuf[n+4] (low).
     void SetDataSum(uint8_t n);
     // Sums and writes SendBuf[0..PackLen+4] to IOPack.ComID.

@@ -17,9 +17,9 @@ TFrame QueryFrame(uint8_t code) {
     return WithSum(frame);
 }
 
-// Command 0x01 with a fixed identity and key 0: any device answers it with an acknowledgement.
+// The key exchange with a fixed identity and key 0: any device answers it with an acknowledgement.
 TFrame ProbeFrame() {
-    TFrame frame{0x01, 'P', 'X', '7', '3', '9', '2', 'M', '4', 0x00};
+    TFrame frame{Command::KeyExchange, 'P', 'X', '7', '3', '9', '2', 'M', '4', 0x00};
     return WithSum(frame);
 }
 
@@ -39,21 +39,21 @@ uint8_t DrawKey() {
 // What a command does, for the cause of a failed step.
 const char* CommandName(uint8_t code) {
     switch (code) {
-    case 0x01:
+    case Command::KeyExchange:
         return "key exchange";
-    case 0x02:
+    case Command::StartProgramming:
         return "start programming";
-    case 0x0B:
+    case Command::Reset:
         return "reset";
-    case 0xC2:
+    case Command::ReadCounters:
         return "read counters";
-    case 0xC4:
+    case Command::ReadCID:
         return "read identity bytes";
-    case 0xC8:
+    case Command::ReadTypeText:
         return "read identity text";
-    case 0xC9:
+    case Command::ReadDevID:
         return "read device identity";
-    case 0xCA:
+    case Command::ReadUseCount:
         return "read use counter";
     default:
         return "command";
@@ -269,23 +269,23 @@ bool TDeviceLink::ConnectDevice() {
     }
     StartSequence(open.Port());
     if (!SendCmd0B())
-        return fail(0x0B);
+        return fail(Command::Reset);
     Com.DelayMs(DeviceLimits::ResetPause);
     if (!ReadCounters()) // tolerated: drop whatever half reply came
         DiscardInput(open.Port());
     ReadCID(); // tolerated
     if (!ReadDevID())
-        return fail(0xC9);
+        return fail(Command::ReadDevID);
     if (!SendKey()) {
         open.ClearDtrOnFailure();
-        return fail(0x01);
+        return fail(Command::KeyExchange);
     }
     if (!ReadTypeText())
-        return fail(0xC8);
+        return fail(Command::ReadTypeText);
     if (!ReadUseCount())
-        return fail(0xCA);
+        return fail(Command::ReadUseCount);
     if (!SendCmd0B())
-        return fail(0x0B);
+        return fail(Command::Reset);
     if (!open.Close()) {
         failureCause_ = probed_ ? PortWhere(port) + ": the port could not be closed" : scanCause;
         return false;
@@ -298,7 +298,7 @@ bool TDeviceLink::ReadCounters() {
     IOPack.Count1 = 0;
     IOPack.Count2 = 0;
     TReply reply{};
-    if (!Query(0xC2, reply))
+    if (!Query(Command::ReadCounters, reply))
         return false;
     IOPack.Count1 = BigEndian24(&reply[1]);
     IOPack.Count2 = BigEndian24(&reply[5]);
@@ -307,7 +307,7 @@ bool TDeviceLink::ReadCounters() {
 
 bool TDeviceLink::ReadCID() {
     TReply reply{};
-    if (!Query(0xC4, reply))
+    if (!Query(Command::ReadCID, reply))
         return false;
     std::copy(&reply[1], &reply[5], IOPack.CID.begin());
     return true;
@@ -316,7 +316,7 @@ bool TDeviceLink::ReadCID() {
 bool TDeviceLink::ReadDevID() {
     IOPack.DevID.clear();
     TReply reply{};
-    if (!Query(0xC9, reply))
+    if (!Query(Command::ReadDevID, reply))
         return false;
     for (size_t i = 1; i <= 8; ++i)
         IOPack.DevID.push_back(static_cast<char>(255 - reply[i]));
@@ -325,7 +325,7 @@ bool TDeviceLink::ReadDevID() {
 
 bool TDeviceLink::ReadTypeText() {
     TReply reply{};
-    if (!Query(0xC8, reply))
+    if (!Query(Command::ReadTypeText, reply))
         return false;
     IOPack.TypeText.assign(reinterpret_cast<const char*>(&reply[1]), 9);
     return true;
@@ -334,7 +334,7 @@ bool TDeviceLink::ReadTypeText() {
 bool TDeviceLink::ReadUseCount() {
     IOPack.Count1 = 0;
     TReply reply{};
-    if (!Query(0xCA, reply))
+    if (!Query(Command::ReadUseCount, reply))
         return false;
     IOPack.Count1 = BigEndian24(&reply[1]);
     return true;
@@ -342,7 +342,7 @@ bool TDeviceLink::ReadUseCount() {
 
 bool TDeviceLink::SendKey() {
     TFrame frame{};
-    frame[0] = 0x01;
+    frame[0] = Command::KeyExchange;
     for (size_t i = 0; i < 8 && i < IOPack.DevID.size(); ++i)
         frame[1 + i] = static_cast<uint8_t>(IOPack.DevID[i]);
     // Stored before sending: the acknowledgement comes back encoded with the new key.
@@ -354,5 +354,5 @@ bool TDeviceLink::SendKey() {
 
 bool TDeviceLink::SendCmd0B() {
     TReply reply{};
-    return SendCmd(IOPack.ComID, QueryFrame(0x0B), reply);
+    return SendCmd(IOPack.ComID, QueryFrame(Command::Reset), reply);
 }

@@ -1,4 +1,4 @@
-// Programming a firmware image into the device: start command, acknowledged data frames, 0x0B.
+// Programming a firmware image into the device: start command, acknowledged data frames, reset.
 #include "DeviceLink.h"
 #include "PortNames.h"
 #include "TimeLimits.h"
@@ -16,6 +16,10 @@ struct TKindInfo {
     uint8_t packLen;
     int32_t fill; // the image is filled with 0xFF up to a multiple of this
 };
+
+// PackLen of a 256-byte block, and of a one-byte block.
+constexpr uint8_t WholeBlock = 255;
+constexpr uint8_t SingleByte = 0;
 
 } // namespace
 
@@ -59,8 +63,7 @@ bool TDeviceLink::WaitBlockAck() {
     }
 }
 
-bool TDeviceLink::SendFirmwareBlocks(TProgressBar* bar, uint32_t /*startAddress*/,
-                                     const uint8_t* buffer, int32_t p) {
+bool TDeviceLink::SendFirmwareBlocks(TProgressBar* bar, const uint8_t* buffer, int32_t p) {
     const int32_t block = IOPack.PackLen + 1;
     if (bar) {
         bar->SetMax(p);
@@ -70,7 +73,7 @@ bool TDeviceLink::SendFirmwareBlocks(TProgressBar* bar, uint32_t /*startAddress*
         int32_t take = std::min(block, p - offset);
         if (bar)
             bar->SetPosition(offset + take); // the count sent once this block is acknowledged
-        SendBuf[0] = 0x09;
+        SendBuf[0] = Command::DataFrame;
         SendBuf[1] = IOPack.PackLen;
         std::copy(buffer + offset, buffer + offset + take, SendBuf.begin() + 2);
         bool sent = SendDataFrame();
@@ -110,28 +113,28 @@ bool TDeviceLink::DownloadFirmware(TProgressBar* bar, const std::string& deviceT
     StartSequence(open.Port());
     ReadCID(); // refreshes the identity bytes; not needed for the transfer
     if (!SendKey()) {
-        FailCommand(open.Port(), 0x01);
+        FailCommand(open.Port(), Command::KeyExchange);
         return false;
     }
 
     TKindInfo kind{};
     switch (imageKind) {
-    case 1:
-        kind = {255, 256};
+    case ImageKind::ModelImage:
+        kind = {WholeBlock, 256};
         break;
-    case 2:
-        kind = {0, 1};
+    case ImageKind::ByteImage:
+        kind = {SingleByte, 1};
         break;
-    case 3:
-    case 4:
-        kind = {255, 512};
+    case ImageKind::Firmware:
+    case ImageKind::FirmwareAlt:
+        kind = {WholeBlock, 512};
         break;
     default:
         failureCause_ = "image kind " + std::to_string(imageKind) + " is not known";
         return false;
     }
     IOPack.PackLen = kind.packLen;
-    if (imageKind == 1 && modelFlag != 53) {
+    if (imageKind == ImageKind::ModelImage && modelFlag != ModelFlagQX40) {
         failureCause_ = "image kind 1 is only for the device type QX40, not \"" + deviceType + "\"";
         return false;
     }
@@ -155,14 +158,14 @@ bool TDeviceLink::DownloadFirmware(TProgressBar* bar, const std::string& deviceT
     image.Read(buffer.data(), buffer.size());
 
     if (!SendDownloadStart(startAddress, modelFlag, imageKind)) {
-        FailCommand(open.Port(), 0x02);
+        FailCommand(open.Port(), Command::StartProgramming);
         return false;
     }
-    if (!SendFirmwareBlocks(bar, startAddress, buffer.data(), p))
+    if (!SendFirmwareBlocks(bar, buffer.data(), p))
         return false;
     Com.SetComDTR(open.Port(), 0);
     if (!SendCmd0B()) {
-        FailCommand(open.Port(), 0x0B);
+        FailCommand(open.Port(), Command::Reset);
         return false; // DTR off once more, then closed
     }
     open.Close();

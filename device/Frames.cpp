@@ -3,22 +3,22 @@
 
 int32_t ReplyLenOf(uint8_t code) {
     switch (code) {
-    case 0x01:
-    case 0x02:
+    case Command::KeyExchange:
+    case Command::StartProgramming:
     case 0x03:
     case 0x20:
     case 0x21:
     case 0x22:
         return 1;
     case 0x04:
-    case 0xC2:
-    case 0xC4:
-    case 0xC8:
-    case 0xC9:
-    case 0xCA:
+    case Command::ReadCounters:
+    case Command::ReadCID:
+    case Command::ReadTypeText:
+    case Command::ReadDevID:
+    case Command::ReadUseCount:
         return 12;
     case 0x0A:
-    case 0x0B:
+    case Command::Reset:
         return 0;
     case 0xD3:
         return 260;
@@ -59,13 +59,13 @@ TFrame WithSum(TFrame frame) {
 }
 
 uint8_t ModelFlagOf(const std::string& deviceType) {
-    return deviceType == "QX40" ? 53 : 0;
+    return deviceType == "QX40" ? ModelFlagQX40 : 0;
 }
 
 TFrame DownloadStartFrame(uint32_t startAddress, uint8_t modelFlag, uint8_t packLen,
                           uint8_t imageKind) {
     TFrame frame{};
-    frame[0] = 0x02;
+    frame[0] = Command::StartProgramming;
     for (size_t i = 0; i < 4; ++i) // the address goes low byte first
         frame[1 + i] = static_cast<uint8_t>(startAddress >> (8 * i));
     frame[6] = modelFlag;

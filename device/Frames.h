@@ -3,6 +3,7 @@
 // bytes, and the 16-bit byte sum of bytes 0..9 high byte first. Replies are one acknowledgement
 // byte (decoded with the key) or 12/259/260 bytes ending in the same kind of sum. Programming
 // sends data frames of n + 5 bytes: 0x09, n, n + 1 data bytes, the sum of everything before it.
+#include "Commands.h"
 #include <array>
 #include <cstdint>
 #include <string>
@@ -32,7 +33,7 @@ bool CheckSumN(const uint8_t* reply, int32_t n);
 uint8_t AckValue(uint8_t b, uint8_t key);
 // The frame with its sum in bytes 10 and 11 (whatever they held).
 TFrame WithSum(TFrame frame);
-// 53 for the device type text "QX40" exactly, otherwise 0.
+// ModelFlagQX40 for the device type text "QX40" exactly, otherwise 0.
 uint8_t ModelFlagOf(const std::string& deviceType);
 // The start command frame of programming (sum not yet filled in).
 TFrame DownloadStartFrame(uint32_t startAddress, uint8_t modelFlag, uint8_t packLen,

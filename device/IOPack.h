@@ -21,4 +21,16 @@ struct TIOPack {
     int32_t Baud = 0;                    // serial speed in bit/s
 };
 
+// The fields of an identity text (TypeText): the device type (4 characters), the software version
+// (4) and the hardware version (1); each holds what the text has of it, empty past its end.
+struct TTypeFields {
+    std::string type, software, hardware;
+};
+inline TTypeFields TypeFields(const std::string& typeText) {
+    auto part = [&](size_t at, size_t n) {
+        return typeText.size() > at ? typeText.substr(at, n) : std::string();
+    };
+    return {part(0, 4), part(4, 4), part(8, 1)};
+}
+
 extern TIOPack& IOPack;

@@ -60,9 +60,8 @@ inline bool DownloadFirmware(TProgressBar* bar, const std::string& deviceType, T
 inline bool SendDownloadStart(uint32_t startAddress, uint8_t modelFlag, uint8_t imageKind) {
     return DefaultDeviceLink().SendDownloadStart(startAddress, modelFlag, imageKind);
 }
-inline bool SendFirmwareBlocks(TProgressBar* bar, uint32_t startAddress, const uint8_t* buffer,
-                               int32_t p) {
-    return DefaultDeviceLink().SendFirmwareBlocks(bar, startAddress, buffer, p);
+inline bool SendFirmwareBlocks(TProgressBar* bar, const uint8_t* buffer, int32_t p) {
+    return DefaultDeviceLink().SendFirmwareBlocks(bar, buffer, p);
 }
 inline void SetDataSum(uint8_t n) {
     DefaultDeviceLink().SetDataSum(n);

@@ -109,14 +109,14 @@ bool WriteBytes(Handle, const uint8_t* data, size_t n) {
     if (script.hungUp)
         return false;
     // A data frame comes in one write: 0x09, n, n + 1 bytes, the sum of all before it.
-    if (n >= 5 && data[0] == 0x09 && n == size_t{data[1]} + 5u) {
+    if (n >= 5 && data[0] == Command::DataFrame && n == size_t{data[1]} + 5u) {
         const uint16_t sum = ByteSum(data, static_cast<int32_t>(n - 2));
         script.badDataFrame |= data[n - 2] != (sum >> 8) || data[n - 1] != (sum & 0xFF);
         script.programmed.insert(script.programmed.end(), data + 2, data + n - 2);
         return true;
     }
     script.written.insert(script.written.end(), data, data + n);
-    if (script.written.size() == 10 && script.written[0] == 0x01)
+    if (script.written.size() == 10 && script.written[0] == Command::KeyExchange)
         script.key = script.written[9];
     return true;
 }

@@ -2,6 +2,7 @@
 // The upgrade request record TCliInfo, and the one shared copy of it between the window's
 // thread and the upgrade worker, with its lock.
 #include "MemoryStream.h"
+#include "RequestKind.h"
 
 #include <atomic>
 #include <chrono>
@@ -23,7 +24,7 @@ struct TCliInfo {
     std::string CID2;
     std::string CID3;
     std::string CID4;
-    int32_t UPType = 0;     // 3 firmware; the server may answer 7 (a new tool)
+    int32_t UPType = 0;     // a RequestKind
     uint8_t ResultCode = 0; // 0 while running; set by the worker only (or by a cancel)
     std::string SWVer;      // the tool's version
     TStreamRef Data;        // receives the downloaded data

@@ -40,9 +40,6 @@ public:
 
     // Reports the phase to the exchange's listener.
     void Report(TExchangePhase phase);
-    // The exchange is over: the idle picture comes back with the rest of the controls of the
-    // exchange's end (TExchangePhase::Ended).
-    void ShowIdle() { Report(TExchangePhase::Ended); }
     // Disconnects and releases the TCP client; may be called from any thread, any number of
     // times.
     void CloseClient();

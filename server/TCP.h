@@ -168,6 +168,3 @@ inline bool TcpRecvDataInto(uint8_t* into, int32_t count) {
 inline void TcpSetRecvTimeLimit(std::chrono::milliseconds limit) {
     DefaultTcpClient().SetRecvTimeLimit(limit);
 }
-inline std::chrono::milliseconds TcpRecvTimeLimit() {
-    return DefaultTcpClient().RecvTimeLimit();
-}

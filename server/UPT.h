@@ -25,7 +25,8 @@
 // The waiting side then sees 35: once the shared ResultCode is non-zero the worker never
 // replaces it, and the status line shows the general error text with code 23. The TCP client
 // is released once, after the worker has stopped using it, whichever CloseClient comes first.
-// Without CloseClient a blocked receive ends only at the receive time limit (TcpRecvTimeLimit).
+// Without CloseClient a blocked receive ends only at the receive time limit
+// (ServerLimits::Receive).
 #include "CliInfo.h"
 #include "Dialogue.h"
 #include "ResultCodes.h"
@@ -58,8 +59,10 @@ inline std::string Exchange(const std::string& line) {
 inline int32_t SessionResult() {
     return DefaultServerLink().SessionResult();
 }
+// The exchange is over: the idle picture comes back with the rest of the controls of the
+// exchange's end.
 inline void ShowIdle() {
-    DefaultServerLink().ShowIdle();
+    DefaultServerLink().Report(TExchangePhase::Ended);
 }
 inline void CloseClient() {
     DefaultServerLink().CloseClient();

@@ -22,7 +22,7 @@ void TUPThread::Start() {
     } catch (const std::system_error&) {
         // No thread: the waiting window still gets its end and its result.
         try {
-            link_.ShowIdle();
+            link_.Report(TExchangePhase::Ended);
         } catch (...) {
         }
         Finish(kResultTransferFailed);
@@ -30,7 +30,6 @@ void TUPThread::Start() {
 }
 
 void TUPThread::Terminate() {
-    terminated_.store(true);
     link_.RequestStop();
 }
 
@@ -50,7 +49,7 @@ void TUPThread::Execute() {
     }
     link_.CloseClient();
     try {
-        link_.ShowIdle();
+        link_.Report(TExchangePhase::Ended);
     } catch (...) {
     }
     // A cancel's code stays, and its message is the one shown.

@@ -21,7 +21,6 @@ public:
     void Start();
     // The termination request: the session stops at its next step, as on a lost connection.
     void Terminate();
-    bool Terminated() const { return terminated_.load(); }
     // Waits for the thread to end (returns at once when it never started).
     void WaitFor();
     // True once Execute has returned.
@@ -38,6 +37,5 @@ private:
     TServerLink& link_;
     TExchangeListener* listener_;
     std::thread thread_;
-    std::atomic<bool> terminated_{false};
     std::atomic<bool> finished_{false};
 };

@@ -8,6 +8,7 @@
 #include "UPCommFun.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -22,12 +23,9 @@ std::string Hex2(uint8_t v) {
 }
 
 // The identity text split into its parts (blanks where the device sent fewer characters).
-struct TTypeParts {
-    std::string type, software, hardware;
-};
-TTypeParts TypeParts(std::string text) {
+TTypeFields PaddedTypeFields(std::string text) {
     text.resize(9, ' ');
-    return {text.substr(0, 4), text.substr(4, 4), text.substr(8, 1)};
+    return TypeFields(text);
 }
 
 // Finds and identifies the device; on failure tells the user why and returns false. With
@@ -45,7 +43,7 @@ bool Connect(TCliRun& run, bool deviceLines) {
         run.Error(DeviceFailureCause());
         return false;
     }
-    std::string type = IOPack.TypeText.substr(0, 4);
+    std::string type = TypeFields(IOPack.TypeText).type;
     if (deviceLines) {
         run.Say(PortLine(IOPack.ComID));
         run.Say("device type: " + type);
@@ -121,7 +119,7 @@ TJson StatementJson(const TReleaseStatement& statement) {
 
 TJson DeviceJson() {
     const TIOPack& d = IOPack;
-    TTypeParts parts = TypeParts(d.TypeText);
+    TTypeFields parts = PaddedTypeFields(d.TypeText);
     std::string bytes;
     for (uint8_t b : d.CID)
         bytes += Hex2(b);
@@ -183,7 +181,7 @@ int RunIdentify(TCliRun& run) {
                      ComPortName(IOPack.ComID) + ". Choose one with --port N.");
     }
     const TIOPack& d = IOPack;
-    TTypeParts parts = TypeParts(d.TypeText);
+    TTypeFields parts = PaddedTypeFields(d.TypeText);
     run.Report().Add("device", DeviceJson());
     run.SetOutcome("identified", WorkflowText::Connected);
     run.Result(PortLine(d.ComID));
@@ -310,7 +308,7 @@ int RunFlash(TCliRun& run) {
                                    : ExitDevice;
     run.Report().Add("device", DeviceJson());
     if (check.statement) {
-        TTypeParts parts = TypeParts(IOPack.TypeText);
+        TTypeFields parts = PaddedTypeFields(IOPack.TypeText);
         TReleaseExpectation device{.kind = TReleaseKind::Firmware, .device = parts.type};
         std::string why = CheckReleaseStatement(*check.statement, device);
         if (why.empty() && !run.Options().allowDowngrade) {
@@ -331,8 +329,8 @@ int RunFlash(TCliRun& run) {
     Interrupt::SetStopOutput(run.Options().json ? stopped.JsonText(ExitInterrupted) + "\n" : "");
     auto started = TTerminalWindow::Clock::now();
     Interrupt::SetProgramming(true);
-    bool ok = DownloadFirmware(&run.Window().ProgressBar(), IOPack.TypeText.substr(0, 4), image,
-                               static_cast<int32_t>(image.Size()), 0, 3);
+    bool ok = DownloadFirmware(&run.Window().ProgressBar(), TypeFields(IOPack.TypeText).type, image,
+                               static_cast<int32_t>(image.Size()), 0, ImageKind::Firmware);
     Interrupt::SetProgramming(false);
     Interrupt::SetStopOutput("");
     run.Window().FinishLine();

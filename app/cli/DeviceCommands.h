@@ -4,7 +4,6 @@
 #include "CommandLine.h"
 #include "Workflow.h"
 
-#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -21,12 +20,9 @@ enum ExitStatus : int {
     ExitInterrupted = 130, // ended by Ctrl-C (SIGINT) or SIGTERM
 };
 
-// Where standard error is no terminal, a transfer prints a progress line this often.
-constexpr std::chrono::seconds kProgressLinePeriod{5};
-
 // Finds the device and prints its port, type, versions, identity, identity bytes and counters.
 int RunIdentify(TCliRun& run);
-// Finds the device and programs the image file (image kind 3 at address 0) into it.
+// Finds the device and programs the image file (ImageKind::Firmware at address 0) into it.
 int RunFlash(TCliRun& run);
 // The whole upgrade, as the window's "在线更新" button runs it (see TerminalWorkflowUI.h).
 int RunUpdate(TCliRun& run);

@@ -60,9 +60,10 @@ TAction TCounter::Next(bool isProgramming, Clock::time_point now) {
     default:
         break;
     }
-    // The third and later ones: a stop within ConfirmStop of the warning, else a new warning.
+    // The third and later ones: a stop within TerminalLimits::ConfirmStop of the warning, else a
+    // new warning.
     auto sinceWarning = Clock::duration(ticks - warnedAt_.load());
-    if (sinceWarning <= ConfirmStop)
+    if (sinceWarning <= TerminalLimits::ConfirmStop)
         return TAction::StopHalfProgrammed;
     warnedAt_.store(ticks);
     return TAction::WarnHalfProgrammed;

@@ -10,12 +10,14 @@
 //   server exchange is cancelled at once), and a second one stops the program at once;
 // - while the device is being programmed (SetProgramming), the first one only says that
 //   programming continues until the image is complete; the second says what stopping now means
-//   and asks for a third within ConfirmStop; that third stops the program at once (status 130).
-//   Once ConfirmStop has passed without it, the next interrupt warns again.
+//   and asks for a third within ConfirmStop (TerminalLimits); that third stops the program at
+//   once (status 130). Once ConfirmStop has passed without it, the next interrupt warns again.
 // Every interrupt is answered with a line: the user is never left without a word.
 //
 // One file per platform: signals and a wake-up pipe on POSIX, the console control handler and
 // an event on Windows.
+#include "TimeLimits.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -23,8 +25,6 @@
 
 namespace Interrupt {
 
-// How long after the warning a further interrupt stops programming half-way.
-constexpr std::chrono::seconds ConfirmStop{2};
 // The exit status of a program stopped by an interrupt.
 constexpr int StoppedStatus = 130;
 

@@ -3,6 +3,7 @@
 // process for a stop.
 #include "Console.h"
 #include "Interrupt.h"
+#include "TimeLimits.h"
 
 #include <chrono>
 #include <io.h>
@@ -11,12 +12,6 @@
 
 namespace {
 HANDLE wakeEvent = nullptr; // NOLINT(readability-identifier-naming)
-
-// How often a wait for console input looks for a finished line: the console's handle is
-// signalled by every key, mouse and focus event, not only by a whole line.
-constexpr std::chrono::milliseconds kConsoleLookMs{50};
-// How often a wait for piped input looks for bytes: a pipe has no waitable "data arrived".
-constexpr std::chrono::milliseconds kPipeLookMs{20};
 
 BOOL WINAPI OnControl(DWORD kind) {
     if (kind != CTRL_C_EVENT && kind != CTRL_BREAK_EVENT)
@@ -104,7 +99,7 @@ TInput ReadInput(int input, std::string& into) {
                 ready = true; // no pipe (a file): a read never blocks
         }
         if (!ready) {
-            Detail::WaitForWake(console ? kConsoleLookMs : kPipeLookMs);
+            Detail::WaitForWake(console ? TerminalLimits::ConsoleLook : TerminalLimits::PipeLook);
             continue;
         }
         char buffer[512];

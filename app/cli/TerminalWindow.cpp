@@ -1,6 +1,7 @@
 #include "TerminalWindow.h"
 
 #include "Console.h"
+#include "TimeLimits.h"
 #include "VisibleText.h"
 
 #include <algorithm>
@@ -8,10 +9,6 @@
 
 namespace {
 constexpr int kBarWidth = 40;
-// A bar whose percentage stays is redrawn at most this often, for its rate and time left.
-constexpr std::chrono::milliseconds kRedraw{500};
-// Before this much of a transfer has passed its rate means little and is not shown.
-constexpr std::chrono::milliseconds kRateAfter{500};
 
 std::string OneDecimal(double value) {
     char text[32];
@@ -65,7 +62,7 @@ std::string TTerminalWindow::RenderDetail(int position, int max,
                                           std::chrono::milliseconds elapsed) {
     int64_t done = std::clamp<int64_t>(position, 0, std::max(max, 0));
     std::string text = Bytes(done) + " of " + Bytes(std::max(max, 0));
-    if (elapsed < kRateAfter || done == 0)
+    if (elapsed < TerminalLimits::RateAfter || done == 0)
         return text;
     double rate = double(done) * 1000.0 / double(elapsed.count()); // bytes per second
     text += ", " + Bytes(int64_t(rate)) + "/s";
@@ -155,7 +152,7 @@ void TTerminalWindow::DrawLocked() {
     // redrawn when its text changes, and now and then for its rate: a download moves it a
     // thousand times.
     std::string bar = RenderBar(position_, max_, kBarWidth);
-    if (bar == drawn_ && now - drawnAt_ < kRedraw)
+    if (bar == drawn_ && now - drawnAt_ < TerminalLimits::Redraw)
         return;
     std::string line = "\r" + bar + "  " + RenderDetail(position_, max_, elapsed);
     // Erase what a longer line before left behind.

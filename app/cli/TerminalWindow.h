@@ -22,7 +22,6 @@ public:
     TTerminalWindow(std::FILE* out, bool interactive);
     ~TTerminalWindow() override;
 
-    bool Interactive() const { return interactive_; }
     // True when ShowStatus prints.
     bool ShowsStatus() const { return interactive_ || everyStatus_; }
     // Status texts become lines also when `out` is no terminal (the progress bar still not).

@@ -46,8 +46,9 @@ void TTerminalWorkflowUI::ProcessMessages() {
 }
 
 std::string OfferedVersion(const TCliInfo& answer, const std::string& deviceVersion) {
-    const std::string& named = answer.UPType == 7 ? answer.SWVer : answer.SVer;
-    const std::string own = answer.UPType == 7 ? std::string(KestrelToolVersion) : deviceVersion;
+    const std::string& named = answer.UPType == RequestKind::Tool ? answer.SWVer : answer.SVer;
+    const std::string own =
+        answer.UPType == RequestKind::Tool ? std::string(KestrelToolVersion) : deviceVersion;
     return named == own ? "" : named;
 }
 

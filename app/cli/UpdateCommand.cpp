@@ -162,10 +162,11 @@ int RunUpdate(TCliRun& run) {
     std::string outcome = interrupted ? "interrupted" : ResultName(result);
     std::string line = "kestrel-cli update: " + outcome;
     if (found)
-        line += "; device " + IOPack.TypeText.substr(0, 4) + " " + IOPack.DevID + " on " +
+        line += "; device " + TypeFields(IOPack.TypeText).type + " " + IOPack.DevID + " on " +
                 ComPortName(IOPack.ComID) + ", software " + device;
     if (code == kResultSuccess)
-        line += std::string("; offered ") + (answer.UPType == 7 ? "tool " : "firmware ") +
+        line += std::string("; offered ") +
+                (answer.UPType == RequestKind::Tool ? "tool " : "firmware ") +
                 (offered.empty() ? "(version not named)" : offered);
     if (code != 0)
         line += "; result code " + CodeText(code);
@@ -188,9 +189,11 @@ int RunUpdate(TCliRun& run) {
     if (code == kResultSuccess) {
         report.Add("request_kind", int64_t(answer.UPType));
         if (offered.empty())
-            versions.AddNull(answer.UPType == 7 ? "offered_tool" : "offered_firmware");
+            versions.AddNull(answer.UPType == RequestKind::Tool ? "offered_tool"
+                                                                : "offered_firmware");
         else
-            versions.Add(answer.UPType == 7 ? "offered_tool" : "offered_firmware", offered);
+            versions.Add(answer.UPType == RequestKind::Tool ? "offered_tool" : "offered_firmware",
+                         offered);
     }
     report.Add("versions", versions);
     report.Add("guided_steps", HintName(ui.HintOutcome()));

@@ -8,6 +8,7 @@
 #include "PortNames.h"
 #include "SystemText.h"
 #include "TerminalWindow.h"
+#include "TimeLimits.h"
 #include "Workflow.h"
 
 #include <algorithm>
@@ -230,7 +231,7 @@ int Run(std::vector<std::string> args) {
     // lines; -q shows neither, -v every status.
     TTerminalWindow window(stderr, IsTerminal(fileno(stderr)) && !options.quiet);
     if (!options.quiet)
-        window.PrintProgressLines(kProgressLinePeriod);
+        window.PrintProgressLines(TerminalLimits::ProgressLinePeriod);
     window.PrintEveryStatus(options.verbose);
     Interrupt::SetOutput(fileno(stderr), &window.OpenLine());
     SetMainWindow(&window);

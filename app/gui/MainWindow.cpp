@@ -3,6 +3,7 @@
 #include "GifPicture.h"
 #include "InfoBrowser.h"
 #include "Skin.h"
+#include "TimeLimits.h"
 #include "VisibleText.h"
 #include "WindowTexts.h"
 #include "WindowThreadLink.h"
@@ -151,8 +152,8 @@ TForm_Main::TForm_Main(const QStringList& arguments, QWidget* parent)
     TimerAutoGrade = new QTimer(this);
     TimerAutoGrade->setObjectName(QStringLiteral("TimerAutoGrade"));
     TimerAutoGrade->setSingleShot(true);
-    TimerAutoGrade->setInterval(2000);
-    // A precise timer never fires early: the automatic start comes 2000 ms after creation.
+    TimerAutoGrade->setInterval(WindowLimits::AutoStart);
+    // A precise timer never fires early: the automatic start comes no sooner than AutoStart.
     TimerAutoGrade->setTimerType(Qt::PreciseTimer);
     connect(TimerAutoGrade, &QTimer::timeout, this, &TForm_Main::TimerAutoGradeTimer);
     TimerAutoGrade->start();

@@ -4,6 +4,7 @@
 // loaded within the answer limit, or a control that cannot be created, gives way to the page's
 // local replacement (InfoUnavailablePage) shown as plain text with a "重新加载" link that loads
 // the page again; the failure is echoed on standard error.
+#include "TimeLimits.h"
 #include "Win32Window.h"
 #include "WindowTexts.h"
 
@@ -16,7 +17,7 @@ public:
     // Creates the container as a child of `parent` and starts loading `url`. Call on a thread
     // that has initialised OLE (OleInitialize); without it the control cannot be created.
     TInfoBrowser(HWND parent, int id, std::string url,
-                 std::chrono::milliseconds answerLimit = InfoPageAnswerLimit);
+                 std::chrono::milliseconds answerLimit = WindowLimits::InfoPageAnswer);
     ~TInfoBrowser();
     TInfoBrowser(const TInfoBrowser&) = delete;
     TInfoBrowser& operator=(const TInfoBrowser&) = delete;

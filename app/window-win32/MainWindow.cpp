@@ -3,6 +3,7 @@
 #include "GifPicture.h"
 #include "InfoBrowser.h"
 #include "Resources.h"
+#include "TimeLimits.h"
 #include "WideText_win32.h"
 #include "Win32Window.h"
 #include "WindowTexts.h"
@@ -24,7 +25,6 @@ const wchar_t* const ApplicationClass = L"KestrelApplication";
 constexpr DWORD MainStyle =
     WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
 constexpr int ClientWidth = 363, ClientHeight = 486;
-constexpr std::chrono::milliseconds AutoGradeDelay{2000};
 
 enum : int {
     IdStat = 101,
@@ -211,7 +211,8 @@ void TForm_Main::FormCreate() {
     SetWindowPos(window_, nullptr, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
     ApplyDpi(WindowDpi(window_));
     // TimerAutoGrade: one tick, 2000 ms after creation.
-    SetTimer(window_, TimerAutoGradeId, static_cast<UINT>(AutoGradeDelay.count()), nullptr);
+    SetTimer(window_, TimerAutoGradeId, static_cast<UINT>(WindowLimits::AutoStart.count()),
+             nullptr);
     autoGradeArmedAt_ = std::chrono::steady_clock::now();
     autoGradeArmed_ = true;
 }
@@ -401,10 +402,10 @@ void TForm_Main::ShowCauseMenu(POINT at) {
 }
 
 void TForm_Main::TimerAutoGradeTimer() {
-    // A window timer may fire a little early (wine's do): the start comes no sooner than 2000 ms
+    // A window timer may fire a little early (wine's do): the start comes no sooner than AutoStart
     // after creation.
     const auto early = std::chrono::ceil<std::chrono::milliseconds>(
-        AutoGradeDelay - (std::chrono::steady_clock::now() - autoGradeArmedAt_));
+        WindowLimits::AutoStart - (std::chrono::steady_clock::now() - autoGradeArmedAt_));
     if (early.count() > 0) {
         SetTimer(window_, TimerAutoGradeId, static_cast<UINT>(early.count()), nullptr);
         return;

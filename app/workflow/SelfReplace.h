@@ -14,6 +14,7 @@
 // The text builders are plain functions, available on every platform so that both scripts can be
 // checked anywhere; writing and starting the script lives in one file per platform.
 #include "MemoryStream.h"
+#include "TimeLimits.h"
 #include "WorkflowUI.h"
 
 #include <chrono>
@@ -117,12 +118,6 @@ long CurrentProcessId();
 // The number of update keys a tool's version line names ("kestrel 1.5 (update keys: 2)"); -1
 // when it names none.
 int UpdateKeyCount(std::string_view versionLine);
-
-// How long the new tool may take to answer --version before it counts as unable to run.
-namespace ReplaceLimits {
-using namespace std::chrono_literals;
-constexpr std::chrono::milliseconds VersionAnswer = 5s;
-} // namespace ReplaceLimits
 
 enum class TReplaceOutcome {
     Started,   // backup saved, script running, the program has been asked to terminate

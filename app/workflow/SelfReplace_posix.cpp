@@ -143,7 +143,9 @@ bool AnswersVersion(const std::string& path, std::chrono::milliseconds limit, st
             break;
         // Its end is looked for every few milliseconds; its output wakes the wait at once.
         pollfd p{out[0], POLLIN, 0};
-        int wait = static_cast<int>(std::min<long long>(left.count(), outputOpen ? 10 : 5));
+        int wait = static_cast<int>(std::min<long long>(
+            left.count(),
+            (outputOpen ? ReplaceLimits::TrialLook : ReplaceLimits::TrialEndLook).count()));
         if (poll(&p, outputOpen ? 1 : 0, wait) > 0) {
             char buf[512];
             ssize_t n = read(out[0], buf, sizeof buf);

@@ -126,14 +126,14 @@ bool AnswersVersion(const std::string& path, std::chrono::milliseconds limit, st
                         .count();
         if (left <= 0)
             break;
-        ended =
-            WaitForSingleObject(process.hProcess,
-                                static_cast<DWORD>(std::min<long long>(left, 10))) == WAIT_OBJECT_0;
+        ended = WaitForSingleObject(process.hProcess,
+                                    static_cast<DWORD>(std::min<long long>(
+                                        left, ReplaceLimits::TrialLook.count()))) == WAIT_OBJECT_0;
     }
     DWORD code = 0;
     if (!ended) {
         TerminateProcess(process.hProcess, 1);
-        WaitForSingleObject(process.hProcess, 5000);
+        WaitForSingleObject(process.hProcess, static_cast<DWORD>(ReplaceLimits::TrialEnd.count()));
     } else if (!GetExitCodeProcess(process.hProcess, &code)) {
         code = 1;
     }

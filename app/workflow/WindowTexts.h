@@ -2,7 +2,6 @@
 // What the two windows (Qt on Linux, Win32 on Windows) share without a toolkit: their fixed
 // texts, the address of the device information page and the local page shown when it cannot be
 // loaded, and the answers to --version and --help.
-#include <chrono>
 #include <string>
 
 namespace WindowText {
@@ -23,9 +22,6 @@ inline constexpr const char* HintCaption = "操作提示";
 inline constexpr const char* CauseTooltip = "失败原因（右键可复制）：\n";
 inline constexpr const char* CopyCause = "复制错误原因 (copy the cause)";
 } // namespace WindowText
-
-// A page that has not loaded this long after its load began counts as not answering.
-inline constexpr std::chrono::milliseconds InfoPageAnswerLimit = std::chrono::seconds(15);
 
 // The device information page: the base address (the environment variable KESTREL_INFO_BASE_URL
 // when set, otherwise the one chosen at build time) and "/url/QX40Info.htm".

@@ -190,13 +190,11 @@ void TWorkflow::ShowCause(const std::string& cause) {
 }
 
 std::string TWorkflow::DeviceVersion() const {
-    const std::string& type = IOPack.TypeText;
-    return type.size() > 4 ? type.substr(4, 4) : "";
+    return TypeFields(IOPack.TypeText).software;
 }
 
 std::string TWorkflow::DeviceHardwareVersion() const {
-    const std::string& type = IOPack.TypeText;
-    return type.size() > 8 ? type.substr(8, 1) : "";
+    return TypeFields(IOPack.TypeText).hardware;
 }
 
 // Every end of the action leaves the controls of Idle (set by Start).
@@ -217,7 +215,7 @@ TWorkflowResult TWorkflow::Run() {
 
     // 3: show it.
     ui_.ShowPort(IOPack.ComID);
-    ui_.SetDeviceType(IOPack.TypeText.substr(0, 4));
+    ui_.SetDeviceType(TypeFields(IOPack.TypeText).type);
     ui_.ShowStatus(WorkflowText::Connected);
     Pause(ServerLimits::AfterConnect);
     // A close (or Ctrl-C) that came during discovery or the pause: no exchange begins.
@@ -227,7 +225,7 @@ TWorkflowResult TWorkflow::Run() {
     // 4-5: the server.
     TCliInfo request;
     FillCliInfo(request);
-    request.UPType = 3;
+    request.UPType = RequestKind::Firmware;
     bool applied = false;
     bool exchanged = RunUPThread(request);
     lastCode_ = request.ResultCode;
@@ -256,7 +254,7 @@ TWorkflowResult TWorkflow::Run() {
             return applied_;
         }
         request.Data.reset();
-        if (request.UPType == 7)
+        if (request.UPType == RequestKind::Tool)
             return applied_;
         applied = true;
         result = applied_;
@@ -344,10 +342,10 @@ bool TWorkflow::ApplyCliInfo(TCliInfo& request) {
     if (!request.Data)
         request.Data = std::make_shared<TMemoryStream>();
     switch (request.UPType) {
-    case 3: {
+    case RequestKind::Firmware: {
         // Checked before the port is opened; the trailer never reaches the device.
         TReleaseExpectation firmware{.kind = TReleaseKind::Firmware,
-                                     .device = IOPack.TypeText.substr(0, 4),
+                                     .device = TypeFields(IOPack.TypeText).type,
                                      .newerThan = DeviceVersion()};
         if (!AcceptPayload(request, firmware))
             return false;
@@ -355,7 +353,7 @@ bool TWorkflow::ApplyCliInfo(TCliInfo& request) {
         ui_.Repaint();
         TMemoryStream& image = *request.Data;
         if (!DownloadFirmware(&ui_.ProgressBar(), request.UserName, image,
-                              static_cast<int32_t>(image.Size()), 0, 3)) {
+                              static_cast<int32_t>(image.Size()), 0, ImageKind::Firmware)) {
             ui_.ShowStatus(WorkflowText::ProgrammingFailed);
             applied_ = TWorkflowResult::ProgrammingFailed;
             return false;
@@ -365,7 +363,7 @@ bool TWorkflow::ApplyCliInfo(TCliInfo& request) {
         applied_ = TWorkflowResult::FirmwareApplied;
         return true;
     }
-    case 7: {
+    case RequestKind::Tool: {
         // The checks of the image and its trial run see the file without its trailer, and the
         // installed executable is byte for byte the signed file.
         TReleaseExpectation tool{.kind = TReleaseKind::Tool,
@@ -419,7 +417,7 @@ bool TWorkflow::ApplyCliInfo(TCliInfo& request) {
 
 bool TWorkflow::AcceptPayload(const TCliInfo& request, const TReleaseExpectation& expected) {
     // The model flag sent to the device comes from the server's echo of the device type.
-    const std::string deviceType = IOPack.TypeText.substr(0, 4);
+    const std::string deviceType = TypeFields(IOPack.TypeText).type;
     if (policy_.HasKeys() && expected.kind == TReleaseKind::Firmware &&
         request.UserName != deviceType)
         return Refuse(expected, "the server's answer names the device type " + request.UserName +

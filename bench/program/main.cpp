@@ -106,7 +106,8 @@ int main(int argc, char** argv) {
         TTimingBar bar;
         double cpu0 = CpuSeconds();
         auto t0 = Clock::now();
-        bool ok = DownloadFirmware(&bar, IOPack.TypeText.substr(0, 4), image, int32_t(size), 0, 3);
+        bool ok = DownloadFirmware(&bar, TypeFields(IOPack.TypeText).type, image, int32_t(size), 0,
+                                   ImageKind::Firmware);
         auto t1 = Clock::now();
         double cpu = CpuSeconds() - cpu0;
         double elapsed = Seconds(t1 - t0);

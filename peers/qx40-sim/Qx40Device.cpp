@@ -1,5 +1,7 @@
 #include "Qx40Device.h"
 
+#include "Commands.h"
+
 #include <cstdio>
 #include <fstream>
 
@@ -42,7 +44,7 @@ std::string HexBytes(const uint8_t* bytes, size_t n) {
 
 bool TFrameReader::Push(uint8_t byte) {
     buf_.push_back(byte);
-    if (buf_[0] != 0x09)
+    if (buf_[0] != Command::DataFrame)
         return buf_.size() == 12;
     return buf_.size() >= 2 && buf_.size() == size_t(buf_[1]) + 5;
 }
@@ -77,7 +79,7 @@ std::vector<uint8_t> TQx40Device::HandleFrame(const std::vector<uint8_t>& f) {
     }
     if (f.empty())
         return {};
-    if (f[0] == 0x09)
+    if (f[0] == Command::DataFrame)
         return HandleData(f);
 
     uint8_t code = f[0];
@@ -91,16 +93,16 @@ std::vector<uint8_t> TQx40Device::HandleFrame(const std::vector<uint8_t>& f) {
         return {};
     }
     switch (code) {
-    case 0x01:
+    case Command::KeyExchange:
         return HandleKeyFrame(f);
-    case 0x02:
+    case Command::StartProgramming:
         return HandleStart(f);
-    case 0x0B:
+    case Command::Reset:
         log_("command 0B");
         if (running_)
             FinishRun();
         return {};
-    case 0xC2: {
+    case Command::ReadCounters: {
         log_("command C2: counters");
         auto d = Counter24(cfg_.count1);
         d[4] = uint8_t(cfg_.count2 >> 16);
@@ -108,24 +110,24 @@ std::vector<uint8_t> TQx40Device::HandleFrame(const std::vector<uint8_t>& f) {
         d[6] = uint8_t(cfg_.count2);
         return Reply12(code, d);
     }
-    case 0xC4:
+    case Command::ReadCID:
         log_("command C4: identity bytes");
         return Reply12(code, {cfg_.cid[0], cfg_.cid[1], cfg_.cid[2], cfg_.cid[3], 0, 0, 0, 0, 0});
-    case 0xC8: {
+    case Command::ReadTypeText: {
         log_("command C8: identity text");
         std::array<uint8_t, 9> d{};
         for (size_t i = 0; i < 9 && i < cfg_.typeText.size(); ++i)
             d[i] = uint8_t(cfg_.typeText[i]);
         return Reply12(code, d);
     }
-    case 0xC9: {
+    case Command::ReadDevID: {
         log_("command C9: device identity");
         std::array<uint8_t, 9> d{};
         for (size_t i = 0; i < 8 && i < cfg_.devId.size(); ++i)
             d[i] = uint8_t(~uint8_t(cfg_.devId[i]));
         return Reply12(code, d);
     }
-    case 0xCA:
+    case Command::ReadUseCount:
         log_("command CA: use counter");
         return Reply12(code, Counter24(cfg_.useCount));
     default:
@@ -201,7 +203,7 @@ std::vector<uint8_t> TQx40Device::HandleData(const std::vector<uint8_t>& f) {
              std::to_string(packLen_ + 1) + ": ignored");
         return {};
     }
-    if (cfg_.silent.count(0x09)) {
+    if (cfg_.silent.count(Command::DataFrame)) {
         log_("data frame " + std::to_string(dataFrames_ + 1) + ": staying silent");
         return {};
     }

@@ -1,5 +1,6 @@
 // qx40-sim: a QX40 device on a pseudo-terminal. Prints the path of its serial end, then serves
 // the device link until it is terminated.
+#include "Commands.h"
 #include "Qx40Device.h"
 #include "SimOptions.h"
 
@@ -141,7 +142,9 @@ int Simulate(int argc, char** argv) {
     Log(path);
 
     for (uint8_t code : opts.config.badSum)
-        if (code != 0xC2 && code != 0xC4 && code != 0xC8 && code != 0xC9 && code != 0xCA) {
+        if (code != Command::ReadCounters && code != Command::ReadCID &&
+            code != Command::ReadTypeText && code != Command::ReadDevID &&
+            code != Command::ReadUseCount) {
             char b[96];
             std::snprintf(b, sizeof b, "note: --bad-sum %02X has no effect (no 12-byte reply)",
                           code);

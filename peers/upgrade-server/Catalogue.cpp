@@ -2,6 +2,7 @@
 
 #include "CRC16.h"
 #include "ReleaseStatement.h"
+#include "RequestKind.h"
 
 #include <algorithm>
 #include <cctype>
@@ -493,10 +494,10 @@ Decision Decide(const Catalogue& catalogue, const std::string& userName, const s
         return !client ||
                CompareVersionNumbers(*client, *ParseVersion(catalogue.tool->version)) < 0;
     };
-    if (forcedKind == 7 || (!forcedKind && toolIsNewer())) {
+    if (forcedKind == RequestKind::Tool || (!forcedKind && toolIsNewer())) {
         if (catalogue.tool) {
             d.kind = Decision::Kind::Data;
-            d.upType = 7;
+            d.upType = RequestKind::Tool;
             d.item = &*catalogue.tool;
             return d;
         }
@@ -513,7 +514,7 @@ Decision Decide(const Catalogue& catalogue, const std::string& userName, const s
         return d;
     }
     d.kind = Decision::Kind::Data;
-    d.upType = 3;
+    d.upType = RequestKind::Firmware;
     d.item = &fw->second;
     return d;
 }

@@ -1,5 +1,7 @@
 #include "Faults.h"
 
+#include "RequestKind.h"
+
 namespace {
 // Splits "name:rest" into name and rest (rest may contain further colons).
 std::pair<std::string, std::optional<std::string>> SplitFirst(const std::string& text) {
@@ -76,9 +78,9 @@ bool ParseFault(const std::string& fault, Faults& faults, std::string& error) {
         faults.corruptData = true;
     } else if (name == "kind") {
         if (arg == "3")
-            faults.kind = 3;
+            faults.kind = RequestKind::Firmware;
         else if (arg == "7")
-            faults.kind = 7;
+            faults.kind = RequestKind::Tool;
         else
             return fail("expected kind:3 or kind:7");
     } else if (name == "close-at" || name == "stall-at") {

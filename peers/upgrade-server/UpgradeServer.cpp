@@ -1,6 +1,7 @@
 #include "UpgradeServer.h"
 
 #include "Log.h"
+#include "RequestKind.h"
 
 #include <csignal>
 #include <cstdio>
@@ -31,7 +32,7 @@ constexpr std::array<const char*, 3> kCapNames{"max-sessions", "max-per-peer", "
 
 bool CatalogueFitsOptions(const Catalogue& catalogue, const ServerOptions& options,
                           std::string& error) {
-    if (options.faults.kind == 7 && !catalogue.tool) {
+    if (options.faults.kind == RequestKind::Tool && !catalogue.tool) {
         error = "the fault kind:7 needs a tool line in the manifest";
         return false;
     }

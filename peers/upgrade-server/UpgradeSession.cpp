@@ -2,6 +2,7 @@
 
 #include "CRC16.h"
 #include "Log.h"
+#include "RequestKind.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -216,7 +217,7 @@ asio::awaitable<void> UpgradeSession::Announcement() {
 asio::awaitable<void> UpgradeSession::Transfer(const Decision& decision) {
     const CatalogueItem& item = *decision.item;
     data_ = item.data.get();
-    answer_ = (decision.upType == 7 ? "tool:" : "firmware:") + item.version;
+    answer_ = (decision.upType == RequestKind::Tool ? "tool:" : "firmware:") + item.version;
     length_ = faults_.length.value_or(data_->size());
     uint16_t crc = item.crc;
     if (length_ < data_->size())

@@ -318,7 +318,7 @@ TEST(TerminalWindow, WithoutATerminalProgressIsALineNowAndThenAndAtTheEnd) {
 }
 
 // The decisions of Ctrl-C: deferred, then at once; during programming never at once without a
-// warning and a third interrupt within ConfirmStop of it.
+// warning and a third interrupt within TerminalLimits::ConfirmStop of it.
 TEST(InterruptCounter, ProgrammingStopsOnlyOnAConfirmedThirdInterrupt) {
     using Interrupt::TAction;
     Interrupt::TCounter counter;
@@ -331,9 +331,9 @@ TEST(InterruptCounter, ProgrammingStopsOnlyOnAConfirmedThirdInterrupt) {
     EXPECT_EQ(counter.Next(true, t), TAction::ProgrammingGoesOn);
     EXPECT_EQ(counter.Next(true, t), TAction::WarnHalfProgrammed);
     // Too late: a new warning, and the count of the confirmation starts again from it.
-    t += Interrupt::ConfirmStop + std::chrono::milliseconds(1);
+    t += TerminalLimits::ConfirmStop + std::chrono::milliseconds(1);
     EXPECT_EQ(counter.Next(true, t), TAction::WarnHalfProgrammed);
-    t += Interrupt::ConfirmStop;
+    t += TerminalLimits::ConfirmStop;
     EXPECT_EQ(counter.Next(true, t), TAction::StopHalfProgrammed);
 
     // A new programming starts from nothing; every action has its own line.

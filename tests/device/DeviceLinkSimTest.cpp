@@ -254,10 +254,10 @@ TEST_F(DeviceLinkSim, LineRateProgrammingTakesAtLeastTheLineTime) {
     ASSERT_TRUE(OpenCom(1, DeviceBaud));
     ASSERT_TRUE(SendKey());
     IOPack.PackLen = 255;
-    ASSERT_TRUE(SendDownloadStart(0, 53, 3));
+    ASSERT_TRUE(SendDownloadStart(0, ModelFlagQX40, ImageKind::Firmware));
     std::string image = TestImage(128 * 256);
     auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(SendFirmwareBlocks(nullptr, 0, reinterpret_cast<const uint8_t*>(image.data()),
+    ASSERT_TRUE(SendFirmwareBlocks(nullptr, reinterpret_cast<const uint8_t*>(image.data()),
                                    int32_t(image.size())));
     auto elapsed = std::chrono::steady_clock::now() - start;
     // 128 frames of 260 bytes and their one-byte answers at 20 us per byte.

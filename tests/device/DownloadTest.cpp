@@ -54,7 +54,10 @@ TEST_F(Download, ImageOf1000BytesGoesOutInFourFilledBlocks) {
     EXPECT_EQ(bar.positions, (std::vector<int>{0, 256, 512, 768, 1024}));
 
     std::vector<Bytes> frames = Frames();
-    ASSERT_EQ(Codes(frames), (Bytes{0xC4, 0x01, 0x02, 0x09, 0x09, 0x09, 0x09, 0x0B}));
+    ASSERT_EQ(Codes(frames),
+              (Bytes{Command::ReadCID, Command::KeyExchange, Command::StartProgramming,
+                     Command::DataFrame, Command::DataFrame, Command::DataFrame, Command::DataFrame,
+                     Command::Reset}));
     EXPECT_EQ(frames[1][9], IOPack.Key);
     EXPECT_EQ(frames[2], (Bytes{0x02, 0, 0, 0, 0, 0, 0x35, 0, 0xFF, 0x03, 0x01, 0x39}));
     Bytes sent;
@@ -79,7 +82,9 @@ TEST_F(Download, OneByteBlocksForKindTwo) {
     ASSERT_TRUE(DownloadFirmware(nullptr, "QX41", image, 3, 0x00010203, 2));
     EXPECT_EQ(IOPack.PackLen, 0);
     std::vector<Bytes> frames = Frames();
-    ASSERT_EQ(Codes(frames), (Bytes{0xC4, 0x01, 0x02, 0x09, 0x09, 0x09, 0x0B}));
+    ASSERT_EQ(Codes(frames),
+              (Bytes{Command::ReadCID, Command::KeyExchange, Command::StartProgramming,
+                     Command::DataFrame, Command::DataFrame, Command::DataFrame, Command::Reset}));
     EXPECT_EQ(Bytes(frames[2].begin(), frames[2].begin() + 10),
               (Bytes{0x02, 0x03, 0x02, 0x01, 0x00, 0, 0x00, 0, 0x00, 0x02}));
     EXPECT_EQ(frames[3], (Bytes{0x09, 0x00, 0x41, 0x00, 0x4A}));
@@ -91,12 +96,17 @@ TEST_F(Download, KindOneFillsTo256AndNeedsTheQX40) {
     TMemoryStream image = Image(300);
     ASSERT_TRUE(DownloadFirmware(&bar, "QX40", image, 300, 0, 1));
     EXPECT_EQ(bar.maxima, std::vector<int>{512});
-    EXPECT_EQ(Codes(Frames()), (Bytes{0xC4, 0x01, 0x02, 0x09, 0x09, 0x0B}));
+    EXPECT_EQ(Codes(Frames()),
+              (Bytes{Command::ReadCID, Command::KeyExchange, Command::StartProgramming,
+                     Command::DataFrame, Command::DataFrame, Command::Reset}));
 
     EXPECT_FALSE(DownloadFirmware(&bar, "QX40 ", image, 300, 0, 1));
     EXPECT_EQ(ComOpenCount, 2);
     // Identity bytes and key were exchanged, then nothing more.
-    EXPECT_EQ(Codes(Frames()), (Bytes{0xC4, 0x01, 0x02, 0x09, 0x09, 0x0B, 0xC4, 0x01}));
+    EXPECT_EQ(Codes(Frames()),
+              (Bytes{Command::ReadCID, Command::KeyExchange, Command::StartProgramming,
+                     Command::DataFrame, Command::DataFrame, Command::Reset, Command::ReadCID,
+                     Command::KeyExchange}));
 }
 
 TEST_F(Download, UnknownKindsSendNoStartCommand) {
@@ -104,7 +114,8 @@ TEST_F(Download, UnknownKindsSendNoStartCommand) {
     TMemoryStream image = Image(512);
     EXPECT_FALSE(DownloadFirmware(&bar, "QX40", image, 512, 0, 0));
     EXPECT_FALSE(DownloadFirmware(&bar, "QX40", image, 512, 0, 5));
-    EXPECT_EQ(Codes(Frames()), (Bytes{0xC4, 0x01, 0xC4, 0x01}));
+    EXPECT_EQ(Codes(Frames()), (Bytes{Command::ReadCID, Command::KeyExchange, Command::ReadCID,
+                                      Command::KeyExchange}));
     EXPECT_TRUE(bar.positions.empty());
 }
 
@@ -124,7 +135,8 @@ TEST_F(Download, TwoAcknowledgementBytesEndTheTransfer) {
     TMemoryStream image = Image(1024);
     EXPECT_FALSE(DownloadFirmware(&bar, "QX40", image, 1024, 0, 3));
     EXPECT_EQ(ComOpenCount, 2);
-    EXPECT_EQ(Codes(Frames()), (Bytes{0xC4, 0x01, 0x02, 0x09}));
+    EXPECT_EQ(Codes(Frames()), (Bytes{Command::ReadCID, Command::KeyExchange,
+                                      Command::StartProgramming, Command::DataFrame}));
 }
 
 TEST_F(Download, WrongAcknowledgementsEndTheTransfer) {
@@ -141,11 +153,14 @@ TEST_F(Download, WrongAcknowledgementsEndTheTransfer) {
     EXPECT_FALSE(DownloadFirmware(&bar, "QX40", image, 1024, 0, 3));
     EXPECT_EQ(DeviceFailureCause(), pty.SlavePath() + ": the device answered command 0x02 (start "
                                                       "programming) wrongly (bad sum or refusal)");
-    EXPECT_EQ(Codes(Frames()), (Bytes{0xC4, 0x01, 0x02, 0x09, 0xC4, 0x01, 0x02}));
+    EXPECT_EQ(Codes(Frames()),
+              (Bytes{Command::ReadCID, Command::KeyExchange, Command::StartProgramming,
+                     Command::DataFrame, Command::ReadCID, Command::KeyExchange,
+                     Command::StartProgramming}));
 }
 
 TEST_F(Download, SilentDeviceFailsAfterTheAcknowledgementLimit) {
-    config.silent = {0x09};
+    config.silent = {Command::DataFrame};
     Start();
     TMemoryStream image = Image(512);
     auto start = steady_clock::now();
@@ -155,7 +170,8 @@ TEST_F(Download, SilentDeviceFailsAfterTheAcknowledgementLimit) {
               pty.SlavePath() +
                   ": the device did not acknowledge data frame 1 of 2 (bytes 0 to 255)");
     EXPECT_EQ(ComOpenCount, 2);
-    EXPECT_EQ(Codes(Frames()), (Bytes{0xC4, 0x01, 0x02, 0x09}));
+    EXPECT_EQ(Codes(Frames()), (Bytes{Command::ReadCID, Command::KeyExchange,
+                                      Command::StartProgramming, Command::DataFrame}));
 }
 
 TEST_F(Download, UnopenablePortFails) {

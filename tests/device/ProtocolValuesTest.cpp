@@ -79,7 +79,7 @@ TEST(Frames, SumReplacesWhateverBytes10And11Held) {
 }
 
 TEST(Frames, DownloadStart) {
-    EXPECT_EQ(ModelFlagOf("QX40"), 53);
+    EXPECT_EQ(ModelFlagOf("QX40"), 53); // ModelFlagQX40
     EXPECT_EQ(ModelFlagOf("qx40"), 0);
     EXPECT_EQ(ModelFlagOf("QX40 "), 0);
     EXPECT_EQ(ModelFlagOf(""), 0);

@@ -2,6 +2,7 @@
 // input queue and what is left there.
 #include "COMFunAPI.h"
 #include "PtyDevice.h"
+#include "TimeLimits.h"
 #include "UPCommFun.h"
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -38,7 +39,7 @@ protected:
 } // namespace
 
 TEST_F(Protocol, SendFrameRecomputesTheSum) {
-    TFrame frame{0xC2};
+    TFrame frame{Command::ReadCounters};
     frame[10] = 0xAB;
     frame[11] = 0xCD;
     ASSERT_TRUE(SendFrame(1, frame));
@@ -50,7 +51,7 @@ TEST_F(Protocol, UnknownCodeSendsNothing) {
     EXPECT_FALSE(SendCmd(1, TFrame{0x05}, reply));
     // A reply longer than the caller's buffer is refused before sending, too.
     EXPECT_FALSE(SendCmd(1, TFrame{0xD3}, reply));
-    ASSERT_TRUE(SendFrame(1, TFrame{0xC4}));
+    ASSERT_TRUE(SendFrame(1, TFrame{Command::ReadCID}));
     // The first bytes on the wire are those of the later frame.
     EXPECT_EQ(pty.Read(12), (Bytes{0xC4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0xC4}));
 }
@@ -58,7 +59,7 @@ TEST_F(Protocol, UnknownCodeSendsNothing) {
 TEST_F(Protocol, CommandWithoutReplyReadsNothing) {
     pty.Write({7, 8, 9});
     ASSERT_TRUE(WaitQueued(3));
-    EXPECT_TRUE(SendCmd(1, TFrame{0x0B}, reply));
+    EXPECT_TRUE(SendCmd(1, TFrame{Command::Reset}, reply));
     EXPECT_EQ(ComInCount(1), 3);
     EXPECT_EQ(pty.Read(12), (Bytes{0x0B, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x0B}));
     EXPECT_TRUE(RecvReply(1, 0, {}));
@@ -93,7 +94,7 @@ TEST_F(Protocol, IncompleteReplyTimesOutAndStaysQueued) {
     ASSERT_TRUE(WaitQueued(11));
     auto start = steady_clock::now();
     EXPECT_FALSE(RecvReply(1, 12, reply));
-    EXPECT_GE(steady_clock::now() - start, milliseconds(1000)); // 500 polls of at least 2 ms
+    EXPECT_GE(steady_clock::now() - start, DeviceLimits::ReplyWaitAtLeast);
     EXPECT_EQ(ComInCount(1), 11);
 }
 
@@ -130,9 +131,9 @@ TEST_F(Protocol, QueryRoundTripWithADevice) {
     qx40sim::TSimConfig config;
     config.count1 = 0x010203;
     config.count2 = 0x0A0B0C;
-    config.silent = {0xC4};
+    config.silent = {Command::ReadCID};
     ScriptedDevice device(pty, config);
-    ASSERT_TRUE(SendCmd(1, TFrame{0xC2}, reply));
+    ASSERT_TRUE(SendCmd(1, TFrame{Command::ReadCounters}, reply));
     EXPECT_EQ(reply[1], 0x01);
     EXPECT_EQ(reply[7], 0x0C);
     IOPack.ComID = 1;

@@ -63,7 +63,7 @@ TEST_F(CancelTest, CancelWhileTheWorkerWaitsForValuesEndsWithThirtyFive) {
     TCliInfo after;
     GetCliInfo(after);
     EXPECT_EQ(after.ResultCode, kResultCancelled); // the worker's end kept it
-    EXPECT_EQ(after.UPType, 3);
+    EXPECT_EQ(after.UPType, RequestKind::Firmware);
     EXPECT_TRUE(std::regex_match(window.LastStatus(),
                                  std::regex("^升级发生错误，错误代号：[0-9A-F]{4}23$")))
         << window.LastStatus();

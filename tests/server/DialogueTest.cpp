@@ -87,7 +87,7 @@ TEST_F(DialogueTest, TwoChunksArriveWithTheirHandshakeAndTheServersValues) {
     EXPECT_EQ(rest, expected);
 
     TCliInfo info = Record();
-    EXPECT_EQ(info.UPType, 7);
+    EXPECT_EQ(info.UPType, RequestKind::Tool);
     EXPECT_EQ(info.UserName, request.UserName);
     EXPECT_TRUE(std::string(request.Data->Bytes().begin(), request.Data->Bytes().end()) == image);
     EXPECT_EQ(window.Max(), static_cast<int>(image.size()));
@@ -106,7 +106,7 @@ TEST_F(DialogueTest, DataCutShortFailsTheCrcAndTheStreamKeepsItsSize) {
     std::vector<std::string> rest(peer.Sent().begin() + 27, peer.Sent().end());
     EXPECT_EQ(rest, AfterAnnouncement(image, CrcText(image), 3)); // no "AllOK"
     EXPECT_EQ(request.Data->Size(), static_cast<int64_t>(image.size()));
-    EXPECT_EQ(Record().UPType, 7); // the values were stored before the CRC line
+    EXPECT_EQ(Record().UPType, RequestKind::Tool); // the values were stored before the CRC line
 }
 
 } // namespace

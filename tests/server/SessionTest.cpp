@@ -39,7 +39,7 @@ void ExpectRequestValues(const TCliInfo& info) {
     EXPECT_EQ(info.UserName, request.UserName);
     EXPECT_EQ(info.SVer, request.SVer);
     EXPECT_EQ(info.OriginalID, request.OriginalID);
-    EXPECT_EQ(info.UPType, 3);
+    EXPECT_EQ(info.UPType, RequestKind::Firmware);
 }
 
 class DownloadTest : public SessionTest, public ::testing::WithParamInterface<size_t> {};
@@ -55,7 +55,7 @@ TEST_P(DownloadTest, DataArrivesIntactInChunksWithProgress) {
     EXPECT_EQ(info.Data->Size(), static_cast<int64_t>(size));
     EXPECT_TRUE(std::string(info.Data->Bytes().begin(), info.Data->Bytes().end()) == image);
     EXPECT_EQ(info.UserName, "QX40");
-    EXPECT_EQ(info.UPType, 3);
+    EXPECT_EQ(info.UPType, RequestKind::Firmware);
 
     EXPECT_EQ(window.Statuses().front(), "升级开始：");
     EXPECT_EQ(window.LastStatus(), "请求的数据获取成功！");
@@ -82,7 +82,7 @@ TEST_F(SessionTest, TheServersValuesReplaceTheRequestsAndKindSevenComesBack) {
         {.firmware = TestImage(3000), .faults = {"value:12:7", "value:1:QX4Z", "value:4:99"}});
     TCliInfo info = RunExchange(TestRequest());
     EXPECT_EQ(info.ResultCode, kResultSuccess);
-    EXPECT_EQ(info.UPType, 7);
+    EXPECT_EQ(info.UPType, RequestKind::Tool);
     EXPECT_EQ(info.UserName, "QX4Z");
     EXPECT_EQ(info.UseCount, 99);
     EXPECT_EQ(info.SWVer, "1.4");
@@ -247,7 +247,7 @@ TEST_F(SessionTest, CrcFaultsGiveFortyFourAndFortyFive) {
         TCliInfo info = RunExchange(TestRequest());
         EXPECT_EQ(info.ResultCode, kResultCrcMissing);
         EXPECT_TRUE(EndsWithCode(window.LastStatus(), kGeneral, "2C"));
-        EXPECT_EQ(info.UPType, 7); // the values were stored before the CRC line
+        EXPECT_EQ(info.UPType, RequestKind::Tool); // the values were stored before the CRC line
     }
     for (const char* fault : {"crc:lower", "crc:wrong", "corrupt-data", "close-at:byte:18000"}) {
         SCOPED_TRACE(fault);

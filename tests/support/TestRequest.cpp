@@ -15,7 +15,7 @@ TCliInfo TestRequest() {
     info.CID2 = "A2";
     info.CID3 = "B3";
     info.CID4 = "FF";
-    info.UPType = 3;
+    info.UPType = RequestKind::Firmware;
     info.SWVer = "1.4";
     info.Data = std::make_shared<TMemoryStream>();
     return info;

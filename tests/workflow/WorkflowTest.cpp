@@ -173,7 +173,7 @@ TEST_F(WorkflowTest, FirmwareIsProgrammedAndTheUserGuided) {
     EXPECT_EQ(request.OriginalID, "A2C4E6G8");
     EXPECT_EQ(request.CID1 + request.CID2 + request.CID3 + request.CID4, "1A2B3C4D");
     EXPECT_EQ(request.SWVer, "1.4");
-    EXPECT_EQ(request.UPType, 3);
+    EXPECT_EQ(request.UPType, RequestKind::Firmware);
     EXPECT_EQ(request.PCInfo, GetPCInfo());
 
     // The device received the image filled with 0xFF to 1024 bytes.
@@ -190,7 +190,7 @@ TEST_F(WorkflowTest, RequestIsFilledFromTheDeviceRecord) {
     TWorkflow flow(ui);
     ui.SetDeviceType("QX41");
     TCliInfo request;
-    request.UPType = 3;
+    request.UPType = RequestKind::Firmware;
     request.ResultCode = 9;
     flow.FillCliInfo(request);
     EXPECT_EQ(request.UserName, "QX41");
@@ -203,7 +203,7 @@ TEST_F(WorkflowTest, RequestIsFilledFromTheDeviceRecord) {
               "0A,BC,00,FF");
     EXPECT_EQ(request.ResultCode, 0);
     EXPECT_EQ(request.SWVer, "1.4");
-    EXPECT_EQ(request.UPType, 3); // left to the caller
+    EXPECT_EQ(request.UPType, RequestKind::Firmware); // left to the caller
     ASSERT_TRUE(request.Data);
     EXPECT_EQ(request.Data->Size(), 0);
 
@@ -320,7 +320,7 @@ TEST_F(WorkflowTest, CommandLineOnlyReportsANewTool) {
     options.executablePath = work / "kestrel";
     TWorkflow flow(ui, options);
     EXPECT_EQ(flow.Start(), TWorkflowResult::NewToolAvailable);
-    EXPECT_EQ(flow.LastRequest().UPType, 7);
+    EXPECT_EQ(flow.LastRequest().UPType, RequestKind::Tool);
     EXPECT_FALSE(ui.Has("terminate"));
     EXPECT_FALSE(ui.Has("hint"));
     EXPECT_EQ(ui.ControlsAt(""), Idle);

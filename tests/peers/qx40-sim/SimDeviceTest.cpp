@@ -20,7 +20,7 @@ Bytes Frame(std::initializer_list<uint8_t> head) {
 }
 
 Bytes KeyFrame(const std::string& identity, uint8_t key) {
-    Bytes f{0x01};
+    Bytes f{Command::KeyExchange};
     f.insert(f.end(), identity.begin(), identity.end());
     f.push_back(key);
     TFrame t{};
@@ -113,18 +113,18 @@ TEST(SimDevice, QueriesCarryIdentityAndBigEndianCounters) {
     c.useCount = 0x010203;
     c.cid = {0x0D, 0x11, 0x13, 0x03};
     Device d(c);
-    Bytes r = d.dev.HandleFrame(Frame({0xC2}));
+    Bytes r = d.dev.HandleFrame(Frame({Command::ReadCounters}));
     ASSERT_EQ(r.size(), 12u);
     EXPECT_TRUE(CheckSum12(r.data()));
     EXPECT_EQ(Bytes(r.begin() + 1, r.begin() + 8), (Bytes{0x12, 0x34, 0x56, 0, 0xAB, 0xCD, 0xEF}));
 
-    r = d.dev.HandleFrame(Frame({0xCA}));
+    r = d.dev.HandleFrame(Frame({Command::ReadUseCount}));
     EXPECT_EQ(Bytes(r.begin() + 1, r.begin() + 4), (Bytes{1, 2, 3}));
-    r = d.dev.HandleFrame(Frame({0xC4}));
+    r = d.dev.HandleFrame(Frame({Command::ReadCID}));
     EXPECT_EQ(Bytes(r.begin() + 1, r.begin() + 5), (Bytes{0x0D, 0x11, 0x13, 0x03}));
-    r = d.dev.HandleFrame(Frame({0xC8}));
+    r = d.dev.HandleFrame(Frame({Command::ReadTypeText}));
     EXPECT_EQ(std::string(r.begin() + 1, r.begin() + 10), "QX401.20B");
-    r = d.dev.HandleFrame(Frame({0xC9}));
+    r = d.dev.HandleFrame(Frame({Command::ReadDevID}));
     ASSERT_TRUE(CheckSum12(r.data()));
     EXPECT_EQ(r[1], 0xBE); // 'A' complemented
     EXPECT_EQ(r[2], 0xCD); // '2' complemented
@@ -132,18 +132,18 @@ TEST(SimDevice, QueriesCarryIdentityAndBigEndianCounters) {
 
 TEST(SimDevice, WrongSumsSilenceAndUnknownCommandsGetNoAnswer) {
     TSimConfig c;
-    c.silent = {0xC4};
-    c.badSum = {0xC8};
+    c.silent = {Command::ReadCID};
+    c.badSum = {Command::ReadTypeText};
     Device d(c);
-    Bytes bad = Frame({0xC2});
+    Bytes bad = Frame({Command::ReadCounters});
     bad[11] ^= 1;
     EXPECT_TRUE(d.dev.HandleFrame(bad).empty());
     EXPECT_NE(d.log.find("bad sum"), std::string::npos);
-    EXPECT_TRUE(d.dev.HandleFrame(Frame({0xC4})).empty());
-    EXPECT_TRUE(d.dev.HandleFrame(Frame({0x0B})).empty());
+    EXPECT_TRUE(d.dev.HandleFrame(Frame({Command::ReadCID})).empty());
+    EXPECT_TRUE(d.dev.HandleFrame(Frame({Command::Reset})).empty());
     EXPECT_TRUE(d.dev.HandleFrame(Frame({0x05})).empty());
     EXPECT_NE(d.log.find("unexpected command 05"), std::string::npos);
-    Bytes r = d.dev.HandleFrame(Frame({0xC8}));
+    Bytes r = d.dev.HandleFrame(Frame({Command::ReadTypeText}));
     ASSERT_EQ(r.size(), 12u);
     EXPECT_FALSE(CheckSum12(r.data()));
 }
@@ -167,7 +167,7 @@ TEST(SimDevice, ProgrammingRunStoresImageOnClosingCommand) {
     corrupt[100] ^= 0x40;
     EXPECT_TRUE(d.dev.HandleFrame(corrupt).empty());
     EXPECT_TRUE(d.dev.HandleFrame(DataFrame(Bytes(1, 0x41))).empty()); // other block length
-    EXPECT_TRUE(d.dev.HandleFrame(Frame({0x0B})).empty());
+    EXPECT_TRUE(d.dev.HandleFrame(Frame({Command::Reset})).empty());
     EXPECT_NE(d.log.find("image written: 512 bytes to " + c.imageOut), std::string::npos);
     std::string stored = ReadFileBytes(c.imageOut);
     ASSERT_EQ(stored.size(), 512u);
@@ -197,7 +197,7 @@ TEST(SimDevice, DataFrameMisbehaviours) {
 
 TEST(SimDevice, FrameReaderSplitsCommandAndDataFrames) {
     TFrameReader reader;
-    Bytes stream = Frame({0xC2});
+    Bytes stream = Frame({Command::ReadCounters});
     Bytes one = DataFrame(Bytes(1, 0x41)); // 09 00 41 00 4A
     EXPECT_EQ(one, (Bytes{0x09, 0x00, 0x41, 0x00, 0x4A}));
     Bytes full = DataFrame(Bytes(256, 0xFF));
