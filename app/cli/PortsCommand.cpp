@@ -3,7 +3,6 @@
 
 #include "PortInventory.h"
 #include "PortNames.h"
-#include "UPCommFun.h"
 
 namespace {
 // "USB 1a86:7523, QinHeng Electronics, USB Serial, serial 0001; in use by minicom, pid 4242"
