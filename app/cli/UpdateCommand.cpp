@@ -72,8 +72,8 @@ struct TUpdateEnd {
     std::string offered;       // the version offered (empty when the answer does not name it)
 };
 
-// Runs the upgrade workflow on `ui` and the links, and tells how it ended. (The workflow reaches
-// the server through the default link, which is `server`.)
+// Runs the upgrade workflow on `ui` and the links, and tells how it ended. The workflow itself
+// takes the default server link.
 TUpdateEnd RunWorkflow(TCliRun& run, TTerminalWorkflowUI& ui, TDeviceLink& device,
                        [[maybe_unused]] TServerLink& server, const TWorkflowOptions& options) {
     // A stop half-way through programming ends the program in the interrupt handler: its JSON
