@@ -2,10 +2,8 @@
 
 #include "Dialogue.h"
 #include "Interrupt.h"
-#include "PortInventory.h"
 #include "PortNames.h"
 #include "SystemText.h"
-#include "UPCommFun.h"
 
 #include <cerrno>
 #include <chrono>
@@ -28,29 +26,30 @@ TTypeFields PaddedTypeFields(std::string text) {
     return TypeFields(text);
 }
 
-// Finds and identifies the device; on failure tells the user why and returns false. With
-// `deviceLines` the port and the device type get lines of their own, as the upgrade shows them;
-// otherwise (identify, whose result lists both) they are part of the status.
-bool Connect(TCliRun& run, bool deviceLines) {
+// Finds and identifies the device on `device`; on failure tells the user why and returns false.
+// With `deviceLines` the port and the device type get lines of their own, as the upgrade shows
+// them; otherwise (identify, whose result lists both) they are part of the status.
+bool Connect(TCliRun& run, TDeviceLink& device, bool deviceLines) {
     TTerminalWindow& window = run.Window();
     window.ShowStatus(WorkflowText::Connecting);
-    if (!ConnectDevice()) {
+    if (!device.ConnectDevice()) {
         // Interrupted: the search was cut short by the user, not failed by the device.
         if (Interrupt::Raised())
             return false;
         run.SetOutcome("device-not-found", WorkflowText::ConnectFailed);
         run.Fail(WorkflowText::ConnectFailed);
-        run.Error(DeviceFailureCause());
+        run.Error(device.FailureCause());
         return false;
     }
-    std::string type = TypeFields(IOPack.TypeText).type;
+    const TIOPack& found = device.IOPack;
+    std::string type = TypeFields(found.TypeText).type;
     if (deviceLines) {
-        run.Say(PortLine(IOPack.ComID));
+        run.Say(PortLine(found.ComID));
         run.Say("device type: " + type);
         window.ShowStatus(WorkflowText::Connected);
     } else {
-        window.ShowStatus(ComPortName(IOPack.ComID) + " " + type + " " + WorkflowText::Connected);
-        run.Detail(PortLine(IOPack.ComID));
+        window.ShowStatus(ComPortName(found.ComID) + " " + type + " " + WorkflowText::Connected);
+        run.Detail(PortLine(found.ComID));
     }
     return true;
 }
@@ -71,43 +70,6 @@ std::string PortLine(int comId) {
            PortDevicePath(comId) + ")";
 }
 
-int32_t PortToTry(TCliRun& run, bool& refused) {
-    refused = false;
-    const std::string& arg = run.Options().port;
-    if (arg.empty())
-        return 0;
-    auto refuse = [&](const std::string& why) {
-        refused = true;
-        run.SetOutcome("usage-error", "");
-        run.Error("kestrel-cli " + run.Command() + ": " + why);
-        return 0;
-    };
-    std::string error;
-    int32_t port = PortNumberFromArgument(arg, error);
-    if (port != 0) {
-        // A number without a device is a slip on the command line, refused before anything is
-        // opened: a search there could only end in "device not found".
-        std::string path = PortDevicePath(port);
-        if (!PortExists(path))
-            return refuse("port " + arg + (path.empty() || path == arg ? "" : " (" + path + ")") +
-                          " does not exist; `kestrel-cli ports` lists the ports there are");
-        run.Detail("only port " + std::to_string(port) + " (" + ComPortName(port) + ", " + path +
-                   ") is tried");
-        return port;
-    }
-    if (arg.find('/') == std::string::npos && arg.find('\\') == std::string::npos)
-        return refuse(error);
-    // A serial device the list does not number (a pseudo-terminal, /dev/rfcomm0) is taken by
-    // its path; anything else is named with why it is no serial port.
-    if (std::string problem = SerialDeviceProblem(arg); !problem.empty())
-        return refuse(problem + "; `kestrel-cli ports` lists the serial ports");
-    port = AdmitOutsidePort(arg);
-    if (port == 0)
-        return refuse(error);
-    run.Detail("only " + arg + " is tried (not in the numbered list)");
-    return port;
-}
-
 TJson StatementJson(const TReleaseStatement& statement) {
     TJson json = TJson::Object().Add("kind", ReleaseKindName(statement.kind));
     if (statement.kind == TReleaseKind::Tool)
@@ -117,8 +79,7 @@ TJson StatementJson(const TReleaseStatement& statement) {
     return json.Add("version", statement.version);
 }
 
-TJson DeviceJson() {
-    const TIOPack& d = IOPack;
+TJson DeviceJson(const TIOPack& d) {
     TTypeFields parts = PaddedTypeFields(d.TypeText);
     std::string bytes;
     for (uint8_t b : d.CID)
@@ -139,50 +100,30 @@ TJson DeviceJson() {
         .Add("second_counter", int64_t(d.Count2));
 }
 
-int RunIdentify(TCliRun& run) {
-    if (!run.Options().operands.empty()) {
-        run.Error("kestrel-cli identify: no arguments expected (see kestrel-cli help identify)");
-        return ExitUsage;
+namespace {
+
+// Warns when more than one device answered the probe, naming the one identified (on port
+// `identified`); the answering ports go into the JSON object.
+void ReportAnsweringPorts(TCliRun& run, const std::vector<int32_t>& answering, int32_t identified) {
+    if (answering.empty())
+        return;
+    TJson numbers = TJson::Array();
+    std::string list;
+    for (int32_t port : answering) {
+        numbers.Push(TJson::Number(port));
+        list += (list.empty() ? "" : ", ") + ComPortName(port) + " (" + PortDevicePath(port) + ")";
     }
-    bool refused = false;
-    int32_t only = PortToTry(run, refused);
-    if (refused)
-        return ExitUsage;
-    Interrupt::Install();
-    // Discovery takes the first port that answers: look at every port first, to say so when it
-    // is not the only one (before discovery's key exchange, which the probe answers depend on),
-    // then identify the first without probing again.
-    std::vector<int32_t> answering;
-    if (only == 0) {
-        answering = DefaultDeviceLink().AnsweringPorts();
-        if (Interrupt::Raised())
-            return Interrupted(run, ".");
-        if (!answering.empty())
-            only = answering.front();
-    }
-    DefaultDeviceLink().SetOnlyPort(only);
-    bool connected = Connect(run, false);
-    if (Interrupt::Raised())
-        return Interrupted(run, ".");
-    if (!connected)
-        return ExitDevice;
-    if (!answering.empty()) {
-        TJson numbers = TJson::Array();
-        std::string list;
-        for (int32_t port : answering) {
-            numbers.Push(TJson::Number(port));
-            list +=
-                (list.empty() ? "" : ", ") + ComPortName(port) + " (" + PortDevicePath(port) + ")";
-        }
-        run.Report().Add("answering_ports", numbers);
-        if (answering.size() > 1)
-            run.Warn("kestrel-cli identify: " + std::to_string(answering.size()) +
-                     " devices answered the probe: " + list + "; this is the one on " +
-                     ComPortName(IOPack.ComID) + ". Choose one with --port N.");
-    }
-    const TIOPack& d = IOPack;
+    run.Report().Add("answering_ports", numbers);
+    if (answering.size() > 1)
+        run.Warn("kestrel-cli identify: " + std::to_string(answering.size()) +
+                 " devices answered the probe: " + list + "; this is the one on " +
+                 ComPortName(identified) + ". Choose one with --port N.");
+}
+
+// The result of identify: the device's lines and its JSON object.
+void ShowIdentity(TCliRun& run, const TIOPack& d) {
     TTypeFields parts = PaddedTypeFields(d.TypeText);
-    run.Report().Add("device", DeviceJson());
+    run.Report().Add("device", DeviceJson(d));
     run.SetOutcome("identified", WorkflowText::Connected);
     run.Result(PortLine(d.ComID));
     run.Result("device type: " + parts.type);
@@ -193,6 +134,38 @@ int RunIdentify(TCliRun& run) {
                " " + Hex2(d.CID[3]));
     run.Result("use counter: " + std::to_string(d.Count1));
     run.Result("second counter: " + std::to_string(d.Count2));
+}
+
+} // namespace
+
+int RunIdentify(TCliRun& run, TDeviceLink& device) {
+    if (!run.Options().operands.empty()) {
+        run.Error("kestrel-cli identify: no arguments expected (see kestrel-cli help identify)");
+        return ExitUsage;
+    }
+    std::optional<int32_t> only = PortToTry(run);
+    if (!only)
+        return ExitUsage;
+    Interrupt::Install();
+    // Discovery takes the first port that answers: look at every port first, to say so when it
+    // is not the only one (before discovery's key exchange, which the probe answers depend on),
+    // then identify the first without probing again.
+    std::vector<int32_t> answering;
+    if (*only == 0) {
+        answering = device.AnsweringPorts();
+        if (Interrupt::Raised())
+            return Interrupted(run, ".");
+        if (!answering.empty())
+            only = answering.front();
+    }
+    device.SetOnlyPort(*only);
+    bool connected = Connect(run, device, false);
+    if (Interrupt::Raised())
+        return Interrupted(run, ".");
+    if (!connected)
+        return ExitDevice;
+    ReportAnsweringPorts(run, answering, device.IOPack.ComID);
+    ShowIdentity(run, device.IOPack);
     return ExitOk;
 }
 
@@ -246,82 +219,93 @@ bool ReadImageFile(const std::string& path, std::vector<uint8_t>& bytes, std::st
     return true;
 }
 
-int RunFlash(TCliRun& run) {
-    const auto& operands = run.Options().operands;
-    if (operands.size() != 1) {
-        run.Error("kestrel-cli flash: expects one image file (see kestrel-cli help flash)");
-        return ExitUsage;
-    }
-    const std::string& path = operands[0];
-    // Every status is a line, also in a log, as the upgrade shows them; -q keeps them out.
-    run.Window().PrintEveryStatus(!run.Options().quiet);
-    bool refused = false;
-    int32_t only = PortToTry(run, refused);
-    if (refused)
-        return ExitUsage;
-    DefaultDeviceLink().SetOnlyPort(only);
-    // The image is read before the device is touched: a file that cannot be programmed costs
-    // no discovery and never reaches the device.
+namespace {
+
+// The image of `flash`, checked and ready to program: the bytes without a signature trailer.
+struct TFlashImage {
+    std::string path;
+    TMemoryStream data;
+    int64_t padded = 0; // the bytes programmed: filled with 0xFF to a multiple of 512
+    std::optional<std::string> signer; // who signed it, when a signature was verified
+    std::optional<TReleaseStatement> statement;
+};
+
+const char* const NothingWritten = " before programming; nothing was written to the device.";
+
+// Refuses the image file: why it cannot be programmed.
+int RefuseImage(TCliRun& run, const std::string& path, const std::string& why) {
+    run.SetOutcome("image-refused", "");
+    run.Error("kestrel-cli flash: " + path + " is refused: " + why);
+    return ExitUsage;
+}
+
+TJson ImageJson(const TFlashImage& image) {
+    TJson json = TJson::Object()
+                     .Add("path", image.path)
+                     .Add("bytes", int64_t(image.data.Size()))
+                     .Add("programmed_bytes", image.padded);
+    if (image.signer)
+        json.Add("signed_by", *image.signer);
+    if (image.statement)
+        json.Add("release", StatementJson(*image.statement));
+    return json;
+}
+
+// Reads and checks the image file; tells the user why when it cannot be programmed.
+std::optional<TFlashImage> LoadImage(TCliRun& run, const std::string& path) {
     std::vector<uint8_t> bytes;
     std::string error;
     if (!ReadImageFile(path, bytes, error)) {
         run.SetOutcome("image-refused", "");
         run.Error("kestrel-cli flash: " + error);
-        return ExitUsage;
+        return std::nullopt;
     }
-    TMemoryStream image;
-    image.Write(bytes.data(), bytes.size());
+    TFlashImage image;
+    image.path = path;
+    image.data.Write(bytes.data(), bytes.size());
     // The technician's own file is programmed as it is; one with a signature trailer must carry a
     // valid signature (with update keys built in) and is programmed without its trailer. Its
     // statement is checked here for the kind, and once the device is known for its type and
     // version.
     TUpdatePolicy policy(BuiltInUpdateKeys(), false, true);
-    TUpdateCheck check = policy.CheckAndStrip(image, {.kind = TReleaseKind::Firmware});
-    auto refuse = [&](const std::string& why) {
-        run.SetOutcome("image-refused", "");
-        run.Error("kestrel-cli flash: " + path + " is refused: " + why);
-        return ExitUsage;
-    };
-    if (!check.accepted)
-        return refuse(check.fault);
+    TUpdateCheck check = policy.CheckAndStrip(image.data, {.kind = TReleaseKind::Firmware});
+    if (!check.accepted) {
+        RefuseImage(run, path, check.fault);
+        return std::nullopt;
+    }
     if (!policy.HasKeys() && check.fileSize != bytes.size())
         NoteUnverifiedUpdates();
-    if (check.verified)
+    if (check.verified) {
         run.Say("kestrel-cli flash: " + path + " is signed by " + check.signer);
-    int64_t padded = (image.Size() + 511) / 512 * 512;
-    TJson imageJson = TJson::Object()
-                          .Add("path", path)
-                          .Add("bytes", int64_t(image.Size()))
-                          .Add("programmed_bytes", padded);
-    if (check.verified)
-        imageJson.Add("signed_by", check.signer);
-    if (check.statement)
-        imageJson.Add("release", StatementJson(*check.statement));
-    run.Report().Add("image", imageJson);
-    run.Detail("image: " + path + ", " + std::to_string(image.Size()) +
-               " bytes, filled with 0xFF to " + std::to_string(padded) + " bytes");
-
-    Interrupt::Install();
-    if (!Connect(run, true))
-        return Interrupt::Raised() ? Interrupted(run, " before programming; nothing was written "
-                                                      "to the device.")
-                                   : ExitDevice;
-    run.Report().Add("device", DeviceJson());
-    if (check.statement) {
-        TTypeFields parts = PaddedTypeFields(IOPack.TypeText);
-        TReleaseExpectation device{.kind = TReleaseKind::Firmware, .device = parts.type};
-        std::string why = CheckReleaseStatement(*check.statement, device);
-        if (why.empty() && !run.Options().allowDowngrade) {
-            device.newerThan = parts.software;
-            why = CheckReleaseStatement(*check.statement, device);
-            if (!why.empty())
-                why += "; --allow-downgrade programs it on purpose";
-        }
-        if (!why.empty())
-            return refuse(why);
+        image.signer = check.signer;
     }
-    if (Interrupt::Raised())
-        return Interrupted(run, " before programming; nothing was written to the device.");
+    image.padded = (image.data.Size() + 511) / 512 * 512;
+    image.statement = check.statement;
+    run.Report().Add("image", ImageJson(image));
+    run.Detail("image: " + path + ", " + std::to_string(image.data.Size()) +
+               " bytes, filled with 0xFF to " + std::to_string(image.padded) + " bytes");
+    return image;
+}
+
+// Why a signed image is not for the connected device: another device type, or a release not
+// newer than its software (unless --allow-downgrade). Empty when it is, or when unsigned.
+std::string ReleaseMismatch(const TFlashImage& image, const TIOPack& found, bool allowDowngrade) {
+    if (!image.statement)
+        return "";
+    TTypeFields parts = PaddedTypeFields(found.TypeText);
+    TReleaseExpectation device{.kind = TReleaseKind::Firmware, .device = parts.type};
+    std::string why = CheckReleaseStatement(*image.statement, device);
+    if (why.empty() && !allowDowngrade) {
+        device.newerThan = parts.software;
+        why = CheckReleaseStatement(*image.statement, device);
+        if (!why.empty())
+            why += "; --allow-downgrade programs it on purpose";
+    }
+    return why;
+}
+
+// Programs the image into the device found on `device`, with the progress bar.
+int Program(TCliRun& run, TDeviceLink& device, TFlashImage& image) {
     run.Window().ShowStatus(WorkflowText::Programming);
     // A stop half-way is the user's explicit choice (Interrupt.h); its JSON object is ready.
     TCliRun stopped = run;
@@ -329,22 +313,54 @@ int RunFlash(TCliRun& run) {
     Interrupt::SetStopOutput(run.Options().json ? stopped.JsonText(ExitInterrupted) + "\n" : "");
     auto started = TTerminalWindow::Clock::now();
     Interrupt::SetProgramming(true);
-    bool ok = DownloadFirmware(&run.Window().ProgressBar(), TypeFields(IOPack.TypeText).type, image,
-                               static_cast<int32_t>(image.Size()), 0, ImageKind::Firmware);
+    bool ok = device.DownloadFirmware(
+        &run.Window().ProgressBar(), TypeFields(device.IOPack.TypeText).type, image.data,
+        static_cast<int32_t>(image.data.Size()), 0, ImageKind::Firmware);
     Interrupt::SetProgramming(false);
     Interrupt::SetStopOutput("");
     run.Window().FinishLine();
     if (!ok) {
         run.SetOutcome("programming-failed", WorkflowText::ProgrammingFailed);
         run.Fail(WorkflowText::ProgrammingFailed);
-        run.Error(DeviceFailureCause());
+        run.Error(device.FailureCause());
         return ExitDevice;
     }
     auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
         TTerminalWindow::Clock::now() - started);
-    run.Detail("programmed " + std::to_string(padded) + " bytes in " +
+    run.Detail("programmed " + std::to_string(image.padded) + " bytes in " +
                std::to_string(took.count()) + " ms");
     run.SetOutcome("programmed", WorkflowText::ProgrammingDone);
     run.Result(WorkflowText::ProgrammingDone);
     return ExitOk;
+}
+
+} // namespace
+
+int RunFlash(TCliRun& run, TDeviceLink& device) {
+    const auto& operands = run.Options().operands;
+    if (operands.size() != 1) {
+        run.Error("kestrel-cli flash: expects one image file (see kestrel-cli help flash)");
+        return ExitUsage;
+    }
+    // Every status is a line, also in a log, as the upgrade shows them; -q keeps them out.
+    run.Window().PrintEveryStatus(!run.Options().quiet);
+    std::optional<int32_t> only = PortToTry(run);
+    if (!only)
+        return ExitUsage;
+    device.SetOnlyPort(*only);
+    // The image is read before the device is touched: a file that cannot be programmed costs
+    // no discovery and never reaches the device.
+    std::optional<TFlashImage> image = LoadImage(run, operands[0]);
+    if (!image)
+        return ExitUsage;
+    Interrupt::Install();
+    if (!Connect(run, device, true))
+        return Interrupt::Raised() ? Interrupted(run, NothingWritten) : ExitDevice;
+    run.Report().Add("device", DeviceJson(device.IOPack));
+    if (std::string why = ReleaseMismatch(*image, device.IOPack, run.Options().allowDowngrade);
+        !why.empty())
+        return RefuseImage(run, image->path, why);
+    if (Interrupt::Raised())
+        return Interrupted(run, NothingWritten);
+    return Program(run, device, *image);
 }

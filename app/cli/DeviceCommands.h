@@ -1,10 +1,13 @@
 #pragma once
-// The subcommands of kestrel-cli. Each takes its run (options, output, the JSON object) and
-// returns the program's exit status (ExitStatus below).
+// The subcommands of kestrel-cli. Each takes its run (options, output, the JSON object) and the
+// links it works on, and returns the program's exit status (ExitStatus below).
 #include "CommandLine.h"
+#include "DeviceLink.h"
+#include "ServerLink.h"
 #include "Workflow.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,18 +24,19 @@ enum ExitStatus : int {
 };
 
 // Finds the device and prints its port, type, versions, identity, identity bytes and counters.
-int RunIdentify(TCliRun& run);
+int RunIdentify(TCliRun& run, TDeviceLink& device);
 // Finds the device and programs the image file (ImageKind::Firmware at address 0) into it.
-int RunFlash(TCliRun& run);
-// The whole upgrade, as the window's "在线更新" button runs it (see TerminalWorkflowUI.h).
-int RunUpdate(TCliRun& run);
+int RunFlash(TCliRun& run, TDeviceLink& device);
+// The whole upgrade, as the window's "在线更新" button runs it (see TerminalWorkflowUI.h), with
+// the device on `device` and the upgrade server on `server`.
+int RunUpdate(TCliRun& run, TDeviceLink& device, TServerLink& server);
 // Lists every serial port: number, path, USB details, whether another program holds it.
 int RunPorts(TCliRun& run);
 
 // The port of --port for identify, flash and update (0 when none was given). A value that names
-// no existing port is told the user and sets `refused` (the command then ends with ExitUsage);
+// no existing port is told the user and gives nothing (the command then ends with ExitUsage);
 // a serial device outside the numbered list is taken by its path (AdmitOutsidePort).
-int32_t PortToTry(TCliRun& run, bool& refused);
+std::optional<int32_t> PortToTry(TCliRun& run);
 
 // The exit status of `update` for the way the action ended.
 int UpdateExitStatus(TWorkflowResult result, bool interrupted);
@@ -40,8 +44,8 @@ int UpdateExitStatus(TWorkflowResult result, bool interrupted);
 // "port: 3 (com3, /dev/ttyUSB0)": the port of a found device, as every command shows it;
 // "port: /dev/pts/5 (not in the numbered list)" for a device named by a path outside the list.
 std::string PortLine(int comId);
-// The device found last (IOPack) as a JSON object: port, type, versions, identity, counters.
-TJson DeviceJson();
+// The device a link found last as a JSON object: port, type, versions, identity, counters.
+TJson DeviceJson(const TIOPack& device);
 // A signed file's release statement as a JSON object: kind, device or platform, version.
 TJson StatementJson(const TReleaseStatement& statement);
 

@@ -3,7 +3,6 @@
 
 #include "PortInventory.h"
 #include "PortNames.h"
-#include "UPCommFun.h"
 
 namespace {
 // "USB 1a86:7523, QinHeng Electronics, USB Serial, serial 0001; in use by minicom, pid 4242"
@@ -57,4 +56,39 @@ int RunPorts(TCliRun& run) {
     run.Report().Add("ports", list);
     run.SetOutcome(ports.empty() ? "no-ports" : "listed", "");
     return ExitOk;
+}
+
+std::optional<int32_t> PortToTry(TCliRun& run) {
+    const std::string& arg = run.Options().port;
+    if (arg.empty())
+        return 0;
+    auto refuse = [&](const std::string& why) -> std::optional<int32_t> {
+        run.SetOutcome("usage-error", "");
+        run.Error("kestrel-cli " + run.Command() + ": " + why);
+        return std::nullopt;
+    };
+    std::string error;
+    int32_t port = PortNumberFromArgument(arg, error);
+    if (port != 0) {
+        // A number without a device is a slip on the command line, refused before anything is
+        // opened: a search there could only end in "device not found".
+        std::string path = PortDevicePath(port);
+        if (!PortExists(path))
+            return refuse("port " + arg + (path.empty() || path == arg ? "" : " (" + path + ")") +
+                          " does not exist; `kestrel-cli ports` lists the ports there are");
+        run.Detail("only port " + std::to_string(port) + " (" + ComPortName(port) + ", " + path +
+                   ") is tried");
+        return port;
+    }
+    if (arg.find('/') == std::string::npos && arg.find('\\') == std::string::npos)
+        return refuse(error);
+    // A serial device the list does not number (a pseudo-terminal, /dev/rfcomm0) is taken by
+    // its path; anything else is named with why it is no serial port.
+    if (std::string problem = SerialDeviceProblem(arg); !problem.empty())
+        return refuse(problem + "; `kestrel-cli ports` lists the serial ports");
+    port = AdmitOutsidePort(arg);
+    if (port == 0)
+        return refuse(error);
+    run.Detail("only " + arg + " is tried (not in the numbered list)");
+    return port;
 }

@@ -2,7 +2,6 @@
 #include "Console.h"
 #include "DeviceCommands.h"
 #include "HostToIP.h"
-#include "IOPack.h"
 #include "Interrupt.h"
 #include "PortNames.h"
 #include "TerminalWorkflowUI.h"
@@ -58,76 +57,73 @@ const char* HintName(TTerminalWorkflowUI::THintOutcome outcome) {
     }
     return "?";
 }
-} // namespace
 
-int RunUpdate(TCliRun& run) {
-    if (!run.Options().operands.empty()) {
-        run.Error("kestrel-cli update: no arguments expected (see kestrel-cli help update)");
-        return ExitUsage;
-    }
-    bool refused = false;
-    int32_t only = PortToTry(run, refused);
-    if (refused)
-        return ExitUsage;
-    TTerminalWindow& window = run.Window();
-    // Every status becomes a line on standard error; the progress bar only on a terminal.
-    window.PrintEveryStatus(!run.Options().quiet);
-    TTerminalWorkflowUI ui(window, fileno(stdin), IsTerminal(fileno(stdin)));
-    // The command line never replaces itself: a new tool version is only reported.
-    TWorkflowOptions options;
-    options.replaceTool = false;
-    options.onlyPort = only;
-    const std::string host = UpgradeServerHost();
-    const std::string hostProblem = HostNameProblem(host);
-    run.Detail("upgrade server: " + host + " port " + kUpgradeServerPort +
-               (hostProblem.empty() ? "" : " (" + hostProblem + ")"));
-    Interrupt::Install();
+// How the workflow ended, as the lines and the JSON object of `update` tell it.
+struct TUpdateEnd {
+    TWorkflowResult result = TWorkflowResult::DeviceNotFound;
+    bool interrupted = false;
+    int status = ExitOk;
+    bool found = false; // a device was found
+    TCliInfo answer;    // the last request, with the server's answer
+    uint8_t code = 0;   // the server's result code
+    std::string signer; // who signed the update, when it was signed
+    std::optional<TReleaseStatement> statement;
+    std::string deviceVersion; // the device's software version (empty when none was found)
+    std::string offered;       // the version offered (empty when the answer does not name it)
+};
+
+// Runs the upgrade workflow on `ui` and the links, and tells how it ended. The workflow itself
+// takes the default server link.
+TUpdateEnd RunWorkflow(TCliRun& run, TTerminalWorkflowUI& ui, TDeviceLink& device,
+                       [[maybe_unused]] TServerLink& server, const TWorkflowOptions& options) {
     // A stop half-way through programming ends the program in the interrupt handler: its JSON
     // object is made as programming begins.
-    ui.OnProgramming([&run] {
+    ui.OnProgramming([&run, &device] {
         TCliRun stopped = run;
-        stopped.Report().Add("device", DeviceJson());
+        stopped.Report().Add("device", DeviceJson(device.IOPack));
         stopped.SetOutcome("stopped-half-programmed", WorkflowText::Programming);
         Interrupt::SetStopOutput(run.Options().json ? stopped.JsonText(ExitInterrupted) + "\n"
                                                     : std::string());
     });
-    TWorkflowResult result;
-    TCliInfo answer;
-    uint8_t code = 0;
-    std::string signer;
-    std::optional<TReleaseStatement> statement;
-    std::string device; // the device's software version
+    TUpdateEnd end;
     {
         TWorkflow flow(ui, options);
         ui.Attach(&flow);
-        result = flow.Start();
+        end.result = flow.Start();
         ui.Attach(nullptr);
-        answer = flow.LastRequest();
-        code = flow.LastCode();
-        signer = flow.LastSigner();
-        statement = flow.LastStatement();
-        device = flow.DeviceVersion();
+        end.answer = flow.LastRequest();
+        end.code = flow.LastCode();
+        end.signer = flow.LastSigner();
+        end.statement = flow.LastStatement();
+        end.deviceVersion = flow.DeviceVersion();
     }
     Interrupt::SetProgramming(false);
     Interrupt::SetStopOutput("");
-    bool interrupted = Interrupt::Raised();
-    int status = UpdateExitStatus(result, interrupted);
+    end.interrupted = Interrupt::Raised();
+    end.status = UpdateExitStatus(end.result, end.interrupted);
+    end.found = end.result != TWorkflowResult::DeviceNotFound;
+    if (!end.found)
+        end.deviceVersion.clear();
+    if (end.code == kResultSuccess)
+        end.offered = OfferedVersion(end.answer, end.deviceVersion);
+    // A new tool's signed statement names its version.
+    if (end.result == TWorkflowResult::NewToolAvailable && end.statement)
+        end.offered = end.statement->version;
+    return end;
+}
 
-    bool found = result != TWorkflowResult::DeviceNotFound;
-    if (!found)
-        device.clear();
-    std::string offered = code == kResultSuccess ? OfferedVersion(answer, device) : "";
+// The lines that tell what the result means for the user.
+void SayHowItEnded(TCliRun& run, TTerminalWorkflowUI& ui, const TUpdateEnd& end,
+                   bool forPackageManager) {
     auto say = [&](const std::string& text) { run.Say("kestrel-cli update: " + text); };
-    if (!signer.empty())
-        say("the update is signed by " + signer + ".");
-    switch (result) {
+    if (!end.signer.empty())
+        say("the update is signed by " + end.signer + ".");
+    switch (end.result) {
     case TWorkflowResult::NewToolAvailable:
-        if (statement)
-            offered = statement->version;
         say("a new version of the tool is available" +
-            (offered.empty() ? std::string(" (the server's answer does not name it)")
-                             : " (version " + offered + ")") +
-            (options.forPackageManager
+            (end.offered.empty() ? std::string(" (the server's answer does not name it)")
+                                 : " (version " + end.offered + ")") +
+            (forPackageManager
                  ? ". It comes with the system's software updates."
                  : ". kestrel-cli does not replace itself: install the new version, or let the "
                    "window program kestrel update itself."));
@@ -140,70 +136,109 @@ int RunUpdate(TCliRun& run) {
             "was programmed or replaced (the reason is above).");
         break;
     case TWorkflowResult::UnknownKind:
-        say("the server answered with an unknown request kind (" + std::to_string(answer.UPType) +
-            "); nothing was programmed.");
+        say("the server answered with an unknown request kind (" +
+            std::to_string(end.answer.UPType) + "); nothing was programmed.");
         break;
     case TWorkflowResult::FirmwareApplied:
         if (ui.HintOutcome() == TTerminalWorkflowUI::THintOutcome::InputEnded)
             say("input ended: the guided steps were not confirmed.");
-        if (interrupted)
+        if (end.interrupted)
             say("the firmware was programmed, but the guided steps were not completed.");
         break;
     default:
         break;
     }
-    if (interrupted && result != TWorkflowResult::FirmwareApplied)
+    if (end.interrupted && end.result != TWorkflowResult::FirmwareApplied)
         say("interrupted.");
     // With -q a failure without a cause line has not been shown yet.
-    if (run.Options().quiet && status != ExitOk && ui.LastCause().empty())
+    if (run.Options().quiet && end.status != ExitOk && ui.LastCause().empty())
         run.Fail(ui.LastStatus());
+}
 
-    // The line a log keeps: how it ended, the device and the versions.
-    std::string outcome = interrupted ? "interrupted" : ResultName(result);
-    std::string line = "kestrel-cli update: " + outcome;
-    if (found)
-        line += "; device " + TypeFields(IOPack.TypeText).type + " " + IOPack.DevID + " on " +
-                ComPortName(IOPack.ComID) + ", software " + device;
-    if (code == kResultSuccess)
+// How it ended, in one word.
+std::string OutcomeName(const TUpdateEnd& end) {
+    return end.interrupted ? "interrupted" : ResultName(end.result);
+}
+
+// The line a log keeps: how it ended, the device and the versions.
+void PrintEndLine(TCliRun& run, const TUpdateEnd& end, const TIOPack& found) {
+    std::string line = "kestrel-cli update: " + OutcomeName(end);
+    if (end.found)
+        line += "; device " + TypeFields(found.TypeText).type + " " + found.DevID + " on " +
+                ComPortName(found.ComID) + ", software " + end.deviceVersion;
+    if (end.code == kResultSuccess)
         line += std::string("; offered ") +
-                (answer.UPType == RequestKind::Tool ? "tool " : "firmware ") +
-                (offered.empty() ? "(version not named)" : offered);
-    if (code != 0)
-        line += "; result code " + CodeText(code);
-    line += "; exit status " + std::to_string(status);
+                (end.answer.UPType == RequestKind::Tool ? "tool " : "firmware ") +
+                (end.offered.empty() ? "(version not named)" : end.offered);
+    if (end.code != 0)
+        line += "; result code " + CodeText(end.code);
+    line += "; exit status " + std::to_string(end.status);
     run.Window().PrintLine(line);
+}
 
-    run.SetOutcome(outcome, ui.LastStatus());
+// The members of the JSON object: the result, the device, the versions, the signature.
+void ReportUpdate(TCliRun& run, TTerminalWorkflowUI& ui, const TUpdateEnd& end,
+                  const TIOPack& found) {
+    run.SetOutcome(OutcomeName(end), ui.LastStatus());
     run.NoteCause(ui.LastCause());
     TJson& report = run.Report();
-    report.Add("result", ResultName(result));
-    report.Add("result_code", int(code));
-    if (found)
-        report.Add("device", DeviceJson());
+    report.Add("result", ResultName(end.result));
+    report.Add("result_code", int(end.code));
+    if (end.found)
+        report.Add("device", DeviceJson(found));
     else
         report.AddNull("device");
     TJson versions = TJson::Object();
     versions.Add("tool", KestrelToolVersion);
-    if (found)
-        versions.Add("device_software", device);
-    if (code == kResultSuccess) {
-        report.Add("request_kind", int64_t(answer.UPType));
-        if (offered.empty())
-            versions.AddNull(answer.UPType == RequestKind::Tool ? "offered_tool"
-                                                                : "offered_firmware");
+    if (end.found)
+        versions.Add("device_software", end.deviceVersion);
+    if (end.code == kResultSuccess) {
+        const char* offered =
+            end.answer.UPType == RequestKind::Tool ? "offered_tool" : "offered_firmware";
+        report.Add("request_kind", int64_t(end.answer.UPType));
+        if (end.offered.empty())
+            versions.AddNull(offered);
         else
-            versions.Add(answer.UPType == RequestKind::Tool ? "offered_tool" : "offered_firmware",
-                         offered);
+            versions.Add(offered, end.offered);
     }
     report.Add("versions", versions);
     report.Add("guided_steps", HintName(ui.HintOutcome()));
-    if (signer.empty())
+    if (end.signer.empty())
         report.AddNull("signed_by");
     else
-        report.Add("signed_by", signer);
-    if (statement)
-        report.Add("release", StatementJson(*statement));
+        report.Add("signed_by", end.signer);
+    if (end.statement)
+        report.Add("release", StatementJson(*end.statement));
     else
         report.AddNull("release");
-    return status;
+}
+
+} // namespace
+
+int RunUpdate(TCliRun& run, TDeviceLink& device, TServerLink& server) {
+    if (!run.Options().operands.empty()) {
+        run.Error("kestrel-cli update: no arguments expected (see kestrel-cli help update)");
+        return ExitUsage;
+    }
+    std::optional<int32_t> only = PortToTry(run);
+    if (!only)
+        return ExitUsage;
+    TTerminalWindow& window = run.Window();
+    // Every status becomes a line on standard error; the progress bar only on a terminal.
+    window.PrintEveryStatus(!run.Options().quiet);
+    TTerminalWorkflowUI ui(window, fileno(stdin), IsTerminal(fileno(stdin)));
+    // The command line never replaces itself: a new tool version is only reported.
+    TWorkflowOptions options;
+    options.replaceTool = false;
+    options.onlyPort = *only;
+    const std::string host = UpgradeServerHost();
+    const std::string hostProblem = HostNameProblem(host);
+    run.Detail("upgrade server: " + host + " port " + kUpgradeServerPort +
+               (hostProblem.empty() ? "" : " (" + hostProblem + ")"));
+    Interrupt::Install();
+    TUpdateEnd end = RunWorkflow(run, ui, device, server, options);
+    SayHowItEnded(run, ui, end, options.forPackageManager);
+    PrintEndLine(run, end, device.IOPack);
+    ReportUpdate(run, ui, end, device.IOPack);
+    return end.status;
 }

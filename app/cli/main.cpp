@@ -20,12 +20,18 @@
 
 namespace {
 
+// The links the commands work on.
+struct TLinks {
+    TDeviceLink& device;
+    TServerLink& server;
+};
+
 struct TCommand {
     const char* name;
     const char* synopsis; // the line of the command list
     const char* usage;    // "Usage: ..." and what it does
     TOptionSet options;
-    int (*run)(TCliRun& run);
+    int (*run)(TCliRun& run, const TLinks& links);
 };
 
 const char* const OptionHelp[] = {
@@ -50,7 +56,7 @@ const TCommand Commands[] = {
      "Find the QX40 device and print its port, device type, software and hardware version,\n"
      "identity, identity bytes and counters on standard output.\n",
      {.port = true, .json = true},
-     RunIdentify},
+     [](TCliRun& run, const TLinks& links) { return RunIdentify(run, links.device); }},
     {"flash",
      "  flash FILE      program the firmware image FILE into the device\n",
      "Usage: kestrel-cli flash [--port N|PATH] [--allow-downgrade] [--json] [-q|-v] FILE\n"
@@ -63,7 +69,7 @@ const TCommand Commands[] = {
      "Progress shows the bytes done, the rate and the time left: a bar on a terminal,\n"
      "otherwise a line every 5 seconds and one at the end.\n",
      {.port = true, .json = true, .allowDowngrade = true},
-     RunFlash},
+     [](TCliRun& run, const TLinks& links) { return RunFlash(run, links.device); }},
     {"ports",
      "  ports           list the serial ports: number, path, USB details, and which are\n"
      "                  held by another program\n",
@@ -72,7 +78,7 @@ const TCommand Commands[] = {
      "bridge its vendor and product id, manufacturer, product and serial number (from\n"
      "sysfs); and whether another program holds it, and which one when that can be found.\n",
      {.port = false, .json = true},
-     RunPorts},
+     [](TCliRun& run, const TLinks&) { return RunPorts(run); }},
     {"update",
      "  update          the online upgrade: find the device, ask the upgrade server,\n"
      "                  program the firmware it sends and guide through the device's\n"
@@ -89,7 +95,7 @@ const TCommand Commands[] = {
      "exits with status 3. The last line tells how the upgrade ended, with the device,\n"
      "the versions and the server's result code.\n",
      {.port = true, .json = true},
-     RunUpdate},
+     [](TCliRun& run, const TLinks& links) { return RunUpdate(run, links.device, links.server); }},
 };
 
 const TCommand* FindCommand(const std::string& name) {
@@ -180,53 +186,48 @@ int UsageError(const std::string& problem, const std::string& command, bool json
     return ExitUsage;
 }
 
-int Run(std::vector<std::string> args) {
+// The command line: the command's name and the arguments around it.
+struct TInvocation {
+    bool version = false;   // --version before the command
+    bool wantsHelp = false; // --help or -h before the command
+    bool hasCommand = false;
+    std::string name;              // the command
+    std::vector<std::string> rest; // the other arguments, in their order
+};
+
+TInvocation ReadInvocation(const std::vector<std::string>& args) {
     // Options before the command belong to it: `kestrel-cli -v identify`.
     auto command = std::find_if(args.begin(), args.end(),
                                 [](const std::string& a) { return a.empty() || a[0] != '-'; });
-    bool wantsHelp = std::find_if(args.begin(), command, [](const std::string& a) {
+    TInvocation call;
+    call.wantsHelp = std::find_if(args.begin(), command, [](const std::string& a) {
                          return a == "--help" || a == "-h";
                      }) != command;
-    if (std::find(args.begin(), command, "--version") != command) {
-        std::printf("kestrel-cli %s (%s)\n", KestrelToolVersion, UpdateTrustText().c_str());
-        return ExitOk;
-    }
-    if (command == args.end() || (wantsHelp && command == args.end())) {
-        if (wantsHelp) {
-            Usage(stdout);
-            return ExitOk;
-        }
-        Usage(stderr);
-        return ExitUsage;
-    }
-    std::string name = *command;
-    std::vector<std::string> rest(args.begin(), command);
-    rest.insert(rest.end(), command + 1, args.end());
-    bool json = std::find(rest.begin(), rest.end(), "--json") != rest.end();
+    call.version = std::find(args.begin(), command, "--version") != command;
+    call.hasCommand = command != args.end();
+    if (!call.hasCommand)
+        return call;
+    call.name = *command;
+    call.rest.assign(args.begin(), command);
+    call.rest.insert(call.rest.end(), command + 1, args.end());
+    return call;
+}
 
-    if (name == "help") {
-        if (rest.empty()) {
-            Usage(stdout);
-            return ExitOk;
-        }
-        const TCommand* c = FindCommand(rest[0]);
-        if (!c || rest.size() > 1)
-            return UsageError(c ? "help takes one command" : "no command " + rest[0], "", false);
-        CommandUsage(*c, stdout);
+// `kestrel-cli help [COMMAND]`.
+int RunHelp(const std::vector<std::string>& rest) {
+    if (rest.empty()) {
+        Usage(stdout);
         return ExitOk;
     }
-    const TCommand* c = FindCommand(name);
-    if (!c)
-        return UsageError("unknown command " + name, "", json);
-    TCliOptions options;
-    std::string error;
-    if (!ParseCliOptions(rest, c->options, options, error))
-        return UsageError(error, name, json);
-    if (options.help) {
-        CommandUsage(*c, stdout);
-        return ExitOk;
-    }
+    const TCommand* c = FindCommand(rest[0]);
+    if (!c || rest.size() > 1)
+        return UsageError(c ? "help takes one command" : "no command " + rest[0], "", false);
+    CommandUsage(*c, stdout);
+    return ExitOk;
+}
 
+// Runs the command on the default links, its output on the terminal window of standard error.
+int RunCommand(const TCommand& c, const TCliOptions& options) {
     // Progress and status lines go to standard error: a bar on a terminal, otherwise progress
     // lines; -q shows neither, -v every status.
     TTerminalWindow window(stderr, IsTerminal(fileno(stderr)) && !options.quiet);
@@ -235,11 +236,38 @@ int Run(std::vector<std::string> args) {
     window.PrintEveryStatus(options.verbose);
     Interrupt::SetOutput(fileno(stderr), &window.OpenLine());
     SetMainWindow(&window);
-    TCliRun run(name, options, window);
-    int status = run.Finish(c->run(run));
+    TCliRun run(c.name, options, window);
+    int status = run.Finish(c.run(run, {DefaultDeviceLink(), DefaultServerLink()}));
     SetMainWindow(nullptr);
     Interrupt::SetOutput(fileno(stderr), nullptr);
     return status;
+}
+
+int Run(const std::vector<std::string>& args) {
+    TInvocation call = ReadInvocation(args);
+    if (call.version) {
+        std::printf("kestrel-cli %s (%s)\n", KestrelToolVersion, UpdateTrustText().c_str());
+        return ExitOk;
+    }
+    if (!call.hasCommand) {
+        Usage(call.wantsHelp ? stdout : stderr);
+        return call.wantsHelp ? ExitOk : ExitUsage;
+    }
+    if (call.name == "help")
+        return RunHelp(call.rest);
+    bool json = std::find(call.rest.begin(), call.rest.end(), "--json") != call.rest.end();
+    const TCommand* c = FindCommand(call.name);
+    if (!c)
+        return UsageError("unknown command " + call.name, "", json);
+    TCliOptions options;
+    std::string error;
+    if (!ParseCliOptions(call.rest, c->options, options, error))
+        return UsageError(error, call.name, json);
+    if (options.help) {
+        CommandUsage(*c, stdout);
+        return ExitOk;
+    }
+    return RunCommand(*c, options);
 }
 
 } // namespace
@@ -251,7 +279,7 @@ int main(int argc, char** argv) {
         std::vector<std::string> args = ProgramArguments(argc, argv);
         if (!args.empty())
             args.erase(args.begin());
-        return Run(std::move(args));
+        return Run(args);
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "kestrel-cli: out of memory\n");
     } catch (const std::exception& e) {
