@@ -48,7 +48,7 @@ bool SetLength(Arg arg, std::optional<uint64_t>& into) {
     auto n = arg ? ParseCount(*arg) : std::nullopt;
     if (!n || *n < 1)
         return false;
-    into = *n;
+    into = n;
     return true;
 }
 

@@ -273,7 +273,7 @@ bool ApplyOption(const std::vector<std::string>& args, size_t& i, ServerOptions&
     const auto* number = std::ranges::find(kNumberOptions, name, &TNumberOption::name);
     const auto* text = std::ranges::find(kTextOptions, name, &TTextOption::name);
     if (number == std::end(kNumberOptions) && text == std::end(kTextOptions)) {
-        error = (name.rfind("-", 0) == 0 ? "unknown option " : "unknown argument ") + name;
+        error = (name.rfind('-', 0) == 0 ? "unknown option " : "unknown argument ") + name;
         return false;
     }
     if (i + 1 >= args.size()) {
