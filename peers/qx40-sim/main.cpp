@@ -111,7 +111,7 @@ private:
 };
 
 // The pseudo-terminal: its master end, which the simulator serves, and its slave end, which the
-// tool opens by `path`. Both stay open as long as the simulator runs.
+// tool opens by `path`. Both stay open while the simulator serves, and close with the object.
 struct TPseudoTerminal {
     int master = -1;
     int slave = -1;
