@@ -51,6 +51,10 @@ struct FileCloser {
     }
 };
 
+// The control block of a frame without one.
+constexpr GraphicsControlBlock kNoControlBlock{DISPOSAL_UNSPECIFIED, false, 0,
+                                               NO_TRANSPARENT_COLOR};
+
 bool Fail(std::string* error, const std::string& text) {
     if (error)
         *error = text;
@@ -69,7 +73,7 @@ bool ReadExtension(GifFileType* file, int function, GifByteType* id, int& loopCo
                    GraphicsControlBlock* gcb) {
     if (function == GRAPHICS_EXT_FUNC_CODE && gcb && id &&
         DGifExtensionToGCB(id[0], id + 1, gcb) == GIF_ERROR)
-        *gcb = GraphicsControlBlock{DISPOSAL_UNSPECIFIED, false, 0, NO_TRANSPARENT_COLOR};
+        *gcb = kNoControlBlock;
     const bool loopBlock = function == APPLICATION_EXT_FUNC_CODE && id && id[0] == 11 &&
                            (std::memcmp(id + 1, "NETSCAPE2.0", 11) == 0 ||
                             std::memcmp(id + 1, "ANIMEXTS1.0", 11) == 0);
@@ -122,128 +126,167 @@ std::string TooLarge(int width, int height) {
            " × " + side;
 }
 
-} // namespace
+using TGifFile = std::unique_ptr<GifFileType, FileCloser>;
 
-// The frames are read one by one with giflib's record functions, so that every size is checked
-// before anything is allocated for it: the screen before the canvas, each frame before its
-// pixels are decoded.
-std::optional<TGifAnimation> DecodeGif(std::span<const uint8_t> bytes, std::string* error) {
+// Opens the file once its header says it is a GIF picture, and checks its screen's size.
+TGifFile OpenGif(Reader& reader, std::string* error) {
     // The version is read from the header itself: giflib's own report of it is not reliable.
+    const std::span<const uint8_t> bytes = reader.bytes;
     const auto startsWith = [&](const char* magic) {
         return std::memcmp(bytes.data(), magic, 6) == 0;
     };
     if (bytes.size() < 13 || !(startsWith("GIF89a") || startsWith("GIF87a"))) {
         Fail(error, "not a GIF picture");
-        return std::nullopt;
+        return nullptr;
     }
-    Reader reader{bytes};
     int code = 0;
-    std::unique_ptr<GifFileType, FileCloser> file(DGifOpen(&reader, ReadBytes, &code));
+    TGifFile file(DGifOpen(&reader, ReadBytes, &code));
     if (!file) {
         Fail(error, GiflibError(code));
-        return std::nullopt;
+        return nullptr;
     }
-    auto giflibFailed = [&] {
-        Fail(error, GiflibError(file->Error));
-        return std::nullopt;
-    };
     const int width = file->SWidth, height = file->SHeight;
     if (width <= 0 || height <= 0) {
         Fail(error, "empty GIF picture");
-        return std::nullopt;
+        return nullptr;
     }
     if (width > kGifMaxSide || height > kGifMaxSide) {
         Fail(error, "GIF picture too large: its screen is " + TooLarge(width, height));
-        return std::nullopt;
+        return nullptr;
+    }
+    return file;
+}
+
+// Reads the records of an open file one by one and composes its frames, so that every size is
+// checked before anything is allocated for it: each frame before its pixels are decoded.
+class TComposer {
+public:
+    TComposer(GifFileType& file, std::string* error)
+        : file_(file), error_(error), screenPixels_(int64_t{file.SWidth} * file.SHeight),
+          canvas_{file.SWidth, file.SHeight,
+                  std::vector<uint32_t>(static_cast<size_t>(screenPixels_), 0u)} {
+        result_.width = file.SWidth;
+        result_.height = file.SHeight;
     }
 
-    TGifAnimation result;
-    result.width = width;
-    result.height = height;
-    const int64_t screenPixels = int64_t{width} * height;
-    TCanvas canvas{width, height, std::vector<uint32_t>(static_cast<size_t>(screenPixels), 0u)};
-    int64_t framePixels = 0; // decoded so far, the frames' own rectangles
-    int leadingLoop = -1;    // a loop block before the first frame
-    int trailingLoop = -1;   // one after the last frame
-    GraphicsControlBlock gcb{DISPOSAL_UNSPECIFIED, false, 0, NO_TRANSPARENT_COLOR};
-    bool gcbSeen = false; // the first control block before a frame is the frame's
-    std::vector<GifByteType> pixels;
-    for (GifRecordType record = UNDEFINED_RECORD_TYPE; record != TERMINATE_RECORD_TYPE;) {
-        if (DGifGetRecordType(file.get(), &record) == GIF_ERROR)
-            return giflibFailed();
-        if (record == EXTENSION_RECORD_TYPE) {
-            int function = 0;
-            GifByteType* first = nullptr;
-            if (DGifGetExtension(file.get(), &function, &first) == GIF_ERROR)
-                return giflibFailed();
-            const bool control = function == GRAPHICS_EXT_FUNC_CODE && !gcbSeen;
-            gcbSeen = gcbSeen || function == GRAPHICS_EXT_FUNC_CODE;
-            int& loop = result.frames.empty() ? leadingLoop : trailingLoop;
-            const int before = loop;
-            if (!ReadExtension(file.get(), function, first, loop, control ? &gcb : nullptr))
-                return giflibFailed();
-            if (before >= 0) // the first loop block counts
-                loop = before;
-            continue;
+    std::optional<TGifAnimation> Decode() {
+        if (!ReadRecords())
+            return std::nullopt;
+        if (result_.frames.empty()) {
+            Fail(error_, "empty GIF picture");
+            return std::nullopt;
         }
-        if (record != IMAGE_DESC_RECORD_TYPE)
-            continue;
+        result_.loopCount = leadingLoop_ >= 0 ? leadingLoop_ : trailingLoop_;
+        return std::move(result_);
+    }
 
-        if (DGifGetImageDesc(file.get()) == GIF_ERROR)
-            return giflibFailed();
-        const GifImageDesc& desc = file->Image;
-        const int i = static_cast<int>(result.frames.size());
-        if (desc.Width <= 0 || desc.Height <= 0) {
-            Fail(error, "GIF frame " + std::to_string(i) + " has no pixels");
-            return std::nullopt;
-        }
-        if (desc.Width > kGifMaxSide || desc.Height > kGifMaxSide) {
-            Fail(error, "GIF frame " + std::to_string(i) +
-                            " too large: " + TooLarge(desc.Width, desc.Height));
-            return std::nullopt;
-        }
-        framePixels += int64_t{desc.Width} * desc.Height;
-        if (i + 1 > kGifMaxFrames) {
-            Fail(error,
-                 "GIF picture has too many frames: more than " + std::to_string(kGifMaxFrames));
-            return std::nullopt;
-        }
-        if (screenPixels * (i + 1) > kGifMaxPixels || framePixels > kGifMaxPixels) {
-            Fail(error, "GIF picture too large: with frame " + std::to_string(i) +
-                            " its frames would hold more than " + std::to_string(kGifMaxPixels) +
-                            " pixels");
-            return std::nullopt;
-        }
-        const ColorMapObject* map = desc.ColorMap ? desc.ColorMap : file->SColorMap;
-        if (!map) {
-            Fail(error, "frame " + std::to_string(i) + " has no colour map");
-            return std::nullopt;
-        }
-        if (!ReadPixels(file.get(), desc, pixels))
-            return giflibFailed();
+private:
+    bool GiflibFailed() { return Fail(error_, GiflibError(file_.Error)); }
 
+    bool ReadRecords() {
+        for (GifRecordType record = UNDEFINED_RECORD_TYPE; record != TERMINATE_RECORD_TYPE;) {
+            if (DGifGetRecordType(&file_, &record) == GIF_ERROR)
+                return GiflibFailed();
+            if (record == EXTENSION_RECORD_TYPE && !ReadExtensionRecord())
+                return false;
+            if (record == IMAGE_DESC_RECORD_TYPE && !ReadFrame())
+                return false;
+        }
+        return true;
+    }
+
+    bool ReadExtensionRecord() {
+        int function = 0;
+        GifByteType* first = nullptr;
+        if (DGifGetExtension(&file_, &function, &first) == GIF_ERROR)
+            return GiflibFailed();
+        const bool control = function == GRAPHICS_EXT_FUNC_CODE && !gcbSeen_;
+        gcbSeen_ = gcbSeen_ || function == GRAPHICS_EXT_FUNC_CODE;
+        int& loop = result_.frames.empty() ? leadingLoop_ : trailingLoop_;
+        const int before = loop;
+        if (!ReadExtension(&file_, function, first, loop, control ? &gcb_ : nullptr))
+            return GiflibFailed();
+        if (before >= 0) // the first loop block counts
+            loop = before;
+        return true;
+    }
+
+    bool ReadFrame() {
+        if (DGifGetImageDesc(&file_) == GIF_ERROR)
+            return GiflibFailed();
+        const GifImageDesc& desc = file_.Image;
+        if (!CheckFrame(desc))
+            return false;
+        const ColorMapObject* map = desc.ColorMap ? desc.ColorMap : file_.SColorMap;
+        if (!map)
+            return Fail(error_,
+                        "frame " + std::to_string(result_.frames.size()) + " has no colour map");
+        if (!ReadPixels(&file_, desc, pixels_))
+            return GiflibFailed();
+        Compose(desc, *map);
+        return true;
+    }
+
+    // The frame's own size, and the picture's with it.
+    bool CheckFrame(const GifImageDesc& desc) {
+        const int i = static_cast<int>(result_.frames.size());
+        if (desc.Width <= 0 || desc.Height <= 0)
+            return Fail(error_, "GIF frame " + std::to_string(i) + " has no pixels");
+        if (desc.Width > kGifMaxSide || desc.Height > kGifMaxSide)
+            return Fail(error_, "GIF frame " + std::to_string(i) +
+                                    " too large: " + TooLarge(desc.Width, desc.Height));
+        framePixels_ += int64_t{desc.Width} * desc.Height;
+        if (i + 1 > kGifMaxFrames)
+            return Fail(error_, "GIF picture has too many frames: more than " +
+                                    std::to_string(kGifMaxFrames));
+        if (screenPixels_ * (i + 1) > kGifMaxPixels || framePixels_ > kGifMaxPixels)
+            return Fail(error_, "GIF picture too large: with frame " + std::to_string(i) +
+                                    " its frames would hold more than " +
+                                    std::to_string(kGifMaxPixels) + " pixels");
+        return true;
+    }
+
+    // Draws the frame, keeps the screen as it then looks, and disposes of the frame as its
+    // control block says.
+    void Compose(const GifImageDesc& desc, const ColorMapObject& map) {
         std::vector<uint32_t> before;
-        if (gcb.DisposalMode == DISPOSE_PREVIOUS)
-            before = canvas.pixels;
-        Draw(canvas, desc, pixels, *map, gcb.TransparentColor);
-        result.frames.push_back({canvas.pixels, gcb.DelayTime * 10, gcb.DisposalMode});
-        if (gcb.DisposalMode == DISPOSE_BACKGROUND) {
-            const TArea area = Clipped(desc, width, height);
+        if (gcb_.DisposalMode == DISPOSE_PREVIOUS)
+            before = canvas_.pixels;
+        Draw(canvas_, desc, pixels_, map, gcb_.TransparentColor);
+        result_.frames.push_back({canvas_.pixels, gcb_.DelayTime * 10, gcb_.DisposalMode});
+        if (gcb_.DisposalMode == DISPOSE_BACKGROUND) {
+            const TArea area = Clipped(desc, canvas_.width, canvas_.height);
             for (int y = area.top; y < area.bottom; ++y)
-                std::fill(canvas.Row(y) + area.left, canvas.Row(y) + area.right, 0u);
-        } else if (gcb.DisposalMode == DISPOSE_PREVIOUS) {
-            canvas.pixels = std::move(before);
+                std::fill(canvas_.Row(y) + area.left, canvas_.Row(y) + area.right, 0u);
+        } else if (gcb_.DisposalMode == DISPOSE_PREVIOUS) {
+            canvas_.pixels = std::move(before);
         }
-        gcb = GraphicsControlBlock{DISPOSAL_UNSPECIFIED, false, 0, NO_TRANSPARENT_COLOR};
-        gcbSeen = false;
-        trailingLoop = -1;
+        gcb_ = kNoControlBlock;
+        gcbSeen_ = false;
+        trailingLoop_ = -1;
     }
-    if (result.frames.empty()) {
-        Fail(error, "empty GIF picture");
+
+    GifFileType& file_;
+    std::string* error_;
+    const int64_t screenPixels_;
+    TCanvas canvas_;
+    TGifAnimation result_;
+    int64_t framePixels_ = 0; // decoded so far, the frames' own rectangles
+    int leadingLoop_ = -1;    // a loop block before the first frame
+    int trailingLoop_ = -1;   // one after the last frame
+    GraphicsControlBlock gcb_ = kNoControlBlock;
+    bool gcbSeen_ = false; // the first control block before a frame is the frame's
+    std::vector<GifByteType> pixels_;
+};
+
+} // namespace
+
+std::optional<TGifAnimation> DecodeGif(std::span<const uint8_t> bytes, std::string* error) {
+    Reader reader{bytes};
+    TGifFile file = OpenGif(reader, error);
+    if (!file)
         return std::nullopt;
-    }
-    result.loopCount = leadingLoop >= 0 ? leadingLoop : trailingLoop;
-    return result;
+    return TComposer(*file, error).Decode();
 }
 
 TGifPlayback::TGifPlayback(const TGifAnimation& animation)

@@ -47,9 +47,24 @@ std::string Reason(const char* what, int code) {
     return std::string(what) + ": " + (text ? text : "unknown giflib error");
 }
 
-} // namespace
+// An output file being written, closed (as far as it got) unless it is finished.
+struct FileCloser {
+    void operator()(GifFileType* file) const {
+        int ignored = 0;
+        EGifCloseFile(file, &ignored);
+    }
+};
+using TGifFile = std::unique_ptr<GifFileType, FileCloser>;
 
-bool WriteGif(const std::string& path, const TGifData& gif, std::string& error) {
+// giflib's failure at `what`, set in `error`.
+bool Failed(const GifFileType& file, const char* what, std::string& error) {
+    error = Reason(what, file.Error);
+    return false;
+}
+
+// What can be checked before the file is opened: the screen, the frames' presence and the global
+// colour map, made into `global`.
+bool CheckPicture(const TGifData& gif, MapPtr& global, std::string& error) {
     if (gif.width <= 0 || gif.height <= 0 || gif.width > 65535 || gif.height > 65535) {
         error = "bad screen size";
         return false;
@@ -58,94 +73,111 @@ bool WriteGif(const std::string& path, const TGifData& gif, std::string& error) 
         error = "no frames";
         return false;
     }
-    MapPtr global;
     if (!gif.globalMap.empty() && !(global = MakeMap(gif.globalMap))) {
         error = "bad global colour map";
         return false;
     }
+    return true;
+}
 
+// The screen descriptor, and the loop block if there is one.
+bool WriteHead(GifFileType& file, const TGifData& gif, const ColorMapObject* global,
+               std::string& error) {
+    // Without this giflib writes a GIF87a header, which has no place for extensions.
+    EGifSetGifVersion(&file, true);
+    const int resolution = global ? global->BitsPerPixel : 8;
+    if (EGifPutScreenDesc(&file, gif.width, gif.height, resolution, gif.backgroundIndex, global) ==
+        GIF_ERROR)
+        return Failed(file, "screen descriptor", error);
+    if (gif.loopCount < 0)
+        return true;
+    // Application extension: an 11-byte identifier block, then the sub-block {1, lo, hi}.
+    GifByteType id[] = {'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0'};
+    GifByteType loop[] = {1, static_cast<GifByteType>(gif.loopCount & 0xFF),
+                          static_cast<GifByteType>((gif.loopCount >> 8) & 0xFF)};
+    if (EGifPutExtensionLeader(&file, APPLICATION_EXT_FUNC_CODE) == GIF_ERROR ||
+        EGifPutExtensionBlock(&file, sizeof id, id) == GIF_ERROR ||
+        EGifPutExtensionBlock(&file, sizeof loop, loop) == GIF_ERROR ||
+        EGifPutExtensionTrailer(&file) == GIF_ERROR)
+        return Failed(file, "loop extension", error);
+    return true;
+}
+
+bool WriteControlBlock(GifFileType& file, const TGifFrameData& frame, std::string& error) {
+    GraphicsControlBlock gcb{};
+    gcb.DisposalMode = frame.disposal;
+    gcb.UserInputFlag = false;
+    gcb.DelayTime = frame.delayCs;
+    gcb.TransparentColor = frame.transparentIndex;
+    GifByteType extension[4];
+    const size_t length = EGifGCBToExtension(&gcb, extension);
+    if (EGifPutExtension(&file, GRAPHICS_EXT_FUNC_CODE, static_cast<int>(length), extension) ==
+        GIF_ERROR)
+        return Failed(file, "graphics control", error);
+    return true;
+}
+
+// The frame's pixels, after its image descriptor.
+bool WriteRows(GifFileType& file, const TGifFrameData& frame, const ColorMapObject* map,
+               std::string& error) {
+    // giflib would silently mask indices beyond the colour map (and modifies the row it is
+    // given): refuse them, and hand it a copy.
+    const int colours = map ? map->ColorCount : 0;
+    for (std::uint8_t index : frame.pixels)
+        if (index >= colours) {
+            error = "pixel index beyond the colour map";
+            return false;
+        }
+    std::vector<GifPixelType> row(static_cast<size_t>(frame.width));
+    for (int y : RowOrder(frame.height, frame.interlaced)) {
+        const auto* from =
+            frame.pixels.data() + static_cast<size_t>(y) * static_cast<size_t>(frame.width);
+        std::copy(from, from + frame.width, row.begin());
+        if (EGifPutLine(&file, row.data(), frame.width) == GIF_ERROR)
+            return Failed(file, "image data", error);
+    }
+    return true;
+}
+
+bool WriteFrame(GifFileType& file, const TGifFrameData& frame, const ColorMapObject* global,
+                std::string& error) {
+    if (frame.width <= 0 || frame.height <= 0 ||
+        frame.pixels.size() !=
+            static_cast<size_t>(frame.width) * static_cast<size_t>(frame.height)) {
+        error = "bad frame size";
+        return false;
+    }
+    MapPtr local;
+    if (!frame.localMap.empty() && !(local = MakeMap(frame.localMap))) {
+        error = "bad local colour map";
+        return false;
+    }
+    if (!WriteControlBlock(file, frame, error))
+        return false;
+    if (EGifPutImageDesc(&file, frame.left, frame.top, frame.width, frame.height, frame.interlaced,
+                         local.get()) == GIF_ERROR)
+        return Failed(file, "image descriptor", error);
+    return WriteRows(file, frame, local ? local.get() : global, error);
+}
+
+} // namespace
+
+bool WriteGif(const std::string& path, const TGifData& gif, std::string& error) {
+    MapPtr global;
+    if (!CheckPicture(gif, global, error))
+        return false;
     int code = 0;
-    GifFileType* file = EGifOpenFileName(path.c_str(), false, &code);
+    TGifFile file(EGifOpenFileName(path.c_str(), false, &code));
     if (!file) {
         error = Reason("open", code);
         return false;
     }
-    auto fail = [&](const char* what) {
-        error = Reason(what, file->Error);
-        int ignored = 0;
-        EGifCloseFile(file, &ignored);
+    if (!WriteHead(*file, gif, global.get(), error))
         return false;
-    };
-
-    // Without this giflib writes a GIF87a header, which has no place for extensions.
-    EGifSetGifVersion(file, true);
-    const int resolution = global ? global->BitsPerPixel : 8;
-    if (EGifPutScreenDesc(file, gif.width, gif.height, resolution, gif.backgroundIndex,
-                          global.get()) == GIF_ERROR)
-        return fail("screen descriptor");
-
-    if (gif.loopCount >= 0) {
-        // Application extension: an 11-byte identifier block, then the sub-block {1, lo, hi}.
-        GifByteType id[] = {'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0'};
-        GifByteType loop[] = {1, static_cast<GifByteType>(gif.loopCount & 0xFF),
-                              static_cast<GifByteType>((gif.loopCount >> 8) & 0xFF)};
-        if (EGifPutExtensionLeader(file, APPLICATION_EXT_FUNC_CODE) == GIF_ERROR ||
-            EGifPutExtensionBlock(file, sizeof id, id) == GIF_ERROR ||
-            EGifPutExtensionBlock(file, sizeof loop, loop) == GIF_ERROR ||
-            EGifPutExtensionTrailer(file) == GIF_ERROR)
-            return fail("loop extension");
-    }
-
-    for (const TGifFrameData& frame : gif.frames) {
-        if (frame.width <= 0 || frame.height <= 0 ||
-            frame.pixels.size() !=
-                static_cast<size_t>(frame.width) * static_cast<size_t>(frame.height)) {
-            error = "bad frame size";
-            int ignored = 0;
-            EGifCloseFile(file, &ignored);
+    for (const TGifFrameData& frame : gif.frames)
+        if (!WriteFrame(*file, frame, global.get(), error))
             return false;
-        }
-        MapPtr local;
-        if (!frame.localMap.empty() && !(local = MakeMap(frame.localMap))) {
-            error = "bad local colour map";
-            int ignored = 0;
-            EGifCloseFile(file, &ignored);
-            return false;
-        }
-        GraphicsControlBlock gcb{};
-        gcb.DisposalMode = frame.disposal;
-        gcb.UserInputFlag = false;
-        gcb.DelayTime = frame.delayCs;
-        gcb.TransparentColor = frame.transparentIndex;
-        GifByteType extension[4];
-        const size_t length = EGifGCBToExtension(&gcb, extension);
-        if (EGifPutExtension(file, GRAPHICS_EXT_FUNC_CODE, static_cast<int>(length), extension) ==
-            GIF_ERROR)
-            return fail("graphics control");
-        if (EGifPutImageDesc(file, frame.left, frame.top, frame.width, frame.height,
-                             frame.interlaced, local.get()) == GIF_ERROR)
-            return fail("image descriptor");
-        // giflib would silently mask indices beyond the colour map (and modifies the row it is
-        // given): refuse them, and hand it a copy.
-        const ColorMapObject* map = local ? local.get() : global.get();
-        const int colours = map ? map->ColorCount : 0;
-        for (std::uint8_t index : frame.pixels)
-            if (index >= colours) {
-                error = "pixel index beyond the colour map";
-                int ignored = 0;
-                EGifCloseFile(file, &ignored);
-                return false;
-            }
-        std::vector<GifPixelType> row(static_cast<size_t>(frame.width));
-        for (int y : RowOrder(frame.height, frame.interlaced)) {
-            const auto* from =
-                frame.pixels.data() + static_cast<size_t>(y) * static_cast<size_t>(frame.width);
-            std::copy(from, from + frame.width, row.begin());
-            if (EGifPutLine(file, row.data(), frame.width) == GIF_ERROR)
-                return fail("image data");
-        }
-    }
-    if (EGifCloseFile(file, &code) == GIF_ERROR) {
+    if (EGifCloseFile(file.release(), &code) == GIF_ERROR) {
         error = Reason("close", code);
         return false;
     }

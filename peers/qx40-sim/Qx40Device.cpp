@@ -2,6 +2,7 @@
 
 #include "Commands.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 
@@ -18,6 +19,52 @@ std::string Hex2(unsigned v) {
 
 std::array<uint8_t, 9> Counter24(uint32_t a) {
     return {uint8_t(a >> 16), uint8_t(a >> 8), uint8_t(a), 0, 0, 0, 0, 0, 0};
+}
+
+std::array<uint8_t, 9> Counters(const TSimConfig& c) {
+    auto d = Counter24(c.count1);
+    d[4] = uint8_t(c.count2 >> 16);
+    d[5] = uint8_t(c.count2 >> 8);
+    d[6] = uint8_t(c.count2);
+    return d;
+}
+
+std::array<uint8_t, 9> TypeText(const TSimConfig& c) {
+    std::array<uint8_t, 9> d{};
+    for (size_t i = 0; i < 9 && i < c.typeText.size(); ++i)
+        d[i] = uint8_t(c.typeText[i]);
+    return d;
+}
+
+std::array<uint8_t, 9> DevId(const TSimConfig& c) {
+    std::array<uint8_t, 9> d{};
+    for (size_t i = 0; i < 8 && i < c.devId.size(); ++i)
+        d[i] = uint8_t(~uint8_t(c.devId[i]));
+    return d;
+}
+
+// The queries: what the log says of each, and the nine data bytes of its 12-byte reply.
+struct TQuery {
+    uint8_t code;
+    const char* log;
+    std::array<uint8_t, 9> (*data)(const TSimConfig& config);
+};
+
+constexpr TQuery kQueries[] = {
+    {Command::ReadCounters, "command C2: counters", Counters},
+    {Command::ReadCID, "command C4: identity bytes",
+     [](const TSimConfig& c) -> std::array<uint8_t, 9> {
+         return {c.cid[0], c.cid[1], c.cid[2], c.cid[3], 0, 0, 0, 0, 0};
+     }},
+    {Command::ReadTypeText, "command C8: identity text", TypeText},
+    {Command::ReadDevID, "command C9: device identity", DevId},
+    {Command::ReadUseCount, "command CA: use counter",
+     [](const TSimConfig& c) { return Counter24(c.useCount); }},
+};
+
+const TQuery* FindQuery(uint8_t code) {
+    const auto* query = std::ranges::find(kQueries, code, &TQuery::code);
+    return query != std::end(kQueries) ? query : nullptr;
 }
 } // namespace
 
@@ -72,6 +119,10 @@ std::vector<uint8_t> TQx40Device::Reply12(uint8_t code, const std::array<uint8_t
     return r;
 }
 
+bool IsQuery(uint8_t code) {
+    return FindQuery(code) != nullptr;
+}
+
 std::vector<uint8_t> TQx40Device::HandleFrame(const std::vector<uint8_t>& f) {
     if (unplugged_) {
         log_("unplugged: ignoring " + std::to_string(f.size()) + " bytes");
@@ -81,7 +132,10 @@ std::vector<uint8_t> TQx40Device::HandleFrame(const std::vector<uint8_t>& f) {
         return {};
     if (f[0] == Command::DataFrame)
         return HandleData(f);
+    return HandleCommand(f);
+}
 
+std::vector<uint8_t> TQx40Device::HandleCommand(const std::vector<uint8_t>& f) {
     uint8_t code = f[0];
     uint16_t sum = ByteSum(f.data(), 10);
     if (f[10] != uint8_t(sum >> 8) || f[11] != uint8_t(sum)) {
@@ -91,6 +145,10 @@ std::vector<uint8_t> TQx40Device::HandleFrame(const std::vector<uint8_t>& f) {
     if (cfg_.silent.count(code)) {
         log_("command " + Hex2(code) + ": staying silent");
         return {};
+    }
+    if (const TQuery* query = FindQuery(code)) {
+        log_(query->log);
+        return Reply12(code, query->data(cfg_));
     }
     switch (code) {
     case Command::KeyExchange:
@@ -102,34 +160,6 @@ std::vector<uint8_t> TQx40Device::HandleFrame(const std::vector<uint8_t>& f) {
         if (running_)
             FinishRun();
         return {};
-    case Command::ReadCounters: {
-        log_("command C2: counters");
-        auto d = Counter24(cfg_.count1);
-        d[4] = uint8_t(cfg_.count2 >> 16);
-        d[5] = uint8_t(cfg_.count2 >> 8);
-        d[6] = uint8_t(cfg_.count2);
-        return Reply12(code, d);
-    }
-    case Command::ReadCID:
-        log_("command C4: identity bytes");
-        return Reply12(code, {cfg_.cid[0], cfg_.cid[1], cfg_.cid[2], cfg_.cid[3], 0, 0, 0, 0, 0});
-    case Command::ReadTypeText: {
-        log_("command C8: identity text");
-        std::array<uint8_t, 9> d{};
-        for (size_t i = 0; i < 9 && i < cfg_.typeText.size(); ++i)
-            d[i] = uint8_t(cfg_.typeText[i]);
-        return Reply12(code, d);
-    }
-    case Command::ReadDevID: {
-        log_("command C9: device identity");
-        std::array<uint8_t, 9> d{};
-        for (size_t i = 0; i < 8 && i < cfg_.devId.size(); ++i)
-            d[i] = uint8_t(~uint8_t(cfg_.devId[i]));
-        return Reply12(code, d);
-    }
-    case Command::ReadUseCount:
-        log_("command CA: use counter");
-        return Reply12(code, Counter24(cfg_.useCount));
     default:
         log_("unexpected command " + Hex2(code) + ": " + HexBytes(f.data(), f.size()));
         return {};

@@ -33,6 +33,9 @@ struct TSimConfig {
     bool lineRate = false;    // emulate 500000 bit/s (handled by the I/O loop)
 };
 
+// Whether `code` is a query, answered with a 12-byte reply (the replies a wrong sum can be given).
+bool IsQuery(uint8_t code);
+
 // Encodes an acknowledgement so that the host decodes `value` with `key`:
 // the host computes ((255 - B) - (key mod 16)) mod 256.
 uint8_t EncodeAck(uint8_t value, uint8_t key);
@@ -72,6 +75,7 @@ public:
 
 private:
     std::vector<uint8_t> Reply12(uint8_t code, const std::array<uint8_t, 9>& data);
+    std::vector<uint8_t> HandleCommand(const std::vector<uint8_t>& f);
     std::vector<uint8_t> HandleKeyFrame(const std::vector<uint8_t>& f);
     std::vector<uint8_t> HandleStart(const std::vector<uint8_t>& f);
     std::vector<uint8_t> HandleData(const std::vector<uint8_t>& f);

@@ -1,6 +1,8 @@
 #include "SimOptions.h"
 
+#include <algorithm>
 #include <charconv>
+#include <string_view>
 
 namespace qx40sim {
 
@@ -19,6 +21,132 @@ bool ParseHexByte(std::string s, uint8_t& out) {
 bool ParseNumber(const std::string& s, long long lo, long long hi, long long& out) {
     auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), out, 10);
     return !s.empty() && ec == std::errc() && p == s.data() + s.size() && out >= lo && out <= hi;
+}
+
+// An option that takes a whole number from lo to hi.
+struct TNumberOption {
+    std::string_view name;
+    long long lo;
+    long long hi;
+    void (*set)(TSimConfig& config, long long value);
+};
+
+constexpr long long kMaxCounter = 0xFFFFFF; // the counters have 24 bits
+constexpr long long kMaxFrame = 1 << 30;
+
+constexpr TNumberOption kNumberOptions[] = {
+    {"--count1", 0, kMaxCounter, [](TSimConfig& c, long long n) { c.count1 = uint32_t(n); }},
+    {"--count2", 0, kMaxCounter, [](TSimConfig& c, long long n) { c.count2 = uint32_t(n); }},
+    {"--use-count", 0, kMaxCounter, [](TSimConfig& c, long long n) { c.useCount = uint32_t(n); }},
+    {"--probe-ack", 0, 255, [](TSimConfig& c, long long n) { c.probeAck = int(n); }},
+    {"--bad-ack", 1, kMaxFrame, [](TSimConfig& c, long long n) { c.badAckAt = int(n); }},
+    {"--double-ack", 1, kMaxFrame, [](TSimConfig& c, long long n) { c.doubleAckAt = int(n); }},
+    {"--unplug-after", 0, kMaxFrame, [](TSimConfig& c, long long n) { c.unplugAfter = int(n); }},
+};
+
+bool ApplyNumber(const TNumberOption& option, const std::string& v, TSimConfig& c,
+                 std::string& error) {
+    long long n = 0;
+    if (!ParseNumber(v, option.lo, option.hi, n)) {
+        error = std::string(option.name) + ": not a number in " + std::to_string(option.lo) + ".." +
+                std::to_string(option.hi) + ": " + v;
+        return false;
+    }
+    option.set(c, n);
+    return true;
+}
+
+// A text of exactly `size` characters.
+bool SetFixedText(const std::string& name, size_t size, const std::string& v, std::string& into,
+                  std::string& error) {
+    if (v.size() != size) {
+        error = name + " needs exactly " + std::to_string(size) + " characters";
+        return false;
+    }
+    into = v;
+    return true;
+}
+
+// The four identity bytes as 8 hex digits.
+bool SetCid(const std::string& v, TSimConfig& c, std::string& error) {
+    bool ok = v.size() == 2 * c.cid.size();
+    for (size_t i = 0; ok && i < c.cid.size(); ++i)
+        ok = ParseHexByte(v.substr(2 * i, 2), c.cid[i]);
+    if (!ok)
+        error = "--cid needs 8 hexadecimal digits";
+    return ok;
+}
+
+// A command code in hex, added to `into`.
+bool AddCommand(const std::string& name, const std::string& v, std::set<uint8_t>& into,
+                std::string& error) {
+    uint8_t code = 0;
+    if (!ParseHexByte(v, code)) {
+        error = name + ": not a hexadecimal command code: " + v;
+        return false;
+    }
+    into.insert(code);
+    return true;
+}
+
+// The other options with a value: each applies it, or says in `error` why it cannot.
+struct TTextOption {
+    std::string_view name;
+    bool (*apply)(const std::string& name, const std::string& v, TSimConfig& c, std::string& error);
+};
+
+constexpr TTextOption kTextOptions[] = {
+    {"--image-out",
+     [](const std::string&, const std::string& v, TSimConfig& c, std::string&) {
+         c.imageOut = v;
+         return true;
+     }},
+    {"--type-text", [](const std::string& name, const std::string& v, TSimConfig& c,
+                       std::string& error) { return SetFixedText(name, 9, v, c.typeText, error); }},
+    {"--dev-id", [](const std::string& name, const std::string& v, TSimConfig& c,
+                    std::string& error) { return SetFixedText(name, 8, v, c.devId, error); }},
+    {"--cid", [](const std::string&, const std::string& v, TSimConfig& c,
+                 std::string& error) { return SetCid(v, c, error); }},
+    {"--silent", [](const std::string& name, const std::string& v, TSimConfig& c,
+                    std::string& error) { return AddCommand(name, v, c.silent, error); }},
+    {"--bad-sum", [](const std::string& name, const std::string& v, TSimConfig& c,
+                     std::string& error) { return AddCommand(name, v, c.badSum, error); }},
+};
+
+// The options without a value.
+struct TFlag {
+    std::string_view name;
+    void (*set)(TSimOptions& options);
+};
+
+constexpr TFlag kFlags[] = {
+    {"--help", [](TSimOptions& o) { o.help = true; }},
+    {"-h", [](TSimOptions& o) { o.help = true; }},
+    {"--line-rate", [](TSimOptions& o) { o.config.lineRate = true; }},
+    {"--refuse-key", [](TSimOptions& o) { o.config.refuseKey = true; }},
+};
+
+// Applies the option at args[i] and its value, if it takes one (then i moves onto it).
+bool ApplyOption(const std::vector<std::string>& args, size_t& i, TSimOptions& out,
+                 std::string& error) {
+    const std::string& opt = args[i];
+    if (const auto* flag = std::ranges::find(kFlags, opt, &TFlag::name); flag != std::end(kFlags)) {
+        flag->set(out);
+        return true;
+    }
+    const auto* number = std::ranges::find(kNumberOptions, opt, &TNumberOption::name);
+    const auto* text = std::ranges::find(kTextOptions, opt, &TTextOption::name);
+    if (number == std::end(kNumberOptions) && text == std::end(kTextOptions)) {
+        error = "unknown option: " + opt;
+        return false;
+    }
+    if (i + 1 >= args.size()) {
+        error = opt + " needs a value";
+        return false;
+    }
+    const std::string& v = args[++i];
+    return number != std::end(kNumberOptions) ? ApplyNumber(*number, v, out.config, error)
+                                              : text->apply(opt, v, out.config, error);
 }
 } // namespace
 
@@ -55,106 +183,9 @@ simulator that is terminated ends by the signal.
 }
 
 bool ParseSimOptions(const std::vector<std::string>& args, TSimOptions& out, std::string& error) {
-    TSimConfig& c = out.config;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& opt = args[i];
-        auto value = [&](std::string& v) {
-            if (i + 1 >= args.size()) {
-                error = opt + " needs a value";
-                return false;
-            }
-            v = args[++i];
-            return true;
-        };
-        auto number = [&](long long lo, long long hi, long long& n) {
-            std::string v;
-            if (!value(v))
-                return false;
-            if (!ParseNumber(v, lo, hi, n)) {
-                error = opt + ": not a number in " + std::to_string(lo) + ".." +
-                        std::to_string(hi) + ": " + v;
-                return false;
-            }
-            return true;
-        };
-        auto command = [&](std::set<uint8_t>& into) {
-            std::string v;
-            uint8_t code = 0;
-            if (!value(v))
-                return false;
-            if (!ParseHexByte(v, code)) {
-                error = opt + ": not a hexadecimal command code: " + v;
-                return false;
-            }
-            into.insert(code);
-            return true;
-        };
-        std::string v;
-        long long n = 0;
-        if (opt == "--help" || opt == "-h") {
-            out.help = true;
-        } else if (opt == "--image-out") {
-            if (!value(c.imageOut))
-                return false;
-        } else if (opt == "--type-text") {
-            if (!value(v))
-                return false;
-            if (v.size() != 9) {
-                error = "--type-text needs exactly 9 characters";
-                return false;
-            }
-            c.typeText = v;
-        } else if (opt == "--dev-id") {
-            if (!value(v))
-                return false;
-            if (v.size() != 8) {
-                error = "--dev-id needs exactly 8 characters";
-                return false;
-            }
-            c.devId = v;
-        } else if (opt == "--cid") {
-            if (!value(v))
-                return false;
-            if (v.size() != 8 || !ParseHexByte(v.substr(0, 2), c.cid[0]) ||
-                !ParseHexByte(v.substr(2, 2), c.cid[1]) ||
-                !ParseHexByte(v.substr(4, 2), c.cid[2]) ||
-                !ParseHexByte(v.substr(6, 2), c.cid[3])) {
-                error = "--cid needs 8 hexadecimal digits";
-                return false;
-            }
-        } else if (opt == "--count1" || opt == "--count2" || opt == "--use-count") {
-            if (!number(0, 0xFFFFFF, n))
-                return false;
-            (opt == "--count1"   ? c.count1
-             : opt == "--count2" ? c.count2
-                                 : c.useCount) = uint32_t(n);
-        } else if (opt == "--line-rate") {
-            c.lineRate = true;
-        } else if (opt == "--silent") {
-            if (!command(c.silent))
-                return false;
-        } else if (opt == "--bad-sum") {
-            if (!command(c.badSum))
-                return false;
-        } else if (opt == "--probe-ack") {
-            if (!number(0, 255, n))
-                return false;
-            c.probeAck = int(n);
-        } else if (opt == "--refuse-key") {
-            c.refuseKey = true;
-        } else if (opt == "--bad-ack" || opt == "--double-ack") {
-            if (!number(1, 1 << 30, n))
-                return false;
-            (opt == "--bad-ack" ? c.badAckAt : c.doubleAckAt) = int(n);
-        } else if (opt == "--unplug-after") {
-            if (!number(0, 1 << 30, n))
-                return false;
-            c.unplugAfter = int(n);
-        } else {
-            error = "unknown option: " + opt;
+    for (size_t i = 0; i < args.size(); ++i)
+        if (!ApplyOption(args, i, out, error))
             return false;
-        }
-    }
     return true;
 }
 

@@ -1,9 +1,9 @@
 // qx40-sim: a QX40 device on a pseudo-terminal. Prints the path of its serial end, then serves
 // the device link until it is terminated.
-#include "Commands.h"
 #include "Qx40Device.h"
 #include "SimOptions.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -14,6 +14,8 @@
 #include <exception>
 #include <fcntl.h>
 #include <poll.h>
+#include <set>
+#include <string>
 #include <unistd.h>
 
 namespace {
@@ -108,63 +110,78 @@ private:
     Clock::time_point txFree_{};
 };
 
-int Simulate(int argc, char** argv) {
-    TSimOptions opts;
-    std::string error;
-    if (!ParseSimOptions(std::vector<std::string>(argv + 1, argv + argc), opts, error)) {
-        std::fprintf(stderr, "qx40-sim: %s\n%s", error.c_str(), SimUsage().c_str());
-        return 2;
-    }
-    if (opts.help) {
-        std::fputs(SimUsage().c_str(), stdout);
-        return 0;
-    }
-    std::signal(SIGPIPE, SIG_IGN);
+// The pseudo-terminal: its master end, which the simulator serves, and its slave end, which the
+// tool opens by `path`. Both stay open while the simulator serves, and close with the object.
+struct TPseudoTerminal {
+    int master = -1;
+    int slave = -1;
+    std::string path;
 
-    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
-        std::perror("qx40-sim: pseudo-terminal");
-        return 1;
+    TPseudoTerminal() = default;
+    TPseudoTerminal(const TPseudoTerminal&) = delete;
+    TPseudoTerminal& operator=(const TPseudoTerminal&) = delete;
+    ~TPseudoTerminal() {
+        if (slave >= 0)
+            close(slave);
+        if (master >= 0)
+            close(master);
     }
-    const char* name = ptsname(master);
+};
+
+// Makes the pseudo-terminal; on failure says why on standard error.
+bool OpenPseudoTerminal(TPseudoTerminal& pty) {
+    pty.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (pty.master < 0 || grantpt(pty.master) != 0 || unlockpt(pty.master) != 0) {
+        std::perror("qx40-sim: pseudo-terminal");
+        return false;
+    }
+    const char* name = ptsname(pty.master);
     if (!name) {
         std::perror("qx40-sim: ptsname");
-        return 1;
+        return false;
     }
-    std::string path = name;
+    pty.path = name;
     // Our own open slave keeps the terminal alive while the tool closes and reopens its end,
     // as a USB bridge stays plugged in. Its settings are left for the tool to make.
-    int slave = open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (slave < 0) {
+    pty.slave = open(pty.path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (pty.slave < 0) {
         std::perror("qx40-sim: opening the serial end");
-        return 1;
+        return false;
     }
-    Log(path);
+    return true;
+}
 
-    for (uint8_t code : opts.config.badSum)
-        if (code != Command::ReadCounters && code != Command::ReadCID &&
-            code != Command::ReadTypeText && code != Command::ReadDevID &&
-            code != Command::ReadUseCount) {
+// Says which --bad-sum codes change nothing: only the queries' 12-byte replies carry a sum.
+void NoteIneffectiveBadSums(const std::set<uint8_t>& badSum) {
+    for (uint8_t code : badSum)
+        if (!IsQuery(code)) {
             char b[96];
             std::snprintf(b, sizeof b, "note: --bad-sum %02X has no effect (no 12-byte reply)",
                           code);
             Log(b);
         }
+}
 
-    TQx40Device device(opts.config, Log);
-    TSerialEnd line(master, opts.config.lineRate);
+// How long to wait for input: without end, or until a frame that has begun has been quiet for
+// kFrameGap.
+int PollTimeout(const TFrameReader& reader, Clock::time_point lastByte) {
+    if (reader.Pending().empty())
+        return -1;
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(lastByte + kFrameGap - Clock::now());
+    return std::max<int>(0, int(left.count()) + 1);
+}
+
+// Serves the device link on the master end until polling or reading it fails; returns the exit
+// status.
+int Serve(int master, TQx40Device& device, bool lineRate) {
+    TSerialEnd line(master, lineRate);
     TFrameReader reader;
     Clock::time_point lastByte{};
     uint8_t buf[4096];
     for (;;) {
-        int timeout = -1;
-        if (!reader.Pending().empty()) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(lastByte + kFrameGap -
-                                                                              Clock::now());
-            timeout = std::max<int>(0, int(left.count()) + 1);
-        }
         pollfd p{master, POLLIN, 0};
-        int r = poll(&p, 1, timeout);
+        int r = poll(&p, 1, PollTimeout(reader, lastByte));
         if (r < 0 && errno == EINTR)
             continue;
         if (r < 0) {
@@ -194,8 +211,27 @@ int Simulate(int argc, char** argv) {
                 line.Send(device.HandleFrame(reader.Take()));
         }
     }
-    close(slave);
-    return 0;
+}
+
+int Simulate(int argc, char** argv) {
+    TSimOptions opts;
+    std::string error;
+    if (!ParseSimOptions(std::vector<std::string>(argv + 1, argv + argc), opts, error)) {
+        std::fprintf(stderr, "qx40-sim: %s\n%s", error.c_str(), SimUsage().c_str());
+        return 2;
+    }
+    if (opts.help) {
+        std::fputs(SimUsage().c_str(), stdout);
+        return 0;
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    TPseudoTerminal pty;
+    if (!OpenPseudoTerminal(pty))
+        return 1;
+    Log(pty.path);
+    NoteIneffectiveBadSums(opts.config.badSum);
+    TQx40Device device(opts.config, Log);
+    return Serve(pty.master, device, opts.config.lineRate);
 }
 } // namespace
 

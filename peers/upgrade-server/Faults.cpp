@@ -2,6 +2,9 @@
 
 #include "RequestKind.h"
 
+#include <algorithm>
+#include <string_view>
+
 namespace {
 // Splits "name:rest" into name and rest (rest may contain further colons).
 std::pair<std::string, std::optional<std::string>> SplitFirst(const std::string& text) {
@@ -11,86 +14,117 @@ std::pair<std::string, std::optional<std::string>> SplitFirst(const std::string&
     return {text.substr(0, colon), text.substr(colon + 1)};
 }
 
-// "N:TEXT" with N in [lo, hi].
-bool ParseIndexed(const std::optional<std::string>& arg, int lo, int hi, int& index,
-                  std::string& text) {
+using Arg = const std::optional<std::string>&;
+
+// "N:TEXT" with N from 1 to `last`: TEXT goes to `into` at N.
+bool SetIndexed(Arg arg, int last, std::map<int, std::string>& into) {
     if (!arg)
         return false;
     auto [number, rest] = SplitFirst(*arg);
     auto n = ParseCount(number);
-    if (!n || !rest || *n < static_cast<uint64_t>(lo) || *n > static_cast<uint64_t>(hi))
+    if (!n || !rest || *n < 1 || *n > static_cast<uint64_t>(last))
         return false;
-    index = static_cast<int>(*n);
-    text = *rest;
+    into[static_cast<int>(*n)] = *rest;
     return true;
 }
+
+// "TEXT", which may be empty.
+bool SetText(Arg arg, std::optional<std::string>& into) {
+    if (!arg)
+        return false;
+    into = *arg;
+    return true;
+}
+
+// A fault without an argument.
+bool SetFlag(Arg arg, bool& into) {
+    if (arg)
+        return false;
+    into = true;
+    return true;
+}
+
+bool SetLength(Arg arg, std::optional<uint64_t>& into) {
+    auto n = arg ? ParseCount(*arg) : std::nullopt;
+    if (!n || *n < 1)
+        return false;
+    into = n;
+    return true;
+}
+
+bool SetCrc(Arg arg, CrcFault& into) {
+    if (arg == "lower")
+        into = CrcFault::Lower;
+    else if (arg == "empty")
+        into = CrcFault::Empty;
+    else if (arg == "wrong")
+        into = CrcFault::Wrong;
+    else
+        return false;
+    return true;
+}
+
+bool SetKind(Arg arg, std::optional<int>& into) {
+    if (arg == "3")
+        into = RequestKind::Firmware;
+    else if (arg == "7")
+        into = RequestKind::Tool;
+    else
+        return false;
+    return true;
+}
+
+bool SetStep(Arg arg, std::optional<Step>& into) {
+    auto step = arg ? ParseStep(*arg) : std::nullopt;
+    if (!step)
+        return false;
+    into = *step;
+    return true;
+}
+
+// Every fault by name: how its argument is applied (false, changing nothing, when it does not
+// fit) and what the error says then.
+struct TFault {
+    std::string_view name;
+    const char* expected;
+    bool (*apply)(Arg arg, Faults& faults);
+};
+
+constexpr const char* kSteps = "unknown step (announce:N, length, length-ack, values, check, crc, "
+                               "chunk:K, chunk-ack:K, byte:N, allok)";
+
+constexpr TFault kFaults[] = {
+    {"reply", "expected reply:N:TEXT with N from 1 to 27",
+     [](Arg arg, Faults& f) { return SetIndexed(arg, 27, f.replies); }},
+    {"status", "expected status:TEXT", [](Arg arg, Faults& f) { return SetText(arg, f.status); }},
+    {"length", "expected length:N with N at least 1",
+     [](Arg arg, Faults& f) { return SetLength(arg, f.length); }},
+    {"length-ack", "expected length-ack:TEXT",
+     [](Arg arg, Faults& f) { return SetText(arg, f.lengthAck); }},
+    {"value", "expected value:I:TEXT with I from 1 to 13",
+     [](Arg arg, Faults& f) { return SetIndexed(arg, 13, f.values); }},
+    {"check", "expected check:TEXT", [](Arg arg, Faults& f) { return SetText(arg, f.check); }},
+    // These two are no fault at all with an argument.
+    {"check-no-space", "unknown fault",
+     [](Arg arg, Faults& f) { return SetFlag(arg, f.checkNoSpace); }},
+    {"corrupt-data", "unknown fault",
+     [](Arg arg, Faults& f) { return SetFlag(arg, f.corruptData); }},
+    {"crc", "expected crc:lower, crc:empty or crc:wrong",
+     [](Arg arg, Faults& f) { return SetCrc(arg, f.crc); }},
+    {"chunk-ack", "expected chunk-ack:TEXT",
+     [](Arg arg, Faults& f) { return SetText(arg, f.chunkAck); }},
+    {"kind", "expected kind:3 or kind:7", [](Arg arg, Faults& f) { return SetKind(arg, f.kind); }},
+    {"close-at", kSteps, [](Arg arg, Faults& f) { return SetStep(arg, f.closeAt); }},
+    {"stall-at", kSteps, [](Arg arg, Faults& f) { return SetStep(arg, f.stallAt); }},
+};
 } // namespace
 
 bool ParseFault(const std::string& fault, Faults& faults, std::string& error) {
     auto [name, arg] = SplitFirst(fault);
-    auto fail = [&](const std::string& why) {
-        error = "bad fault \"" + fault + "\": " + why;
-        return false;
-    };
-    int index = 0;
-    std::string text;
-    if (name == "reply") {
-        if (!ParseIndexed(arg, 1, 27, index, text))
-            return fail("expected reply:N:TEXT with N from 1 to 27");
-        faults.replies[index] = text;
-    } else if (name == "status") {
-        if (!arg)
-            return fail("expected status:TEXT");
-        faults.status = *arg;
-    } else if (name == "length") {
-        auto n = arg ? ParseCount(*arg) : std::nullopt;
-        if (!n || *n < 1)
-            return fail("expected length:N with N at least 1");
-        faults.length = *n;
-    } else if (name == "length-ack") {
-        if (!arg)
-            return fail("expected length-ack:TEXT");
-        faults.lengthAck = *arg;
-    } else if (name == "value") {
-        if (!ParseIndexed(arg, 1, 13, index, text))
-            return fail("expected value:I:TEXT with I from 1 to 13");
-        faults.values[index] = text;
-    } else if (name == "check") {
-        if (!arg)
-            return fail("expected check:TEXT");
-        faults.check = *arg;
-    } else if (name == "check-no-space" && !arg) {
-        faults.checkNoSpace = true;
-    } else if (name == "crc") {
-        if (arg == "lower")
-            faults.crc = CrcFault::Lower;
-        else if (arg == "empty")
-            faults.crc = CrcFault::Empty;
-        else if (arg == "wrong")
-            faults.crc = CrcFault::Wrong;
-        else
-            return fail("expected crc:lower, crc:empty or crc:wrong");
-    } else if (name == "chunk-ack") {
-        if (!arg)
-            return fail("expected chunk-ack:TEXT");
-        faults.chunkAck = *arg;
-    } else if (name == "corrupt-data" && !arg) {
-        faults.corruptData = true;
-    } else if (name == "kind") {
-        if (arg == "3")
-            faults.kind = RequestKind::Firmware;
-        else if (arg == "7")
-            faults.kind = RequestKind::Tool;
-        else
-            return fail("expected kind:3 or kind:7");
-    } else if (name == "close-at" || name == "stall-at") {
-        auto step = arg ? ParseStep(*arg) : std::nullopt;
-        if (!step)
-            return fail("unknown step (announce:N, length, length-ack, values, check, crc, "
-                        "chunk:K, chunk-ack:K, byte:N, allok)");
-        (name == "close-at" ? faults.closeAt : faults.stallAt) = *step;
-    } else {
-        return fail("unknown fault");
-    }
-    return true;
+    const auto* known = std::ranges::find(kFaults, name, &TFault::name);
+    const bool isKnown = known != std::end(kFaults);
+    if (isKnown && known->apply(arg, faults))
+        return true;
+    error = "bad fault \"" + fault + "\": " + (isKnown ? known->expected : "unknown fault");
+    return false;
 }

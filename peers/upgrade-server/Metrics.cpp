@@ -43,6 +43,11 @@ public:
         text_ +=
             name_ + (labels.empty() ? "" : "{" + labels + "}") + " " + std::to_string(value) + "\n";
     }
+    // A family of one sample without labels.
+    void Single(const char* name, const char* type, const char* help, uint64_t value) {
+        Family(name, type, help);
+        Sample(value);
+    }
     std::string Take() { return std::move(text_); }
 
 private:
@@ -53,72 +58,85 @@ private:
 std::string Label(std::string_view name, std::string_view value) {
     return std::string(name) + "=\"" + std::string(value) + "\"";
 }
-} // namespace
 
-std::string ServerMetrics::Text(const ServerContext& current) {
-    // Ended before started: a session that starts in between never makes the gauge negative.
-    std::array<uint64_t, kOutcomes.size()> ended{};
+using Ended = std::array<uint64_t, ServerMetrics::kOutcomes.size()>;
+
+// Sessions admitted, ended by outcome, and in progress.
+void SessionFamilies(Exposition& out, uint64_t started, const Ended& ended) {
     uint64_t endedAll = 0;
-    for (size_t i = 0; i < ended.size(); ++i)
-        endedAll += ended[i] = ended_[i].load(std::memory_order_relaxed);
-    uint64_t started = started_.load(std::memory_order_relaxed);
-
-    uint64_t held = 0;
-    uint64_t heldBytes = 0;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (const auto& weak : generations_) {
-            if (auto generation = weak.lock()) {
-                ++held;
-                heldBytes += generation->catalogue.totalBytes;
-            }
-        }
-    }
-
-    Exposition out;
-    out.Family("upgrade_server_sessions_started_total", "counter",
-               "Upgrade sessions admitted (not refused by a cap).");
-    out.Sample(started);
+    for (uint64_t count : ended)
+        endedAll += count;
+    out.Single("upgrade_server_sessions_started_total", "counter",
+               "Upgrade sessions admitted (not refused by a cap).", started);
     out.Family("upgrade_server_sessions_ended_total", "counter",
                "Upgrade sessions ended, by outcome (the end= of the session's log line).");
     for (size_t i = 0; i < ended.size(); ++i)
-        out.Sample(ended[i], Label("outcome", kOutcomes[i]));
-    out.Family("upgrade_server_sessions_current", "gauge", "Upgrade sessions in progress.");
-    out.Sample(started >= endedAll ? started - endedAll : 0);
-    out.Family("upgrade_server_data_bytes_sent_total", "counter",
-               "Bytes of firmware and tool data sent.");
-    out.Sample(dataSent_.load(std::memory_order_relaxed));
+        out.Sample(ended[i], Label("outcome", ServerMetrics::kOutcomes[i]));
+    out.Single("upgrade_server_sessions_current", "gauge", "Upgrade sessions in progress.",
+               started >= endedAll ? started - endedAll : 0);
+}
+
+// The catalogue served, and all generations still in memory.
+void CatalogueFamilies(Exposition& out, const ServerContext& current, uint64_t held,
+                       uint64_t heldBytes) {
+    out.Single("upgrade_server_catalogue_generation", "gauge",
+               "Generation of the catalogue served: 1 at start-up, one more at each reload.",
+               current.generation);
+    out.Single("upgrade_server_catalogue_entries", "gauge",
+               "Entries of the catalogue served (firmware, tool, refuse and page lines).",
+               CatalogueEntries(current.catalogue));
+    out.Single("upgrade_server_catalogue_bytes", "gauge",
+               "Bytes of the files of the catalogue served.", current.catalogue.totalBytes);
+    out.Single("upgrade_server_catalogue_generations_held", "gauge",
+               "Catalogue generations in memory: the one served and older ones that sessions "
+               "still use.",
+               held);
+    out.Single("upgrade_server_catalogue_bytes_held", "gauge",
+               "Bytes of the files of every catalogue generation in memory.", heldBytes);
+}
+} // namespace
+
+std::pair<uint64_t, uint64_t> ServerMetrics::Held() {
+    uint64_t held = 0;
+    uint64_t heldBytes = 0;
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& weak : generations_) {
+        if (auto generation = weak.lock()) {
+            ++held;
+            heldBytes += generation->catalogue.totalBytes;
+        }
+    }
+    return {held, heldBytes};
+}
+
+std::string ServerMetrics::Text(const ServerContext& current) {
+    // Ended before started: a session that starts in between never makes the gauge negative.
+    Ended ended{};
+    for (size_t i = 0; i < ended.size(); ++i)
+        ended[i] = ended_[i].load(std::memory_order_relaxed);
+    const uint64_t started = started_.load(std::memory_order_relaxed);
+    const auto [held, heldBytes] = Held();
+
+    Exposition out;
+    SessionFamilies(out, started, ended);
+    out.Single("upgrade_server_data_bytes_sent_total", "counter",
+               "Bytes of firmware and tool data sent.", dataSent_.load(std::memory_order_relaxed));
     out.Family("upgrade_server_connections_refused_total", "counter",
                "Connections closed at once because a cap was reached, by port and cap.");
     for (size_t port = 0; port < kPorts.size(); ++port)
         for (size_t cap = 0; cap < kCaps.size(); ++cap)
             out.Sample(refused_[port][cap].load(std::memory_order_relaxed),
                        Label("port", kPorts[port]) + "," + Label("reason", kCaps[cap]));
-    out.Family("upgrade_server_catalogue_reloads_total", "counter",
-               "Catalogue reloads (SIGHUP) that replaced the catalogue.");
-    out.Sample(reloads_.load(std::memory_order_relaxed));
-    out.Family("upgrade_server_catalogue_reload_failures_total", "counter",
-               "Catalogue reloads refused because the new catalogue was not valid.");
-    out.Sample(reloadFailures_.load(std::memory_order_relaxed));
-    out.Family("upgrade_server_catalogue_superseded_total", "counter",
+    out.Single("upgrade_server_catalogue_reloads_total", "counter",
+               "Catalogue reloads (SIGHUP) that replaced the catalogue.",
+               reloads_.load(std::memory_order_relaxed));
+    out.Single("upgrade_server_catalogue_reload_failures_total", "counter",
+               "Catalogue reloads refused because the new catalogue was not valid.",
+               reloadFailures_.load(std::memory_order_relaxed));
+    out.Single("upgrade_server_catalogue_superseded_total", "counter",
                "Connections (both ports) closed at a reload because they still served from the "
-               "generation before the previous one.");
-    out.Sample(superseded_.load(std::memory_order_relaxed));
-    out.Family("upgrade_server_catalogue_generation", "gauge",
-               "Generation of the catalogue served: 1 at start-up, one more at each reload.");
-    out.Sample(current.generation);
-    out.Family("upgrade_server_catalogue_entries", "gauge",
-               "Entries of the catalogue served (firmware, tool, refuse and page lines).");
-    out.Sample(CatalogueEntries(current.catalogue));
-    out.Family("upgrade_server_catalogue_bytes", "gauge",
-               "Bytes of the files of the catalogue served.");
-    out.Sample(current.catalogue.totalBytes);
-    out.Family("upgrade_server_catalogue_generations_held", "gauge",
-               "Catalogue generations in memory: the one served and older ones that sessions "
-               "still use.");
-    out.Sample(held);
-    out.Family("upgrade_server_catalogue_bytes_held", "gauge",
-               "Bytes of the files of every catalogue generation in memory.");
-    out.Sample(heldBytes);
+               "generation before the previous one.",
+               superseded_.load(std::memory_order_relaxed));
+    CatalogueFamilies(out, current, held, heldBytes);
     return out.Take();
 }

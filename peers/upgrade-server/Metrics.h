@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 struct ServerContext;
@@ -46,6 +47,9 @@ public:
     std::string Text(const ServerContext& current);
 
 private:
+    // The generations still held, and the bytes of their files.
+    std::pair<uint64_t, uint64_t> Held();
+
     std::atomic<uint64_t> started_{0};
     std::array<std::atomic<uint64_t>, kOutcomes.size()> ended_{};
     std::atomic<uint64_t> dataSent_{0};

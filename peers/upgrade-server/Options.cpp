@@ -2,9 +2,9 @@
 
 #include <asio/ip/address.hpp>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
-#include <set>
 #include <string_view>
 
 namespace {
@@ -86,14 +86,6 @@ const char* const kUsageEnd =
     "  1  a port cannot be listened on, or the server failed while running\n"
     "  2  a bad command line or catalogue\n";
 
-bool Number(const std::string& text, uint64_t lo, uint64_t hi, uint64_t& value) {
-    auto n = ParseCount(text);
-    if (!n || *n < lo || *n > hi)
-        return false;
-    value = *n;
-    return true;
-}
-
 // The value of one base64 digit, or -1.
 int Base64Digit(char c) {
     if (c >= 'A' && c <= 'Z')
@@ -144,6 +136,154 @@ bool IsSecretKey(std::string_view text) {
     }
     return false;
 }
+
+// "OPTION VALUE: why", the start of every error about a value.
+std::string BadValue(const std::string& name, const std::string& value, const std::string& why) {
+    return name + " " + value + ": " + why;
+}
+
+// An option that takes a whole number from lo to hi; `expected` is what its error says it must
+// be.
+struct TNumberOption {
+    std::string_view name;
+    uint64_t lo;
+    uint64_t hi;
+    const char* expected;
+    void (*set)(ServerOptions& options, uint64_t value);
+};
+
+constexpr uint64_t kDayMs = 24ull * 3600 * 1000;
+constexpr uint64_t kWeekMs = 7 * kDayMs;
+using std::chrono::milliseconds;
+
+constexpr TNumberOption kNumberOptions[] = {
+    {"--port", 0, 65535, "a port number 0..65535",
+     [](ServerOptions& o, uint64_t n) { o.port = static_cast<uint16_t>(n); }},
+    {"--http-port", 0, 65535, "a port number 0..65535 (0 = off)",
+     [](ServerOptions& o, uint64_t n) { o.httpPort = static_cast<uint16_t>(n); }},
+    {"--step-timeout-ms", 1, kDayMs, "milliseconds from 1 to 86400000",
+     [](ServerOptions& o, uint64_t n) { o.stepLimit = milliseconds(n); }},
+    {"--first-line-timeout-ms", 1, kDayMs, "milliseconds from 1 to 86400000",
+     [](ServerOptions& o, uint64_t n) { o.firstLineLimit = milliseconds(n); }},
+    {"--session-timeout-ms", 1, kWeekMs, "milliseconds from 1 to 604800000",
+     [](ServerOptions& o, uint64_t n) { o.sessionLimit = milliseconds(n); }},
+    {"--min-rate", 1, 1000000000, "bytes per second from 1 to 1000000000",
+     [](ServerOptions& o, uint64_t n) { o.minRate = n; }},
+    {"--max-sessions", 1, 1000000, "a number from 1 to 1000000",
+     [](ServerOptions& o, uint64_t n) { o.maxSessions = static_cast<size_t>(n); }},
+    {"--max-per-peer", 1, 1000000, "a number from 1 to 1000000",
+     [](ServerOptions& o, uint64_t n) { o.maxPerPeer = static_cast<size_t>(n); }},
+    {"--max-per-network", 1, 1000000, "a number from 1 to 1000000",
+     [](ServerOptions& o, uint64_t n) { o.maxPerNetwork = static_cast<size_t>(n); }},
+    {"--progress-window-ms", 0, kDayMs, "milliseconds from 0 to 86400000",
+     [](ServerOptions& o, uint64_t n) { o.progressWindow = milliseconds(n); }},
+    {"--min-progress", 0, 1000000000, "bytes from 0 to 1000000000",
+     [](ServerOptions& o, uint64_t n) { o.minProgress = n; }},
+};
+
+bool ApplyNumber(const TNumberOption& option, const std::string& value, ServerOptions& options,
+                 std::string& error) {
+    auto n = ParseCount(value);
+    if (!n || *n < option.lo || *n > option.hi) {
+        error =
+            BadValue(std::string(option.name), value, std::string("expected ") + option.expected);
+        return false;
+    }
+    option.set(options, *n);
+    return true;
+}
+
+bool SetAddress(const std::string& name, const std::string& value, ServerOptions& options,
+                std::string& error) {
+    std::error_code ec;
+    asio::ip::make_address(value, ec);
+    if (ec) {
+        error = BadValue(name, value, "expected an IPv4 or IPv6 address");
+        return false;
+    }
+    options.address = value;
+    return true;
+}
+
+bool AddPublicKey(const std::string& name, const std::string& value, ServerOptions& options,
+                  std::string& error) {
+    std::ifstream in(value, std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (!in && !in.eof()) {
+        error = BadValue(name, value, "cannot read the file");
+        return false;
+    }
+    if (IsSecretKey(text)) {
+        error = BadValue(name, value,
+                         "this is a minisign secret key, not a public key: --pubkey takes the "
+                         ".pub file that minisign -G wrote beside it; keep the secret key off the "
+                         "server");
+        return false;
+    }
+    std::string why;
+    auto key = ParsePublicKey(text, why);
+    if (!key) {
+        error = BadValue(name, value, why);
+        return false;
+    }
+    options.pubkeys.push_back(*key);
+    return true;
+}
+
+// The other options with a value: each applies it, or says in `error` why it cannot.
+struct TTextOption {
+    std::string_view name;
+    bool (*apply)(const std::string& name, const std::string& value, ServerOptions& options,
+                  std::string& error);
+};
+
+constexpr TTextOption kTextOptions[] = {
+    {"--catalogue",
+     [](const std::string&, const std::string& value, ServerOptions& o, std::string&) {
+         o.catalogueDir = value;
+         return true;
+     }},
+    {"--address", SetAddress},
+    {"--pubkey", AddPublicKey},
+    {"--fault", [](const std::string&, const std::string& value, ServerOptions& o,
+                   std::string& error) { return ParseFault(value, o.faults, error); }},
+};
+
+// The options without a value.
+struct TFlag {
+    std::string_view name;
+    bool ServerOptions::*field;
+};
+
+constexpr TFlag kFlags[] = {
+    {"--help", &ServerOptions::help},
+    {"-h", &ServerOptions::help},
+    {"--version", &ServerOptions::version},
+};
+
+// Applies the option at args[i] and its value, if it takes one (then i moves onto it).
+bool ApplyOption(const std::vector<std::string>& args, size_t& i, ServerOptions& options,
+                 std::string& error) {
+    const std::string& name = args[i];
+    if (const auto* flag = std::ranges::find(kFlags, name, &TFlag::name);
+        flag != std::end(kFlags)) {
+        options.*flag->field = true;
+        return true;
+    }
+    const auto* number = std::ranges::find(kNumberOptions, name, &TNumberOption::name);
+    const auto* text = std::ranges::find(kTextOptions, name, &TTextOption::name);
+    if (number == std::end(kNumberOptions) && text == std::end(kTextOptions)) {
+        error = (name.rfind('-', 0) == 0 ? "unknown option " : "unknown argument ") + name;
+        return false;
+    }
+    if (i + 1 >= args.size()) {
+        error = name + " needs a value";
+        return false;
+    }
+    const std::string& value = args[++i];
+    return number != std::end(kNumberOptions) ? ApplyNumber(*number, value, options, error)
+                                              : text->apply(name, value, options, error);
+}
 } // namespace
 
 std::string ProgramName(const char* argv0) {
@@ -158,127 +298,9 @@ std::string Usage(const std::string& program) {
 
 bool ParseOptions(const std::vector<std::string>& args, ServerOptions& options,
                   std::string& error) {
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& name = args[i];
-        if (name == "--help" || name == "-h") {
-            options.help = true;
-            continue;
-        }
-        if (name == "--version") {
-            options.version = true;
-            continue;
-        }
-        static const std::set<std::string> kWithValue = {"--catalogue",
-                                                         "--address",
-                                                         "--port",
-                                                         "--http-port",
-                                                         "--step-timeout-ms",
-                                                         "--first-line-timeout-ms",
-                                                         "--session-timeout-ms",
-                                                         "--min-rate",
-                                                         "--max-sessions",
-                                                         "--max-per-peer",
-                                                         "--pubkey",
-                                                         "--fault",
-                                                         "--max-per-network",
-                                                         "--progress-window-ms",
-                                                         "--min-progress"};
-        if (!kWithValue.count(name)) {
-            error = (name.rfind("-", 0) == 0 ? "unknown option " : "unknown argument ") + name;
+    for (size_t i = 0; i < args.size(); ++i)
+        if (!ApplyOption(args, i, options, error))
             return false;
-        }
-        if (i + 1 >= args.size()) {
-            error = name + " needs a value";
-            return false;
-        }
-        const std::string& value = args[++i];
-        uint64_t n = 0;
-        auto bad = [&](const char* range) {
-            error = name + " " + value + ": expected " + range;
-            return false;
-        };
-        if (name == "--catalogue") {
-            options.catalogueDir = value;
-        } else if (name == "--address") {
-            std::error_code ec;
-            asio::ip::make_address(value, ec);
-            if (ec)
-                return bad("an IPv4 or IPv6 address");
-            options.address = value;
-        } else if (name == "--port") {
-            if (!Number(value, 0, 65535, n))
-                return bad("a port number 0..65535");
-            options.port = static_cast<uint16_t>(n);
-        } else if (name == "--http-port") {
-            if (!Number(value, 0, 65535, n))
-                return bad("a port number 0..65535 (0 = off)");
-            options.httpPort = static_cast<uint16_t>(n);
-        } else if (name == "--step-timeout-ms") {
-            if (!Number(value, 1, 24ull * 3600 * 1000, n))
-                return bad("milliseconds from 1 to 86400000");
-            options.stepLimit = std::chrono::milliseconds(n);
-        } else if (name == "--first-line-timeout-ms") {
-            if (!Number(value, 1, 24ull * 3600 * 1000, n))
-                return bad("milliseconds from 1 to 86400000");
-            options.firstLineLimit = std::chrono::milliseconds(n);
-        } else if (name == "--session-timeout-ms") {
-            if (!Number(value, 1, 7ull * 24 * 3600 * 1000, n))
-                return bad("milliseconds from 1 to 604800000");
-            options.sessionLimit = std::chrono::milliseconds(n);
-        } else if (name == "--min-rate") {
-            if (!Number(value, 1, 1000000000, n))
-                return bad("bytes per second from 1 to 1000000000");
-            options.minRate = n;
-        } else if (name == "--max-sessions") {
-            if (!Number(value, 1, 1000000, n))
-                return bad("a number from 1 to 1000000");
-            options.maxSessions = static_cast<size_t>(n);
-        } else if (name == "--max-per-peer") {
-            if (!Number(value, 1, 1000000, n))
-                return bad("a number from 1 to 1000000");
-            options.maxPerPeer = static_cast<size_t>(n);
-        } else if (name == "--max-per-network") {
-            if (!Number(value, 1, 1000000, n))
-                return bad("a number from 1 to 1000000");
-            options.maxPerNetwork = static_cast<size_t>(n);
-        } else if (name == "--progress-window-ms") {
-            if (!Number(value, 0, 24ull * 3600 * 1000, n))
-                return bad("milliseconds from 0 to 86400000");
-            options.progressWindow = std::chrono::milliseconds(n);
-        } else if (name == "--min-progress") {
-            if (!Number(value, 0, 1000000000, n))
-                return bad("bytes from 0 to 1000000000");
-            options.minProgress = n;
-        } else if (name == "--pubkey") {
-            std::ifstream in(value, std::ios::binary);
-            std::string text((std::istreambuf_iterator<char>(in)),
-                             std::istreambuf_iterator<char>());
-            if (!in && !in.eof()) {
-                error = name + " " + value + ": cannot read the file";
-                return false;
-            }
-            if (IsSecretKey(text)) {
-                error = name + " " + value +
-                        ": this is a minisign secret key, not a public key: --pubkey takes the "
-                        ".pub file that minisign -G wrote beside it; keep the secret key off the "
-                        "server";
-                return false;
-            }
-            std::string why;
-            auto key = ParsePublicKey(text, why);
-            if (!key) {
-                error = name + " " + value + ": " + why;
-                return false;
-            }
-            options.pubkeys.push_back(*key);
-        } else if (name == "--fault") {
-            if (!ParseFault(value, options.faults, error))
-                return false;
-        } else {
-            error = "unknown option " + name;
-            return false;
-        }
-    }
     if (!options.help && !options.version && options.catalogueDir.empty()) {
         error = "--catalogue DIR is required";
         return false;
