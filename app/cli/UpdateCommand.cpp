@@ -98,7 +98,9 @@ int RunUpdate(TCliRun& run) {
     std::optional<TReleaseStatement> statement;
     std::string device; // the device's software version
     {
-        TWorkflow flow(ui, options);
+        // The default links talk to ui while the workflow runs (its waits see a Ctrl-C).
+        SetMainWindow(&ui);
+        TWorkflow flow(ui, DefaultDeviceLink(), DefaultServerLink(), options);
         ui.Attach(&flow);
         result = flow.Start();
         ui.Attach(nullptr);
@@ -108,6 +110,7 @@ int RunUpdate(TCliRun& run) {
         statement = flow.LastStatement();
         device = flow.DeviceVersion();
     }
+    SetMainWindow(nullptr);
     Interrupt::SetProgramming(false);
     Interrupt::SetStopOutput("");
     bool interrupted = Interrupt::Raised();
