@@ -127,8 +127,6 @@ TWorkflow::TWorkflow(TWorkflowUI& ui, TDeviceLink& device, TServerLink& server,
         NoteUnverifiedUpdates();
 }
 
-TWorkflow::~TWorkflow() = default;
-
 TWorkflowResult TWorkflow::Start() {
     // One action at a time, whatever the start button shows: the worker enables it as it ends,
     // a moment before the action disables it again, and device waits process window messages.
@@ -423,10 +421,11 @@ bool TWorkflow::AcceptPayload(const TCliInfo& request, const TReleaseExpectation
     // The model flag sent to the device comes from the server's echo of the device type.
     const std::string deviceType = TypeFields(device_.IOPack.TypeText).type;
     if (policy_.HasKeys() && expected.kind == TReleaseKind::Firmware &&
-        request.UserName != deviceType)
+        request.UserName != deviceType) {
         Refuse(expected, "the server's answer names the device type " + request.UserName +
                              ", not the connected " + deviceType);
         return false;
+    }
     TUpdateCheck check = policy_.CheckAndStrip(*request.Data, expected);
     if (!check.accepted) {
         Refuse(expected, check.fault);

@@ -6,8 +6,10 @@
 //
 // How a front end uses it (all calls on the front end's thread, the one that runs Start):
 //
-//   TWorkflow flow(ui, device, server);  // works on these device and server links only; their
-//       // window (status line, progress, message pump) is the front end's choice, usually ui
+//   TWorkflow flow(ui, device, server);  // works only on the device and server links handed in;
+//       // their window (status line, progress bar, message pump) should be ui: a test builds
+//       // TDeviceLink(ui) and TServerLink(tcp, ui), a program hands in DefaultDeviceLink() and
+//       // DefaultServerLink() with ui installed as MainWindow()
 //   TWorkflowResult r = flow.Start();  // the start button / automatic start / `kestrel-cli update`
 //       // runs the whole action and returns when it has ended; texts, progress, the controls and
 //       // the guided steps reach the front end through ui meanwhile. A Start while one runs
@@ -191,7 +193,6 @@ class TWorkflow : private TExchangeListener {
 public:
     TWorkflow(TWorkflowUI& ui, TDeviceLink& device, TServerLink& server,
               TWorkflowOptions options = {});
-    ~TWorkflow() override;
     TWorkflow(const TWorkflow&) = delete;
     TWorkflow& operator=(const TWorkflow&) = delete;
 
