@@ -11,6 +11,13 @@ TWindowLink*& Installed() {
     static TWindowLink* window = &NullWindow();
     return window;
 }
+
+class TMainWindowFollower : public TWindowLink {
+public:
+    void ShowStatus(const std::string& text) override { MainWindow().ShowStatus(text); }
+    TProgressBar& ProgressBar() override { return MainWindow().ProgressBar(); }
+    void ProcessMessages() override { MainWindow().ProcessMessages(); }
+};
 } // namespace
 
 TWindowLink& MainWindow() {
@@ -19,4 +26,9 @@ TWindowLink& MainWindow() {
 
 void SetMainWindow(TWindowLink* window) {
     Installed() = window ? window : &NullWindow();
+}
+
+TWindowLink& MainWindowFollower() {
+    static TMainWindowFollower follower;
+    return follower;
 }

@@ -1,5 +1,5 @@
 #pragma once
-// The one small interface through which the device link and the server link reach the main
+// The one small interface through which the device link and the server link reach their
 // window: the status line, the progress bar and the message pump. app/ implements it with Qt;
 // tests and the command line have their own implementations. device/ and server/ never see a
 // window toolkit, nor the window's buttons and pictures (those are the workflow's, TWorkflowUI).
@@ -35,7 +35,11 @@ public:
     void SetPosition(int) override {}
 };
 
-// The window the device and server links talk to. Installed once at start-up, before any
-// worker thread exists; nullptr restores the null window.
+// The process-wide window. Installed once at start-up, before any worker thread exists; nullptr
+// restores the null window.
 TWindowLink& MainWindow();
 void SetMainWindow(TWindowLink* window);
+
+// The window of the default device and server links: it hands every call to MainWindow() as it
+// is at that moment, so those links follow whatever window the program installs.
+TWindowLink& MainWindowFollower();

@@ -36,7 +36,7 @@ bool TComPorts::Refused(int32_t port) const {
 
 void TComPorts::Pump(bool noPump) {
     if (!noPump)
-        (window_ ? *window_ : MainWindow()).ProcessMessages();
+        window_.ProcessMessages();
 }
 
 // Remainders shorter than SpinBelow are spun away; longer waits sleep in slices, so the pump

@@ -30,8 +30,8 @@ struct TReadLimit {
 
 class TComPorts {
 public:
-    // `window` is the window whose messages the waits process; nullptr follows MainWindow().
-    explicit TComPorts(TWindowLink* window = nullptr) : window_(window) {}
+    // `window` is the window whose messages the waits process.
+    explicit TComPorts(TWindowLink& window) : window_(window) {}
     // Closes the handles still open: an instance that goes away holds no port.
     ~TComPorts();
     TComPorts(const TComPorts&) = delete;
@@ -92,7 +92,7 @@ private:
 
     // One entry per port number 1..256 (index port - 1).
     std::array<comsys::Handle, ComPortCount> ComHandle{};
-    TWindowLink* window_;
+    TWindowLink& window_;
     int lastOpenError_ = 0;
 };
 

@@ -3,7 +3,7 @@
 
 TDeviceLink& DefaultDeviceLink() {
     // Made on first use, so that it exists before the references below are bound.
-    static TDeviceLink link;
+    static TDeviceLink link(MainWindowFollower());
     return link;
 }
 

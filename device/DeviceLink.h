@@ -1,9 +1,10 @@
 #pragma once
 // The device link: the serial ports, the transmit buffer and the session record of one device,
-// with the command protocol, discovery and programming that work on them. The process has one
-// default link, which the free functions of COMFunAPI.h and UPCommFun.h and the globals IOPack,
-// SendBuf and ComOpenCount stand for; tests build their own. A link is used by one thread at a
-// time, and its waits process the messages of its window.
+// with the command protocol, discovery and programming that work on them. A link is used by one
+// thread at a time, and its waits process the messages of the window it was given. The workflow
+// works on the link it is handed; tests build their own. The process has one default link, whose
+// window follows MainWindow() and which the free functions of COMFunAPI.h and UPCommFun.h and the
+// globals IOPack, SendBuf and ComOpenCount stand for; only a program's start picks it.
 #include "COMFunAPI.h"
 #include "Frames.h"
 #include "IOPack.h"
@@ -16,8 +17,8 @@
 
 class TDeviceLink {
 public:
-    // `window`: the window whose messages the waits process; nullptr follows MainWindow().
-    explicit TDeviceLink(TWindowLink* window = nullptr) : Com(window) {}
+    // `window`: the window whose messages the waits process.
+    explicit TDeviceLink(TWindowLink& window) : Com(window) {}
 
     TComPorts Com;      // the port table, ComOpenCount and the waits
     TSendBuf SendBuf{}; // where programming builds its data frames
@@ -112,7 +113,8 @@ private:
     void DiscardInput(int32_t port);
 };
 
-// The link the process-wide globals and free functions stand for.
+// The link the process-wide globals and free functions stand for; its window is
+// MainWindowFollower().
 TDeviceLink& DefaultDeviceLink();
 // FailureCause() of the default link.
 const std::string& DeviceFailureCause();

@@ -197,7 +197,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     script.arrivals = {reinterpret_cast<const char*>(bytes + 5), size - 5};
 
     TNullWindowLink window;
-    TDeviceLink link(&window);
+    TDeviceLink link(window);
     if (what & 1) {
         link.ConnectDevice();
         if (script.open != 0)

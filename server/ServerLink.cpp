@@ -9,7 +9,7 @@
 #include <random>
 #include <utility>
 
-TServerLink::TServerLink(TTcpClient& tcp) : tcp_(tcp) {}
+TServerLink::TServerLink(TTcpClient& tcp, TWindowLink& window) : tcp_(tcp), window_(window) {}
 
 void TServerLink::Prepare(TExchangeListener* listener) {
     SetCause({});
@@ -54,9 +54,8 @@ bool IsIpv6(const std::string& address) {
 } // namespace
 
 int32_t TServerLink::Session() {
-    TWindowLink& window = MainWindow();
-    window.ShowStatus("升级开始：");
-    window.ProgressBar().SetPosition(0);
+    window_.ShowStatus("升级开始：");
+    window_.ProgressBar().SetPosition(0);
     TCliInfo request = record_.Request();
 
     const std::string name = UpgradeServerHost();
@@ -78,7 +77,7 @@ int32_t TServerLink::Session() {
     if (!ConnectToOneOf(addresses, name))
         return kResultConnectFailed;
     const std::string where = Where(name, sessionPack_.Host);
-    TUpgradeDialogue dialogue(transport_, record_, window, listener_);
+    TUpgradeDialogue dialogue(transport_, record_, window_, listener_);
     int32_t result = dialogue.Run(request);
     if (result != kResultSuccess)
         SetCause(where + dialogue.Cause());
@@ -176,10 +175,10 @@ void TServerLink::ShowResult(int32_t code) {
     std::uniform_int_distribution<int> draw(0, 65534);
     uint16_t r = static_cast<uint16_t>(draw(generator));
     sessionResult_.store(MapResult(code));
-    MainWindow().ShowStatus(ResultText(code, r));
+    window_.ShowStatus(ResultText(code, r));
 }
 
 TServerLink& DefaultServerLink() {
-    static TServerLink link(DefaultTcpClient());
+    static TServerLink link(DefaultTcpClient(), MainWindowFollower());
     return link;
 }

@@ -1,10 +1,12 @@
 #pragma once
 // The server link: one upgrade exchange at a time over a TCP client, the request record it
 // shares with the window, the session's result and the stop flag. The worker thread (TUPThread)
-// drives it; the window reaches it through the record and the cancel (SetCliInfo, CloseClient).
+// drives it and shows the session's progress and result on the link's window; the window's side
+// reaches it through the record and the cancel (Record(), CloseClient).
 #include "CliInfo.h"
 #include "Dialogue.h"
 #include "TCP.h"
+#include "WindowLink.h"
 
 #include <atomic>
 #include <chrono>
@@ -16,7 +18,8 @@
 
 class TServerLink {
 public:
-    explicit TServerLink(TTcpClient& tcp);
+    // `window` shows the session's status texts and progress.
+    TServerLink(TTcpClient& tcp, TWindowLink& window);
     TServerLink(const TServerLink&) = delete;
     TServerLink& operator=(const TServerLink&) = delete;
 
@@ -90,6 +93,7 @@ private:
     void CheckStop();
 
     TTcpClient& tcp_;
+    TWindowLink& window_;
     TTcpTransport transport_{*this};
     TSharedCliInfo record_;
     std::atomic<int32_t> sessionResult_{0};
@@ -104,5 +108,6 @@ private:
     TResolver resolver_; // set before the worker starts
 };
 
-// The link of the default TCP client: the one of the global functions below and of TUPThread.
+// The link of the default TCP client, whose window is MainWindowFollower(): the one of the
+// global functions of UPT.h and of TUPThread's one-argument constructor.
 TServerLink& DefaultServerLink();

@@ -3,23 +3,24 @@
 //   CliInfo.h      the request record TCliInfo and the copy shared with the window, with its lock
 //   Dialogue.h     the dialogue over a line transport, and the phases the worker reports
 //   ResultCodes.h  the result codes and their status texts
-//   ServerLink.h   the server link: record, session result, stop flag over one TCP client
+//   ServerLink.h   the server link: record, session result, stop flag over one TCP client,
+//                  and the window that shows the session
 //   UPThread.h     the worker thread TUPThread
 // and below, the module's functions: a thin front over the default server link.
 //
-// How the window uses it:
-//   TUPThread worker(&listener);           // created suspended; phases reach `listener`
-//   SetCliInfo(request);                   // request.ResultCode == 0, request.Data a new stream
+// How the window's side uses a link (TServerLink link(tcp, window)):
+//   TUPThread worker(link, &listener);     // created suspended; phases reach `listener`
+//   link.Record().Set(request);            // request.ResultCode == 0, request.Data a new stream
 //   worker.Start();
 //   while (request.ResultCode == 0) {      // wait, keeping the window live
-//       WaitCliInfo(request, ServerLimits::WorkerPoll);  // copies the record out (GetCliInfo)
-//       MainWindow().ProcessMessages();
+//       link.Record().Wait(request, ServerLimits::WorkerPoll);  // copies the record out
+//       window.ProcessMessages();
 //   }
 //   34: the data is in request.Data and the server's values in the record; else failure.
 //
 // Cancel (the stop button, on the window's thread, while the wait above runs):
-//   GetCliInfo(info); info.ResultCode = kResultCancelled; SetCliInfo(info);
-//   CloseClient();          // a receive (or connect) blocked in the worker returns at once
+//   link.Record().Get(info); info.ResultCode = kResultCancelled; link.Record().Set(info);
+//   link.CloseClient();     // a receive (or connect) blocked in the worker returns at once
 //   worker.Terminate();     // the session stops at its next step
 //   worker.WaitFor();       // or destroy the object: the worker ends within moments
 // The waiting side then sees 35: once the shared ResultCode is non-zero the worker never

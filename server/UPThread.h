@@ -7,8 +7,8 @@
 
 class TUPThread {
 public:
-    // Created suspended: Start runs it. The exchange's phases go to `listener` (may be null),
-    // on the worker thread.
+    // Created suspended: Start runs it, against `link` (the default server link when none is
+    // given). The exchange's phases go to `listener` (may be null), on the worker thread.
     explicit TUPThread(TExchangeListener* listener = nullptr);
     TUPThread(TServerLink& link, TExchangeListener* listener);
     // Release: waits for the thread to end.

@@ -87,7 +87,9 @@ TUpdateEnd RunWorkflow(TCliRun& run, TTerminalWorkflowUI& ui, TDeviceLink& devic
     });
     TUpdateEnd end;
     {
-        TWorkflow flow(ui, options);
+        // The default links talk to ui while the workflow runs (its waits see a Ctrl-C).
+        SetMainWindow(&ui);
+        TWorkflow flow(ui, DefaultDeviceLink(), DefaultServerLink(), options);
         ui.Attach(&flow);
         end.result = flow.Start();
         ui.Attach(nullptr);
@@ -97,6 +99,7 @@ TUpdateEnd RunWorkflow(TCliRun& run, TTerminalWorkflowUI& ui, TDeviceLink& devic
         end.statement = flow.LastStatement();
         end.deviceVersion = flow.DeviceVersion();
     }
+    SetMainWindow(nullptr);
     Interrupt::SetProgramming(false);
     Interrupt::SetStopOutput("");
     end.interrupted = Interrupt::Raised();

@@ -33,6 +33,6 @@ void DestroyProgramWindows();
 // The upgrade workflow tied to the main window (WorkflowWiring.h).
 using TWorkflowWiring = TWindowWorkflow<TForm_Main>;
 
-// Wires the workflow into `form` (main() and the tests use the same wiring). Release the result
-// before the windows.
+// Wires the workflow into `form`, on the default device and server links (main() and the tests
+// use the same wiring). Release the result before the windows.
 std::unique_ptr<TWorkflowWiring> WireWorkflow(TForm_Main& form);

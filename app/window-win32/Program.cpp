@@ -97,3 +97,7 @@ int RunMessageLoop() {
     }
     return static_cast<int>(message.wParam);
 }
+
+std::unique_ptr<TWorkflowWiring> WireWorkflow(TForm_Main& form) {
+    return std::make_unique<TWorkflowWiring>(form, DefaultDeviceLink(), DefaultServerLink());
+}

@@ -37,3 +37,7 @@ int RunMessageLoop();
 
 // The upgrade workflow tied to the main window (WorkflowWiring.h).
 using TWorkflowWiring = TWindowWorkflow<TForm_Main>;
+
+// Wires the workflow into `form`, on the default device and server links. Release the result
+// before the windows.
+std::unique_ptr<TWorkflowWiring> WireWorkflow(TForm_Main& form);

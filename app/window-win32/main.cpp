@@ -24,7 +24,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         CreateProgramWindows({arguments.begin() + (arguments.empty() ? 0 : 1), arguments.end()});
         int code;
         {
-            TWorkflowWiring wiring(*Form_Main);
+            auto wiring = WireWorkflow(*Form_Main);
             Form_Main->Show();
             code = RunMessageLoop();
         }

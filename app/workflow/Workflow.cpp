@@ -1,9 +1,7 @@
 #include "Workflow.h"
 
-#include "IOPack.h"
 #include "PCInfo.h"
 #include "SelfReplace.h"
-#include "UPCommFun.h"
 
 #include <cstdio>
 #include <mutex>
@@ -121,18 +119,12 @@ TUpdateCheck TUpdatePolicy::CheckAndStrip(TMemoryStream& data,
     return check;
 }
 
-TWorkflow::TWorkflow(TWorkflowUI& ui, TWorkflowOptions options)
-    : ui_(ui), options_(std::move(options)),
+TWorkflow::TWorkflow(TWorkflowUI& ui, TDeviceLink& device, TServerLink& server,
+                     TWorkflowOptions options)
+    : ui_(ui), device_(device), server_(server), options_(std::move(options)),
       policy_(options_.updateKeys, options_.requireSignedFirmware, options_.allowUnsigned) {
-    // The device and server links reach the front end through the main window link.
-    SetMainWindow(&ui_);
     if (!policy_.HasKeys() && options_.allowUnsigned)
         NoteUnverifiedUpdates();
-}
-
-TWorkflow::~TWorkflow() {
-    if (&MainWindow() == &ui_)
-        SetMainWindow(nullptr);
 }
 
 TWorkflowResult TWorkflow::Start() {
@@ -190,109 +182,114 @@ void TWorkflow::ShowCause(const std::string& cause) {
 }
 
 std::string TWorkflow::DeviceVersion() const {
-    return TypeFields(IOPack.TypeText).software;
+    return TypeFields(device_.IOPack.TypeText).software;
 }
 
 std::string TWorkflow::DeviceHardwareVersion() const {
-    return TypeFields(IOPack.TypeText).hardware;
+    return TypeFields(device_.IOPack.TypeText).hardware;
 }
 
 // Every end of the action leaves the controls of Idle (set by Start).
 TWorkflowResult TWorkflow::Run() {
-    // 1-2: the device.
+    if (!Connect())
+        return TWorkflowResult::DeviceNotFound;
+    // A close (or Ctrl-C) that came during discovery or the pause: no exchange begins.
+    if (closeRequested_)
+        return TWorkflowResult::Cancelled;
+
+    TCliInfo request;
+    if (!Exchange(request)) {
+        // The start button stays enabled from here on, also through the pause of an up-to-date
+        // device (the phase stays ExchangeEnded).
+        if (request.ResultCode == kResultNoRepeat || request.ResultCode == kResultLatest) {
+            End(false);
+            return TWorkflowResult::UpToDate;
+        }
+        if (request.ResultCode == kResultCancelled || closeRequested_)
+            return TWorkflowResult::Cancelled;
+        ShowCause(server_.Cause());
+        return TWorkflowResult::ServerFailed;
+    }
+    // The window was closed as the exchange ended: nothing more begins.
+    if (closeRequested_)
+        return TWorkflowResult::Cancelled;
+
+    SetPhase(TWorkflowPhase::Applying);
+    const TWorkflowResult result = ApplyCliInfo(request);
+    // A tool's answer ends the action here, and so does firmware that was not programmed.
+    if (result != TWorkflowResult::FirmwareApplied && result != TWorkflowResult::UnknownKind)
+        return result;
+    request.Data.reset();
+    SetPhase(TWorkflowPhase::Finishing);
+    End(true);
+    return result;
+}
+
+// 1-3: the device, found and shown. A new action's record starts empty.
+bool TWorkflow::Connect() {
     SetPhase(TWorkflowPhase::Connecting);
     ui_.ShowStatus(WorkflowText::Connecting);
     lastCode_ = 0;
     lastSigner_.clear();
     lastStatement_.reset();
     lastCause_.clear();
-    DefaultDeviceLink().SetOnlyPort(options_.onlyPort);
-    if (!ConnectDevice()) {
+    device_.SetOnlyPort(options_.onlyPort);
+    if (!device_.ConnectDevice()) {
         ui_.ShowStatus(WorkflowText::ConnectFailed);
-        ShowCause(DeviceFailureCause());
-        return TWorkflowResult::DeviceNotFound;
+        ShowCause(device_.FailureCause());
+        return false;
     }
-
-    // 3: show it.
-    ui_.ShowPort(IOPack.ComID);
-    ui_.SetDeviceType(TypeFields(IOPack.TypeText).type);
+    ui_.ShowPort(device_.IOPack.ComID);
+    ui_.SetDeviceType(TypeFields(device_.IOPack.TypeText).type);
     ui_.ShowStatus(WorkflowText::Connected);
     Pause(ServerLimits::AfterConnect);
-    // A close (or Ctrl-C) that came during discovery or the pause: no exchange begins.
-    if (closeRequested_)
-        return TWorkflowResult::Cancelled;
+    return true;
+}
 
-    // 4-5: the server.
-    TCliInfo request;
+// 4-5: the server.
+bool TWorkflow::Exchange(TCliInfo& request) {
     FillCliInfo(request);
     request.UPType = RequestKind::Firmware;
-    bool applied = false;
-    bool exchanged = RunUPThread(request);
+    const bool exchanged = RunUPThread(request);
     lastCode_ = request.ResultCode;
     lastRequest_ = request;
     lastRequest_.Data.reset();
-    TWorkflowResult result = TWorkflowResult::UpToDate;
-    if (!exchanged) {
-        // The start button stays enabled from here on, also through the pause of an up-to-date
-        // device (the phase stays ExchangeEnded).
-        request.Data.reset();
-        if (request.ResultCode != kResultNoRepeat && request.ResultCode != kResultLatest) {
-            if (request.ResultCode == kResultCancelled || closeRequested_)
-                return TWorkflowResult::Cancelled;
-            ShowCause(DefaultServerLink().Cause());
-            return TWorkflowResult::ServerFailed;
-        }
-    } else if (closeRequested_) {
-        // The window was closed as the exchange ended: nothing more begins.
-        return TWorkflowResult::Cancelled;
-    } else {
-        // 6-7: act on the answer.
-        SetPhase(TWorkflowPhase::Applying);
-        if (!ApplyCliInfo(request)) {
-            if (applied_ == TWorkflowResult::ProgrammingFailed)
-                ShowCause(DeviceFailureCause());
-            return applied_;
-        }
-        request.Data.reset();
-        if (request.UPType == RequestKind::Tool)
-            return applied_;
-        applied = true;
-        result = applied_;
-        SetPhase(TWorkflowPhase::Finishing);
-    }
+    return exchanged;
+}
 
-    // 8-9: the end. A window being closed skips the wait and the guided steps.
-    if (!closeRequested_) {
-        Pause(ServerLimits::BeforeFinish);
-        if (applied)
-            ui_.ShowHintSteps();
-        else
-            ui_.ShowStatus(ui_.DeviceType() + WorkflowText::UpdateDoneSuffix);
-    }
-    return result;
+// 8-9: the end. A window being closed skips the wait and the guided steps.
+void TWorkflow::End(bool applied) {
+    if (closeRequested_)
+        return;
+    Pause(ServerLimits::BeforeFinish);
+    if (applied)
+        ui_.ShowHintSteps();
+    else
+        ui_.ShowStatus(ui_.DeviceType() + WorkflowText::UpdateDoneSuffix);
 }
 
 void TWorkflow::FillCliInfo(TCliInfo& request) {
+    const TIOPack& pack = device_.IOPack;
     request.UserName = ui_.DeviceType();
     request.HVer = DeviceHardwareVersion();
     request.SVer = DeviceVersion();
-    request.UseCount = IOPack.Count1;
+    request.UseCount = pack.Count1;
     request.RegInfo =
-        Hex(static_cast<uint32_t>(IOPack.Count1), 8) + Hex(static_cast<uint32_t>(IOPack.Count2), 8);
+        Hex(static_cast<uint32_t>(pack.Count1), 8) + Hex(static_cast<uint32_t>(pack.Count2), 8);
     request.PCInfo = GetPCInfo();
-    request.OriginalID = IOPack.DevID;
-    request.CID1 = Hex(IOPack.CID[0], 2);
-    request.CID2 = Hex(IOPack.CID[1], 2);
-    request.CID3 = Hex(IOPack.CID[2], 2);
-    request.CID4 = Hex(IOPack.CID[3], 2);
+    request.OriginalID = pack.DevID;
+    request.CID1 = Hex(pack.CID[0], 2);
+    request.CID2 = Hex(pack.CID[1], 2);
+    request.CID3 = Hex(pack.CID[2], 2);
+    request.CID4 = Hex(pack.CID[3], 2);
     request.ResultCode = 0;
     request.SWVer = KestrelToolVersion;
     request.Data = std::make_shared<TMemoryStream>();
 }
 
 bool TWorkflow::RunUPThread(TCliInfo& request) {
-    TUPThread worker(this);
-    SetCliInfo(request);
+    TUPThread worker(server_, this);
+    server_.Record().Set(request);
     // The stop button is live exactly while the exchange runs; the worker's end disables it.
     SetPhase(TWorkflowPhase::Exchanging);
     worker_ = &worker;
@@ -301,7 +298,7 @@ bool TWorkflow::RunUPThread(TCliInfo& request) {
     // button and a close of the window are handled inside ProcessMessages. The last pass comes
     // after the worker's end has enabled the start button.
     while (request.ResultCode == 0) {
-        WaitCliInfo(request, options_.workerPoll);
+        server_.Record().Wait(request, options_.workerPoll);
         ui_.ProcessMessages();
     }
     worker.WaitFor();
@@ -317,13 +314,13 @@ bool TWorkflow::Cancel() {
         return false;
     // A result already published stays: the exchange has ended by itself.
     TCliInfo info;
-    GetCliInfo(info);
+    server_.Record().Get(info);
     bool running = info.ResultCode == 0;
     if (running) {
         info.ResultCode = kResultCancelled;
-        SetCliInfo(info);
+        server_.Record().Set(info);
     }
-    CloseClient();
+    server_.CloseClient();
     worker_->Terminate();
     SetPhase(TWorkflowPhase::ExchangeEnded);
     worker_->WaitFor();
@@ -338,104 +335,112 @@ bool TWorkflow::RequestClose() {
     return false;
 }
 
-bool TWorkflow::ApplyCliInfo(TCliInfo& request) {
+// 6-7: act on the answer.
+TWorkflowResult TWorkflow::ApplyCliInfo(TCliInfo& request) {
     if (!request.Data)
         request.Data = std::make_shared<TMemoryStream>();
     switch (request.UPType) {
-    case RequestKind::Firmware: {
-        // Checked before the port is opened; the trailer never reaches the device.
-        TReleaseExpectation firmware{.kind = TReleaseKind::Firmware,
-                                     .device = TypeFields(IOPack.TypeText).type,
-                                     .newerThan = DeviceVersion()};
-        if (!AcceptPayload(request, firmware))
-            return false;
-        ui_.ShowStatus(WorkflowText::Programming);
-        ui_.Repaint();
-        TMemoryStream& image = *request.Data;
-        if (!DownloadFirmware(&ui_.ProgressBar(), request.UserName, image,
-                              static_cast<int32_t>(image.Size()), 0, ImageKind::Firmware)) {
-            ui_.ShowStatus(WorkflowText::ProgrammingFailed);
-            applied_ = TWorkflowResult::ProgrammingFailed;
-            return false;
-        }
-        ui_.ShowStatus(WorkflowText::ProgrammingDone);
-        Pause(ServerLimits::AfterApply);
-        applied_ = TWorkflowResult::FirmwareApplied;
-        return true;
-    }
-    case RequestKind::Tool: {
-        // The checks of the image and its trial run see the file without its trailer, and the
-        // installed executable is byte for byte the signed file.
-        TReleaseExpectation tool{.kind = TReleaseKind::Tool,
-                                 .platform = std::string(ThisPlatform()),
-                                 .newerThan = KestrelToolVersion};
-        if (!AcceptPayload(request, tool))
-            return false;
-        if (options_.forPackageManager) {
-            // The package manager owns the executable: nothing is written or run.
-            ui_.ShowStatus(WorkflowText::NewToolFromSystem);
-            ShowCause("Version " + (lastStatement_ ? lastStatement_->version : request.SWVer) +
-                      " of the tool is available; this copy was installed by the system's "
-                      "package manager and is updated with the system's software updates.");
-            applied_ = TWorkflowResult::NewToolAvailable;
-            return true;
-        }
-        if (!options_.replaceTool) {
-            bool runs = IsExecutableForThisPlatform(request.Data->Bytes());
-            if (!runs)
-                ui_.ShowStatus(WorkflowText::UnknownError);
-            applied_ = runs ? TWorkflowResult::NewToolAvailable : TWorkflowResult::ToolRefused;
-            return runs;
-        }
-        std::string exe =
-            options_.executablePath.empty() ? RunningExecutablePath() : options_.executablePath;
-        long pid = options_.waitPid != 0 ? options_.waitPid : CurrentProcessId();
-        std::string why;
-        switch (ReplaceSelf(ui_, *request.Data, exe, pid, policy_.HasKeys(), why)) {
-        case TReplaceOutcome::Started:
-            break;
-        case TReplaceOutcome::Untrusted:
-            return Refuse(tool, why);
-        case TReplaceOutcome::Refused:
-        case TReplaceOutcome::Failed:
-            ui_.ShowStatus(WorkflowText::UnknownError);
-            ShowCause(why.empty() ? std::string() : "The new tool was not installed: " + why + ".");
-            applied_ = TWorkflowResult::ToolRefused;
-            return false;
-        }
-        Pause(ServerLimits::AfterApply);
-        applied_ = TWorkflowResult::ToolReplaced;
-        return true;
-    }
+    case RequestKind::Firmware:
+        return ApplyFirmware(request);
+    case RequestKind::Tool:
+        return ApplyTool(request);
     default:
         ui_.ShowStatus(WorkflowText::UnknownError);
         Pause(ServerLimits::AfterApply);
-        applied_ = TWorkflowResult::UnknownKind;
-        return true;
+        return TWorkflowResult::UnknownKind;
     }
+}
+
+TWorkflowResult TWorkflow::ApplyFirmware(TCliInfo& request) {
+    // Checked before the port is opened; the trailer never reaches the device.
+    TReleaseExpectation firmware{.kind = TReleaseKind::Firmware,
+                                 .device = TypeFields(device_.IOPack.TypeText).type,
+                                 .newerThan = DeviceVersion()};
+    if (!AcceptPayload(request, firmware))
+        return TWorkflowResult::SignatureRefused;
+    ui_.ShowStatus(WorkflowText::Programming);
+    ui_.Repaint();
+    TMemoryStream& image = *request.Data;
+    if (!device_.DownloadFirmware(&ui_.ProgressBar(), request.UserName, image,
+                                  static_cast<int32_t>(image.Size()), 0, ImageKind::Firmware)) {
+        ui_.ShowStatus(WorkflowText::ProgrammingFailed);
+        ShowCause(device_.FailureCause());
+        return TWorkflowResult::ProgrammingFailed;
+    }
+    ui_.ShowStatus(WorkflowText::ProgrammingDone);
+    Pause(ServerLimits::AfterApply);
+    return TWorkflowResult::FirmwareApplied;
+}
+
+TWorkflowResult TWorkflow::ApplyTool(TCliInfo& request) {
+    // The checks of the image and its trial run see the file without its trailer, and the
+    // installed executable is byte for byte the signed file.
+    TReleaseExpectation tool{.kind = TReleaseKind::Tool,
+                             .platform = std::string(ThisPlatform()),
+                             .newerThan = KestrelToolVersion};
+    if (!AcceptPayload(request, tool))
+        return TWorkflowResult::SignatureRefused;
+    if (options_.forPackageManager) {
+        // The package manager owns the executable: nothing is written or run.
+        ui_.ShowStatus(WorkflowText::NewToolFromSystem);
+        ShowCause("Version " + (lastStatement_ ? lastStatement_->version : request.SWVer) +
+                  " of the tool is available; this copy was installed by the system's "
+                  "package manager and is updated with the system's software updates.");
+        return TWorkflowResult::NewToolAvailable;
+    }
+    if (!options_.replaceTool) {
+        if (IsExecutableForThisPlatform(request.Data->Bytes()))
+            return TWorkflowResult::NewToolAvailable;
+        ui_.ShowStatus(WorkflowText::UnknownError);
+        return TWorkflowResult::ToolRefused;
+    }
+    return ReplaceTool(request, tool);
+}
+
+TWorkflowResult TWorkflow::ReplaceTool(TCliInfo& request, const TReleaseExpectation& tool) {
+    std::string exe =
+        options_.executablePath.empty() ? RunningExecutablePath() : options_.executablePath;
+    long pid = options_.waitPid != 0 ? options_.waitPid : CurrentProcessId();
+    std::string why;
+    switch (ReplaceSelf(ui_, *request.Data, exe, pid, policy_.HasKeys(), why)) {
+    case TReplaceOutcome::Started:
+        break;
+    case TReplaceOutcome::Untrusted:
+        return Refuse(tool, why);
+    case TReplaceOutcome::Refused:
+    case TReplaceOutcome::Failed:
+        ui_.ShowStatus(WorkflowText::UnknownError);
+        ShowCause(why.empty() ? std::string() : "The new tool was not installed: " + why + ".");
+        return TWorkflowResult::ToolRefused;
+    }
+    Pause(ServerLimits::AfterApply);
+    return TWorkflowResult::ToolReplaced;
 }
 
 bool TWorkflow::AcceptPayload(const TCliInfo& request, const TReleaseExpectation& expected) {
     // The model flag sent to the device comes from the server's echo of the device type.
-    const std::string deviceType = TypeFields(IOPack.TypeText).type;
+    const std::string deviceType = TypeFields(device_.IOPack.TypeText).type;
     if (policy_.HasKeys() && expected.kind == TReleaseKind::Firmware &&
-        request.UserName != deviceType)
-        return Refuse(expected, "the server's answer names the device type " + request.UserName +
-                                    ", not the connected " + deviceType);
+        request.UserName != deviceType) {
+        Refuse(expected, "the server's answer names the device type " + request.UserName +
+                             ", not the connected " + deviceType);
+        return false;
+    }
     TUpdateCheck check = policy_.CheckAndStrip(*request.Data, expected);
-    if (!check.accepted)
-        return Refuse(expected, check.fault);
+    if (!check.accepted) {
+        Refuse(expected, check.fault);
+        return false;
+    }
     lastSigner_ = check.signer;
     lastStatement_ = check.statement;
     return true;
 }
 
-bool TWorkflow::Refuse(const TReleaseExpectation& expected, const std::string& why) {
+TWorkflowResult TWorkflow::Refuse(const TReleaseExpectation& expected, const std::string& why) {
     ui_.ShowStatus(WorkflowText::UnknownError);
     ShowCause(std::string(expected.kind == TReleaseKind::Firmware
                               ? "The firmware was not programmed: "
                               : "The new tool was not installed: ") +
               why + ".");
-    applied_ = TWorkflowResult::SignatureRefused;
-    return false;
+    return TWorkflowResult::SignatureRefused;
 }

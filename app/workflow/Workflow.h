@@ -6,7 +6,10 @@
 //
 // How a front end uses it (all calls on the front end's thread, the one that runs Start):
 //
-//   TWorkflow flow(ui);              // installs ui as MainWindow() for the device and server links
+//   TWorkflow flow(ui, device, server);  // works only on the device and server links handed in;
+//       // their window (status line, progress bar, message pump) should be ui: a test builds
+//       // TDeviceLink(ui) and TServerLink(tcp, ui), a program hands in DefaultDeviceLink() and
+//       // DefaultServerLink() with ui installed as MainWindow()
 //   TWorkflowResult r = flow.Start();  // the start button / automatic start / `kestrel-cli update`
 //       // runs the whole action and returns when it has ended; texts, progress, the controls and
 //       // the guided steps reach the front end through ui meanwhile. A Start while one runs
@@ -42,6 +45,7 @@
 //
 // A tool installed by a package manager (TWorkflowOptions::forPackageManager) never replaces
 // itself: a new tool is announced (NewToolAvailable) with its own status text.
+#include "DeviceLink.h"
 #include "ReleaseStatement.h"
 #include "TimeLimits.h"
 #include "UPT.h"
@@ -187,8 +191,8 @@ private:
 
 class TWorkflow : private TExchangeListener {
 public:
-    explicit TWorkflow(TWorkflowUI& ui, TWorkflowOptions options = {});
-    ~TWorkflow() override;
+    TWorkflow(TWorkflowUI& ui, TDeviceLink& device, TServerLink& server,
+              TWorkflowOptions options = {});
     TWorkflow(const TWorkflow&) = delete;
     TWorkflow& operator=(const TWorkflow&) = delete;
 
@@ -217,16 +221,28 @@ public:
     std::string DeviceHardwareVersion() const;
 
     // The steps of the start action, usable on their own.
-    // Fills the request from IOPack and the device type box; UPType is left to the caller.
+    // Fills the request from the device link's IOPack and the device type box; UPType is left
+    // to the caller.
     void FillCliInfo(TCliInfo& request);
     // Runs one server exchange on a new worker and waits for it, processing window messages;
     // true exactly when ResultCode is 34. The request then holds the worker's final record.
     bool RunUPThread(TCliInfo& request);
-    // Acts on a successful exchange by its UPType; true when the answer counts as applied.
-    bool ApplyCliInfo(TCliInfo& request);
+    // Acts on a successful exchange by its UPType and says how that went: FirmwareApplied or
+    // UnknownKind let the action go on to its end; every other result ends it.
+    TWorkflowResult ApplyCliInfo(TCliInfo& request);
 
 private:
     TWorkflowResult Run();
+    // The steps of Run. Connect finds and shows the device; Exchange runs the server exchange
+    // for it (true when it succeeded) and records its outcome; End is the pause and then the
+    // guided steps (after an applied answer) or the final text.
+    bool Connect();
+    bool Exchange(TCliInfo& request);
+    void End(bool applied);
+    // The steps of ApplyCliInfo.
+    TWorkflowResult ApplyFirmware(TCliInfo& request);
+    TWorkflowResult ApplyTool(TCliInfo& request);
+    TWorkflowResult ReplaceTool(TCliInfo& request, const TReleaseExpectation& tool);
     // Enters the phase and, when it differs from the current one, sets the controls to
     // ControlsFor(phase). From the front end's thread and from the worker's.
     void SetPhase(TWorkflowPhase phase);
@@ -234,21 +250,22 @@ private:
     void ExchangePhase(TExchangePhase phase) override;
     // A plain pause of the front end's thread.
     void Pause(std::chrono::milliseconds duration);
-    // The signature check of a received payload; on refusal the status line shows the general
-    // error, the reason is the cause and the result is SignatureRefused.
+    // The signature check of a received payload; on refusal (false) the status line shows the
+    // general error and the reason is the cause (Refuse, which returns SignatureRefused).
     bool AcceptPayload(const TCliInfo& request, const TReleaseExpectation& expected);
-    bool Refuse(const TReleaseExpectation& expected, const std::string& why);
+    TWorkflowResult Refuse(const TReleaseExpectation& expected, const std::string& why);
     // Records the cause of the failure just shown and hands it to the front end (when known).
     void ShowCause(const std::string& cause);
 
     TWorkflowUI& ui_;
+    TDeviceLink& device_;
+    TServerLink& server_;
     TWorkflowOptions options_;
     std::atomic<bool> busy_{false};
     std::mutex phaseMutex_; // a phase and its controls change together
     std::atomic<TWorkflowPhase> phase_{TWorkflowPhase::Idle};
     bool closeRequested_ = false;
     TUPThread* worker_ = nullptr; // the running exchange's worker (UPThread)
-    TWorkflowResult applied_ = TWorkflowResult::FirmwareApplied; // set by ApplyCliInfo
     uint8_t lastCode_ = 0;
     TCliInfo lastRequest_;
     TUpdatePolicy policy_;

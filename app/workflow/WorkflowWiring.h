@@ -6,6 +6,7 @@
 //   closing the window                         -> closes at once when idle; otherwise the close
 //       waits for the action to end (an exchange is cancelled, discovery and programming run to
 //       their end) and the program then ends.
+// The workflow works on the device and server links it is handed; the program's start picks them.
 // The workflow's end-of-program request and its error box are the window's own. `Form` has the
 // handlers OnStart, OnStop and OnCloseRequest, Link() (the window as the workflow sees it) and
 // DeliverPostedCalls() (runs the calls that other threads have posted to the window and that
@@ -18,8 +19,8 @@
 
 template <typename Form> class TWindowWorkflow {
 public:
-    explicit TWindowWorkflow(Form& form)
-        : form_(form), flow_(std::make_unique<TWorkflow>(form.Link())) {
+    TWindowWorkflow(Form& form, TDeviceLink& device, TServerLink& server)
+        : form_(form), flow_(std::make_unique<TWorkflow>(form.Link(), device, server)) {
         form_.OnStart = [this] { StartAction(); };
         form_.OnStop = [this] { flow_->Cancel(); };
         form_.OnCloseRequest = [this] { return flow_->RequestClose(); };

@@ -10,9 +10,8 @@
 // simulator and the pseudo-terminal floor are one file per platform (Host_posix.cpp,
 // Host_win32.cpp).
 #include "BenchHost.h"
-#include "COMFunAPI.h"
+#include "DeviceLink.h"
 #include "SystemText.h"
-#include "UPCommFun.h"
 
 #include <algorithm>
 #include <chrono>
@@ -72,7 +71,9 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
-    if (!ConnectDevice() || (port != 0 && IOPack.ComID != port)) {
+    TNullWindowLink window;
+    TDeviceLink link(window);
+    if (!link.ConnectDevice() || (port != 0 && link.IOPack.ComID != port)) {
         std::fprintf(stderr, "bench-program: device not found%s\n",
                      port != 0 ? " at the given port" : "");
         return 1;
@@ -106,8 +107,8 @@ int main(int argc, char** argv) {
         TTimingBar bar;
         double cpu0 = CpuSeconds();
         auto t0 = Clock::now();
-        bool ok = DownloadFirmware(&bar, TypeFields(IOPack.TypeText).type, image, int32_t(size), 0,
-                                   ImageKind::Firmware);
+        bool ok = link.DownloadFirmware(&bar, TypeFields(link.IOPack.TypeText).type, image,
+                                        int32_t(size), 0, ImageKind::Firmware);
         auto t1 = Clock::now();
         double cpu = CpuSeconds() - cpu0;
         double elapsed = Seconds(t1 - t0);

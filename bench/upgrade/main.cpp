@@ -9,7 +9,6 @@
 //
 //   bench-upgrade [--runs N] [--size BYTES] [--cli]
 #include "ChildProcess.h"
-#include "IOPack.h"
 #include "Signing.h"
 #include "Workflow.h"
 
@@ -150,7 +149,10 @@ int main(int argc, char** argv) {
     int failures = 0;
     for (int run = 1; run <= runs; ++run) {
         TQuietUI ui;
-        TWorkflow flow(ui);
+        TDeviceLink deviceLink(ui);
+        TTcpClient tcp;
+        TServerLink serverLink(tcp, ui);
+        TWorkflow flow(ui, deviceLink, serverLink);
         ui.Mark("start");
         TWorkflowResult result = flow.Start();
         ui.Mark("end");

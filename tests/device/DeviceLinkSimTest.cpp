@@ -1,9 +1,8 @@
 // The device link against simulated QX40 devices on pseudo-terminals: discovery across port
 // numbers, identification, programming, and every way the device can misbehave.
-#include "COMFunAPI.h"
+#include "DeviceLink.h"
 #include "RecordingBar.h"
 #include "SimHarness.h"
-#include "UPCommFun.h"
 
 #include <gtest/gtest.h>
 
@@ -11,34 +10,32 @@ namespace {
 
 class DeviceLinkSim : public ::testing::Test {
 protected:
-    void SetUp() override {
-        IOPack = TIOPack{};
-        ComOpenCount = 0;
-    }
-
     // The state ConnectDevice leaves for the programming transfer, without its 3 s pause.
-    static void AsIfConnected(int port, const std::string& devId = "A2C4E6G8") {
-        IOPack.ComID = uint16_t(port);
-        IOPack.Baud = DeviceBaud;
-        IOPack.DevID = devId;
-        IOPack.TypeText = "QX401.20B";
+    void AsIfConnected(int port, const std::string& devId = "A2C4E6G8") {
+        link.IOPack.ComID = uint16_t(port);
+        link.IOPack.Baud = DeviceBaud;
+        link.IOPack.DevID = devId;
+        link.IOPack.TypeText = "QX401.20B";
     }
 
-    static bool Download(const std::string& image, TProgressBar* bar = nullptr) {
+    bool Download(const std::string& image, TProgressBar* bar = nullptr) {
         TMemoryStream stream;
         stream.Write(reinterpret_cast<const uint8_t*>(image.data()), image.size());
-        return DownloadFirmware(bar, "QX40", stream, int32_t(image.size()), 0, 3);
+        return link.DownloadFirmware(bar, "QX40", stream, int32_t(image.size()), 0, 3);
     }
 
     // After every operation the port is closed: the one permitted close was used, nothing of
     // this process holds the device, and it opens and closes again.
-    static void ExpectPortReleased(const std::string& path, int port) {
-        EXPECT_EQ(ComOpenCount, 2);
+    void ExpectPortReleased(const std::string& path, int port) {
+        EXPECT_EQ(link.Com.ComOpenCount, 2);
         EXPECT_FALSE(HeldOpenHere(path));
         EXPECT_TRUE(Lockable(path));
-        EXPECT_TRUE(OpenCom(port, DeviceBaud));
-        EXPECT_TRUE(CloseCom(port));
+        EXPECT_TRUE(link.Com.OpenCom(port, DeviceBaud));
+        EXPECT_TRUE(link.Com.CloseCom(port));
     }
+
+    TNullWindowLink window;
+    TDeviceLink link{window};
 };
 
 TEST_F(DeviceLinkSim, IdentifiesDeviceOnPort1WithControlBytesIntact) {
@@ -47,14 +44,14 @@ TEST_F(DeviceLinkSim, IdentifiesDeviceOnPort1WithControlBytesIntact) {
     TSimDevice sim({"--cid", "0D111303", "--dev-id", "Z9y8X7w6", "--type-text", "QX402.05C",
                     "--count1", "1193046", "--count2", "11259375", "--use-count", "66051"});
     SetPorts(sim.Path());
-    ASSERT_TRUE(ConnectDevice());
-    EXPECT_EQ(IOPack.ComID, 1);
-    EXPECT_EQ(IOPack.Baud, 500000);
-    EXPECT_EQ(IOPack.TypeText, "QX402.05C");
-    EXPECT_EQ(IOPack.DevID, "Z9y8X7w6");
-    EXPECT_EQ(IOPack.CID, (std::array<uint8_t, 4>{0x0D, 0x11, 0x13, 0x03}));
-    EXPECT_EQ(IOPack.Count1, 0x010203); // the use counter replaces the first 0xC2 counter
-    EXPECT_EQ(IOPack.Count2, 0xABCDEF);
+    ASSERT_TRUE(link.ConnectDevice());
+    EXPECT_EQ(link.IOPack.ComID, 1);
+    EXPECT_EQ(link.IOPack.Baud, 500000);
+    EXPECT_EQ(link.IOPack.TypeText, "QX402.05C");
+    EXPECT_EQ(link.IOPack.DevID, "Z9y8X7w6");
+    EXPECT_EQ(link.IOPack.CID, (std::array<uint8_t, 4>{0x0D, 0x11, 0x13, 0x03}));
+    EXPECT_EQ(link.IOPack.Count1, 0x010203); // the use counter replaces the first 0xC2 counter
+    EXPECT_EQ(link.IOPack.Count2, 0xABCDEF);
     ASSERT_TRUE(sim.WaitFor("key exchange: key"));
     ExpectPortReleased(sim.Path(), 1);
 }
@@ -64,9 +61,9 @@ TEST_F(DeviceLinkSim, FindsDeviceOnPort4BehindSilentWrongAndMissingPorts) {
     TSimDevice wrong({"--probe-ack", "12"});
     TSimDevice good;
     SetPorts(PortList({silent.Path(), wrong.Path(), "/dev/kestrel-no-such-port", good.Path()}));
-    ASSERT_TRUE(ConnectDevice());
-    EXPECT_EQ(IOPack.ComID, 4);
-    EXPECT_EQ(IOPack.DevID, "A2C4E6G8");
+    ASSERT_TRUE(link.ConnectDevice());
+    EXPECT_EQ(link.IOPack.ComID, 4);
+    EXPECT_EQ(link.IOPack.DevID, "A2C4E6G8");
     EXPECT_TRUE(silent.WaitFor("command 01: staying silent"));
     EXPECT_TRUE(wrong.WaitFor("probe: answering 12"));
     EXPECT_TRUE(good.WaitFor("command CA"));
@@ -78,8 +75,8 @@ TEST_F(DeviceLinkSim, DeviceOnPort256IsFoundAndProgrammed) {
     TempDir dir;
     TSimDevice sim({"--image-out", dir / "image.bin"});
     SetPorts(PortListAt(256, sim.Path())); // 255 empty entries before it
-    ASSERT_TRUE(ConnectDevice());
-    EXPECT_EQ(IOPack.ComID, 256);
+    ASSERT_TRUE(link.ConnectDevice());
+    EXPECT_EQ(link.IOPack.ComID, 256);
     ExpectPortReleased(sim.Path(), 256);
 
     std::string image = TestImage(1000);
@@ -95,26 +92,26 @@ TEST_F(DeviceLinkSim, DeviceOnPort256IsFoundAndProgrammed) {
 TEST_F(DeviceLinkSim, ProbeAnswerDecodingTo14IsAccepted) {
     TSimDevice sim({"--probe-ack", "14"});
     SetPorts(PortList({"", sim.Path()}));
-    ASSERT_TRUE(ConnectDevice());
-    EXPECT_EQ(IOPack.ComID, 2);
+    ASSERT_TRUE(link.ConnectDevice());
+    EXPECT_EQ(link.IOPack.ComID, 2);
 }
 
 TEST_F(DeviceLinkSim, SilentCountersQueryIsTolerated) {
     TSimDevice sim({"--silent", "C2", "--use-count", "4242", "--count2", "77"});
     SetPorts(sim.Path());
-    ASSERT_TRUE(ConnectDevice());
-    EXPECT_EQ(IOPack.Count1, 4242);
-    EXPECT_EQ(IOPack.Count2, 0);
-    EXPECT_EQ(IOPack.DevID, "A2C4E6G8");
+    ASSERT_TRUE(link.ConnectDevice());
+    EXPECT_EQ(link.IOPack.Count1, 4242);
+    EXPECT_EQ(link.IOPack.Count2, 0);
+    EXPECT_EQ(link.IOPack.DevID, "A2C4E6G8");
     ExpectPortReleased(sim.Path(), 1);
 }
 
 TEST_F(DeviceLinkSim, SilentIdentityQueryFailsWithEmptyIdentity) {
     TSimDevice sim({"--silent", "C9"});
     SetPorts(sim.Path());
-    IOPack.DevID = "OLDVALUE";
-    EXPECT_FALSE(ConnectDevice());
-    EXPECT_EQ(IOPack.DevID, "");
+    link.IOPack.DevID = "OLDVALUE";
+    EXPECT_FALSE(link.ConnectDevice());
+    EXPECT_EQ(link.IOPack.DevID, "");
     EXPECT_TRUE(sim.WaitFor("command C9: staying silent"));
     ExpectPortReleased(sim.Path(), 1);
 }
@@ -122,7 +119,7 @@ TEST_F(DeviceLinkSim, SilentIdentityQueryFailsWithEmptyIdentity) {
 TEST_F(DeviceLinkSim, RefusedKeyFails) {
     TSimDevice sim({"--refuse-key"});
     SetPorts(sim.Path());
-    EXPECT_FALSE(ConnectDevice());
+    EXPECT_FALSE(link.ConnectDevice());
     EXPECT_TRUE(sim.WaitFor("refused"));
     ExpectPortReleased(sim.Path(), 1);
 }
@@ -130,7 +127,7 @@ TEST_F(DeviceLinkSim, RefusedKeyFails) {
 TEST_F(DeviceLinkSim, WrongSumOnUseCounterFails) {
     TSimDevice sim({"--bad-sum", "CA"});
     SetPorts(sim.Path());
-    EXPECT_FALSE(ConnectDevice());
+    EXPECT_FALSE(link.ConnectDevice());
     EXPECT_TRUE(sim.WaitFor("command CA: replying with a wrong sum"));
     ExpectPortReleased(sim.Path(), 1);
 }
@@ -138,24 +135,24 @@ TEST_F(DeviceLinkSim, WrongSumOnUseCounterFails) {
 TEST_F(DeviceLinkSim, SecondRunUsesFirstPortWhenScanFindsNothing) {
     TSimDevice sim;
     SetPorts(PortList({"", sim.Path()}));
-    ASSERT_TRUE(ConnectDevice());
-    ASSERT_EQ(IOPack.ComID, 2);
+    ASSERT_TRUE(link.ConnectDevice());
+    ASSERT_EQ(link.IOPack.ComID, 2);
     // The device answers the probe under key 0; the host decodes it with the key of the last
     // session, so with a key whose low nibble is not 0 the scan finds nothing.
-    IOPack.Key = 0x35;
-    EXPECT_FALSE(ScanCom());
-    EXPECT_EQ(IOPack.ComID, 2);
-    IOPack.DevID.clear();
-    EXPECT_TRUE(ConnectDevice());
-    EXPECT_EQ(IOPack.ComID, 2);
-    EXPECT_EQ(IOPack.DevID, "A2C4E6G8");
+    link.IOPack.Key = 0x35;
+    EXPECT_FALSE(link.ScanCom());
+    EXPECT_EQ(link.IOPack.ComID, 2);
+    link.IOPack.DevID.clear();
+    EXPECT_TRUE(link.ConnectDevice());
+    EXPECT_EQ(link.IOPack.ComID, 2);
+    EXPECT_EQ(link.IOPack.DevID, "A2C4E6G8");
 
     // Once the device is gone the same run fails cleanly.
     std::string path = sim.Path();
     sim.Process().Stop();
-    IOPack.Key = 0x35;
-    EXPECT_FALSE(ConnectDevice());
-    EXPECT_EQ(IOPack.ComID, 2);
+    link.IOPack.Key = 0x35;
+    EXPECT_FALSE(link.ConnectDevice());
+    EXPECT_EQ(link.IOPack.ComID, 2);
     EXPECT_FALSE(HeldOpenHere(path));
 }
 
@@ -173,7 +170,7 @@ TEST_F(DeviceLinkSim, ProgramsHundredKibImage) {
     EXPECT_EQ(bar.positions.size(), 401u);
     EXPECT_EQ(bar.positions.back(), 102400);
     // The programming run refreshes the identity bytes.
-    EXPECT_EQ(IOPack.CID, (std::array<uint8_t, 4>{0x0D, 0x11, 0x13, 0x03}));
+    EXPECT_EQ(link.IOPack.CID, (std::array<uint8_t, 4>{0x0D, 0x11, 0x13, 0x03}));
     ExpectPortReleased(sim.Path(), 1);
 }
 
@@ -184,14 +181,14 @@ TEST_F(DeviceLinkSim, FramesBeforeCloseSurviveImmediateReopen) {
     SetPorts(sim.Path());
     AsIfConnected(1);
     constexpr int kRounds = 100;
-    ASSERT_TRUE(OpenCom(1, DeviceBaud));
+    ASSERT_TRUE(link.Com.OpenCom(1, DeviceBaud));
     for (int i = 0; i < kRounds; ++i) {
-        ASSERT_TRUE(SendCmd0B());
-        ASSERT_TRUE(CloseCom(1));
-        ASSERT_TRUE(OpenCom(1, DeviceBaud));
+        ASSERT_TRUE(link.SendCmd0B());
+        ASSERT_TRUE(link.Com.CloseCom(1));
+        ASSERT_TRUE(link.Com.OpenCom(1, DeviceBaud));
     }
-    ASSERT_TRUE(SendKey()); // answered only once everything before it was taken apart
-    EXPECT_TRUE(CloseCom(1));
+    ASSERT_TRUE(link.SendKey()); // answered only once everything before it was taken apart
+    EXPECT_TRUE(link.Com.CloseCom(1));
     int seen = 0;
     while (auto line = sim.Process().ReadLine(std::chrono::seconds(30))) {
         if (line->find("key exchange") != std::string::npos)
@@ -251,18 +248,18 @@ TEST_F(DeviceLinkSim, LineRateProgrammingTakesAtLeastTheLineTime) {
     TSimDevice sim({"--line-rate"});
     SetPorts(sim.Path());
     AsIfConnected(1);
-    ASSERT_TRUE(OpenCom(1, DeviceBaud));
-    ASSERT_TRUE(SendKey());
-    IOPack.PackLen = 255;
-    ASSERT_TRUE(SendDownloadStart(0, ModelFlagQX40, ImageKind::Firmware));
+    ASSERT_TRUE(link.Com.OpenCom(1, DeviceBaud));
+    ASSERT_TRUE(link.SendKey());
+    link.IOPack.PackLen = 255;
+    ASSERT_TRUE(link.SendDownloadStart(0, ModelFlagQX40, ImageKind::Firmware));
     std::string image = TestImage(128 * 256);
     auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(SendFirmwareBlocks(nullptr, reinterpret_cast<const uint8_t*>(image.data()),
-                                   int32_t(image.size())));
+    ASSERT_TRUE(link.SendFirmwareBlocks(nullptr, reinterpret_cast<const uint8_t*>(image.data()),
+                                        int32_t(image.size())));
     auto elapsed = std::chrono::steady_clock::now() - start;
     // 128 frames of 260 bytes and their one-byte answers at 20 us per byte.
     EXPECT_GE(elapsed, std::chrono::microseconds(128 * 261 * 20));
-    EXPECT_TRUE(CloseCom(1));
+    EXPECT_TRUE(link.Com.CloseCom(1));
 }
 
 } // namespace

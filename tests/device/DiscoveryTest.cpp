@@ -9,12 +9,15 @@ using qx40sim::TSimConfig;
 
 namespace {
 
+class CountingWindow : public TNullWindowLink {
+public:
+    void ProcessMessages() override { ++pumps; }
+    int pumps = 0;
+};
+
 class Discovery : public ::testing::Test {
 protected:
-    void SetUp() override {
-        IOPack = TIOPack{};
-        IOPack.Baud = DeviceBaud;
-    }
+    void SetUp() override { link.IOPack.Baud = DeviceBaud; }
     void TearDown() override {
         unsetenv("KESTREL_PORTS");
         SetMainWindow(nullptr);
@@ -24,12 +27,9 @@ protected:
         config.probeAck = value;
         return config;
     }
-};
 
-class CountingWindow : public TNullWindowLink {
-public:
-    void ProcessMessages() override { ++pumps; }
-    int pumps = 0;
+    CountingWindow window;
+    TDeviceLink link{window};
 };
 
 } // namespace
@@ -39,9 +39,9 @@ TEST_F(Discovery, ProbeAcceptsElevenAndFourteenOnly) {
     ScriptedDevice d1(first, ProbeAck(12)), d2(second, ProbeAck(14)), d3(third);
     SetPorts({"", first.SlavePath(), "/nonexistent", second.SlavePath(), third.SlavePath()});
 
-    ASSERT_TRUE(ScanCom());
-    EXPECT_EQ(IOPack.ComID, 4);
-    EXPECT_EQ(ComOpenCount, 2); // the answering port was closed again
+    ASSERT_TRUE(link.ScanCom());
+    EXPECT_EQ(link.IOPack.ComID, 4);
+    EXPECT_EQ(link.Com.ComOpenCount, 2); // the answering port was closed again
     ASSERT_TRUE(SyncWithDevice(d1, first));
     ASSERT_TRUE(SyncWithDevice(d3, third));
     Bytes probe = {0x01, 'P', 'X', '7', '3', '9', '2', 'M', '4', 0x00, 0x01, 0xFF};
@@ -53,9 +53,9 @@ TEST_F(Discovery, FailedScanKeepsThePortOfAnEarlierRun) {
     PtyPair silent;
     ScriptedDevice device(silent, ProbeAck(-1));
     SetPorts({silent.SlavePath()});
-    IOPack.ComID = 9;
-    EXPECT_FALSE(ScanCom());
-    EXPECT_EQ(IOPack.ComID, 9);
+    link.IOPack.ComID = 9;
+    EXPECT_FALSE(link.ScanCom());
+    EXPECT_EQ(link.IOPack.ComID, 9);
 }
 
 TEST_F(Discovery, DeviceOnPort256IsIdentified) {
@@ -70,23 +70,23 @@ TEST_F(Discovery, DeviceOnPort256IsIdentified) {
     ScriptedDevice device(pty, config);
     SetPortAt(256, pty.SlavePath());
 
-    ASSERT_TRUE(ConnectDevice());
-    EXPECT_EQ(IOPack.ComID, 256);
-    EXPECT_EQ(IOPack.Baud, 500000);
-    EXPECT_EQ(IOPack.DevID, "A2014567");
-    EXPECT_EQ(IOPack.TypeText, "QX40V2.13");
-    EXPECT_EQ(IOPack.CID, (std::array<uint8_t, 4>{0x12, 0x34, 0xAB, 0xCD}));
-    EXPECT_EQ(IOPack.Count1, 0x2A0B0C); // from 0xCA, replacing the 0xC2 value
-    EXPECT_EQ(IOPack.Count2, 0x030405); // bytes 5 to 7 of the 0xC2 reply, byte 4 left out
-    EXPECT_LE(IOPack.Key, 254);
-    EXPECT_EQ(ComOpenCount, 2);
+    ASSERT_TRUE(link.ConnectDevice());
+    EXPECT_EQ(link.IOPack.ComID, 256);
+    EXPECT_EQ(link.IOPack.Baud, 500000);
+    EXPECT_EQ(link.IOPack.DevID, "A2014567");
+    EXPECT_EQ(link.IOPack.TypeText, "QX40V2.13");
+    EXPECT_EQ(link.IOPack.CID, (std::array<uint8_t, 4>{0x12, 0x34, 0xAB, 0xCD}));
+    EXPECT_EQ(link.IOPack.Count1, 0x2A0B0C); // from 0xCA, replacing the 0xC2 value
+    EXPECT_EQ(link.IOPack.Count2, 0x030405); // bytes 5 to 7 of the 0xC2 reply, byte 4 left out
+    EXPECT_LE(link.IOPack.Key, 254);
+    EXPECT_EQ(link.Com.ComOpenCount, 2);
 
     ASSERT_TRUE(SyncWithDevice(device, pty));
     std::vector<Bytes> frames = device.Frames();
     EXPECT_EQ(Codes(frames), (Bytes{0x01, 0x0B, 0xC2, 0xC4, 0xC9, 0x01, 0xC8, 0xCA, 0x0B}));
     const Bytes& keyFrame = frames[5];
     EXPECT_EQ(std::string(keyFrame.begin() + 1, keyFrame.begin() + 9), "A2014567");
-    EXPECT_EQ(keyFrame[9], IOPack.Key); // the key acknowledged is the one kept
+    EXPECT_EQ(keyFrame[9], link.IOPack.Key); // the key acknowledged is the one kept
 }
 
 TEST_F(Discovery, SilentProbeAndCountersStillIdentifyOnTheEarlierPort) {
@@ -95,13 +95,13 @@ TEST_F(Discovery, SilentProbeAndCountersStillIdentifyOnTheEarlierPort) {
     config.silent = {0xC2};
     ScriptedDevice device(pty, config);
     SetPorts({pty.SlavePath()});
-    IOPack.ComID = 1; // found by an earlier run
-    IOPack.Count2 = 77;
+    link.IOPack.ComID = 1; // found by an earlier run
+    link.IOPack.Count2 = 77;
 
-    ASSERT_TRUE(ConnectDevice());
-    EXPECT_EQ(IOPack.ComID, 1);
-    EXPECT_EQ(IOPack.Count2, 0);
-    EXPECT_EQ(IOPack.Count1, int32_t(config.useCount));
+    ASSERT_TRUE(link.ConnectDevice());
+    EXPECT_EQ(link.IOPack.ComID, 1);
+    EXPECT_EQ(link.IOPack.Count2, 0);
+    EXPECT_EQ(link.IOPack.Count1, int32_t(config.useCount));
 }
 
 TEST_F(Discovery, RefusedKeyEndsDiscoveryWithThePortClosed) {
@@ -111,46 +111,45 @@ TEST_F(Discovery, RefusedKeyEndsDiscoveryWithThePortClosed) {
     ScriptedDevice device(pty, config);
     SetPorts({pty.SlavePath()});
 
-    EXPECT_FALSE(ConnectDevice());
-    EXPECT_EQ(DeviceFailureCause(), pty.SlavePath() +
-                                        ": the device answered command 0x01 (key exchange) wrongly "
-                                        "(bad sum or refusal)");
-    EXPECT_EQ(ComOpenCount, 2);
-    EXPECT_EQ(IOPack.DevID, config.devId);
+    EXPECT_FALSE(link.ConnectDevice());
+    EXPECT_EQ(link.FailureCause(), pty.SlavePath() +
+                                       ": the device answered command 0x01 (key exchange) wrongly "
+                                       "(bad sum or refusal)");
+    EXPECT_EQ(link.Com.ComOpenCount, 2);
+    EXPECT_EQ(link.IOPack.DevID, config.devId);
     ASSERT_TRUE(SyncWithDevice(device, pty));
     EXPECT_EQ(Codes(device.Frames()), (Bytes{0x01, 0x0B, 0xC2, 0xC4, 0xC9, 0x01}));
-    EXPECT_TRUE(OpenCom(1, DeviceBaud)); // closed, not leaked
-    EXPECT_TRUE(CloseCom(1));
+    EXPECT_TRUE(link.Com.OpenCom(1, DeviceBaud)); // closed, not leaked
+    EXPECT_TRUE(link.Com.CloseCom(1));
 }
 
 TEST_F(Discovery, NoDeviceAnywhere) {
     SetPorts({"/nonexistent/a", "", "/nonexistent/b"});
-    EXPECT_FALSE(ConnectDevice());
-    EXPECT_EQ(IOPack.ComID, 0);
-    EXPECT_EQ(DeviceFailureCause(),
+    EXPECT_FALSE(link.ConnectDevice());
+    EXPECT_EQ(link.IOPack.ComID, 0);
+    EXPECT_EQ(link.FailureCause(),
               "no device answered on ports 1 to 256 (no serial port exists: is the device "
               "plugged in?)");
     // Ports that exist are named.
     PtyPair silent;
     SetPorts({"", silent.SlavePath()});
-    EXPECT_FALSE(ConnectDevice());
-    EXPECT_EQ(DeviceFailureCause(), "no device answered on ports 1 to 256 (1 serial port exists: " +
-                                        silent.SlavePath() + ")");
+    EXPECT_FALSE(link.ConnectDevice());
+    EXPECT_EQ(link.FailureCause(), "no device answered on ports 1 to 256 (1 serial port exists: " +
+                                       silent.SlavePath() + ")");
 }
 
 TEST_F(Discovery, LinkOfItsOwnLeavesTheDefaultAlone) {
     PtyPair pty;
     ScriptedDevice device(pty);
     SetPorts({"", pty.SlavePath()});
-    CountingWindow own, main;
+    CountingWindow main;
     SetMainWindow(&main);
     ComOpenCount = 0;
 
-    TDeviceLink link(&own);
     ASSERT_TRUE(link.ScanCom());
     EXPECT_EQ(link.IOPack.ComID, 2);
     EXPECT_EQ(link.Com.ComOpenCount, 2);
-    EXPECT_GE(own.pumps, 1); // its waits process its own window's messages
+    EXPECT_GE(window.pumps, 1); // its waits process its own window's messages
     EXPECT_EQ(main.pumps, 0);
     EXPECT_EQ(IOPack.ComID, 0);
     EXPECT_EQ(ComOpenCount, 0);

@@ -1,9 +1,8 @@
 // Programming against a scripted device: the exact frames on the wire, filling, progress, and the
 // failures that end a transfer.
-#include "COMFunAPI.h"
+#include "DeviceLink.h"
 #include "PtyDevice.h"
 #include "RecordingBar.h"
-#include "UPCommFun.h"
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <memory>
@@ -15,10 +14,9 @@ namespace {
 class Download : public ::testing::Test {
 protected:
     void SetUp() override {
-        IOPack = TIOPack{};
-        IOPack.Baud = DeviceBaud;
-        IOPack.ComID = 1;
-        IOPack.DevID = config.devId;
+        link.IOPack.Baud = DeviceBaud;
+        link.IOPack.ComID = 1;
+        link.IOPack.DevID = config.devId;
         SetPorts({pty.SlavePath()});
     }
     void TearDown() override { unsetenv("KESTREL_PORTS"); }
@@ -40,6 +38,8 @@ protected:
     qx40sim::TSimConfig config;
     std::unique_ptr<ScriptedDevice> device;
     TRecordingBar bar;
+    TNullWindowLink window;
+    TDeviceLink link{window};
 };
 
 } // namespace
@@ -47,9 +47,9 @@ protected:
 TEST_F(Download, ImageOf1000BytesGoesOutInFourFilledBlocks) {
     Start();
     TMemoryStream image = Image(1000);
-    ASSERT_TRUE(DownloadFirmware(&bar, "QX40", image, 1000, 0, 3));
-    EXPECT_EQ(ComOpenCount, 2); // closed
-    EXPECT_EQ(IOPack.PackLen, 255);
+    ASSERT_TRUE(link.DownloadFirmware(&bar, "QX40", image, 1000, 0, 3));
+    EXPECT_EQ(link.Com.ComOpenCount, 2); // closed
+    EXPECT_EQ(link.IOPack.PackLen, 255);
     EXPECT_EQ(bar.maxima, std::vector<int>{1024});
     EXPECT_EQ(bar.positions, (std::vector<int>{0, 256, 512, 768, 1024}));
 
@@ -58,7 +58,7 @@ TEST_F(Download, ImageOf1000BytesGoesOutInFourFilledBlocks) {
               (Bytes{Command::ReadCID, Command::KeyExchange, Command::StartProgramming,
                      Command::DataFrame, Command::DataFrame, Command::DataFrame, Command::DataFrame,
                      Command::Reset}));
-    EXPECT_EQ(frames[1][9], IOPack.Key);
+    EXPECT_EQ(frames[1][9], link.IOPack.Key);
     EXPECT_EQ(frames[2], (Bytes{0x02, 0, 0, 0, 0, 0, 0x35, 0, 0xFF, 0x03, 0x01, 0x39}));
     Bytes sent;
     for (size_t i = 3; i < 7; ++i) {
@@ -79,8 +79,8 @@ TEST_F(Download, OneByteBlocksForKindTwo) {
     Start();
     TMemoryStream image;
     image.Write(reinterpret_cast<const uint8_t*>("ABC"), 3);
-    ASSERT_TRUE(DownloadFirmware(nullptr, "QX41", image, 3, 0x00010203, 2));
-    EXPECT_EQ(IOPack.PackLen, 0);
+    ASSERT_TRUE(link.DownloadFirmware(nullptr, "QX41", image, 3, 0x00010203, 2));
+    EXPECT_EQ(link.IOPack.PackLen, 0);
     std::vector<Bytes> frames = Frames();
     ASSERT_EQ(Codes(frames),
               (Bytes{Command::ReadCID, Command::KeyExchange, Command::StartProgramming,
@@ -94,14 +94,14 @@ TEST_F(Download, OneByteBlocksForKindTwo) {
 TEST_F(Download, KindOneFillsTo256AndNeedsTheQX40) {
     Start();
     TMemoryStream image = Image(300);
-    ASSERT_TRUE(DownloadFirmware(&bar, "QX40", image, 300, 0, 1));
+    ASSERT_TRUE(link.DownloadFirmware(&bar, "QX40", image, 300, 0, 1));
     EXPECT_EQ(bar.maxima, std::vector<int>{512});
     EXPECT_EQ(Codes(Frames()),
               (Bytes{Command::ReadCID, Command::KeyExchange, Command::StartProgramming,
                      Command::DataFrame, Command::DataFrame, Command::Reset}));
 
-    EXPECT_FALSE(DownloadFirmware(&bar, "QX40 ", image, 300, 0, 1));
-    EXPECT_EQ(ComOpenCount, 2);
+    EXPECT_FALSE(link.DownloadFirmware(&bar, "QX40 ", image, 300, 0, 1));
+    EXPECT_EQ(link.Com.ComOpenCount, 2);
     // Identity bytes and key were exchanged, then nothing more.
     EXPECT_EQ(Codes(Frames()),
               (Bytes{Command::ReadCID, Command::KeyExchange, Command::StartProgramming,
@@ -112,8 +112,8 @@ TEST_F(Download, KindOneFillsTo256AndNeedsTheQX40) {
 TEST_F(Download, UnknownKindsSendNoStartCommand) {
     Start();
     TMemoryStream image = Image(512);
-    EXPECT_FALSE(DownloadFirmware(&bar, "QX40", image, 512, 0, 0));
-    EXPECT_FALSE(DownloadFirmware(&bar, "QX40", image, 512, 0, 5));
+    EXPECT_FALSE(link.DownloadFirmware(&bar, "QX40", image, 512, 0, 0));
+    EXPECT_FALSE(link.DownloadFirmware(&bar, "QX40", image, 512, 0, 5));
     EXPECT_EQ(Codes(Frames()), (Bytes{Command::ReadCID, Command::KeyExchange, Command::ReadCID,
                                       Command::KeyExchange}));
     EXPECT_TRUE(bar.positions.empty());
@@ -122,10 +122,10 @@ TEST_F(Download, UnknownKindsSendNoStartCommand) {
 TEST_F(Download, EmptyImageIsRefusedBeforeThePortOpens) {
     Start();
     TMemoryStream image;
-    ComOpenCount = 2;
-    EXPECT_FALSE(DownloadFirmware(&bar, "QX40", image, 0, 0, 3));
-    EXPECT_FALSE(DownloadFirmware(&bar, "QX40", image, -5, 0, 3));
-    EXPECT_EQ(ComOpenCount, 2); // an open would have set it to 1
+    link.Com.ComOpenCount = 2;
+    EXPECT_FALSE(link.DownloadFirmware(&bar, "QX40", image, 0, 0, 3));
+    EXPECT_FALSE(link.DownloadFirmware(&bar, "QX40", image, -5, 0, 3));
+    EXPECT_EQ(link.Com.ComOpenCount, 2); // an open would have set it to 1
     EXPECT_EQ(Codes(Frames()), Bytes{});
 }
 
@@ -133,8 +133,8 @@ TEST_F(Download, TwoAcknowledgementBytesEndTheTransfer) {
     config.doubleAckAt = 1;
     Start();
     TMemoryStream image = Image(1024);
-    EXPECT_FALSE(DownloadFirmware(&bar, "QX40", image, 1024, 0, 3));
-    EXPECT_EQ(ComOpenCount, 2);
+    EXPECT_FALSE(link.DownloadFirmware(&bar, "QX40", image, 1024, 0, 3));
+    EXPECT_EQ(link.Com.ComOpenCount, 2);
     EXPECT_EQ(Codes(Frames()), (Bytes{Command::ReadCID, Command::KeyExchange,
                                       Command::StartProgramming, Command::DataFrame}));
 }
@@ -143,16 +143,16 @@ TEST_F(Download, WrongAcknowledgementsEndTheTransfer) {
     config.badAckAt = 1;
     Start();
     TMemoryStream image = Image(1024);
-    EXPECT_FALSE(DownloadFirmware(&bar, "QX40", image, 1024, 0, 3));
-    EXPECT_EQ(DeviceFailureCause(),
+    EXPECT_FALSE(link.DownloadFirmware(&bar, "QX40", image, 1024, 0, 3));
+    EXPECT_EQ(link.FailureCause(),
               pty.SlavePath() + ": the device refused data frame 1 of 4 (bytes 0 to 255)");
     device->Change([](qx40sim::TSimConfig& c) { // the start command refused instead
         c.badAckAt = 0;
         c.startAck = 16;
     });
-    EXPECT_FALSE(DownloadFirmware(&bar, "QX40", image, 1024, 0, 3));
-    EXPECT_EQ(DeviceFailureCause(), pty.SlavePath() + ": the device answered command 0x02 (start "
-                                                      "programming) wrongly (bad sum or refusal)");
+    EXPECT_FALSE(link.DownloadFirmware(&bar, "QX40", image, 1024, 0, 3));
+    EXPECT_EQ(link.FailureCause(), pty.SlavePath() + ": the device answered command 0x02 (start "
+                                                     "programming) wrongly (bad sum or refusal)");
     EXPECT_EQ(Codes(Frames()),
               (Bytes{Command::ReadCID, Command::KeyExchange, Command::StartProgramming,
                      Command::DataFrame, Command::ReadCID, Command::KeyExchange,
@@ -164,12 +164,12 @@ TEST_F(Download, SilentDeviceFailsAfterTheAcknowledgementLimit) {
     Start();
     TMemoryStream image = Image(512);
     auto start = steady_clock::now();
-    EXPECT_FALSE(DownloadFirmware(&bar, "QX40", image, 512, 0, 3));
+    EXPECT_FALSE(link.DownloadFirmware(&bar, "QX40", image, 512, 0, 3));
     EXPECT_GE(steady_clock::now() - start, microseconds(2'000'001));
-    EXPECT_EQ(DeviceFailureCause(),
+    EXPECT_EQ(link.FailureCause(),
               pty.SlavePath() +
                   ": the device did not acknowledge data frame 1 of 2 (bytes 0 to 255)");
-    EXPECT_EQ(ComOpenCount, 2);
+    EXPECT_EQ(link.Com.ComOpenCount, 2);
     EXPECT_EQ(Codes(Frames()), (Bytes{Command::ReadCID, Command::KeyExchange,
                                       Command::StartProgramming, Command::DataFrame}));
 }
@@ -177,7 +177,7 @@ TEST_F(Download, SilentDeviceFailsAfterTheAcknowledgementLimit) {
 TEST_F(Download, UnopenablePortFails) {
     SetPorts({"/nonexistent/tty"});
     TMemoryStream image = Image(10);
-    EXPECT_FALSE(DownloadFirmware(&bar, "QX40", image, 10, 0, 3));
-    EXPECT_EQ(DeviceFailureCause(), "/nonexistent/tty: the device is gone (unplugged?)");
+    EXPECT_FALSE(link.DownloadFirmware(&bar, "QX40", image, 10, 0, 3));
+    EXPECT_EQ(link.FailureCause(), "/nonexistent/tty: the device is gone (unplugged?)");
     EXPECT_TRUE(bar.maxima.empty());
 }

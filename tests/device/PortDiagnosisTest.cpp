@@ -3,11 +3,11 @@
 // own).
 #include "ChildProcess.h"
 #include "Deadline.h"
+#include "DeviceLink.h"
 #include "PortInventory.h"
 #include "PortNames.h"
 #include "PtyDevice.h"
 #include "TestFiles.h"
-#include "UPCommFun.h"
 
 #include <cerrno>
 #include <cstdlib>
@@ -25,12 +25,13 @@ namespace {
 
 class PortDiagnosis : public ::testing::Test {
 protected:
-    void SetUp() override { IOPack = TIOPack{}; }
     void TearDown() override {
         unsetenv("KESTREL_PORTS");
         unsetenv("KESTREL_SYSFS_ROOT");
-        DefaultDeviceLink().SetOnlyPort(0);
     }
+
+    TNullWindowLink window;
+    TDeviceLink link{window};
 };
 
 bool StartsWith(const std::string& text, const std::string& prefix) {
@@ -74,8 +75,8 @@ TEST_F(PortDiagnosis, PermissionDeniedNamesTheGroupAndTheRule) {
     }
     if (root && seteuid(65534) != 0)
         GTEST_SKIP() << "cannot drop root rights here to provoke a refused open";
-    const bool connected = ConnectDevice();
-    const std::string cause = DeviceFailureCause();
+    const bool connected = link.ConnectDevice();
+    const std::string cause = link.FailureCause();
     if (root) {
         ASSERT_EQ(seteuid(0), 0);
     }
@@ -110,9 +111,9 @@ TEST_F(PortDiagnosis, PortHeldByAnotherProgramNamesIt) {
     SetPorts({pty.SlavePath()});
     LockHolder holder(pty.SlavePath());
     ASSERT_TRUE(holder.Held());
-    DefaultDeviceLink().SetOnlyPort(1);
-    EXPECT_FALSE(ConnectDevice());
-    const std::string cause = DeviceFailureCause();
+    link.SetOnlyPort(1);
+    EXPECT_FALSE(link.ConnectDevice());
+    const std::string cause = link.FailureCause();
     EXPECT_TRUE(StartsWith(cause, pty.SlavePath() + ": in use by another program (")) << cause;
     const std::string pid = "pid " + std::to_string(holder.Pid());
     EXPECT_TRUE(cause.find(pid + ")") != std::string::npos ||
@@ -143,11 +144,11 @@ TEST_F(PortDiagnosis, PortOpenWithoutALockNamesTheProgram) {
     EXPECT_TRUE(ports[0].inUse);
     EXPECT_EQ(ports[0].usedBy, named); // this test's own handles are not named
 
-    EXPECT_FALSE(ConnectDevice());
-    EXPECT_EQ(DeviceFailureCause(), "no device answered on ports 1 to 256 (1 serial port exists: " +
-                                        path + "); port 3 (" + path + ") is open in " + named +
-                                        " — a program that has the port open may take the "
-                                        "device's answers");
+    EXPECT_FALSE(link.ConnectDevice());
+    EXPECT_EQ(link.FailureCause(), "no device answered on ports 1 to 256 (1 serial port exists: " +
+                                       path + "); port 3 (" + path + ") is open in " + named +
+                                       " — a program that has the port open may take the "
+                                       "device's answers");
 }
 
 TEST_F(PortDiagnosis, DeviceThatStopsAfterTheProbeNamesTheCommand) {
@@ -156,30 +157,29 @@ TEST_F(PortDiagnosis, DeviceThatStopsAfterTheProbeNamesTheCommand) {
     config.silent = {0xC9};
     ScriptedDevice device(pty, config);
     SetPorts({pty.SlavePath()});
-    EXPECT_FALSE(ConnectDevice());
-    EXPECT_EQ(DeviceFailureCause(), pty.SlavePath() + ": the device answered the probe but not "
-                                                      "command 0xC9 (read device identity)");
+    EXPECT_FALSE(link.ConnectDevice());
+    EXPECT_EQ(link.FailureCause(), pty.SlavePath() + ": the device answered the probe but not "
+                                                     "command 0xC9 (read device identity)");
     // A success leaves no cause behind.
     device.Change([](TSimConfig& c) { c.silent.clear(); });
-    EXPECT_TRUE(ConnectDevice());
-    EXPECT_EQ(DeviceFailureCause(), "");
+    EXPECT_TRUE(link.ConnectDevice());
+    EXPECT_EQ(link.FailureCause(), "");
 }
 
 TEST_F(PortDiagnosis, OnlyTheChosenPortIsTried) {
     PtyPair first, second;
     ScriptedDevice d1(first), d2(second);
     SetPorts({first.SlavePath(), "", second.SlavePath()});
-    TDeviceLink& link = DefaultDeviceLink();
     EXPECT_EQ(link.AnsweringPorts(), (std::vector<int32_t>{1, 3}));
 
     link.SetOnlyPort(2);
     EXPECT_EQ(link.AnsweringPorts(), std::vector<int32_t>{});
-    EXPECT_FALSE(ConnectDevice());
-    EXPECT_EQ(DeviceFailureCause(), "com2 has no device (2 serial ports exist: " +
-                                        first.SlavePath() + ", " + second.SlavePath() + ")");
+    EXPECT_FALSE(link.ConnectDevice());
+    EXPECT_EQ(link.FailureCause(), "com2 has no device (2 serial ports exist: " +
+                                       first.SlavePath() + ", " + second.SlavePath() + ")");
     link.SetOnlyPort(3);
-    ASSERT_TRUE(ScanCom());
-    EXPECT_EQ(IOPack.ComID, 3);
+    ASSERT_TRUE(link.ScanCom());
+    EXPECT_EQ(link.IOPack.ComID, 3);
     ASSERT_TRUE(SyncWithDevice(d1, first));
     EXPECT_EQ(Codes(d1.Frames()), (Bytes{0x01})); // only the probe of AnsweringPorts
 }

@@ -1,9 +1,8 @@
 // Command frames and replies on a pseudo-terminal: what goes on the wire, what is taken from the
 // input queue and what is left there.
-#include "COMFunAPI.h"
+#include "DeviceLink.h"
 #include "PtyDevice.h"
 #include "TimeLimits.h"
-#include "UPCommFun.h"
 #include <cstdlib>
 #include <gtest/gtest.h>
 
@@ -14,26 +13,24 @@ namespace {
 class Protocol : public ::testing::Test {
 protected:
     void SetUp() override {
-        IOPack = TIOPack{};
         SetPorts({pty.SlavePath()});
-        ASSERT_TRUE(OpenCom(1, DeviceBaud));
+        ASSERT_TRUE(link.Com.OpenCom(1, DeviceBaud));
     }
-    void TearDown() override {
-        ComOpenCount = 1;
-        CloseCom(1);
-        unsetenv("KESTREL_PORTS");
-    }
+    // The link closes the port when it goes away.
+    void TearDown() override { unsetenv("KESTREL_PORTS"); }
     bool WaitQueued(int count) {
         auto deadline = steady_clock::now() + seconds(10);
-        while (ComInCount(1) < count)
-            if (steady_clock::now() > deadline || !WaitComInput(1, seconds(1), true))
+        while (link.Com.ComInCount(1) < count)
+            if (steady_clock::now() > deadline || !link.Com.WaitComInput(1, seconds(1), true))
                 return false;
-            else if (ComInCount(1) < count)
-                DelayUs(200, true);
+            else if (link.Com.ComInCount(1) < count)
+                link.Com.DelayUs(microseconds(200), true);
         return true;
     }
     PtyPair pty;
     std::array<uint8_t, 12> reply{};
+    TNullWindowLink window;
+    TDeviceLink link{window};
 };
 
 } // namespace
@@ -42,16 +39,16 @@ TEST_F(Protocol, SendFrameRecomputesTheSum) {
     TFrame frame{Command::ReadCounters};
     frame[10] = 0xAB;
     frame[11] = 0xCD;
-    ASSERT_TRUE(SendFrame(1, frame));
+    ASSERT_TRUE(link.SendFrame(1, frame));
     EXPECT_EQ(frame[10], 0xAB); // the caller's copy is untouched
     EXPECT_EQ(pty.Read(12), (Bytes{0xC2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0xC2}));
 }
 
 TEST_F(Protocol, UnknownCodeSendsNothing) {
-    EXPECT_FALSE(SendCmd(1, TFrame{0x05}, reply));
+    EXPECT_FALSE(link.SendCmd(1, TFrame{0x05}, reply));
     // A reply longer than the caller's buffer is refused before sending, too.
-    EXPECT_FALSE(SendCmd(1, TFrame{0xD3}, reply));
-    ASSERT_TRUE(SendFrame(1, TFrame{Command::ReadCID}));
+    EXPECT_FALSE(link.SendCmd(1, TFrame{0xD3}, reply));
+    ASSERT_TRUE(link.SendFrame(1, TFrame{Command::ReadCID}));
     // The first bytes on the wire are those of the later frame.
     EXPECT_EQ(pty.Read(12), (Bytes{0xC4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0xC4}));
 }
@@ -59,10 +56,10 @@ TEST_F(Protocol, UnknownCodeSendsNothing) {
 TEST_F(Protocol, CommandWithoutReplyReadsNothing) {
     pty.Write({7, 8, 9});
     ASSERT_TRUE(WaitQueued(3));
-    EXPECT_TRUE(SendCmd(1, TFrame{Command::Reset}, reply));
-    EXPECT_EQ(ComInCount(1), 3);
+    EXPECT_TRUE(link.SendCmd(1, TFrame{Command::Reset}, reply));
+    EXPECT_EQ(link.Com.ComInCount(1), 3);
     EXPECT_EQ(pty.Read(12), (Bytes{0x0B, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x0B}));
-    EXPECT_TRUE(RecvReply(1, 0, {}));
+    EXPECT_TRUE(link.RecvReply(1, 0, {}));
 }
 
 TEST_F(Protocol, ReplyByteZeroIsNotExaminedAndExtraBytesStayQueued) {
@@ -70,9 +67,9 @@ TEST_F(Protocol, ReplyByteZeroIsNotExaminedAndExtraBytesStayQueued) {
     answer.push_back(0x99);
     pty.Write(answer);
     ASSERT_TRUE(WaitQueued(13));
-    ASSERT_TRUE(RecvReply(1, 12, reply));
+    ASSERT_TRUE(link.RecvReply(1, 12, reply));
     EXPECT_EQ(Bytes(reply.begin(), reply.end()), Bytes(answer.begin(), answer.begin() + 12));
-    EXPECT_EQ(ComInCount(1), 1);
+    EXPECT_EQ(link.Com.ComInCount(1), 1);
 }
 
 TEST_F(Protocol, WrongSumConsumesTheTwelveBytes) {
@@ -82,9 +79,9 @@ TEST_F(Protocol, WrongSumConsumesTheTwelveBytes) {
     answer.push_back(0x66);
     pty.Write(answer);
     ASSERT_TRUE(WaitQueued(14));
-    EXPECT_FALSE(RecvReply(1, 12, reply));
-    EXPECT_EQ(ComInCount(1), 2);
-    EXPECT_EQ(ReadComByte(1), 0x55);
+    EXPECT_FALSE(link.RecvReply(1, 12, reply));
+    EXPECT_EQ(link.Com.ComInCount(1), 2);
+    EXPECT_EQ(link.Com.ReadComByte(1), 0x55);
 }
 
 TEST_F(Protocol, IncompleteReplyTimesOutAndStaysQueued) {
@@ -93,24 +90,24 @@ TEST_F(Protocol, IncompleteReplyTimesOutAndStaysQueued) {
     pty.Write(answer);
     ASSERT_TRUE(WaitQueued(11));
     auto start = steady_clock::now();
-    EXPECT_FALSE(RecvReply(1, 12, reply));
+    EXPECT_FALSE(link.RecvReply(1, 12, reply));
     EXPECT_GE(steady_clock::now() - start, DeviceLimits::ReplyWaitAtLeast);
-    EXPECT_EQ(ComInCount(1), 11);
+    EXPECT_EQ(link.Com.ComInCount(1), 11);
 }
 
 TEST_F(Protocol, OneByteReplyDecodedWithTheCurrentKey) {
-    IOPack.Key = 0x25;
+    link.IOPack.Key = 0x25;
     pty.Write({0xEF});
     ASSERT_TRUE(WaitQueued(1));
-    EXPECT_TRUE(RecvReply(1, 1, reply));
+    EXPECT_TRUE(link.RecvReply(1, 1, reply));
     pty.Write({0xF4}); // 11 under key 0, not under 0x25
     ASSERT_TRUE(WaitQueued(1));
-    EXPECT_FALSE(RecvReply(1, 1, reply));
-    EXPECT_EQ(ComInCount(1), 0);
-    IOPack.Key = 0x10;
+    EXPECT_FALSE(link.RecvReply(1, 1, reply));
+    EXPECT_EQ(link.Com.ComInCount(1), 0);
+    link.IOPack.Key = 0x10;
     pty.Write({0xF4});
     ASSERT_TRUE(WaitQueued(1));
-    EXPECT_TRUE(RecvReply(1, 1, reply));
+    EXPECT_TRUE(link.RecvReply(1, 1, reply));
 }
 
 TEST_F(Protocol, LongRepliesCheckTheirTrailingSum) {
@@ -123,8 +120,8 @@ TEST_F(Protocol, LongRepliesCheckTheirTrailingSum) {
     std::array<uint8_t, 260> into{};
     pty.Write(big);
     ASSERT_TRUE(WaitQueued(260));
-    EXPECT_TRUE(RecvReply(1, 260, into));
-    EXPECT_FALSE(RecvReply(1, 260, reply)); // a buffer too short is refused, nothing read
+    EXPECT_TRUE(link.RecvReply(1, 260, into));
+    EXPECT_FALSE(link.RecvReply(1, 260, reply)); // a buffer too short is refused, nothing read
 }
 
 TEST_F(Protocol, QueryRoundTripWithADevice) {
@@ -133,14 +130,14 @@ TEST_F(Protocol, QueryRoundTripWithADevice) {
     config.count2 = 0x0A0B0C;
     config.silent = {Command::ReadCID};
     ScriptedDevice device(pty, config);
-    ASSERT_TRUE(SendCmd(1, TFrame{Command::ReadCounters}, reply));
+    ASSERT_TRUE(link.SendCmd(1, TFrame{Command::ReadCounters}, reply));
     EXPECT_EQ(reply[1], 0x01);
     EXPECT_EQ(reply[7], 0x0C);
-    IOPack.ComID = 1;
-    ASSERT_TRUE(ReadCounters());
-    EXPECT_EQ(IOPack.Count1, 0x010203);
-    EXPECT_EQ(IOPack.Count2, 0x0A0B0C);
-    EXPECT_FALSE(ReadCID()); // no answer: false after the reply wait
+    link.IOPack.ComID = 1;
+    ASSERT_TRUE(link.ReadCounters());
+    EXPECT_EQ(link.IOPack.Count1, 0x010203);
+    EXPECT_EQ(link.IOPack.Count2, 0x0A0B0C);
+    EXPECT_FALSE(link.ReadCID()); // no answer: false after the reply wait
     ASSERT_TRUE(SyncWithDevice(device, pty));
     EXPECT_EQ(device.Frames().size(), 4u);
 }

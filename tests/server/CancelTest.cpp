@@ -18,29 +18,30 @@ constexpr auto kCancelBound = std::chrono::seconds(10);
 
 // The stop button's handler, as the window runs it on its own thread (the buttons are the
 // workflow's).
-void CancelLikeTheWindow(TUPThread& worker) {
+void CancelLikeTheWindow(TServerLink& link, TUPThread& worker) {
     TCliInfo info;
-    GetCliInfo(info);
+    link.Record().Get(info);
     info.ResultCode = kResultCancelled;
-    SetCliInfo(info);
-    CloseClient();
+    link.Record().Set(info);
+    link.CloseClient();
     worker.Terminate();
     worker.WaitFor();
 }
 
 // The window's wait loop with the cancel handled inside it once `ready` holds; the wait must end
 // within kCancelBound of the cancel.
-TCliInfo WaitAndCancelWhen(const std::function<bool()>& ready, TUPThread& worker) {
+TCliInfo WaitAndCancelWhen(TServerLink& link, const std::function<bool()>& ready,
+                           TUPThread& worker) {
     TCliInfo info = TestRequest();
-    SetCliInfo(info);
+    link.Record().Set(info);
     worker.Start();
     std::optional<std::chrono::steady_clock::time_point> cancelledAt;
     auto until = std::chrono::steady_clock::now() + std::chrono::minutes(5);
     while (info.ResultCode == 0 && std::chrono::steady_clock::now() < until) {
-        WaitCliInfo(info, std::chrono::milliseconds(20));
+        link.Record().Wait(info, std::chrono::milliseconds(20));
         if (!cancelledAt && ready()) {
             cancelledAt = std::chrono::steady_clock::now();
-            CancelLikeTheWindow(worker);
+            CancelLikeTheWindow(link, worker);
         }
     }
     EXPECT_TRUE(cancelledAt.has_value());
@@ -55,13 +56,14 @@ using CancelTest = SessionTest;
 
 TEST_F(CancelTest, CancelWhileTheWorkerWaitsForValuesEndsWithThirtyFive) {
     TUpgradeServer server({.firmware = TestImage(100), .faults = {"stall-at:values"}});
-    TUPThread worker(&window);
+    TUPThread worker(link, &window);
     // The progress maximum is set just before the length is echoed; the values come next.
-    TCliInfo info = WaitAndCancelWhen([&] { return window.Max() == 100; }, worker);
+    TCliInfo info = WaitAndCancelWhen(
+        link, [&] { return window.Max() == 100; }, worker);
     EXPECT_EQ(info.ResultCode, kResultCancelled);
     EXPECT_TRUE(worker.Finished());
     TCliInfo after;
-    GetCliInfo(after);
+    link.Record().Get(after);
     EXPECT_EQ(after.ResultCode, kResultCancelled); // the worker's end kept it
     EXPECT_EQ(after.UPType, RequestKind::Firmware);
     EXPECT_TRUE(std::regex_match(window.LastStatus(),
@@ -75,8 +77,9 @@ TEST_F(CancelTest, CancelWhileTheWorkerWaitsForValuesEndsWithThirtyFive) {
 TEST_F(CancelTest, CancelDuringTheTransferKeepsWhatArrived) {
     std::string image = TestImage(64 * 1024);
     TUpgradeServer server({.firmware = image, .faults = {"stall-at:chunk:3"}});
-    TUPThread worker;
+    TUPThread worker(link, nullptr);
     TCliInfo info = WaitAndCancelWhen(
+        link,
         [&] {
             auto positions = window.Positions();
             return !positions.empty() && positions.back() == 2 * 8192;
@@ -96,8 +99,9 @@ TEST_F(CancelTest, CancelRightAfterTheStartIsNeverLost) {
     TUpgradeServer server({.firmware = TestImage(100), .faults = {"stall-at:announce:1"}});
     for (int round = 0; round < 15; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
-        TUPThread worker;
-        TCliInfo info = WaitAndCancelWhen([] { return true; }, worker);
+        TUPThread worker(link, nullptr);
+        TCliInfo info = WaitAndCancelWhen(
+            link, [] { return true; }, worker);
         EXPECT_EQ(info.ResultCode, kResultCancelled);
         EXPECT_TRUE(worker.Finished());
     }

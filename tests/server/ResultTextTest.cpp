@@ -67,21 +67,21 @@ public:
 
 TEST(ShowResult, MapsInPlaceAndDrawsFreshDigitsEveryTime) {
     StatusRecorder window;
-    SetMainWindow(&window);
+    TTcpClient tcp;
+    TServerLink link(tcp, window);
     std::set<std::string> digits;
     const std::regex form("^连接服务器失败，错误代号：([0-9A-F]{4})09$");
     for (int i = 0; i < 40; ++i) {
-        ShowResult(9);
+        link.ShowResult(9);
         std::smatch m;
         ASSERT_TRUE(std::regex_match(window.texts.back(), m, form)) << window.texts.back();
         digits.insert(m[1]);
     }
     EXPECT_GT(digits.size(), 1u);
-    ShowResult(0);
-    EXPECT_EQ(SessionResult(), 255);
-    ShowResult(-255);
-    EXPECT_EQ(SessionResult(), 245);
-    SetMainWindow(nullptr);
+    link.ShowResult(0);
+    EXPECT_EQ(link.SessionResult(), 255);
+    link.ShowResult(-255);
+    EXPECT_EQ(link.SessionResult(), 245);
 }
 
 } // namespace

@@ -48,7 +48,7 @@ TEST_P(DownloadTest, DataArrivesIntactInChunksWithProgress) {
     size_t size = GetParam();
     std::string image = TestImage(size);
     TUpgradeServer server({.firmware = image});
-    TCliInfo info = RunExchange(TestRequest(), &window);
+    TCliInfo info = RunExchange(link, TestRequest(), &window);
 
     EXPECT_EQ(info.ResultCode, kResultSuccess);
     ASSERT_TRUE(info.Data);
@@ -80,7 +80,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, DownloadTest,
 TEST_F(SessionTest, TheServersValuesReplaceTheRequestsAndKindSevenComesBack) {
     TUpgradeServer server(
         {.firmware = TestImage(3000), .faults = {"value:12:7", "value:1:QX4Z", "value:4:99"}});
-    TCliInfo info = RunExchange(TestRequest());
+    TCliInfo info = RunExchange(link, TestRequest());
     EXPECT_EQ(info.ResultCode, kResultSuccess);
     EXPECT_EQ(info.UPType, RequestKind::Tool);
     EXPECT_EQ(info.UserName, "QX4Z");
@@ -97,7 +97,7 @@ TEST_F(SessionTest, EveryAnnouncementStepHasItsResult) {
         TUpgradeServer server(
             {.firmware = TestImage(100),
              .faults = {"reply:" + std::to_string(step) + ":" + (step == 27 ? "OK" : "PASSOK")}});
-        TCliInfo info = RunExchange(TestRequest());
+        TCliInfo info = RunExchange(link, TestRequest());
         EXPECT_EQ(info.ResultCode, results[step - 1]);
         EXPECT_TRUE(EndsWithCode(window.LastStatus(), kGeneral, Hex2(results[step - 1])));
         // The cause names the server, what it answered and the step.
@@ -108,7 +108,7 @@ TEST_F(SessionTest, EveryAnnouncementStepHasItsResult) {
                            : step % 2 == 1 ? "\"" + std::string(keys[step / 2]) + "\""
                                            : "the value of " + std::string(keys[step / 2 - 1]);
         EXPECT_EQ(
-            DefaultServerLink().Cause(),
+            link.Cause(),
             "upgrade server " + server.Address() + " port 5001: the server answered " +
                 (step == 27 ? "\"OK\" instead of \"PASSOK\"" : "\"PASSOK\" instead of \"OK\"") +
                 " after " + sent + " (step " + std::to_string(step) +
@@ -123,7 +123,7 @@ TEST_F(SessionTest, EveryAnnouncementStepHasItsResult) {
 
 TEST_F(SessionTest, AnIdentityRefusedWithRepGivesForty) {
     TUpgradeServer server({.firmware = TestImage(100), .manifest = {"refuse 1A2B3C4D"}});
-    TCliInfo info = RunExchange(TestRequest());
+    TCliInfo info = RunExchange(link, TestRequest());
     EXPECT_EQ(info.ResultCode, kResultRepeated);
     EXPECT_TRUE(EndsWithCode(window.LastStatus(), kGeneral, "28"));
     EXPECT_NE(server.NextSession().find("end=rep"), std::string::npos);
@@ -131,7 +131,7 @@ TEST_F(SessionTest, AnIdentityRefusedWithRepGivesForty) {
 
 TEST_F(SessionTest, AConnectionClosedMidAnnouncementEndsAtThatStep) {
     TUpgradeServer server({.firmware = TestImage(100), .faults = {"close-at:announce:5"}});
-    EXPECT_EQ(RunExchange(TestRequest()).ResultCode, 1);
+    EXPECT_EQ(RunExchange(link, TestRequest()).ResultCode, 1);
 }
 
 struct StatusCase {
@@ -156,7 +156,7 @@ TEST_F(SessionTest, ServerStatusesEndTheSessionWithTheirTexts) {
     for (const auto& c : cases) {
         SCOPED_TRACE("status line \"" + c.line + "\"");
         TUpgradeServer server({.firmware = TestImage(100), .faults = {"status:" + c.line}});
-        TCliInfo info = RunExchange(TestRequest());
+        TCliInfo info = RunExchange(link, TestRequest());
         EXPECT_EQ(info.ResultCode, c.resultCode);
         if (c.codeHex.empty())
             EXPECT_EQ(window.LastStatus(), c.text);
@@ -172,28 +172,28 @@ TEST_F(SessionTest, TheCataloguesOwnStatusesArriveToo) {
     TUpgradeServer server({.firmware = TestImage(100)});
     TCliInfo unknown = TestRequest();
     unknown.UserName = "QX99";
-    EXPECT_EQ(RunExchange(unknown).ResultCode, kResultNoUpgrade);
+    EXPECT_EQ(RunExchange(link, unknown).ResultCode, kResultNoUpgrade);
     TCliInfo current = TestRequest();
     current.SVer = "1.21";
-    EXPECT_EQ(RunExchange(current).ResultCode, kResultLatest);
+    EXPECT_EQ(RunExchange(link, current).ResultCode, kResultLatest);
     EXPECT_EQ(window.LastStatus(), "已经是最新软件，无需升级！");
 }
 
 TEST_F(SessionTest, NoServerMeansConnectionFailure) {
     const std::string address = UniqueLoopbackAddress();
     setenv("KESTREL_UPDATE_HOST", address.c_str(), 1);
-    TCliInfo info = RunExchange(TestRequest());
+    TCliInfo info = RunExchange(link, TestRequest());
     EXPECT_EQ(info.ResultCode, kResultConnectFailed);
     EXPECT_TRUE(EndsWithCode(window.LastStatus(), "连接服务器失败，错误代号：", "09"));
-    EXPECT_EQ(DefaultServerLink().Cause(),
+    EXPECT_EQ(link.Cause(),
               "upgrade server " + address +
                   " port 5001: connection refused: nothing listens there (is the server running?)");
 
     setenv("KESTREL_UPDATE_HOST", "no-such-host.invalid", 1);
-    info = RunExchange(TestRequest(), &window);
+    info = RunExchange(link, TestRequest(), &window);
     EXPECT_EQ(info.ResultCode, kResultConnectFailed);
     EXPECT_TRUE(EndsWithCode(window.LastStatus(), "连接服务器失败，错误代号：", "09"));
-    const std::string cause = DefaultServerLink().Cause();
+    const std::string cause = link.Cause();
     EXPECT_EQ(cause.rfind("upgrade server no-such-host.invalid port 5001: the name does not "
                           "resolve (",
                           0),
@@ -206,13 +206,13 @@ TEST_F(SessionTest, NoServerMeansConnectionFailure) {
 TEST_F(SessionTest, ALengthThatIsRefusedGivesTwentyEight) {
     {
         TUpgradeServer server({.firmware = TestImage(100), .faults = {"length-ack:NO"}});
-        EXPECT_EQ(RunExchange(TestRequest()).ResultCode, kResultLengthRefused);
+        EXPECT_EQ(RunExchange(link, TestRequest()).ResultCode, kResultLengthRefused);
         EXPECT_TRUE(EndsWithCode(window.LastStatus(), kGeneral, "1C"));
     }
     {
         // Beyond 64 MiB: ended before the echo, and nothing reserved for it.
         TUpgradeServer server({.firmware = TestImage(100), .faults = {"length:67108865"}});
-        TCliInfo info = RunExchange(TestRequest());
+        TCliInfo info = RunExchange(link, TestRequest());
         EXPECT_EQ(info.ResultCode, kResultLengthRefused);
         EXPECT_EQ(info.Data->Size(), 0);
         std::string log = server.NextSession();
@@ -222,7 +222,7 @@ TEST_F(SessionTest, ALengthThatIsRefusedGivesTwentyEight) {
         // More digits than any integer holds: too large as well.
         TUpgradeServer server(
             {.firmware = TestImage(100), .faults = {"status:99999999999999999999999"}});
-        EXPECT_EQ(RunExchange(TestRequest()).ResultCode, kResultLengthRefused);
+        EXPECT_EQ(RunExchange(link, TestRequest()).ResultCode, kResultLengthRefused);
     }
 }
 
@@ -231,7 +231,7 @@ TEST_F(SessionTest, ACheckLineThatDiffersGivesFortyOneAndKeepsTheRequest) {
         SCOPED_TRACE(fault);
         TUpgradeServer server(
             {.firmware = TestImage(100), .faults = {fault, "value:12:7", "value:1:QX4Z"}});
-        TCliInfo info = RunExchange(TestRequest());
+        TCliInfo info = RunExchange(link, TestRequest());
         EXPECT_EQ(info.ResultCode, kResultCheckLine);
         EXPECT_TRUE(EndsWithCode(window.LastStatus(), kGeneral, "29"));
         ExpectRequestValues(info);
@@ -244,7 +244,7 @@ TEST_F(SessionTest, CrcFaultsGiveFortyFourAndFortyFive) {
     ASSERT_NE(CrcText(image).find_first_of("ABCDEF"), std::string::npos);
     {
         TUpgradeServer server({.firmware = image, .faults = {"crc:empty", "value:12:7"}});
-        TCliInfo info = RunExchange(TestRequest());
+        TCliInfo info = RunExchange(link, TestRequest());
         EXPECT_EQ(info.ResultCode, kResultCrcMissing);
         EXPECT_TRUE(EndsWithCode(window.LastStatus(), kGeneral, "2C"));
         EXPECT_EQ(info.UPType, RequestKind::Tool); // the values were stored before the CRC line
@@ -252,7 +252,7 @@ TEST_F(SessionTest, CrcFaultsGiveFortyFourAndFortyFive) {
     for (const char* fault : {"crc:lower", "crc:wrong", "corrupt-data", "close-at:byte:18000"}) {
         SCOPED_TRACE(fault);
         TUpgradeServer server({.firmware = image, .faults = {fault}});
-        TCliInfo info = RunExchange(TestRequest());
+        TCliInfo info = RunExchange(link, TestRequest());
         EXPECT_EQ(info.ResultCode, kResultCrcMismatch);
         EXPECT_TRUE(EndsWithCode(window.LastStatus(), kGeneral, "2D"));
         EXPECT_EQ(info.Data->Size(), 20000);
@@ -264,7 +264,7 @@ TEST_F(SessionTest, CrcFaultsGiveFortyFourAndFortyFive) {
 TEST_F(SessionTest, AChunkHandshakeThatDiffersGivesTwentyNine) {
     std::string image = TestImage(8193);
     TUpgradeServer server({.firmware = image, .faults = {"chunk-ack:NO"}});
-    TCliInfo info = RunExchange(TestRequest());
+    TCliInfo info = RunExchange(link, TestRequest());
     EXPECT_EQ(info.ResultCode, kResultChunkRefused);
     EXPECT_TRUE(EndsWithCode(window.LastStatus(), kGeneral, "1D"));
     EXPECT_EQ(window.Positions(), (std::vector<int>{0, 8192}));
@@ -280,7 +280,7 @@ TEST_F(SessionTest, AStreamHoldingMoreBeforehandEndsAtTheAnnouncedLength) {
     request.Data = std::make_shared<TMemoryStream>();
     request.Data->SetSize(50000);
     request.Data->Seek(777);
-    TCliInfo info = RunExchange(request);
+    TCliInfo info = RunExchange(link, request);
     EXPECT_EQ(info.ResultCode, kResultSuccess);
     EXPECT_EQ(info.Data->Size(), static_cast<int64_t>(image.size()));
     EXPECT_TRUE(std::string(info.Data->Bytes().begin(), info.Data->Bytes().end()) == image);
@@ -289,7 +289,7 @@ TEST_F(SessionTest, AStreamHoldingMoreBeforehandEndsAtTheAnnouncedLength) {
 TEST_F(SessionTest, AReplyLineBeyondSixtyFourKiBIsAWrongReply) {
     TUpgradeServer server({.firmware = TestImage(100),
                            .faults = {"reply:1:" + std::string(kTcpMaxLineLength + 1, 'O')}});
-    TCliInfo info = RunExchange(TestRequest());
+    TCliInfo info = RunExchange(link, TestRequest());
     EXPECT_EQ(info.ResultCode, 14);
 }
 
@@ -321,15 +321,15 @@ TEST_F(SessionTest, AServerThatStopsAnsweringLosesTheConnectionAfterTheTimeLimit
         ASSERT_NE(TestImage(c.imageSize).back(), '\0');
         TUpgradeServer server(
             {.firmware = TestImage(c.imageSize), .faults = {"stall-at:" + c.step}});
-        TcpSetRecvTimeLimit(limit);
+        tcp.SetRecvTimeLimit(limit);
         auto start = std::chrono::steady_clock::now();
-        TCliInfo info = RunExchange(TestRequest());
+        TCliInfo info = RunExchange(link, TestRequest());
         EXPECT_GE(std::chrono::steady_clock::now() - start, limit);
         EXPECT_EQ(info.ResultCode, c.resultCode);
-        EXPECT_EQ(DefaultServerLink().Cause(), "upgrade server " + server.Address() +
-                                                   " port 5001: the server did not answer within "
-                                                   "300 ms " +
-                                                   c.cause);
+        EXPECT_EQ(link.Cause(), "upgrade server " + server.Address() +
+                                    " port 5001: the server did not answer within "
+                                    "300 ms " +
+                                    c.cause);
         std::string log = server.NextSession();
         EXPECT_NE(log.find("fault-stall@" + c.step), std::string::npos) << log;
     }
@@ -356,14 +356,14 @@ TEST_F(SessionTest, EveryAddressOfTheNameIsTriedInTurn) {
     setenv("KESTREL_UPDATE_HOST", "upgrade.test", 1);
     for (const auto& c : cases) {
         std::vector<std::string> asked;
-        DefaultServerLink().SetResolver([&](const std::string& name, std::string*) {
+        link.SetResolver([&](const std::string& name, std::string*) {
             asked.push_back(name);
             return c.addresses;
         });
-        TCliInfo info = RunExchange(TestRequest());
+        TCliInfo info = RunExchange(link, TestRequest());
         EXPECT_EQ(asked, std::vector<std::string>{"upgrade.test"});
         EXPECT_EQ(info.ResultCode == kResultSuccess, c.served) << int(info.ResultCode);
-        EXPECT_EQ(DefaultServerLink().Cause(), c.cause);
+        EXPECT_EQ(link.Cause(), c.cause);
     }
 }
 
@@ -383,8 +383,8 @@ TEST_F(SessionTest, ASessionThatTakesTooLongIsCutWhateverEachStepTakes) {
          "bytes of the 3000 announced) during chunk 1 of 1 of the data (at byte 0 of 3000)"},
     };
     for (const auto& c : cases) {
-        TcpSetRecvTimeLimit(5s); // each step alone would be in time
-        DefaultServerLink().SetSessionLimits(400ms, 10000);
+        tcp.SetRecvTimeLimit(5s); // each step alone would be in time
+        link.SetSessionLimits(400ms, 10000);
         RawPeer peer("5001");
         setenv("KESTREL_UPDATE_HOST", peer.Address().c_str(), 1);
         std::mutex mutex;
@@ -412,7 +412,7 @@ TEST_F(SessionTest, ASessionThatTakesTooLongIsCutWhateverEachStepTakes) {
             for (int i = 0; i < 3000 && pause(c.byteGap) && peer.TrySend("x"); ++i) {
             }
         });
-        TCliInfo info = RunExchange(TestRequest());
+        TCliInfo info = RunExchange(link, TestRequest());
         {
             std::lock_guard lock(mutex);
             done = true;
@@ -420,8 +420,7 @@ TEST_F(SessionTest, ASessionThatTakesTooLongIsCutWhateverEachStepTakes) {
         ended.notify_all();
         server.join();
         EXPECT_NE(info.ResultCode, 0);
-        EXPECT_NE(DefaultServerLink().Cause().find(c.cause), std::string::npos)
-            << DefaultServerLink().Cause();
+        EXPECT_NE(link.Cause().find(c.cause), std::string::npos) << link.Cause();
     }
 }
 
@@ -429,8 +428,8 @@ TEST_F(SessionTest, TheWaitingSideIsReleasedOnceWithTheFinalRecord) {
     std::string image = TestImage(1024 * 1024);
     TUpgradeServer server({.firmware = image, .faults = {"value:1:SRV1"}});
     TCliInfo request = TestRequest();
-    SetCliInfo(request);
-    TUPThread worker(&window);
+    link.Record().Set(request);
+    TUPThread worker(link, &window);
 
     // A second observer copies the record as fast as it can until the worker has ended; the
     // first copy with a non-zero code must already hold everything, and the code never changes.
@@ -441,7 +440,7 @@ TEST_F(SessionTest, TheWaitingSideIsReleasedOnceWithTheFinalRecord) {
         bool ended = false;
         while (std::chrono::steady_clock::now() < until) {
             TCliInfo copy;
-            GetCliInfo(copy);
+            link.Record().Get(copy);
             if (observed.empty() || observed.back() != copy.ResultCode) {
                 observed.push_back(copy.ResultCode);
                 if (copy.ResultCode != 0 && observed.size() == 2)
@@ -456,7 +455,7 @@ TEST_F(SessionTest, TheWaitingSideIsReleasedOnceWithTheFinalRecord) {
     worker.Start();
     TCliInfo info = request;
     auto until = std::chrono::steady_clock::now() + std::chrono::minutes(5);
-    while (!WaitCliInfo(info, std::chrono::seconds(1)) &&
+    while (!link.Record().Wait(info, std::chrono::seconds(1)) &&
            std::chrono::steady_clock::now() < until) {
     }
     EXPECT_EQ(info.ResultCode, kResultSuccess);
@@ -465,7 +464,7 @@ TEST_F(SessionTest, TheWaitingSideIsReleasedOnceWithTheFinalRecord) {
     worker.WaitFor();
     // Still the same once the worker is gone: the code was published once, as its last act.
     TCliInfo after;
-    GetCliInfo(after);
+    link.Record().Get(after);
     EXPECT_EQ(after.ResultCode, kResultSuccess);
     observer.join();
 
@@ -502,12 +501,11 @@ TEST_F(SessionTest, AnExceptionAnywhereInTheSessionStillEndsItWithThirty) {
     for (const char* failOn : {"progress", "升级开始：", "升级进行中请等待"}) {
         SCOPED_TRACE(failOn);
         FailingWindow failing(failOn);
-        SetMainWindow(&failing);
-        TCliInfo info = RunExchange(TestRequest(), &failing);
+        TServerLink failingLink(tcp, failing);
+        TCliInfo info = RunExchange(failingLink, TestRequest(), &failing);
         EXPECT_EQ(info.ResultCode, kResultTransferFailed);
         EXPECT_TRUE(EndsWithCode(failing.LastStatus(), kGeneral, "1E"));
         EXPECT_EQ(failing.Phases().back(), TExchangePhase::Ended); // the end still reported
-        SetMainWindow(&window);
     }
 }
 

@@ -1,7 +1,6 @@
 #include "UpgradeServerFixture.h"
 
 #include "CRC16.h"
-#include "TCP.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -82,27 +81,19 @@ bool RecordingWindow::WaitUntil(const std::function<bool(RecordingWindow&)>& con
     }
 }
 
-TCliInfo RunExchange(const TCliInfo& request, TExchangeListener* listener) {
+TCliInfo RunExchange(TServerLink& link, const TCliInfo& request, TExchangeListener* listener) {
     TCliInfo info = request;
-    TUPThread worker(listener);
-    SetCliInfo(info);
+    TUPThread worker(link, listener);
+    link.Record().Set(info);
     worker.Start();
     auto until = std::chrono::steady_clock::now() + std::chrono::minutes(5);
     while (info.ResultCode == 0 && std::chrono::steady_clock::now() < until)
-        WaitCliInfo(info, std::chrono::milliseconds(50));
+        link.Record().Wait(info, std::chrono::milliseconds(50));
     EXPECT_NE(info.ResultCode, 0) << "the worker never published a result";
     worker.WaitFor();
     return info;
 }
 
-void SessionTest::SetUp() {
-    SetMainWindow(&window);
-    TcpSetRecvTimeLimit(ServerLimits::Receive);
-}
-
 void SessionTest::TearDown() {
-    SetMainWindow(nullptr);
-    DefaultServerLink().SetSessionLimits(ServerLimits::SessionBase, ServerLimits::SessionMinRate);
-    DefaultServerLink().SetResolver(nullptr);
     unsetenv("KESTREL_UPDATE_HOST");
 }

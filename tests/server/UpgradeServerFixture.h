@@ -1,7 +1,7 @@
 #pragma once
 // What the session tests share: the reference upgrade server (TUpgradeServer, which
 // KESTREL_UPDATE_HOST names while it lives), a window that records what the worker shows, a
-// typical request, and the window's side of one exchange.
+// server link of the test's own, a typical request, and the window's side of one exchange.
 #include "UPT.h"
 #include "UpgradeServer.h"
 #include "WindowLink.h"
@@ -53,15 +53,17 @@ private:
 inline const std::vector<TExchangePhase> kTransferPhases = {
     TExchangePhase::Running, TExchangePhase::Transferring, TExchangePhase::Ended};
 
-// The window's side of one exchange: hand the request over, start a worker (its phases going to
-// `listener`), wait until ResultCode turns non-zero, and return the record then copied out (the
-// worker is released).
-TCliInfo RunExchange(const TCliInfo& request, TExchangeListener* listener = nullptr);
+// The window's side of one exchange on `link`: hand the request over, start a worker (its
+// phases going to `listener`), wait until ResultCode turns non-zero, and return the record then
+// copied out (the worker is released).
+TCliInfo RunExchange(TServerLink& link, const TCliInfo& request,
+                     TExchangeListener* listener = nullptr);
 
-// Installs a recording window for the test's duration and restores the product time limit.
+// A recording window and a server link that talks to it, with the product's time limits.
 class SessionTest : public ::testing::Test {
 protected:
-    void SetUp() override;
     void TearDown() override;
     RecordingWindow window;
+    TTcpClient tcp;
+    TServerLink link{tcp, window};
 };

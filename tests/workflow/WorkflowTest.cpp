@@ -4,7 +4,6 @@
 #include "ChildProcess.h"
 #include "Deadline.h"
 #include "FakeUI.h"
-#include "IOPack.h"
 #include "PCInfo.h"
 #include "SelfReplace.h"
 #include "Signing.h"
@@ -97,13 +96,17 @@ protected:
     std::unique_ptr<ChildProcess> device;
     std::unique_ptr<TUpgradeServer> server;
     FakeUI ui;
+    // The workflow's own links, both talking to ui.
+    TDeviceLink deviceLink{ui};
+    TTcpClient tcp;
+    TServerLink serverLink{tcp, ui};
 };
 } // namespace
 
 TEST_F(WorkflowTest, NoDeviceEndsBeforeAnyServerContact) {
     setenv("KESTREL_PORTS", ":", 1);
     NoServer();
-    TWorkflow flow(ui);
+    TWorkflow flow(ui, deviceLink, serverLink);
     EXPECT_EQ(flow.Start(), TWorkflowResult::DeviceNotFound);
     EXPECT_EQ(ui.Calls(), (std::vector<std::string>{
                               "start 0", "stop 0", "busy 0", StatusConnecting,
@@ -119,7 +122,7 @@ TEST_F(WorkflowTest, NoDeviceEndsBeforeAnyServerContact) {
 TEST_F(WorkflowTest, FirmwareIsProgrammedAndTheUserGuided) {
     StartDevice({}, 3);
     StartServer();
-    TWorkflow flow(ui);
+    TWorkflow flow(ui, deviceLink, serverLink);
     // Clicks on the start button while the action runs, including the moment after the worker
     // has enabled it again: only the workflow's guard keeps them from beginning a second action.
     int nestedStarts = 0;
@@ -182,12 +185,12 @@ TEST_F(WorkflowTest, FirmwareIsProgrammedAndTheUserGuided) {
 }
 
 TEST_F(WorkflowTest, RequestIsFilledFromTheDeviceRecord) {
-    IOPack.TypeText = "QX412.34C";
-    IOPack.Count1 = 1;
-    IOPack.Count2 = 255;
-    IOPack.DevID = "ABCDEFGH";
-    IOPack.CID = {0x0A, 0xBC, 0x00, 0xFF};
-    TWorkflow flow(ui);
+    deviceLink.IOPack.TypeText = "QX412.34C";
+    deviceLink.IOPack.Count1 = 1;
+    deviceLink.IOPack.Count2 = 255;
+    deviceLink.IOPack.DevID = "ABCDEFGH";
+    deviceLink.IOPack.CID = {0x0A, 0xBC, 0x00, 0xFF};
+    TWorkflow flow(ui, deviceLink, serverLink);
     ui.SetDeviceType("QX41");
     TCliInfo request;
     request.UPType = RequestKind::Firmware;
@@ -208,7 +211,7 @@ TEST_F(WorkflowTest, RequestIsFilledFromTheDeviceRecord) {
     EXPECT_EQ(request.Data->Size(), 0);
 
     // A short identity text leaves the missing parts empty.
-    IOPack.TypeText = "QX4";
+    deviceLink.IOPack.TypeText = "QX4";
     flow.FillCliInfo(request);
     EXPECT_EQ(request.SVer, "");
     EXPECT_EQ(request.HVer, "");
@@ -218,7 +221,7 @@ TEST_F(WorkflowTest, UpToDateDeviceGetsNoDownload) {
     // A port above 16 has no entry in the port box; the workflow goes on unchanged.
     StartDevice({"--type-text", "QX401.21B"}, 17);
     StartServer();
-    TWorkflow flow(ui);
+    TWorkflow flow(ui, deviceLink, serverLink);
     EXPECT_EQ(flow.Start(), TWorkflowResult::UpToDate);
     EXPECT_EQ(flow.LastCode(), kResultLatest);
     auto calls = ui.Calls();
@@ -237,7 +240,7 @@ TEST_F(WorkflowTest, UpToDateDeviceGetsNoDownload) {
 TEST_F(WorkflowTest, NoRepeatedUpdateEndsLikeUpToDate) {
     StartDevice();
     StartServer({"status:-1"});
-    TWorkflow flow(ui);
+    TWorkflow flow(ui, deviceLink, serverLink);
     EXPECT_EQ(flow.Start(), TWorkflowResult::UpToDate) << flow.LastCause();
     EXPECT_EQ(flow.LastCode(), kResultNoRepeat);
     auto statuses = ui.CallsStarting("status ");
@@ -250,7 +253,7 @@ TEST_F(WorkflowTest, NoRepeatedUpdateEndsLikeUpToDate) {
 TEST_F(WorkflowTest, ServerStatusZeroIsAFailure) {
     StartDevice();
     StartServer({"status:0"});
-    TWorkflow flow(ui);
+    TWorkflow flow(ui, deviceLink, serverLink);
     EXPECT_EQ(flow.Start(), TWorkflowResult::ServerFailed);
     EXPECT_EQ(flow.LastCode(), kResultNoUpgrade);
     EXPECT_EQ(ui.LastStatus().rfind("固件无需升级，错误代号：", 0), 0u);
@@ -260,7 +263,7 @@ TEST_F(WorkflowTest, ServerStatusZeroIsAFailure) {
 TEST_F(WorkflowTest, ServerUnreachableKeepsItsMessage) {
     StartDevice();
     NoServer();
-    TWorkflow flow(ui);
+    TWorkflow flow(ui, deviceLink, serverLink);
     EXPECT_EQ(flow.Start(), TWorkflowResult::ServerFailed);
     EXPECT_EQ(flow.LastCode(), kResultConnectFailed);
     EXPECT_EQ(ui.LastStatus().rfind("连接服务器失败，错误代号：", 0), 0u);
@@ -280,7 +283,7 @@ TEST_F(WorkflowTest, OnlyTheChosenPortIsTried) {
     NoServer();
     TWorkflowOptions options;
     options.onlyPort = 2;
-    TWorkflow flow(ui, options);
+    TWorkflow flow(ui, deviceLink, serverLink, options);
     EXPECT_EQ(flow.Start(), TWorkflowResult::DeviceNotFound);
     EXPECT_EQ(flow.LastCause().rfind("com2 has no device (1 serial port exists: ", 0), 0u)
         << flow.LastCause();
@@ -289,7 +292,7 @@ TEST_F(WorkflowTest, OnlyTheChosenPortIsTried) {
 TEST_F(WorkflowTest, AnswerOfAnotherKindIsAnUnknownError) {
     StartDevice();
     StartServer({"value:12:5"});
-    TWorkflow flow(ui);
+    TWorkflow flow(ui, deviceLink, serverLink);
     EXPECT_EQ(flow.Start(), TWorkflowResult::UnknownKind);
     EXPECT_EQ(
         Only(ui.Calls(), {"status 未知", "sleep ", "hint"}),
@@ -301,7 +304,7 @@ TEST_F(WorkflowTest, AnswerOfAnotherKindIsAnUnknownError) {
 TEST_F(WorkflowTest, FailedProgrammingEndsWithItsMessage) {
     StartDevice({"--bad-ack", "2"});
     StartServer();
-    TWorkflow flow(ui);
+    TWorkflow flow(ui, deviceLink, serverLink);
     EXPECT_EQ(flow.Start(), TWorkflowResult::ProgrammingFailed);
     EXPECT_EQ(ui.LastStatus(), WorkflowText::ProgrammingFailed);
     EXPECT_TRUE(ui.Has("cause " + std::string(getenv("KESTREL_PORTS")) +
@@ -318,7 +321,7 @@ TEST_F(WorkflowTest, CommandLineOnlyReportsANewTool) {
     TWorkflowOptions options;
     options.replaceTool = false;
     options.executablePath = work / "kestrel";
-    TWorkflow flow(ui, options);
+    TWorkflow flow(ui, deviceLink, serverLink, options);
     EXPECT_EQ(flow.Start(), TWorkflowResult::NewToolAvailable);
     EXPECT_EQ(flow.LastRequest().UPType, RequestKind::Tool);
     EXPECT_FALSE(ui.Has("terminate"));
@@ -343,7 +346,7 @@ TEST_F(WorkflowTest, NewToolReplacesTheExecutableAndRestartsWithAG) {
     TWorkflowOptions options = Keyed();
     options.executablePath = exe;
     options.waitPid = oldTool.Pid();
-    TWorkflow flow(ui, options);
+    TWorkflow flow(ui, deviceLink, serverLink, options);
     EXPECT_EQ(flow.Start(), TWorkflowResult::ToolReplaced);
     EXPECT_EQ(flow.LastSigner().rfind("key " + TestKeyId("trusted") + ", trusted comment: ", 0), 0u)
         << flow.LastSigner();
@@ -401,6 +404,8 @@ TEST_F(WorkflowTest, ToolWithoutAValidSignatureIsNeverWrittenNorRun) {
         server.reset(); // its end clears KESTREL_UPDATE_HOST
         server = std::make_unique<TUpgradeServer>(attack.setup);
         FakeUI attacked;
+        TDeviceLink attackedDevice(attacked);
+        TServerLink attackedServer(tcp, attacked);
         const std::string exe = work / "kestrel";
         WriteFileBytes(exe, "old");
         TWorkflowOptions options = Keyed();
@@ -408,7 +413,7 @@ TEST_F(WorkflowTest, ToolWithoutAValidSignatureIsNeverWrittenNorRun) {
             options.updateKeys.clear();
         options.executablePath = exe;
         options.waitPid = 1;
-        TWorkflow flow(attacked, options);
+        TWorkflow flow(attacked, attackedDevice, attackedServer, options);
         EXPECT_EQ(flow.Start(), TWorkflowResult::SignatureRefused);
         const std::string& cause = flow.LastCause();
         EXPECT_EQ(cause.rfind("The new tool was not installed: ", 0), 0u) << cause;
@@ -438,7 +443,7 @@ TEST_F(WorkflowTest, APackagedToolOnlyAnnouncesANewTool) {
     options.forPackageManager = true;
     options.executablePath = exe;
     options.waitPid = 1;
-    TWorkflow flow(ui, options);
+    TWorkflow flow(ui, deviceLink, serverLink, options);
     EXPECT_EQ(flow.Start(), TWorkflowResult::NewToolAvailable);
     unsetenv("KESTREL_FAKE_TOOL_RAN");
     EXPECT_EQ(ui.LastStatus(), WorkflowText::NewToolFromSystem);
@@ -461,7 +466,7 @@ TEST_F(WorkflowTest, SignedFirmwareIsProgrammedWithoutItsTrailer) {
         .files = {{"qx40-1.21.bin.minisig", MinisignSignature(firmware, "trusted", /*legacy=*/true,
                                                               FirmwareStatement("1.21"))}},
         .args = {"--pubkey", TestKeyFile("trusted", ".pub")}});
-    TWorkflow flow(ui, Keyed());
+    TWorkflow flow(ui, deviceLink, serverLink, Keyed());
     EXPECT_EQ(flow.Start(), TWorkflowResult::FirmwareApplied);
     EXPECT_NE(flow.LastSigner().find(TestKeyId("trusted")), std::string::npos);
     ASSERT_TRUE(device->WaitForLine("image written"));
@@ -471,7 +476,7 @@ TEST_F(WorkflowTest, SignedFirmwareIsProgrammedWithoutItsTrailer) {
 TEST_F(WorkflowTest, UnsignedFirmwareIsRefusedBeforeTheDeviceIsTouched) {
     StartDevice();
     server = std::make_unique<TUpgradeServer>(TServerSetup{.firmware = firmware});
-    TWorkflow flow(ui, Keyed());
+    TWorkflow flow(ui, deviceLink, serverLink, Keyed());
     EXPECT_EQ(flow.Start(), TWorkflowResult::SignatureRefused);
     EXPECT_EQ(
         flow.LastCause().rfind("The firmware was not programmed: the update is not signed", 0), 0u)
@@ -491,7 +496,7 @@ TEST_F(WorkflowTest, ToolImageThatCannotRunIsRefused) {
     TWorkflowOptions options;
     options.executablePath = exe;
     options.waitPid = 1;
-    TWorkflow flow(ui, options);
+    TWorkflow flow(ui, deviceLink, serverLink, options);
     EXPECT_EQ(flow.Start(), TWorkflowResult::ToolRefused);
     EXPECT_EQ(ui.LastStatus(), WorkflowText::UnknownError);
     EXPECT_FALSE(ui.Has("terminate"));
@@ -503,7 +508,7 @@ TEST_F(WorkflowTest, ToolImageThatCannotRunIsRefused) {
 TEST_F(WorkflowTest, StopButtonCancelsAStalledExchange) {
     StartDevice();
     StartServer({"stall-at:length"});
-    TWorkflow flow(ui);
+    TWorkflow flow(ui, deviceLink, serverLink);
     bool cancelled = false;
     std::optional<std::chrono::steady_clock::time_point> cancelledAt;
     ui.onProcessMessages = [&] {
@@ -529,7 +534,7 @@ TEST_F(WorkflowTest, StopButtonCancelsAStalledExchange) {
 TEST_F(WorkflowTest, ClosingDuringTheExchangeCancelsItAndEndsTheProgram) {
     StartDevice();
     StartServer({"stall-at:values"});
-    TWorkflow flow(ui);
+    TWorkflow flow(ui, deviceLink, serverLink);
     bool closeAnswer = true;
     std::optional<std::chrono::steady_clock::time_point> closedAt;
     ui.onProcessMessages = [&] {
@@ -550,7 +555,7 @@ TEST_F(WorkflowTest, ClosingDuringTheExchangeCancelsItAndEndsTheProgram) {
 TEST_F(WorkflowTest, ClosingDuringDiscoveryLetsItFinishAndStartsNothingElse) {
     StartDevice();
     StartServer();
-    TWorkflow flow(ui);
+    TWorkflow flow(ui, deviceLink, serverLink);
     bool closeAnswer = true;
     ui.onProcessMessages = [&] {
         if (closeAnswer && flow.Phase() == TWorkflowPhase::Connecting)
@@ -567,7 +572,7 @@ TEST_F(WorkflowTest, ClosingDuringDiscoveryLetsItFinishAndStartsNothingElse) {
 TEST_F(WorkflowTest, ClosingDuringProgrammingNeverInterruptsIt) {
     StartDevice();
     StartServer();
-    TWorkflow flow(ui);
+    TWorkflow flow(ui, deviceLink, serverLink);
     bool closeAnswer = true;
     ui.onProcessMessages = [&] {
         if (closeAnswer && flow.Phase() == TWorkflowPhase::Applying)

@@ -53,7 +53,8 @@ TCliInfo Request(int index) {
 // balancer) on port 5001.
 Outcome RunClientSession(int index) {
     TTcpClient tcp;
-    TServerLink link(tcp);
+    TNullWindowLink window;
+    TServerLink link(tcp, window);
     tcp.CreateClient();
     link.Prepare(nullptr);
     TCliInfo request = Request(index);
