@@ -72,10 +72,9 @@ struct TUpdateEnd {
     std::string offered;       // the version offered (empty when the answer does not name it)
 };
 
-// Runs the upgrade workflow on `ui` and the links, and tells how it ended. The workflow itself
-// takes the default server link.
+// Runs the upgrade workflow on `ui` and the links, and tells how it ended.
 TUpdateEnd RunWorkflow(TCliRun& run, TTerminalWorkflowUI& ui, TDeviceLink& device,
-                       [[maybe_unused]] TServerLink& server, const TWorkflowOptions& options) {
+                       TServerLink& server, const TWorkflowOptions& options) {
     // A stop half-way through programming ends the program in the interrupt handler: its JSON
     // object is made as programming begins.
     ui.OnProgramming([&run, &device] {
@@ -87,9 +86,10 @@ TUpdateEnd RunWorkflow(TCliRun& run, TTerminalWorkflowUI& ui, TDeviceLink& devic
     });
     TUpdateEnd end;
     {
-        // The default links talk to ui while the workflow runs (its waits see a Ctrl-C).
+        // The links main hands in follow the main window: while the workflow runs that is ui,
+        // whose waits see a Ctrl-C.
         SetMainWindow(&ui);
-        TWorkflow flow(ui, DefaultDeviceLink(), DefaultServerLink(), options);
+        TWorkflow flow(ui, device, server, options);
         ui.Attach(&flow);
         end.result = flow.Start();
         ui.Attach(nullptr);
