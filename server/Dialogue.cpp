@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdio>
 #include <exception>
+#include <optional>
 #include <string>
 
 namespace {
@@ -85,6 +86,24 @@ TUpgradeDialogue::TUpgradeDialogue(TLineTransport& transport, TSharedCliInfo& re
     : transport_(transport), record_(record), window_(window), listener_(listener) {}
 
 int32_t TUpgradeDialogue::Run(const TCliInfo& request) {
+    cause_.clear();
+    if (std::optional<int32_t> refused = Announce(request))
+        return *refused;
+    window_.ShowStatus("升级进行中请等待");
+    if (listener_)
+        listener_->ExchangePhase(TExchangePhase::Transferring);
+    int64_t length = 0;
+    if (std::optional<int32_t> refused = AgreeLength(length))
+        return *refused;
+    if (std::optional<int32_t> refused = TakeServerValues())
+        return *refused;
+    std::string crcText;
+    if (std::optional<int32_t> refused = ExchangeCrc(crcText))
+        return *refused;
+    return StoreData(*request.Data, length, crcText);
+}
+
+std::optional<int32_t> TUpgradeDialogue::Announce(const TCliInfo& request) {
     const TStep steps[] = {
         {"OriginalID", "OK", 14}, {request.OriginalID, "OK", 15},
         {"SWVer", "OK", 42},      {request.SWVer, "OK", 43},
@@ -101,7 +120,6 @@ int32_t TUpgradeDialogue::Run(const TCliInfo& request) {
         {"CID4", "OK", 22},       {request.CID4, "OK", 23},
         {"IDOK", "PASSOK", 24},
     };
-    cause_.clear();
     for (size_t i = 0; i < std::size(steps); ++i) {
         std::string reply = transport_.Exchange(steps[i].line);
         if (i == 1 && reply == "Rep") {
@@ -119,12 +137,11 @@ int32_t TUpgradeDialogue::Run(const TCliInfo& request) {
             return steps[i].result;
         }
     }
+    return std::nullopt;
+}
 
-    // Transfer announcement: the length, or a server status.
-    window_.ShowStatus("升级进行中请等待");
-    if (listener_)
-        listener_->ExchangePhase(TExchangePhase::Transferring);
-    int64_t length = 0;
+std::optional<int32_t> TUpgradeDialogue::AgreeLength(int64_t& length) {
+    // The length, or a server status.
     const std::string lengthLine = transport_.ReceiveLine();
     switch (ParseDecimal(lengthLine, length)) {
     case TNumber::NotANumber:
@@ -154,7 +171,10 @@ int32_t TUpgradeDialogue::Run(const TCliInfo& request) {
         WrongReply(reply, "\"OK\"", "after the tool repeated the data length");
         return kResultLengthRefused;
     }
+    return std::nullopt;
+}
 
+std::optional<int32_t> TUpgradeDialogue::TakeServerValues() {
     // The server's copy of the request, in the record's order, tied together by a check line.
     std::string values[13];
     std::string check;
@@ -191,14 +211,23 @@ int32_t TUpgradeDialogue::Run(const TCliInfo& request) {
         info.SWVer = values[12];
     });
     transport_.SendLine("OK");
-    std::string crcText = transport_.ReceiveLine();
+    return std::nullopt;
+}
+
+std::optional<int32_t> TUpgradeDialogue::ExchangeCrc(std::string& crcText) {
+    crcText = transport_.ReceiveLine();
     if (crcText.empty()) {
         WrongReply(crcText, "the CRC", "after its values");
         return kResultCrcMissing;
     }
     transport_.SendLine(crcText);
+    return std::nullopt;
+}
+
+int32_t TUpgradeDialogue::StoreData(TMemoryStream& data, int64_t length,
+                                    const std::string& crcText) {
     try {
-        return ReceiveData(*request.Data, length, crcText);
+        return ReceiveData(data, length, crcText);
     } catch (const std::exception& e) {
         cause_ = std::string("the data could not be stored: ") + e.what();
         return kResultTransferFailed;

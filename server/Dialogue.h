@@ -5,6 +5,7 @@
 #include "WindowLink.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 // What the dialogue needs of its connection. Its results are not examined: a lost connection
@@ -67,6 +68,18 @@ public:
     const std::string& Cause() const { return cause_; }
 
 private:
+    // The steps of Run, in their order. Each returns the session result when the server did not
+    // go along (with the cause set), nothing when the dialogue goes on.
+    // The 27 announcement steps: key and value of each field of the request, then "IDOK".
+    std::optional<int32_t> Announce(const TCliInfo& request);
+    // The data length the server announces (or a status instead), repeated back to it.
+    std::optional<int32_t> AgreeLength(int64_t& length);
+    // The server's 13 values and their check line, stored into the record.
+    std::optional<int32_t> TakeServerValues();
+    // The CRC of the data, repeated back to the server.
+    std::optional<int32_t> ExchangeCrc(std::string& crcText);
+    // The data into `data`; a failure to store it ends the session with kResultTransferFailed.
+    int32_t StoreData(TMemoryStream& data, int64_t length, const std::string& crcText);
     int32_t ReceiveData(TMemoryStream& data, int64_t length, const std::string& crcText);
     // Sets the cause for a reply that is not the one expected at `step`: an empty reply with a
     // transport fault is the server stopping, anything else what it answered instead.

@@ -7,9 +7,6 @@
 #include <QVariant>
 #include <QWidget>
 
-#include <functional>
-#include <memory>
-
 #ifdef KESTREL_WEBENGINE
 #include <QWebEngineLoadingInfo>
 #include <QWebEnginePage>
@@ -122,22 +119,11 @@ TInfoFailure Classify(QNetworkReply::NetworkError error) {
     }
 }
 #endif
-} // namespace
 
-QWidget* CreateInfoBrowser(const QUrl& url, QWidget* parent,
-                           std::chrono::milliseconds answerLimit) {
 #ifdef KESTREL_WEBENGINE
-    auto* view = new QWebEngineView(parent);
-    view->setProperty(UrlProperty, url);
-    // Our own page in Chinese instead of the browser's error page in another language.
-    view->settings()->setAttribute(QWebEngineSettings::ErrorPageEnabled, false);
-    // One small page, loaded once per start: a cache in memory of about its size, and nothing
-    // kept on disk between starts (the page has to be fresh each time anyway).
-    QWebEngineProfile* profile = view->page()->profile();
-    profile->setHttpCacheType(QWebEngineProfile::MemoryHttpCache);
-    profile->setHttpCacheMaximumSize(1024 * 1024);
-    profile->setPersistentCookiesPolicy(QWebEngineProfile::NoPersistentCookies);
-    QTimer* timer = AnswerTimer(view, url, answerLimit, [view] { view->stop(); });
+// Follows the loads of the information page (not of the local page): arms the answer timer as
+// one begins, and shows the local page for one that fails.
+void FollowLoads(QWebEngineView* view, const QUrl& url, QTimer* timer) {
     QObject::connect(view->page(), &QWebEnginePage::loadingChanged, view,
                      [view, url, timer](const QWebEngineLoadingInfo& info) {
                          if (info.url() != url)
@@ -161,39 +147,71 @@ QWidget* CreateInfoBrowser(const QUrl& url, QWidget* parent,
                              break;
                          }
                      });
+}
+
+QWidget* CreateWebEngineBrowser(const QUrl& url, QWidget* parent,
+                                std::chrono::milliseconds answerLimit) {
+    auto* view = new QWebEngineView(parent);
+    view->setProperty(UrlProperty, url);
+    // Our own page in Chinese instead of the browser's error page in another language.
+    view->settings()->setAttribute(QWebEngineSettings::ErrorPageEnabled, false);
+    // One small page, loaded once per start: a cache in memory of about its size, and nothing
+    // kept on disk between starts (the page has to be fresh each time anyway).
+    QWebEngineProfile* profile = view->page()->profile();
+    profile->setHttpCacheType(QWebEngineProfile::MemoryHttpCache);
+    profile->setHttpCacheMaximumSize(1024 * 1024);
+    profile->setPersistentCookiesPolicy(QWebEngineProfile::NoPersistentCookies);
+    QTimer* timer = AnswerTimer(view, url, answerLimit, [view] { view->stop(); });
+    FollowLoads(view, url, timer);
     view->load(url);
     return view;
+}
 #else
+// Loads the page with one HTTP GET into the viewer, or shows the local page instead.
+void LoadPage(QTextBrowser* view, const QUrl& url, QNetworkAccessManager* network, QTimer* timer) {
+    view->setProperty(ErrorProperty, QVariant());
+    view->setPlainText(QStringLiteral("正在打开 %1 ……").arg(url.toString()));
+    QNetworkReply* reply = network->get(QNetworkRequest(url));
+    reply->setParent(view);
+    timer->start();
+    QObject::connect(reply, &QNetworkReply::finished, view, [view, reply, url, timer] {
+        reply->deleteLater();
+        timer->stop();
+        if (!InfoBrowserLoadError(view).isEmpty())
+            return;
+        if (reply->error() == QNetworkReply::NoError)
+            view->setHtml(QString::fromUtf8(reply->readAll()));
+        else
+            ShowUnavailable(view, url, Classify(reply->error()), reply->errorString());
+    });
+}
+
+QWidget* CreateTextBrowser(const QUrl& url, QWidget* parent,
+                           std::chrono::milliseconds answerLimit) {
     auto* view = new QTextBrowser(parent);
     view->setProperty(UrlProperty, url);
     view->setOpenLinks(false);
     auto* network = new QNetworkAccessManager(view);
-    auto load = std::make_shared<std::function<void()>>();
     QTimer* timer = AnswerTimer(view, url, answerLimit, [view] {
         for (auto* reply : view->findChildren<QNetworkReply*>())
             reply->abort();
     });
-    *load = [view, url, network, timer] {
-        view->setProperty(ErrorProperty, QVariant());
-        view->setPlainText(QStringLiteral("正在打开 %1 ……").arg(url.toString()));
-        QNetworkReply* reply = network->get(QNetworkRequest(url));
-        reply->setParent(view);
-        timer->start();
-        QObject::connect(reply, &QNetworkReply::finished, view, [view, reply, url, timer] {
-            reply->deleteLater();
-            timer->stop();
-            if (!InfoBrowserLoadError(view).isEmpty())
-                return;
-            if (reply->error() == QNetworkReply::NoError)
-                view->setHtml(QString::fromUtf8(reply->readAll()));
-            else
-                ShowUnavailable(view, url, Classify(reply->error()), reply->errorString());
-        });
-    };
     // The reload link of the local page.
-    QObject::connect(view, &QTextBrowser::anchorClicked, view, [load](const QUrl&) { (*load)(); });
-    (*load)();
+    QObject::connect(
+        view, &QTextBrowser::anchorClicked, view,
+        [view, url, network, timer](const QUrl&) { LoadPage(view, url, network, timer); });
+    LoadPage(view, url, network, timer);
     return view;
+}
+#endif
+} // namespace
+
+QWidget* CreateInfoBrowser(const QUrl& url, QWidget* parent,
+                           std::chrono::milliseconds answerLimit) {
+#ifdef KESTREL_WEBENGINE
+    return CreateWebEngineBrowser(url, parent, answerLimit);
+#else
+    return CreateTextBrowser(url, parent, answerLimit);
 #endif
 }
 

@@ -76,6 +76,20 @@ TForm_Main::TForm_Main(const QStringList& arguments, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::FramelessWindowHint | Qt::WindowSystemMenuHint |
                           Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint),
       arguments_(arguments) {
+    SetUpFrame();
+    // The controls in the design's order (their stacking and tab order).
+    CreateControls();
+    CreateStatusLine();
+    CreatePictures();
+    CreateAutoStartTimer();
+    connect(But_Stat, &QPushButton::clicked, this, &TForm_Main::But_StatClick);
+    connect(But_Stop, &QPushButton::clicked, this, &TForm_Main::But_StopClick);
+
+    link_ = std::make_unique<TWindowThreadLink>(*this);
+    FormCreate();
+}
+
+void TForm_Main::SetUpFrame() {
     setObjectName(QStringLiteral("Form_Main"));
     // Dialog-style border: the client area has one fixed size.
     setFixedSize(363, 486);
@@ -84,7 +98,9 @@ TForm_Main::TForm_Main(const QStringList& arguments, QWidget* parent)
     setFont(SkinFont(12));
     setStyleSheet(SkinStyleSheet());
     new TSkinTitleBar(this, true);
+}
 
+void TForm_Main::CreateControls() {
     But_Stat =
         MakeButton(this, "But_Stat", QString::fromUtf8(WindowText::Start), {21, 387, 100, 36});
 
@@ -118,7 +134,9 @@ TForm_Main::TForm_Main(const QStringList& arguments, QWidget* parent)
                        {20, 314, 65, 13});
     Label2 =
         MakeLabel(this, "Label2", QString::fromUtf8(WindowText::PortLabel), {212, 313, 62, 15});
+}
 
+void TForm_Main::CreateStatusLine() {
     Lab_Err = MakeLabel(this, "Lab_Err", QString(), {20, 356, 323, 26});
     Lab_Err->setFixedSize(323, 26);
     Lab_Err->setAlignment(Qt::AlignCenter);
@@ -137,7 +155,9 @@ TForm_Main::TForm_Main(const QStringList& arguments, QWidget* parent)
         connect(copy, &QAction::triggered, this, &TForm_Main::CopyCause);
         menu.exec(Lab_Err->mapToGlobal(at));
     });
+}
 
+void TForm_Main::CreatePictures() {
     IMG1 = new TGifPicture(this);
     IMG1->setObjectName(QStringLiteral("IMG1"));
     IMG1->setGeometry(180, 378, 161, 105);
@@ -148,7 +168,9 @@ TForm_Main::TForm_Main(const QStringList& arguments, QWidget* parent)
     IMG2->setGeometry(224, 398, 65, 66);
     IMG2->LoadPicture(QStringLiteral(":/pictures/radar.gif"));
     IMG2->setVisible(false);
+}
 
+void TForm_Main::CreateAutoStartTimer() {
     TimerAutoGrade = new QTimer(this);
     TimerAutoGrade->setObjectName(QStringLiteral("TimerAutoGrade"));
     TimerAutoGrade->setSingleShot(true);
@@ -157,12 +179,6 @@ TForm_Main::TForm_Main(const QStringList& arguments, QWidget* parent)
     TimerAutoGrade->setTimerType(Qt::PreciseTimer);
     connect(TimerAutoGrade, &QTimer::timeout, this, &TForm_Main::TimerAutoGradeTimer);
     TimerAutoGrade->start();
-
-    connect(But_Stat, &QPushButton::clicked, this, &TForm_Main::But_StatClick);
-    connect(But_Stop, &QPushButton::clicked, this, &TForm_Main::But_StopClick);
-
-    link_ = std::make_unique<TWindowThreadLink>(*this);
-    FormCreate();
 }
 
 TForm_Main::~TForm_Main() {

@@ -82,6 +82,14 @@ private slots:
     void TimerAutoGradeTimer();
 
 private:
+    // The steps of the construction, in their order: the frame (size, caption, skin), the
+    // controls above the status line and the buttons, the status line with its context menu,
+    // the two pictures, the timer of the automatic start (armed).
+    void SetUpFrame();
+    void CreateControls();
+    void CreateStatusLine();
+    void CreatePictures();
+    void CreateAutoStartTimer();
     void FormCreate();
     void FormShow();
 

@@ -15,31 +15,17 @@
 #include <filesystem>
 #include <unistd.h>
 
-const char* ProgramUsage() {
-    return "Usage: kestrel [AG]\n"
-           "       kestrel --help | --version\n"
-           "\n"
-           "The window of the QX40 online upgrade. \"在线更新\" finds the device on the serial\n"
-           "ports, asks the upgrade server for new firmware and programs it.\n"
-           "\n"
-           "  AG         start the upgrade by itself two seconds after start-up (any letter case)\n"
-           "  --help     print this text and exit\n"
-           "  --version  print the version and what the tool trusts for updates, and exit\n"
-           "\n"
-           "Environment:\n"
-           "  KESTREL_UPDATE_HOST    host of the upgrade server (port 5001), instead of the one\n"
-           "                         chosen at build time (" KESTREL_UPDATE_HOST_TEXT ")\n"
-           "  KESTREL_INFO_BASE_URL  base address of the device information page (path\n"
-           "                         /url/QX40Info.htm), instead of " KESTREL_INFO_BASE_URL "\n"
-           "  KESTREL_PORTS          ':'-separated device paths that replace the system's list\n"
-           "                         of serial ports (port N is the N-th entry)\n"
-           "  KESTREL_BROWSER_LOG=1  let the embedded browser's own diagnostics through to\n"
-           "                         standard error\n"
-           "\n"
-           "Status texts, and the cause of a failure, are echoed on standard error.\n"
-           "Exit status: 0 when the window was closed (or the tool replaced itself), 1 when no\n"
-           "graphical display could be opened or the program failed unexpectedly (the reason on\n"
-           "standard error).\n";
+std::string ProgramUsage() {
+    return WindowProgramUsage(
+        "ports, asks the upgrade server for new firmware and programs it.\n",
+        "  KESTREL_PORTS          ':'-separated device paths that replace the system's list\n"
+        "                         of serial ports (port N is the N-th entry)\n"
+        "  KESTREL_BROWSER_LOG=1  let the embedded browser's own diagnostics through to\n"
+        "                         standard error\n",
+        "Status texts, and the cause of a failure, are echoed on standard error.\n"
+        "Exit status: 0 when the window was closed (or the tool replaced itself), 1 when no\n"
+        "graphical display could be opened or the program failed unexpectedly (the reason on\n"
+        "standard error).\n");
 }
 
 namespace {

@@ -8,13 +8,14 @@
 
 #include <memory>
 #include <optional>
+#include <string>
 
 class TForm_Main;
 class TWorkflow;
 enum class TWorkflowResult;
 
 // The usage text of `kestrel --help` (AnswerVersionQuery of WindowTexts.h prints it).
-const char* ProgramUsage();
+std::string ProgramUsage();
 
 // Before the application object exists: the priority of a replaced tool when an update script
 // started this one, and the embedded browser's needs (shared GL contexts, and no sandbox when

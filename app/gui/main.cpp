@@ -7,12 +7,8 @@
 
 #include <QApplication>
 
-#include <cstdio>
-#include <exception>
-
 int main(int argc, char** argv) {
-    // Nothing escapes: an unexpected failure ends the program with its reason and status 1.
-    try {
+    return RunWindowProgram([&] {
         if (AnswerVersionQuery(argc, argv, ProgramUsage()))
             return 0;
         PrepareProcess();
@@ -24,10 +20,5 @@ int main(int argc, char** argv) {
         wiring.reset();
         DestroyProgramWindows();
         return code;
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "kestrel: unexpected failure: %s\n", e.what());
-    } catch (...) {
-        std::fprintf(stderr, "kestrel: unexpected failure\n");
-    }
-    return 1;
+    });
 }

@@ -290,10 +290,7 @@ LRESULT TForm_Main::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         PostQuitMessage(0);
         return 0;
     case WM_COMMAND:
-        if (HIWORD(wParam) == BN_CLICKED && LOWORD(wParam) == IdStat)
-            But_StatClick();
-        else if (HIWORD(wParam) == BN_CLICKED && LOWORD(wParam) == IdStop)
-            But_StopClick();
+        OnCommand(wParam);
         return 0;
     case WM_TIMER:
         if (wParam == TimerAutoGradeId)
@@ -310,16 +307,8 @@ LRESULT TForm_Main::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
         SetBkMode(reinterpret_cast<HDC>(wParam), TRANSPARENT);
         return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
     case WM_CONTEXTMENU:
-        if (reinterpret_cast<HWND>(wParam) == Lab_Err) {
-            POINT at{static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
-            if (at.x == -1 && at.y == -1) { // from the keyboard: below the status line
-                RECT place;
-                GetWindowRect(Lab_Err, &place);
-                at = {place.left, place.bottom};
-            }
-            ShowCauseMenu(at);
+        if (OnContextMenu(reinterpret_cast<HWND>(wParam), lParam))
             return 0;
-        }
         break;
     case WM_SHOWWINDOW:
         if (wParam)
@@ -327,31 +316,61 @@ LRESULT TForm_Main::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
                 GifPicture::Resume(picture);
         break;
     case WM_SYSCOMMAND:
-        // Minimised with its application window, which keeps the task-bar entry.
-        if ((wParam & 0xfff0) == SC_MINIMIZE) {
-            ShowWindow(application_, SW_MINIMIZE);
+        if (OnSysCommand(wParam))
             return 0;
-        }
         break;
-    case WM_DPICHANGED: {
-        const RECT* suggested = reinterpret_cast<const RECT*>(lParam);
-        SetWindowPos(window_, nullptr, suggested->left, suggested->top,
-                     suggested->right - suggested->left, suggested->bottom - suggested->top,
-                     SWP_NOZORDER | SWP_NOACTIVATE);
-        ApplyDpi(HIWORD(wParam));
+    case WM_DPICHANGED:
+        OnDpiChanged(HIWORD(wParam), *reinterpret_cast<const RECT*>(lParam));
         return 0;
-    }
     case WM_CLOSE:
-        if (OnCloseRequest && !OnCloseRequest())
-            return 0; // the workflow ends the program once its action has ended
-        // The windows live until the program ends: hidden now, destroyed after the loop.
-        ShowWindow(window_, SW_HIDE);
-        PostQuitMessage(0);
+        OnClose();
         return 0;
     default:
         break;
     }
     return DefWindowProcW(window_, message, wParam, lParam);
+}
+
+void TForm_Main::OnCommand(WPARAM wParam) {
+    if (HIWORD(wParam) == BN_CLICKED && LOWORD(wParam) == IdStat)
+        But_StatClick();
+    else if (HIWORD(wParam) == BN_CLICKED && LOWORD(wParam) == IdStop)
+        But_StopClick();
+}
+
+bool TForm_Main::OnContextMenu(HWND control, LPARAM lParam) {
+    if (control != Lab_Err)
+        return false;
+    POINT at{static_cast<short>(LOWORD(lParam)), static_cast<short>(HIWORD(lParam))};
+    if (at.x == -1 && at.y == -1) { // from the keyboard: below the status line
+        RECT place;
+        GetWindowRect(Lab_Err, &place);
+        at = {place.left, place.bottom};
+    }
+    ShowCauseMenu(at);
+    return true;
+}
+
+bool TForm_Main::OnSysCommand(WPARAM command) {
+    // Minimised with its application window, which keeps the task-bar entry.
+    if ((command & 0xfff0) != SC_MINIMIZE)
+        return false;
+    ShowWindow(application_, SW_MINIMIZE);
+    return true;
+}
+
+void TForm_Main::OnDpiChanged(UINT dpi, const RECT& suggested) {
+    SetWindowPos(window_, nullptr, suggested.left, suggested.top, suggested.right - suggested.left,
+                 suggested.bottom - suggested.top, SWP_NOZORDER | SWP_NOACTIVATE);
+    ApplyDpi(dpi);
+}
+
+void TForm_Main::OnClose() {
+    if (OnCloseRequest && !OnCloseRequest())
+        return; // the workflow ends the program once its action has ended
+    // The windows live until the program ends: hidden now, destroyed after the loop.
+    ShowWindow(window_, SW_HIDE);
+    PostQuitMessage(0);
 }
 
 void TForm_Main::DrawItem(const DRAWITEMSTRUCT& item) {

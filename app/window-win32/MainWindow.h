@@ -84,7 +84,14 @@ private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     static LRESULT CALLBACK ApplicationProc(HWND window, UINT message, WPARAM wParam,
                                             LPARAM lParam);
+    // The window's messages, each to its handler.
     LRESULT Handle(UINT message, WPARAM wParam, LPARAM lParam);
+    // The handlers (true: handled, no default processing).
+    void OnCommand(WPARAM wParam);
+    bool OnContextMenu(HWND control, LPARAM lParam);
+    bool OnSysCommand(WPARAM command);
+    void OnDpiChanged(UINT dpi, const RECT& suggested);
+    void OnClose();
     void CreateControls();
     void FormCreate();
     void TimerAutoGradeTimer();

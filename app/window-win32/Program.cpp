@@ -12,27 +12,13 @@
 
 #include <cstdio>
 
-const char* ProgramUsage() {
-    return "Usage: kestrel [AG]\n"
-           "       kestrel --help | --version\n"
-           "\n"
-           "The window of the QX40 online upgrade. \"在线更新\" finds the device on the serial\n"
-           "ports (port N is COMN), asks the upgrade server for new firmware and programs it.\n"
-           "\n"
-           "  AG         start the upgrade by itself two seconds after start-up (any letter case)\n"
-           "  --help     print this text and exit\n"
-           "  --version  print the version and what the tool trusts for updates, and exit\n"
-           "\n"
-           "Environment:\n"
-           "  KESTREL_UPDATE_HOST    host of the upgrade server (port 5001), instead of the one\n"
-           "                         chosen at build time (" KESTREL_UPDATE_HOST_TEXT ")\n"
-           "  KESTREL_INFO_BASE_URL  base address of the device information page (path\n"
-           "                         /url/QX40Info.htm), instead of " KESTREL_INFO_BASE_URL "\n"
-           "\n"
-           "Status texts, and the cause of a failure, are written to standard error (or to the\n"
-           "console the program was started from).\n"
-           "Exit status: 0 when the window was closed (or the tool replaced itself), 1 when the\n"
-           "program failed unexpectedly (the reason on standard error).\n";
+std::string ProgramUsage() {
+    return WindowProgramUsage(
+        "ports (port N is COMN), asks the upgrade server for new firmware and programs it.\n", "",
+        "Status texts, and the cause of a failure, are written to standard error (or to the\n"
+        "console the program was started from).\n"
+        "Exit status: 0 when the window was closed (or the tool replaced itself), 1 when the\n"
+        "program failed unexpectedly (the reason on standard error).\n");
 }
 
 namespace {

@@ -14,7 +14,7 @@ class TWorkflow;
 enum class TWorkflowResult;
 
 // The usage text of `kestrel.exe --help`.
-const char* ProgramUsage();
+std::string ProgramUsage();
 
 // A program of the window subsystem has no console: its standard output and error go nowhere
 // unless its starter gave it files or pipes. Started from a console window, it writes to that

@@ -7,12 +7,8 @@
 #include "SystemText.h"
 #include "WindowTexts.h"
 
-#include <cstdio>
-#include <exception>
-
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-    // Nothing escapes: an unexpected failure ends the program with its reason and status 1.
-    try {
+    return RunWindowProgram([] {
         UseParentConsole();
         // The wide command line in UTF-8 (wWinMain's own arguments are not split).
         const std::vector<std::string> arguments = ProgramArguments(0, nullptr);
@@ -30,10 +26,5 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         }
         DestroyProgramWindows();
         return code;
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "kestrel: unexpected failure: %s\n", e.what());
-    } catch (...) {
-        std::fprintf(stderr, "kestrel: unexpected failure\n");
-    }
-    return 1;
+    });
 }

@@ -1,9 +1,11 @@
 #include "SelfReplace.h"
 #include "SystemText.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 namespace {
 const char* const CRLF = "\r\n";
@@ -168,8 +170,18 @@ bool Refuse(std::string* fault, const char* why) {
 }
 } // namespace
 
-bool IsElfProgram(const std::vector<uint8_t>& image, const std::vector<uint8_t>& reference,
-                  std::string* fault) {
+namespace {
+// What an ELF header says, once it has been checked against the running executable's.
+struct TElfHeader {
+    bool wide = false; // a 64-bit image
+    unsigned word = 4; // the size of an address or offset
+    uint64_t type = 0; // ET_EXEC or ET_DYN
+};
+
+// An ELF file of the running executable's class, byte order and machine, its header whole, an
+// executable or a position-independent one.
+bool ReadElfHeader(const std::vector<uint8_t>& image, const std::vector<uint8_t>& reference,
+                   TElfHeader& header, std::string* fault) {
     if (image.size() < 20 || image[0] != 0x7F || image[1] != 'E' || image[2] != 'L' ||
         image[3] != 'F')
         return Refuse(fault, "it is not an ELF file");
@@ -180,55 +192,86 @@ bool IsElfProgram(const std::vector<uint8_t>& image, const std::vector<uint8_t>&
     const TFields f{image, image[5] == 1};
     if (f.Get(18, 2) != TFields{reference, f.little}.Get(18, 2))
         return Refuse(fault, "it is built for another machine");
-    const bool wide = image[4] == 2;
-    const unsigned word = wide ? 8 : 4;
-    const uint64_t dynamicEntry = 2 * uint64_t{word}; // d_tag and d_val
-    const uint64_t headerSize = wide ? 64 : 52;
-    const uint64_t entrySize = wide ? 56 : 32; // one program header
-    if (image.size() < headerSize)
+    header.wide = image[4] == 2;
+    header.word = header.wide ? 8 : 4;
+    if (image.size() < (header.wide ? 64U : 52U))
         return Refuse(fault, "its ELF header is cut short");
-    const uint64_t type = f.Get(16, 2);
-    if (type != 2 && type != 3) // ET_EXEC, or ET_DYN for a position-independent one
+    header.type = f.Get(16, 2);
+    if (header.type != 2 && header.type != 3) // ET_EXEC, or ET_DYN for a position-independent one
         return Refuse(fault, "it is not an executable program");
+    return true;
+}
 
-    // The program headers, and every part of the file they load or name, lie within the file.
-    const uint64_t phoff = f.Get(wide ? 32 : 28, word);
+// What the program headers name: whether anything is loaded, a program interpreter, and where
+// the dynamic section lies.
+struct TElfSegments {
+    bool loads = false;
+    bool interpreter = false;
+    uint64_t dynamicAt = 0, dynamicSize = 0;
+};
+
+// The program headers, and every part of the file they load or name, lie within the file.
+bool ReadElfSegments(const TFields& f, const TElfHeader& header, TElfSegments& segments,
+                     std::string* fault) {
+    const bool wide = header.wide;
+    const uint64_t entrySize = wide ? 56 : 32; // one program header
+    const uint64_t phoff = f.Get(wide ? 32 : 28, header.word);
     const uint64_t phentsize = f.Get(wide ? 54 : 42, 2);
     const uint64_t phnum = f.Get(wide ? 56 : 44, 2);
     if (phnum == 0 || phnum == 0xFFFF || phentsize < entrySize || !f.Has(phoff, phnum * phentsize))
         return Refuse(fault, "its program headers are missing or lie beyond the end of the file");
-    bool interpreter = false, loads = false;
-    uint64_t dynamicAt = 0, dynamicSize = 0;
     for (uint64_t i = 0; i < phnum; ++i) {
         const uint64_t at = phoff + i * phentsize;
         const uint64_t ptype = f.Get(at, 4);
-        const uint64_t offset = f.Get(at + (wide ? 8 : 4), word);
-        const uint64_t filesz = f.Get(at + (wide ? 32 : 16), word);
+        const uint64_t offset = f.Get(at + (wide ? 8 : 4), header.word);
+        const uint64_t filesz = f.Get(at + (wide ? 32 : 16), header.word);
         if (ptype != 1 && ptype != 2 && ptype != 3) // PT_LOAD, PT_DYNAMIC, PT_INTERP
             continue;
         if (!f.Has(offset, filesz))
             return Refuse(fault, "a part it loads lies beyond the end of the file");
-        loads = loads || ptype == 1;
-        interpreter = interpreter || ptype == 3;
+        segments.loads = segments.loads || ptype == 1;
+        segments.interpreter = segments.interpreter || ptype == 3;
         if (ptype == 2) {
-            dynamicAt = offset;
-            dynamicSize = filesz;
+            segments.dynamicAt = offset;
+            segments.dynamicSize = filesz;
         }
     }
-    if (!loads)
-        return Refuse(fault, "it loads nothing");
-    if (type == 2 || interpreter)
-        return true;
-    // ET_DYN without an interpreter: only a static position-independent executable, marked
-    // DF_1_PIE in DT_FLAGS_1; anything else is a shared library.
-    for (uint64_t at = dynamicAt; at + dynamicEntry <= dynamicAt + dynamicSize;
-         at += dynamicEntry) {
+    return true;
+}
+
+// Whether the dynamic section marks a static position-independent executable (DF_1_PIE in
+// DT_FLAGS_1).
+bool MarkedPie(const TFields& f, unsigned word, const TElfSegments& segments) {
+    const uint64_t entry = 2 * uint64_t{word}; // d_tag and d_val
+    const uint64_t end = segments.dynamicAt + segments.dynamicSize;
+    for (uint64_t at = segments.dynamicAt; at + entry <= end; at += entry) {
         const uint64_t tag = f.Get(at, word);
         if (tag == 0) // DT_NULL
             break;
         if (tag == 0x6FFFFFFB && (f.Get(at + word, word) & 0x08000000) != 0)
             return true;
     }
+    return false;
+}
+} // namespace
+
+bool IsElfProgram(const std::vector<uint8_t>& image, const std::vector<uint8_t>& reference,
+                  std::string* fault) {
+    TElfHeader header;
+    if (!ReadElfHeader(image, reference, header, fault))
+        return false;
+    const TFields f{image, image[5] == 1};
+    TElfSegments segments;
+    if (!ReadElfSegments(f, header, segments, fault))
+        return false;
+    if (!segments.loads)
+        return Refuse(fault, "it loads nothing");
+    if (header.type == 2 || segments.interpreter)
+        return true;
+    // ET_DYN without an interpreter: only a static position-independent executable; anything
+    // else is a shared library.
+    if (MarkedPie(f, header.word, segments))
+        return true;
     return Refuse(fault, "it is a shared library, not a program");
 }
 
@@ -341,4 +384,50 @@ bool JudgeVersionRun(TVersionRun run, std::chrono::milliseconds limit, std::stri
         return true;
     }
     return false;
+}
+
+void TVersionRun::Take(const char* bytes, size_t count) {
+    if (!Full())
+        output.append(bytes, count);
+}
+
+TVersionRun WatchVersionTrial(TVersionTrial& trial, std::chrono::milliseconds limit) {
+    // Its output and its end, both within the limit; a wait that returns early is waited again.
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    TVersionRun run;
+    while (!run.ended) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            break;
+        // Its end is looked for every few milliseconds, more often once its output has closed.
+        const std::chrono::milliseconds look =
+            trial.OutputOpen() ? ReplaceLimits::TrialLook : ReplaceLimits::TrialEndLook;
+        run.ended = trial.Wait(std::min(left, look), run);
+    }
+    if (!run.ended)
+        trial.Stop();
+    trial.Conclude(run);
+    return run;
+}
+
+bool AnswersVersion(const std::string& path, std::chrono::milliseconds limit, std::string& fault,
+                    std::string* answer) {
+    std::unique_ptr<TVersionTrial> trial = StartVersionTrial(path, fault);
+    if (!trial)
+        return false;
+    TVersionRun run = WatchVersionTrial(*trial, limit);
+    if (std::string failed = trial->StartFault(); !failed.empty()) {
+        fault = std::move(failed);
+        return false;
+    }
+    return JudgeVersionRun(std::move(run), limit, fault, answer);
+}
+
+bool WriteUpdateScript(const std::string& path, const std::string& text, std::string& error) {
+    if (int err = WriteWholeFile(path, std::vector<uint8_t>(text.begin(), text.end()))) {
+        error = err == EEXIST ? InTheWayText(path) : IoErrorText(err);
+        return false;
+    }
+    return true;
 }

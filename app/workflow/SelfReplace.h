@@ -18,7 +18,9 @@
 #include "WorkflowUI.h"
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -93,14 +95,42 @@ bool AnswersVersion(const std::string& path, std::chrono::milliseconds limit, st
                     std::string* answer = nullptr);
 // How a started run of AnswersVersion ended, as the platform files observed it.
 struct TVersionRun {
+    static constexpr size_t Kept = 4096; // of its output
     bool ended = false;   // it ended by itself within the limit (else it was stopped)
     int signal = 0;       // the signal that ended it (POSIX), or 0
     long long status = 0; // its exit status
     std::string output;   // the first 4 KiB of its standard output
+
+    bool Full() const { return output.size() >= Kept; }
+    // Keeps bytes it wrote; a read that begins below the first 4 KiB is kept whole.
+    void Take(const char* bytes, size_t count);
 };
-// AnswersVersion's verdict on a started run (shared by the platform files).
+// AnswersVersion's verdict on a started run.
 bool JudgeVersionRun(TVersionRun run, std::chrono::milliseconds limit, std::string& fault,
                      std::string* answer);
+// A started run of a program with --version, as a platform file drives it.
+class TVersionTrial {
+public:
+    virtual ~TVersionTrial() = default;
+    // False once its output has closed (nothing more can come).
+    virtual bool OutputOpen() const = 0;
+    // Waits at most `wait` for its output or its end, keeping what it wrote in `run`; true once
+    // it has ended.
+    virtual bool Wait(std::chrono::milliseconds wait, TVersionRun& run) = 0;
+    // At the limit: ends it, and what it started where the platform can.
+    virtual void Stop() = 0;
+    // Once it has ended or been stopped: what it wrote last (when it ended) and its status.
+    virtual void Conclude(TVersionRun& run) = 0;
+    // Why it could not run at all, once concluded; empty when it did.
+    virtual std::string StartFault() const = 0;
+};
+// Makes the program at `path` executable and starts it with --version (platform file); null with
+// the reason in `fault` when it cannot be started.
+std::unique_ptr<TVersionTrial> StartVersionTrial(const std::string& path, std::string& fault);
+// Watches a started trial until it ends or `limit` has passed (then it is stopped).
+TVersionRun WatchVersionTrial(TVersionTrial& trial, std::chrono::milliseconds limit);
+// Writes an update script's text to path; false with the error text of the failure in `error`.
+bool WriteUpdateScript(const std::string& path, const std::string& text, std::string& error);
 // Writes the update script next to exePath and starts it detached, without waiting for it. Its
 // waiting runs at idle priority, the new tool it starts at the running tool's priority. On Linux
 // the script waits for process waitPid (the running tool); on Windows it waits until the

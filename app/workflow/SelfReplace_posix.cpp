@@ -3,6 +3,8 @@
 // outliving the tool.
 #include "SelfReplace.h"
 
+#include "OwnedHandle.h"
+
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -36,6 +38,25 @@ void CloseDescriptorsFrom(int from, int keep) {
         if (fd != keep)
             close(fd);
 }
+
+// A pipe whose two ends close on exec: 0, or the error number.
+int OpenPipe(TFd& readEnd, TFd& writeEnd) {
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0)
+        return errno;
+    readEnd.Reset(ends[0]);
+    writeEnd.Reset(ends[1]);
+    return 0;
+}
+
+// In a child after fork: runs the program, or reports why it cannot on `report` and ends.
+[[noreturn]] void ExecOrReport(char* const* argv, char* const* envp, int report) {
+    execve(argv[0], argv, envp);
+    int err = errno;
+    ssize_t ignored = write(report, &err, sizeof err);
+    (void)ignored;
+    _exit(127);
+}
 } // namespace
 
 std::string RunningExecutablePath() {
@@ -48,10 +69,9 @@ std::string RunningExecutablePath() {
 
 bool IsExecutableForThisPlatform(const std::vector<uint8_t>& image, std::string* fault) {
     std::vector<uint8_t> reference(64);
-    int fd = open("/proc/self/exe", O_RDONLY | O_CLOEXEC);
-    ssize_t n = fd < 0 ? -1 : read(fd, reference.data(), reference.size());
-    if (fd >= 0)
-        close(fd);
+    ssize_t n = -1;
+    if (TFd self(open("/proc/self/exe", O_RDONLY | O_CLOEXEC)); self)
+        n = read(self.Get(), reference.data(), reference.size());
     if (n < 0) {
         if (fault)
             *fault = "the running executable cannot be read to compare";
@@ -61,41 +81,109 @@ bool IsExecutableForThisPlatform(const std::vector<uint8_t>& image, std::string*
     return IsElfProgram(image, reference, fault);
 }
 
-bool AnswersVersion(const std::string& path, std::chrono::milliseconds limit, std::string& fault,
-                    std::string* answer) {
-    // Executable where readable, as chmod +x would make it.
+namespace {
+// Executable where readable, as chmod +x would make it.
+bool MakeExecutable(const std::string& path, std::string& fault) {
     struct stat st {};
     if (stat(path.c_str(), &st) != 0 ||
         chmod(path.c_str(), st.st_mode | ((st.st_mode & 0444) >> 2)) != 0) {
         fault = "cannot make " + path + " executable: " + std::strerror(errno);
         return false;
     }
-    // Everything the child needs is prepared before forking. No display: a program that
-    // ignores --version must not open a window on the user's screen.
-    std::vector<std::string> envStore = {"QT_QPA_PLATFORM=offscreen"};
+    return true;
+}
+
+// The tool's environment without a display: a program that ignores --version must not open a
+// window on the user's screen.
+std::vector<std::string> EnvironmentWithoutDisplay() {
+    std::vector<std::string> entries = {"QT_QPA_PLATFORM=offscreen"};
     for (char** e = environ; *e; ++e) {
         std::string entry = *e;
         if (!entry.starts_with("DISPLAY=") && !entry.starts_with("WAYLAND_DISPLAY=") &&
             !entry.starts_with("QT_QPA_PLATFORM="))
-            envStore.push_back(std::move(entry));
+            entries.push_back(std::move(entry));
     }
-    std::vector<char*> envp;
-    envp.reserve(envStore.size() + 1);
-    for (auto& e : envStore)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
-    std::string program = path, option = "--version";
-    std::vector<char*> argv = {program.data(), option.data(), nullptr};
-    int out[2], report[2];
-    if (pipe2(out, O_CLOEXEC) != 0) {
-        fault = std::string("it cannot be started: ") + std::strerror(errno);
-        return false;
+    return entries;
+}
+
+// A null-ended array of pointers to the texts, as exec takes it.
+std::vector<char*> Pointers(std::vector<std::string>& texts) {
+    std::vector<char*> pointers;
+    pointers.reserve(texts.size() + 1);
+    for (auto& text : texts)
+        pointers.push_back(text.data());
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// A running trial: its process (a group of its own), its standard output and the pipe that
+// carries the error number of a failed exec.
+class TPosixTrial final : public TVersionTrial {
+public:
+    TPosixTrial(pid_t child, TFd output, TFd report)
+        : child_(child), output_(std::move(output)), report_(std::move(report)) {}
+
+    bool OutputOpen() const override { return outputOpen_; }
+
+    bool Wait(std::chrono::milliseconds wait, TVersionRun& run) override {
+        // Its output wakes the wait at once.
+        pollfd p{output_.Get(), POLLIN, 0};
+        if (poll(&p, outputOpen_ ? 1 : 0, static_cast<int>(wait.count())) > 0) {
+            char buf[512];
+            ssize_t n = read(output_.Get(), buf, sizeof buf);
+            if (n > 0)
+                run.Take(buf, static_cast<size_t>(n));
+            outputOpen_ = n > 0 || (n < 0 && errno == EINTR);
+        }
+        return waitpid(child_, &status_, WNOHANG) == child_;
     }
-    if (pipe2(report, O_CLOEXEC) != 0) {
-        fault = std::string("it cannot be started: ") + std::strerror(errno);
-        close(out[0]);
-        close(out[1]);
-        return false;
+
+    void Stop() override {
+        kill(-child_, SIGKILL);
+        kill(child_, SIGKILL);
+        while (waitpid(child_, &status_, 0) < 0 && errno == EINTR) {
+        }
+    }
+
+    void Conclude(TVersionRun& run) override {
+        if (run.ended && outputOpen_ && fcntl(output_.Get(), F_SETFL, O_NONBLOCK) == 0) {
+            // What it wrote just before it ended (a process it left behind may hold the pipe
+            // open).
+            char buf[512];
+            ssize_t n;
+            while (!run.Full() && (n = read(output_.Get(), buf, sizeof buf)) > 0)
+                run.Take(buf, static_cast<size_t>(n));
+        }
+        run.signal = WIFSIGNALED(status_) ? WTERMSIG(status_) : 0;
+        run.status = WEXITSTATUS(status_);
+        int execError = 0;
+        if (read(report_.Get(), &execError, sizeof execError) == sizeof execError)
+            startFault_ = std::string("it cannot be started: ") + std::strerror(execError);
+    }
+
+    std::string StartFault() const override { return startFault_; }
+
+private:
+    pid_t child_;
+    TFd output_, report_;
+    int status_ = 0;
+    bool outputOpen_ = true;
+    std::string startFault_;
+};
+} // namespace
+
+std::unique_ptr<TVersionTrial> StartVersionTrial(const std::string& path, std::string& fault) {
+    if (!MakeExecutable(path, fault))
+        return nullptr;
+    // Everything the child needs is prepared before forking.
+    std::vector<std::string> environment = EnvironmentWithoutDisplay();
+    std::vector<char*> envp = Pointers(environment);
+    std::vector<std::string> arguments = {path, "--version"};
+    std::vector<char*> argv = Pointers(arguments);
+    TFd output, outputEnd, report, reportEnd;
+    if (int err = OpenPipe(output, outputEnd); err != 0 || (err = OpenPipe(report, reportEnd))) {
+        fault = std::string("it cannot be started: ") + std::strerror(err);
+        return nullptr;
     }
 
     pid_t child = fork();
@@ -104,81 +192,26 @@ bool AnswersVersion(const std::string& path, std::chrono::milliseconds limit, st
         setpgid(0, 0);
         // In an order that holds even when the tool runs with 0, 1 or 2 closed: only the report
         // end (close-on-exec) stays above the standard three.
-        int keep = fcntl(report[1], F_DUPFD_CLOEXEC, 3);
-        dup2(out[1], 1);
+        int keep = fcntl(reportEnd.Get(), F_DUPFD_CLOEXEC, 3);
+        dup2(outputEnd.Get(), 1);
         int null = open("/dev/null", O_RDWR | O_CLOEXEC);
         if (null >= 0) {
             dup2(null, 0);
             dup2(null, 2);
         }
         CloseDescriptorsFrom(3, keep);
-        execve(argv[0], argv.data(), envp.data());
-        int err = errno;
-        ssize_t ignored = write(keep, &err, sizeof err);
-        (void)ignored;
-        _exit(127);
+        ExecOrReport(argv.data(), envp.data(), keep);
     }
     int forkError = errno;
     if (child > 0)
         setpgid(child, child); // also here: a time-out may come before the child has run
-    close(out[1]);
-    close(report[1]);
+    outputEnd.Reset();
+    reportEnd.Reset();
     if (child < 0) {
-        close(out[0]);
-        close(report[0]);
         fault = std::string("it cannot be started: ") + std::strerror(forkError);
-        return false;
+        return nullptr;
     }
-
-    // Its output until it closes it, and its end, both within the limit.
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    std::string output;
-    bool outputOpen = true;
-    int status = 0;
-    bool ended = false;
-    while (!ended) {
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline -
-                                                                 std::chrono::steady_clock::now());
-        if (left.count() <= 0)
-            break;
-        // Its end is looked for every few milliseconds; its output wakes the wait at once.
-        pollfd p{out[0], POLLIN, 0};
-        int wait = static_cast<int>(std::min<long long>(
-            left.count(),
-            (outputOpen ? ReplaceLimits::TrialLook : ReplaceLimits::TrialEndLook).count()));
-        if (poll(&p, outputOpen ? 1 : 0, wait) > 0) {
-            char buf[512];
-            ssize_t n = read(out[0], buf, sizeof buf);
-            if (n > 0 && output.size() < 4096)
-                output.append(buf, static_cast<size_t>(n));
-            outputOpen = n > 0 || (n < 0 && errno == EINTR);
-        }
-        ended = waitpid(child, &status, WNOHANG) == child;
-    }
-    if (!ended) {
-        kill(-child, SIGKILL);
-        kill(child, SIGKILL);
-        while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-        }
-    } else if (outputOpen && fcntl(out[0], F_SETFL, O_NONBLOCK) == 0) {
-        // What it wrote just before it ended (a process it left behind may hold the pipe open).
-        char buf[512];
-        ssize_t n;
-        while (output.size() < 4096 && (n = read(out[0], buf, sizeof buf)) > 0)
-            output.append(buf, static_cast<size_t>(n));
-    }
-    int execError = 0;
-    bool execFailed = read(report[0], &execError, sizeof execError) == sizeof execError;
-    close(out[0]);
-    close(report[0]);
-
-    if (execFailed) {
-        fault = std::string("it cannot be started: ") + std::strerror(execError);
-        return false;
-    }
-    return JudgeVersionRun(
-        {ended, WIFSIGNALED(status) ? WTERMSIG(status) : 0, WEXITSTATUS(status), std::move(output)},
-        limit, fault, answer);
+    return std::make_unique<TPosixTrial>(child, std::move(output), std::move(report));
 }
 
 void AdoptReplacedToolPriority() {
@@ -189,36 +222,46 @@ long CurrentProcessId() {
     return static_cast<long>(getpid());
 }
 
-bool RunUpdateBat(const std::string& exePath, long waitPid, std::string& error) {
-    TUpdateScript script = BuildUpdateScript(exePath, waitPid);
-    if (int err = WriteWholeFile(script.path,
-                                 std::vector<uint8_t>(script.text.begin(), script.text.end()))) {
-        error = err == EEXIST ? InTheWayText(script.path) : IoErrorText(err);
-        return false;
-    }
-
-    // Everything the children need is prepared before forking.
-    std::string shell = "/bin/sh";
-    std::vector<char*> argv = {shell.data(), script.path.data(), nullptr};
-    int report[2];
-    if (pipe2(report, O_CLOEXEC) != 0) {
-        error = std::string("Cannot start the update script: ") + std::strerror(errno);
-        std::remove(script.path.c_str());
-        return false;
-    }
-    // The child points 0, 1 and 2 at /dev/null: the report end must lie above them.
-    if (report[1] < 3) {
-        int high = fcntl(report[1], F_DUPFD_CLOEXEC, 3);
+namespace {
+// The report pipe of a start, its writing end above the standard three (the child points them at
+// /dev/null): 0, or the error number.
+int OpenReportPipe(TFd& readEnd, TFd& writeEnd) {
+    if (int err = OpenPipe(readEnd, writeEnd))
+        return err;
+    if (writeEnd.Get() < 3) {
+        TFd high(fcntl(writeEnd.Get(), F_DUPFD_CLOEXEC, 3));
         int err = errno;
-        close(report[1]);
-        if (high < 0) {
-            close(report[0]);
-            std::remove(script.path.c_str());
-            error = std::string("Cannot start the update script: ") + std::strerror(err);
-            return false;
-        }
-        report[1] = high;
+        writeEnd = std::move(high);
+        if (!writeEnd)
+            return err;
     }
+    return 0;
+}
+
+// Whether the first child ended well and the script's exec closed the report pipe; otherwise
+// the error number in `err`.
+bool ScriptStarted(pid_t child, int report, int& err) {
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        err = EAGAIN;
+        return false;
+    }
+    ssize_t n;
+    while ((n = read(report, &err, sizeof err)) < 0 && errno == EINTR) {
+    }
+    return n == 0;
+}
+
+// Starts the shell on the script, detached: true, or false with the error number in `err`.
+bool StartScript(std::string path, int& err) {
+    // Everything the children need is prepared before forking.
+    std::vector<std::string> arguments = {"/bin/sh", std::move(path)};
+    std::vector<char*> argv = Pointers(arguments);
+    TFd report, reportEnd;
+    if ((err = OpenReportPipe(report, reportEnd)) != 0)
+        return false;
 
     // Two forks: the script is adopted by init at once, so it neither becomes a zombie of the
     // tool nor shares its session or terminal. Only async-signal-safe calls after fork.
@@ -235,37 +278,27 @@ bool RunUpdateBat(const std::string& exePath, long waitPid, std::string& error) 
             dup2(null, 1);
             dup2(null, 2);
         }
-        CloseDescriptorsFrom(3, report[1]);
-        execv(argv[0], argv.data());
-        int err = errno;
-        ssize_t ignored = write(report[1], &err, sizeof err);
-        (void)ignored;
-        _exit(127);
+        CloseDescriptorsFrom(3, reportEnd.Get());
+        ExecOrReport(argv.data(), environ, reportEnd.Get());
     }
-    close(report[1]);
-    int err = 0;
-    bool started = child > 0;
-    if (child > 0) {
-        int status = 0;
-        while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-        }
-        started = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-        if (!started)
-            err = EAGAIN;
-    } else {
+    reportEnd.Reset();
+    if (child < 0) {
         err = forkError;
+        return false;
     }
     // The report pipe closes on a successful exec; otherwise it carries the error number.
-    if (started) {
-        ssize_t n;
-        while ((n = read(report[0], &err, sizeof err)) < 0 && errno == EINTR) {
-        }
-        started = n == 0;
-    }
-    close(report[0]);
-    if (!started) {
+    return ScriptStarted(child, report.Get(), err);
+}
+} // namespace
+
+bool RunUpdateBat(const std::string& exePath, long waitPid, std::string& error) {
+    TUpdateScript script = BuildUpdateScript(exePath, waitPid);
+    if (!WriteUpdateScript(script.path, script.text, error))
+        return false;
+    if (int err = 0; !StartScript(script.path, err)) {
         error = std::string("Cannot start the update script: ") + std::strerror(err);
         std::remove(script.path.c_str());
+        return false;
     }
-    return started;
+    return true;
 }

@@ -7,6 +7,8 @@
 // the environment (KESTREL_PRIORITY_CLASS) to the new tool, which takes it on at its start
 // (AdoptReplacedToolPriority): only the batch file's waiting loop stays idle.
 #include "SelfReplace.h"
+
+#include "OwnedHandle.h"
 #include "SystemText.h"
 #include "WideText_win32.h"
 
@@ -52,95 +54,138 @@ bool IsExecutableForThisPlatform(const std::vector<uint8_t>& image, std::string*
     return IsPeImage(image, kThisMachine, fault);
 }
 
-bool AnswersVersion(const std::string& path, std::chrono::milliseconds limit, std::string& fault,
-                    std::string* answer) {
+namespace {
+// The null device, inheritable; null when it cannot be opened.
+HANDLE OpenNul(SECURITY_ATTRIBUTES* inheritable) {
+    HANDLE null =
+        CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    inheritable, OPEN_EXISTING, 0, nullptr);
+    return null == INVALID_HANDLE_VALUE ? nullptr : null;
+}
+
+// The attribute list that lets a child inherit only the given handles.
+class TInheritedHandles {
+public:
+    explicit TInheritedHandles(std::vector<HANDLE> handles) : handles_(std::move(handles)) {
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        bytes_.resize(size);
+        listed_ = size > 0 && InitializeProcThreadAttributeList(List(), 1, 0, &size);
+        limited_ = listed_ && UpdateProcThreadAttribute(
+                                  List(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
+                                  handles_.size() * sizeof(HANDLE), nullptr, nullptr);
+    }
+    ~TInheritedHandles() {
+        if (listed_)
+            DeleteProcThreadAttributeList(List());
+    }
+    TInheritedHandles(const TInheritedHandles&) = delete;
+    TInheritedHandles& operator=(const TInheritedHandles&) = delete;
+
+    // False when the list could not be made: a child started without it would inherit more.
+    bool Ready() const { return limited_; }
+    LPPROC_THREAD_ATTRIBUTE_LIST List() {
+        return reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(bytes_.data());
+    }
+
+private:
+    std::vector<HANDLE> handles_;
+    std::vector<char> bytes_;
+    bool listed_ = false;
+    bool limited_ = false;
+};
+
+// A running trial: its process and the reading end of its standard output. The pipe is emptied
+// between short waits for its end, so that a talkative program never blocks on it.
+class TWin32Trial final : public TVersionTrial {
+public:
+    TWin32Trial(TWinHandle process, TWinHandle output)
+        : process_(std::move(process)), output_(std::move(output)) {}
+
+    // The pipe is looked at between the waits, never waited on.
+    bool OutputOpen() const override { return true; }
+
+    bool Wait(std::chrono::milliseconds wait, TVersionRun& run) override {
+        Drain(run);
+        return WaitForSingleObject(process_.Get(), static_cast<DWORD>(wait.count())) ==
+               WAIT_OBJECT_0;
+    }
+
+    void Stop() override {
+        TerminateProcess(process_.Get(), 1);
+        WaitForSingleObject(process_.Get(), static_cast<DWORD>(ReplaceLimits::TrialEnd.count()));
+    }
+
+    void Conclude(TVersionRun& run) override {
+        if (!run.ended)
+            return;
+        Drain(run);
+        DWORD code = 0;
+        if (!GetExitCodeProcess(process_.Get(), &code))
+            code = 1;
+        run.status = code;
+    }
+
+    // A program that cannot be started is known at its start.
+    std::string StartFault() const override { return {}; }
+
+private:
+    // Reads what has arrived, without waiting.
+    void Drain(TVersionRun& run) {
+        DWORD available = 0;
+        while (PeekNamedPipe(output_.Get(), nullptr, 0, nullptr, &available, nullptr) &&
+               available > 0) {
+            char buf[512];
+            DWORD n = 0;
+            if (!ReadFile(output_.Get(), buf, std::min<DWORD>(sizeof buf, available), &n,
+                          nullptr) ||
+                n == 0)
+                break;
+            run.Take(buf, n);
+        }
+    }
+
+    TWinHandle process_;
+    TWinHandle output_;
+};
+} // namespace
+
+std::unique_ptr<TVersionTrial> StartVersionTrial(const std::string& path, std::string& fault) {
     // Its standard output is a pipe, input and error NUL; only those two handles are inherited.
     SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
     HANDLE readOut = nullptr, writeOut = nullptr;
     if (!CreatePipe(&readOut, &writeOut, &inheritable, 0)) {
         fault = ErrorText("it cannot be started", GetLastError());
-        return false;
+        return nullptr;
     }
-    SetHandleInformation(readOut, HANDLE_FLAG_INHERIT, 0);
-    HANDLE null =
-        CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    &inheritable, OPEN_EXISTING, 0, nullptr);
-    if (null == INVALID_HANDLE_VALUE)
-        null = nullptr;
-    HANDLE handles[2] = {writeOut, null};
-    SIZE_T listSize = 0;
-    InitializeProcThreadAttributeList(nullptr, 1, 0, &listSize);
-    std::vector<char> listBytes(listSize);
-    auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(listBytes.data());
-    bool listed = listSize > 0 && InitializeProcThreadAttributeList(list, 1, 0, &listSize);
-    bool limited =
-        listed && UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles,
-                                            (null ? 2 : 1) * sizeof(HANDLE), nullptr, nullptr);
+    TWinHandle output(readOut), outputEnd(writeOut);
+    SetHandleInformation(output.Get(), HANDLE_FLAG_INHERIT, 0);
+    TWinHandle null(OpenNul(&inheritable));
+    std::vector<HANDLE> inherited = {outputEnd.Get()};
+    if (null)
+        inherited.push_back(null.Get());
+    TInheritedHandles only(std::move(inherited));
     STARTUPINFOEXW startup = {};
     startup.StartupInfo.cb = sizeof startup;
     startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
-    startup.StartupInfo.hStdInput = null;
-    startup.StartupInfo.hStdOutput = writeOut;
-    startup.StartupInfo.hStdError = null;
-    startup.lpAttributeList = list;
+    startup.StartupInfo.hStdInput = null.Get();
+    startup.StartupInfo.hStdOutput = outputEnd.Get();
+    startup.StartupInfo.hStdError = null.Get();
+    startup.lpAttributeList = only.List();
     const std::wstring widePath = Widen(path);
     std::wstring commandLine = L"\"" + widePath + L"\" --version";
     PROCESS_INFORMATION process = {};
     // The application name is given: the backup's ".bak" is no reason to look elsewhere.
-    BOOL started = limited && CreateProcessW(widePath.c_str(), commandLine.data(), nullptr, nullptr,
-                                             TRUE, CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT,
-                                             nullptr, nullptr, &startup.StartupInfo, &process);
-    DWORD startError = GetLastError();
-    if (listed)
-        DeleteProcThreadAttributeList(list);
-    CloseHandle(writeOut);
-    if (null)
-        CloseHandle(null);
+    BOOL started =
+        only.Ready() && CreateProcessW(widePath.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                                       CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT, nullptr,
+                                       nullptr, &startup.StartupInfo, &process);
     if (!started) {
-        CloseHandle(readOut);
-        fault = ErrorText("it cannot be started", startError);
-        return false;
+        fault = ErrorText("it cannot be started", GetLastError());
+        return nullptr;
     }
-    CloseHandle(process.hThread);
-
-    // Its output and its end, both within the limit. The pipe is emptied between short waits, so
-    // that a talkative program never blocks on it; a wait that returns early is waited again.
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    std::string output;
-    bool ended = false;
-    for (;;) {
-        DWORD available = 0;
-        while (PeekNamedPipe(readOut, nullptr, 0, nullptr, &available, nullptr) && available > 0) {
-            char buf[512];
-            DWORD n = 0;
-            if (!ReadFile(readOut, buf, std::min<DWORD>(sizeof buf, available), &n, nullptr) ||
-                n == 0)
-                break;
-            if (output.size() < 4096)
-                output.append(buf, n);
-        }
-        if (ended)
-            break;
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline -
-                                                                 std::chrono::steady_clock::now())
-                        .count();
-        if (left <= 0)
-            break;
-        ended = WaitForSingleObject(process.hProcess,
-                                    static_cast<DWORD>(std::min<long long>(
-                                        left, ReplaceLimits::TrialLook.count()))) == WAIT_OBJECT_0;
-    }
-    DWORD code = 0;
-    if (!ended) {
-        TerminateProcess(process.hProcess, 1);
-        WaitForSingleObject(process.hProcess, static_cast<DWORD>(ReplaceLimits::TrialEnd.count()));
-    } else if (!GetExitCodeProcess(process.hProcess, &code)) {
-        code = 1;
-    }
-    CloseHandle(process.hProcess);
-    CloseHandle(readOut);
-
-    return JudgeVersionRun({ended, 0, code, std::move(output)}, limit, fault, answer);
+    const TWinHandle thread(process.hThread); // not needed
+    return std::make_unique<TWin32Trial>(TWinHandle(process.hProcess), std::move(output));
 }
 
 void AdoptReplacedToolPriority() {
@@ -169,11 +214,8 @@ long CurrentProcessId() {
 
 bool RunUpdateBat(const std::string& exePath, long /*waitPid*/, std::string& error) {
     TUpdateBat bat = BuildUpdateBat(exePath);
-    if (int err =
-            WriteWholeFile(bat.path, std::vector<uint8_t>(bat.text.begin(), bat.text.end()))) {
-        error = err == EEXIST ? InTheWayText(bat.path) : IoErrorText(err);
+    if (!WriteUpdateScript(bat.path, bat.text, error))
         return false;
-    }
 
     // The batch file's full path, quoted: cmd keeps it as given, and the batch's lines name the
     // executable through it (%~dpn0).
@@ -193,11 +235,11 @@ bool RunUpdateBat(const std::string& exePath, long /*waitPid*/, std::string& err
     DWORD startError = GetLastError();
     SetEnvironmentVariableW(Widen(kPriorityVariable).c_str(), nullptr);
     if (!started) {
-        error = "Cannot start the update script: error " + std::to_string(startError);
+        error = ErrorText("Cannot start the update script", startError);
         RemoveFile(bat.path);
         return false;
     }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    // Not waited for: both its handles are closed at once.
+    const TWinHandle thread(process.hThread), batch(process.hProcess);
     return true;
 }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 
 std::string InfoPageUrl() {
     // KESTREL_INFO_BASE_URL at run time replaces the address chosen at build time.
@@ -83,7 +84,7 @@ std::string InfoUnavailablePage(const std::string& url, TInfoFailure failure,
            HtmlEscaped(detail) + "</small></p></body></html>";
 }
 
-bool AnswerVersionQuery(int argc, const char* const* argv, const char* usage) {
+bool AnswerVersionQuery(int argc, const char* const* argv, const std::string& usage) {
     if (argc != 2)
         return false;
     if (std::strcmp(argv[1], "--version") == 0) {
@@ -92,9 +93,41 @@ bool AnswerVersionQuery(int argc, const char* const* argv, const char* usage) {
         return true;
     }
     if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
-        std::fputs(usage, stdout);
+        std::fputs(usage.c_str(), stdout);
         std::fflush(stdout);
         return true;
     }
     return false;
+}
+
+std::string WindowProgramUsage(const char* portsLine, const char* moreEnvironment,
+                               const char* ending) {
+    return std::string("Usage: kestrel [AG]\n"
+                       "       kestrel --help | --version\n"
+                       "\n"
+                       "The window of the QX40 online upgrade. \"在线更新\" finds the device on "
+                       "the serial\n") +
+           portsLine +
+           "\n"
+           "  AG         start the upgrade by itself two seconds after start-up (any letter case)\n"
+           "  --help     print this text and exit\n"
+           "  --version  print the version and what the tool trusts for updates, and exit\n"
+           "\n"
+           "Environment:\n"
+           "  KESTREL_UPDATE_HOST    host of the upgrade server (port 5001), instead of the one\n"
+           "                         chosen at build time (" KESTREL_UPDATE_HOST_TEXT ")\n"
+           "  KESTREL_INFO_BASE_URL  base address of the device information page (path\n"
+           "                         /url/QX40Info.htm), instead of " KESTREL_INFO_BASE_URL "\n" +
+           moreEnvironment + "\n" + ending;
+}
+
+int RunWindowProgram(const std::function<int()>& body) {
+    try {
+        return body();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "kestrel: unexpected failure: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "kestrel: unexpected failure\n");
+    }
+    return 1;
 }

@@ -1,7 +1,8 @@
 #pragma once
 // What the two windows (Qt on Linux, Win32 on Windows) share without a toolkit: their fixed
 // texts, the address of the device information page and the local page shown when it cannot be
-// loaded, and the answers to --version and --help.
+// loaded, the answers to --version and --help, and the last word on an unexpected failure.
+#include <functional>
 #include <string>
 
 namespace WindowText {
@@ -41,4 +42,14 @@ std::string InfoUnavailablePage(const std::string& url, TInfoFailure failure,
 // Before anything else: with "--version" as its only argument the window program prints its name
 // and version (and what it trusts for updates), with "--help" (or "-h") `usage`, on standard
 // output and ends (true) without opening a window or touching a device.
-bool AnswerVersionQuery(int argc, const char* const* argv, const char* usage);
+bool AnswerVersionQuery(int argc, const char* const* argv, const std::string& usage);
+
+// The usage text of `kestrel --help`: the lines both window programs share, with each one's own
+// end of the first paragraph (`portsLine`), further environment variables (`moreEnvironment`,
+// whole lines) and closing paragraph (`ending`).
+std::string WindowProgramUsage(const char* portsLine, const char* moreEnvironment,
+                               const char* ending);
+
+// Runs the window program's `body` and returns its exit status. Nothing escapes: an unexpected
+// failure ends the program with its reason on standard error and status 1.
+int RunWindowProgram(const std::function<int()>& body);

@@ -1,5 +1,6 @@
 #pragma once
-// The main window as the upgrade workflow and the device and server links see it (TWorkflowUI).
+// The main window as the upgrade workflow and the device and server links see it (TWorkflowUI),
+// for both windows (Qt and Win32: each program implements it for its own TForm_Main).
 // Their calls may come from the upgrade worker thread: each one acts at once on the window's
 // thread and is posted to the window from any other thread, never waiting for it (the window's
 // thread may itself be waiting for the caller).
@@ -30,8 +31,8 @@ public:
     void SetStartEnabled(bool enabled) override;
     void SetStopEnabled(bool enabled) override;
     void Repaint() override;
-    // Runs the window messages waiting on this thread (device waits). A request to end the
-    // program that it meets stays queued for the message loop.
+    // Runs the window messages waiting on this thread (device waits). On Windows a request to
+    // end the program that it meets stays queued for the message loop.
     void ProcessMessages() override;
     void ShowPort(int comId) override;
     void SetDeviceType(const std::string& text) override;
@@ -39,7 +40,7 @@ public:
     void Sleep(int ms) override;
     void ShowHintSteps() override;
     void RequestTerminate() override;
-    // A message box (and the same text on standard error).
+    // An error box (and the same text on standard error).
     void ShowError(const std::string& text) override;
     // The status line's tooltip and copy entry (and the same line on standard error).
     void ShowCause(const std::string& cause) override;
