@@ -68,6 +68,15 @@ public:
 private:
     // The system's part: the socket, what wakes its waits, the send time-out (platform file).
     struct TSystem;
+    // Connect's steps on the system's socket (platform file), each returning why it failed,
+    // empty when it worked. The socket and its wake-up are there.
+    bool HasSocket() const;
+    // Resolves host and port and starts connecting; `pending` when the connect goes on.
+    std::string StartConnect(const std::string& host, const std::string& port, bool& pending);
+    // Waits within `limit` for the pending connect to be made.
+    std::string AwaitConnect(std::chrono::milliseconds limit);
+    // Readies the connected socket for sending and receiving.
+    std::string SetUpConnected(std::chrono::milliseconds limit);
     // How a wait of the socket ended: it is ready (or failed: the next call says which),
     // Disconnect woke it, or the deadline has really passed.
     enum class TWait { Ready, Woken, TimedOut };

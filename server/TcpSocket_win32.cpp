@@ -11,6 +11,8 @@
 #include <ws2tcpip.h>
 
 #include <algorithm>
+#include <memory>
+#include <string>
 
 struct TTcpSocket::TSystem {
     SOCKET socket = INVALID_SOCKET;
@@ -23,6 +25,30 @@ struct TTcpSocket::TSystem {
     TWait WaitFor(long events, std::chrono::steady_clock::time_point until, WSANETWORKEVENTS& seen,
                   const std::atomic<bool>& closed);
 };
+
+namespace {
+// GetAddrInfoW's list, freed when it goes away.
+struct TFreeAddresses {
+    void operator()(ADDRINFOW* list) const { FreeAddrInfoW(list); }
+};
+using TAddresses = std::unique_ptr<ADDRINFOW, TFreeAddresses>;
+
+// Why a connect failed, from its Winsock error.
+std::string ConnectErrorText(int code) {
+    switch (code) {
+    case WSAECONNREFUSED:
+        return "connection refused: nothing listens there (is the server running?)";
+    case WSAENETUNREACH:
+        return "the network is unreachable";
+    case WSAEHOSTUNREACH:
+        return "the host is unreachable";
+    case WSAETIMEDOUT:
+        return "the connection timed out";
+    default:
+        return "the connection failed: Winsock error " + std::to_string(code);
+    }
+}
+} // namespace
 
 bool StartSocketLibrary() {
     static const bool started = [] {
@@ -100,69 +126,44 @@ TTcpSocket::TWait TTcpSocket::TSystem::WaitFor(long events,
     }
 }
 
-bool TTcpSocket::Connect(const std::string& host, const std::string& port,
-                         std::chrono::milliseconds limit) {
-    connectError_.clear();
-    if (sys_->socket == INVALID_SOCKET || closed_.load() || connected_.load()) {
-        connectError_ = closed_.load() ? "the connection was closed before it was made"
-                                       : "no socket could be made";
-        return false;
-    }
-    // Why a connect failed, from its Winsock error.
-    auto errorText = [](int code) -> std::string {
-        switch (code) {
-        case WSAECONNREFUSED:
-            return "connection refused: nothing listens there (is the server running?)";
-        case WSAENETUNREACH:
-            return "the network is unreachable";
-        case WSAEHOSTUNREACH:
-            return "the host is unreachable";
-        case WSAETIMEDOUT:
-            return "the connection timed out";
-        default:
-            return "the connection failed: Winsock error " + std::to_string(code);
-        }
-    };
+bool TTcpSocket::HasSocket() const {
+    return sys_->socket != INVALID_SOCKET;
+}
+
+std::string TTcpSocket::StartConnect(const std::string& host, const std::string& port,
+                                     bool& pending) {
     ADDRINFOW hints{};
     hints.ai_family = sys_->family;
     hints.ai_socktype = SOCK_STREAM;
-    ADDRINFOW* found = nullptr;
-    if (int rc = GetAddrInfoW(Widen(host).c_str(), Widen(port).c_str(), &hints, &found);
-        rc != 0 || !found) {
-        connectError_ = "the name does not resolve (resolver error " + std::to_string(rc) + ")";
-        return false;
-    }
-    int rc = connect(sys_->socket, found->ai_addr, static_cast<int>(found->ai_addrlen));
-    int err = WSAGetLastError();
-    FreeAddrInfoW(found);
-    if (rc != 0) {
-        if (err != WSAEWOULDBLOCK) {
-            connectError_ = errorText(err);
-            return false;
-        }
-        WSANETWORKEVENTS seen{};
-        auto until = std::chrono::steady_clock::now() + limit;
-        auto wait = sys_->WaitFor(FD_CONNECT, until, seen, closed_);
-        if (wait == TWait::TimedOut) {
-            connectError_ = ConnectTimeoutText(limit);
-            return false;
-        }
-        if (wait != TWait::Ready || !(seen.lNetworkEvents & FD_CONNECT)) {
-            connectError_ = "the connection was closed while it was being made";
-            return false;
-        }
-        if (seen.iErrorCode[FD_CONNECT_BIT] != 0) {
-            connectError_ = errorText(seen.iErrorCode[FD_CONNECT_BIT]);
-            return false;
-        }
-    }
-    connected_.store(true);
-    // A Disconnect that raced with the connect wins.
-    if (closed_.load()) {
-        Disconnect();
-        return false;
-    }
-    return true;
+    ADDRINFOW* list = nullptr;
+    const int rc = GetAddrInfoW(Widen(host).c_str(), Widen(port).c_str(), &hints, &list);
+    const TAddresses found(list);
+    if (rc != 0 || !found)
+        return "the name does not resolve (resolver error " + std::to_string(rc) + ")";
+    if (connect(sys_->socket, found->ai_addr, static_cast<int>(found->ai_addrlen)) == 0)
+        return {};
+    const int err = WSAGetLastError();
+    if (err != WSAEWOULDBLOCK)
+        return ConnectErrorText(err);
+    pending = true;
+    return {};
+}
+
+std::string TTcpSocket::AwaitConnect(std::chrono::milliseconds limit) {
+    WSANETWORKEVENTS seen{};
+    auto until = std::chrono::steady_clock::now() + limit;
+    auto wait = sys_->WaitFor(FD_CONNECT, until, seen, closed_);
+    if (wait == TWait::TimedOut)
+        return ConnectTimeoutText(limit);
+    if (wait != TWait::Ready || !(seen.lNetworkEvents & FD_CONNECT))
+        return "the connection was closed while it was being made";
+    if (seen.iErrorCode[FD_CONNECT_BIT] != 0)
+        return ConnectErrorText(seen.iErrorCode[FD_CONNECT_BIT]);
+    return {};
+}
+
+std::string TTcpSocket::SetUpConnected(std::chrono::milliseconds /*limit*/) {
+    return {}; // the socket stays non-blocking; each send waits within its own limit
 }
 
 void TTcpSocket::Disconnect() {
