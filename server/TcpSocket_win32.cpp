@@ -14,11 +14,36 @@
 #include <memory>
 #include <string>
 
+namespace {
+// A Winsock socket or event that is released when it goes away (or when Reset).
+template <typename THandle, THandle Empty, auto Release> class TOwned {
+public:
+    TOwned() = default;
+    ~TOwned() { Reset(); }
+    TOwned(const TOwned&) = delete;
+    TOwned& operator=(const TOwned&) = delete;
+
+    THandle Get() const { return handle_; }
+    bool Valid() const { return handle_ != Empty; }
+    void Reset(THandle handle = Empty) {
+        if (handle_ != Empty)
+            Release(handle_);
+        handle_ = handle;
+    }
+
+private:
+    THandle handle_ = Empty;
+};
+using TSocketHandle = TOwned<SOCKET, INVALID_SOCKET, closesocket>;
+using TEventHandle = TOwned<WSAEVENT, nullptr, WSACloseEvent>;
+} // namespace
+
 struct TTcpSocket::TSystem {
-    SOCKET socket = INVALID_SOCKET;
+    // The events before the socket: the socket is closed first.
+    TEventHandle ready; // set by Winsock (connect, read, write, close)
+    TEventHandle wake;  // set by Disconnect
+    TSocketHandle socket;
     int family = AF_INET;
-    WSAEVENT ready = WSA_INVALID_EVENT; // set by Winsock (connect, read, write, close)
-    WSAEVENT wake = WSA_INVALID_EVENT;  // set by Disconnect
 
     // Waits until Winsock reports one of `events` (the network events land in `seen`), the wake
     // event is set, or `until` has passed.
@@ -63,32 +88,23 @@ TTcpSocket::TTcpSocket(bool ipv6) : sys_(std::make_unique<TSystem>()) {
     if (!StartSocketLibrary())
         return;
     // Not inherited: the update script and other children must not hold the connection.
-    sys_->socket = WSASocketW(sys_->family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
-                              WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
-    sys_->ready = WSACreateEvent();
-    sys_->wake = WSACreateEvent();
-    if (sys_->socket == INVALID_SOCKET || sys_->ready == WSA_INVALID_EVENT ||
-        sys_->wake == WSA_INVALID_EVENT)
+    sys_->socket.Reset(WSASocketW(sys_->family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                                  WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT));
+    sys_->ready.Reset(WSACreateEvent());
+    sys_->wake.Reset(WSACreateEvent());
+    if (!sys_->socket.Valid() || !sys_->ready.Valid() || !sys_->wake.Valid())
         return;
     // Lines are small request/reply steps: send them at once.
     BOOL one = TRUE;
-    setsockopt(sys_->socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one),
+    setsockopt(sys_->socket.Get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one),
                sizeof one);
     // Also makes the socket non-blocking.
-    if (WSAEventSelect(sys_->socket, sys_->ready, FD_CONNECT | FD_READ | FD_WRITE | FD_CLOSE) !=
-        0) {
-        closesocket(sys_->socket);
-        sys_->socket = INVALID_SOCKET;
-    }
+    if (WSAEventSelect(sys_->socket.Get(), sys_->ready.Get(),
+                       FD_CONNECT | FD_READ | FD_WRITE | FD_CLOSE) != 0)
+        sys_->socket.Reset();
 }
 
-TTcpSocket::~TTcpSocket() {
-    if (sys_->socket != INVALID_SOCKET)
-        closesocket(sys_->socket);
-    for (WSAEVENT e : {sys_->ready, sys_->wake})
-        if (e != WSA_INVALID_EVENT)
-            WSACloseEvent(e);
-}
+TTcpSocket::~TTcpSocket() = default; // the system's part closes its socket and events
 
 TTcpSocket::TWait TTcpSocket::TSystem::WaitFor(long events,
                                                std::chrono::steady_clock::time_point until,
@@ -103,7 +119,7 @@ TTcpSocket::TWait TTcpSocket::TSystem::WaitFor(long events,
         // A timed wait may end a little early: only a deadline that has passed counts.
         if (left.count() <= 0)
             return TWait::TimedOut;
-        WSAEVENT both[2] = {wake, ready};
+        WSAEVENT both[2] = {wake.Get(), ready.Get()};
         DWORD ms = static_cast<DWORD>(std::min<long long>(left.count(), 0x7FFFFFFF));
         DWORD rc = WSAWaitForMultipleEvents(2, both, FALSE, ms, FALSE);
         if (rc == WSA_WAIT_EVENT_0 || closed.load())
@@ -111,7 +127,7 @@ TTcpSocket::TWait TTcpSocket::TSystem::WaitFor(long events,
         if (rc == WSA_WAIT_EVENT_0 + 1) {
             // Reading the record also resets the event.
             WSANETWORKEVENTS now{};
-            if (WSAEnumNetworkEvents(socket, ready, &now) != 0)
+            if (WSAEnumNetworkEvents(socket.Get(), ready.Get(), &now) != 0)
                 return TWait::Woken; // a failing socket counts as a closed connection
             seen.lNetworkEvents |= now.lNetworkEvents;
             for (int bit = 0; bit < FD_MAX_EVENTS; ++bit)
@@ -127,7 +143,7 @@ TTcpSocket::TWait TTcpSocket::TSystem::WaitFor(long events,
 }
 
 bool TTcpSocket::HasSocket() const {
-    return sys_->socket != INVALID_SOCKET;
+    return sys_->socket.Valid();
 }
 
 std::string TTcpSocket::StartConnect(const std::string& host, const std::string& port,
@@ -140,7 +156,7 @@ std::string TTcpSocket::StartConnect(const std::string& host, const std::string&
     const TAddresses found(list);
     if (rc != 0 || !found)
         return "the name does not resolve (resolver error " + std::to_string(rc) + ")";
-    if (connect(sys_->socket, found->ai_addr, static_cast<int>(found->ai_addrlen)) == 0)
+    if (connect(sys_->socket.Get(), found->ai_addr, static_cast<int>(found->ai_addrlen)) == 0)
         return {};
     const int err = WSAGetLastError();
     if (err != WSAEWOULDBLOCK)
@@ -171,10 +187,10 @@ void TTcpSocket::Disconnect() {
     connected_.store(false);
     if (wasClosed)
         return;
-    if (sys_->socket != INVALID_SOCKET)
-        shutdown(sys_->socket, SD_BOTH);
-    if (sys_->wake != WSA_INVALID_EVENT)
-        WSASetEvent(sys_->wake);
+    if (sys_->socket.Valid())
+        shutdown(sys_->socket.Get(), SD_BOTH);
+    if (sys_->wake.Valid())
+        WSASetEvent(sys_->wake.Get());
 }
 
 int TTcpSocket::SendLine(const std::string& text, const std::string& delimiter,
@@ -186,7 +202,7 @@ int TTcpSocket::SendLine(const std::string& text, const std::string& delimiter,
     auto until = std::chrono::steady_clock::now() + limit;
     while (sent < out.size() && !closed_.load()) {
         int chunk = static_cast<int>(std::min<size_t>(out.size() - sent, 1 << 30));
-        int n = send(sys_->socket, out.data() + sent, chunk, 0);
+        int n = send(sys_->socket.Get(), out.data() + sent, chunk, 0);
         if (n > 0) {
             sent += static_cast<size_t>(n);
             until = std::chrono::steady_clock::now() + limit;
@@ -208,7 +224,7 @@ int TTcpSocket::SendLine(const std::string& text, const std::string& delimiter,
 TTcpSocket::TRead TTcpSocket::TryRead(char* into, size_t size, int& count) {
     if (closed_.load())
         return TRead::Closed;
-    int n = recv(sys_->socket, into, static_cast<int>(std::min<size_t>(size, 1 << 30)), 0);
+    int n = recv(sys_->socket.Get(), into, static_cast<int>(std::min<size_t>(size, 1 << 30)), 0);
     if (n > 0) {
         count = n;
         return TRead::Data;
