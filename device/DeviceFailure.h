@@ -1,9 +1,9 @@
 #pragma once
 // Why an operation of the device link failed: a kind from a closed set with the detail its line
 // names, and the one function that turns it into that line.
+#include <cstddef>
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
 
 enum class TDeviceFailureKind {
@@ -21,9 +21,9 @@ enum class TDeviceFailureKind {
     CloseFailed,               // the sequence worked but the close was refused
     NoProbeAnswer,             // the one port discovery was limited to stayed silent
     NoPortAnswered,            // no port answered the probe
-    OpenFailedElsewhereSilent, // a port could not be opened (openErrors), the others stayed silent
+    OpenFailedElsewhereSilent, // a port could not be opened (openError), the others stayed silent
     // One exchange: command `code`, or a data frame (code Command::DataFrame, `frame`).
-    RefusedLength, // refused before anything was sent: unknown code or short reply buffer
+    RefusedLength, // refused before anything was sent or read: unknown code, short buffer
     WriteFailed,   // the port failed while sending
     NoReply,       // nothing came back in time
     BadReply,      // a reply with a bad sum or a refusal

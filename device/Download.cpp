@@ -23,6 +23,21 @@ struct TKindInfo {
 constexpr uint8_t WholeBlock = 255;
 constexpr uint8_t SingleByte = 0;
 
+// How an image kind is cut into blocks and filled; nothing for an unknown kind.
+std::optional<TKindInfo> KindInfo(uint8_t imageKind) {
+    switch (imageKind) {
+    case ImageKind::ModelImage:
+        return TKindInfo{WholeBlock, 256};
+    case ImageKind::ByteImage:
+        return TKindInfo{SingleByte, 1};
+    case ImageKind::Firmware:
+    case ImageKind::FirmwareAlt:
+        return TKindInfo{WholeBlock, 512};
+    default:
+        return std::nullopt;
+    }
+}
+
 } // namespace
 
 TDeviceFailureKind TDeviceLink::StartDownload(uint32_t startAddress, uint8_t modelFlag,
@@ -99,23 +114,6 @@ TDeviceFailure TDeviceLink::SendBlocks(TProgressBar* bar, const uint8_t* buffer,
     }
     return {};
 }
-
-namespace {
-// How an image kind is cut into blocks and filled; nothing for an unknown kind.
-std::optional<TKindInfo> KindInfo(uint8_t imageKind) {
-    switch (imageKind) {
-    case ImageKind::ModelImage:
-        return TKindInfo{WholeBlock, 256};
-    case ImageKind::ByteImage:
-        return TKindInfo{SingleByte, 1};
-    case ImageKind::Firmware:
-    case ImageKind::FirmwareAlt:
-        return TKindInfo{WholeBlock, 512};
-    default:
-        return std::nullopt;
-    }
-}
-} // namespace
 
 bool TDeviceLink::DownloadFirmware(TProgressBar* bar, const std::string& deviceType,
                                    TMemoryStream& image, int32_t length, uint32_t startAddress,

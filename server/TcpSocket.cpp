@@ -1,5 +1,5 @@
-// The receives of the TCP client socket, over the platform's one system receive (TryRead) and
-// wait (WaitReadable).
+// The connect's sequence of the TCP client socket over the platform's steps, and its receives
+// over the platform's one system receive (TryRead) and wait (WaitReadable).
 #include "TcpSocket.h"
 
 #include <algorithm>
