@@ -36,6 +36,18 @@ uint8_t DrawKey() {
     return static_cast<uint8_t>(std::uniform_int_distribution<int>(0, 254)(generator));
 }
 
+// An open of port `port` (1..256) that failed with errno `err`: no device has that number, or
+// the device's own refusal.
+TDeviceFailure OpenFault(int32_t port, int err) {
+    std::string path = PortDevicePath(port);
+    if (path.empty())
+        return {.kind = TDeviceFailureKind::NoDevice, .port = port};
+    return {.kind = TDeviceFailureKind::OpenFailed,
+            .port = port,
+            .path = std::move(path),
+            .openError = err};
+}
+
 } // namespace
 
 const std::string& DeviceFailureCause() {
@@ -48,15 +60,9 @@ void TDeviceLink::Record(TDeviceFailure failure) {
 }
 
 TDeviceFailure TDeviceLink::OpenFailure(int32_t port) const {
-    std::string path = PortDevicePath(port);
     if (port < 1 || port > ComPortCount)
         return {.kind = TDeviceFailureKind::NoSuchPort, .port = port};
-    if (path.empty())
-        return {.kind = TDeviceFailureKind::NoDevice, .port = port};
-    return {.kind = TDeviceFailureKind::OpenFailed,
-            .port = port,
-            .path = std::move(path),
-            .openError = Com.LastOpenError()};
+    return OpenFault(port, Com.LastOpenError());
 }
 
 TDeviceFailure TDeviceLink::CommandFailure(int32_t port, uint8_t code, TDeviceFailureKind how,
@@ -69,15 +75,8 @@ TDeviceFailure TDeviceLink::ScanFailure(const TScan& scan) const {
     const auto& faults = scan.openFaults;
     if (onlyPort_ != 0) {
         for (const auto& [port, err] : faults)
-            if (port == onlyPort_) {
-                std::string path = PortDevicePath(port);
-                if (path.empty())
-                    return {.kind = TDeviceFailureKind::NoDevice, .port = port};
-                return {.kind = TDeviceFailureKind::OpenFailed,
-                        .port = port,
-                        .path = std::move(path),
-                        .openError = err};
-            }
+            if (port == onlyPort_)
+                return OpenFault(port, err);
         return {.kind = TDeviceFailureKind::NoProbeAnswer,
                 .port = onlyPort_,
                 .path = PortDevicePath(onlyPort_),
