@@ -6,6 +6,7 @@
 // window follows MainWindow() and which the free functions of COMFunAPI.h and UPCommFun.h and the
 // globals IOPack, SendBuf and ComOpenCount stand for; only a program's start picks it.
 #include "COMFunAPI.h"
+#include "DeviceFailure.h"
 #include "Frames.h"
 #include "IOPack.h"
 #include "MemoryStream.h"
@@ -32,16 +33,20 @@ public:
     // reads exactly those and validates them: sums for 12 and longer replies, AckValue == 11 with
     // IOPack.Key for one byte. Length 0 succeeds at once. False (nothing read) when `reply` is
     // shorter than `len`.
-    bool RecvReply(int32_t port, int32_t len, std::span<uint8_t> reply);
+    bool RecvReply(int32_t port, int32_t len, std::span<uint8_t> reply) {
+        return TakeReply(port, len, reply) == TDeviceFailureKind::None;
+    }
     // Sends the frame and receives the reply its code calls for. An unknown code, or a reply
     // buffer too short for the code's reply, is refused before anything is sent.
-    bool SendCmd(int32_t port, const TFrame& frame, std::span<uint8_t> reply);
+    bool SendCmd(int32_t port, const TFrame& frame, std::span<uint8_t> reply) {
+        return Transact(port, frame, reply) == TDeviceFailureKind::None;
+    }
 
     // --- Discovery and identification (on IOPack.ComID) ----------------------------------------
     // Probes ports 1..256 with the fixed probe frame; true when one answers with an
     // acknowledgement decoding to 11 or 14, its number then in IOPack.ComID (otherwise ComID is
     // left as it was). With SetOnlyPort(n), n > 0, only port n is probed.
-    bool ScanCom();
+    bool ScanCom() { return !FindDevice().answering.empty(); }
     // 0 (the default): discovery probes every port. n in 1..256: discovery probes only port n,
     // and ConnectDevice never falls back to the port of an earlier run when that is another one.
     void SetOnlyPort(int32_t port) { onlyPort_ = port; }
@@ -52,18 +57,25 @@ public:
     // with the port's device path when there is one ("/dev/ttyUSB0: permission denied — ...",
     // "no device answered on ports 1 to 256 (...)"). Empty after a success.
     const std::string& FailureCause() const { return failureCause_; }
+    // The same failure as a value: its kind and detail (kind None after a success).
+    const TDeviceFailure& Failure() const { return failure_; }
     // Finds the device, reads counters, identity bytes, identity, exchanges a fresh key, reads
     // the identity text and the use counter, and closes the port again. True when all of that
     // worked.
     bool ConnectDevice();
-    bool ReadCounters(); // Count1, Count2 (both 0 on failure)
-    bool ReadCID();      // CID (kept on failure)
-    bool ReadDevID();    // DevID (empty on failure)
-    bool ReadTypeText(); // TypeText (kept on failure)
-    bool ReadUseCount(); // Count1 (0 on failure)
+    // Count1, Count2 (both 0 on failure)
+    bool ReadCounters() { return Read(Command::ReadCounters) == TDeviceFailureKind::None; }
+    // CID (kept on failure)
+    bool ReadCID() { return Read(Command::ReadCID) == TDeviceFailureKind::None; }
+    // DevID (empty on failure)
+    bool ReadDevID() { return Read(Command::ReadDevID) == TDeviceFailureKind::None; }
+    // TypeText (kept on failure)
+    bool ReadTypeText() { return Read(Command::ReadTypeText) == TDeviceFailureKind::None; }
+    // Count1 (0 on failure)
+    bool ReadUseCount() { return Read(Command::ReadUseCount) == TDeviceFailureKind::None; }
     // Draws a new random Key 0..254 (stored before sending) and sends it with DevID; true when
     // the device acknowledged with 11 under the new key.
-    bool SendKey();
+    bool SendKey() { return ExchangeKey() == TDeviceFailureKind::None; }
     // Sends Command::Reset (no reply awaited).
     bool SendCmd0B();
 
@@ -75,9 +87,12 @@ public:
     bool DownloadFirmware(TProgressBar* bar, const std::string& deviceType, TMemoryStream& image,
                           int32_t length, uint32_t startAddress, uint8_t imageKind);
     // Sends the start command with IOPack.PackLen; true when acknowledged with 11.
-    bool SendDownloadStart(uint32_t startAddress, uint8_t modelFlag, uint8_t imageKind);
+    bool SendDownloadStart(uint32_t startAddress, uint8_t modelFlag, uint8_t imageKind) {
+        return StartDownload(startAddress, modelFlag, imageKind) == TDeviceFailureKind::None;
+    }
     // Sends buffer[0..p-1], p a multiple of the block length IOPack.PackLen + 1, block by block,
-    // each acknowledged, and moves `bar` (may be null) to the bytes sent once a block is.
+    // each acknowledged, and moves `bar` (may be null) to the bytes sent once a block is. A
+    // failure is kept as the link's failure.
     bool SendFirmwareBlocks(TProgressBar* bar, const uint8_t* buffer, int32_t p);
     // Writes the sum of SendBuf[0..n+2] into SendBuf[n+3] (high) and SendBuf[n+4] (low).
     void SetDataSum(uint8_t n);
@@ -85,27 +100,65 @@ public:
     bool SendDataFrame();
     // Waits (at least 2 s, processing window messages) for the one acknowledgement byte of a
     // data frame; true when it decodes to 16. Two or more waiting bytes fail without reading.
-    bool WaitBlockAck();
+    bool WaitBlockAck() { return TakeBlockAck() == TDeviceFailureKind::None; }
 
 private:
     using TReply = std::array<uint8_t, 12>;
-    bool Query(uint8_t code, TReply& reply);
-    // Opens `port`, sends the probe and takes its answer; true when it decodes to 11 or 14. A
-    // port that exists but cannot be opened is noted for the scan's cause.
-    bool ProbeCom(int32_t port);
-    // The cause of a scan that found nothing: the most telling open failure, or the ports tried.
-    std::string ScanFailureCause() const;
-    // Sets FailureCause for an open of `port` that failed, or for command `code` that failed.
-    void FailOpen(int32_t port);
-    void FailCommand(int32_t port, uint8_t code);
+    // What a probe found: whether the port opened (otherwise the open's errno) and answered.
+    struct TProbe {
+        bool opened = false;
+        int openError = 0;
+        bool answered = false;
+    };
+    // What discovery found: the ports that answered, and those that exist but could not be
+    // opened (port, errno), in the order probed.
+    struct TScan {
+        std::vector<int32_t> answering;
+        std::vector<std::pair<int32_t, int>> openFaults;
+    };
 
-    // How the last SendCmd / RecvReply went, for the cause of a failed step.
-    enum class TStepFault { None, WriteFailed, NoReply, BadReply };
-    TStepFault stepFault_ = TStepFault::None;
+    // The exchanges, each returning how it failed: None, RefusedLength, WriteFailed, NoReply or
+    // BadReply.
+    TDeviceFailureKind Transact(int32_t port, const TFrame& frame, std::span<uint8_t> reply);
+    TDeviceFailureKind TakeReply(int32_t port, int32_t len, std::span<uint8_t> reply);
+    TDeviceFailureKind TakeBlockAck();
+    TDeviceFailureKind Query(uint8_t code, TReply& reply);
+    // A read command on IOPack.ComID, what it read stored in IOPack.
+    TDeviceFailureKind Read(uint8_t code);
+    TDeviceFailureKind ExchangeKey();
+    TDeviceFailureKind StartDownload(uint32_t startAddress, uint8_t modelFlag, uint8_t imageKind);
+
+    // Opens `port`, sends the probe and takes its answer; answered when it decodes to 11 or 14.
+    TProbe ProbeCom(int32_t port);
+    // Probes the ports (only the one of SetOnlyPort when set), stopping at the first that
+    // answers unless `all`. A port that exists but cannot be opened is noted for the cause.
+    TScan Scan(bool all);
+    // ScanCom's scan: IOPack.ComID becomes the port that answered.
+    TScan FindDevice();
+    // The cause of a scan that found nothing: the most telling open failure, or the ports tried.
+    TDeviceFailure ScanFailure(const TScan& scan) const;
+    // An open of `port` that failed just now, or command `code` on `port` that failed as `how`.
+    TDeviceFailure OpenFailure(int32_t port) const;
+    static TDeviceFailure CommandFailure(int32_t port, uint8_t code, TDeviceFailureKind how,
+                                         bool probed);
+    // ConnectDevice on `port` once discovery is over; `probed`: the port answered the probe.
+    TDeviceFailure Identify(int32_t port, bool probed);
+    // DownloadFirmware's steps: the whole of it, the image readied into `buffer` (and
+    // IOPack.PackLen set), the transfer on the open port.
+    TDeviceFailure Program(TProgressBar* bar, const std::string& deviceType, TMemoryStream& image,
+                           int32_t length, uint32_t startAddress, uint8_t imageKind);
+    TDeviceFailure ReadyImage(const std::string& deviceType, uint8_t modelFlag,
+                              TMemoryStream& image, int32_t length, uint8_t imageKind,
+                              std::vector<uint8_t>& buffer);
+    TDeviceFailure Transfer(TOpenCom& open, TProgressBar* bar, const std::vector<uint8_t>& buffer,
+                            uint32_t startAddress, uint8_t modelFlag, uint8_t imageKind);
+    TDeviceFailure SendBlocks(TProgressBar* bar, const uint8_t* buffer, int32_t p);
+    // Keeps `failure` as the link's failure, with its line for FailureCause.
+    void Record(TDeviceFailure failure);
+
     int32_t onlyPort_ = 0;
-    bool probed_ = false; // the port in use answered the probe in this run
-    std::vector<std::pair<int32_t, int>> openFaults_; // the scan's open failures: port, errno
-    std::string failureCause_;
+    TDeviceFailure failure_;
+    std::string failureCause_; // DeviceFailureText(failure_), made when it was recorded
     // The start of every sequence on the device's freshly opened port: DTR cleared, a pause,
     // stale input discarded.
     void StartSequence(int32_t port);

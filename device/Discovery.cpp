@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <random>
+#include <utility>
 
 namespace {
 
@@ -36,78 +36,16 @@ uint8_t DrawKey() {
     return static_cast<uint8_t>(std::uniform_int_distribution<int>(0, 254)(generator));
 }
 
-// What a command does, for the cause of a failed step.
-const char* CommandName(uint8_t code) {
-    switch (code) {
-    case Command::KeyExchange:
-        return "key exchange";
-    case Command::StartProgramming:
-        return "start programming";
-    case Command::Reset:
-        return "reset";
-    case Command::ReadCounters:
-        return "read counters";
-    case Command::ReadCID:
-        return "read identity bytes";
-    case Command::ReadTypeText:
-        return "read identity text";
-    case Command::ReadDevID:
-        return "read device identity";
-    case Command::ReadUseCount:
-        return "read use counter";
-    default:
-        return "command";
-    }
-}
-
-// The port's device path, or its name when no device has that number.
-std::string PortWhere(int32_t port) {
+// An open of port `port` (1..256) that failed with errno `err`: no device has that number, or
+// the device's own refusal.
+TDeviceFailure OpenFault(int32_t port, int err) {
     std::string path = PortDevicePath(port);
-    return path.empty() ? ComPortName(port) : path;
-}
-
-// "3 serial ports exist: /dev/ttyS0, /dev/ttyS1, /dev/ttyUSB0" (the first few named).
-std::string ExistingPorts() {
-    std::vector<std::string> existing;
-    for (const std::string& path : SerialPortPaths())
-        if (PortExists(path))
-            existing.push_back(path);
-    if (existing.empty())
-        return "no serial port exists: is the device plugged in?";
-    std::string text = std::to_string(existing.size()) +
-                       (existing.size() == 1 ? " serial port exists: " : " serial ports exist: ");
-    constexpr size_t named = 6;
-    for (size_t i = 0; i < existing.size() && i < named; ++i)
-        text += (i ? ", " : "") + existing[i];
-    if (existing.size() > named)
-        text += ", ...";
-    return text;
-}
-
-// For the ports among `ports` (those that stayed silent) that other programs hold open:
-// "; port 3 (/dev/ttyUSB0) is open in cat, pid 4242 — ...". Such a program need not lock the
-// port, yet it reads the device's answers before this tool does. Empty when none is held.
-std::string HeldPortsNote(const std::vector<int32_t>& ports) {
-    std::vector<std::string> paths;
-    paths.reserve(ports.size());
-    for (int32_t port : ports)
-        paths.push_back(PortDevicePath(port));
-    const std::vector<std::vector<std::string>> holders = PortHoldersOf(paths);
-    std::string note;
-    size_t held = 0;
-    for (size_t i = 0; i < ports.size(); ++i) {
-        if (holders[i].empty())
-            continue;
-        note += "; port " + std::to_string(ports[i]) + " (" + paths[i] + ") is open in ";
-        for (size_t h = 0; h < holders[i].size(); ++h)
-            note += (h ? " and in " : "") + holders[i][h];
-        ++held;
-    }
-    if (held == 0)
-        return {};
-    return note + (held == 1 ? " — a program that has the port open may take the device's answers"
-                             : " — programs that have these ports open may take the device's "
-                               "answers");
+    if (path.empty())
+        return {.kind = TDeviceFailureKind::NoDevice, .port = port};
+    return {.kind = TDeviceFailureKind::OpenFailed,
+            .port = port,
+            .path = std::move(path),
+            .openError = err};
 }
 
 } // namespace
@@ -116,48 +54,33 @@ const std::string& DeviceFailureCause() {
     return DefaultDeviceLink().FailureCause();
 }
 
-void TDeviceLink::FailOpen(int32_t port) {
-    std::string path = PortDevicePath(port);
+void TDeviceLink::Record(TDeviceFailure failure) {
+    failure_ = std::move(failure);
+    failureCause_ = DeviceFailureText(failure_);
+}
+
+TDeviceFailure TDeviceLink::OpenFailure(int32_t port) const {
     if (port < 1 || port > ComPortCount)
-        failureCause_ = "no port " + std::to_string(port) + " to open (" + ExistingPorts() + ")";
-    else if (path.empty())
-        failureCause_ = ComPortName(port) + " has no device (" + ExistingPorts() + ")";
-    else
-        failureCause_ = OpenFailureCause(path, Com.LastOpenError());
+        return {.kind = TDeviceFailureKind::NoSuchPort, .port = port};
+    return OpenFault(port, Com.LastOpenError());
 }
 
-void TDeviceLink::FailCommand(int32_t port, uint8_t code) {
-    char what[64];
-    std::snprintf(what, sizeof what, "command 0x%02X (%s)", code, CommandName(code));
-    std::string where = PortWhere(port) + ": ";
-    switch (stepFault_) {
-    case TStepFault::WriteFailed:
-        failureCause_ = where + "the port failed while sending " + what + " — unplugged?";
-        break;
-    case TStepFault::BadReply:
-        failureCause_ = where + "the device answered " + what + " wrongly (bad sum or refusal)";
-        break;
-    case TStepFault::None:
-    case TStepFault::NoReply:
-        failureCause_ =
-            where +
-            (probed_ ? "the device answered the probe but not " : "the device did not answer ") +
-            what;
-        break;
-    }
+TDeviceFailure TDeviceLink::CommandFailure(int32_t port, uint8_t code, TDeviceFailureKind how,
+                                           bool probed) {
+    return {
+        .kind = how, .port = port, .path = PortDevicePath(port), .code = code, .probed = probed};
 }
 
-std::string TDeviceLink::ScanFailureCause() const {
+TDeviceFailure TDeviceLink::ScanFailure(const TScan& scan) const {
+    const auto& faults = scan.openFaults;
     if (onlyPort_ != 0) {
-        for (const auto& [port, err] : openFaults_)
-            if (port == onlyPort_) {
-                std::string path = PortDevicePath(port);
-                if (path.empty())
-                    return ComPortName(port) + " has no device (" + ExistingPorts() + ")";
-                return OpenFailureCause(path, err);
-            }
-        return PortWhere(onlyPort_) + ": no device answered the probe on " +
-               ComPortName(onlyPort_) + HeldPortsNote({onlyPort_});
+        for (const auto& [port, err] : faults)
+            if (port == onlyPort_)
+                return OpenFault(port, err);
+        return {.kind = TDeviceFailureKind::NoProbeAnswer,
+                .port = onlyPort_,
+                .path = PortDevicePath(onlyPort_),
+                .silent = {onlyPort_}};
     }
     // The ports that exist and were probed, for the programs that may hold them.
     std::vector<int32_t> silent;
@@ -165,27 +88,26 @@ std::string TDeviceLink::ScanFailureCause() const {
     for (size_t i = 0; i < paths.size() && i < static_cast<size_t>(ComPortCount); ++i) {
         const auto port = static_cast<int32_t>(i + 1);
         if (PortExists(paths[i]) &&
-            std::none_of(openFaults_.begin(), openFaults_.end(),
+            std::none_of(faults.begin(), faults.end(),
                          [port](const auto& fault) { return fault.first == port; }))
             silent.push_back(port);
     }
     // A port that exists but could not be opened says more than the ports that stayed silent.
-    for (const auto& [port, err] : openFaults_) {
+    for (const auto& [port, err] : faults) {
         std::string path = PortDevicePath(port);
-        if (path.empty())
-            continue;
-        std::string cause = OpenFailureCause(path, err);
-        if (openFaults_.size() > 1)
-            cause += " (and " + std::to_string(openFaults_.size() - 1) +
-                     " more ports could not be opened)";
-        return cause + "; no device answered on the other ports" + HeldPortsNote(silent);
+        if (!path.empty())
+            return {.kind = TDeviceFailureKind::OpenFailedElsewhereSilent,
+                    .port = port,
+                    .path = std::move(path),
+                    .openError = err,
+                    .openFailures = faults.size(),
+                    .silent = std::move(silent)};
     }
-    return "no device answered on ports 1 to " + std::to_string(ComPortCount) + " (" +
-           ExistingPorts() + ")" + HeldPortsNote(silent);
+    return {.kind = TDeviceFailureKind::NoPortAnswered, .silent = std::move(silent)};
 }
 
-bool TDeviceLink::Query(uint8_t code, TReply& reply) {
-    return SendCmd(IOPack.ComID, QueryFrame(code), reply);
+TDeviceFailureKind TDeviceLink::Query(uint8_t code, TReply& reply) {
+    return Transact(IOPack.ComID, QueryFrame(code), reply);
 }
 
 void TDeviceLink::DiscardInput(int32_t port) {
@@ -199,148 +121,145 @@ void TDeviceLink::StartSequence(int32_t port) {
     DiscardInput(port);
 }
 
-bool TDeviceLink::ProbeCom(int32_t port) {
+TDeviceLink::TProbe TDeviceLink::ProbeCom(int32_t port) {
     TOpenCom open(Com, port, IOPack.Baud);
-    if (!open.IsOpen()) {
-        // Numbers without a device fail with ENOENT at once; anything else is worth naming.
-        if (Com.LastOpenError() != ENOENT || port == onlyPort_)
-            openFaults_.emplace_back(port, Com.LastOpenError());
-        return false;
-    }
+    if (!open.IsOpen())
+        return {.opened = false, .openError = Com.LastOpenError()};
     Com.SetComDTR(port, 0);
     uint8_t ack = 0;
     if (!SendFrame(port, ProbeFrame()) ||
         !Com.ReadComWithin(port, &ack, 1, {DeviceLimits::ProbePolls, DeviceLimits::ReplyPollPause}))
-        return false;
+        return {.opened = true};
     const uint8_t value = AckValue(ack, IOPack.Key);
-    return value == AckCommand || value == AckProbeAlt;
+    return {.opened = true, .answered = value == AckCommand || value == AckProbeAlt};
 }
 
-bool TDeviceLink::ScanCom() {
-    openFaults_.clear();
+TDeviceLink::TScan TDeviceLink::Scan(bool all) {
+    TScan scan;
     const int32_t first = onlyPort_ != 0 ? onlyPort_ : 1;
     const int32_t last = onlyPort_ != 0 ? onlyPort_ : ComPortCount;
     for (int32_t port = first; port <= last; ++port) {
-        if (ProbeCom(port)) {
-            IOPack.ComID = static_cast<uint16_t>(port);
-            return true;
+        const TProbe probe = ProbeCom(port);
+        // Numbers without a device fail with ENOENT at once; anything else is worth naming.
+        if (!probe.opened && (probe.openError != ENOENT || port == onlyPort_))
+            scan.openFaults.emplace_back(port, probe.openError);
+        if (probe.answered) {
+            scan.answering.push_back(port);
+            if (!all)
+                break;
         }
     }
-    return false;
+    return scan;
+}
+
+TDeviceLink::TScan TDeviceLink::FindDevice() {
+    TScan scan = Scan(false);
+    if (!scan.answering.empty())
+        IOPack.ComID = static_cast<uint16_t>(scan.answering.front());
+    return scan;
 }
 
 std::vector<int32_t> TDeviceLink::AnsweringPorts() {
     if (IOPack.Baud == 0)
         IOPack.Baud = DeviceBaud;
-    openFaults_.clear();
-    std::vector<int32_t> answering;
-    const int32_t first = onlyPort_ != 0 ? onlyPort_ : 1;
-    const int32_t last = onlyPort_ != 0 ? onlyPort_ : ComPortCount;
-    for (int32_t port = first; port <= last; ++port)
-        if (ProbeCom(port))
-            answering.push_back(port);
-    return answering;
+    return Scan(true).answering;
 }
 
 bool TDeviceLink::ConnectDevice() {
-    failureCause_.clear();
+    Record({});
     IOPack.Baud = DeviceBaud;
     // A failed scan leaves the port of an earlier run, which is tried below (unless the user
     // named another one). Then the scan's cause is the one that counts.
-    probed_ = ScanCom();
-    if (!probed_) {
-        failureCause_ = ScanFailureCause();
+    const TScan scan = FindDevice();
+    const bool probed = !scan.answering.empty();
+    if (!probed) {
+        Record(ScanFailure(scan));
         if (onlyPort_ != 0 && IOPack.ComID != onlyPort_)
             return false;
     }
-    const std::string scanCause = failureCause_;
-    const int32_t port = IOPack.ComID;
-    // Each failure names its cause; after a failed scan the scan's cause stays.
-    auto fail = [&](uint8_t code) {
-        if (probed_)
-            FailCommand(port, code);
-        return false;
+    TDeviceFailure failure = Identify(IOPack.ComID, probed);
+    const bool ok = !failure.Failed();
+    // After a failed scan its cause stays, unless the port of the earlier run worked.
+    if (ok || probed)
+        Record(std::move(failure));
+    return ok;
+}
+
+TDeviceFailure TDeviceLink::Identify(int32_t port, bool probed) {
+    auto fail = [&](uint8_t code, TDeviceFailureKind how) {
+        return CommandFailure(port, code, how, probed);
     };
     TOpenCom open(Com, port, IOPack.Baud);
-    if (!open.IsOpen()) {
-        if (probed_)
-            FailOpen(port);
-        return false;
-    }
+    if (!open.IsOpen())
+        return OpenFailure(port);
     StartSequence(open.Port());
-    if (!SendCmd0B())
-        return fail(Command::Reset);
+    TReply reply{};
+    if (auto how = Query(Command::Reset, reply); how != TDeviceFailureKind::None)
+        return fail(Command::Reset, how);
     Com.DelayMs(DeviceLimits::ResetPause);
     if (!ReadCounters()) // tolerated: drop whatever half reply came
         DiscardInput(open.Port());
     ReadCID(); // tolerated
-    if (!ReadDevID())
-        return fail(Command::ReadDevID);
-    if (!SendKey()) {
+    if (auto how = Read(Command::ReadDevID); how != TDeviceFailureKind::None)
+        return fail(Command::ReadDevID, how);
+    if (auto how = ExchangeKey(); how != TDeviceFailureKind::None) {
         open.ClearDtrOnFailure();
-        return fail(Command::KeyExchange);
+        return fail(Command::KeyExchange, how);
     }
-    if (!ReadTypeText())
-        return fail(Command::ReadTypeText);
-    if (!ReadUseCount())
-        return fail(Command::ReadUseCount);
-    if (!SendCmd0B())
-        return fail(Command::Reset);
-    if (!open.Close()) {
-        failureCause_ = probed_ ? PortWhere(port) + ": the port could not be closed" : scanCause;
-        return false;
+    for (uint8_t code : {Command::ReadTypeText, Command::ReadUseCount})
+        if (auto how = Read(code); how != TDeviceFailureKind::None)
+            return fail(code, how);
+    if (auto how = Query(Command::Reset, reply); how != TDeviceFailureKind::None)
+        return fail(Command::Reset, how);
+    if (!open.Close())
+        return {
+            .kind = TDeviceFailureKind::CloseFailed, .port = port, .path = PortDevicePath(port)};
+    return {};
+}
+
+TDeviceFailureKind TDeviceLink::Read(uint8_t code) {
+    // What a failed read leaves: counters 0, an empty identity; identity bytes and text stay.
+    switch (code) {
+    case Command::ReadCounters:
+        IOPack.Count2 = 0;
+        [[fallthrough]];
+    case Command::ReadUseCount:
+        IOPack.Count1 = 0;
+        break;
+    case Command::ReadDevID:
+        IOPack.DevID.clear();
+        break;
+    default:
+        break;
     }
-    failureCause_.clear();
-    return true;
-}
-
-bool TDeviceLink::ReadCounters() {
-    IOPack.Count1 = 0;
-    IOPack.Count2 = 0;
     TReply reply{};
-    if (!Query(Command::ReadCounters, reply))
-        return false;
-    IOPack.Count1 = BigEndian24(&reply[1]);
-    IOPack.Count2 = BigEndian24(&reply[5]);
-    return true;
+    if (auto how = Query(code, reply); how != TDeviceFailureKind::None)
+        return how;
+    switch (code) {
+    case Command::ReadCounters:
+        IOPack.Count1 = BigEndian24(&reply[1]);
+        IOPack.Count2 = BigEndian24(&reply[5]);
+        break;
+    case Command::ReadCID:
+        std::copy(&reply[1], &reply[5], IOPack.CID.begin());
+        break;
+    case Command::ReadDevID:
+        for (size_t i = 1; i <= 8; ++i)
+            IOPack.DevID.push_back(static_cast<char>(255 - reply[i]));
+        break;
+    case Command::ReadTypeText:
+        IOPack.TypeText.assign(reinterpret_cast<const char*>(&reply[1]), 9);
+        break;
+    case Command::ReadUseCount:
+        IOPack.Count1 = BigEndian24(&reply[1]);
+        break;
+    default:
+        break;
+    }
+    return TDeviceFailureKind::None;
 }
 
-bool TDeviceLink::ReadCID() {
-    TReply reply{};
-    if (!Query(Command::ReadCID, reply))
-        return false;
-    std::copy(&reply[1], &reply[5], IOPack.CID.begin());
-    return true;
-}
-
-bool TDeviceLink::ReadDevID() {
-    IOPack.DevID.clear();
-    TReply reply{};
-    if (!Query(Command::ReadDevID, reply))
-        return false;
-    for (size_t i = 1; i <= 8; ++i)
-        IOPack.DevID.push_back(static_cast<char>(255 - reply[i]));
-    return true;
-}
-
-bool TDeviceLink::ReadTypeText() {
-    TReply reply{};
-    if (!Query(Command::ReadTypeText, reply))
-        return false;
-    IOPack.TypeText.assign(reinterpret_cast<const char*>(&reply[1]), 9);
-    return true;
-}
-
-bool TDeviceLink::ReadUseCount() {
-    IOPack.Count1 = 0;
-    TReply reply{};
-    if (!Query(Command::ReadUseCount, reply))
-        return false;
-    IOPack.Count1 = BigEndian24(&reply[1]);
-    return true;
-}
-
-bool TDeviceLink::SendKey() {
+TDeviceFailureKind TDeviceLink::ExchangeKey() {
     TFrame frame{};
     frame[0] = Command::KeyExchange;
     for (size_t i = 0; i < 8 && i < IOPack.DevID.size(); ++i)
@@ -349,10 +268,10 @@ bool TDeviceLink::SendKey() {
     IOPack.Key = DrawKey();
     frame[9] = IOPack.Key;
     TReply reply{};
-    return SendCmd(IOPack.ComID, frame, reply);
+    return Transact(IOPack.ComID, frame, reply);
 }
 
 bool TDeviceLink::SendCmd0B() {
     TReply reply{};
-    return SendCmd(IOPack.ComID, QueryFrame(Command::Reset), reply);
+    return Query(Command::Reset, reply) == TDeviceFailureKind::None;
 }

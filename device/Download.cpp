@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <limits>
 #include <new>
+#include <optional>
+#include <utility>
 #include <vector>
 
 using std::chrono::duration_cast;
@@ -21,12 +23,28 @@ struct TKindInfo {
 constexpr uint8_t WholeBlock = 255;
 constexpr uint8_t SingleByte = 0;
 
+// How an image kind is cut into blocks and filled; nothing for an unknown kind.
+std::optional<TKindInfo> KindInfo(uint8_t imageKind) {
+    switch (imageKind) {
+    case ImageKind::ModelImage:
+        return TKindInfo{WholeBlock, 256};
+    case ImageKind::ByteImage:
+        return TKindInfo{SingleByte, 1};
+    case ImageKind::Firmware:
+    case ImageKind::FirmwareAlt:
+        return TKindInfo{WholeBlock, 512};
+    default:
+        return std::nullopt;
+    }
+}
+
 } // namespace
 
-bool TDeviceLink::SendDownloadStart(uint32_t startAddress, uint8_t modelFlag, uint8_t imageKind) {
+TDeviceFailureKind TDeviceLink::StartDownload(uint32_t startAddress, uint8_t modelFlag,
+                                              uint8_t imageKind) {
     TReply reply{};
-    return SendCmd(IOPack.ComID,
-                   DownloadStartFrame(startAddress, modelFlag, IOPack.PackLen, imageKind), reply);
+    return Transact(IOPack.ComID,
+                    DownloadStartFrame(startAddress, modelFlag, IOPack.PackLen, imageKind), reply);
 }
 
 void TDeviceLink::SetDataSum(uint8_t n) {
@@ -40,7 +58,7 @@ bool TDeviceLink::SendDataFrame() {
     return Com.WriteComBuf(IOPack.ComID, SendBuf.data(), IOPack.PackLen + 4);
 }
 
-bool TDeviceLink::WaitBlockAck() {
+TDeviceFailureKind TDeviceLink::TakeBlockAck() {
     const int32_t port = IOPack.ComID;
     const auto deadline = comsys::Now() + DeviceLimits::BlockAckLimit;
     for (bool last = false;;) {
@@ -48,14 +66,12 @@ bool TDeviceLink::WaitBlockAck() {
         if (waiting == 1) {
             bool ok =
                 AckValue(static_cast<uint8_t>(Com.ReadComByte(port)), IOPack.Key) == AckDataFrame;
-            stepFault_ = ok ? TStepFault::None : TStepFault::BadReply;
-            return ok;
+            return ok ? TDeviceFailureKind::None : TDeviceFailureKind::BadReply;
         }
-        stepFault_ = waiting > 1 ? TStepFault::BadReply : TStepFault::NoReply;
         if (waiting > 1) // the device answers a frame with exactly one byte
-            return false;
+            return TDeviceFailureKind::BadReply;
         if (last)
-            return false;
+            return TDeviceFailureKind::NoReply;
         auto left = duration_cast<microseconds>(deadline - comsys::Now());
         // After the limit, or when the line cannot deliver any more, look once more and stop.
         if (left <= microseconds{0} || !Com.WaitComInput(port, left))
@@ -64,6 +80,14 @@ bool TDeviceLink::WaitBlockAck() {
 }
 
 bool TDeviceLink::SendFirmwareBlocks(TProgressBar* bar, const uint8_t* buffer, int32_t p) {
+    TDeviceFailure failure = SendBlocks(bar, buffer, p);
+    if (!failure.Failed())
+        return true;
+    Record(std::move(failure));
+    return false;
+}
+
+TDeviceFailure TDeviceLink::SendBlocks(TProgressBar* bar, const uint8_t* buffer, int32_t p) {
     const int32_t block = IOPack.PackLen + 1;
     if (bar) {
         bar->SetMax(p);
@@ -76,98 +100,93 @@ bool TDeviceLink::SendFirmwareBlocks(TProgressBar* bar, const uint8_t* buffer, i
         SendBuf[0] = Command::DataFrame;
         SendBuf[1] = IOPack.PackLen;
         std::copy(buffer + offset, buffer + offset + take, SendBuf.begin() + 2);
-        bool sent = SendDataFrame();
-        if (!sent || !WaitBlockAck()) {
-            const char* how = !sent ? "the port failed while sending"
-                              : stepFault_ == TStepFault::BadReply
-                                  ? "the device refused"
-                                  : "the device did not acknowledge";
-            failureCause_ = PortDevicePath(IOPack.ComID) + ": " + how + " data frame " +
-                            std::to_string(offset / block + 1) + " of " +
-                            std::to_string((p + block - 1) / block) + " (bytes " +
-                            std::to_string(offset) + " to " + std::to_string(offset + take - 1) +
-                            ")";
-            return false;
-        }
+        const TDeviceFailureKind how =
+            SendDataFrame() ? TakeBlockAck() : TDeviceFailureKind::WriteFailed;
+        if (how != TDeviceFailureKind::None)
+            return {.kind = how,
+                    .port = IOPack.ComID,
+                    .path = PortDevicePath(IOPack.ComID),
+                    .code = Command::DataFrame,
+                    .frame = {.number = offset / block + 1,
+                              .count = (p + block - 1) / block,
+                              .firstByte = offset,
+                              .lastByte = offset + take - 1}};
     }
-    return true;
+    return {};
 }
 
 bool TDeviceLink::DownloadFirmware(TProgressBar* bar, const std::string& deviceType,
                                    TMemoryStream& image, int32_t length, uint32_t startAddress,
                                    uint8_t imageKind) {
-    failureCause_.clear();
-    probed_ = false;
-    if (length <= 0) { // nothing to program: refused before the device is touched
-        failureCause_ = "the image is empty";
-        return false;
-    }
+    Record({});
+    TDeviceFailure failure = Program(bar, deviceType, image, length, startAddress, imageKind);
+    const bool ok = !failure.Failed();
+    Record(std::move(failure));
+    return ok;
+}
+
+TDeviceFailure TDeviceLink::Program(TProgressBar* bar, const std::string& deviceType,
+                                    TMemoryStream& image, int32_t length, uint32_t startAddress,
+                                    uint8_t imageKind) {
+    if (length <= 0) // nothing to program: refused before the device is touched
+        return {.kind = TDeviceFailureKind::EmptyImage};
     IOPack.ProgressBar = bar;
     const uint8_t modelFlag = ModelFlagOf(deviceType);
     TOpenCom open(Com, IOPack.ComID, IOPack.Baud);
-    if (!open.IsOpen()) {
-        FailOpen(IOPack.ComID);
-        return false;
-    }
+    if (!open.IsOpen())
+        return OpenFailure(IOPack.ComID);
     open.ClearDtrOnFailure(); // every failure from here on leaves the line with DTR off
     StartSequence(open.Port());
     ReadCID(); // refreshes the identity bytes; not needed for the transfer
-    if (!SendKey()) {
-        FailCommand(open.Port(), Command::KeyExchange);
-        return false;
-    }
-
-    TKindInfo kind{};
-    switch (imageKind) {
-    case ImageKind::ModelImage:
-        kind = {WholeBlock, 256};
-        break;
-    case ImageKind::ByteImage:
-        kind = {SingleByte, 1};
-        break;
-    case ImageKind::Firmware:
-    case ImageKind::FirmwareAlt:
-        kind = {WholeBlock, 512};
-        break;
-    default:
-        failureCause_ = "image kind " + std::to_string(imageKind) + " is not known";
-        return false;
-    }
-    IOPack.PackLen = kind.packLen;
-    if (imageKind == ImageKind::ModelImage && modelFlag != ModelFlagQX40) {
-        failureCause_ = "image kind 1 is only for the device type QX40, not \"" + deviceType + "\"";
-        return false;
-    }
-    const int64_t filled = (int64_t{length} + kind.fill - 1) / kind.fill * kind.fill;
-    if (filled > std::numeric_limits<int32_t>::max()) {
-        failureCause_ = "the image is too large";
-        return false;
-    }
-    const int32_t p = static_cast<int32_t>(filled);
-
-    // The image from the stream's start, filled with 0xFF to a whole number of blocks. Built
-    // before the start command so the first data frame follows its acknowledgement at once.
+    if (auto how = ExchangeKey(); how != TDeviceFailureKind::None)
+        return CommandFailure(open.Port(), Command::KeyExchange, how, false);
+    // Readied before the start command so the first data frame follows its acknowledgement at
+    // once.
     std::vector<uint8_t> buffer;
+    if (TDeviceFailure refused =
+            ReadyImage(deviceType, modelFlag, image, length, imageKind, buffer);
+        refused.Failed())
+        return refused;
+    return Transfer(open, bar, buffer, startAddress, modelFlag, imageKind);
+}
+
+TDeviceFailure TDeviceLink::ReadyImage(const std::string& deviceType, uint8_t modelFlag,
+                                       TMemoryStream& image, int32_t length, uint8_t imageKind,
+                                       std::vector<uint8_t>& buffer) {
+    const std::optional<TKindInfo> kind = KindInfo(imageKind);
+    if (!kind)
+        return {.kind = TDeviceFailureKind::UnknownImageKind, .imageKind = imageKind};
+    IOPack.PackLen = kind->packLen;
+    if (imageKind == ImageKind::ModelImage && modelFlag != ModelFlagQX40)
+        return {.kind = TDeviceFailureKind::ImageForOtherType, .deviceType = deviceType};
+    const int64_t filled = (int64_t{length} + kind->fill - 1) / kind->fill * kind->fill;
+    if (filled > std::numeric_limits<int32_t>::max())
+        return {.kind = TDeviceFailureKind::ImageTooLarge};
+    // The image from the stream's start, filled with 0xFF to a whole number of blocks.
     try {
-        buffer.assign(static_cast<size_t>(p), 0xFF);
+        buffer.assign(static_cast<size_t>(filled), 0xFF);
     } catch (const std::bad_alloc&) {
-        failureCause_ = "not enough memory for an image of " + std::to_string(p) + " bytes";
-        return false;
+        return {.kind = TDeviceFailureKind::OutOfMemory, .bytes = filled};
     }
     image.Seek(0);
     image.Read(buffer.data(), buffer.size());
+    return {};
+}
 
-    if (!SendDownloadStart(startAddress, modelFlag, imageKind)) {
-        FailCommand(open.Port(), Command::StartProgramming);
-        return false;
-    }
-    if (!SendFirmwareBlocks(bar, buffer.data(), p))
-        return false;
+TDeviceFailure TDeviceLink::Transfer(TOpenCom& open, TProgressBar* bar,
+                                     const std::vector<uint8_t>& buffer, uint32_t startAddress,
+                                     uint8_t modelFlag, uint8_t imageKind) {
+    if (auto how = StartDownload(startAddress, modelFlag, imageKind);
+        how != TDeviceFailureKind::None)
+        return CommandFailure(open.Port(), Command::StartProgramming, how, false);
+    if (TDeviceFailure failure =
+            SendBlocks(bar, buffer.data(), static_cast<int32_t>(buffer.size()));
+        failure.Failed())
+        return failure;
     Com.SetComDTR(open.Port(), 0);
-    if (!SendCmd0B()) {
-        FailCommand(open.Port(), Command::Reset);
-        return false; // DTR off once more, then closed
-    }
+    TReply reply{};
+    if (auto how = Query(Command::Reset, reply); how != TDeviceFailureKind::None)
+        return CommandFailure(open.Port(), Command::Reset, how, false); // DTR off once more
     open.Close();
-    return true;
+    return {};
 }

@@ -13,32 +13,27 @@ bool TDeviceLink::SendFrame(int32_t port, TFrame frame) {
     return true;
 }
 
-bool TDeviceLink::RecvReply(int32_t port, int32_t len, std::span<uint8_t> reply) {
+TDeviceFailureKind TDeviceLink::TakeReply(int32_t port, int32_t len, std::span<uint8_t> reply) {
     if (len == 0)
-        return true;
+        return TDeviceFailureKind::None;
     if (len < 0 || reply.size() < static_cast<size_t>(len))
-        return false;
+        return TDeviceFailureKind::RefusedLength;
     // Only the reply's own bytes are taken; anything behind them stays queued.
     if (!Com.ReadComWithin(port, reply.data(), len,
-                           {DeviceLimits::ReplyPolls, DeviceLimits::ReplyPollPause})) {
-        stepFault_ = TStepFault::NoReply;
-        return false;
-    }
+                           {DeviceLimits::ReplyPolls, DeviceLimits::ReplyPollPause}))
+        return TDeviceFailureKind::NoReply;
     bool valid = len == 1    ? AckValue(reply[0], IOPack.Key) == AckCommand
                  : len == 12 ? CheckSum12(reply.data())
                              : CheckSumN(reply.data(), len);
-    stepFault_ = valid ? TStepFault::None : TStepFault::BadReply;
-    return valid;
+    return valid ? TDeviceFailureKind::None : TDeviceFailureKind::BadReply;
 }
 
-bool TDeviceLink::SendCmd(int32_t port, const TFrame& frame, std::span<uint8_t> reply) {
+TDeviceFailureKind TDeviceLink::Transact(int32_t port, const TFrame& frame,
+                                         std::span<uint8_t> reply) {
     int32_t len = ReplyLenOf(frame[0]);
-    stepFault_ = TStepFault::None;
     if (len < 0 || reply.size() < static_cast<size_t>(len))
-        return false;
-    if (!SendFrame(port, frame)) {
-        stepFault_ = TStepFault::WriteFailed;
-        return false;
-    }
-    return RecvReply(port, len, reply);
+        return TDeviceFailureKind::RefusedLength;
+    if (!SendFrame(port, frame))
+        return TDeviceFailureKind::WriteFailed;
+    return TakeReply(port, len, reply);
 }

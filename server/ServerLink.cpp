@@ -12,7 +12,7 @@
 TServerLink::TServerLink(TTcpClient& tcp, TWindowLink& window) : tcp_(tcp), window_(window) {}
 
 void TServerLink::Prepare(TExchangeListener* listener) {
-    SetCause({});
+    SetFailure({});
     record_.ClearCode();
     stopRequested_.store(false);
     listener_ = listener;
@@ -41,13 +41,6 @@ void TServerLink::TTcpTransport::ReceiveData(uint8_t* into, int count) {
 }
 
 namespace {
-// Every cause names the server as the user configured it, and the address it resolved to.
-std::string Where(const std::string& name, const std::string& address) {
-    return "upgrade server " + name +
-           (address.empty() || address == name ? "" : " (" + address + ")") + " port " +
-           kUpgradeServerPort + ": ";
-}
-
 bool IsIpv6(const std::string& address) {
     return address.find(':') != std::string::npos;
 }
@@ -63,8 +56,10 @@ int32_t TServerLink::Session() {
     const std::vector<std::string> addresses =
         resolver_ ? resolver_(name, &why) : HostAddresses(name, &why);
     if (addresses.empty()) {
-        SetCause(Where(name, "") + "the name does not resolve (" + why +
-                 "); check KESTREL_UPDATE_HOST and the network");
+        SetFailure({.kind = TServerFailureKind::NameDoesNotResolve,
+                    .host = name,
+                    .port = kUpgradeServerPort,
+                    .detail = why});
         return kResultConnectFailed;
     }
     // The whole session is bounded from the connection on; the bound ends with the session.
@@ -74,22 +69,28 @@ int32_t TServerLink::Session() {
         TTcpClient& tcp;
         ~TUnbound() { tcp.SetSessionEnd(std::nullopt); }
     } unbound{tcp_};
-    if (!ConnectToOneOf(addresses, name))
+    if (TServerFailure failure = ConnectToOneOf(addresses, name); failure.Failed()) {
+        SetFailure(std::move(failure));
         return kResultConnectFailed;
-    const std::string where = Where(name, sessionPack_.Host);
+    }
     TUpgradeDialogue dialogue(transport_, record_, window_, listener_);
     int32_t result = dialogue.Run(request);
     if (result != kResultSuccess)
-        SetCause(where + dialogue.Cause());
+        SetFailure({.kind = TServerFailureKind::DialogueFailed,
+                    .host = name,
+                    .address = sessionPack_.Host,
+                    .port = kUpgradeServerPort,
+                    .detail = dialogue.Cause()});
     return result;
 }
 
-bool TServerLink::ConnectToOneOf(const std::vector<std::string>& addresses,
-                                 const std::string& name) {
+TServerFailure TServerLink::ConnectToOneOf(const std::vector<std::string>& addresses,
+                                           const std::string& name) {
     // As RFC 8305 recommends, simply: one address after another, in the resolver's order, each
     // with its share of the time left, so that one that never answers leaves time for the rest.
     const auto end = std::chrono::steady_clock::now() + tcp_.RecvTimeLimit();
-    std::string tried;
+    TServerFailure failure{
+        .kind = TServerFailureKind::NoAddressAnswered, .host = name, .port = kUpgradeServerPort};
     for (size_t i = 0; i < addresses.size(); ++i) {
         // The worker made a client for IPv4; another attempt, or another family, needs its own.
         if (i > 0 || IsIpv6(addresses[i]))
@@ -101,13 +102,15 @@ bool TServerLink::ConnectToOneOf(const std::vector<std::string>& addresses,
         const auto share = (end - std::chrono::steady_clock::now()) / (addresses.size() - i);
         if (tcp_.Connect(std::max(std::chrono::ceil<std::chrono::milliseconds>(share),
                                   std::chrono::milliseconds(1))))
-            return true;
-        tried += (tried.empty() ? "" : "; ") + addresses[i] + ": " + tcp_.LastFailure();
+            return {};
+        failure.attempts.emplace_back(addresses[i], tcp_.LastFailure());
     }
-    SetCause(addresses.size() == 1
-                 ? Where(name, addresses[0]) + tcp_.LastFailure()
-                 : Where(name, "") + "no address of the name answered (tried " + tried + ")");
-    return false;
+    if (addresses.size() == 1) {
+        failure.kind = TServerFailureKind::ConnectFailed;
+        failure.address = addresses[0];
+        failure.detail = tcp_.LastFailure();
+    }
+    return failure;
 }
 
 void TServerLink::SetResolver(TResolver resolver) {
@@ -132,14 +135,19 @@ void TServerLink::BoundSession(int64_t length) {
     tcp_.SetSessionEnd(sessionStart_ + allowed, std::move(why));
 }
 
-void TServerLink::SetCause(std::string cause) {
-    std::lock_guard lock(causeMutex_);
-    cause_ = std::move(cause);
+void TServerLink::SetFailure(TServerFailure failure) {
+    std::lock_guard lock(failureMutex_);
+    failure_ = std::move(failure);
+}
+
+TServerFailure TServerLink::Failure() const {
+    std::lock_guard lock(failureMutex_);
+    return failure_;
 }
 
 std::string TServerLink::Cause() const {
-    std::lock_guard lock(causeMutex_);
-    return cause_;
+    std::lock_guard lock(failureMutex_);
+    return ServerFailureText(failure_);
 }
 
 void TServerLink::RunSession() {
@@ -147,10 +155,10 @@ void TServerLink::RunSession() {
         sessionResult_.store(Session());
     } catch (const std::exception& e) {
         // Whatever failed, the session has an outcome the window can act on.
-        SetCause(std::string("the upgrade session failed unexpectedly: ") + e.what());
+        SetFailure({.kind = TServerFailureKind::SessionError, .detail = e.what()});
         sessionResult_.store(kResultTransferFailed);
     } catch (...) {
-        SetCause("the upgrade session failed unexpectedly");
+        SetFailure({.kind = TServerFailureKind::SessionErrorUnknown});
         sessionResult_.store(kResultTransferFailed);
     }
 }

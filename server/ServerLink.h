@@ -5,6 +5,7 @@
 // reaches it through the record and the cancel (Record(), CloseClient).
 #include "CliInfo.h"
 #include "Dialogue.h"
+#include "ServerFailure.h"
 #include "TCP.h"
 #include "WindowLink.h"
 
@@ -55,6 +56,9 @@ public:
     // server stopped answering or what it answered instead. Empty after a success (and while
     // an exchange runs). From any thread.
     std::string Cause() const;
+    // The same failure as a value: its kind and detail (kind None after a success). From any
+    // thread.
+    TServerFailure Failure() const;
 
     // The bound of a whole session (ServerLimits::SessionBase and SessionMinRate unless set):
     // `base` plus one second for every `minRate` bytes of announced data. For sessions that
@@ -83,11 +87,12 @@ private:
 
     int32_t Session();
     // Connects to the first of `addresses` that answers, each tried with its share of what is
-    // left of the connection limit; false with the cause set when none does.
-    bool ConnectToOneOf(const std::vector<std::string>& addresses, const std::string& name);
+    // left of the connection limit; why none did, kind None when one answered.
+    TServerFailure ConnectToOneOf(const std::vector<std::string>& addresses,
+                                  const std::string& name);
     // Sets the end of the session that began at sessionStart_, allowing for `length` bytes.
     void BoundSession(int64_t length);
-    void SetCause(std::string cause);
+    void SetFailure(TServerFailure failure);
     // A cancel (non-zero ResultCode put back by the window) or a termination request: the
     // connection is closed, so every following step fails as on a lost connection.
     void CheckStop();
@@ -99,8 +104,8 @@ private:
     std::atomic<int32_t> sessionResult_{0};
     std::atomic<bool> stopRequested_{false};
     TExchangeListener* listener_ = nullptr; // set before the worker starts
-    mutable std::mutex causeMutex_;
-    std::string cause_;
+    mutable std::mutex failureMutex_;
+    TServerFailure failure_;
     TPack sessionPack_; // the session's connection record; the worker's only
     std::chrono::steady_clock::time_point sessionStart_; // the worker's only
     std::atomic<long long> sessionBaseMs_{ServerLimits::SessionBase.count()};

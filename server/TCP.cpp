@@ -71,6 +71,18 @@ std::string TTcpClient::TimedOutText(std::chrono::steady_clock::time_point deadl
 }
 
 namespace {
+// What an operation that threw ends with: `what`, followed by the exception's own words when it
+// has them. Called in a catch clause.
+std::string ThrownText(const char* what) {
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        return std::string(what) + ": " + e.what();
+    } catch (...) {
+        return what;
+    }
+}
+
 // The time from now until `end`, at least 1 ms (a wait of 0 would not wait at all).
 std::chrono::milliseconds Until(std::chrono::steady_clock::time_point end) {
     return std::max(
@@ -93,11 +105,8 @@ bool TTcpClient::Connect(std::optional<std::chrono::milliseconds> limit) {
         lastFailure_ =
             c->ConnectError().empty() ? "the connection was closed at once" : c->ConnectError();
         return false;
-    } catch (const std::exception& e) {
-        lastFailure_ = std::string("the connection failed: ") + e.what();
-        return false;
     } catch (...) {
-        lastFailure_ = "the connection failed";
+        lastFailure_ = ThrownText("the connection failed");
         return false;
     }
 }
@@ -136,8 +145,17 @@ std::shared_ptr<TTcpSocket> TTcpClient::BeginReceive() {
     return nullptr;
 }
 
-void TTcpClient::ReceiveLine(std::chrono::milliseconds limit) {
+template <typename TReceive> void TTcpClient::Guarded(TReceive receive) {
     try {
+        receive();
+    } catch (...) {
+        pack_.Success = false;
+        lastFailure_ = ThrownText("sent something that could not be received");
+    }
+}
+
+void TTcpClient::ReceiveLine(std::chrono::milliseconds limit) {
+    Guarded([&] {
         // The whole line must have come within the limit, however slowly its bytes trickle.
         const auto deadline = StepEnd(limit);
         auto c = BeginReceive();
@@ -161,17 +179,11 @@ void TTcpClient::ReceiveLine(std::chrono::milliseconds limit) {
             pack_.Count = static_cast<int32_t>(std::min<int64_t>(total, INT32_MAX));
         else
             pack_.Success = false;
-    } catch (const std::exception& e) {
-        pack_.Success = false;
-        lastFailure_ = std::string("sent something that could not be received: ") + e.what();
-    } catch (...) {
-        pack_.Success = false;
-        lastFailure_ = "sent something that could not be received";
-    }
+    });
 }
 
 void TTcpClient::ReceiveData(uint8_t* into, std::chrono::milliseconds limit) {
-    try {
+    Guarded([&] {
         // The whole block must have come within the limit, however slowly its bytes trickle.
         const auto deadline = StepEnd(limit);
         auto c = BeginReceive();
@@ -194,13 +206,7 @@ void TTcpClient::ReceiveData(uint8_t* into, std::chrono::milliseconds limit) {
             }
             got += n;
         }
-    } catch (const std::exception& e) {
-        pack_.Success = false;
-        lastFailure_ = std::string("sent something that could not be received: ") + e.what();
-    } catch (...) {
-        pack_.Success = false;
-        lastFailure_ = "sent something that could not be received";
-    }
+    });
 }
 
 void TTcpClient::RecvLine(TPack& pack) {

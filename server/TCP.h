@@ -105,6 +105,8 @@ private:
     // The start of both receives: Line cleared and Success true, then the connected socket, or
     // none with Success false.
     std::shared_ptr<TTcpSocket> BeginReceive();
+    // Runs a receive; whatever it throws ends it as failed.
+    template <typename TReceive> void Guarded(TReceive receive);
     // RecvLine and RecvData on the client's record alone, within `limit`.
     void ReceiveLine(std::chrono::milliseconds limit);
     void ReceiveData(uint8_t* into, std::chrono::milliseconds limit);

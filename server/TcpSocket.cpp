@@ -1,5 +1,5 @@
-// The receives of the TCP client socket, over the platform's one system receive (TryRead) and
-// wait (WaitReadable).
+// The connect's sequence of the TCP client socket over the platform's steps, and its receives
+// over the platform's one system receive (TryRead) and wait (WaitReadable).
 #include "TcpSocket.h"
 
 #include <algorithm>
@@ -19,6 +19,31 @@ std::string DurationText(std::chrono::milliseconds d) {
 std::string ConnectTimeoutText(std::chrono::milliseconds limit) {
     return "no answer to the connection within " + DurationText(limit) +
            " (the host is down, or a firewall drops the connection)";
+}
+
+bool TTcpSocket::Connect(const std::string& host, const std::string& port,
+                         std::chrono::milliseconds limit) {
+    connectError_.clear();
+    if (!HasSocket() || closed_.load() || connected_.load()) {
+        connectError_ = closed_.load() ? "the connection was closed before it was made"
+                                       : "no socket could be made";
+        return false;
+    }
+    bool pending = false;
+    connectError_ = StartConnect(host, port, pending);
+    if (connectError_.empty() && pending)
+        connectError_ = AwaitConnect(limit);
+    if (connectError_.empty())
+        connectError_ = SetUpConnected(limit);
+    if (!connectError_.empty())
+        return false;
+    connected_.store(true);
+    // A Disconnect that raced with the connect wins.
+    if (closed_.load()) {
+        Disconnect();
+        return false;
+    }
+    return true;
 }
 
 bool TTcpSocket::Connected() const {

@@ -3,9 +3,9 @@
 // Every wait is bounded: a connect and a send by a time limit, a receive by the deadline of the
 // whole step it belongs to (a line, or a block of data), however the bytes trickle in. Any wait
 // is cut short by Disconnect from another thread.
-// The receives (lines, bytes, what a look brought ahead, the wait for the first byte) are
-// TcpSocket.cpp; the system calls are one file per platform (TcpSocket_posix.cpp,
-// TcpSocket_win32.cpp).
+// The connect's sequence and the receives (lines, bytes, what a look brought ahead, the wait for
+// the first byte) are TcpSocket.cpp; the system calls are one file per platform
+// (TcpSocket_posix.cpp, TcpSocket_win32.cpp).
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -68,6 +68,16 @@ public:
 private:
     // The system's part: the socket, what wakes its waits, the send time-out (platform file).
     struct TSystem;
+    // Connect's steps on the system's socket (platform file). True when the socket and what
+    // wakes its waits were made.
+    bool HasSocket() const;
+    // The others return why they failed, empty when they worked.
+    // Resolves host and port and starts connecting; `pending` when the connect goes on.
+    std::string StartConnect(const std::string& host, const std::string& port, bool& pending);
+    // Waits within `limit` for the pending connect to be made.
+    std::string AwaitConnect(std::chrono::milliseconds limit);
+    // Readies the connected socket for sending and receiving.
+    std::string SetUpConnected(std::chrono::milliseconds limit);
     // How a wait of the socket ended: it is ready (or failed: the next call says which),
     // Disconnect woke it, or the deadline has really passed.
     enum class TWait { Ready, Woken, TimedOut };

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -42,6 +43,12 @@ int MillisLeft(std::chrono::steady_clock::time_point until) {
         return 0;
     return static_cast<int>(std::min<long long>(left, 1 << 30));
 }
+// getaddrinfo's list, freed when it goes away.
+struct TFreeAddresses {
+    void operator()(addrinfo* list) const { freeaddrinfo(list); }
+};
+using TAddresses = std::unique_ptr<addrinfo, TFreeAddresses>;
+
 // Why a connect failed, from its error number.
 std::string ConnectErrorText(int err) {
     switch (err) {
@@ -84,66 +91,55 @@ TTcpSocket::~TTcpSocket() {
             close(fd);
 }
 
-bool TTcpSocket::Connect(const std::string& host, const std::string& port,
-                         std::chrono::milliseconds limit) {
-    const int fd = sys_->fd;
-    connectError_.clear();
-    if (fd < 0 || sys_->wakeRead < 0 || closed_.load() || connected_.load()) {
-        connectError_ = closed_.load() ? "the connection was closed before it was made"
-                                       : "no socket could be made";
-        return false;
-    }
+bool TTcpSocket::HasSocket() const {
+    return sys_->fd >= 0 && sys_->wakeRead >= 0;
+}
+
+std::string TTcpSocket::StartConnect(const std::string& host, const std::string& port,
+                                     bool& pending) {
     addrinfo hints{};
     hints.ai_family = sys_->family;
     hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (int rc = getaddrinfo(host.c_str(), port.c_str(), &hints, &found); rc != 0 || !found) {
-        connectError_ = std::string("the name does not resolve (") +
-                        (rc != 0                    ? gai_strerror(rc)
-                         : sys_->family == AF_INET6 ? "no IPv6 address"
-                                                    : "no IPv4 address") +
-                        ")";
-        return false;
+    addrinfo* list = nullptr;
+    const int rc = getaddrinfo(host.c_str(), port.c_str(), &hints, &list);
+    const TAddresses found(list);
+    if (rc != 0 || !found)
+        return std::string("the name does not resolve (") +
+               (rc != 0                    ? gai_strerror(rc)
+                : sys_->family == AF_INET6 ? "no IPv6 address"
+                                           : "no IPv4 address") +
+               ")";
+    if (connect(sys_->fd, found->ai_addr, found->ai_addrlen) == 0)
+        return {};
+    if (errno != EINPROGRESS)
+        return ConnectErrorText(errno);
+    pending = true;
+    return {};
+}
+
+std::string TTcpSocket::AwaitConnect(std::chrono::milliseconds limit) {
+    switch (sys_->WaitFor(POLLOUT, std::chrono::steady_clock::now() + limit, closed_)) {
+    case TWait::Ready:
+        break;
+    case TWait::TimedOut:
+        return ConnectTimeoutText(limit);
+    case TWait::Woken:
+        return "the connection was closed while it was being made";
     }
-    int rc = connect(fd, found->ai_addr, found->ai_addrlen);
-    int err = errno;
-    freeaddrinfo(found);
-    if (rc != 0) {
-        if (err != EINPROGRESS) {
-            connectError_ = ConnectErrorText(err);
-            return false;
-        }
-        switch (sys_->WaitFor(POLLOUT, std::chrono::steady_clock::now() + limit, closed_)) {
-        case TWait::Ready:
-            break;
-        case TWait::TimedOut:
-            connectError_ = ConnectTimeoutText(limit);
-            return false;
-        case TWait::Woken:
-            connectError_ = "the connection was closed while it was being made";
-            return false;
-        }
-        int soError = 0;
-        socklen_t len = sizeof soError;
-        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &soError, &len) != 0 || soError != 0) {
-            connectError_ = ConnectErrorText(soError != 0 ? soError : errno);
-            return false;
-        }
-    }
+    int soError = 0;
+    socklen_t len = sizeof soError;
+    if (getsockopt(sys_->fd, SOL_SOCKET, SO_ERROR, &soError, &len) != 0 || soError != 0)
+        return ConnectErrorText(soError != 0 ? soError : errno);
+    return {};
+}
+
+std::string TTcpSocket::SetUpConnected(std::chrono::milliseconds limit) {
     // From here on sending blocks, bounded by the time limit; receiving never blocks.
-    int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-        connectError_ = std::string("the socket could not be set up: ") + std::strerror(errno);
-        return false;
-    }
+    int flags = fcntl(sys_->fd, F_GETFL);
+    if (flags < 0 || fcntl(sys_->fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
+        return std::string("the socket could not be set up: ") + std::strerror(errno);
     sys_->ApplySendLimit(limit);
-    connected_.store(true);
-    // A Disconnect that raced with the connect wins.
-    if (closed_.load()) {
-        Disconnect();
-        return false;
-    }
-    return true;
+    return {};
 }
 
 void TTcpSocket::TSystem::ApplySendLimit(std::chrono::milliseconds limit) {

@@ -11,18 +11,69 @@
 #include <ws2tcpip.h>
 
 #include <algorithm>
+#include <memory>
+#include <string>
+
+namespace {
+// A Winsock socket or event that is released when it goes away (or when Reset).
+template <typename THandle, THandle Empty, auto Release> class TOwned {
+public:
+    TOwned() = default;
+    ~TOwned() { Reset(); }
+    TOwned(const TOwned&) = delete;
+    TOwned& operator=(const TOwned&) = delete;
+
+    THandle Get() const { return handle_; }
+    bool Valid() const { return handle_ != Empty; }
+    void Reset(THandle handle = Empty) {
+        if (handle_ != Empty)
+            Release(handle_);
+        handle_ = handle;
+    }
+
+private:
+    THandle handle_ = Empty;
+};
+using TSocketHandle = TOwned<SOCKET, INVALID_SOCKET, closesocket>;
+using TEventHandle = TOwned<WSAEVENT, nullptr, WSACloseEvent>;
+} // namespace
 
 struct TTcpSocket::TSystem {
-    SOCKET socket = INVALID_SOCKET;
+    // The events before the socket: the socket is closed first.
+    TEventHandle ready; // set by Winsock (connect, read, write, close)
+    TEventHandle wake;  // set by Disconnect
+    TSocketHandle socket;
     int family = AF_INET;
-    WSAEVENT ready = WSA_INVALID_EVENT; // set by Winsock (connect, read, write, close)
-    WSAEVENT wake = WSA_INVALID_EVENT;  // set by Disconnect
 
     // Waits until Winsock reports one of `events` (the network events land in `seen`), the wake
     // event is set, or `until` has passed.
     TWait WaitFor(long events, std::chrono::steady_clock::time_point until, WSANETWORKEVENTS& seen,
                   const std::atomic<bool>& closed);
 };
+
+namespace {
+// GetAddrInfoW's list, freed when it goes away.
+struct TFreeAddresses {
+    void operator()(ADDRINFOW* list) const { FreeAddrInfoW(list); }
+};
+using TAddresses = std::unique_ptr<ADDRINFOW, TFreeAddresses>;
+
+// Why a connect failed, from its Winsock error.
+std::string ConnectErrorText(int code) {
+    switch (code) {
+    case WSAECONNREFUSED:
+        return "connection refused: nothing listens there (is the server running?)";
+    case WSAENETUNREACH:
+        return "the network is unreachable";
+    case WSAEHOSTUNREACH:
+        return "the host is unreachable";
+    case WSAETIMEDOUT:
+        return "the connection timed out";
+    default:
+        return "the connection failed: Winsock error " + std::to_string(code);
+    }
+}
+} // namespace
 
 bool StartSocketLibrary() {
     static const bool started = [] {
@@ -37,32 +88,23 @@ TTcpSocket::TTcpSocket(bool ipv6) : sys_(std::make_unique<TSystem>()) {
     if (!StartSocketLibrary())
         return;
     // Not inherited: the update script and other children must not hold the connection.
-    sys_->socket = WSASocketW(sys_->family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
-                              WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
-    sys_->ready = WSACreateEvent();
-    sys_->wake = WSACreateEvent();
-    if (sys_->socket == INVALID_SOCKET || sys_->ready == WSA_INVALID_EVENT ||
-        sys_->wake == WSA_INVALID_EVENT)
+    sys_->socket.Reset(WSASocketW(sys_->family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
+                                  WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT));
+    sys_->ready.Reset(WSACreateEvent());
+    sys_->wake.Reset(WSACreateEvent());
+    if (!sys_->socket.Valid() || !sys_->ready.Valid() || !sys_->wake.Valid())
         return;
     // Lines are small request/reply steps: send them at once.
     BOOL one = TRUE;
-    setsockopt(sys_->socket, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one),
+    setsockopt(sys_->socket.Get(), IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one),
                sizeof one);
     // Also makes the socket non-blocking.
-    if (WSAEventSelect(sys_->socket, sys_->ready, FD_CONNECT | FD_READ | FD_WRITE | FD_CLOSE) !=
-        0) {
-        closesocket(sys_->socket);
-        sys_->socket = INVALID_SOCKET;
-    }
+    if (WSAEventSelect(sys_->socket.Get(), sys_->ready.Get(),
+                       FD_CONNECT | FD_READ | FD_WRITE | FD_CLOSE) != 0)
+        sys_->socket.Reset();
 }
 
-TTcpSocket::~TTcpSocket() {
-    if (sys_->socket != INVALID_SOCKET)
-        closesocket(sys_->socket);
-    for (WSAEVENT e : {sys_->ready, sys_->wake})
-        if (e != WSA_INVALID_EVENT)
-            WSACloseEvent(e);
-}
+TTcpSocket::~TTcpSocket() = default; // the system's part closes its socket and events
 
 TTcpSocket::TWait TTcpSocket::TSystem::WaitFor(long events,
                                                std::chrono::steady_clock::time_point until,
@@ -77,7 +119,7 @@ TTcpSocket::TWait TTcpSocket::TSystem::WaitFor(long events,
         // A timed wait may end a little early: only a deadline that has passed counts.
         if (left.count() <= 0)
             return TWait::TimedOut;
-        WSAEVENT both[2] = {wake, ready};
+        WSAEVENT both[2] = {wake.Get(), ready.Get()};
         DWORD ms = static_cast<DWORD>(std::min<long long>(left.count(), 0x7FFFFFFF));
         DWORD rc = WSAWaitForMultipleEvents(2, both, FALSE, ms, FALSE);
         if (rc == WSA_WAIT_EVENT_0 || closed.load())
@@ -85,7 +127,7 @@ TTcpSocket::TWait TTcpSocket::TSystem::WaitFor(long events,
         if (rc == WSA_WAIT_EVENT_0 + 1) {
             // Reading the record also resets the event.
             WSANETWORKEVENTS now{};
-            if (WSAEnumNetworkEvents(socket, ready, &now) != 0)
+            if (WSAEnumNetworkEvents(socket.Get(), ready.Get(), &now) != 0)
                 return TWait::Woken; // a failing socket counts as a closed connection
             seen.lNetworkEvents |= now.lNetworkEvents;
             for (int bit = 0; bit < FD_MAX_EVENTS; ++bit)
@@ -100,69 +142,44 @@ TTcpSocket::TWait TTcpSocket::TSystem::WaitFor(long events,
     }
 }
 
-bool TTcpSocket::Connect(const std::string& host, const std::string& port,
-                         std::chrono::milliseconds limit) {
-    connectError_.clear();
-    if (sys_->socket == INVALID_SOCKET || closed_.load() || connected_.load()) {
-        connectError_ = closed_.load() ? "the connection was closed before it was made"
-                                       : "no socket could be made";
-        return false;
-    }
-    // Why a connect failed, from its Winsock error.
-    auto errorText = [](int code) -> std::string {
-        switch (code) {
-        case WSAECONNREFUSED:
-            return "connection refused: nothing listens there (is the server running?)";
-        case WSAENETUNREACH:
-            return "the network is unreachable";
-        case WSAEHOSTUNREACH:
-            return "the host is unreachable";
-        case WSAETIMEDOUT:
-            return "the connection timed out";
-        default:
-            return "the connection failed: Winsock error " + std::to_string(code);
-        }
-    };
+bool TTcpSocket::HasSocket() const {
+    return sys_->socket.Valid();
+}
+
+std::string TTcpSocket::StartConnect(const std::string& host, const std::string& port,
+                                     bool& pending) {
     ADDRINFOW hints{};
     hints.ai_family = sys_->family;
     hints.ai_socktype = SOCK_STREAM;
-    ADDRINFOW* found = nullptr;
-    if (int rc = GetAddrInfoW(Widen(host).c_str(), Widen(port).c_str(), &hints, &found);
-        rc != 0 || !found) {
-        connectError_ = "the name does not resolve (resolver error " + std::to_string(rc) + ")";
-        return false;
-    }
-    int rc = connect(sys_->socket, found->ai_addr, static_cast<int>(found->ai_addrlen));
-    int err = WSAGetLastError();
-    FreeAddrInfoW(found);
-    if (rc != 0) {
-        if (err != WSAEWOULDBLOCK) {
-            connectError_ = errorText(err);
-            return false;
-        }
-        WSANETWORKEVENTS seen{};
-        auto until = std::chrono::steady_clock::now() + limit;
-        auto wait = sys_->WaitFor(FD_CONNECT, until, seen, closed_);
-        if (wait == TWait::TimedOut) {
-            connectError_ = ConnectTimeoutText(limit);
-            return false;
-        }
-        if (wait != TWait::Ready || !(seen.lNetworkEvents & FD_CONNECT)) {
-            connectError_ = "the connection was closed while it was being made";
-            return false;
-        }
-        if (seen.iErrorCode[FD_CONNECT_BIT] != 0) {
-            connectError_ = errorText(seen.iErrorCode[FD_CONNECT_BIT]);
-            return false;
-        }
-    }
-    connected_.store(true);
-    // A Disconnect that raced with the connect wins.
-    if (closed_.load()) {
-        Disconnect();
-        return false;
-    }
-    return true;
+    ADDRINFOW* list = nullptr;
+    const int rc = GetAddrInfoW(Widen(host).c_str(), Widen(port).c_str(), &hints, &list);
+    const TAddresses found(list);
+    if (rc != 0 || !found)
+        return "the name does not resolve (resolver error " + std::to_string(rc) + ")";
+    if (connect(sys_->socket.Get(), found->ai_addr, static_cast<int>(found->ai_addrlen)) == 0)
+        return {};
+    const int err = WSAGetLastError();
+    if (err != WSAEWOULDBLOCK)
+        return ConnectErrorText(err);
+    pending = true;
+    return {};
+}
+
+std::string TTcpSocket::AwaitConnect(std::chrono::milliseconds limit) {
+    WSANETWORKEVENTS seen{};
+    auto until = std::chrono::steady_clock::now() + limit;
+    auto wait = sys_->WaitFor(FD_CONNECT, until, seen, closed_);
+    if (wait == TWait::TimedOut)
+        return ConnectTimeoutText(limit);
+    if (wait != TWait::Ready || !(seen.lNetworkEvents & FD_CONNECT))
+        return "the connection was closed while it was being made";
+    if (seen.iErrorCode[FD_CONNECT_BIT] != 0)
+        return ConnectErrorText(seen.iErrorCode[FD_CONNECT_BIT]);
+    return {};
+}
+
+std::string TTcpSocket::SetUpConnected(std::chrono::milliseconds /*limit*/) {
+    return {}; // the socket stays non-blocking; each send waits within its own limit
 }
 
 void TTcpSocket::Disconnect() {
@@ -170,10 +187,10 @@ void TTcpSocket::Disconnect() {
     connected_.store(false);
     if (wasClosed)
         return;
-    if (sys_->socket != INVALID_SOCKET)
-        shutdown(sys_->socket, SD_BOTH);
-    if (sys_->wake != WSA_INVALID_EVENT)
-        WSASetEvent(sys_->wake);
+    if (sys_->socket.Valid())
+        shutdown(sys_->socket.Get(), SD_BOTH);
+    if (sys_->wake.Valid())
+        WSASetEvent(sys_->wake.Get());
 }
 
 int TTcpSocket::SendLine(const std::string& text, const std::string& delimiter,
@@ -185,7 +202,7 @@ int TTcpSocket::SendLine(const std::string& text, const std::string& delimiter,
     auto until = std::chrono::steady_clock::now() + limit;
     while (sent < out.size() && !closed_.load()) {
         int chunk = static_cast<int>(std::min<size_t>(out.size() - sent, 1 << 30));
-        int n = send(sys_->socket, out.data() + sent, chunk, 0);
+        int n = send(sys_->socket.Get(), out.data() + sent, chunk, 0);
         if (n > 0) {
             sent += static_cast<size_t>(n);
             until = std::chrono::steady_clock::now() + limit;
@@ -207,7 +224,7 @@ int TTcpSocket::SendLine(const std::string& text, const std::string& delimiter,
 TTcpSocket::TRead TTcpSocket::TryRead(char* into, size_t size, int& count) {
     if (closed_.load())
         return TRead::Closed;
-    int n = recv(sys_->socket, into, static_cast<int>(std::min<size_t>(size, 1 << 30)), 0);
+    int n = recv(sys_->socket.Get(), into, static_cast<int>(std::min<size_t>(size, 1 << 30)), 0);
     if (n > 0) {
         count = n;
         return TRead::Data;
