@@ -10,32 +10,28 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include "OwnedHandle.h" // after winsock2.h, which has to come before windows.h
+
 #include <algorithm>
 #include <memory>
 #include <string>
 
 namespace {
-// A Winsock socket or event that is released when it goes away (or when Reset).
-template <typename THandle, THandle Empty, auto Release> class TOwned {
-public:
-    TOwned() = default;
-    ~TOwned() { Reset(); }
-    TOwned(const TOwned&) = delete;
-    TOwned& operator=(const TOwned&) = delete;
-
-    THandle Get() const { return handle_; }
-    bool Valid() const { return handle_ != Empty; }
-    void Reset(THandle handle = Empty) {
-        if (handle_ != Empty)
-            Release(handle_);
-        handle_ = handle;
-    }
-
-private:
-    THandle handle_ = Empty;
+// A Winsock socket or event, released when it goes away (or when Reset).
+struct TSocketTraits {
+    using Value = SOCKET;
+    static Value None() { return INVALID_SOCKET; }
+    static bool Valid(Value s) { return s != INVALID_SOCKET; }
+    static void Close(Value s) { closesocket(s); }
 };
-using TSocketHandle = TOwned<SOCKET, INVALID_SOCKET, closesocket>;
-using TEventHandle = TOwned<WSAEVENT, nullptr, WSACloseEvent>;
+struct TEventTraits {
+    using Value = WSAEVENT;
+    static Value None() { return nullptr; }
+    static bool Valid(Value e) { return e != nullptr; }
+    static void Close(Value e) { WSACloseEvent(e); }
+};
+using TSocketHandle = TOwnedHandle<TSocketTraits>;
+using TEventHandle = TOwnedHandle<TEventTraits>;
 } // namespace
 
 struct TTcpSocket::TSystem {
@@ -92,7 +88,7 @@ TTcpSocket::TTcpSocket(bool ipv6) : sys_(std::make_unique<TSystem>()) {
                                   WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT));
     sys_->ready.Reset(WSACreateEvent());
     sys_->wake.Reset(WSACreateEvent());
-    if (!sys_->socket.Valid() || !sys_->ready.Valid() || !sys_->wake.Valid())
+    if (!sys_->socket || !sys_->ready || !sys_->wake)
         return;
     // Lines are small request/reply steps: send them at once.
     BOOL one = TRUE;
@@ -143,7 +139,7 @@ TTcpSocket::TWait TTcpSocket::TSystem::WaitFor(long events,
 }
 
 bool TTcpSocket::HasSocket() const {
-    return sys_->socket.Valid();
+    return static_cast<bool>(sys_->socket);
 }
 
 std::string TTcpSocket::StartConnect(const std::string& host, const std::string& port,
@@ -187,9 +183,9 @@ void TTcpSocket::Disconnect() {
     connected_.store(false);
     if (wasClosed)
         return;
-    if (sys_->socket.Valid())
+    if (sys_->socket)
         shutdown(sys_->socket.Get(), SD_BOTH);
-    if (sys_->wake.Valid())
+    if (sys_->wake)
         WSASetEvent(sys_->wake.Get());
 }
 
