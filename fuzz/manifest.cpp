@@ -59,15 +59,15 @@ void CheckDecision(const Catalogue& catalogue, const std::string& type, const st
     bool tool =
         catalogue.tool &&
         (forced == 7 ||
-         (!forced &&
-          (!client || CompareVersionNumbers(*client, *ParseVersion(catalogue.tool->version)) < 0)));
+         (!forced && (!client || CompareVersionNumbers(
+                                     *client, ParseVersion(catalogue.tool->version).value()) < 0)));
     bool ok = false;
     if (tool)
         ok = d.kind == Decision::Kind::Data && d.upType == 7 && d.item == &*catalogue.tool;
     else if (fw == catalogue.firmware.end())
         ok = d.kind == Decision::Kind::Status && d.status == "0";
     else if (!forced && device &&
-             CompareVersionNumbers(*device, *ParseVersion(fw->second.version)) >= 0)
+             CompareVersionNumbers(*device, ParseVersion(fw->second.version).value()) >= 0)
         ok = d.kind == Decision::Kind::Status && d.status == "-7";
     else
         ok = d.kind == Decision::Kind::Data && d.upType == 3 && d.item == &fw->second;

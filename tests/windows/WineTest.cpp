@@ -52,7 +52,7 @@ void MapComPort(int port, const std::string& device,
 
 std::unique_ptr<ChildProcess> StartWindows(const std::string& program,
                                            std::vector<std::string> args,
-                                           std::vector<std::string> env = {},
+                                           const std::vector<std::string>& env = {},
                                            const std::string& prefix = KESTREL_WINE_PREFIX) {
     args.insert(args.begin(), {KESTREL_WINE_RUN, prefix, program});
     return std::make_unique<ChildProcess>(args, env, true);
