@@ -60,9 +60,9 @@ std::unique_ptr<ChildProcess> StartWindows(const std::string& program,
 
 // A Windows program run to its end, its output with LF line ends.
 TRun RunWindows(const std::string& program, std::vector<std::string> args,
-                std::vector<std::string> env = {},
+                const std::vector<std::string>& env = {},
                 const std::string& prefix = KESTREL_WINE_PREFIX) {
-    auto process = StartWindows(program, std::move(args), std::move(env), prefix);
+    auto process = StartWindows(program, std::move(args), env, prefix);
     TRun run = Finish(*process);
     run.out = Unix(run.out);
     run.err = Unix(run.err);
