@@ -255,8 +255,8 @@ struct TOwnWinePrefix {
     ~TOwnWinePrefix() { ChildProcess({KESTREL_WINE_RUN, path, "--stop"}).Wait(); }
 
     TRun Run(const std::string& program, std::vector<std::string> args,
-             std::vector<std::string> env = {}) const {
-        return RunWindows(program, std::move(args), std::move(env), path);
+             const std::vector<std::string>& env = {}) const {
+        return RunWindows(program, std::move(args), env, path);
     }
     // Every file and folder on drive C:, as paths of this system.
     std::set<std::string> DriveC() const {
