@@ -47,7 +47,11 @@ struct TScript {
     long calls = 0;
 };
 
-TScript script;
+// The current input's script: the port functions below are free functions.
+TScript& Script() {
+    static TScript script;
+    return script;
+}
 
 void Fail(const char* what) {
     std::fprintf(stderr, "%s\n", what);
@@ -55,32 +59,32 @@ void Fail(const char* what) {
 }
 
 void Step() {
-    if (++script.calls > kMaxPortCalls)
+    if (++Script().calls > kMaxPortCalls)
         Fail("the device link made more than 2,000,000 port calls for one input");
 }
 
 // The next arrival, when the queue is empty; false when nothing more comes.
 bool Arrive() {
-    if (!script.visible.empty())
+    if (!Script().visible.empty())
         return true;
-    if (script.hungUp || script.arrivals.empty())
+    if (Script().hungUp || Script().arrivals.empty())
         return false;
-    const uint8_t count = static_cast<uint8_t>(script.arrivals[0]);
-    script.arrivals.remove_prefix(1);
+    const uint8_t count = static_cast<uint8_t>(Script().arrivals[0]);
+    Script().arrivals.remove_prefix(1);
     if (count == 255) {
-        script.hungUp = true;
+        Script().hungUp = true;
         return false;
     }
-    const size_t n = std::min<size_t>(count, script.arrivals.size());
-    script.visible.insert(script.visible.end(), script.arrivals.begin(),
-                          script.arrivals.begin() + static_cast<std::ptrdiff_t>(n));
-    script.arrivals.remove_prefix(n);
-    return !script.visible.empty();
+    const size_t n = std::min<size_t>(count, Script().arrivals.size());
+    Script().visible.insert(Script().visible.end(), Script().arrivals.begin(),
+                            Script().arrivals.begin() + static_cast<std::ptrdiff_t>(n));
+    Script().arrivals.remove_prefix(n);
+    return !Script().visible.empty();
 }
 
 // The link looks at its input: what it wrote before is a whole frame.
 void Looked() {
-    script.written.clear();
+    Script().written.clear();
 }
 
 } // namespace
@@ -89,35 +93,35 @@ namespace comsys {
 
 Handle Open(int32_t port, int32_t, uint8_t) {
     Step();
-    if (port != script.devicePort)
+    if (port != Script().devicePort)
         return InvalidHandle;
-    ++script.open;
-    script.visible.clear();
+    ++Script().open;
+    Script().visible.clear();
     return 100 + port;
 }
 
 bool Close(Handle h) {
     Step();
-    if (h != 100 + script.devicePort)
+    if (h != 100 + Script().devicePort)
         return false;
-    --script.open;
+    --Script().open;
     return true;
 }
 
 bool WriteBytes(Handle, const uint8_t* data, size_t n) {
     Step();
-    if (script.hungUp)
+    if (Script().hungUp)
         return false;
     // A data frame comes in one write: 0x09, n, n + 1 bytes, the sum of all before it.
     if (n >= 5 && data[0] == Command::DataFrame && n == size_t{data[1]} + 5u) {
         const uint16_t sum = ByteSum(data, static_cast<int32_t>(n - 2));
-        script.badDataFrame |= data[n - 2] != (sum >> 8) || data[n - 1] != (sum & 0xFF);
-        script.programmed.insert(script.programmed.end(), data + 2, data + n - 2);
+        Script().badDataFrame |= data[n - 2] != (sum >> 8) || data[n - 1] != (sum & 0xFF);
+        Script().programmed.insert(Script().programmed.end(), data + 2, data + n - 2);
         return true;
     }
-    script.written.insert(script.written.end(), data, data + n);
-    if (script.written.size() == 10 && script.written[0] == Command::KeyExchange)
-        script.key = script.written[9];
+    Script().written.insert(Script().written.end(), data, data + n);
+    if (Script().written.size() == 10 && Script().written[0] == Command::KeyExchange)
+        Script().key = Script().written[9];
     return true;
 }
 
@@ -127,11 +131,11 @@ bool ReadBytes(Handle, uint8_t* into, size_t n) {
     for (size_t i = 0; i < n; ++i) {
         if (!Arrive())
             return false; // a blocking read on a line that delivers nothing more
-        into[i] = script.visible.front();
-        script.visible.pop_front();
+        into[i] = Script().visible.front();
+        Script().visible.pop_front();
     }
     if (n == 1) // the acknowledgement whose decoded value the script holds
-        into[0] = static_cast<uint8_t>(255 - (into[0] + (script.key & 0x0F)));
+        into[0] = static_cast<uint8_t>(255 - (into[0] + (Script().key & 0x0F)));
     return true;
 }
 
@@ -139,15 +143,15 @@ int32_t InCount(Handle) {
     Step();
     Looked();
     Arrive();
-    if (script.hungUp && script.visible.empty())
+    if (Script().hungUp && Script().visible.empty())
         return -1;
-    return static_cast<int32_t>(script.visible.size());
+    return static_cast<int32_t>(Script().visible.size());
 }
 
 bool Purge(Handle, Queue queue) {
     Step();
     if (queue == Queue::Input)
-        script.visible.clear();
+        Script().visible.clear();
     return true;
 }
 
@@ -160,21 +164,21 @@ WaitResult WaitReadable(Handle, std::chrono::microseconds limit) {
     Step();
     if (Arrive())
         return WaitResult::Readable;
-    if (script.hungUp)
+    if (Script().hungUp)
         return WaitResult::Failed;
-    script.now += limit;
+    Script().now += limit;
     return WaitResult::TimedOut;
 }
 
 void SleepFor(std::chrono::microseconds d) {
     Step();
-    script.now += std::max(d, 0us);
+    Script().now += std::max(d, 0us);
 }
 
 // Every look at the clock takes a little time, so a wait that spins without sleeping ends too.
 std::chrono::steady_clock::time_point Now() {
-    script.now += DeviceLimits::SpinBelow;
-    return script.now;
+    Script().now += DeviceLimits::SpinBelow;
+    return Script().now;
 }
 
 } // namespace comsys
@@ -189,22 +193,22 @@ extern "C" int sched_yield() noexcept {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     if (size < 5)
         return 0;
-    script = TScript{};
-    script.devicePort = 1 + bytes[0] % 8;
+    Script() = TScript{};
+    Script().devicePort = 1 + bytes[0] % 8;
     const uint8_t what = bytes[1];
     const uint8_t kind = bytes[2] % 6;
     const int32_t length = 1 + (bytes[3] | bytes[4] << 8) % 2048;
-    script.arrivals = {reinterpret_cast<const char*>(bytes + 5), size - 5};
+    Script().arrivals = {reinterpret_cast<const char*>(bytes + 5), size - 5};
 
     TNullWindowLink window;
     TDeviceLink link(window);
     if (what & 1) {
         link.ConnectDevice();
-        if (script.open != 0)
+        if (Script().open != 0)
             Fail("a port stayed open after ConnectDevice");
     }
     if (what & 2) {
-        link.IOPack.ComID = static_cast<uint16_t>(script.devicePort);
+        link.IOPack.ComID = static_cast<uint16_t>(Script().devicePort);
         link.IOPack.Baud = DeviceBaud;
         TMemoryStream image;
         for (int32_t i = 0; i < length; ++i) {
@@ -213,13 +217,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
         }
         const bool done = link.DownloadFirmware(&window, (what & 4) ? "QX40" : "QX41", image,
                                                 length, 0x08004000, kind);
-        if (script.open != 0)
+        if (Script().open != 0)
             Fail("a port stayed open after DownloadFirmware");
         if (done) {
             std::vector<uint8_t> expected = image.Bytes();
             const size_t fill = kind == 2 ? 1 : kind == 1 ? 256 : 512;
             expected.resize((expected.size() + fill - 1) / fill * fill, 0xFF);
-            if (script.programmed != expected || script.badDataFrame)
+            if (Script().programmed != expected || Script().badDataFrame)
                 Fail("programming succeeded but the data frames do not carry the image");
         }
     }

@@ -22,14 +22,21 @@ namespace {
     std::abort();
 }
 
+// A loaded item's version numbers: every loaded item's version parses.
+std::vector<uint64_t> VersionOf(const CatalogueItem& item) {
+    auto version = ParseVersion(item.version);
+    if (!version)
+        Fail("version \"" + item.version + "\" loaded");
+    return *version;
+}
+
 // What every loaded item must be.
 void CheckItem(const CatalogueItem& item, std::set<const Bytes*>& files) {
     if (!item.data || item.data->empty() || item.data->size() > kMaxCatalogueFile)
         Fail("an item of " + std::to_string(item.data ? item.data->size() : 0) + " bytes");
     if (item.crc != Crc16(item.data->data(), static_cast<int32_t>(item.data->size())))
         Fail("the CRC of " + item.fileName + " is not that of its bytes");
-    if (!ParseVersion(item.version))
-        Fail("version \"" + item.version + "\" loaded");
+    VersionOf(item);
     files.insert(item.data.get());
 }
 
@@ -59,15 +66,13 @@ void CheckDecision(const Catalogue& catalogue, const std::string& type, const st
     bool tool =
         catalogue.tool &&
         (forced == 7 ||
-         (!forced &&
-          (!client || CompareVersionNumbers(*client, *ParseVersion(catalogue.tool->version)) < 0)));
+         (!forced && (!client || CompareVersionNumbers(*client, VersionOf(*catalogue.tool)) < 0)));
     bool ok = false;
     if (tool)
         ok = d.kind == Decision::Kind::Data && d.upType == 7 && d.item == &*catalogue.tool;
     else if (fw == catalogue.firmware.end())
         ok = d.kind == Decision::Kind::Status && d.status == "0";
-    else if (!forced && device &&
-             CompareVersionNumbers(*device, *ParseVersion(fw->second.version)) >= 0)
+    else if (!forced && device && CompareVersionNumbers(*device, VersionOf(fw->second)) >= 0)
         ok = d.kind == Decision::Kind::Status && d.status == "-7";
     else
         ok = d.kind == Decision::Kind::Data && d.upType == 3 && d.item == &fw->second;

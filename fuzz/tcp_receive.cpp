@@ -25,7 +25,7 @@
 namespace {
 
 // What the peer may send at once into the loopback socket buffers without waiting for a reader.
-constexpr size_t kMaxPeerBytes = 160 * 1024;
+constexpr size_t kMaxPeerBytes = size_t{160} * 1024;
 
 [[noreturn]] void Fail(const std::string& what) {
     std::fprintf(stderr, "%s\n", what.c_str());

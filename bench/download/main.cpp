@@ -27,7 +27,7 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr size_t kImageSize = 16 * 1024 * 1024;
+constexpr size_t kImageSize = size_t{16} * 1024 * 1024;
 constexpr size_t kChunk = 8192;
 
 bool SendAll(int fd, const char* data, size_t n) {

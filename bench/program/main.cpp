@@ -47,7 +47,7 @@ double Percentile(std::vector<double> v, double p) {
 
 int main(int argc, char** argv) {
     int runs = 3;
-    long size = 256 * 1024;
+    long size = 256L * 1024;
     std::string sim = DefaultSimulator();
     int port = 0;
     const std::vector<std::string> args = ProgramArguments(argc, argv);

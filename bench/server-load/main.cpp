@@ -24,6 +24,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -101,7 +102,7 @@ std::string AnnouncementLine(size_t index, size_t step) {
     return kValues[field];
 }
 
-enum class State {
+enum class State : std::uint8_t {
     Connecting,
     Announcing, // waiting for the reply to announcement line `step`
     Length,     // waiting for the length line
@@ -525,7 +526,7 @@ std::vector<size_t> ParseCounts(const std::string& text) {
 
 int main(int argc, char** argv) {
     std::vector<size_t> counts = {200, 1000, 10000};
-    size_t size = 256 * 1024;
+    size_t size = size_t{256} * 1024;
     std::string server = KESTREL_PATH_UPGRADE_SERVER;
     bool usage = (argc % 2) == 0;
     for (int i = 1; i + 1 < argc; i += 2) {
@@ -538,7 +539,7 @@ int main(int argc, char** argv) {
         else
             usage = true;
     }
-    if (usage || counts.empty() || size < 1 || size > 64 * 1024 * 1024) {
+    if (usage || counts.empty() || size < 1 || size > size_t{64} * 1024 * 1024) {
         std::fprintf(stderr, "usage: bench-server-load [--sessions N[,N...]] [--size BYTES] "
                              "[--server PATH]\n");
         return 2;

@@ -102,7 +102,7 @@ void Phase(const char* name, const TQuietUI::TMark& a, const TQuietUI::TMark& b)
 
 int main(int argc, char** argv) {
     int runs = 1;
-    long size = 256 * 1024;
+    long size = 256L * 1024;
     bool cli = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
@@ -142,7 +142,8 @@ int main(int argc, char** argv) {
     setenv("KESTREL_UPDATE_HOST", address.c_str(), 1);
 
     long padded = (size + 511) / 512 * 512;
-    double floor = double(12 + 1 + padded / 256 * (260 + 1)) * 10.0 / 500000.0;
+    long frames = padded / 256;
+    double floor = double(12 + 1 + frames * (260 + 1)) * 10.0 / 500000.0;
     std::printf("image %ld bytes (%ld programmed); programming floor at 500000 bit/s %.3f s\n",
                 size, padded, floor);
 
@@ -184,7 +185,7 @@ int main(int argc, char** argv) {
         for (int i = 0; (i = Find(m, "pause ", i)) >= 0; i += 2)
             if (i + 1 < int(m.size()))
                 pauses +=
-                    std::chrono::duration<double>(m[size_t(i + 1)].at - m[size_t(i)].at).count();
+                    std::chrono::duration<double>(m[size_t(i) + 1].at - m[size_t(i)].at).count();
         std::printf("  %-34s %7.3f s (plain sleeps of the workflow)\n", "pauses", pauses);
         double busy = elapsed - pauses;
         std::printf("  %-34s %7.3f s elapsed, CPU share %.3f of one core\n", "without the pauses",

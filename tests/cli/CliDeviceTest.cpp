@@ -409,7 +409,7 @@ protected:
     }
     TempDir dir;
     TSimDevice sim{{"--line-rate", "--image-out", dir / "stored.bin"}};
-    std::string image = TestImage(256 * 1024); // about 6 s at the line rate
+    std::string image = TestImage(std::size_t{256} * 1024); // about 6 s at the line rate
 };
 
 const std::string GoesOn = "programming continues until the image is complete";

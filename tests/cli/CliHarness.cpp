@@ -59,12 +59,14 @@ TCliOnTerminal::TCliOnTerminal(const std::vector<std::string>& args,
     for (char** e = environ; *e; ++e)
         envStore.emplace_back(*e); // later duplicates lose: getenv takes the first
     std::vector<char*> envp;
+    envp.reserve(envStore.size() + 1);
     for (auto& e : envStore)
         envp.push_back(e.data());
     envp.push_back(nullptr);
     std::vector<std::string> argStore{KESTREL_PATH_KESTREL_CLI_KEYED};
     argStore.insert(argStore.end(), args.begin(), args.end());
     std::vector<char*> argv;
+    argv.reserve(argStore.size() + 1);
     for (auto& a : argStore)
         argv.push_back(a.data());
     argv.push_back(nullptr);

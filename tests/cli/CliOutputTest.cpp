@@ -19,7 +19,7 @@ TEST(Json, EscapesWhatJsonRequiresAndKeepsUtf8) {
               "B\"");
     EXPECT_EQ(TJson::Quote("\xE8\xAE"), "\"\xEF\xBF\xBD\xEF\xBF\xBD\"");
     EXPECT_EQ(TJson::Quote("\xC0\xAF"), "\"\xEF\xBF\xBD\xEF\xBF\xBD\"");
-    EXPECT_EQ(TJson::Quote("\xED\xA0\x80").find("\xED"), std::string::npos);
+    EXPECT_EQ(TJson::Quote("\xED\xA0\x80").find('\xED'), std::string::npos);
     EXPECT_EQ(TJson::Quote("\xF0\x9F\x98\x80"), "\"\xF0\x9F\x98\x80\"");
 }
 

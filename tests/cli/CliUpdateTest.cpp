@@ -451,7 +451,7 @@ TEST_F(CliUpdateTest, ANewToolThatCannotRunIsNotAnnounced) {
 }
 
 TEST_F(CliUpdateTest, CtrlCWhileProgrammingLetsTheImageCompleteButEndsTheUpdate) {
-    std::string image = TestImage(160 * 1024); // about 4 s at the line rate
+    std::string image = TestImage(std::size_t{160} * 1024); // about 4 s at the line rate
     TUpgradeServer server({.firmware = image, .signingKey = "trusted"});
     TSimDevice device({"--line-rate", "--image-out", programmed});
 

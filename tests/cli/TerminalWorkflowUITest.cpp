@@ -21,7 +21,7 @@ namespace {
 // Everything written to a FILE* so far.
 std::string Contents(std::FILE* f) {
     std::fflush(f);
-    std::rewind(f);
+    std::fseek(f, 0, SEEK_SET);
     std::string s;
     for (int c; (c = std::fgetc(f)) != EOF;)
         s += char(c);
@@ -259,7 +259,6 @@ TEST(TerminalWindow, DrawsOnlyChangesAndEndsTheLine) {
     std::FILE* f = std::tmpfile();
     ASSERT_NE(f, nullptr);
     TTerminalWindow::Clock::time_point now{};
-    std::string rated;
     {
         TTerminalWindow w(f, true);
         w.SetClock([&] { return now; });

@@ -25,7 +25,7 @@ StderrCapture::~StderrCapture() {
 std::string StderrCapture::Text() {
     std::fflush(stderr);
     std::string text;
-    std::rewind(file_);
+    std::fseek(file_, 0, SEEK_SET);
     char buffer[4096];
     size_t n;
     while ((n = std::fread(buffer, 1, sizeof buffer, file_)) > 0)

@@ -15,7 +15,7 @@ namespace {
 
 // Where pixel (x, y) of a picture `width` pixels wide lies, rows top to bottom.
 size_t At(int x, int y, int width) {
-    return static_cast<size_t>(y * width + x);
+    return static_cast<size_t>(y) * static_cast<size_t>(width) + static_cast<size_t>(x);
 }
 
 // Reference composition, straight from the frame data: transparent canvas; a frame's
@@ -67,6 +67,7 @@ std::optional<TGifAnimation> Decode(const QByteArray& bytes, QString* error = nu
 
 std::vector<int> Delays(const TGifAnimation& animation) {
     std::vector<int> delays;
+    delays.reserve(animation.frames.size());
     for (const TGifFrame& frame : animation.frames)
         delays.push_back(frame.delayMs);
     return delays;
@@ -196,6 +197,7 @@ private slots:
 
         // The same rules, spelled out on single pixels.
         std::vector<QImage> f;
+        f.reserve(decoded->frames.size());
         for (size_t i = 0; i < decoded->frames.size(); ++i)
             f.push_back(FrameImage(*decoded, i));
         QCOMPARE(f[0].pixel(4, 0), qRgb(255, 0, 0));
@@ -223,6 +225,7 @@ private slots:
         };
         auto colours = [&](int count) {
             std::vector<TGifColor> map;
+            map.reserve(static_cast<size_t>(count));
             for (int i = 0; i < count; ++i)
                 map.push_back({std::uint8_t(pick(0, 255)), std::uint8_t(pick(0, 255)),
                                std::uint8_t(pick(0, 255))});

@@ -188,7 +188,12 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(!InfoBrowserLoadError(browser).isEmpty(), 60000);
             const QString detail = InfoBrowserLoadError(browser);
             QString shown;
-            QTRY_VERIFY_WITH_TIMEOUT((shown = BrowserText(browser)).contains(detail), 60000);
+            QTRY_VERIFY_WITH_TIMEOUT(
+                [&] {
+                    shown = BrowserText(browser);
+                    return shown.contains(detail);
+                }(),
+                60000);
             for (const QString& part : {QStringLiteral("设备信息暂时无法显示"),
                                         QString::fromStdString(InfoFailureText(c.failure)),
                                         c.url.toString(), QStringLiteral("重新加载")})

@@ -17,7 +17,7 @@
 namespace {
 
 QString Save(const QPixmap& picture, const char* name) {
-    const QString path = QStringLiteral(KESTREL_TEST_OUTPUT_DIR "/") + QLatin1String(name);
+    QString path = QStringLiteral(KESTREL_TEST_OUTPUT_DIR "/") + QLatin1String(name);
     if (!picture.save(path))
         return QString();
     qInfo("screenshot: %s", qPrintable(path));

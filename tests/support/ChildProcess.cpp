@@ -18,7 +18,7 @@
 
 extern char** environ;
 
-ChildProcess::ChildProcess(std::vector<std::string> argv, std::vector<std::string> env,
+ChildProcess::ChildProcess(std::vector<std::string> argv, const std::vector<std::string>& env,
                            bool captureStderr) {
     int outPipe[2];
     int errPipe[2] = {-1, -1};
@@ -41,10 +41,12 @@ ChildProcess::ChildProcess(std::vector<std::string> argv, std::vector<std::strin
     for (const auto& add : env)
         envStore.push_back(add);
     std::vector<char*> envp;
+    envp.reserve(envStore.size() + 1);
     for (auto& e : envStore)
         envp.push_back(e.data());
     envp.push_back(nullptr);
     std::vector<char*> args;
+    args.reserve(argv.size() + 1);
     for (auto& a : argv)
         args.push_back(a.data());
     args.push_back(nullptr);

@@ -15,7 +15,7 @@ public:
     // argv[0] is the program's path. env entries "NAME=value" are added to (or replace those of)
     // the test's own environment. Standard input is /dev/null; standard output is a pipe read by
     // ReadLine; standard error goes to the test's standard error unless captureStderr is set.
-    explicit ChildProcess(std::vector<std::string> argv, std::vector<std::string> env = {},
+    explicit ChildProcess(std::vector<std::string> argv, const std::vector<std::string>& env = {},
                           bool captureStderr = false);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;

@@ -28,7 +28,7 @@ void Click(HWND button) {
 
 class Window : public ::testing::Test {
 protected:
-    void Open(std::vector<std::string> arguments = {}) {
+    void Open(const std::vector<std::string>& arguments = {}) {
         // Loopback only: nothing answers there, as nothing renders a page under wine.
         SetEnvironmentVariableW(L"KESTREL_INFO_BASE_URL", L"http://127.0.0.1:9");
         CreateProgramWindows(arguments);

@@ -52,7 +52,7 @@ void MapComPort(int port, const std::string& device,
 
 std::unique_ptr<ChildProcess> StartWindows(const std::string& program,
                                            std::vector<std::string> args,
-                                           std::vector<std::string> env = {},
+                                           const std::vector<std::string>& env = {},
                                            const std::string& prefix = KESTREL_WINE_PREFIX) {
     args.insert(args.begin(), {KESTREL_WINE_RUN, prefix, program});
     return std::make_unique<ChildProcess>(args, env, true);
@@ -60,9 +60,9 @@ std::unique_ptr<ChildProcess> StartWindows(const std::string& program,
 
 // A Windows program run to its end, its output with LF line ends.
 TRun RunWindows(const std::string& program, std::vector<std::string> args,
-                std::vector<std::string> env = {},
+                const std::vector<std::string>& env = {},
                 const std::string& prefix = KESTREL_WINE_PREFIX) {
-    auto process = StartWindows(program, std::move(args), std::move(env), prefix);
+    auto process = StartWindows(program, std::move(args), env, prefix);
     TRun run = Finish(*process);
     run.out = Unix(run.out);
     run.err = Unix(run.err);
@@ -255,8 +255,8 @@ struct TOwnWinePrefix {
     ~TOwnWinePrefix() { ChildProcess({KESTREL_WINE_RUN, path, "--stop"}).Wait(); }
 
     TRun Run(const std::string& program, std::vector<std::string> args,
-             std::vector<std::string> env = {}) const {
-        return RunWindows(program, std::move(args), std::move(env), path);
+             const std::vector<std::string>& env = {}) const {
+        return RunWindows(program, std::move(args), env, path);
     }
     // Every file and folder on drive C:, as paths of this system.
     std::set<std::string> DriveC() const {

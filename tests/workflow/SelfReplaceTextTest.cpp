@@ -110,7 +110,7 @@ TEST(ToolImage, PeMustBeAProgramForTheMachineWithinTheFile) {
     std::string fault;
     EXPECT_TRUE(IsPeImage(pe, kPeMachineAmd64, &fault)) << fault;
 
-    auto refusedFor = [&](std::vector<uint8_t> image, const std::string& why) {
+    auto refusedFor = [&](const std::vector<uint8_t>& image, const std::string& why) {
         std::string got;
         EXPECT_FALSE(IsPeImage(image, kPeMachineAmd64, &got));
         EXPECT_EQ(got, why);

@@ -67,7 +67,7 @@ TEST(UpdateSignature, KeysParseFromTheLineAndFromThePubFile) {
     // An id whose top byte is zero reads as minisign writes it, without the leading zero.
     EXPECT_EQ(KeyIdText({0xA6, 0xF5, 0x47, 0xA5, 0x19, 0x97, 0x15, 0x0B}), "B159719A547F5A6");
 
-    for (std::string bad :
+    for (const std::string& bad :
          {KeyLine(F::TrustedPublicKeyFile).substr(1), KeyLine(F::TrustedPublicKeyFile) + "A",
           std::string("RW"), Replaced(KeyLine(F::TrustedPublicKeyFile), "RW", "RX"),
           Str(F::Prehashed)}) {

@@ -106,6 +106,7 @@ private:
             }
             // Until the next tick, notice the connections the server answers and drops.
             std::vector<pollfd> fds;
+            fds.reserve(holders_.size());
             for (auto& h : holders_)
                 fds.push_back({h.fd, POLLIN, 0});
             poll(fds.data(), fds.size(), MillisLeft(nextTick));
@@ -149,6 +150,7 @@ bool RaiseOpenFiles(rlim_t needed) {
 int HonestSessions(const std::string& server, const std::string& image) {
     std::atomic<int> good{0};
     std::vector<std::thread> honest;
+    honest.reserve(10);
     for (int i = 0; i < 10; ++i) {
         honest.emplace_back([&] {
             RawClient client(server, 5001, kHonest);

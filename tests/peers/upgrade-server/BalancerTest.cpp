@@ -140,6 +140,7 @@ TEST(UpgradeServerBalancer, SessionsThroughHaproxySurviveAReloadAndTheLossOfOneS
     std::atomic<int> stopBegan{0};
     std::atomic<int> stopped{0};
     std::vector<std::thread> workers;
+    workers.reserve(kWorkers);
     for (int w = 0; w < kWorkers; ++w) {
         workers.emplace_back([&] {
             for (int i = next++; i < kSessions; i = next++) {

@@ -320,7 +320,7 @@ TEST(UpgradeServerCatalogue, BindFailureExitsWithOne) {
 }
 
 TEST(UpgradeServerCatalogue, CommandLine) {
-    auto parse = [](std::vector<std::string> args, std::string& error) {
+    auto parse = [](const std::vector<std::string>& args, std::string& error) {
         ServerOptions options;
         bool ok = ParseOptions(args, options, error);
         return ok ? std::optional<ServerOptions>(options) : std::nullopt;

@@ -228,7 +228,7 @@ TEST(UpgradeServerDialogue, GarbageAndHugeLinesAreDropped) {
     }
     {
         RawClient client(server.Address());
-        client.SendRaw(std::string(70 * 1024, 'A')); // no line end within 64 KiB
+        client.SendRaw(std::string(std::size_t{70} * 1024, 'A')); // no line end within 64 KiB
         EXPECT_TRUE(client.WaitForClose());
         client.Close();
         EXPECT_NE(server.LogLine("id=").find("end=too-long@announce:1"), std::string::npos);
@@ -244,7 +244,7 @@ TEST(UpgradeServerDialogue, GarbageAndHugeLinesAreDropped) {
         // A value of exactly 64 KiB is still a line, but all values together get no more.
         RawClient client(server.Address());
         EXPECT_EQ(client.Exchange("OriginalID"), "OK");
-        EXPECT_EQ(client.Exchange(std::string(64 * 1024, 'B')), "OK");
+        EXPECT_EQ(client.Exchange(std::string(std::size_t{64} * 1024, 'B')), "OK");
         EXPECT_EQ(client.Exchange("SWVer"), "OK");
         client.SendLine("1");
         EXPECT_TRUE(EndedQuietly(client, server, "end=too-long@announce:4", "id=BBBB"));

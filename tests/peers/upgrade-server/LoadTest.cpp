@@ -20,6 +20,7 @@ TEST(UpgradeServerLoad, SeveralSessionsAtOnce) {
     constexpr int kClients = 8;
     std::atomic<int> good{0};
     std::vector<std::thread> threads;
+    threads.reserve(kClients);
     for (int i = 0; i < kClients; ++i) {
         threads.emplace_back([&, i] {
             RawClient client(server.Address());
@@ -79,7 +80,7 @@ TEST(UpgradeServerLoad, FirstLineHasAShortLimitOfItsOwn) {
 TEST(UpgradeServerLoad, SessionLimitDropsACrawlerButNotASlowSteadyDownload) {
     // Every step is well within its limit; the session as a whole must keep to 1.5 s plus one
     // second for every 50,000 bytes.
-    const std::string image = TestImage(40 * 8192);
+    const std::string image = TestImage(std::size_t{40} * 8192);
     TUpgradeServer server({.firmware = image,
                            .args = {"--step-timeout-ms", "20000", "--session-timeout-ms", "1500",
                                     "--min-rate", "50000"}});
@@ -230,7 +231,7 @@ TEST(UpgradeServerLoad, ConnectionsClosedWithoutAWordAreCountedOnceASecond) {
 // A connection that moves too little in a progress window is closed well before the session's
 // limit; a slow but steady download is not.
 TEST(UpgradeServerLoad, ProgressLimitClosesAConnectionThatMovesTooLittle) {
-    const std::string image = TestImage(20 * 8192);
+    const std::string image = TestImage(std::size_t{20} * 8192);
     TUpgradeServer server({.firmware = image,
                            .args = {"--step-timeout-ms", "20000", "--progress-window-ms", "500",
                                     "--min-progress", "100"}});

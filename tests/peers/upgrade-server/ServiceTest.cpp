@@ -147,7 +147,7 @@ TEST(UpgradeServerService, AReloadClosesSessionsOfGenerationsOlderThanThePreviou
         metrics = Get(server, "/metrics");
         return Sample(metrics, "upgrade_server_catalogue_generations_held") == 2;
     })) << metrics;
-    const long long closed = (kGenerations - 1) * kReaders;
+    const long long closed = (kGenerations - 1LL) * kReaders;
     EXPECT_EQ(Sample(metrics, "upgrade_server_catalogue_superseded_total"), closed) << metrics;
     EXPECT_EQ(Sample(metrics, "upgrade_server_sessions_ended_total{outcome=\"superseded\"}"),
               closed)
