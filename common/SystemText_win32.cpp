@@ -78,6 +78,6 @@ std::vector<std::string> ProgramArguments(int, char**) {
         return args;
     for (int i = 0; i < count; ++i)
         args.push_back(Narrow(wide[i]));
-    LocalFree(wide);
+    LocalFree(static_cast<HLOCAL>(wide));
     return args;
 }

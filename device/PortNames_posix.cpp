@@ -62,7 +62,7 @@ std::vector<std::string> SerialPortPaths() {
     if (!list)
         return EnumerateSerialDevices();
     std::vector<std::string> paths;
-    std::string text = *list;
+    const std::string& text = *list;
     size_t from = 0;
     for (;;) {
         size_t colon = text.find(':', from);

@@ -23,7 +23,7 @@ void TUPThread::Start() {
         // No thread: the waiting window still gets its end and its result.
         try {
             link_.Report(TExchangePhase::Ended);
-        } catch (...) {
+        } catch (...) { // NOLINT(bugprone-empty-catch): a failing listener must not stop Finish
         }
         Finish(kResultTransferFailed);
     }
@@ -50,7 +50,7 @@ void TUPThread::Execute() {
     link_.CloseClient();
     try {
         link_.Report(TExchangePhase::Ended);
-    } catch (...) {
+    } catch (...) { // NOLINT(bugprone-empty-catch): a failing listener must not stop Finish
     }
     // A cancel's code stays, and its message is the one shown.
     int32_t code = link_.SessionResult();

@@ -13,22 +13,33 @@ bool IsTerminal(int fd) {
 }
 
 namespace {
-UINT OriginalOutputPage = 0, OriginalInputPage = 0;
+// The console's code pages before PrepareConsole; 0 when not known.
+struct TCodePages {
+    UINT output = 0;
+    UINT input = 0;
+};
+
+TCodePages& OriginalPages() {
+    static TCodePages pages;
+    return pages;
+}
 } // namespace
 
 void RestoreConsole() {
-    if (OriginalOutputPage != 0)
-        SetConsoleOutputCP(OriginalOutputPage);
-    if (OriginalInputPage != 0)
-        SetConsoleCP(OriginalInputPage);
+    const TCodePages& original = OriginalPages();
+    if (original.output != 0)
+        SetConsoleOutputCP(original.output);
+    if (original.input != 0)
+        SetConsoleCP(original.input);
 }
 
 void PrepareConsole() {
     // The C library writes the UTF-8 bytes as they are; the console shows them as UTF-8 (Chinese
     // on any system locale) once its output code page says so.
-    OriginalOutputPage = GetConsoleOutputCP();
-    OriginalInputPage = GetConsoleCP();
-    if (OriginalOutputPage == 0 && OriginalInputPage == 0)
+    TCodePages& original = OriginalPages();
+    original.output = GetConsoleOutputCP();
+    original.input = GetConsoleCP();
+    if (original.output == 0 && original.input == 0)
         return; // no console: output goes to files or pipes, as UTF-8
     SetConsoleOutputCP(CP_UTF8);
     SetConsoleCP(CP_UTF8);

@@ -73,9 +73,12 @@ bool CheckPicture(const TGifData& gif, MapPtr& global, std::string& error) {
         error = "no frames";
         return false;
     }
-    if (!gif.globalMap.empty() && !(global = MakeMap(gif.globalMap))) {
-        error = "bad global colour map";
-        return false;
+    if (!gif.globalMap.empty()) {
+        global = MakeMap(gif.globalMap);
+        if (!global) {
+            error = "bad global colour map";
+            return false;
+        }
     }
     return true;
 }
@@ -148,9 +151,12 @@ bool WriteFrame(GifFileType& file, const TGifFrameData& frame, const ColorMapObj
         return false;
     }
     MapPtr local;
-    if (!frame.localMap.empty() && !(local = MakeMap(frame.localMap))) {
-        error = "bad local colour map";
-        return false;
+    if (!frame.localMap.empty()) {
+        local = MakeMap(frame.localMap);
+        if (!local) {
+            error = "bad local colour map";
+            return false;
+        }
     }
     if (!WriteControlBlock(file, frame, error))
         return false;

@@ -112,10 +112,10 @@ bool SameObject(IUnknown* a, IUnknown* b) {
 // The browser's whole site in one object: client site, in-place site and frame, and the sink of
 // its DWebBrowserEvents2. Owned by TInfoBrowser, which outlives the control's use of it (the
 // control is closed and released first), so its reference count is not kept.
-class TInfoBrowser::THost : public IOleClientSite,
-                            public IOleInPlaceSite,
-                            public IOleInPlaceFrame,
-                            public IDispatch {
+class TInfoBrowser::THost final : public IOleClientSite,
+                                  public IOleInPlaceSite,
+                                  public IOleInPlaceFrame,
+                                  public IDispatch {
 public:
     explicit THost(TInfoBrowser& owner) : owner_(owner) {}
     ~THost() {

@@ -9,7 +9,7 @@
 UINT WindowDpi(HWND window) {
     // GetDpiForWindow exists from Windows 10 1607 on: looked up, not linked.
     using TGetDpiForWindow = UINT(WINAPI*)(HWND);
-    static const auto getDpi = reinterpret_cast<TGetDpiForWindow>(reinterpret_cast<void*>(
+    static const auto getDpi = reinterpret_cast<TGetDpiForWindow>(reinterpret_cast<void (*)()>(
         GetProcAddress(GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
     if (getDpi && window)
         if (const UINT dpi = getDpi(window))
@@ -33,7 +33,7 @@ void PlaceControl(HWND control, const TDesignRect& place, UINT dpi) {
 SIZE FrameSize(DWORD style, int width, int height, UINT dpi) {
     RECT rect{0, 0, Scaled(width, dpi), Scaled(height, dpi)};
     using TAdjust = BOOL(WINAPI*)(LPRECT, DWORD, BOOL, DWORD, UINT);
-    static const auto adjustForDpi = reinterpret_cast<TAdjust>(reinterpret_cast<void*>(
+    static const auto adjustForDpi = reinterpret_cast<TAdjust>(reinterpret_cast<void (*)()>(
         GetProcAddress(GetModuleHandleW(L"user32.dll"), "AdjustWindowRectExForDpi")));
     if (!adjustForDpi || !adjustForDpi(&rect, style, FALSE, 0, dpi))
         AdjustWindowRectEx(&rect, style, FALSE, 0);

@@ -13,6 +13,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         // The wide command line in UTF-8 (wWinMain's own arguments are not split).
         const std::vector<std::string> arguments = ProgramArguments(0, nullptr);
         std::vector<const char*> argv;
+        argv.reserve(arguments.size());
         for (const std::string& argument : arguments)
             argv.push_back(argument.c_str());
         if (AnswerVersionQuery(static_cast<int>(argv.size()), argv.data(), ProgramUsage()))

@@ -71,9 +71,10 @@ public:
         InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
         bytes_.resize(size);
         listed_ = size > 0 && InitializeProcThreadAttributeList(List(), 1, 0, &size);
-        limited_ = listed_ && UpdateProcThreadAttribute(
-                                  List(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
-                                  handles_.size() * sizeof(HANDLE), nullptr, nullptr);
+        limited_ = listed_ &&
+                   UpdateProcThreadAttribute(List(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                                             static_cast<void*>(handles_.data()),
+                                             handles_.size() * sizeof(HANDLE), nullptr, nullptr);
     }
     ~TInheritedHandles() {
         if (listed_)
