@@ -81,7 +81,8 @@ std::string Mismatch(const TReleaseStatement& statement, const EntryFacts& entry
         statement.platform != entry.platform)
         return differs("platform", statement.platform, entry.platform);
     auto version = ParseVersion(statement.version);
-    if (!version || CompareVersionNumbers(*version, *ParseVersion(entry.version)) != 0)
+    auto needed = ParseVersion(entry.version);
+    if (!version || !needed || CompareVersionNumbers(*version, *needed) != 0)
         return differs("version", statement.version, entry.version);
     return {};
 }
@@ -508,8 +509,8 @@ Decision Decide(const Catalogue& catalogue, const std::string& userName, const s
         return d;
     }
     auto device = ParseVersion(sVer);
-    if (!forcedKind && device &&
-        CompareVersionNumbers(*device, *ParseVersion(fw->second.version)) >= 0) {
+    auto latest = ParseVersion(fw->second.version);
+    if (!forcedKind && device && latest && CompareVersionNumbers(*device, *latest) >= 0) {
         d.status = "-7";
         return d;
     }

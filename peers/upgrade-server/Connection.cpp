@@ -178,7 +178,7 @@ asio::awaitable<void> Connection::Start(std::shared_ptr<Connection> self) {
     asio::co_spawn(self->executor_, Watch(self), asio::detached);
     try {
         co_await self->Serve();
-    } catch (const std::exception&) {
+    } catch (const std::exception&) { // NOLINT(bugprone-empty-catch): swallowed on purpose
         // Serve reports its own outcome; an exception here only means the connection is done.
     }
     self->done_ = true;

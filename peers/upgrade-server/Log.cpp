@@ -4,11 +4,8 @@
 #include <ctime>
 #include <mutex>
 
-namespace {
-std::mutex logMutex;
-}
-
 void WriteLogLine(const std::string& line) {
+    static std::mutex logMutex;
     std::lock_guard<std::mutex> lock(logMutex);
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fputc('\n', stdout);

@@ -11,7 +11,7 @@
 
 class PageSession : public Connection {
 public:
-    static constexpr size_t kMaxHead = 16 * 1024;
+    static constexpr size_t kMaxHead = size_t{16} * 1024;
 
     // The pages come from the catalogue generation served when the connection was accepted.
     PageSession(asio::ip::tcp::socket socket, std::shared_ptr<const ServerContext> context,

@@ -110,6 +110,7 @@ void UpgradeServer::Run(unsigned threads) {
     if (pageAcceptor_)
         asio::co_spawn(control_, AcceptPages(), asio::detached);
     std::vector<std::thread> pool;
+    pool.reserve(more_.size());
     for (auto& context : more_)
         pool.emplace_back([&context] { context->run(); });
     io_.run();
@@ -182,7 +183,7 @@ asio::awaitable<void> UpgradeServer::ReloadOnHangup() {
             continue;
         }
         for (const auto& warning : loaded.catalogue->warnings)
-            std::cerr << options_.program << ": warning: " << warning << std::endl;
+            std::cerr << options_.program << ": warning: " << warning << '\n';
         auto next = std::make_shared<ServerContext>();
         next->catalogue = std::move(*loaded.catalogue);
         next->generation = context_->generation + 1;
@@ -278,7 +279,7 @@ asio::awaitable<bool> UpgradeServer::AcceptFailed(const std::error_code& ec, con
         co_return false;
     // Out of descriptors or memory: say so and try again shortly instead of spinning.
     std::cerr << options_.program << ": accepting on the " << which << " port: " << ec.message()
-              << std::endl;
+              << '\n';
     asio::steady_timer pause(control_, std::chrono::milliseconds(100));
     std::error_code ignored;
     co_await pause.async_wait(asio::redirect_error(asio::use_awaitable, ignored));
@@ -306,6 +307,8 @@ asio::awaitable<void> UpgradeServer::AcceptUpgrades() {
 }
 
 asio::awaitable<void> UpgradeServer::AcceptPages() {
+    if (!pageAcceptor_)
+        co_return; // Run starts this only with a page port
     for (;;) {
         std::error_code ec;
         asio::ip::tcp::socket socket = co_await pageAcceptor_->async_accept(

@@ -91,7 +91,7 @@ asio::awaitable<void> UpgradeSession::Serve() {
     context_->metrics->SessionStarted();
     try {
         co_await Dialogue();
-    } catch (const SessionEnded&) {
+    } catch (const SessionEnded&) { // NOLINT(bugprone-empty-catch): the normal end of a session
         // end_ says how.
     } catch (const std::exception&) {
         end_ = "error@" + StepName(step_);

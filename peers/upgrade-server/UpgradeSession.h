@@ -16,7 +16,7 @@
 
 class UpgradeSession : public Connection {
 public:
-    static constexpr size_t kMaxLine = 64 * 1024;
+    static constexpr size_t kMaxLine = size_t{64} * 1024;
     static constexpr uint64_t kChunkSize = 8192;
 
     UpgradeSession(asio::ip::tcp::socket socket, std::shared_ptr<const ServerContext> context,

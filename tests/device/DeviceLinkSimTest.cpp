@@ -161,7 +161,7 @@ TEST_F(DeviceLinkSim, ProgramsHundredKibImage) {
     TSimDevice sim({"--image-out", dir / "image.bin", "--cid", "0D111303"});
     SetPorts(sim.Path());
     AsIfConnected(1);
-    std::string image = TestImage(100 * 1024);
+    std::string image = TestImage(size_t{100} * 1024);
     TRecordingBar bar;
     ASSERT_TRUE(Download(image, &bar));
     ASSERT_TRUE(sim.WaitFor("image written: 102400 bytes"));
@@ -214,7 +214,7 @@ TEST_P(DownloadFault, FailsAndReleasesPort) {
     TSimDevice sim(fault.args);
     SetPorts(sim.Path());
     AsIfConnected(1);
-    std::string image = TestImage(5 * 256);
+    std::string image = TestImage(size_t{5} * 256);
     EXPECT_FALSE(Download(image));
     EXPECT_TRUE(sim.WaitFor(fault.logged));
     ExpectPortReleased(sim.Path(), 1);
@@ -252,7 +252,7 @@ TEST_F(DeviceLinkSim, LineRateProgrammingTakesAtLeastTheLineTime) {
     ASSERT_TRUE(link.SendKey());
     link.IOPack.PackLen = 255;
     ASSERT_TRUE(link.SendDownloadStart(0, ModelFlagQX40, ImageKind::Firmware));
-    std::string image = TestImage(128 * 256);
+    std::string image = TestImage(size_t{128} * 256);
     auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(link.SendFirmwareBlocks(nullptr, reinterpret_cast<const uint8_t*>(image.data()),
                                         int32_t(image.size())));

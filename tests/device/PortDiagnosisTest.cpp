@@ -64,7 +64,7 @@ private:
 
 TEST_F(PortDiagnosis, PermissionDeniedNamesTheGroupAndTheRule) {
     PtyPair pty;
-    const std::string path = pty.SlavePath();
+    const std::string& path = pty.SlavePath();
     SetPorts({path});
     // Root opens anything whatever the mode: the test gives up its rights for the open.
     ASSERT_EQ(chmod(path.c_str(), 0), 0);
@@ -130,7 +130,7 @@ TEST_F(PortDiagnosis, PortHeldByAnotherProgramNamesIt) {
 // reads what the device answers: the listing and the cause of a failed search name it.
 TEST_F(PortDiagnosis, PortOpenWithoutALockNamesTheProgram) {
     PtyPair pty;
-    const std::string path = pty.SlavePath();
+    const std::string& path = pty.SlavePath();
     SetPortAt(3, path);
     ChildProcess reader({"/bin/sh", "-c", "exec /usr/bin/sleep 600 <\"$0\"", path});
     const std::string pid = std::to_string(reader.Pid());

@@ -4,6 +4,7 @@
 #include "PtyDevice.h"
 #include "WindowLink.h"
 #include <atomic>
+#include <cstddef>
 #include <cstdlib>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -257,7 +258,7 @@ TEST_F(SerialPort, BytesWrittenBeforeACloseSurviveAnImmediateReopen) {
     std::thread peer([&] { got = pty.Read(expected.size(), seconds(20)); });
     ASSERT_TRUE(com.OpenCom(1, 500000));
     for (int round = 0; round < rounds; ++round) {
-        ASSERT_TRUE(com.WriteComBuf(1, expected.data() + 12 * round, 11));
+        ASSERT_TRUE(com.WriteComBuf(1, expected.data() + std::ptrdiff_t{12} * round, 11));
         ASSERT_TRUE(com.CloseCom(1));
         ASSERT_TRUE(com.OpenCom(1, 500000));
     }

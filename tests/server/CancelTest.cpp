@@ -75,7 +75,7 @@ TEST_F(CancelTest, CancelWhileTheWorkerWaitsForValuesEndsWithThirtyFive) {
 }
 
 TEST_F(CancelTest, CancelDuringTheTransferKeepsWhatArrived) {
-    std::string image = TestImage(64 * 1024);
+    std::string image = TestImage(size_t{64} * 1024);
     TUpgradeServer server({.firmware = image, .faults = {"stall-at:chunk:3"}});
     TUPThread worker(link, nullptr);
     TCliInfo info = WaitAndCancelWhen(
@@ -89,7 +89,7 @@ TEST_F(CancelTest, CancelDuringTheTransferKeepsWhatArrived) {
     ASSERT_TRUE(info.Data);
     ASSERT_EQ(info.Data->Size(), static_cast<int64_t>(image.size()));
     // What arrived before the cancel is intact (a chunk cut off by it may follow).
-    EXPECT_EQ(std::memcmp(image.data(), info.Data->Bytes().data(), 2 * 8192), 0);
+    EXPECT_EQ(std::memcmp(image.data(), info.Data->Bytes().data(), size_t{2} * 8192), 0);
     EXPECT_GE(window.Positions().back(), 2 * 8192);
 }
 

@@ -97,7 +97,7 @@ TEST_F(DialogueTest, TwoChunksArriveWithTheirHandshakeAndTheServersValues) {
 }
 
 TEST_F(DialogueTest, DataCutShortFailsTheCrcAndTheStreamKeepsItsSize) {
-    const std::string image = TestImage(3 * 8192, 2);
+    const std::string image = TestImage(size_t{3} * 8192, 2);
     // The last chunk comes short: its missing bytes stay zero, which the CRC finds.
     std::string script = Script(image, CrcText(image));
     script.resize(script.size() - 10);

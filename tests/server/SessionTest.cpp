@@ -75,7 +75,7 @@ TEST_P(DownloadTest, DataArrivesIntactInChunksWithProgress) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, DownloadTest,
                          ::testing::Values(size_t{1}, size_t{8192}, size_t{8193},
-                                           size_t{1024 * 1024}));
+                                           size_t{1024} * 1024));
 
 TEST_F(SessionTest, TheServersValuesReplaceTheRequestsAndKindSevenComesBack) {
     TUpgradeServer server(
@@ -310,7 +310,7 @@ TEST_F(SessionTest, AServerThatStopsAnsweringLosesTheConnectionAfterTheTimeLimit
         {"values", 100, kResultCheckLine, "while it sent its 13 values"}, // no check line
         {"crc", 100, kResultCrcMissing, "after its values"},
         // silent mid-transfer, then no handshake; silent in the last chunk
-        {"chunk:2", 3 * 8192, kResultChunkRefused,
+        {"chunk:2", size_t{3} * 8192, kResultChunkRefused,
          "during chunk 2 of 3 of the data (at byte 8192 of 24576)"},
         {"chunk:2", 8193, kResultCrcMismatch,
          "during chunk 2 of 2 of the data (at byte 8192 of 8193)"},
@@ -425,7 +425,7 @@ TEST_F(SessionTest, ASessionThatTakesTooLongIsCutWhateverEachStepTakes) {
 }
 
 TEST_F(SessionTest, TheWaitingSideIsReleasedOnceWithTheFinalRecord) {
-    std::string image = TestImage(1024 * 1024);
+    std::string image = TestImage(size_t{1024} * 1024);
     TUpgradeServer server({.firmware = image, .faults = {"value:1:SRV1"}});
     TCliInfo request = TestRequest();
     link.Record().Set(request);

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <optional>
 #include <thread>
+#include <utility>
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -66,8 +67,10 @@ protected:
 
     // The upgrade server with a catalogue of firmware 1.21 for QX40 and, when given, a tool.
     void StartServer(std::vector<std::string> faults = {}, const std::string& toolImage = "") {
-        server = std::make_unique<TUpgradeServer>(TServerSetup{
-            .firmware = firmware, .tool = toolImage, .signingKey = "trusted", .faults = faults});
+        server = std::make_unique<TUpgradeServer>(TServerSetup{.firmware = firmware,
+                                                               .tool = toolImage,
+                                                               .signingKey = "trusted",
+                                                               .faults = std::move(faults)});
     }
 
     // Nothing listens on the server address.
