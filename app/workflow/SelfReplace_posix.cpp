@@ -181,7 +181,10 @@ std::unique_ptr<TVersionTrial> StartVersionTrial(const std::string& path, std::s
     std::vector<std::string> arguments = {path, "--version"};
     std::vector<char*> argv = Pointers(arguments);
     TFd output, outputEnd, report, reportEnd;
-    if (int err = OpenPipe(output, outputEnd); err != 0 || (err = OpenPipe(report, reportEnd))) {
+    int err = OpenPipe(output, outputEnd);
+    if (err == 0)
+        err = OpenPipe(report, reportEnd);
+    if (err != 0) {
         fault = std::string("it cannot be started: ") + std::strerror(err);
         return nullptr;
     }
@@ -260,7 +263,8 @@ bool StartScript(std::string path, int& err) {
     std::vector<std::string> arguments = {"/bin/sh", std::move(path)};
     std::vector<char*> argv = Pointers(arguments);
     TFd report, reportEnd;
-    if ((err = OpenReportPipe(report, reportEnd)) != 0)
+    err = OpenReportPipe(report, reportEnd);
+    if (err != 0)
         return false;
 
     // Two forks: the script is adopted by init at once, so it neither becomes a zombie of the
