@@ -1,6 +1,7 @@
 // The serial port layer on POSIX terminals (USB-serial bridges, built-in ports, pseudo-terminals).
 #include "COMFunAPI_posix.h"
 #include "ComSystem.h"
+#include "OwnedHandle.h"
 #include "PortNames.h"
 #include <cerrno>
 #include <ctime>
@@ -25,12 +26,10 @@ int Fd(Handle h) {
 }
 
 // Opened descriptors are kept at 3 or above, so an open handle never looks like the empty one.
-int AboveStdio(int fd) {
-    if (fd >= 3)
+TFd AboveStdio(TFd fd) {
+    if (fd.Get() >= 3)
         return fd;
-    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    ::close(fd);
-    return moved;
+    return TFd(fcntl(fd.Get(), F_DUPFD_CLOEXEC, 3)); // the low one closes as `fd` goes
 }
 
 } // namespace
@@ -128,21 +127,23 @@ Handle Open(int32_t port, int32_t baud, uint8_t lineCode) {
         return InvalidHandle;
     }
     // Non-blocking only for the open itself, so a port without carrier does not hold it up.
-    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    TFd opened(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!opened)
         return InvalidHandle; // errno from the open
-    fd = AboveStdio(fd);
-    if (fd < 0)
+    TFd held = AboveStdio(std::move(opened));
+    if (!held)
         return InvalidHandle;
+    const int fd = held.Get();
     // Exclusive: the advisory lock keeps out every other user of this layer (root included,
-    // whom TIOCEXCL does not stop); TIOCEXCL keeps out other programs' opens.
+    // whom TIOCEXCL does not stop); TIOCEXCL keeps out other programs' opens. A refused port
+    // closes before the error number is set, so the close cannot change it.
     if (!isatty(fd)) {
-        ::close(fd);
+        held.Reset();
         errno = ENOTTY;
         return InvalidHandle;
     }
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        ::close(fd);
+        held.Reset();
         errno = EBUSY; // another holder of the lock
         return InvalidHandle;
     }
@@ -164,7 +165,7 @@ Handle Open(int32_t port, int32_t baud, uint8_t lineCode) {
     // closes, so there is none here, while on a pseudo-terminal an output purge would throw away
     // what the last session wrote and the peer has not read yet.
     tcflush(fd, TCIFLUSH);
-    return fd;
+    return held.Release();
 }
 
 bool Close(Handle h) {

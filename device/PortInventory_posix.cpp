@@ -1,4 +1,5 @@
 // The serial ports of a POSIX system: existence, holders, owning group, USB details from sysfs.
+#include "OwnedHandle.h"
 #include "PortInventory.h"
 #include "PortNames.h"
 #include "SystemText.h"
@@ -71,18 +72,16 @@ void FillUsbDetails(TPortInfo& info) {
 // keeps it to itself (TIOCEXCL or the advisory lock). Programs that merely hold it open are in
 // `holders`: they lock nothing, yet whatever they read is lost to this tool.
 void ProbeUse(TPortInfo& info, const std::vector<std::string>& holders) {
-    int fd = ::open(info.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    const TFd fd(::open(info.path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd) {
         int err = errno;
         if (err == EBUSY)
             info.inUse = true;
         else
             info.openError = OpenFailureCause(info.path, err);
-    } else {
-        if (flock(fd, LOCK_EX | LOCK_NB) != 0)
-            info.inUse = true;
-        ::close(fd); // the lock, if taken, goes with it
-    }
+    } else if (flock(fd.Get(), LOCK_EX | LOCK_NB) != 0) {
+        info.inUse = true;
+    } // the descriptor closes here, and the lock, if taken, goes with it
     if (!holders.empty())
         info.inUse = true;
     for (const std::string& holder : holders)

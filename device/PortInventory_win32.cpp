@@ -1,5 +1,6 @@
 // The communication ports of a Windows system: those the system lists as DOS devices "COMN".
 #include "COMFunAPI.h"
+#include "OwnedHandle.h"
 #include "PortInventory.h"
 #include "WideText_win32.h"
 
@@ -59,11 +60,11 @@ std::vector<TPortInfo> ListPorts() {
         TPortInfo info;
         info.number = n;
         info.path = path;
-        HANDLE h = CreateFileW(Widen(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                               OPEN_EXISTING, 0, nullptr);
-        if (h != INVALID_HANDLE_VALUE)
-            CloseHandle(h);
-        else if (GetLastError() == ERROR_ACCESS_DENIED || GetLastError() == ERROR_SHARING_VIOLATION)
+        // Opened for a moment only: the handle closes at the end of this step.
+        const TWinHandle h(CreateFileW(Widen(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                       nullptr, OPEN_EXISTING, 0, nullptr));
+        if (!h &&
+            (GetLastError() == ERROR_ACCESS_DENIED || GetLastError() == ERROR_SHARING_VIOLATION))
             info.inUse = true; // a COM port opens exclusively: another program has it
         ports.push_back(std::move(info));
     }

@@ -1,5 +1,6 @@
 // The serial devices of a POSIX system, or the list of KESTREL_PORTS.
 #include "COMFunAPI.h"
+#include "OwnedHandle.h"
 #include "PortNames.h"
 #include "SystemText.h"
 #include <algorithm>
@@ -90,13 +91,11 @@ std::string SerialDeviceProblem(const std::string& path) {
     // Only a terminal takes line settings; /dev/null and the like are character devices too.
     // A port that does not open now (permission, another holder) is left to the open that
     // follows, whose cause says more.
-    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    const TFd fd(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+    if (!fd)
         return {};
     termios settings{};
-    bool serial = tcgetattr(fd, &settings) == 0;
-    ::close(fd);
-    if (!serial)
+    if (tcgetattr(fd.Get(), &settings) != 0)
         return path + " is not a serial device (it takes no serial line settings)";
     return {};
 }

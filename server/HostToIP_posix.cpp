@@ -1,4 +1,5 @@
 // Host-name resolution with the POSIX resolver.
+#include "AddressList.h"
 #include "HostToIP.h"
 
 #include <arpa/inet.h>
@@ -10,14 +11,16 @@ std::vector<std::string> ResolveHost(const std::string& name, std::string* why) 
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (int rc = getaddrinfo(name.c_str(), nullptr, &hints, &found); rc != 0 || !found) {
+    addrinfo* list = nullptr;
+    const int rc = getaddrinfo(name.c_str(), nullptr, &hints, &list);
+    const TAddresses found(list);
+    if (rc != 0 || !found) {
         if (why)
             *why = rc != 0 ? gai_strerror(rc) : "no address";
         return {};
     }
     std::vector<std::string> addresses;
-    for (const addrinfo* a = found; a; a = a->ai_next) {
+    for (const addrinfo* a = found.get(); a; a = a->ai_next) {
         char text[INET6_ADDRSTRLEN] = {};
         const void* raw = a->ai_family == AF_INET6
                               ? static_cast<const void*>(
@@ -27,6 +30,5 @@ std::vector<std::string> ResolveHost(const std::string& name, std::string* why) 
             inet_ntop(a->ai_family, raw, text, sizeof text))
             addresses.emplace_back(text);
     }
-    freeaddrinfo(found);
     return addresses;
 }

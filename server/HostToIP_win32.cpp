@@ -6,6 +6,8 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include "AddressList.h" // after ws2tcpip.h, which declares its list
+
 std::vector<std::string> ResolveHost(const std::string& name, std::string* why) {
     if (!StartSocketLibrary()) {
         if (why)
@@ -16,8 +18,10 @@ std::vector<std::string> ResolveHost(const std::string& name, std::string* why) 
     ADDRINFOW hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
-    ADDRINFOW* found = nullptr;
-    if (int rc = GetAddrInfoW(Widen(name).c_str(), nullptr, &hints, &found); rc != 0 || !found) {
+    ADDRINFOW* list = nullptr;
+    const int rc = GetAddrInfoW(Widen(name).c_str(), nullptr, &hints, &list);
+    const TAddresses found(list);
+    if (rc != 0 || !found) {
         if (why)
             *why = rc == WSAHOST_NOT_FOUND ? "host not found"
                    : rc == WSATRY_AGAIN    ? "the name server did not answer"
@@ -26,7 +30,7 @@ std::vector<std::string> ResolveHost(const std::string& name, std::string* why) 
         return {};
     }
     std::vector<std::string> addresses;
-    for (const ADDRINFOW* a = found; a; a = a->ai_next) {
+    for (const ADDRINFOW* a = found.get(); a; a = a->ai_next) {
         wchar_t text[INET6_ADDRSTRLEN] = {};
         const void* raw = a->ai_family == AF_INET6
                               ? static_cast<const void*>(
@@ -36,6 +40,5 @@ std::vector<std::string> ResolveHost(const std::string& name, std::string* why) 
             InetNtopW(a->ai_family, raw, text, INET6_ADDRSTRLEN))
             addresses.push_back(Narrow(text));
     }
-    FreeAddrInfoW(found);
     return addresses;
 }

@@ -2,6 +2,8 @@
 // a wake-up pipe, so that each wait ends at its deadline and a Disconnect from another thread
 // ends it at once; a receive reads what has arrived without blocking. Sending blocks, with
 // the time limit as the socket's send time-out (a Disconnect's shutdown ends it too).
+#include "AddressList.h"
+#include "OwnedHandle.h"
 #include "TcpSocket.h"
 
 #include <algorithm>
@@ -19,10 +21,10 @@
 #include <unistd.h>
 
 struct TTcpSocket::TSystem {
-    int fd = -1;
+    TFd fd;
     int family = AF_INET;
-    int wakeRead = -1;
-    int wakeWrite = -1;
+    TFd wakeRead;
+    TFd wakeWrite;
     std::chrono::milliseconds appliedLimit{-1}; // the worker's only
 
     // Waits until the socket is ready for `events`, it is disconnected, or the deadline has
@@ -43,12 +45,6 @@ int MillisLeft(std::chrono::steady_clock::time_point until) {
         return 0;
     return static_cast<int>(std::min<long long>(left, 1 << 30));
 }
-// getaddrinfo's list, freed when it goes away.
-struct TFreeAddresses {
-    void operator()(addrinfo* list) const { freeaddrinfo(list); }
-};
-using TAddresses = std::unique_ptr<addrinfo, TFreeAddresses>;
-
 // Why a connect failed, from its error number.
 std::string ConnectErrorText(int err) {
     switch (err) {
@@ -72,27 +68,23 @@ bool StartSocketLibrary() {
 
 TTcpSocket::TTcpSocket(bool ipv6) : sys_(std::make_unique<TSystem>()) {
     sys_->family = ipv6 ? AF_INET6 : AF_INET;
-    sys_->fd = socket(sys_->family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sys_->fd.Reset(socket(sys_->family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     int wake[2];
     if (pipe2(wake, O_NONBLOCK | O_CLOEXEC) == 0) {
-        sys_->wakeRead = wake[0];
-        sys_->wakeWrite = wake[1];
+        sys_->wakeRead.Reset(wake[0]);
+        sys_->wakeWrite.Reset(wake[1]);
     }
-    if (sys_->fd >= 0) {
+    if (sys_->fd) {
         // Lines are small request/reply steps: send them at once.
         int one = 1;
-        setsockopt(sys_->fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        setsockopt(sys_->fd.Get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     }
 }
 
-TTcpSocket::~TTcpSocket() {
-    for (int fd : {sys_->fd, sys_->wakeRead, sys_->wakeWrite})
-        if (fd >= 0)
-            close(fd);
-}
+TTcpSocket::~TTcpSocket() = default; // the system's part closes its socket and pipe
 
 bool TTcpSocket::HasSocket() const {
-    return sys_->fd >= 0 && sys_->wakeRead >= 0;
+    return sys_->fd && sys_->wakeRead;
 }
 
 std::string TTcpSocket::StartConnect(const std::string& host, const std::string& port,
@@ -109,7 +101,7 @@ std::string TTcpSocket::StartConnect(const std::string& host, const std::string&
                 : sys_->family == AF_INET6 ? "no IPv6 address"
                                            : "no IPv4 address") +
                ")";
-    if (connect(sys_->fd, found->ai_addr, found->ai_addrlen) == 0)
+    if (connect(sys_->fd.Get(), found->ai_addr, found->ai_addrlen) == 0)
         return {};
     if (errno != EINPROGRESS)
         return ConnectErrorText(errno);
@@ -128,15 +120,15 @@ std::string TTcpSocket::AwaitConnect(std::chrono::milliseconds limit) {
     }
     int soError = 0;
     socklen_t len = sizeof soError;
-    if (getsockopt(sys_->fd, SOL_SOCKET, SO_ERROR, &soError, &len) != 0 || soError != 0)
+    if (getsockopt(sys_->fd.Get(), SOL_SOCKET, SO_ERROR, &soError, &len) != 0 || soError != 0)
         return ConnectErrorText(soError != 0 ? soError : errno);
     return {};
 }
 
 std::string TTcpSocket::SetUpConnected(std::chrono::milliseconds limit) {
     // From here on sending blocks, bounded by the time limit; receiving never blocks.
-    int flags = fcntl(sys_->fd, F_GETFL);
-    if (flags < 0 || fcntl(sys_->fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
+    int flags = fcntl(sys_->fd.Get(), F_GETFL);
+    if (flags < 0 || fcntl(sys_->fd.Get(), F_SETFL, flags & ~O_NONBLOCK) != 0)
         return std::string("the socket could not be set up: ") + std::strerror(errno);
     sys_->ApplySendLimit(limit);
     return {};
@@ -149,7 +141,7 @@ void TTcpSocket::TSystem::ApplySendLimit(std::chrono::milliseconds limit) {
     timeval tv{};
     tv.tv_sec = static_cast<time_t>(limit.count() / 1000);
     tv.tv_usec = static_cast<suseconds_t>((limit.count() % 1000) * 1000);
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    setsockopt(fd.Get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
 void TTcpSocket::Disconnect() {
@@ -157,11 +149,11 @@ void TTcpSocket::Disconnect() {
     connected_.store(false);
     if (wasClosed)
         return;
-    if (sys_->fd >= 0)
-        shutdown(sys_->fd, SHUT_RDWR);
-    if (sys_->wakeWrite >= 0) {
+    if (sys_->fd)
+        shutdown(sys_->fd.Get(), SHUT_RDWR);
+    if (sys_->wakeWrite) {
         char one = 1;
-        [[maybe_unused]] ssize_t n = write(sys_->wakeWrite, &one, 1);
+        [[maybe_unused]] ssize_t n = write(sys_->wakeWrite.Get(), &one, 1);
     }
 }
 
@@ -171,7 +163,7 @@ TTcpSocket::TWait TTcpSocket::TSystem::WaitFor(short events,
     for (;;) {
         if (closed.load())
             return TWait::Woken;
-        pollfd fds[2] = {{fd, events, 0}, {wakeRead, POLLIN, 0}};
+        pollfd fds[2] = {{fd.Get(), events, 0}, {wakeRead.Get(), POLLIN, 0}};
         int rc = poll(fds, 2, MillisLeft(deadline));
         if (rc < 0) {
             if (errno == EINTR)
@@ -190,7 +182,7 @@ TTcpSocket::TWait TTcpSocket::TSystem::WaitFor(short events,
 
 TTcpSocket::TRead TTcpSocket::TryRead(char* into, size_t size, int& count) {
     for (;;) {
-        ssize_t n = recv(sys_->fd, into, size, MSG_DONTWAIT);
+        ssize_t n = recv(sys_->fd.Get(), into, size, MSG_DONTWAIT);
         if (n > 0) {
             count = static_cast<int>(n);
             return TRead::Data;
@@ -214,7 +206,7 @@ int TTcpSocket::SendLine(const std::string& text, const std::string& delimiter,
     std::string out = text + delimiter;
     size_t sent = 0;
     while (sent < out.size() && !closed_.load()) {
-        ssize_t n = send(sys_->fd, out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
+        ssize_t n = send(sys_->fd.Get(), out.data() + sent, out.size() - sent, MSG_NOSIGNAL);
         if (n > 0) {
             sent += static_cast<size_t>(n);
             continue;

@@ -10,6 +10,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include "AddressList.h" // after winsock2.h and ws2tcpip.h, which declare its list
 #include "OwnedHandle.h" // after winsock2.h, which has to come before windows.h
 
 #include <algorithm>
@@ -48,12 +49,6 @@ struct TTcpSocket::TSystem {
 };
 
 namespace {
-// GetAddrInfoW's list, freed when it goes away.
-struct TFreeAddresses {
-    void operator()(ADDRINFOW* list) const { FreeAddrInfoW(list); }
-};
-using TAddresses = std::unique_ptr<ADDRINFOW, TFreeAddresses>;
-
 // Why a connect failed, from its Winsock error.
 std::string ConnectErrorText(int code) {
     switch (code) {

@@ -34,9 +34,6 @@ public:
     // Shows the window (and its task-bar entry).
     void Show();
     HWND Handle() const { return window_; }
-    // The hidden application window that owns Form_Main and carries the task-bar entry with the
-    // application title.
-    HWND ApplicationWindow() const { return application_; }
     // The window as the workflow and the device and server links see it (TWorkflowUI), callable
     // from any thread.
     TWindowThreadLink& Link() { return *link_; }
@@ -101,6 +98,8 @@ private:
     void ShowCauseMenu(POINT at);
 
     std::vector<std::string> arguments_;
+    // The hidden application window that owns Form_Main and carries the task-bar entry with the
+    // application title.
     HWND application_ = nullptr;
     HWND window_ = nullptr;
     HWND tooltip_ = nullptr;

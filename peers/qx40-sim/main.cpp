@@ -1,5 +1,6 @@
 // qx40-sim: a QX40 device on a pseudo-terminal. Prints the path of its serial end, then serves
 // the device link until it is terminated.
+#include "OwnedHandle.h"
 #include "Qx40Device.h"
 #include "SimOptions.h"
 
@@ -113,29 +114,19 @@ private:
 // The pseudo-terminal: its master end, which the simulator serves, and its slave end, which the
 // tool opens by `path`. Both stay open while the simulator serves, and close with the object.
 struct TPseudoTerminal {
-    int master = -1;
-    int slave = -1;
+    TFd master;
+    TFd slave; // declared after the master end, so closed before it
     std::string path;
-
-    TPseudoTerminal() = default;
-    TPseudoTerminal(const TPseudoTerminal&) = delete;
-    TPseudoTerminal& operator=(const TPseudoTerminal&) = delete;
-    ~TPseudoTerminal() {
-        if (slave >= 0)
-            close(slave);
-        if (master >= 0)
-            close(master);
-    }
 };
 
 // Makes the pseudo-terminal; on failure says why on standard error.
 bool OpenPseudoTerminal(TPseudoTerminal& pty) {
-    pty.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (pty.master < 0 || grantpt(pty.master) != 0 || unlockpt(pty.master) != 0) {
+    pty.master.Reset(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!pty.master || grantpt(pty.master.Get()) != 0 || unlockpt(pty.master.Get()) != 0) {
         std::perror("qx40-sim: pseudo-terminal");
         return false;
     }
-    const char* name = ptsname(pty.master);
+    const char* name = ptsname(pty.master.Get());
     if (!name) {
         std::perror("qx40-sim: ptsname");
         return false;
@@ -143,8 +134,8 @@ bool OpenPseudoTerminal(TPseudoTerminal& pty) {
     pty.path = name;
     // Our own open slave keeps the terminal alive while the tool closes and reopens its end,
     // as a USB bridge stays plugged in. Its settings are left for the tool to make.
-    pty.slave = open(pty.path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (pty.slave < 0) {
+    pty.slave.Reset(open(pty.path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    if (!pty.slave) {
         std::perror("qx40-sim: opening the serial end");
         return false;
     }
@@ -231,7 +222,7 @@ int Simulate(int argc, char** argv) {
     Log(pty.path);
     NoteIneffectiveBadSums(opts.config.badSum);
     TQx40Device device(opts.config, Log);
-    return Serve(pty.master, device, opts.config.lineRate);
+    return Serve(pty.master.Get(), device, opts.config.lineRate);
 }
 } // namespace
 

@@ -1,6 +1,7 @@
 #include "Catalogue.h"
 
 #include "CRC16.h"
+#include "OwnedHandle.h"
 #include "ReleaseStatement.h"
 #include "RequestKind.h"
 
@@ -369,14 +370,13 @@ public:
                   "): copy the file into the folder";
             return nullptr;
         }
-        int fd = ::open(real.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
-        if (fd < 0) {
+        const TFd fd(
+            ::open(real.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+        if (!fd) {
             why = std::string("cannot be read: ") + std::strerror(errno);
             return nullptr;
         }
-        auto bytes = ReadOpened(fd, why);
-        ::close(fd);
-        return bytes;
+        return ReadOpened(fd.Get(), why);
     }
 
 private:
