@@ -201,12 +201,12 @@ bool ReadImageFile(const std::string& path, std::vector<uint8_t>& bytes, std::st
                 std::to_string(kMaxDataLength) + " bytes, 64 MiB)";
         return false;
     }
+    bytes.resize(size_t(size)); // before the open: nothing between open and close can throw
     std::FILE* in = OpenFile(path, "rb");
     if (!in) {
         error = "cannot read " + path + ": " + std::strerror(errno);
         return false;
     }
-    bytes.resize(size_t(size));
     size_t got = std::fread(bytes.data(), 1, bytes.size(), in);
     bool failed = std::ferror(in) != 0;
     int readError = errno;
