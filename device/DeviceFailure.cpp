@@ -115,6 +115,18 @@ std::string CommandText(const TDeviceFailure& failure) {
 
 } // namespace
 
+bool TDeviceFailure::LeftHalfProgrammed() const {
+    switch (kind) {
+    case TDeviceFailureKind::WriteFailed:
+    case TDeviceFailureKind::NoReply:
+    case TDeviceFailureKind::BadReply:
+        // The data frames and the closing reset come after the device accepted the start.
+        return code == Command::DataFrame || code == Command::Reset;
+    default:
+        return false;
+    }
+}
+
 std::string DeviceFailureText(const TDeviceFailure& failure) {
     switch (failure.kind) {
     case Kind::None:

@@ -52,6 +52,9 @@ struct TDeviceFailure {
     std::vector<int32_t> silent{}; // the ports that stayed silent, for the programs that hold them
 
     bool Failed() const { return kind != TDeviceFailureKind::None; }
+    // The transfer had begun: the device's old image is gone and the new one is incomplete, so
+    // it does not start until it is programmed again.
+    bool LeftHalfProgrammed() const;
 };
 
 // The failure as one English line, beginning with the port's device path when there is one

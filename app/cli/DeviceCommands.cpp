@@ -306,13 +306,15 @@ std::string ReleaseMismatch(const TFlashImage& image, const TIOPack& found, bool
 
 // Programs the image into the device found on `device`, with the progress bar.
 int Program(TCliRun& run, TDeviceLink& device, TFlashImage& image) {
-    run.Window().ShowStatus(WorkflowText::Programming);
     // A stop half-way is the user's explicit choice (Interrupt.h); its JSON object is ready.
     TCliRun stopped = run;
-    stopped.SetOutcome("stopped-half-programmed", WorkflowText::Programming);
+    stopped.SetOutcome("stopped-half-programmed", WorkflowText::ProgrammingFailed);
+    stopped.NoteCause(Interrupt::HalfProgrammedCause);
     Interrupt::SetStopOutput(run.Options().json ? stopped.JsonText(ExitInterrupted) + "\n" : "");
-    auto started = TTerminalWindow::Clock::now();
+    // The state before the text: a Ctrl-C that follows the text finds programming under way.
     Interrupt::SetProgramming(true);
+    run.Window().ShowStatus(WorkflowText::Programming);
+    auto started = TTerminalWindow::Clock::now();
     bool ok = device.DownloadFirmware(
         &run.Window().ProgressBar(), TypeFields(device.IOPack.TypeText).type, image.data,
         static_cast<int32_t>(image.data.Size()), 0, ImageKind::Firmware);
@@ -322,7 +324,7 @@ int Program(TCliRun& run, TDeviceLink& device, TFlashImage& image) {
     if (!ok) {
         run.SetOutcome("programming-failed", WorkflowText::ProgrammingFailed);
         run.Fail(WorkflowText::ProgrammingFailed);
-        run.Error(device.FailureCause());
+        run.Error(ProgrammingFailureCause(device, "run this kestrel-cli flash command again"));
         return ExitDevice;
     }
     auto took = std::chrono::duration_cast<std::chrono::milliseconds>(

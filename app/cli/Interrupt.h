@@ -58,6 +58,11 @@ private:
     std::atomic<int64_t> warnedAt_{0};     // Clock ticks of the last warning
 };
 
+// The cause a command stopped half-way through programming reports (its --json object).
+inline constexpr const char* HalfProgrammedCause =
+    "stopped during programming: the device is half-programmed and must be programmed again "
+    "(kestrel-cli flash FILE, or kestrel-cli update) before it starts";
+
 // Installs the handlers (again after an interrupt has been handled), lowers the flag and starts
 // the count afresh.
 void Install();

@@ -67,16 +67,9 @@ void TTerminalWorkflowUI::ShowStatus(const std::string& text) {
         std::lock_guard lock(mutex_);
         lastStatus_ = text;
     }
+    // Programming runs between these texts (TWorkflow::ApplyCliInfo). The state changes before
+    // the text is printed: a Ctrl-C that follows the text must find programming under way.
     bool programming = text == WorkflowText::Programming;
-    if (programming && flow_) {
-        std::string device = flow_->DeviceVersion();
-        std::string offered = OfferedVersion(flow_->LastRequest(), device);
-        window_.ShowStatus(
-            "device software version " + device + "; the server offers " +
-            (offered.empty() ? "new firmware without naming its version" : "firmware " + offered));
-    }
-    window_.ShowStatus(text);
-    // Programming runs between these texts (TWorkflow::ApplyCliInfo).
     if (programming) {
         if (onProgramming_)
             onProgramming_();
@@ -84,6 +77,19 @@ void TTerminalWorkflowUI::ShowStatus(const std::string& text) {
     } else if (text == WorkflowText::ProgrammingDone || text == WorkflowText::ProgrammingFailed) {
         Interrupt::SetProgramming(false);
     }
+    if (programming && flow_)
+        window_.ShowStatus(OfferLine());
+    window_.ShowStatus(text);
+}
+
+std::string TTerminalWorkflowUI::OfferLine() const {
+    std::string device = flow_->DeviceVersion();
+    // A signed release names its version in its statement; the answer's own fields may not.
+    const auto& statement = flow_->LastStatement();
+    std::string offered =
+        statement ? statement->version : OfferedVersion(flow_->LastRequest(), device);
+    return "device software version " + device + "; the server offers " +
+           (offered.empty() ? "new firmware without naming its version" : "firmware " + offered);
 }
 
 void TTerminalWorkflowUI::ShowCause(const std::string& cause) {

@@ -62,6 +62,8 @@ private:
     TAnswer ReadAnswer(std::string& line);
     // Passes an interrupt on to the controller (the handler has told the user).
     void HandleInterrupt();
+    // The device's version and the one offered, printed as programming begins.
+    std::string OfferLine() const;
 
     TTerminalWindow& window_;
     int input_;

@@ -72,47 +72,66 @@ struct TUpdateEnd {
     std::string offered;       // the version offered (empty when the answer does not name it)
 };
 
-// Runs the upgrade workflow on `ui` and the links, and tells how it ended.
-TUpdateEnd RunWorkflow(TCliRun& run, TTerminalWorkflowUI& ui, TDeviceLink& device,
-                       TServerLink& server, const TWorkflowOptions& options) {
-    // A stop half-way through programming ends the program in the interrupt handler: its JSON
-    // object is made as programming begins.
-    ui.OnProgramming([&run, &device] {
-        TCliRun stopped = run;
-        stopped.Report().Add("device", DeviceJson(device.IOPack));
-        stopped.SetOutcome("stopped-half-programmed", WorkflowText::Programming);
-        Interrupt::SetStopOutput(run.Options().json ? stopped.JsonText(ExitInterrupted) + "\n"
-                                                    : std::string());
-    });
+// How the workflow stands with `result`: what the device and the server said, and signed.
+TUpdateEnd EndOf(const TWorkflow& flow, TWorkflowResult result, bool interrupted) {
     TUpdateEnd end;
-    {
-        // The links main hands in follow the main window: while the workflow runs that is ui,
-        // whose waits see a Ctrl-C.
-        SetMainWindow(&ui);
-        TWorkflow flow(ui, device, server, options);
-        ui.Attach(&flow);
-        end.result = flow.Start();
-        ui.Attach(nullptr);
-        end.answer = flow.LastRequest();
-        end.code = flow.LastCode();
-        end.signer = flow.LastSigner();
-        end.statement = flow.LastStatement();
-        end.deviceVersion = flow.DeviceVersion();
-    }
-    SetMainWindow(nullptr);
-    Interrupt::SetProgramming(false);
-    Interrupt::SetStopOutput("");
-    end.interrupted = Interrupt::Raised();
+    end.result = result;
+    end.answer = flow.LastRequest();
+    end.code = flow.LastCode();
+    end.signer = flow.LastSigner();
+    end.statement = flow.LastStatement();
+    end.deviceVersion = flow.DeviceVersion();
+    end.interrupted = interrupted;
     end.status = UpdateExitStatus(end.result, end.interrupted);
     end.found = end.result != TWorkflowResult::DeviceNotFound;
     if (!end.found)
         end.deviceVersion.clear();
     if (end.code == kResultSuccess)
         end.offered = OfferedVersion(end.answer, end.deviceVersion);
-    // A new tool's signed statement names its version.
-    if (end.result == TWorkflowResult::NewToolAvailable && end.statement)
+    // A signed statement names the version it releases.
+    if (end.statement &&
+        (end.code == kResultSuccess || result == TWorkflowResult::NewToolAvailable))
         end.offered = end.statement->version;
     return end;
+}
+
+void ReportUpdate(TCliRun& run, TTerminalWorkflowUI& ui, const TUpdateEnd& end,
+                  const TIOPack& found);
+
+// Runs the upgrade workflow on `ui` and the links, and tells how it ended.
+TUpdateEnd RunWorkflow(TCliRun& run, TTerminalWorkflowUI& ui, TDeviceLink& device,
+                       TServerLink& server, const TWorkflowOptions& options) {
+    TWorkflowResult result = TWorkflowResult::DeviceNotFound;
+    std::optional<TUpdateEnd> end;
+    {
+        // The links main hands in follow the main window: while the workflow runs that is ui,
+        // whose waits see a Ctrl-C.
+        SetMainWindow(&ui);
+        TWorkflow flow(ui, device, server, options);
+        // A stop half-way through programming ends the program in the interrupt handler: its
+        // JSON object, with everything known so far, is made as programming begins.
+        ui.OnProgramming([&run, &ui, &device, &flow] {
+            TCliRun stopped = run;
+            ReportUpdate(stopped, ui, EndOf(flow, TWorkflowResult::ProgrammingFailed, true),
+                         device.IOPack);
+            stopped.SetOutcome("stopped-half-programmed", WorkflowText::ProgrammingFailed);
+            stopped.NoteCause(Interrupt::HalfProgrammedCause);
+            Interrupt::SetStopOutput(run.Options().json ? stopped.JsonText(ExitInterrupted) + "\n"
+                                                        : std::string());
+        });
+        ui.Attach(&flow);
+        result = flow.Start();
+        ui.Attach(nullptr);
+        ui.OnProgramming(nullptr);
+        end = EndOf(flow, result, Interrupt::Raised());
+    }
+    SetMainWindow(nullptr);
+    Interrupt::SetProgramming(false);
+    Interrupt::SetStopOutput("");
+    // A Ctrl-C while the workflow was ending still counts.
+    end->interrupted = Interrupt::Raised();
+    end->status = UpdateExitStatus(end->result, end->interrupted);
+    return *end;
 }
 
 // The lines that tell what the result means for the user.
@@ -223,6 +242,13 @@ int RunUpdate(TCliRun& run, TDeviceLink& device, TServerLink& server) {
         run.Error("kestrel-cli update: no arguments expected (see kestrel-cli help update)");
         return ExitUsage;
     }
+    // A host the server cannot be reached by is refused before the device is touched.
+    const std::string host = UpgradeServerHost();
+    if (std::string problem = HostNameProblem(host); !problem.empty()) {
+        run.Error("kestrel-cli update: " + problem + " (KESTREL_UPDATE_HOST is \"" + host + "\")");
+        run.SetOutcome("usage-error", "");
+        return ExitUsage;
+    }
     std::optional<int32_t> only = PortToTry(run);
     if (!only)
         return ExitUsage;
@@ -234,10 +260,7 @@ int RunUpdate(TCliRun& run, TDeviceLink& device, TServerLink& server) {
     TWorkflowOptions options;
     options.replaceTool = false;
     options.onlyPort = *only;
-    const std::string host = UpgradeServerHost();
-    const std::string hostProblem = HostNameProblem(host);
-    run.Detail("upgrade server: " + host + " port " + kUpgradeServerPort +
-               (hostProblem.empty() ? "" : " (" + hostProblem + ")"));
+    run.Detail("upgrade server: " + host + " port " + kUpgradeServerPort);
     Interrupt::Install();
     TUpdateEnd end = RunWorkflow(run, ui, device, server, options);
     SayHowItEnded(run, ui, end, options.forPackageManager);

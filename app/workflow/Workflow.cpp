@@ -54,6 +54,15 @@ const char* ResultName(TWorkflowResult result) {
     return "?";
 }
 
+std::string ProgrammingFailureCause(const TDeviceLink& device, const std::string& again) {
+    if (!device.Failure().LeftHalfProgrammed())
+        return device.FailureCause();
+    return device.FailureCause() +
+           " — the device is half-programmed and does not start until it is programmed again: "
+           "reconnect it and " +
+           again + ".";
+}
+
 TUpdatePolicy::TUpdatePolicy(const std::vector<std::string>& keyTexts, bool requireSignedFirmware,
                              bool allowUnsigned)
     : keyTexts_(keyTexts), requireSignedFirmware_(requireSignedFirmware),
@@ -364,7 +373,7 @@ TWorkflowResult TWorkflow::ApplyFirmware(TCliInfo& request) {
     if (!device_.DownloadFirmware(&ui_.ProgressBar(), request.UserName, image,
                                   static_cast<int32_t>(image.Size()), 0, ImageKind::Firmware)) {
         ui_.ShowStatus(WorkflowText::ProgrammingFailed);
-        ShowCause(device_.FailureCause());
+        ShowCause(ProgrammingFailureCause(device_, "start the update again"));
         return TWorkflowResult::ProgrammingFailed;
     }
     ui_.ShowStatus(WorkflowText::ProgrammingDone);

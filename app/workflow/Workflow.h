@@ -103,6 +103,10 @@ enum class TWorkflowResult {
 // A short English name of a result, for logs and the command line ("firmware-applied", ...).
 const char* ResultName(TWorkflowResult result);
 
+// The cause line of a failed programming on `device`; when the transfer had begun it adds that
+// the device is half-programmed and how to finish (`again`: what programs it again).
+std::string ProgrammingFailureCause(const TDeviceLink& device, const std::string& again);
+
 // What the action is doing now. The phase alone decides the controls (ControlsFor).
 enum class TWorkflowPhase {
     Idle,          // no action runs

@@ -122,6 +122,7 @@ struct TFlag {
 constexpr TFlag kFlags[] = {
     {"--help", [](TSimOptions& o) { o.help = true; }},
     {"-h", [](TSimOptions& o) { o.help = true; }},
+    {"--version", [](TSimOptions& o) { o.version = true; }},
     {"--line-rate", [](TSimOptions& o) { o.config.lineRate = true; }},
     {"--refuse-key", [](TSimOptions& o) { o.config.refuseKey = true; }},
 };
@@ -176,6 +177,7 @@ Misbehaviour:
   --double-ack N       answer data frame N with two acknowledgement bytes
   --unplug-after N     answer nothing at all after data frame N (0: right after the start)
   --help               this text
+  --version            the simulator's version
 
 Exit status: 1 when the pseudo-terminal cannot be made or fails, 2 for a bad command line; a
 simulator that is terminated ends by the signal.

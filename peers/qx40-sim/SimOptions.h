@@ -10,6 +10,7 @@ namespace qx40sim {
 struct TSimOptions {
     TSimConfig config;
     bool help = false;
+    bool version = false;
 };
 
 // Parses the arguments after the program name. On a bad argument returns false with `error`.

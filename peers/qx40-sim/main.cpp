@@ -215,6 +215,10 @@ int Simulate(int argc, char** argv) {
         std::fputs(SimUsage().c_str(), stdout);
         return 0;
     }
+    if (opts.version) {
+        std::printf("qx40-sim %s\n", KESTREL_VERSION);
+        return 0;
+    }
     std::signal(SIGPIPE, SIG_IGN);
     TPseudoTerminal pty;
     if (!OpenPseudoTerminal(pty))

@@ -191,14 +191,30 @@ TEST(KestrelCli, FlashChecksASignatureTrailer) {
     EXPECT_EQ(ReadFileBytes(dir / "stored.bin"), Filled(image, 512));
 }
 
-TEST(KestrelCli, FlashFailsOnRejectedFrame) {
-    TempDir dir;
-    TSimDevice sim({"--bad-ack", "2"});
-    WriteFileBytes(dir / "fw.bin", TestImage(2000));
-    TRun run = RunCli({"flash", dir / "fw.bin"}, sim.Path());
-    EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.err.find("\n" + DownloadFailed + "\n"), std::string::npos) << run.err;
-    EXPECT_EQ(run.out, "");
+TEST(KestrelCli, FlashFailuresSayWhetherTheDeviceIsHalfProgrammed) {
+    const std::string Half = "the device is half-programmed and does not start until it is "
+                             "programmed again: reconnect it and run this kestrel-cli flash "
+                             "command again.";
+    struct TCase {
+        std::vector<std::string> misbehaviour;
+        bool halfProgrammed;
+    };
+    const TCase cases[] = {
+        {{"--bad-ack", "2"}, true},      // a data frame refused
+        {{"--unplug-after", "2"}, true}, // the device gone mid-transfer
+        {{"--silent", "02"}, false},     // the start refused: the old image is intact
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.misbehaviour[0]);
+        TempDir dir;
+        TSimDevice sim(c.misbehaviour);
+        WriteFileBytes(dir / "fw.bin", TestImage(2000));
+        TRun run = RunCli({"flash", dir / "fw.bin"}, sim.Path());
+        EXPECT_EQ(run.status, 1);
+        EXPECT_NE(run.err.find("\n" + DownloadFailed + "\n"), std::string::npos) << run.err;
+        EXPECT_EQ(run.err.find(Half) != std::string::npos, c.halfProgrammed) << run.err;
+        EXPECT_EQ(run.out, "");
+    }
 }
 
 TEST(KestrelCli, VersionAndHelpOnEveryCommand) {

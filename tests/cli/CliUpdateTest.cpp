@@ -239,14 +239,13 @@ TEST_F(CliUpdateTest, NoDeviceMeansNoServerContact) {
     EXPECT_EQ(server.StopAndCollectSessions(), std::vector<std::string>{});
 }
 
-TEST_F(CliUpdateTest, AHostWithAPortIsToldToBeAHostNameOnly) {
+TEST_F(CliUpdateTest, AHostWithAPortIsRefusedBeforeTheDeviceIsTouched) {
     TSimDevice device({"--image-out", programmed});
     TRun run = RunCli(device.Path(), "127.0.0.1:5001");
-    EXPECT_EQ(run.status, 4) << run.err;
-    EXPECT_NE(run.err.find(": the name does not resolve (KESTREL_UPDATE_HOST takes a host name "
-                           "only, without \":5001\": the port is always 5001)"),
-              std::string::npos)
-        << run.err;
+    EXPECT_EQ(run.status, 2) << run.err;
+    EXPECT_EQ(run.err, "kestrel-cli update: KESTREL_UPDATE_HOST takes a host name only, without "
+                       "\":5001\": the port is always 5001 (KESTREL_UPDATE_HOST is "
+                       "\"127.0.0.1:5001\")\n");
 }
 
 TEST_F(CliUpdateTest, ServerFailureEndsWithItsTextAndNothingProgrammed) {

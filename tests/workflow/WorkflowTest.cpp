@@ -311,7 +311,9 @@ TEST_F(WorkflowTest, FailedProgrammingEndsWithItsMessage) {
     EXPECT_EQ(flow.Start(), TWorkflowResult::ProgrammingFailed);
     EXPECT_EQ(ui.LastStatus(), WorkflowText::ProgrammingFailed);
     EXPECT_TRUE(ui.Has("cause " + std::string(getenv("KESTREL_PORTS")) +
-                       ": the device refused data frame 2 of 4 (bytes 256 to 511)"))
+                       ": the device refused data frame 2 of 4 (bytes 256 to 511) — the device "
+                       "is half-programmed and does not start until it is programmed again: "
+                       "reconnect it and start the update again."))
         << flow.LastCause();
     EXPECT_FALSE(ui.Has("hint"));
     EXPECT_FALSE(ui.Has("sleep 3000"));
