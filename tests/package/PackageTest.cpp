@@ -285,10 +285,10 @@ TEST(Package, ServerPackageInstallsServesAndPurges) {
     const std::string catalogue = r + ServiceState + "/catalogue";
     EXPECT_EQ(ReadFileBytes(catalogue + "/manifest"),
               ReadFileBytes(r + ExampleCatalogue + "/manifest"));
-    // Readable by the service's group, changed by root only.
+    // The service's user's, and no one else's.
     struct stat folder {};
     ASSERT_EQ(stat(catalogue.c_str(), &folder), 0);
-    EXPECT_EQ(folder.st_uid, 0u);
+    EXPECT_EQ(std::to_string(folder.st_uid), ids->first);
     EXPECT_EQ(std::to_string(folder.st_gid), ids->second);
     EXPECT_EQ(folder.st_mode & 07777, 0750u);
     const std::string wanted =
