@@ -108,7 +108,8 @@ private:
     struct TProbe {
         bool opened = false;
         int openError = 0;
-        bool answered = false;
+        bool replied = false;  // a byte came back in time
+        bool answered = false; // and it was an acceptable answer
     };
     // What discovery found: the ports that answered, and those that exist but could not be
     // opened (port, errno), in the order probed.
@@ -129,7 +130,8 @@ private:
     TDeviceFailureKind StartDownload(uint32_t startAddress, uint8_t modelFlag, uint8_t imageKind);
 
     // Opens `port`, sends the probe and takes its answer; answered when it decodes to 11 or 14.
-    TProbe ProbeCom(int32_t port);
+    // Probes `port`, granting its answer `polls` looks.
+    TProbe ProbeCom(int32_t port, int polls);
     // Probes the ports (only the one of SetOnlyPort when set), stopping at the first that
     // answers unless `all`. A port that exists but cannot be opened is noted for the cause.
     TScan Scan(bool all);

@@ -121,34 +121,44 @@ void TDeviceLink::StartSequence(int32_t port) {
     DiscardInput(port);
 }
 
-TDeviceLink::TProbe TDeviceLink::ProbeCom(int32_t port) {
+TDeviceLink::TProbe TDeviceLink::ProbeCom(int32_t port, int polls) {
     TOpenCom open(Com, port, IOPack.Baud);
     if (!open.IsOpen())
         return {.opened = false, .openError = Com.LastOpenError()};
     Com.SetComDTR(port, 0);
     uint8_t ack = 0;
     if (!SendFrame(port, ProbeFrame()) ||
-        !Com.ReadComWithin(port, &ack, 1, {DeviceLimits::ProbePolls, DeviceLimits::ReplyPollPause}))
+        !Com.ReadComWithin(port, &ack, 1, {polls, DeviceLimits::ReplyPollPause}))
         return {.opened = true};
     const uint8_t value = AckValue(ack, IOPack.Key);
-    return {.opened = true, .answered = value == AckCommand || value == AckProbeAlt};
+    return {
+        .opened = true, .replied = true, .answered = value == AckCommand || value == AckProbeAlt};
 }
 
 TDeviceLink::TScan TDeviceLink::Scan(bool all) {
     TScan scan;
+    std::vector<int32_t> silent; // opened, and nothing came back in time
     const int32_t first = onlyPort_ != 0 ? onlyPort_ : 1;
     const int32_t last = onlyPort_ != 0 ? onlyPort_ : ComPortCount;
     for (int32_t port = first; port <= last; ++port) {
-        const TProbe probe = ProbeCom(port);
+        const TProbe probe = ProbeCom(port, DeviceLimits::ProbePolls);
         // Numbers without a device fail with ENOENT at once; anything else is worth naming.
         if (!probe.opened && (probe.openError != ENOENT || port == onlyPort_))
             scan.openFaults.emplace_back(port, probe.openError);
+        if (probe.opened && !probe.replied)
+            silent.push_back(port);
         if (probe.answered) {
             scan.answering.push_back(port);
             if (!all)
                 break;
         }
     }
+    // On a loaded machine (or behind a slow bridge) a device's answer can come after the quick
+    // look the scan gives every port. When no port answered, the silent ones are asked once more
+    // and given as long as a command's reply.
+    for (size_t i = 0; i < silent.size() && scan.answering.empty(); ++i)
+        if (ProbeCom(silent[i], DeviceLimits::ReplyPolls).answered)
+            scan.answering.push_back(silent[i]);
     return scan;
 }
 

@@ -3,8 +3,10 @@
 #include "Commands.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <thread>
 
 namespace qx40sim {
 
@@ -175,6 +177,8 @@ std::vector<uint8_t> TQx40Device::HandleKeyFrame(const std::vector<uint8_t>& f) 
             log_("probe: staying silent");
             return {};
         }
+        // A slow device (or a loaded machine) answers late.
+        std::this_thread::sleep_for(std::chrono::milliseconds(cfg_.probeDelayMs));
         log_("probe: answering " + std::to_string(cfg_.probeAck));
         return {EncodeAck(uint8_t(cfg_.probeAck), frameKey)};
     }

@@ -25,6 +25,7 @@ struct TSimConfig {
     std::set<uint8_t> silent; // commands that get no answer
     std::set<uint8_t> badSum; // commands whose 12-byte reply carries a wrong sum
     int probeAck = 11;        // decoded value of the probe answer; below 0: no answer
+    int probeDelayMs = 0;     // the probe is answered this long after it came
     bool refuseKey = false;   // key exchange answered with a refusal
     int startAck = 11;        // decoded value of the start command's answer; others refuse it
     int badAckAt = 0;         // data frame (1-based) answered with a wrong acknowledgement

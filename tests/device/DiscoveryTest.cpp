@@ -49,6 +49,21 @@ TEST_F(Discovery, ProbeAcceptsElevenAndFourteenOnly) {
     EXPECT_EQ(Codes(d3.Frames()), Bytes{}); // the scan stopped at the first acceptable answer
 }
 
+TEST_F(Discovery, ADeviceThatAnswersLateIsAskedAgainWhenNoPortAnswered) {
+    // Past the scan's quick look of about 0.1 s, within a command's reply wait.
+    PtyPair silent, slow;
+    ScriptedDevice mute(silent, ProbeAck(-1));
+    TSimConfig late;
+    late.probeDelayMs = 400;
+    ScriptedDevice device(slow, late);
+    SetPorts({silent.SlavePath(), slow.SlavePath()});
+
+    ASSERT_TRUE(link.ScanCom());
+    EXPECT_EQ(link.IOPack.ComID, 2);
+    ASSERT_TRUE(SyncWithDevice(mute, silent));
+    EXPECT_EQ(Codes(mute.Frames()), (Bytes{0x01, 0x01})); // the silent port was asked again too
+}
+
 TEST_F(Discovery, FailedScanKeepsThePortOfAnEarlierRun) {
     PtyPair silent;
     ScriptedDevice device(silent, ProbeAck(-1));
