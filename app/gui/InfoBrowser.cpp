@@ -7,7 +7,11 @@
 #include <QVariant>
 #include <QWidget>
 
+#include <utility>
+
 #ifdef KESTREL_WEBENGINE
+#include "BrowserMemory.h"
+
 #include <QWebEngineLoadingInfo>
 #include <QWebEnginePage>
 #include <QWebEngineProfile>
@@ -149,6 +153,19 @@ void FollowLoads(QWebEngineView* view, const QUrl& url, QTimer* timer) {
                      });
 }
 
+// How long after the first page has loaded (the information page or the local one) the browser
+// is taken to have drawn it and finished starting: then what its start-up left behind goes back.
+constexpr std::chrono::seconds StartupMemoryDelay{3};
+
+void ReleaseStartupMemoryOnce(QWebEngineView* view) {
+    static bool released = false;
+    QObject::connect(view, &QWebEngineView::loadFinished, view, [] {
+        if (std::exchange(released, true))
+            return;
+        QTimer::singleShot(StartupMemoryDelay, [] { ReleaseBrowserStartupMemory(); });
+    });
+}
+
 QWidget* CreateWebEngineBrowser(const QUrl& url, QWidget* parent,
                                 std::chrono::milliseconds answerLimit) {
     auto* view = new QWebEngineView(parent);
@@ -163,6 +180,7 @@ QWidget* CreateWebEngineBrowser(const QUrl& url, QWidget* parent,
     profile->setPersistentCookiesPolicy(QWebEngineProfile::NoPersistentCookies);
     QTimer* timer = AnswerTimer(view, url, answerLimit, [view] { view->stop(); });
     FollowLoads(view, url, timer);
+    ReleaseStartupMemoryOnce(view);
     view->load(url);
     return view;
 }

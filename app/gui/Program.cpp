@@ -1,5 +1,8 @@
 #include "Program.h"
 
+#ifdef KESTREL_WEBENGINE
+#include "BrowserMemory.h"
+#endif
 #include "HintWin.h"
 #include "MainWindow.h"
 #include "SelfReplace.h"
@@ -76,14 +79,20 @@ void ProgramMessages(QtMsgType type, const QMessageLogContext& context, const QS
         previous(type, context, text);
 }
 
+// The name of a Chromium switch: "--name" of "--name=value", or the whole switch without '='.
+QByteArray BrowserSwitchName(const QByteArray& option) {
+    const qsizetype equals = option.indexOf('=');
+    return equals < 0 ? option : option.first(equals);
+}
+
 // Adds a Chromium switch ("--name" or "--name=value") after the user's own
 // QTWEBENGINE_CHROMIUM_FLAGS, unless the user gives that switch already: theirs is kept.
 void AddBrowserSwitch(QByteArray& flags, const QByteArray& option) {
-    const QByteArray name = option.left(option.indexOf('='));
-    for (const QByteArray& given : flags.split(' '))
-        if (given.left(given.indexOf('=')) == name)
+    const QByteArray name = BrowserSwitchName(option);
+    for (const QByteArray& given : flags.simplified().split(' '))
+        if (BrowserSwitchName(given) == name)
             return;
-    flags = (flags + ' ' + option).trimmed();
+    flags = (flags.trimmed() + ' ' + option).trimmed();
 }
 
 void SetEnvironmentDefault(const char* name, const QByteArray& value) {
@@ -105,6 +114,9 @@ bool HasRenderNode() {
 
 void PrepareProcess() {
     AdoptReplacedToolPriority();
+#ifdef KESTREL_WEBENGINE
+    LimitAllocationArenas();
+#endif
     if (::geteuid() == 0 && qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX"))
         qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
