@@ -175,7 +175,7 @@ TEST_F(PortDiagnosis, OnlyTheChosenPortIsTried) {
     link.SetOnlyPort(2);
     EXPECT_EQ(link.AnsweringPorts(), std::vector<int32_t>{});
     EXPECT_FALSE(link.ConnectDevice());
-    EXPECT_EQ(link.FailureCause(), "com2 has no device (2 serial ports exist: " +
+    EXPECT_EQ(link.FailureCause(), "COM2 has no device (2 serial ports exist: " +
                                        first.SlavePath() + ", " + second.SlavePath() + ")");
     link.SetOnlyPort(3);
     ASSERT_TRUE(link.ScanCom());
@@ -192,6 +192,7 @@ TEST_F(PortDiagnosis, PortArgumentsByNumberNameOrPath) {
     std::string error;
     EXPECT_EQ(PortNumberFromArgument("7", error), 7);
     EXPECT_EQ(PortNumberFromArgument("com12", error), 12);
+    EXPECT_EQ(PortNumberFromArgument("COM12", error), 12);
     EXPECT_EQ(PortNumberFromArgument("256", error), 256);
     EXPECT_EQ(PortNumberFromArgument(pty.SlavePath(), error), 2);
     EXPECT_EQ(PortNumberFromArgument(dir / "by-id", error), 2);
