@@ -31,12 +31,12 @@ std::string PortOverview(int32_t selected) {
         return text;
     };
     if (selected > 0) {
+        // A port no longer among those there are: its path, as far as it has one.
+        std::string text = details(selected, PortDevicePath(selected), {});
         for (const TPortInfo& info : ports)
             if (info.number == selected)
-                return details(selected, info.path, PortDescription(info));
-        // Not among the ports there are (any more): its path, as far as it has one.
-        const std::string path = details(selected, PortDevicePath(selected), {});
-        return path.empty() ? ComPortName(selected) : path;
+                text = details(selected, info.path, PortDescription(info));
+        return text.empty() ? ComPortName(selected) : text;
     }
     std::string text;
     for (const TPortInfo& info : ports) {

@@ -245,4 +245,13 @@ TEST_F(PortDiagnosis, ListingReadsUsbDetailsFromSysfs) {
     EXPECT_EQ(ports[1].number, 3);
     EXPECT_FALSE(ports[1].usb);
     EXPECT_EQ(ports[1].vendorId, "");
+
+    // The port box's tooltip: every port before one is chosen, then the chosen one; a number
+    // without a device shows what is known of it.
+    const std::string bridge =
+        usb.SlavePath() + "  USB 0403:6001, FTDI, FT232R USB UART, serial A10K3XQ2";
+    EXPECT_EQ(PortOverview(0), "COM1  " + bridge + "\nCOM3  " + plain.SlavePath());
+    EXPECT_EQ(PortOverview(1), bridge);
+    EXPECT_EQ(PortOverview(2), "/nonexistent/tty");
+    EXPECT_EQ(PortOverview(9), "COM9");
 }
