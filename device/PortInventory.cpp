@@ -1,8 +1,51 @@
-// The texts of port failures, the same on every platform.
+// The texts of ports and their failures, the same on every platform.
 #include "PortInventory.h"
+#include "PortNames.h"
 
 #include <cerrno>
 #include <cstring>
+
+std::string PortDescription(const TPortInfo& info) {
+    std::string text;
+    auto add = [&text](const std::string& part) {
+        if (!part.empty())
+            text += (text.empty() ? "" : ", ") + part;
+    };
+    if (info.usb)
+        add("USB " + info.vendorId + ":" + info.productId);
+    for (const std::string* part : {&info.friendlyName, &info.manufacturer, &info.product})
+        add(*part);
+    if (!info.serial.empty())
+        add("serial " + info.serial);
+    return text;
+}
+
+std::string PortOverview(int32_t selected) {
+    const std::vector<TPortInfo> ports = DescribePorts();
+    // The path only where it says more than the name (not \\.\COM5), then the description.
+    auto details = [](int32_t number, const std::string& path, const std::string& description) {
+        const std::string name = ComPortName(number);
+        std::string text = path == name || path == "\\\\.\\" + name ? "" : path;
+        if (!description.empty())
+            text += (text.empty() ? "" : "  ") + description;
+        return text;
+    };
+    if (selected > 0) {
+        // A port no longer among those there are: its path, as far as it has one.
+        std::string text = details(selected, PortDevicePath(selected), {});
+        for (const TPortInfo& info : ports)
+            if (info.number == selected)
+                text = details(selected, info.path, PortDescription(info));
+        return text.empty() ? ComPortName(selected) : text;
+    }
+    std::string text;
+    for (const TPortInfo& info : ports) {
+        const std::string line = details(info.number, info.path, PortDescription(info));
+        text += (text.empty() ? "" : "\n") + ComPortName(info.number) +
+                (line.empty() ? "" : "  " + line);
+    }
+    return text;
+}
 
 std::string PortHolders(const std::string& path) {
     const std::vector<std::vector<std::string>> holders = PortHoldersOf({path});
@@ -37,6 +80,8 @@ std::string OpenFailureCause(const std::string& path, int err) {
     case EBUSY:
     case EWOULDBLOCK: {
         std::string holders = PortHolders(path);
+        if (holders.empty())
+            holders = UnnamedHolderNote();
         return path + ": in use by another program" + (holders.empty() ? "" : " (" + holders + ")");
     }
     case ENOENT:

@@ -1,26 +1,43 @@
 #pragma once
-// What the system's serial ports are: for `kestrel-cli ports`, and for the causes the device
-// link gives when a port cannot be opened. USB details come from sysfs under the directory of
-// KESTREL_SYSFS_ROOT (default /sys), so that tests can give a tree of their own. One file per
-// platform (PortInventory_posix.cpp, PortInventory_win32.cpp) beside the portable texts.
+// What the system's serial ports are: for `kestrel-cli ports`, the windows' port boxes, and for
+// the causes the device link gives when a port cannot be opened. On Linux USB details come from
+// sysfs under the directory of KESTREL_SYSFS_ROOT (default /sys), so that tests can give a tree of
+// their own; on Windows from the device list (SetupAPI, read by PortInventoryRecords.h). One file
+// per platform (PortInventory_posix.cpp, PortInventory_win32.cpp) beside the portable texts.
 #include <cstdint>
 #include <string>
 #include <vector>
 
 struct TPortInfo {
-    int32_t number = 0; // the port number, 1..256
-    std::string path;   // the device path
-    bool usb = false;   // a USB bridge: the fields below are known
-    std::string vendorId, productId, manufacturer, product, serial;
+    int32_t number = 0;       // the port number, 1..256
+    std::string path;         // the device path
+    std::string friendlyName; // the system's name for it: "USB-SERIAL CH340 (COM5)" (Windows)
+    bool usb = false;         // a USB bridge: the ids below are known, the rest where told
+    std::string vendorId, productId; // lower-case hex, "1a86" and "7523"
+    std::string manufacturer, product, serial;
     bool inUse = false;    // another program holds the port open or locked
     std::string usedBy;    // who, when it can be found: "minicom, pid 4242" ("; " between several)
     std::string openError; // why this process could not look at the port (e.g. permission)
 };
 
-// Every serial port of SerialPortPaths() that exists (on Windows: the COM ports that exist), by
-// number. Each port is opened for a moment (non-blocking) to learn whether another program keeps
-// it to itself; a port that other processes hold open is in use too, with them named.
+// Every serial port of SerialPortPaths() that exists (on Windows: the COM ports that exist or that
+// the device list names), by number, with what the system says about it. None is opened.
+std::vector<TPortInfo> DescribePorts();
+// DescribePorts(), and each port opened for a moment (non-blocking) to learn whether another
+// program keeps it to itself; a port that other processes hold open is in use too, with them
+// named.
 std::vector<TPortInfo> ListPorts();
+// What the system says about a port, one line: "USB 1a86:7523, USB-SERIAL CH340 (COM5)",
+// "USB 1a86:7523, QinHeng Electronics, USB Serial, serial 0001"; empty when it says nothing.
+std::string PortDescription(const TPortInfo& info);
+// The text of a port box's tooltip: for port `selected` its path and description ("/dev/ttyUSB0
+// USB 1a86:7523, ..."; on Windows, where the path only repeats the name, the description); for 0
+// (no port chosen) every port of DescribePorts(), one a line ("COM5  USB 1a86:7523, ..."), so
+// that the user can tell which one is the bridge.
+std::string PortOverview(int32_t selected);
+// Why a port in use names no holder on this system (Windows does not tell which program holds a
+// COM port); empty where holders are named when they can be seen.
+std::string UnnamedHolderNote();
 
 // True when the device of that path exists (a character device; a COM port present).
 bool PortExists(const std::string& path);

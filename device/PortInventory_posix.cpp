@@ -233,7 +233,11 @@ std::string InstalledUdevRule() {
     return {};
 }
 
-std::vector<TPortInfo> ListPorts() {
+std::string UnnamedHolderNote() {
+    return {};
+}
+
+std::vector<TPortInfo> DescribePorts() {
     std::vector<TPortInfo> ports;
     std::vector<std::string> paths = SerialPortPaths();
     for (size_t i = 0; i < paths.size() && i < 256; ++i) {
@@ -245,6 +249,11 @@ std::vector<TPortInfo> ListPorts() {
         FillUsbDetails(info);
         ports.push_back(std::move(info));
     }
+    return ports;
+}
+
+std::vector<TPortInfo> ListPorts() {
+    std::vector<TPortInfo> ports = DescribePorts();
     std::vector<std::string> listed;
     listed.reserve(ports.size());
     for (const TPortInfo& info : ports)

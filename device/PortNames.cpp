@@ -24,7 +24,7 @@ std::string ComPortName(int32_t port) {
     // A device outside the list is known to the user by its path, never by a borrowed number.
     if (IsOutsidePort(port))
         return OutsidePort().path;
-    return "com" + std::to_string(port);
+    return "COM" + std::to_string(port);
 }
 
 namespace {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-// The port's name as the user sees it: "com" followed by the number; for the port of
-// AdmitOutsidePort, its path.
+// The port's name as the user sees it, the same in every program: "COM" followed by the number;
+// for the port of AdmitOutsidePort, its path.
 std::string ComPortName(int32_t port);
 // The device path of port `port`, or empty when no device has that number.
 std::string PortDevicePath(int32_t port);

@@ -41,7 +41,7 @@ std::optional<int32_t> PortToTry(TCliRun& run);
 // The exit status of `update` for the way the action ended.
 int UpdateExitStatus(TWorkflowResult result, bool interrupted);
 
-// "port: 3 (com3, /dev/ttyUSB0)": the port of a found device, as every command shows it;
+// "port: 3 (COM3, /dev/ttyUSB0)": the port of a found device, as every command shows it;
 // "port: /dev/pts/5 (not in the numbered list)" for a device named by a path outside the list.
 std::string PortLine(int comId);
 // The device a link found last as a JSON object: port, type, versions, identity, counters.

@@ -7,18 +7,16 @@
 namespace {
 // "USB 1a86:7523, QinHeng Electronics, USB Serial, serial 0001; in use by minicom, pid 4242"
 std::string PortDetail(const TPortInfo& p) {
-    std::string text;
-    if (p.usb) {
-        text = "USB " + p.vendorId + ":" + p.productId;
-        for (const std::string* part : {&p.manufacturer, &p.product})
-            if (!part->empty())
-                text += ", " + *part;
-        if (!p.serial.empty())
-            text += ", serial " + p.serial;
+    std::string text = PortDescription(p);
+    std::string use = p.openError;
+    if (use.empty() && p.inUse) {
+        const std::string unnamed = UnnamedHolderNote();
+        use = !p.usedBy.empty() ? "in use by " + p.usedBy
+              : unnamed.empty() ? "in use"
+                                : "in use by another program (" + unnamed + ")";
+    } else if (use.empty()) {
+        use = "free";
     }
-    std::string use = !p.openError.empty() ? p.openError
-                      : p.inUse            ? "in use" + (p.usedBy.empty() ? "" : " by " + p.usedBy)
-                                           : "free";
     return text.empty() ? use : text + "; " + use;
 }
 } // namespace
@@ -36,8 +34,12 @@ int RunPorts(TCliRun& run) {
         TJson port = TJson::Object()
                          .Add("number", int(p.number))
                          .Add("name", ComPortName(p.number))
-                         .Add("path", p.path)
-                         .Add("usb", p.usb);
+                         .Add("path", p.path);
+        if (p.friendlyName.empty())
+            port.AddNull("friendly_name");
+        else
+            port.Add("friendly_name", p.friendlyName);
+        port.Add("usb", p.usb);
         if (p.usb)
             port.Add("vendor_id", p.vendorId)
                 .Add("product_id", p.productId)

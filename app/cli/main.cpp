@@ -35,8 +35,9 @@ struct TCommand {
 };
 
 const char* const OptionHelp[] = {
-    "  --port N|PATH  try only this port: its number (1 to 256, `kestrel-cli ports`) or\n"
-    "                 the path of any serial device; without it every port is tried\n",
+    "  --port N|PATH  try only this port: its number (1 to 256) or name (COM1 to COM256,\n"
+    "                 any letter case), as `kestrel-cli ports` lists them, or the path of\n"
+    "                 any serial device; without it every port is tried\n",
     "  --json         print one JSON object on standard output (outcome, exit status,\n"
     "                 device, versions, the cause of a failure); human output stays on\n"
     "                 standard error\n",
@@ -74,9 +75,10 @@ const TCommand Commands[] = {
      "  ports           list the serial ports: number, path, USB details, and which are\n"
      "                  held by another program\n",
      "Usage: kestrel-cli ports [--json] [-q|-v]\n"
-     "List every serial port with its number (as --port takes it) and path; for a USB\n"
-     "bridge its vendor and product id, manufacturer, product and serial number (from\n"
-     "sysfs); and whether another program holds it, and which one when that can be found.\n",
+     "List every serial port with its number and name (as --port takes them) and path;\n"
+     "the name Windows gives the port (on Windows); for a USB bridge its vendor and\n"
+     "product id, and manufacturer, product and serial number (from sysfs, on Linux);\n"
+     "and whether another program holds it, and which one when that can be found.\n",
      {.port = false, .json = true},
      [](TCliRun& run, const TLinks&) { return RunPorts(run); }},
     {"update",

@@ -2,6 +2,8 @@
 
 #include "GifPicture.h"
 #include "InfoBrowser.h"
+#include "PortInventory.h"
+#include "PortInventoryRecords.h"
 #include "Skin.h"
 #include "TimeLimits.h"
 #include "VisibleText.h"
@@ -14,6 +16,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QEvent>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -69,6 +72,20 @@ QComboBox* MakeBox(QWidget* parent, const char* name, const QString& text,
         box->lineEdit()->setPalette(palette);
     return box;
 }
+
+// Brings the port box's tooltip up to date as it is about to show: the chosen port, or every
+// port while none is chosen (PortOverview), so it is never older than the hover.
+class TPortTipRefresh : public QObject {
+public:
+    using QObject::QObject;
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::ToolTip)
+            if (auto* box = qobject_cast<QComboBox*>(watched))
+                box->setToolTip(QString::fromStdString(
+                    PortOverview(ComNumber(box->currentText().toStdString()))));
+        return false; // shown by the box as usual
+    }
+};
 
 } // namespace
 
@@ -129,6 +146,7 @@ void TForm_Main::CreateControls() {
         ports << QStringLiteral("COM%1").arg(n);
     CBox_COMIID = MakeBox(this, "CBox_COMIID", QString::fromUtf8(WindowText::NotUsed), ports,
                           {275, 310, 67, 21});
+    CBox_COMIID->installEventFilter(new TPortTipRefresh(CBox_COMIID));
 
     Label1 = MakeLabel(this, "Label1", QString::fromUtf8(WindowText::DeviceTypeLabel),
                        {20, 314, 65, 13});

@@ -3,6 +3,7 @@
 #include "GifPicture.h"
 #include "HintWin.h"
 #include "MainWindow.h"
+#include "PortInventory.h"
 #include "PortNames.h"
 
 #include <QComboBox>
@@ -96,7 +97,8 @@ void TWindowThreadLink::ProcessMessages() {
 
 void TWindowThreadLink::ShowPort(int comId) {
     const QString path = QString::fromStdString(PortDevicePath(comId));
-    Dispatch([this, comId, path] {
+    const QString tip = comId < 1 ? QString() : QString::fromStdString(PortOverview(comId));
+    Dispatch([this, comId, path, tip] {
         QComboBox* box = form_.CBox_COMIID;
         if (comId < 1)
             return;
@@ -108,7 +110,7 @@ void TWindowThreadLink::ShowPort(int comId) {
             index = box->count() - 1;
         }
         box->setCurrentIndex(index);
-        box->setToolTip(path);
+        box->setToolTip(tip);
         EchoToTerminal(form_.Label2->text() + name + (path.isEmpty() ? QString() : " " + path));
     });
 }

@@ -2,6 +2,8 @@
 
 #include "GifPicture.h"
 #include "InfoBrowser.h"
+#include "PortInventory.h"
+#include "PortInventoryRecords.h"
 #include "Resources.h"
 #include "TimeLimits.h"
 #include "WideText_win32.h"
@@ -197,6 +199,17 @@ void TForm_Main::CreateControls() {
     tool.lpszText = const_cast<wchar_t*>(L"");
     SendMessageW(tooltip_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&tool));
     SendMessageW(tooltip_, TTM_ACTIVATE, FALSE, 0);
+    // Which port is which: the box's tooltip names it (asked for as it shows, so it is current).
+    portTooltip_ = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr,
+                                   WS_POPUP | TTS_NOPREFIX | TTS_ALWAYSTIP, 0, 0, 0, 0, window_,
+                                   nullptr, GetModuleHandleW(nullptr), nullptr);
+    TOOLINFOW portTool{};
+    portTool.cbSize = sizeof portTool;
+    portTool.uFlags = TTF_SUBCLASS;
+    portTool.hwnd = window_;
+    portTool.uId = IdComId;
+    portTool.lpszText = LPSTR_TEXTCALLBACKW;
+    SendMessageW(portTooltip_, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&portTool));
 
     // The browser comes last: its page may fail at once, and then shows its fallback.
     browser_ = std::make_unique<TInfoBrowser>(window_, IdBrowser, InfoPageUrl());
@@ -236,6 +249,7 @@ void TForm_Main::ApplyDpi(UINT dpi) {
         SetFont(control, font_);
     SetFont(Lab_Err, smallFont_);
     SetFont(tooltip_, font_);
+    SetFont(portTooltip_, font_);
     RemoveWindowSubclass(PBar, BarProc, 1);
     SetWindowSubclass(PBar, BarProc, 1, reinterpret_cast<DWORD_PTR>(barFont_));
     // The boxes' field: the design height less the box's border.
@@ -256,6 +270,16 @@ void TForm_Main::ApplyDpi(UINT dpi) {
     for (const auto& [control, place] : places)
         PlaceControl(control, place, dpi);
     SendMessageW(tooltip_, TTM_SETMAXTIPWIDTH, 0, Scaled(360, dpi));
+    SendMessageW(portTooltip_, TTM_SETMAXTIPWIDTH, 0, Scaled(480, dpi));
+    TOOLINFOW portTool{};
+    portTool.cbSize = sizeof portTool;
+    portTool.hwnd = window_;
+    portTool.uId = IdComId;
+    GetWindowRect(CBox_COMIID, &portTool.rect);
+    MapWindowPoints(HWND_DESKTOP, window_, reinterpret_cast<POINT*>(&portTool.rect), 2);
+    // The field only, not the list height the box was placed with.
+    portTool.rect.bottom = portTool.rect.top + Scaled(PlaceComId.height, dpi);
+    SendMessageW(portTooltip_, TTM_NEWTOOLRECTW, 0, reinterpret_cast<LPARAM>(&portTool));
     browser_->ApplyDpi(dpi);
     for (HFONT font : old)
         DeleteObject(font);
@@ -306,6 +330,10 @@ LRESULT TForm_Main::Handle(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_CTLCOLORSTATIC:
         SetBkMode(reinterpret_cast<HDC>(wParam), TRANSPARENT);
         return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
+    case WM_NOTIFY:
+        if (OnTooltipText(*reinterpret_cast<NMHDR*>(lParam)))
+            return 0;
+        break;
     case WM_CONTEXTMENU:
         if (OnContextMenu(reinterpret_cast<HWND>(wParam), lParam))
             return 0;
@@ -524,6 +552,21 @@ void TForm_Main::SetDeviceTypeText(const std::string& text) {
     SendMessageW(CBox_HardTyp, CB_SETCURSEL, static_cast<WPARAM>(-1), 0);
     deviceTypeText_ = Widen(text);
     InvalidateRect(CBox_HardTyp, nullptr, TRUE);
+}
+
+std::string TForm_Main::PortTooltip() const {
+    return PortOverview(ComNumber(BoxText(CBox_COMIID)));
+}
+
+bool TForm_Main::OnTooltipText(NMHDR& header) {
+    if (header.hwndFrom != portTooltip_ || header.code != TTN_GETDISPINFOW)
+        return false;
+    // Lines end in CR LF for the tooltip control.
+    portTip_.clear();
+    for (wchar_t c : Widen(PortTooltip()))
+        portTip_ += c == L'\n' ? std::wstring(L"\r\n") : std::wstring(1, c);
+    reinterpret_cast<NMTTDISPINFOW&>(header).lpszText = portTip_.data();
+    return true;
 }
 
 void TForm_Main::SelectPort(int comId) {

@@ -57,6 +57,9 @@ public:
     void SetDeviceTypeText(const std::string& text);
     // Chooses the port box's entry "COM<comId>" (added when it is beyond COM16).
     void SelectPort(int comId);
+    // What the port box's tooltip shows now: the chosen port's path and what the system says
+    // about it, or every port when none is chosen (PortOverview).
+    std::string PortTooltip() const;
 
     // The controls, named as in the window's design. WebBrowser is the page's container.
     HWND But_Stat = nullptr;
@@ -96,6 +99,8 @@ private:
     void ApplyDpi(UINT dpi);
     void DrawItem(const DRAWITEMSTRUCT& item);
     void ShowCauseMenu(POINT at);
+    // Fills the port box's tooltip as it is about to show (true: the notification was that).
+    bool OnTooltipText(NMHDR& header);
 
     std::vector<std::string> arguments_;
     // The hidden application window that owns Form_Main and carries the task-bar entry with the
@@ -103,6 +108,10 @@ private:
     HWND application_ = nullptr;
     HWND window_ = nullptr;
     HWND tooltip_ = nullptr;
+    // The port box's own tooltip (tooltip_ is switched off without a cause): a rectangle of the
+    // window over the box, since the disabled box gets no mouse messages itself.
+    HWND portTooltip_ = nullptr;
+    std::wstring portTip_; // the text it shows, kept while it shows it
     UINT dpi_ = 96;
     HFONT font_ = nullptr, buttonFont_ = nullptr, smallFont_ = nullptr, barFont_ = nullptr;
     HICON icon_ = nullptr;

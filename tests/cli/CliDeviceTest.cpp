@@ -34,7 +34,7 @@ TEST(KestrelCli, IdentifyPrintsTheDevice) {
                     "--use-count", "321", "--count2", "99"});
     TRun run = RunCli({"identify"}, PortList({"", "", sim.Path()}));
     EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_NE(run.out.find("port: 3 (com3, " + sim.Path() + ")"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("port: 3 (COM3, " + sim.Path() + ")"), std::string::npos) << run.out;
     for (const char* expected :
          {"device type: QX40\n", "software version: 1.31\n", "hardware version: A\n",
           "device identity: K1L2M3N4\n", "identity bytes: 0D 11 13 03\n", "use counter: 321\n",
@@ -54,7 +54,7 @@ TEST(KestrelCli, IdentifyPrintsTheDevice) {
         {"cause", "null"},
         {"answering_ports.0", "3"}, // the only device that answered
         {"device.port", "3"},
-        {"device.port_name", "\"com3\""},
+        {"device.port_name", "\"COM3\""},
         {"device.path", "\"" + sim.Path() + "\""},
         {"device.type", "\"QX40\""},
         {"device.software_version", "\"1.31\""},
@@ -98,7 +98,7 @@ TEST(KestrelCli, FlashProgramsTheImage) {
     std::erase_if(lines, [](const std::string& l) { return l.rfind("progress: ", 0) == 0; });
     EXPECT_EQ(lines,
               (std::vector<std::string>{"连接设备！请稍后......",
-                                        "port: 1 (com1, " + sim.Path() + ")", "device type: QX40",
+                                        "port: 1 (COM1, " + sim.Path() + ")", "device type: QX40",
                                         "连接成功！", "正在更新设备程序......请不要断开连接！"}));
     ASSERT_TRUE(sim.WaitFor("image written: 3072 bytes"));
     EXPECT_EQ(ReadFileBytes(dir / "stored.bin"), Filled(image, 512));
@@ -331,9 +331,9 @@ TEST(KestrelCli, PortsListsEveryPortWithItsUsbDetailsAndWhoHoldsIt) {
     EXPECT_EQ(run.status, 0) << run.err;
     // Each simulator keeps its serial end open beside the master side: it is the device, not a
     // holder, so only this test is named.
-    EXPECT_EQ(run.out, "1  com1  " + bridge.Path() +
+    EXPECT_EQ(run.out, "1  COM1  " + bridge.Path() +
                            "  USB 1a86:7523, QinHeng Electronics, USB Serial, serial 0001; free\n"
-                           "3  com3  " +
+                           "3  COM3  " +
                            held.Path() + "  in use by cli_device_test, pid " +
                            std::to_string(getpid()) + "\n");
     auto leaves = JsonLeaves(json.out);

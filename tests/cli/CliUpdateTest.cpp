@@ -123,7 +123,7 @@ TEST_F(CliUpdateTest, FirmwareIsProgrammedAndTheGuidedStepsPrinted) {
     EXPECT_EQ(run.status, 0) << run.err;
     std::vector<std::string> expected = {
         "连接设备！请稍后......",
-        "port: 2 (com2, " + device.Path() + ")",
+        "port: 2 (COM2, " + device.Path() + ")",
         "device type: QX40",
         "连接成功！",
         "升级开始：",
@@ -137,7 +137,7 @@ TEST_F(CliUpdateTest, FirmwareIsProgrammedAndTheGuidedStepsPrinted) {
     const std::string signer =
         "key " + TestKeyId("trusted") + ", trusted comment: " + FirmwareStatement("1.21");
     expected.push_back("kestrel-cli update: the update is signed by " + signer + ".");
-    expected.push_back("kestrel-cli update: firmware-applied; device QX40 K1L2M3N4 on com2, "
+    expected.push_back("kestrel-cli update: firmware-applied; device QX40 K1L2M3N4 on COM2, "
                        "software 1.20; offered firmware 1.21; result code 0x22; exit status 0");
     EXPECT_EQ(StatusLines(run), expected);
     // No terminal: the download (the image and its signature) and the programming each end
@@ -212,7 +212,7 @@ TEST_F(CliUpdateTest, UpToDateDeviceIsReportedAsUpdated) {
     EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
               (std::vector<std::string>{"已经是最新软件，无需升级！", "QX40更新成功！",
                                         "kestrel-cli update: up-to-date; device QX40 A2C4E6G8 on "
-                                        "com1, software 1.21; result code 0xF8; exit status 0"}));
+                                        "COM1, software 1.21; result code 0xF8; exit status 0"}));
     EXPECT_FALSE(Contains(lines, "正在更新设备程序......请不要断开连接！")) << run.err;
     EXPECT_FALSE(Contains(lines, GuidedSteps[1])) << run.err;
     EXPECT_FALSE(fs::exists(programmed));
@@ -264,7 +264,7 @@ TEST_F(CliUpdateTest, ServerFailureEndsWithItsTextAndNothingProgrammed) {
                                             0),
               0u)
         << run.err;
-    EXPECT_EQ(lines.back(), "kestrel-cli update: server-failed; device QX40 A2C4E6G8 on com1, "
+    EXPECT_EQ(lines.back(), "kestrel-cli update: server-failed; device QX40 A2C4E6G8 on COM1, "
                             "software 1.20; result code 0x2D; exit status 4");
     EXPECT_FALSE(Contains(lines, "正在更新设备程序......请不要断开连接！")) << run.err;
     EXPECT_FALSE(fs::exists(programmed));
@@ -326,7 +326,7 @@ TEST_F(CliUpdateTest, NewToolIsOnlyReported) {
               0u)
         << run.err;
     EXPECT_EQ(lines.back(), "kestrel-cli update: new-tool-available; device QX40 A2C4E6G8 on "
-                            "com1, software 1.20; offered tool 1.5; result code 0x22; exit "
+                            "COM1, software 1.20; offered tool 1.5; result code 0x22; exit "
                             "status 3");
     EXPECT_TRUE(Contains(lines, "请求的数据获取成功！")) << run.err;
     EXPECT_FALSE(Contains(lines, GuidedSteps[1])) << run.err;

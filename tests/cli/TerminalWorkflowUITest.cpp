@@ -147,7 +147,7 @@ TEST_F(TerminalUITest, StatusPortAndTypeAreLinesWithoutATerminal) {
     ui.ShowError("无法写入");
     unsetenv("KESTREL_PORTS");
     EXPECT_EQ(ui.DeviceType(), "QX40");
-    EXPECT_EQ(Contents(out), "连接设备！请稍后......\nport: 3 (com3, /dev/kestrel-test-port)\n"
+    EXPECT_EQ(Contents(out), "连接设备！请稍后......\nport: 3 (COM3, /dev/kestrel-test-port)\n"
                              "device type: QX40\n无法写入\n");
 }
 

@@ -175,7 +175,7 @@ TEST_F(PortDiagnosis, OnlyTheChosenPortIsTried) {
     link.SetOnlyPort(2);
     EXPECT_EQ(link.AnsweringPorts(), std::vector<int32_t>{});
     EXPECT_FALSE(link.ConnectDevice());
-    EXPECT_EQ(link.FailureCause(), "com2 has no device (2 serial ports exist: " +
+    EXPECT_EQ(link.FailureCause(), "COM2 has no device (2 serial ports exist: " +
                                        first.SlavePath() + ", " + second.SlavePath() + ")");
     link.SetOnlyPort(3);
     ASSERT_TRUE(link.ScanCom());
@@ -192,6 +192,7 @@ TEST_F(PortDiagnosis, PortArgumentsByNumberNameOrPath) {
     std::string error;
     EXPECT_EQ(PortNumberFromArgument("7", error), 7);
     EXPECT_EQ(PortNumberFromArgument("com12", error), 12);
+    EXPECT_EQ(PortNumberFromArgument("COM12", error), 12);
     EXPECT_EQ(PortNumberFromArgument("256", error), 256);
     EXPECT_EQ(PortNumberFromArgument(pty.SlavePath(), error), 2);
     EXPECT_EQ(PortNumberFromArgument(dir / "by-id", error), 2);
@@ -244,4 +245,13 @@ TEST_F(PortDiagnosis, ListingReadsUsbDetailsFromSysfs) {
     EXPECT_EQ(ports[1].number, 3);
     EXPECT_FALSE(ports[1].usb);
     EXPECT_EQ(ports[1].vendorId, "");
+
+    // The port box's tooltip: every port before one is chosen, then the chosen one; a number
+    // without a device shows what is known of it.
+    const std::string bridge =
+        usb.SlavePath() + "  USB 0403:6001, FTDI, FT232R USB UART, serial A10K3XQ2";
+    EXPECT_EQ(PortOverview(0), "COM1  " + bridge + "\nCOM3  " + plain.SlavePath());
+    EXPECT_EQ(PortOverview(1), bridge);
+    EXPECT_EQ(PortOverview(2), "/nonexistent/tty");
+    EXPECT_EQ(PortOverview(9), "COM9");
 }

@@ -65,8 +65,8 @@ TEST(LineCode, RawModeAndSpeeds) {
 }
 
 TEST(PortNames, EnvironmentListWithGaps) {
-    EXPECT_EQ(ComPortName(1), "com1");
-    EXPECT_EQ(ComPortName(256), "com256");
+    EXPECT_EQ(ComPortName(1), "COM1");
+    EXPECT_EQ(ComPortName(256), "COM256");
 
     setenv("KESTREL_PORTS", "/dev/a::/dev/b", 1);
     EXPECT_EQ(PortDevicePath(1), "/dev/a");

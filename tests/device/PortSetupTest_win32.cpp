@@ -81,7 +81,7 @@ TEST(LineCode, TimeoutsBlockReadsAndBoundWrites) {
 // Port N is \\.\COMN, whatever KESTREL_PORTS says.
 TEST(PortNames, CommunicationPortsByNumber) {
     _putenv_s("KESTREL_PORTS", "/dev/a::/dev/b");
-    EXPECT_EQ(ComPortName(3), "com3");
+    EXPECT_EQ(ComPortName(3), "COM3");
     EXPECT_EQ(PortDevicePath(1), "\\\\.\\COM1");
     EXPECT_EQ(PortDevicePath(12), "\\\\.\\COM12");
     EXPECT_EQ(PortDevicePath(256), "\\\\.\\COM256");

@@ -140,6 +140,8 @@ TEST_F(Window, WorkflowCallsReachTheControls) {
         EXPECT_TRUE(IsWindowVisible(Form().IMG2));
         EXPECT_FALSE(IsWindowVisible(Form().IMG1));
         EXPECT_EQ(Form().BoxText(Form().CBox_COMIID), "COM" + std::to_string(port));
+        // Its tooltip follows the chosen port (wine's device list has no details to add).
+        EXPECT_EQ(Form().PortTooltip(), "COM" + std::to_string(port));
         EXPECT_EQ(Form().BoxText(Form().CBox_HardTyp), "QX40 1.20");
         EXPECT_EQ(Form().Link().DeviceType(), "QX40 1.20");
         EXPECT_EQ(Form().StatusTooltip(), "失败原因（右键可复制）：\nport COM3: no answer");

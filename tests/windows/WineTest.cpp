@@ -87,7 +87,7 @@ TEST_F(WindowsCli, IdentifyOnAComPortLeftWithSoftwareFlowControl) {
 
     TRun run = RunWindows(KESTREL_WIN_CLI, {"identify"});
     EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_NE(run.out.find("port: 3 (com3, \\\\.\\COM3)\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("port: 3 (COM3, \\\\.\\COM3)\n"), std::string::npos) << run.out;
     for (const char* expected :
          {"device type: QX40\n", "software version: 1.31\n", "hardware version: A\n",
           "device identity: K1L2M3N4\n", "identity bytes: 0D 11 13 03\n", "use counter: 321\n",
@@ -132,7 +132,7 @@ TEST_F(WindowsCli, UpdateProgramsTheFirmwareFromTheServer) {
     EXPECT_EQ(run.status, 0) << run.err;
     std::vector<std::string> lines = run.ErrLines();
     for (const char* expected :
-         {"port: 3 (com3, \\\\.\\COM3)", "连接成功！", "请求的数据获取成功！", "软件更新成功！"})
+         {"port: 3 (COM3, \\\\.\\COM3)", "连接成功！", "请求的数据获取成功！", "软件更新成功！"})
         EXPECT_NE(std::find(lines.begin(), lines.end(), expected), lines.end()) << expected << "\n"
                                                                                 << run.err;
     ASSERT_TRUE(sim.WaitFor("image written: 5120 bytes"));

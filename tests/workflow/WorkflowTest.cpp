@@ -288,7 +288,7 @@ TEST_F(WorkflowTest, OnlyTheChosenPortIsTried) {
     options.onlyPort = 2;
     TWorkflow flow(ui, deviceLink, serverLink, options);
     EXPECT_EQ(flow.Start(), TWorkflowResult::DeviceNotFound);
-    EXPECT_EQ(flow.LastCause().rfind("com2 has no device (1 serial port exists: ", 0), 0u)
+    EXPECT_EQ(flow.LastCause().rfind("COM2 has no device (1 serial port exists: ", 0), 0u)
         << flow.LastCause();
 }
 
