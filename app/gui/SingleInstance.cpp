@@ -45,8 +45,8 @@ std::unique_ptr<TSingleWindow> TSingleWindow::Claim(std::string& message) {
     }
     const QString base = folder + "/kestrel-" + QString::fromStdString(WindowInstanceName());
     const QString lockPath = base + ".lock", socketPath = base + ".socket";
-    self->lock_ = ::open(QFile::encodeName(lockPath).constData(), O_RDWR | O_CREAT | O_CLOEXEC,
-                         0600);
+    self->lock_ =
+        ::open(QFile::encodeName(lockPath).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (self->lock_ < 0) {
         message = "kestrel: cannot open " + Text(lockPath) + " (" + std::strerror(errno) + ")" +
                   unguarded;
@@ -65,8 +65,8 @@ std::unique_ptr<TSingleWindow> TSingleWindow::Claim(std::string& message) {
             return self;
         }
         if (errno != EWOULDBLOCK && errno != EINTR) {
-            message = "kestrel: cannot lock " + Text(lockPath) + " (" + std::strerror(errno) +
-                      ")" + unguarded;
+            message = "kestrel: cannot lock " + Text(lockPath) + " (" + std::strerror(errno) + ")" +
+                      unguarded;
             ::close(self->lock_);
             self->lock_ = -1;
             return self;
@@ -76,11 +76,10 @@ std::unique_ptr<TSingleWindow> TSingleWindow::Claim(std::string& message) {
         if (socket.waitForConnected(1000)) {
             QByteArray answer;
             while (!answer.contains('\n') && std::chrono::steady_clock::now() < until &&
-                   (socket.bytesAvailable() > 0 ||
-                    socket.waitForReadyRead(static_cast<int>(
-                        std::chrono::ceil<std::chrono::milliseconds>(
-                            until - std::chrono::steady_clock::now())
-                            .count()))))
+                   (socket.bytesAvailable() > 0 || socket.waitForReadyRead(static_cast<int>(
+                                                       std::chrono::ceil<std::chrono::milliseconds>(
+                                                           until - std::chrono::steady_clock::now())
+                                                           .count()))))
                 answer += socket.readAll();
             message = answer == Raised
                           ? "kestrel: the window is already open; it was brought to the front"

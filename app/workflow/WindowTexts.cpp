@@ -153,7 +153,8 @@ std::string WindowProgramUsage(const char* portsLine, const char* moreEnvironmen
            "                         /url/QX40Info.htm), instead of " KESTREL_INFO_BASE_URL "\n"
            "  KESTREL_INSTANCE       name of the window (letters, digits, '.', '_', '-'): one\n"
            "                         window per user and name; a second start brings it to the\n"
-           "                         front and exits with status 0. Default: one window per user\n" +
+           "                         front and exits with status 0. Default: one window per "
+           "user\n" +
            moreEnvironment + "\n" + ending;
 }
 

@@ -146,7 +146,9 @@ int main(int argc, char** argv) {
 
     std::vector<std::string> kestrelEnv = {"DISPLAY=:" + display, "QT_QPA_PLATFORM=xcb",
                                            "KESTREL_INFO_BASE_URL=http://" + address + ":" + port,
-                                           "KESTREL_PORTS=:"};
+                                           "KESTREL_PORTS=:",
+                                           // beside any Kestrel window the user has open
+                                           "KESTREL_INSTANCE=bench-window-memory"};
     kestrelEnv.insert(kestrelEnv.end(), env.begin(), env.end());
     for (const auto& entry : env)
         std::printf("with %s\n", entry.c_str());
