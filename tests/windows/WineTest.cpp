@@ -245,6 +245,27 @@ TEST_F(WindowsCli, WindowReplacesItselfInAFolderWithAChineseName) {
     EXPECT_NE(session.find("answer=tool:1.5 end=allok"), std::string::npos) << session;
 }
 
+// One window per user and name: a second start of the window (with AG: it starts no second
+// upgrade) brings the first to the front and ends with status 0 without a window of its own. The
+// windows have a name of their own (KESTREL_INSTANCE), apart from the other tests' windows.
+TEST_F(WindowsCli, SecondWindowStartBringsTheFirstToTheFront) {
+    const std::vector<std::string> env = {"KESTREL_INSTANCE=second-start-test",
+                                          "KESTREL_INFO_BASE_URL=http://127.0.0.1:1"};
+    auto first = StartWindows(KESTREL_WIN_WINDOW_KEYED, {}, env);
+    const std::string raised = "kestrel: started again: this window was brought to the front";
+    ASSERT_TRUE(WaitUntil([&] {
+        return first->Stderr().find("VELT在线升级：") != std::string::npos;
+    })) << first->Stderr();
+    TRun second = RunWindows(KESTREL_WIN_WINDOW_KEYED, {"AG"}, env);
+    EXPECT_EQ(second.status, 0) << second.err;
+    EXPECT_EQ(second.err, "kestrel: the window is already open; it was brought to the front\n");
+    EXPECT_TRUE(WaitUntil([&] { return first->Stderr().find(raised) != std::string::npos; }))
+        << first->Stderr();
+    EXPECT_FALSE(first->Wait(std::chrono::milliseconds(0)).has_value());
+    EXPECT_EQ(first->Stderr().find("连接设备！"), std::string::npos) << first->Stderr();
+    first->Stop();
+}
+
 // ---- The installer (packaging/windows), in a wine prefix of its own ----
 
 // A fresh wine prefix in a temporary folder, so that installing leaves the shared prefix as it
