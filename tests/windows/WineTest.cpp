@@ -305,6 +305,42 @@ struct TOwnWinePrefix {
     }
 };
 
+// What a double-click shows (Windows Installer's full interface): a progress dialog before the
+// installation runs, with the progress bar and the current action subscribed, and a dialog for
+// each end (done, cancelled, failed) with its button; the Start-menu entry named as the Linux
+// desktop entry names the window. In a database of the Chinese code page.
+TEST(WindowsInstaller, ShowsItsProgressAndNamesTheShortcutInChinese) {
+    auto table = [](const std::string& name) {
+        ChildProcess msiinfo({"/usr/bin/msiinfo", "export", KESTREL_WIN_INSTALLER, name}, {}, true);
+        TRun run = Finish(msiinfo, std::chrono::seconds(60));
+        EXPECT_EQ(run.status, 0) << name << ": " << run.err;
+        return Unix(run.out);
+    };
+    auto has = [](const std::string& text, const std::string& row) {
+        return text.find(row + "\n") != std::string::npos;
+    };
+    EXPECT_TRUE(has(table("_ForceCodepage"), "936\t_ForceCodepage"));
+    const std::string sequence = table("InstallUISequence");
+    for (const char* row : {"ProgressDlg\t\t1299", "ExecuteAction\t\t1300", "ExitDlg\t\t-1",
+                                   "UserExitDlg\t\t-2", "FatalErrorDlg\t\t-3"})
+        EXPECT_TRUE(has(sequence, row)) << row << " is not in\n" << sequence;
+    const std::string mapping = table("EventMapping");
+    for (const char* row : {"ProgressDlg\tProgress\tSetProgress\tProgress",
+                                   "ProgressDlg\tActionText\tActionText\tText"})
+        EXPECT_TRUE(has(mapping, row)) << row << " is not in\n" << mapping;
+    const std::string controls = table("Control"), events = table("ControlEvent");
+    EXPECT_NE(controls.find("ProgressDlg\tProgress\tProgressBar\t"), std::string::npos);
+    for (const char* dialog : {"ExitDlg", "UserExitDlg", "FatalErrorDlg"}) {
+        EXPECT_NE(controls.find(std::string(dialog) + "\tFinish\tPushButton\t"), std::string::npos)
+            << dialog;
+        EXPECT_NE(events.find(std::string(dialog) + "\tFinish\tEndDialog\t"), std::string::npos)
+            << dialog;
+    }
+    EXPECT_TRUE(has(table("Property"), "DefaultUIFont\tKestrelFont"));
+    EXPECT_NE(table("TextStyle").find("KestrelFont\t"), std::string::npos);
+    EXPECT_NE(table("Shortcut").find("\tVELT|VELT在线升级\t"), std::string::npos);
+}
+
 // The installed program whose self-replacement is tried: kestrel-cli announces a new tool
 // (status 3) and keeps itself; the window replaces itself: {"kestrel.exe", {"AG"}, true}.
 // The test installer (the programs that trust the tests' key) over the release one, silently for
@@ -329,7 +365,7 @@ TEST(WindowsInstaller, InstallsForTheUserUpdatesAndUninstallsWithoutTrace) {
     // A shortcut in the user's Start menu with the window, and only then.
     EXPECT_EQ(filesInstalled.contains(hostDir + "/kestrel.exe"),
               std::ranges::any_of(filesInstalled, [](const std::string& path) {
-                  return path.ends_with("/Start Menu/Programs/Kestrel.lnk");
+                  return path.ends_with("/Start Menu/Programs/VELT在线升级.lnk");
               }));
 
     // The user's uninstall entry, and the registration of the product its command names.
