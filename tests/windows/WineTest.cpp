@@ -322,11 +322,11 @@ TEST(WindowsInstaller, ShowsItsProgressAndNamesTheShortcutInChinese) {
     EXPECT_TRUE(has(table("_ForceCodepage"), "936\t_ForceCodepage"));
     const std::string sequence = table("InstallUISequence");
     for (const char* row : {"ProgressDlg\t\t1299", "ExecuteAction\t\t1300", "ExitDlg\t\t-1",
-                                   "UserExitDlg\t\t-2", "FatalErrorDlg\t\t-3"})
+                            "UserExitDlg\t\t-2", "FatalErrorDlg\t\t-3"})
         EXPECT_TRUE(has(sequence, row)) << row << " is not in\n" << sequence;
     const std::string mapping = table("EventMapping");
     for (const char* row : {"ProgressDlg\tProgress\tSetProgress\tProgress",
-                                   "ProgressDlg\tActionText\tActionText\tText"})
+                            "ProgressDlg\tActionText\tActionText\tText"})
         EXPECT_TRUE(has(mapping, row)) << row << " is not in\n" << mapping;
     const std::string controls = table("Control"), events = table("ControlEvent");
     EXPECT_NE(controls.find("ProgressDlg\tProgress\tProgressBar\t"), std::string::npos);
