@@ -26,9 +26,10 @@ std::string ProgramUsage() {
         "  KESTREL_BROWSER_LOG=1  let the embedded browser's own diagnostics through to\n"
         "                         standard error\n",
         "Status texts, and the cause of a failure, are echoed on standard error.\n"
-        "Exit status: 0 when the window was closed (or the tool replaced itself), 1 when no\n"
-        "graphical display could be opened or the program failed unexpectedly (the reason on\n"
-        "standard error).\n");
+        "Exit status: 0 when the window was closed (or the tool replaced itself, or the window\n"
+        "was open already and came to the front), 1 when no graphical display could be opened\n"
+        "or the program failed unexpectedly (the reason on standard error), 2 for a command\n"
+        "line it does not take.\n");
 }
 
 namespace {

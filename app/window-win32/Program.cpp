@@ -17,8 +17,9 @@ std::string ProgramUsage() {
         "ports (port N is COMN), asks the upgrade server for new firmware and programs it.\n", "",
         "Status texts, and the cause of a failure, are written to standard error (or to the\n"
         "console the program was started from).\n"
-        "Exit status: 0 when the window was closed (or the tool replaced itself), 1 when the\n"
-        "program failed unexpectedly (the reason on standard error).\n");
+        "Exit status: 0 when the window was closed (or the tool replaced itself, or the window\n"
+        "was open already and came to the front), 1 when the program failed unexpectedly (the\n"
+        "reason on standard error), 2 for a command line it does not take.\n");
 }
 
 namespace {

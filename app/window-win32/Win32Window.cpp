@@ -25,13 +25,13 @@ int Scaled(int designPixels, UINT dpi) {
 }
 
 void PlaceControl(HWND control, const TDesignRect& place, UINT dpi) {
-    SetWindowPos(control, nullptr, Scaled(place.left, dpi), Scaled(place.top, dpi),
-                 Scaled(place.width, dpi), Scaled(place.height, dpi),
-                 SWP_NOZORDER | SWP_NOACTIVATE);
+    SetWindowPos(control, nullptr, Scaled(place.left, dpi),
+                 Scaled(place.top - SkinCaptionBand, dpi), Scaled(place.width, dpi),
+                 Scaled(place.height, dpi), SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
 SIZE FrameSize(DWORD style, int width, int height, UINT dpi) {
-    RECT rect{0, 0, Scaled(width, dpi), Scaled(height, dpi)};
+    RECT rect{0, 0, Scaled(width, dpi), Scaled(height - SkinCaptionBand, dpi)};
     using TAdjust = BOOL(WINAPI*)(LPRECT, DWORD, BOOL, DWORD, UINT);
     static const auto adjustForDpi = reinterpret_cast<TAdjust>(reinterpret_cast<void (*)()>(
         GetProcAddress(GetModuleHandleW(L"user32.dll"), "AdjustWindowRectExForDpi")));

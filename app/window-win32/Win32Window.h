@@ -22,12 +22,18 @@ enum : UINT {
     WM_KESTREL_TERMINATE,         // end the message loop
 };
 
+// The designs are those of skinned forms, whose client area begins with the skin's own caption
+// band (30 px, as the Qt window draws it). Here the system's caption is the title bar: the
+// client area is that much shorter, and every control that much higher.
+inline constexpr int SkinCaptionBand = 30;
+
 // The dots per inch of `window` (GetDpiForWindow where the system has it, else the screen's).
 UINT WindowDpi(HWND window);
 int Scaled(int designPixels, UINT dpi);
-// Places `control` at its design rectangle scaled to `dpi`.
+// Places `control` at its design rectangle (moved up by SkinCaptionBand) scaled to `dpi`.
 void PlaceControl(HWND control, const TDesignRect& place, UINT dpi);
-// The outer size of a top-level window whose client area is `width` × `height` at `dpi`.
+// The outer size of a top-level window of `style` whose design client area (the skinned
+// form's, SkinCaptionBand included) is `width` × `height`, at `dpi`.
 SIZE FrameSize(DWORD style, int width, int height, UINT dpi);
 
 // A font for Chinese text: the first face the system has of "Microsoft YaHei", "SimSun" and

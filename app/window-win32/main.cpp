@@ -1,11 +1,15 @@
 // kestrel.exe: the window program on Windows. Answers --version and --help on the console it was
-// started from; otherwise creates the main window and the hidden guided dialog, ties the upgrade
-// workflow to the window, and runs the message loop until the window is closed or the program is
-// told to end.
+// started from, and refuses a command line it does not take; keeps to one window per user (a
+// second start brings the first window to the front and ends); otherwise creates the main window
+// and the hidden guided dialog, ties the upgrade workflow to the window, and runs the message
+// loop until the window is closed or the program is told to end.
 #include "MainWindow.h"
 #include "Program.h"
+#include "SingleInstance.h"
 #include "SystemText.h"
 #include "WindowTexts.h"
+
+#include <cstdio>
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     return RunWindowProgram([] {
@@ -16,9 +20,21 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         argv.reserve(arguments.size());
         for (const std::string& argument : arguments)
             argv.push_back(argument.c_str());
-        if (AnswerVersionQuery(static_cast<int>(argv.size()), argv.data(), ProgramUsage()))
+        const int argc = static_cast<int>(argv.size());
+        if (AnswerVersionQuery(argc, argv.data(), ProgramUsage()))
+            return 0;
+        if (auto refused = RefusedWindowArguments(argc, argv.data())) {
+            std::fprintf(stderr, "%s\n", refused->c_str());
+            return 2;
+        }
+        std::string message;
+        auto single = TSingleWindow::Claim(message);
+        if (!message.empty())
+            std::fprintf(stderr, "%s\n", message.c_str());
+        if (!single)
             return 0;
         CreateProgramWindows({arguments.begin() + (arguments.empty() ? 0 : 1), arguments.end()});
+        single->RaiseOnRequest(Form_Main->Handle());
         int code;
         {
             auto wiring = WireWorkflow(*Form_Main);

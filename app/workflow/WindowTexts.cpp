@@ -1,6 +1,7 @@
 #include "WindowTexts.h"
 
 #include "SystemText.h"
+#include "VisibleText.h"
 #include "Workflow.h"
 
 #include <cstdio>
@@ -100,6 +101,38 @@ bool AnswerVersionQuery(int argc, const char* const* argv, const std::string& us
     return false;
 }
 
+std::optional<std::string> RefusedWindowArguments(int argc, const char* const* argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        std::string upper = argument;
+        for (char& c : upper)
+            c = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+        if (i == 1 && upper == "AG")
+            continue;
+        const std::string named = "\"" + VisibleText(argument) + "\"";
+        std::string why;
+        if (argument == "--help" || argument == "-h" || argument == "--version")
+            why = argument + " goes alone, without other arguments";
+        else if (argument.size() > 1 && argument[0] == '-')
+            why = "unknown option " + named;
+        else if (upper == "AG")
+            why = "AG goes first, once";
+        else
+            why = "unexpected argument " + named + " (the window takes only AG)";
+        return "kestrel: " + why + "; kestrel --help lists what it takes";
+    }
+    return std::nullopt;
+}
+
+std::string WindowInstanceName() {
+    std::string name = EnvironmentVariable("KESTREL_INSTANCE").value_or("");
+    for (char& c : name)
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+              c == '.' || c == '_' || c == '-'))
+            c = '_';
+    return name.empty() ? "window" : name;
+}
+
 std::string WindowProgramUsage(const char* portsLine, const char* moreEnvironment,
                                const char* ending) {
     return std::string("Usage: kestrel [AG]\n"
@@ -117,7 +150,11 @@ std::string WindowProgramUsage(const char* portsLine, const char* moreEnvironmen
            "  KESTREL_UPDATE_HOST    host of the upgrade server (port 5001), instead of the one\n"
            "                         chosen at build time (" KESTREL_UPDATE_HOST_TEXT ")\n"
            "  KESTREL_INFO_BASE_URL  base address of the device information page (path\n"
-           "                         /url/QX40Info.htm), instead of " KESTREL_INFO_BASE_URL "\n" +
+           "                         /url/QX40Info.htm), instead of " KESTREL_INFO_BASE_URL "\n"
+           "  KESTREL_INSTANCE       name of the window (letters, digits, '.', '_', '-'): one\n"
+           "                         window per user and name; a second start brings it to the\n"
+           "                         front and exits with status 0. Default: one window per "
+           "user\n" +
            moreEnvironment + "\n" + ending;
 }
 

@@ -3,6 +3,7 @@
 // texts, the address of the device information page and the local page shown when it cannot be
 // loaded, the answers to --version and --help, and the last word on an unexpected failure.
 #include <functional>
+#include <optional>
 #include <string>
 
 namespace WindowText {
@@ -43,6 +44,16 @@ std::string InfoUnavailablePage(const std::string& url, TInfoFailure failure,
 // and version (and what it trusts for updates), with "--help" (or "-h") `usage`, on standard
 // output and ends (true) without opening a window or touching a device.
 bool AnswerVersionQuery(int argc, const char* const* argv, const std::string& usage);
+
+// What the window takes on its command line: nothing, or "AG" (any letter case) as its one
+// argument; --help and --version alone are AnswerVersionQuery's. For anything else the line that
+// refuses it (naming it, and pointing at --help), for standard error and exit status 2, before a
+// window opens.
+std::optional<std::string> RefusedWindowArguments(int argc, const char* const* argv);
+
+// The name of the window for the one-window-per-user rule: KESTREL_INSTANCE when set (any
+// character other than a letter, digit, '.', '_' or '-' becomes '_'), otherwise "window".
+std::string WindowInstanceName();
 
 // The usage text of `kestrel --help`: the lines both window programs share, with each one's own
 // end of the first paragraph (`portsLine`), further environment variables (`moreEnvironment`,

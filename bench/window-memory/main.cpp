@@ -187,7 +187,9 @@ int main(int argc, char** argv) {
 
     const std::vector<std::string> baseEnv = {
         "DISPLAY=:" + display, "QT_QPA_PLATFORM=xcb",
-        "KESTREL_INFO_BASE_URL=http://" + address + ":" + port, "KESTREL_PORTS=:"};
+        "KESTREL_INFO_BASE_URL=http://" + address + ":" + port, "KESTREL_PORTS=:",
+        // beside any Kestrel window the user has open
+        "KESTREL_INSTANCE=bench-window-memory"};
     std::vector<std::vector<std::string>> ways;
     if (env.empty())
         ways = {{}, {"QTWEBENGINE_CHROMIUM_FLAGS=--disable-gpu"}};

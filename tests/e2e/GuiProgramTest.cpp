@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <regex>
 #include <set>
@@ -28,13 +29,24 @@ const std::string ExchangeDone = "请求的数据获取成功！";
 const std::string FirstHintStep = "你的设备软件版本太低,请按后面步骤提示完成操作: "
                                   "1. 把QX40设备的电源插头拔掉(USB请不要拔掉)，完成后按[完成]";
 
+// A runtime folder of the test's own (XDG_RUNTIME_DIR), where the window keeps its lock of one
+// window per user: the tests' windows run side by side, and beside a user's.
+struct TRuntimeFolder {
+    TempDir dir;
+    TRuntimeFolder() {
+        fs::permissions(dir.Path(), fs::perms::owner_all, fs::perm_options::replace);
+    }
+    std::string Variable() const { return "XDG_RUNTIME_DIR=" + dir.Path(); }
+};
+
 // kestrel AG against the device at `ports` and the server at `host`.
 class TWindowProgram {
 public:
     TWindowProgram(const std::string& exe, const std::string& ports, const std::string& host)
         : process_({exe, "AG"},
                    {"KESTREL_PORTS=" + ports, "KESTREL_UPDATE_HOST=" + host,
-                    "QT_QPA_PLATFORM=offscreen", "QTWEBENGINE_DISABLE_SANDBOX=1"},
+                    "QT_QPA_PLATFORM=offscreen", "QTWEBENGINE_DISABLE_SANDBOX=1",
+                    runtime_.Variable()},
                    true) {}
 
     ChildProcess& Process() { return process_; }
@@ -70,6 +82,7 @@ public:
     std::string Dump() { return process_.Stderr(); }
 
 private:
+    TRuntimeFolder runtime_;
     ChildProcess process_;
     bool ended_ = false;
 };
@@ -196,6 +209,81 @@ TEST(GuiProgram, VersionIsAnsweredWithoutAWindow) {
         EXPECT_NE(run.out.find(variable), std::string::npos) << variable;
 }
 
+// A command line the window does not take is refused before the application starts: a
+// platform that does not exist would end the program otherwise.
+TEST(GuiProgram, UnknownArgumentsAreRefusedWithoutAWindow) {
+    const std::string help = "; kestrel --help lists what it takes\n";
+    const struct {
+        std::vector<std::string> args;
+        std::string refusal;
+    } cases[] = {
+        {{"--bogus"}, "unknown option \"--bogus\""},
+        {{"-platform", "offscreen"}, "unknown option \"-platform\""},
+        {{"AG", "--bogus"}, "unknown option \"--bogus\""},
+        {{"/AG"}, "unexpected argument \"/AG\" (the window takes only AG)"},
+        {{"x", "AG"}, "unexpected argument \"x\" (the window takes only AG)"},
+        {{"ag", "AG"}, "AG goes first, once"},
+        {{"--version", "AG"}, "--version goes alone, without other arguments"},
+        {{"bad\x1b[2J"}, "unexpected argument \"bad\\x1B[2J\" (the window takes only AG)"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv = {KESTREL_PATH_KESTREL};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        ChildProcess kestrel(argv, {"QT_QPA_PLATFORM=kestrel-no-such-platform"}, true);
+        TRun run = Finish(kestrel, 60s);
+        EXPECT_EQ(run.status, 2) << c.refusal;
+        EXPECT_EQ(run.err, "kestrel: " + c.refusal + help);
+        EXPECT_EQ(run.out, "");
+    }
+}
+
+// One window per user: a second start finds the first window's lock in the runtime folder, brings
+// that window to the front through its socket and ends with status 0 without a window of its own
+// (no status text); with AG it starts no second upgrade. A window that ended without a word
+// (killed) leaves its lock and socket files behind, and they block no one.
+TEST(GuiProgram, SecondStartBringsTheFirstWindowToTheFront) {
+    TRuntimeFolder runtime;
+    const std::vector<std::string> env = {
+        runtime.Variable(), "QT_QPA_PLATFORM=offscreen", "QTWEBENGINE_DISABLE_SANDBOX=1",
+        "KESTREL_PORTS=:", "KESTREL_INFO_BASE_URL=http://127.0.0.1:1"};
+    const std::string started = "VELT在线升级：请连接QX40设备后按[在线更新]";
+    const std::string raised = "kestrel: started again: this window was brought to the front";
+    auto count = [](const std::string& text, const std::string& line) {
+        TRun run;
+        run.err = text;
+        const auto lines = run.ErrLines();
+        return std::count(lines.begin(), lines.end(), line);
+    };
+    auto first =
+        std::make_unique<ChildProcess>(std::vector<std::string>{KESTREL_PATH_KESTREL}, env, true);
+    ASSERT_TRUE(WaitUntil([&] { return count(first->Stderr(), started) == 1; }, 120s))
+        << first->Stderr();
+    int expectedRaises = 0;
+    for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"AG"}}) {
+        std::vector<std::string> argv = {KESTREL_PATH_KESTREL};
+        argv.insert(argv.end(), args.begin(), args.end());
+        ChildProcess second(argv, env, true);
+        TRun run = Finish(second, 120s);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.err, "kestrel: the window is already open; it was brought to the front\n");
+        ++expectedRaises;
+        EXPECT_TRUE(WaitUntil([&] { return count(first->Stderr(), raised) == expectedRaises; }))
+            << first->Stderr();
+    }
+    // The first window is still the one, and nothing started an upgrade in it.
+    EXPECT_FALSE(first->Wait(0ms).has_value());
+    EXPECT_EQ(first->Stderr().find("连接设备！"), std::string::npos) << first->Stderr();
+
+    ::kill(first->Pid(), SIGKILL);
+    first->Wait();
+    first.reset();
+    EXPECT_TRUE(fs::exists(runtime.dir / "kestrel-window.socket"));
+    ChildProcess next({KESTREL_PATH_KESTREL}, env, true);
+    EXPECT_TRUE(WaitUntil([&] { return count(next.Stderr(), started) == 1; }, 120s))
+        << next.Stderr();
+    EXPECT_FALSE(next.Wait(0ms).has_value()) << next.Stderr();
+}
+
 TEST(GuiProgram, WithoutADisplayItSaysSoAndEnds) {
     ChildProcess kestrel({KESTREL_PATH_KESTREL},
                          {"QT_QPA_PLATFORM=", "DISPLAY=", "WAYLAND_DISPLAY="}, true);
@@ -226,10 +314,11 @@ TEST(GuiProgram, UnderAWindowManagerThereIsOneTitleBar) {
                    std::string::npos;
         },
         60s));
+    TRuntimeFolder runtime;
     ChildProcess kestrel({KESTREL_PATH_KESTREL},
                          {display, "QT_QPA_PLATFORM=xcb", "QTWEBENGINE_DISABLE_SANDBOX=1",
-                          "QTWEBENGINE_CHROMIUM_FLAGS=--disable-gpu",
-                          "KESTREL_PORTS=:", "KESTREL_INFO_BASE_URL=http://127.0.0.1:1"},
+                          "QTWEBENGINE_CHROMIUM_FLAGS=--disable-gpu", "KESTREL_PORTS=:",
+                          "KESTREL_INFO_BASE_URL=http://127.0.0.1:1", runtime.Variable()},
                          true);
     std::string window = run(
         {"/usr/bin/xdotool", "search", "--sync", "--onlyvisible", "--name", "^VELT在线升级1.4$"});

@@ -12,6 +12,8 @@
 #include <QTimer>
 
 #include <memory>
+#include <string>
+#include <unistd.h>
 #include <vector>
 
 class TestAutoGrade : public QObject {
@@ -89,8 +91,11 @@ private slots:
 
     void programStartsAndShowsItsNotice() {
 #ifdef KESTREL_PATH_KESTREL
+        // A window of the test's own: KESTREL_INSTANCE names it apart from any other.
         ChildProcess kestrel({KESTREL_PATH_KESTREL},
-                             {"QT_QPA_PLATFORM=offscreen", "QTWEBENGINE_DISABLE_SANDBOX=1"}, true);
+                             {"QT_QPA_PLATFORM=offscreen", "QTWEBENGINE_DISABLE_SANDBOX=1",
+                              "KESTREL_INSTANCE=test-auto-grade-" + std::to_string(::getpid())},
+                             true);
         // The start-up notice goes to standard error with the status line.
         QTRY_VERIFY_WITH_TIMEOUT(
             QString::fromStdString(kestrel.Stderr()).contains("VELT在线升级："), 60000);

@@ -56,8 +56,14 @@ TEST_F(Window, StartsAsDesigned) {
     GetClientRect(main, &client);
     GetWindowRect(main, &frame);
     const UINT dpi = WindowDpi(main);
+    // The design's client area without the skin's caption band (the system's caption is the
+    // title bar here), and the page right below the caption: no empty band between them.
     EXPECT_EQ(client.right, Scaled(363, dpi));
-    EXPECT_EQ(client.bottom, Scaled(486, dpi));
+    EXPECT_EQ(client.bottom, Scaled(486 - 30, dpi));
+    RECT page;
+    GetWindowRect(Form().WebBrowser, &page);
+    MapWindowPoints(nullptr, main, reinterpret_cast<POINT*>(&page), 2);
+    EXPECT_EQ(page.top, Scaled(2, dpi));
     EXPECT_EQ(frame.left, 0);
     EXPECT_EQ(frame.top, 0);
     const LONG style = GetWindowLongW(main, GWL_STYLE);
@@ -103,7 +109,7 @@ TEST_F(Window, ScalesTheLayoutToANewDpi) {
     GetWindowRect(Form().But_Stat, &button);
     MapWindowPoints(nullptr, Form().Handle(), reinterpret_cast<POINT*>(&button), 2);
     EXPECT_EQ(button.left, Scaled(21, dpi));
-    EXPECT_EQ(button.top, Scaled(387, dpi));
+    EXPECT_EQ(button.top, Scaled(387 - 30, dpi));
     EXPECT_EQ(button.right - button.left, Scaled(100, dpi));
 }
 

@@ -245,6 +245,27 @@ TEST_F(WindowsCli, WindowReplacesItselfInAFolderWithAChineseName) {
     EXPECT_NE(session.find("answer=tool:1.5 end=allok"), std::string::npos) << session;
 }
 
+// One window per user and name: a second start of the window (with AG: it starts no second
+// upgrade) brings the first to the front and ends with status 0 without a window of its own. The
+// windows have a name of their own (KESTREL_INSTANCE), apart from the other tests' windows.
+TEST_F(WindowsCli, SecondWindowStartBringsTheFirstToTheFront) {
+    const std::vector<std::string> env = {"KESTREL_INSTANCE=second-start-test",
+                                          "KESTREL_INFO_BASE_URL=http://127.0.0.1:1"};
+    auto first = StartWindows(KESTREL_WIN_WINDOW_KEYED, {}, env);
+    const std::string raised = "kestrel: started again: this window was brought to the front";
+    ASSERT_TRUE(WaitUntil([&] {
+        return first->Stderr().find("VELT在线升级：") != std::string::npos;
+    })) << first->Stderr();
+    TRun second = RunWindows(KESTREL_WIN_WINDOW_KEYED, {"AG"}, env);
+    EXPECT_EQ(second.status, 0) << second.err;
+    EXPECT_EQ(second.err, "kestrel: the window is already open; it was brought to the front\n");
+    EXPECT_TRUE(WaitUntil([&] { return first->Stderr().find(raised) != std::string::npos; }))
+        << first->Stderr();
+    EXPECT_FALSE(first->Wait(std::chrono::milliseconds(0)).has_value());
+    EXPECT_EQ(first->Stderr().find("连接设备！"), std::string::npos) << first->Stderr();
+    first->Stop();
+}
+
 // ---- The installer (packaging/windows), in a wine prefix of its own ----
 
 // A fresh wine prefix in a temporary folder, so that installing leaves the shared prefix as it
@@ -284,6 +305,42 @@ struct TOwnWinePrefix {
     }
 };
 
+// What a double-click shows (Windows Installer's full interface): a progress dialog before the
+// installation runs, with the progress bar and the current action subscribed, and a dialog for
+// each end (done, cancelled, failed) with its button; the Start-menu entry named as the Linux
+// desktop entry names the window. In a database of the Chinese code page.
+TEST(WindowsInstaller, ShowsItsProgressAndNamesTheShortcutInChinese) {
+    auto table = [](const std::string& name) {
+        ChildProcess msiinfo({"/usr/bin/msiinfo", "export", KESTREL_WIN_INSTALLER, name}, {}, true);
+        TRun run = Finish(msiinfo, std::chrono::seconds(60));
+        EXPECT_EQ(run.status, 0) << name << ": " << run.err;
+        return Unix(run.out);
+    };
+    auto has = [](const std::string& text, const std::string& row) {
+        return text.find(row + "\n") != std::string::npos;
+    };
+    EXPECT_TRUE(has(table("_ForceCodepage"), "936\t_ForceCodepage"));
+    const std::string sequence = table("InstallUISequence");
+    for (const char* row : {"ProgressDlg\t\t1299", "ExecuteAction\t\t1300", "ExitDlg\t\t-1",
+                            "UserExitDlg\t\t-2", "FatalErrorDlg\t\t-3"})
+        EXPECT_TRUE(has(sequence, row)) << row << " is not in\n" << sequence;
+    const std::string mapping = table("EventMapping");
+    for (const char* row : {"ProgressDlg\tProgress\tSetProgress\tProgress",
+                            "ProgressDlg\tActionText\tActionText\tText"})
+        EXPECT_TRUE(has(mapping, row)) << row << " is not in\n" << mapping;
+    const std::string controls = table("Control"), events = table("ControlEvent");
+    EXPECT_NE(controls.find("ProgressDlg\tProgress\tProgressBar\t"), std::string::npos);
+    for (const char* dialog : {"ExitDlg", "UserExitDlg", "FatalErrorDlg"}) {
+        EXPECT_NE(controls.find(std::string(dialog) + "\tFinish\tPushButton\t"), std::string::npos)
+            << dialog;
+        EXPECT_NE(events.find(std::string(dialog) + "\tFinish\tEndDialog\t"), std::string::npos)
+            << dialog;
+    }
+    EXPECT_TRUE(has(table("Property"), "DefaultUIFont\tKestrelFont"));
+    EXPECT_NE(table("TextStyle").find("KestrelFont\t"), std::string::npos);
+    EXPECT_NE(table("Shortcut").find("\tVELT|VELT在线升级\t"), std::string::npos);
+}
+
 // The installed program whose self-replacement is tried: kestrel-cli announces a new tool
 // (status 3) and keeps itself; the window replaces itself: {"kestrel.exe", {"AG"}, true}.
 // The test installer (the programs that trust the tests' key) over the release one, silently for
@@ -308,7 +365,7 @@ TEST(WindowsInstaller, InstallsForTheUserUpdatesAndUninstallsWithoutTrace) {
     // A shortcut in the user's Start menu with the window, and only then.
     EXPECT_EQ(filesInstalled.contains(hostDir + "/kestrel.exe"),
               std::ranges::any_of(filesInstalled, [](const std::string& path) {
-                  return path.ends_with("/Start Menu/Programs/Kestrel.lnk");
+                  return path.ends_with("/Start Menu/Programs/VELT在线升级.lnk");
               }));
 
     // The user's uninstall entry, and the registration of the product its command names.
