@@ -31,8 +31,6 @@ std::string Text(const QString& text) {
 
 TSingleWindow::~TSingleWindow() {
     server_.close();
-    if (lock_ >= 0)
-        ::close(lock_);
 }
 
 std::unique_ptr<TSingleWindow> TSingleWindow::Claim(std::string& message) {
@@ -45,16 +43,16 @@ std::unique_ptr<TSingleWindow> TSingleWindow::Claim(std::string& message) {
     }
     const QString base = folder + "/kestrel-" + QString::fromStdString(WindowInstanceName());
     const QString lockPath = base + ".lock", socketPath = base + ".socket";
-    self->lock_ =
-        ::open(QFile::encodeName(lockPath).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (self->lock_ < 0) {
+    self->lock_.Reset(
+        ::open(QFile::encodeName(lockPath).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (!self->lock_) {
         message = "kestrel: cannot open " + Text(lockPath) + " (" + std::strerror(errno) + ")" +
                   unguarded;
         return self;
     }
     const auto until = std::chrono::steady_clock::now() + AnswerWait;
     for (;;) {
-        if (::flock(self->lock_, LOCK_EX | LOCK_NB) == 0) {
+        if (::flock(self->lock_.Get(), LOCK_EX | LOCK_NB) == 0) {
             // A socket file left by a window that ended without closing it is no one's.
             QLocalServer::removeServer(socketPath);
             self->server_.setSocketOptions(QLocalServer::UserAccessOption);
@@ -67,8 +65,7 @@ std::unique_ptr<TSingleWindow> TSingleWindow::Claim(std::string& message) {
         if (errno != EWOULDBLOCK && errno != EINTR) {
             message = "kestrel: cannot lock " + Text(lockPath) + " (" + std::strerror(errno) + ")" +
                       unguarded;
-            ::close(self->lock_);
-            self->lock_ = -1;
+            self->lock_.Reset();
             return self;
         }
         QLocalSocket socket;

@@ -5,6 +5,8 @@
 // kernel's (flock): it goes with the process that held it, so a crashed window leaves nothing
 // that blocks the next start. KESTREL_INSTANCE names the window (WindowInstanceName), so that
 // tests and demonstrations run windows of their own beside a user's.
+#include "OwnedHandle.h"
+
 #include <QLocalServer>
 #include <QPointer>
 #include <QWidget>
@@ -31,7 +33,7 @@ private:
     TSingleWindow() = default;
     void Answer();
 
-    int lock_ = -1;
+    TFd lock_;
     QLocalServer server_;
     QPointer<QWidget> window_;
 };
