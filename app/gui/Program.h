@@ -14,7 +14,7 @@ class TForm_Main;
 class TWorkflow;
 enum class TWorkflowResult;
 
-// The usage text of `kestrel --help` (AnswerVersionQuery of WindowTexts.h prints it).
+// The usage text of `kestrel --help` (AnswerCommandLine of WindowTexts.h prints it).
 std::string ProgramUsage();
 
 // Before the application object exists: the priority of a replaced tool when an update script

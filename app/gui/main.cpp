@@ -13,12 +13,8 @@
 
 int main(int argc, char** argv) {
     return RunWindowProgram([&] {
-        if (AnswerVersionQuery(argc, argv, ProgramUsage()))
-            return 0;
-        if (auto refused = RefusedWindowArguments(argc, argv)) {
-            std::fprintf(stderr, "%s\n", refused->c_str());
-            return 2;
-        }
+        if (auto status = AnswerCommandLine(argc, argv, ProgramUsage()))
+            return *status;
         PrepareProcess();
         QApplication app(argc, argv);
         std::string message;

@@ -21,12 +21,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
         for (const std::string& argument : arguments)
             argv.push_back(argument.c_str());
         const int argc = static_cast<int>(argv.size());
-        if (AnswerVersionQuery(argc, argv.data(), ProgramUsage()))
-            return 0;
-        if (auto refused = RefusedWindowArguments(argc, argv.data())) {
-            std::fprintf(stderr, "%s\n", refused->c_str());
-            return 2;
-        }
+        if (auto status = AnswerCommandLine(argc, argv.data(), ProgramUsage()))
+            return *status;
         std::string message;
         auto single = TSingleWindow::Claim(message);
         if (!message.empty())

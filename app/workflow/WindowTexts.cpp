@@ -85,6 +85,7 @@ std::string InfoUnavailablePage(const std::string& url, TInfoFailure failure,
            HtmlEscaped(detail) + "</small></p></body></html>";
 }
 
+namespace {
 bool AnswerVersionQuery(int argc, const char* const* argv, const std::string& usage) {
     if (argc != 2)
         return false;
@@ -120,6 +121,17 @@ std::optional<std::string> RefusedWindowArguments(int argc, const char* const* a
         else
             why = "unexpected argument " + named + " (the window takes only AG)";
         return "kestrel: " + why + "; kestrel --help lists what it takes";
+    }
+    return std::nullopt;
+}
+} // namespace
+
+std::optional<int> AnswerCommandLine(int argc, const char* const* argv, const std::string& usage) {
+    if (AnswerVersionQuery(argc, argv, usage))
+        return 0;
+    if (auto refused = RefusedWindowArguments(argc, argv)) {
+        std::fprintf(stderr, "%s\n", refused->c_str());
+        return 2;
     }
     return std::nullopt;
 }

@@ -40,16 +40,13 @@ std::string InfoFailureText(TInfoFailure failure);
 std::string InfoUnavailablePage(const std::string& url, TInfoFailure failure,
                                 const std::string& detail);
 
-// Before anything else: with "--version" as its only argument the window program prints its name
-// and version (and what it trusts for updates), with "--help" (or "-h") `usage`, on standard
-// output and ends (true) without opening a window or touching a device.
-bool AnswerVersionQuery(int argc, const char* const* argv, const std::string& usage);
-
-// What the window takes on its command line: nothing, or "AG" (any letter case) as its one
-// argument; --help and --version alone are AnswerVersionQuery's. For anything else the line that
-// refuses it (naming it, and pointing at --help), for standard error and exit status 2, before a
-// window opens.
-std::optional<std::string> RefusedWindowArguments(int argc, const char* const* argv);
+// Before anything else, the window program's command line: with "--version" as its only
+// argument it prints its name and version (and what it trusts for updates), with "--help" (or
+// "-h") `usage`, on standard output, and ends with 0. It takes nothing else but "AG" (any letter
+// case) as its one argument: anything else is refused with a line on standard error that names
+// it and points at --help, and status 2. Either way without opening a window or touching a
+// device; nothing: go on.
+std::optional<int> AnswerCommandLine(int argc, const char* const* argv, const std::string& usage);
 
 // The name of the window for the one-window-per-user rule: KESTREL_INSTANCE when set (any
 // character other than a letter, digit, '.', '_' or '-' becomes '_'), otherwise "window".
