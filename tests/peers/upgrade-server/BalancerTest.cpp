@@ -76,11 +76,15 @@ struct LogCollector {
     std::vector<std::string> lines;
     bool stopped = false;
 
+    // Reads what has come, a bounded number of lines, so that a server that logs without a
+    // pause cannot keep the driver from its next step.
     void Poll() {
-        if (stopped)
-            return;
-        while (auto line = server.Process().ReadLine(std::chrono::milliseconds(5)))
+        for (int n = 0; n < 64 && !stopped; ++n) {
+            auto line = server.Process().ReadLine(std::chrono::milliseconds(5));
+            if (!line)
+                return;
             lines.push_back(*line);
+        }
     }
     size_t Count(const std::string& needle) const {
         size_t n = 0;
@@ -133,23 +137,34 @@ TEST(UpgradeServerBalancer, SessionsThroughHaproxySurviveAReloadAndTheLossOfOneS
         << balancer << ":5001: " << haproxy.Stderr();
     setenv("KESTREL_UPDATE_HOST", balancer.c_str(), 1);
 
+    // The steps of the run. Sessions from 500 on wait for both reloads and those from 700 on
+    // for the stop of b, so that each step happens with sessions left before and after it
+    // however slowly the driver gets to it.
+    enum Phase : int { Start, Reloaded, StopBegan, Stopped, GaveUp };
+    std::atomic<int> phase{Start};
+    auto advance = [&](Phase p) {
+        phase = p;
+        phase.notify_all();
+    };
+    auto awaitPhase = [&](Phase p) {
+        for (int now = phase.load(); now < p; now = phase.load())
+            phase.wait(now);
+    };
     std::vector<Outcome> outcomes(kSessions);
     std::atomic<int> next{0};
     std::atomic<int> finished{0};
-    std::atomic<int> reloaded{0};
-    std::atomic<int> stopBegan{0};
-    std::atomic<int> stopped{0};
     std::vector<std::thread> workers;
     workers.reserve(kWorkers);
     for (int w = 0; w < kWorkers; ++w) {
         workers.emplace_back([&] {
             for (int i = next++; i < kSessions; i = next++) {
-                int afterReload = reloaded.load();
-                int afterStop = stopped.load();
+                if (i >= 500)
+                    awaitPhase(i >= 700 ? Stopped : Reloaded);
+                const int startPhase = phase.load();
                 Outcome outcome = RunClientSession(i);
-                outcome.startedAfterReload = afterReload;
-                outcome.startedAfterStop = afterStop;
-                outcome.endedAfterStopBegan = stopBegan.load();
+                outcome.startedAfterReload = startPhase >= Reloaded;
+                outcome.startedAfterStop = startPhase >= Stopped;
+                outcome.endedAfterStopBegan = phase.load() >= StopBegan;
                 outcomes[static_cast<size_t>(i)] = std::move(outcome);
                 ++finished;
             }
@@ -172,15 +187,16 @@ TEST(UpgradeServerBalancer, SessionsThroughHaproxySurviveAReloadAndTheLossOfOneS
             EXPECT_EQ(kill(b.Process().Pid(), SIGHUP), 0);
             reloadSent = true;
         }
-        if (reloadSent && !reloaded.load() && logA.Count(" reload generation=2 ") == 1 &&
+        if (reloadSent && phase.load() == Start && logA.Count(" reload generation=2 ") == 1 &&
             logB.Count(" reload generation=2 ") == 1)
-            reloaded = 1;
-        if (reloaded.load() && !logB.stopped && finished.load() >= 600) {
-            stopBegan = 1;
+            advance(Reloaded);
+        if (phase.load() == Reloaded && finished.load() >= 600) {
+            advance(StopBegan);
             bStatus = logB.Stop();
-            stopped = 1;
+            advance(Stopped);
         }
     }
+    advance(GaveUp); // no worker waits past the driver's end
     for (auto& worker : workers)
         worker.join();
     ASSERT_EQ(finished.load(), kSessions) << "the sessions did not end within 3 minutes";
