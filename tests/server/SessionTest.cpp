@@ -390,7 +390,7 @@ TEST_F(SessionTest, ASessionIsBoundByTheDataThatArrivesNotByWhatWasAnnounced) {
         {0ms, kMaxDataLength, 20, 290ms,
          "did not complete the session within 1200 ms (after 1200 ms its data must keep up with "
          "102400 bytes a second; "},
-        {0ms, 40 * 8192, 40, 60ms, ""},
+        {0ms, int64_t{40} * 8192, 40, 60ms, ""},
     };
     for (const auto& c : cases) {
         tcp.SetRecvTimeLimit(5s); // each step alone would be in time
