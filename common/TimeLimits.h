@@ -50,11 +50,15 @@ using namespace std::chrono_literals;
 // A receive step (a whole line, or a whole block of data) not complete this long after it began,
 // or a connect or a send that waits this long, counts as a lost connection.
 constexpr std::chrono::milliseconds Receive = 30s;
-// A whole session, from the connection to the last byte of data, counts as lost once it has taken
-// longer than SessionBase plus one second for every SessionMinRate bytes of data the server
-// announced: a server that answers each step just inside Receive cannot hold the tool for long.
+// A whole session, from the connection to the last byte of data, may take SessionBase; beyond it
+// only while the data received keeps up with SessionMinRate from the data's start, with a grace of
+// SessionRateGrace bytes (TServerLink::SetSessionLimits has the formula). What is announced does
+// not count: a server that answers each step, or sends each chunk, just inside Receive cannot hold
+// the tool for long.
 constexpr std::chrono::milliseconds SessionBase = 120s;
 constexpr int64_t SessionMinRate = 1024; // bytes per second
+// The chunk under way, whose bytes count once it is complete, and one more (two 8 KiB chunks).
+constexpr int64_t SessionRateGrace = 16384; // bytes
 // How long the workflow waits for the worker's result before it processes window messages again.
 constexpr std::chrono::milliseconds WorkerPoll = 20ms;
 // The workflow's pause after "连接成功！", before the request goes to the server.

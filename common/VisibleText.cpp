@@ -30,9 +30,37 @@ void Escape(std::string& out, const char* form, unsigned value) {
     std::snprintf(text, sizeof text, form, value);
     out += text;
 }
+
+// A character that acts on a terminal instead of showing: C0, DEL and C1 controls move the
+// cursor or begin a sequence; the bidirectional controls reorder the text after them; the
+// separators end the line for whoever reads it as Unicode.
+bool Acts(uint32_t code) {
+    return code < 0x20 || code == 0x7F || (code >= 0x80 && code <= 0x9F) ||
+           (code >= 0x202A && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069) ||
+           code == 0x2028 || code == 0x2029;
+}
+
+// JSON's own short escapes.
+const char* JsonShortEscape(uint32_t code) {
+    switch (code) {
+    case '"':
+        return "\\\"";
+    case '\\':
+        return "\\\\";
+    case '\n':
+        return "\\n";
+    case '\r':
+        return "\\r";
+    case '\t':
+        return "\\t";
+    default:
+        return nullptr;
+    }
+}
 } // namespace
 
-std::string VisibleText(std::string_view text) {
+std::string VisibleText(std::string_view text, TVisibleForm form) {
+    const bool json = form == TVisibleForm::Json;
     std::string out;
     out.reserve(text.size());
     for (size_t i = 0; i < text.size();) {
@@ -40,13 +68,21 @@ std::string VisibleText(std::string_view text) {
         uint32_t code = c;
         // A character of its own: ASCII, or a valid UTF-8 sequence; anything else is one byte.
         const size_t n = c < 0x80 ? 1 : Utf8Length(text, i, code);
-        if (n == 0 || code < 0x20 || code == 0x7F)
-            Escape(out, "\\x%02X", c);
-        else if (code >= 0x80 && code <= 0x9F)
-            Escape(out, "\\u%04X", code);
+        if (n == 0) {
+            if (json)
+                out += "\xEF\xBF\xBD"; // U+FFFD
+            else
+                Escape(out, "\\x%02X", c);
+            ++i;
+            continue;
+        }
+        if (const char* escaped = json ? JsonShortEscape(code) : nullptr)
+            out += escaped;
+        else if (Acts(code))
+            Escape(out, !json && code < 0x80 ? "\\x%02X" : "\\u%04X", code);
         else
             out.append(text.substr(i, n));
-        i += n == 0 ? 1 : n;
+        i += n;
     }
     return out;
 }

@@ -166,7 +166,6 @@ std::optional<int32_t> TUpgradeDialogue::AgreeLength(int64_t& length) {
         return kResultLengthRefused;
     }
     window_.ProgressBar().SetMax(static_cast<int>(length));
-    transport_.DataAnnounced(length);
     if (std::string reply = transport_.Exchange(std::to_string(length)); reply != "OK") {
         WrongReply(reply, "\"OK\"", "after the tool repeated the data length");
         return kResultLengthRefused;

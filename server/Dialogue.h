@@ -22,9 +22,6 @@ public:
     // What went wrong in the last receive, as words that follow "the server": "closed the
     // connection", "no answer within 30 s", ...; empty when nothing did (or nobody knows).
     virtual std::string LastFault() const { return {}; }
-    // The server has announced `length` bytes of data: a transport that bounds the whole
-    // session allows for them.
-    virtual void DataAnnounced(int64_t /*length*/) {}
 
     // The request-reply step: sends the line and returns the reply line.
     std::string Exchange(const std::string& line) {

@@ -37,7 +37,14 @@ std::string TServerLink::TTcpTransport::ReceiveLine() {
 
 void TServerLink::TTcpTransport::ReceiveData(uint8_t* into, int count) {
     link_.CheckStop();
+    if (!link_.dataStart_) {
+        link_.dataStart_ = std::chrono::steady_clock::now();
+        link_.BoundSession();
+    }
     link_.tcp_.RecvDataInto(into, count);
+    // A chunk cut short ends the session anyway (as a lost connection): its whole count is taken.
+    link_.dataReceived_ += count;
+    link_.BoundSession();
 }
 
 namespace {
@@ -64,7 +71,9 @@ int32_t TServerLink::Session() {
     }
     // The whole session is bounded from the connection on; the bound ends with the session.
     sessionStart_ = std::chrono::steady_clock::now();
-    BoundSession(0);
+    dataStart_.reset();
+    dataReceived_ = 0;
+    BoundSession();
     struct TUnbound {
         TTcpClient& tcp;
         ~TUnbound() { tcp.SetSessionEnd(std::nullopt); }
@@ -122,17 +131,34 @@ void TServerLink::SetSessionLimits(std::chrono::milliseconds base, int64_t minRa
     sessionMinRate_.store(std::max<int64_t>(minRate, 1));
 }
 
-void TServerLink::BoundSession(int64_t length) {
+namespace {
+// A duration in a cause: to the millisecond below 10 s, to the second above.
+std::string CauseDuration(std::chrono::steady_clock::duration d) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(d);
+    return DurationText(
+        ms < std::chrono::seconds(10) ? ms : std::chrono::round<std::chrono::seconds>(ms));
+}
+} // namespace
+
+void TServerLink::BoundSession() {
     const std::chrono::milliseconds base(sessionBaseMs_.load());
+    const auto baseEnd = sessionStart_ + base;
+    if (!dataStart_) {
+        tcp_.SetSessionEnd(baseEnd, "did not come to its data within " + DurationText(base) +
+                                        " of the connection's start");
+        return;
+    }
+    // The first time after `base` at which D + g < minRate * (t - d) (SetSessionLimits).
     const int64_t rate = sessionMinRate_.load();
-    const auto allowed = base + std::chrono::milliseconds(length * 1000 / rate);
-    std::string why = length == 0 ? "did not come to its data within " + DurationText(allowed) +
-                                        " of the connection's start"
-                                  : "did not complete the session within " + DurationText(allowed) +
-                                        " (" + DurationText(base) + ", and one second for every " +
-                                        std::to_string(rate) + " bytes of the " +
-                                        std::to_string(length) + " announced)";
-    tcp_.SetSessionEnd(sessionStart_ + allowed, std::move(why));
+    const auto keptUp = std::chrono::microseconds((dataReceived_ + ServerLimits::SessionRateGrace) *
+                                                  1'000'000 / rate);
+    const auto end = std::max<std::chrono::steady_clock::time_point>(baseEnd, *dataStart_ + keptUp);
+    tcp_.SetSessionEnd(end, "did not complete the session within " +
+                                CauseDuration(end - sessionStart_) + " (after " +
+                                DurationText(base) + " its data must keep up with " +
+                                std::to_string(rate) + " bytes a second; " +
+                                std::to_string(dataReceived_) + " bytes came in the " +
+                                CauseDuration(end - *dataStart_) + " since the data began)");
 }
 
 void TServerLink::SetFailure(TServerFailure failure) {

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -60,9 +61,18 @@ public:
     // thread.
     TServerFailure Failure() const;
 
-    // The bound of a whole session (ServerLimits::SessionBase and SessionMinRate unless set):
-    // `base` plus one second for every `minRate` bytes of announced data. For sessions that
-    // begin afterwards.
+    // The bound of a whole session (ServerLimits::SessionBase and SessionMinRate unless set),
+    // by what arrives, whatever length the server announced. The session may take `base` from
+    // the connection's start; the data must have begun by then. After `base` it goes on only
+    // while its data keeps up with `minRate` bytes a second from the data's start (d), with a
+    // grace of g = ServerLimits::SessionRateGrace bytes: at a time t > base, with D bytes of data
+    // complete, it ends when
+    //     D + g < minRate * (t - d),
+    // that is at max(base, d + (D + g) / minRate), as on a lost connection, its cause naming the
+    // bound. An honest transfer at `minRate` or faster from its start stays a chunk ahead of that;
+    // a server that sends 8 KiB every 29 s (with the defaults) is cut at `base` (120 s), or, when
+    // its data begins just before `base`, 24 s after the data's start at the latest.
+    // For sessions that begin afterwards.
     void SetSessionLimits(std::chrono::milliseconds base, int64_t minRate);
 
     // How the server's name becomes its addresses (HostAddresses unless set), for sessions that
@@ -79,7 +89,6 @@ private:
         std::string ReceiveLine() override;
         void ReceiveData(uint8_t* into, int count) override;
         std::string LastFault() const override { return link_.tcp_.LastFailure(); }
-        void DataAnnounced(int64_t length) override { link_.BoundSession(length); }
 
     private:
         TServerLink& link_;
@@ -90,8 +99,9 @@ private:
     // left of the connection limit; why none did, kind None when one answered.
     TServerFailure ConnectToOneOf(const std::vector<std::string>& addresses,
                                   const std::string& name);
-    // Sets the end of the session that began at sessionStart_, allowing for `length` bytes.
-    void BoundSession(int64_t length);
+    // Sets the end of the session that began at sessionStart_ (SetSessionLimits), for the data
+    // received so far.
+    void BoundSession();
     void SetFailure(TServerFailure failure);
     // A cancel (non-zero ResultCode put back by the window) or a termination request: the
     // connection is closed, so every following step fails as on a lost connection.
@@ -108,6 +118,9 @@ private:
     TServerFailure failure_;
     TPack sessionPack_; // the session's connection record; the worker's only
     std::chrono::steady_clock::time_point sessionStart_; // the worker's only
+    // When the session's data began (none yet: not begun) and how much of it is complete.
+    std::optional<std::chrono::steady_clock::time_point> dataStart_; // the worker's only
+    int64_t dataReceived_ = 0;                                       // the worker's only
     std::atomic<long long> sessionBaseMs_{ServerLimits::SessionBase.count()};
     std::atomic<int64_t> sessionMinRate_{ServerLimits::SessionMinRate};
     TResolver resolver_; // set before the worker starts

@@ -80,9 +80,7 @@ void TCliRun::Result(const std::string& text) {
         Say(text);
         return;
     }
-    window_.FinishLine();
-    std::printf("%s\n", text.c_str());
-    std::fflush(stdout);
+    window_.PrintLine(stdout, text);
 }
 
 void TCliRun::SetOutcome(const std::string& name, const std::string& text) {

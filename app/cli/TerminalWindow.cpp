@@ -86,9 +86,17 @@ void TTerminalWindow::ShowStatus(const std::string& text) {
         PrintLine(text);
 }
 
-void TTerminalWindow::PrintLine(const std::string& text) {
-    // A line may carry text from outside (a cause quoting the server, a device's identity).
-    Prompt(VisibleText(text) + "\n");
+void WriteVisible(std::FILE* to, const std::string& text, const char* end) {
+    std::fputs((VisibleText(text) + end).c_str(), to);
+    std::fflush(to);
+}
+
+void TTerminalWindow::PrintLine(std::FILE* to, const std::string& text) {
+    std::lock_guard lock(mutex_);
+    drawn_.clear();
+    drawnLength_ = 0;
+    barShown_ = false;
+    WriteLocked(to, text, true);
 }
 
 void TTerminalWindow::Prompt(const std::string& text) {
@@ -96,19 +104,20 @@ void TTerminalWindow::Prompt(const std::string& text) {
     drawn_.clear();
     drawnLength_ = 0;
     barShown_ = false;
-    WriteLocked(text);
+    WriteLocked(out_, text, false);
 }
 
-void TTerminalWindow::WriteLocked(const std::string& text) {
-    if (openLine_.exchange(false))
+void TTerminalWindow::WriteLocked(std::FILE* to, const std::string& text, bool line) {
+    if (openLine_.exchange(false)) {
         std::fputc('\n', out_);
-    // A text that does not end its line (a question, the bar) leaves it open. That is marked
-    // before the text leaves: a Ctrl-C that comes once the question is seen must find its line
-    // open, to end it before its notice.
-    if (!text.empty() && text.back() != '\n')
+        std::fflush(out_);
+    }
+    // A text that does not end its line (a question) leaves it open. That is marked before the
+    // text leaves: a Ctrl-C that comes once the question is seen must find its line open, to end
+    // it before its notice.
+    if (!line && !text.empty() && to == out_)
         openLine_.store(true);
-    std::fputs(text.c_str(), out_);
-    std::fflush(out_);
+    WriteVisible(to, text, line ? "\n" : "");
 }
 
 void TTerminalWindow::SetMax(int max) {
@@ -144,8 +153,10 @@ void TTerminalWindow::DrawLocked() {
             return;
         endReported_ = endReported_ || atEnd;
         drawnAt_ = now;
-        WriteLocked("progress: " + std::to_string(Percent(position_, max_)) + "%, " +
-                    RenderDetail(position_, max_, elapsed) + "\n");
+        WriteLocked(out_,
+                    "progress: " + std::to_string(Percent(position_, max_)) + "%, " +
+                        RenderDetail(position_, max_, elapsed),
+                    true);
         return;
     }
     // A bar reset to 0 after a line (a transfer that has not begun) draws nothing. The bar is

@@ -11,6 +11,12 @@
 #include <mutex>
 #include <string>
 
+// The one way the command-line programs write text: `text`, then `end`, on `to`, every character
+// from outside (a device's reply, a port's name or holder, a server's cause, a file name) made
+// visible (VisibleText). A window's lines and questions come here; so do the few lines written
+// before there is a window.
+void WriteVisible(std::FILE* to, const std::string& text, const char* end = "\n");
+
 class TTerminalWindow : public TWindowLink, public TProgressBar {
 public:
     using Clock = std::chrono::steady_clock;
@@ -33,8 +39,11 @@ public:
     void SetClock(std::function<Clock::time_point()> clock) { clock_ = std::move(clock); }
     // Ends a progress line in progress so that the next output starts on a fresh line.
     void FinishLine();
-    // One line of text, after ending a progress line in progress.
-    void PrintLine(const std::string& text);
+    // One line of text, after ending a progress line in progress: on the window's stream, or on
+    // `to` (standard output, for a command's results). Characters from outside are made visible
+    // (WriteVisible).
+    void PrintLine(const std::string& text) { PrintLine(out_, text); }
+    void PrintLine(std::FILE* to, const std::string& text);
     // Text without a line end (a question), after ending a progress line in progress.
     void Prompt(const std::string& text);
     // Set while the last output left its line open (a progress bar, a question): whoever else
@@ -62,7 +71,8 @@ public:
 
 private:
     void DrawLocked();
-    void WriteLocked(const std::string& text);
+    // Text on `to`, after ending an open line of the window's; `line`: a whole line.
+    void WriteLocked(std::FILE* to, const std::string& text, bool line);
 
     std::FILE* out_;
     bool interactive_;

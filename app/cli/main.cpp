@@ -9,6 +9,7 @@
 #include "SystemText.h"
 #include "TerminalWindow.h"
 #include "TimeLimits.h"
+#include "VisibleText.h"
 #include "Workflow.h"
 
 #include <algorithm>
@@ -169,14 +170,15 @@ void Usage(std::FILE* to) {
         "       kestrel-cli trusts)\n"
         "  70   an unexpected failure inside kestrel-cli (please report the line printed)\n"
         "  130  interrupted by Ctrl-C or SIGTERM\n",
-        Indented(PortNumbering()).c_str(), UpgradeServerHost().c_str());
+        Indented(PortNumbering()).c_str(), VisibleText(UpgradeServerHost()).c_str());
 }
 
 // A command line error: one line naming it, and how to get help.
 int UsageError(const std::string& problem, const std::string& command, bool json) {
     std::string help = command.empty() ? "kestrel-cli --help" : "kestrel-cli help " + command;
-    std::fprintf(stderr, "kestrel-cli%s: %s (see %s)\n",
-                 command.empty() ? "" : (" " + command).c_str(), problem.c_str(), help.c_str());
+    // The problem may quote an argument, which may be anything.
+    WriteVisible(stderr, "kestrel-cli" + (command.empty() ? "" : " " + command) + ": " + problem +
+                             " (see " + help + ")");
     if (json)
         std::printf("%s\n", TJson::Object()
                                 .Add("command", command)
@@ -286,8 +288,8 @@ int main(int argc, char** argv) {
     } catch (const std::bad_alloc&) {
         std::fprintf(stderr, "kestrel-cli: out of memory\n");
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "kestrel-cli: internal error: %s (please report this line)\n",
-                     e.what());
+        WriteVisible(stderr, std::string("kestrel-cli: internal error: ") + e.what() +
+                                 " (please report this line)");
     } catch (...) {
         std::fprintf(stderr, "kestrel-cli: internal error (please report this line)\n");
     }

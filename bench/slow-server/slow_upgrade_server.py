@@ -4,13 +4,16 @@
 It answers the announcement as the reference server does and offers firmware, but sends one
 step one byte at a time, GAP seconds apart: the length line ("length") or the data ("data"); or
 it answers every step of the announcement GAP seconds late ("every"), each just inside the
-client's limit for a step. It prints how long the client waited in that step (for "every", in
-the whole session) and whether it then gave up (closed the connection) or went on, and ends
+client's limit for a step; or it announces LENGTH bytes (default 1 MiB) and sends them in chunks
+of 8 KiB, one every GAP seconds ("chunks"), each chunk inside the step limit however large the
+announced length. It prints how long the client waited in that step (for "every" and "chunks",
+in the whole session) and whether it then gave up (closed the connection) or went on, and ends
 after one session.
 
     slow_upgrade_server.py ADDRESS length 25    # the length line "100", one byte every 25 s
     slow_upgrade_server.py ADDRESS data 20      # 12 bytes of data, one byte every 20 s
     slow_upgrade_server.py ADDRESS every 29     # each announcement step answered after 29 s
+    slow_upgrade_server.py ADDRESS chunks 29 1048576  # 1 MiB announced, 8 KiB every 29 s
 
 Run `kestrel-cli update` with KESTREL_UPDATE_HOST=ADDRESS (the port is always 5001) and
 KESTREL_PORTS at a simulated QX40 (qx40-sim).
@@ -69,8 +72,35 @@ class Peer:
         return time.monotonic() - start
 
 
+def send_chunks(peer, image, gap, session_start):
+    """Sends image in chunks of 8 KiB with the client's handshake between them, each chunk GAP
+    seconds after the one before; returns the client's last line, or None when it closed."""
+    chunk = 8192
+    for at in range(0, len(image), chunk):
+        peer.conn.settimeout(gap)
+        try:
+            if peer.conn.recv(1, socket.MSG_PEEK) == b"":
+                return None
+        except socket.timeout:
+            pass
+        finally:
+            peer.conn.settimeout(None)
+        peer.conn.sendall(image[at:at + chunk])
+        print("chunk %d sent %.1f s into the session" % (at // chunk + 1,
+                                                         time.monotonic() - session_start))
+        sys.stdout.flush()
+        if at + chunk < len(image):
+            if peer.line() != "OK":
+                return None
+            peer.send("OK")
+            if peer.line() != "OK":
+                return None
+    return peer.line()
+
+
 def main():
     address, mode, gap = sys.argv[1], sys.argv[2], float(sys.argv[3])
+    length = int(sys.argv[4]) if len(sys.argv) > 4 else 1024 * 1024
     server = socket.create_server((address, 5001))
     conn, _ = server.accept()
     session_start = time.monotonic()
@@ -87,7 +117,8 @@ def main():
               "connection" % (time.monotonic() - session_start, len(announced) - 1))
         return
     request = dict(zip(announced[0:-1:2], announced[1::2]))
-    image = bytes(range(1, 101)) if mode == "length" else bytes(range(1, 13))
+    image = (bytes(range(1, 101)) if mode == "length" else
+             bytes(i % 251 for i in range(length)) if mode == "chunks" else bytes(range(1, 13)))
 
     step_start = time.monotonic()
     try:
@@ -112,9 +143,15 @@ def main():
         if mode == "data":
             step_start = time.monotonic()
             peer.trickle(image, gap)
+        elif mode == "chunks":
+            step_start = session_start
+            ending = send_chunks(peer, image, gap, session_start)
+            if ending is None:
+                raise EOFError
         else:
             peer.conn.sendall(image)
-        ending = peer.line()
+        if mode != "chunks":
+            ending = peer.line()
         if mode == "data":
             print("data step: the client waited %.1f s, then went on"
                   % (time.monotonic() - step_start))

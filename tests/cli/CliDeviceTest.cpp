@@ -3,6 +3,7 @@
 #include "CliHarness.h"
 #include "Signing.h"
 #include "SimHarness.h"
+#include "VisibleText.h"
 
 #include <gtest/gtest.h>
 
@@ -12,8 +13,11 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <map>
+#include <sstream>
 #include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -298,25 +302,32 @@ TEST(KestrelCli, FlashRefusesImagesThatCannotBeProgrammed) {
               "\"kestrel-cli flash: " + dir / "folder is a directory, not an image file\"");
 }
 
+// A fake sysfs tree in `sys` where the pseudo-terminal `pty` is a USB bridge with `attributes`
+// (idVendor, product, ...): class/tty/<name>/device -> the bridge's interface, below the USB
+// device.
+void FakeUsbBridge(const TempDir& sys, const std::string& pty,
+                   const std::map<std::string, std::string>& attributes) {
+    std::string usb = sys / "devices/pci0000:00/usb1/1-1";
+    fs::create_directories(usb + "/1-1:1.0");
+    for (const auto& [file, text] : attributes)
+        WriteFileBytes(usb + "/" + file, text + "\n");
+    std::string name = fs::path(pty).filename();
+    fs::create_directories(sys / "class/tty/" + name);
+    fs::create_directory_symlink(usb + "/1-1:1.0", sys / "class/tty/" + name + "/device");
+}
+
 // `kestrel-cli ports` on a fake sysfs tree: a simulated device's pseudo-terminal made to look like
 // a USB bridge, another one held locked by this test.
 TEST(KestrelCli, PortsListsEveryPortWithItsUsbDetailsAndWhoHoldsIt) {
     TSimDevice bridge;
     TSimDevice held;
     TempDir sys;
-    // class/tty/<name>/device -> the bridge's interface, below the USB device with its ids.
-    std::string usb = sys / "devices/pci0000:00/usb1/1-1";
-    fs::create_directories(usb + "/1-1:1.0");
-    for (const auto& [file, text] :
-         std::map<std::string, std::string>{{"idVendor", "1a86\n"},
-                                            {"idProduct", "7523\n"},
-                                            {"manufacturer", "QinHeng Electronics\n"},
-                                            {"product", "USB Serial\n"},
-                                            {"serial", "0001\n"}})
-        WriteFileBytes(usb + "/" + file, text);
-    std::string name = fs::path(bridge.Path()).filename();
-    fs::create_directories(sys / "class/tty/" + name);
-    fs::create_directory_symlink(usb + "/1-1:1.0", sys / "class/tty/" + name + "/device");
+    FakeUsbBridge(sys, bridge.Path(),
+                  {{"idVendor", "1a86"},
+                   {"idProduct", "7523"},
+                   {"manufacturer", "QinHeng Electronics"},
+                   {"product", "USB Serial"},
+                   {"serial", "0001"}});
 
     int fd = open(held.Path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
     ASSERT_GE(fd, 0);
@@ -346,6 +357,126 @@ TEST(KestrelCli, PortsListsEveryPortWithItsUsbDetailsAndWhoHoldsIt) {
     EXPECT_EQ(leaves["ports.1.usb"], "false");
     EXPECT_EQ(leaves["ports.1.in_use"], "true");
     EXPECT_EQ(leaves["ports.2.number"], ""); // the absent port 2 is not listed
+}
+
+// A process of this name (as any user may name a process) that holds `path` open while it lives.
+class TNamedHolder {
+public:
+    TNamedHolder(const std::string& name, const std::string& path) {
+        int ready[2];
+        int hold[2];
+        if (pipe2(ready, O_CLOEXEC) != 0 || pipe2(hold, O_CLOEXEC) != 0)
+            return;
+        const char* const ownName = name.c_str();
+        const char* const port = path.c_str();
+        pid_ = fork();
+        if (pid_ == 0) {
+            // Only system calls between the fork and the end.
+            close(hold[1]);
+            prctl(PR_SET_NAME, ownName);
+            char answer = open(port, O_RDWR | O_NOCTTY) >= 0 ? '1' : '0';
+            ssize_t ignored = write(ready[1], &answer, 1);
+            (void)ignored;
+            ignored = read(hold[0], &answer, 1); // until the test closes its end
+            _exit(0);
+        }
+        close(ready[1]);
+        close(hold[0]);
+        holdEnd_ = hold[1];
+        char answer = '0';
+        holding_ = pid_ > 0 && read(ready[0], &answer, 1) == 1 && answer == '1';
+        close(ready[0]);
+    }
+    ~TNamedHolder() {
+        close(holdEnd_);
+        if (pid_ > 0)
+            waitpid(pid_, nullptr, 0);
+    }
+    TNamedHolder(const TNamedHolder&) = delete;
+    TNamedHolder& operator=(const TNamedHolder&) = delete;
+    bool Holding() const { return holding_; }
+    pid_t Pid() const { return pid_; }
+
+private:
+    pid_t pid_ = -1;
+    int holdEnd_ = -1;
+    bool holding_ = false;
+};
+
+// Text from outside (a device's identity and type, a USB product string, the name of a process
+// that holds a port) reaches standard output and the JSON object only as visible text: nothing in
+// it moves the cursor, reorders or splits the line; valid Chinese stays as it is, and JSON gives
+// back the characters (U+FFFD for bytes that are no UTF-8).
+TEST(KestrelCli, OutsideTextIsShownOnlyVisible) {
+    const struct {
+        std::string text;    // as a device, a USB product string or a process name has it
+        std::string visible; // as VisibleText and the listing show it
+        std::string json;    // the JSON string's characters, as python prints them; empty: text
+    } cases[] = {
+        {"\x1B[2Jcls!", "\\x1B[2Jcls!", "\\u001b[2Jcls!"},
+        {"\xC2\x9B"
+         "31m\xC2\x85x",
+         "\\u009B31m\\u0085x", ""},
+        {"\xE2\x80\xAE"
+         "ab\xE2\x81\xA6",
+         "\\u202Eab\\u2066", ""},
+        {"a\xE2\x80\xA8"
+         "b\xE2\x80\xA9",
+         "a\\u2028b\\u2029", ""},
+        {"设备01", "设备01", ""},
+        {"A\xFF\xC0\xAF"
+         "BCDE",
+         "A\\xFF\\xC0\\xAFBCDE", "A\uFFFD\uFFFD\uFFFDBCDE"},
+    };
+    // Nothing in a printed line that a terminal would act on.
+    auto allVisible = [](const std::string& out) {
+        std::istringstream lines(out);
+        for (std::string line; std::getline(lines, line);)
+            if (VisibleText(line) != line)
+                return ::testing::AssertionFailure() << "not visible: " << line;
+        return ::testing::AssertionSuccess();
+    };
+    auto jsonString = [](const auto& c) {
+        return "\"" + (c.json.empty() ? c.text : c.json) + "\"";
+    };
+    TSimDevice sim({"--dev-id", cases[2].text, "--type-text", "\x1B[2J1.20B"});
+    const std::string ports = PortList({sim.Path()});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.visible);
+        EXPECT_EQ(VisibleText(c.text), c.visible);
+        // The text as the USB product string and as the name of the port's holder.
+        TempDir sys;
+        FakeUsbBridge(sys, sim.Path(),
+                      {{"idVendor", "1a86"}, {"idProduct", "7523"}, {"product", c.text}});
+        TNamedHolder holder(c.text, sim.Path());
+        ASSERT_TRUE(holder.Holding());
+        const std::vector<std::string> env = {"KESTREL_PORTS=" + ports,
+                                              "KESTREL_SYSFS_ROOT=" + sys.Path()};
+        const std::string pid = std::to_string(holder.Pid());
+        TRun run = ::RunCli({"ports"}, env);
+        EXPECT_EQ(run.out, "1  COM1  " + sim.Path() + "  USB 1a86:7523, " + c.visible +
+                               "; in use by " + c.visible + ", pid " + pid + "\n");
+        TRun json = ::RunCli({"ports", "--json"}, env);
+        EXPECT_TRUE(allVisible(json.out));
+        auto leaves = JsonLeaves(json.out);
+        const std::string value = jsonString(c);
+        EXPECT_EQ(leaves["ports.0.product"], value) << json.out;
+        EXPECT_EQ(leaves["ports.0.used_by"],
+                  value.substr(0, value.size() - 1) + ", pid " + pid + "\"")
+            << json.out;
+    }
+    // A device's type and identity (identify takes seconds: one device for both).
+    TRun run = RunCli({"identify"}, ports);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("device type: \\x1B[2J\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("device identity: " + cases[2].visible + "\n"), std::string::npos)
+        << run.out;
+    EXPECT_TRUE(allVisible(run.out));
+    TRun json = RunCli({"identify", "--json"}, ports);
+    EXPECT_TRUE(allVisible(json.out));
+    auto leaves = JsonLeaves(json.out);
+    EXPECT_EQ(leaves["device.type"], "\"\\u001b[2J\"") << json.out;
+    EXPECT_EQ(leaves["device.identity"], jsonString(cases[2])) << json.out;
 }
 
 // --port: only that port is tried, by number or path; a wrong one is named before anything.
