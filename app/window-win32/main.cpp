@@ -3,6 +3,7 @@
 // second start brings the first window to the front and ends); otherwise creates the main window
 // and the hidden guided dialog, ties the upgrade workflow to the window, and runs the message
 // loop until the window is closed or the program is told to end.
+#include "LibrarySearch.h"
 #include "MainWindow.h"
 #include "Program.h"
 #include "SingleInstance.h"
@@ -12,6 +13,7 @@
 #include <cstdio>
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    RestrictLibrarySearch();
     return RunWindowProgram([] {
         UseParentConsole();
         // The wide command line in UTF-8 (wWinMain's own arguments are not split).

@@ -245,6 +245,22 @@ TEST_F(WindowsCli, WindowReplacesItselfInAFolderWithAChineseName) {
     EXPECT_NE(session.find("answer=tool:1.5 end=allok"), std::string::npos) << session;
 }
 
+// A DLL planted beside the window program under the name of a system library that is no known
+// DLL (msimg32.dll, which wine is told to prefer in its native form) is not loaded: the program
+// imports no such library.
+TEST(WindowsWindow, LoadsNoDllPlantedBesideIt) {
+    TempDir work;
+    fs::copy_file(KESTREL_WIN_WINDOW_KEYED, work / "kestrel.exe");
+    fs::copy_file(KESTREL_WIN_PLANTED_DLL, work / "msimg32.dll");
+    const std::string log = work / "planted-dll-loaded";
+    TRun run =
+        RunWindows(WinePath(work / "kestrel.exe"), {"--version"},
+                   {"WINEDLLOVERRIDES=msimg32=n,b", "KESTREL_PLANTED_DLL_LOG=" + WinePath(log)});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("kestrel " KESTREL_VERSION), std::string::npos) << run.out;
+    EXPECT_FALSE(fs::exists(log)) << "kestrel.exe loaded the msimg32.dll beside it";
+}
+
 // One window per user and name: a second start of the window (with AG: it starts no second
 // upgrade) brings the first to the front and ends with status 0 without a window of its own. The
 // windows have a name of their own (KESTREL_INSTANCE), apart from the other tests' windows.
