@@ -111,5 +111,12 @@ constexpr std::chrono::milliseconds TrialLook = 10ms;
 constexpr std::chrono::milliseconds TrialEndLook = 5ms;
 // After a trial that did not answer in time is terminated, how long its end is waited for.
 constexpr std::chrono::milliseconds TrialEnd = 5000ms;
+// How long the new tool, started on Windows to finish the replacement, may take to say that it
+// takes it over before it counts as a build that cannot.
+constexpr std::chrono::milliseconds TakeOver = 10s;
+// Once the old tool has ended, how long its executable may stay in use (a virus scanner reading
+// it) before the new tool gives up replacing it; it is tried again every ExecutableLook.
+constexpr std::chrono::milliseconds ExecutableFree = 60s;
+constexpr std::chrono::milliseconds ExecutableLook = 100ms;
 
 } // namespace ReplaceLimits

@@ -78,7 +78,8 @@ TTcpSocket::TTcpSocket(bool ipv6) : sys_(std::make_unique<TSystem>()) {
     sys_->family = ipv6 ? AF_INET6 : AF_INET;
     if (!StartSocketLibrary())
         return;
-    // Not inherited: the update script and other children must not hold the connection.
+    // Not inherited: the new tool finishing a replacement and other children must not hold the
+    // connection.
     sys_->socket.Reset(WSASocketW(sys_->family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0,
                                   WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT));
     sys_->ready.Reset(WSACreateEvent());

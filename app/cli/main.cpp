@@ -5,6 +5,7 @@
 #include "DeviceCommands.h"
 #include "HostToIP.h"
 #include "Interrupt.h"
+#include "LibrarySearch.h"
 #include "PortNames.h"
 #include "SystemText.h"
 #include "TerminalWindow.h"
@@ -280,6 +281,7 @@ int Run(const std::vector<std::string>& args) {
 int main(int argc, char** argv) {
     // Nothing escapes: whatever goes wrong ends in one line and a documented status.
     try {
+        RestrictLibrarySearch();
         PrepareConsole();
         std::vector<std::string> args = ProgramArguments(argc, argv);
         if (!args.empty())

@@ -5,7 +5,6 @@
 #endif
 #include "HintWin.h"
 #include "MainWindow.h"
-#include "SelfReplace.h"
 #include "WindowTexts.h"
 #include "WindowThreadLink.h"
 #include "Workflow.h"
@@ -114,7 +113,6 @@ bool HasRenderNode() {
 } // namespace
 
 void PrepareProcess() {
-    AdoptReplacedToolPriority();
 #ifdef KESTREL_WEBENGINE
     LimitAllocationArenas();
 #endif

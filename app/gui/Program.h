@@ -17,10 +17,9 @@ enum class TWorkflowResult;
 // The usage text of `kestrel --help` (AnswerCommandLine of WindowTexts.h prints it).
 std::string ProgramUsage();
 
-// Before the application object exists: the priority of a replaced tool when an update script
-// started this one, and the embedded browser's needs (shared GL contexts, and no sandbox when
-// running as root, which it refuses otherwise). The browser's own diagnostics stay off standard
-// error unless KESTREL_BROWSER_LOG is set to 1.
+// Before the application object exists: the embedded browser's needs (shared GL contexts, and
+// no sandbox when running as root, which it refuses otherwise). The browser's own diagnostics
+// stay off standard error unless KESTREL_BROWSER_LOG is set to 1.
 void PrepareProcess();
 
 // After the application object exists: the application title, the main window Form_Main (its

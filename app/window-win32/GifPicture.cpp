@@ -9,7 +9,7 @@ namespace {
 const wchar_t* const PictureClass = L"KestrelPicture";
 constexpr UINT_PTR FrameTimer = 1;
 
-// One frame as a top-down 32-bit DIB with premultiplied alpha, which AlphaBlend expects.
+// One frame as a top-down 32-bit DIB with premultiplied alpha, which GdiAlphaBlend expects.
 HBITMAP MakeBitmap(const std::vector<uint32_t>& pixels, int width, int height) {
     BITMAPINFO info{};
     info.bmiHeader.biSize = sizeof info.bmiHeader;
@@ -85,8 +85,10 @@ void Paint(HWND window, TPicture* picture) {
         HGDIOBJ old =
             SelectObject(memory, picture->bitmaps[static_cast<size_t>(picture->playback.Frame())]);
         const BLENDFUNCTION blend{AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
-        AlphaBlend(dc, (all.right - width) / 2, (all.bottom - height) / 2, width, height, memory, 0,
-                   0, picture->animation.width, picture->animation.height, blend);
+        // gdi32's own export: msimg32's AlphaBlend only forwards to it, and msimg32 is no known
+        // DLL, which Windows would look for in the program's folder first.
+        GdiAlphaBlend(dc, (all.right - width) / 2, (all.bottom - height) / 2, width, height, memory,
+                      0, 0, picture->animation.width, picture->animation.height, blend);
         SelectObject(memory, old);
         DeleteDC(memory);
     }

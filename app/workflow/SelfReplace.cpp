@@ -7,30 +7,6 @@
 #include <cstring>
 #include <memory>
 
-namespace {
-const char* const CRLF = "\r\n";
-
-// In a batch file % starts a variable even inside quotes: a literal one is doubled.
-std::string BatchText(const std::string& text) {
-    std::string escaped;
-    for (char c : text) {
-        escaped += c;
-        if (c == '%')
-            escaped += '%';
-    }
-    return escaped;
-}
-
-// Where the extension of a Windows path's file name starts (its last dot), or the path's end.
-size_t ExtensionStart(const std::string& path) {
-    size_t nameStart = path.rfind('\\');
-    nameStart = nameStart == std::string::npos ? 0 : nameStart + 1;
-    size_t dot = path.rfind('.');
-    return dot == std::string::npos || dot < nameStart ? path.size() : dot;
-}
-
-} // namespace
-
 std::string IoErrorText(int err) {
     switch (err) {
     case EACCES:
@@ -83,30 +59,6 @@ int WriteWholeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
     if (err != 0)
         RemoveFile(path);
     return err;
-}
-
-std::string UpdateBatPath(const std::string& exe) {
-    return exe.substr(0, ExtensionStart(exe)) + ".bat";
-}
-
-TUpdateBat BuildUpdateBat(const std::string& exePath) {
-    TUpdateBat bat;
-    bat.exe = exePath;
-    bat.backup = BackupPath(exePath);
-    bat.path = UpdateBatPath(exePath);
-    // The batch file is named after the executable: %~dpn0, its own full path without the
-    // extension, is the executable's without its extension. Only the extension is written out.
-    const std::string extension = BatchText(exePath.substr(ExtensionStart(exePath)));
-    const std::string e = "\"%~dpn0" + extension + "\"";
-    const std::string b = "\"%~dpn0" + extension + ".bak\"";
-    bat.text = std::string(":try") + CRLF +                 //
-               "del  " + e + CRLF +                         //
-               "if   exist  " + e + "  goto   try" + CRLF + //
-               "copy " + b + "  " + e + CRLF +              //
-               "del  " + b + CRLF +                         //
-               e + " AG" + CRLF +                           //
-               "del   %0" + CRLF;
-    return bat;
 }
 
 std::string ShellQuote(const std::string& text) {
@@ -357,9 +309,9 @@ TReplaceOutcome ReplaceSelf(TWorkflowUI& ui, const TMemoryStream& image, const s
         return TReplaceOutcome::Untrusted;
     }
     std::string error;
-    // Terminate only once the script runs: a tool that ended without a script would not come
-    // back at all.
-    if (!RunUpdateBat(exePath, waitPid, error)) {
+    // Terminate only once the replacement is under way: a tool that ended without it would not
+    // come back at all.
+    if (!StartReplacement(exePath, waitPid, error)) {
         RemoveFile(backup);
         ui.ShowError(error);
         return TReplaceOutcome::Failed;

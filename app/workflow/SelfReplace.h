@@ -2,17 +2,22 @@
 // Self-replacement of the tool. When the upgrade server answers with a new version of the tool
 // itself, the running executable cannot overwrite itself: the new image, once its headers show
 // a program for this platform, is saved next to it as "<executable file name>.bak" and run there
-// once with --version. Only when it answers does a small script, started detached, wait until
-// the running tool has ended, put the backup in the executable's place, start the new tool with
-// the switch AG and delete itself.
+// once with --version. Only when it answers is the rest handed to a process that outlives the
+// tool: it waits until the running tool has ended, puts the backup in the executable's place and
+// starts the new tool with the switch AG.
 //
-// On Windows the script is the classic seven-line batch file, which names the executable through
-// its own path (see BuildUpdateBat); on Linux it is a POSIX shell script that waits for the old
-// process by its id and moves the new executable into place with one atomic rename, so the tool is
-// never left deleted without its replacement.
+// On Linux that process is a POSIX shell script that waits for the old process by its id and
+// moves the new executable into place with one atomic rename, so the tool is never left deleted
+// without its replacement. On Windows it is the new executable itself, started from the backup
+// to finish the replacement (FinishReplacement): it waits for the old process through a handle
+// it inherits and renames its own file onto the executable's (Windows lets the file of a running
+// program be renamed, never deleted). No command interpreter takes part: cmd expands %VAR% (and
+// with delayed expansion !VAR!) in any path it is given or reads, wine's cmd even in the text an
+// expansion gave, and it reads batch files in the console's code page, which cannot hold every
+// folder name.
 //
-// The text builders are plain functions, available on every platform so that both scripts can be
-// checked anywhere; writing and starting the script lives in one file per platform.
+// The script's text builder is a plain function, available on every platform so that it can be
+// checked anywhere; starting the replacement lives in one file per platform.
 #include "MemoryStream.h"
 #include "TimeLimits.h"
 #include "WorkflowUI.h"
@@ -21,29 +26,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
-
-// ---- The Windows batch file ----
-
-struct TUpdateBat {
-    std::string exe;    // E: the executable's full path
-    std::string backup; // B: E + ".bak"
-    std::string path;   // the batch file: E with its extension replaced by ".bat"
-    std::string text;   // the seven lines, each ended by CR LF
-};
-
-// The batch file for the executable at exePath. Its lines name E and B as "%~dpn0" (the batch
-// file's own full path without its extension, which is E's) followed by E's extension, in
-// quotes: cmd reads a batch file in the console's code page, which cannot hold every folder
-// name (Chinese in a Western code page), and short 8.3 names may not exist on the volume, but
-// the path cmd was started with is kept in UTF-16. The text is ASCII whatever the folder.
-TUpdateBat BuildUpdateBat(const std::string& exePath);
-
-// E with the extension of its file name (from the last dot after the last backslash) replaced by
-// ".bat"; a file name without extension gets ".bat" appended.
-std::string UpdateBatPath(const std::string& exe);
 
 // ---- The POSIX shell script ----
 
@@ -64,8 +50,8 @@ std::string ShellQuote(const std::string& text);
 // ---- Shared by both platforms ----
 
 // The backup the new executable is saved to: the executable's own path followed by ".bak"
-// ("Kestrel.exe" -> "Kestrel.exe.bak", "kestrel" -> "kestrel.bak"), which is exactly the B that
-// the script moves or copies into place.
+// ("Kestrel.exe" -> "Kestrel.exe.bak", "kestrel" -> "kestrel.bak"), which is the file moved into
+// the executable's place.
 std::string BackupPath(const std::string& exePath);
 
 // Header checks of a received tool image; each gives the reason of a refusal in `fault`.
@@ -131,15 +117,22 @@ std::unique_ptr<TVersionTrial> StartVersionTrial(const std::string& path, std::s
 TVersionRun WatchVersionTrial(TVersionTrial& trial, std::chrono::milliseconds limit);
 // Writes an update script's text to path; false with the error text of the failure in `error`.
 bool WriteUpdateScript(const std::string& path, const std::string& text, std::string& error);
-// Writes the update script next to exePath and starts it detached, without waiting for it. Its
-// waiting runs at idle priority, the new tool it starts at the running tool's priority. On Linux
-// the script waits for process waitPid (the running tool); on Windows it waits until the
-// executable can be deleted, and waitPid is not used. On failure returns false with the reason
-// in `error` (the script file is then removed again).
-bool RunUpdateBat(const std::string& exePath, long waitPid, std::string& error);
-// At the start of the tool: takes on the priority of the tool an update script replaced, when
-// this process was started by one (Windows; nothing to do on Linux).
-void AdoptReplacedToolPriority();
+// Hands the replacement of exePath by its backup to a process that outlives the tool, which
+// waits for process waitPid (normally the running tool) to end, moves the backup onto exePath
+// and starts it with AG, at the running tool's priority. On Linux the update script, written
+// next to exePath and started detached, its wait at idle priority; on Windows the backup
+// itself, started to finish the replacement, once it has said that it takes the replacement
+// over. On failure returns false with the reason in `error`: nothing is left running (the
+// script file is removed again; the backup stays, for the caller to remove).
+bool StartReplacement(const std::string& exePath, long waitPid, std::string& error);
+// The start of the new tool on Windows, before anything else (the window program and the test
+// tool call it with their arguments, their own name first): when started by StartReplacement to
+// finish a replacement, it says it takes it over, waits for the old tool to end, renames its own
+// file (<executable>.bak) onto the executable, starts that with AG and gives the process's exit
+// status: 0, or 1 when the old executable stayed in use (then the old tool is started again,
+// without AG, so that the user has a tool), or 2 for a call that is not StartReplacement's.
+// Nothing for any other command line.
+std::optional<int> FinishReplacement(const std::vector<std::string>& arguments);
 // The id of the running process.
 long CurrentProcessId();
 
@@ -150,20 +143,20 @@ long CurrentProcessId();
 int UpdateKeyCount(std::string_view versionLine);
 
 enum class TReplaceOutcome {
-    Started,   // backup saved, script running, the program has been asked to terminate
+    Started,   // backup saved, its replacement started, the program has been asked to terminate
     Refused,   // the image is empty, no program for this platform, or does not answer --version:
                // nothing replaced, no file left
     Untrusted, // a verifying tool's replacement would verify no updates (its --version names no
                // update key): nothing replaced, no file left
-    Failed,    // a file could not be written or the script not started: reported with
+    Failed,    // a file could not be written or the replacement not started: reported with
                // ui.ShowError, nothing replaced
 };
 
 // Checks `image`, saves it as the backup next to exePath, has it answer --version there (naming
-// at least one update key when `mustVerify`), writes and starts the update script (which waits
-// for process waitPid, normally CurrentProcessId()), and asks the front end to terminate. After
-// any failure the backup is removed again, the tool keeps running and `why` says what happened
-// (empty when ui.ShowError has shown it).
+// at least one update key when `mustVerify`), starts the replacement (StartReplacement, which
+// waits for process waitPid, normally CurrentProcessId()), and asks the front end to terminate.
+// After any failure the backup is removed again, the tool keeps running and `why` says what
+// happened (empty when ui.ShowError has shown it).
 TReplaceOutcome ReplaceSelf(TWorkflowUI& ui, const TMemoryStream& image, const std::string& exePath,
                             long waitPid, bool mustVerify, std::string& why);
 

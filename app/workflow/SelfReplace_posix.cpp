@@ -217,10 +217,6 @@ std::unique_ptr<TVersionTrial> StartVersionTrial(const std::string& path, std::s
     return std::make_unique<TPosixTrial>(child, std::move(output), std::move(report));
 }
 
-void AdoptReplacedToolPriority() {
-    // Nothing to take on: the update script keeps the tool's priority and idles only its wait.
-}
-
 long CurrentProcessId() {
     return static_cast<long>(getpid());
 }
@@ -295,7 +291,7 @@ bool StartScript(std::string path, int& err) {
 }
 } // namespace
 
-bool RunUpdateBat(const std::string& exePath, long waitPid, std::string& error) {
+bool StartReplacement(const std::string& exePath, long waitPid, std::string& error) {
     TUpdateScript script = BuildUpdateScript(exePath, waitPid);
     if (!WriteUpdateScript(script.path, script.text, error))
         return false;

@@ -1,11 +1,7 @@
 // Self-replacement on Windows: the new executable must be a program image for this machine and
-// answer --version; the batch file runs through the command interpreter at idle priority in a
-// hidden window. Every path goes to Windows in UTF-16, in buffers as long as it needs.
-//
-// The batch file's lines are fixed, so it cannot start the new tool at another priority than
-// its own, and its children inherit the idle class. The tool's own class therefore travels in
-// the environment (KESTREL_PRIORITY_CLASS) to the new tool, which takes it on at its start
-// (AdoptReplacedToolPriority): only the batch file's waiting loop stays idle.
+// answer --version; then it is started once more, from the backup, to finish the replacement
+// itself once the running tool has ended. Every path goes to Windows in UTF-16, in buffers as
+// long as it needs, and none through a command interpreter.
 #include "SelfReplace.h"
 
 #include "OwnedHandle.h"
@@ -13,7 +9,9 @@
 #include "WideText_win32.h"
 
 #include <algorithm>
-#include <cstdlib>
+#include <chrono>
+#include <cstdio>
+#include <optional>
 #include <windows.h>
 
 namespace {
@@ -25,7 +23,10 @@ constexpr uint16_t kThisMachine = kPeMachineAmd64;
 constexpr uint16_t kThisMachine = 0x014C; // i386
 #endif
 
-const char* const kPriorityVariable = "KESTREL_PRIORITY_CLASS";
+// How StartReplacement starts the new executable: "--finish-replacement PROCESS TAKEN", the
+// values of two handles it inherits: the process to wait for, and an event it sets once it has
+// taken the replacement over.
+const char* const kFinishSwitch = "--finish-replacement";
 
 std::string ErrorText(const char* what, DWORD error) {
     return std::string(what) + ": error " + std::to_string(error);
@@ -189,58 +190,165 @@ std::unique_ptr<TVersionTrial> StartVersionTrial(const std::string& path, std::s
     return std::make_unique<TWin32Trial>(TWinHandle(process.hProcess), std::move(output));
 }
 
-void AdoptReplacedToolPriority() {
-    std::optional<std::string> value = EnvironmentVariable(kPriorityVariable);
-    if (!value)
-        return;
-    // Not passed on to the tool's children.
-    SetEnvironmentVariableW(Widen(kPriorityVariable).c_str(), nullptr);
-    DWORD priority = static_cast<DWORD>(std::strtoul(value->c_str(), nullptr, 10));
-    switch (priority) {
-    case IDLE_PRIORITY_CLASS:
-    case BELOW_NORMAL_PRIORITY_CLASS:
-    case NORMAL_PRIORITY_CLASS:
-    case ABOVE_NORMAL_PRIORITY_CLASS:
-    case HIGH_PRIORITY_CLASS: // never the real-time class
-        SetPriorityClass(GetCurrentProcess(), priority);
-        break;
-    default:
-        break;
-    }
-}
-
 long CurrentProcessId() {
     return static_cast<long>(GetCurrentProcessId());
 }
 
-bool RunUpdateBat(const std::string& exePath, long /*waitPid*/, std::string& error) {
-    TUpdateBat bat = BuildUpdateBat(exePath);
-    if (!WriteUpdateScript(bat.path, bat.text, error))
-        return false;
+namespace {
+// A handle's value as FinishReplacement reads it back: decimal. Handle values fit in 32 bits.
+std::wstring HandleText(HANDLE handle) {
+    return std::to_wstring(HandleToULong(handle));
+}
 
-    // The batch file's full path, quoted: cmd keeps it as given, and the batch's lines name the
-    // executable through it (%~dpn0).
-    std::wstring commandLine = L"\"" + Widen(bat.path) + L"\"";
+// The handle whose value `text` gives in decimal; false for anything else.
+bool ReadHandle(const std::string& text, HANDLE& handle) {
+    if (text.empty() || text.size() > 10 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const unsigned long long value = std::stoull(text);
+    if (value == 0 || value > 0xFFFFFFFFULL)
+        return false;
+    handle = ULongToHandle(static_cast<unsigned long>(value));
+    return true;
+}
+
+// The creation flags of a program started at the running process's priority (a child would
+// otherwise get the normal class, unless this one is below it).
+DWORD OwnPriority() {
+    const DWORD own = GetPriorityClass(GetCurrentProcess());
+    return own != 0 ? own : NORMAL_PRIORITY_CLASS;
+}
+
+// Starts the program at `path` with the arguments `arguments` (after its name, in UTF-16),
+// inheriting nothing, at this process's priority; a console program without a console window.
+// False with the error code in `error`.
+bool StartProgram(const std::wstring& path, const std::wstring& arguments, DWORD& error) {
+    std::wstring commandLine = L"\"" + path + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESHOWWINDOW;
-    startup.wShowWindow = SW_HIDE;
     PROCESS_INFORMATION process = {};
-    // The batch file inherits the environment: it carries the tool's priority class to the new
-    // tool while the batch itself waits at idle priority.
-    DWORD own = GetPriorityClass(GetCurrentProcess());
-    SetEnvironmentVariableW(Widen(kPriorityVariable).c_str(),
-                            std::to_wstring(own != 0 ? own : NORMAL_PRIORITY_CLASS).c_str());
-    BOOL started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE,
-                                  IDLE_PRIORITY_CLASS, nullptr, nullptr, &startup, &process);
-    DWORD startError = GetLastError();
-    SetEnvironmentVariableW(Widen(kPriorityVariable).c_str(), nullptr);
-    if (!started) {
-        error = ErrorText("Cannot start the update script", startError);
-        RemoveFile(bat.path);
+    if (!CreateProcessW(path.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
+                        CREATE_NO_WINDOW | OwnPriority(), nullptr, nullptr, &startup, &process)) {
+        error = GetLastError();
         return false;
     }
-    // Not waited for: both its handles are closed at once.
-    const TWinHandle thread(process.hThread), batch(process.hProcess);
+    const TWinHandle thread(process.hThread), started(process.hProcess); // not waited for
     return true;
+}
+
+// Moves the running executable's file onto `exe`, replacing it, once nothing holds `exe` any
+// more; false with the error code in `error` when it stays in use for ExecutableFree or cannot
+// be replaced at all.
+bool MoveOnto(const std::wstring& self, const std::wstring& exe, DWORD& error) {
+    const auto deadline = std::chrono::steady_clock::now() + ReplaceLimits::ExecutableFree;
+    for (;;) {
+        if (MoveFileExW(self.c_str(), exe.c_str(), MOVEFILE_REPLACE_EXISTING))
+            return true;
+        error = GetLastError();
+        if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) ||
+            std::chrono::steady_clock::now() >= deadline)
+            return false;
+        Sleep(static_cast<DWORD>(ReplaceLimits::ExecutableLook.count()));
+    }
+}
+} // namespace
+
+bool StartReplacement(const std::string& exePath, long waitPid, std::string& error) {
+    // The two handles the new executable inherits, and the null device as its standard handles:
+    // it writes nothing, and holds no pipe of whoever started this tool.
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+    TWinHandle waited(OpenProcess(SYNCHRONIZE, TRUE, static_cast<DWORD>(waitPid)));
+    if (!waited) {
+        error =
+            ErrorText("Cannot hand the replacement over: the tool's process cannot be waited for",
+                      GetLastError());
+        return false;
+    }
+    TWinHandle taken(CreateEventW(&inheritable, TRUE, FALSE, nullptr));
+    TWinHandle null(OpenNul(&inheritable));
+    if (!taken || !null) {
+        error = ErrorText("Cannot hand the replacement over", GetLastError());
+        return false;
+    }
+    TInheritedHandles only({waited.Get(), taken.Get(), null.Get()});
+    STARTUPINFOEXW startup = {};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = null.Get();
+    startup.StartupInfo.hStdOutput = null.Get();
+    startup.StartupInfo.hStdError = null.Get();
+    startup.lpAttributeList = only.List();
+    const std::wstring backup = Widen(BackupPath(exePath));
+    std::wstring commandLine = L"\"" + backup + L"\" " + Widen(kFinishSwitch) + L" " +
+                               HandleText(waited.Get()) + L" " + HandleText(taken.Get());
+    PROCESS_INFORMATION process = {};
+    // The application name is given: the backup's ".bak" is no reason to look elsewhere.
+    BOOL started = only.Ready() &&
+                   CreateProcessW(backup.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                                  CREATE_NO_WINDOW | EXTENDED_STARTUPINFO_PRESENT | OwnPriority(),
+                                  nullptr, nullptr, &startup.StartupInfo, &process);
+    if (!started) {
+        error = ErrorText("Cannot start the new tool to finish the replacement", GetLastError());
+        return false;
+    }
+    const TWinHandle thread(process.hThread);
+    const TWinHandle finisher(process.hProcess);
+    // Only once it has taken the replacement over may this tool end: a build that cannot finish
+    // a replacement ends at once (it refuses the switch) or does nothing with it.
+    const HANDLE ends[] = {taken.Get(), finisher.Get()};
+    const DWORD woke =
+        WaitForMultipleObjects(2, ends, FALSE, static_cast<DWORD>(ReplaceLimits::TakeOver.count()));
+    if (woke == WAIT_OBJECT_0)
+        return true;
+    const std::string why = "The new tool did not take the replacement over (";
+    const std::string fix = "): it cannot finish replacing this tool; the tool stays as it is. "
+                            "Install the new version with its installer.";
+    DWORD code = 0;
+    if (woke == WAIT_OBJECT_0 + 1 && GetExitCodeProcess(finisher.Get(), &code)) {
+        error = why + "it ended with status " + std::to_string(code) + fix;
+    } else {
+        // The backup can be removed only once nothing runs from it.
+        TerminateProcess(finisher.Get(), 1);
+        WaitForSingleObject(finisher.Get(), static_cast<DWORD>(ReplaceLimits::TrialEnd.count()));
+        error = why + "no answer within " + std::to_string(ReplaceLimits::TakeOver.count()) +
+                " ms" + fix;
+    }
+    return false;
+}
+
+std::optional<int> FinishReplacement(const std::vector<std::string>& arguments) {
+    if (arguments.size() < 2 || arguments[1] != kFinishSwitch)
+        return std::nullopt;
+    // Its own file is the backup next to the executable it replaces.
+    const std::string self = RunningExecutablePath();
+    const std::string suffix = BackupPath("");
+    HANDLE waited = nullptr, taken = nullptr;
+    if (arguments.size() != 4 || !ReadHandle(arguments[2], waited) ||
+        !ReadHandle(arguments[3], taken) || self.size() <= suffix.size() ||
+        !self.ends_with(suffix)) {
+        std::fprintf(stderr,
+                     "%s is given only by a tool that is replacing itself with this "
+                     "program, started as its backup (\"<executable>%s\")\n",
+                     kFinishSwitch, suffix.c_str());
+        return 2;
+    }
+    const TWinHandle oldTool(waited);
+    if (TWinHandle takenOver(taken); !SetEvent(takenOver.Get())) {
+        std::fprintf(stderr, "%s: the handles given are not those of a tool replacing itself\n",
+                     kFinishSwitch);
+        return 2;
+    }
+    WaitForSingleObject(oldTool.Get(), INFINITE);
+    const std::wstring exe = Widen(self.substr(0, self.size() - suffix.size()));
+    DWORD error = 0;
+    // Renamed, the new executable is in place whole at once: until then the old one is.
+    const bool placed = MoveOnto(Widen(self), exe, error);
+    if (!placed)
+        std::fprintf(stderr, "%s\n",
+                     ErrorText("The new tool could not take the old one's place", error).c_str());
+    // The old tool, when it stayed, comes back without AG: the user gets a tool, and the next
+    // update does not start by itself into the same failure.
+    if (!StartProgram(exe, placed ? L"AG" : L"", error))
+        std::fprintf(stderr, "%s\n", ErrorText("The tool cannot be started", error).c_str());
+    return placed ? 0 : 1;
 }

@@ -150,7 +150,7 @@ struct TWorkflowOptions {
     bool replaceTool = true;
     // The executable to replace; empty: the running one.
     std::string executablePath;
-    // The process the update script waits for; 0: this process.
+    // The process the replacement waits for to end; 0: this process.
     long waitPid = 0;
     // How long one wait for the worker lasts before pending window messages are processed.
     std::chrono::milliseconds workerPoll = ServerLimits::WorkerPoll;

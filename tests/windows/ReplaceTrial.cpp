@@ -1,7 +1,8 @@
 // replace-trial: self-replacement run for real. "replace IMAGE" hands IMAGE to the workflow's
 // ReplaceSelf as the new tool and ends as the tool does; "--version" answers the trial run the
-// new tool gets before it is installed; "AG" (how the update script starts the new tool) writes
-// its arguments, one a line, to the file named by KESTREL_FAKE_TOOL_LOG.
+// new tool gets before it is installed; started from the backup, it finishes the replacement as
+// the window program does; "AG" (how the replaced tool is started) writes its arguments, one a
+// line, to the file named by KESTREL_FAKE_TOOL_LOG.
 #include "FakeUI.h"
 #include "SelfReplace.h"
 #include "SystemText.h"
@@ -15,6 +16,8 @@
 
 int main(int argc, char** argv) {
     std::vector<std::string> args = ProgramArguments(argc, argv);
+    if (auto status = FinishReplacement(args))
+        return *status;
     args.erase(args.begin());
     if (args.size() == 1 && args[0] == "--version") {
         std::printf("replace-trial %s (update keys: 1)\n", KESTREL_VERSION);

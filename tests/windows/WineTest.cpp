@@ -157,10 +157,12 @@ TEST_F(WindowsCli, UpdateRefusesAToolSignedForAnotherPlatform) {
         << run.err;
 }
 
-// The batch file runs under wine's cmd: it waits for the old program, copies the new one in
-// place, removes the backup, starts the new tool with AG and deletes itself; in a folder whose
-// name has a space, and in one whose name is Chinese (which no Western code page holds).
+// The tool replaces itself for real: the old one ends, the new one is in place and started with
+// AG, and nothing else is left in the folder; in a folder whose name has a space, in one whose
+// name is Chinese (which no Western code page holds), and in one whose name holds what cmd would
+// expand or take as an operator (%OS% is set in every Windows session).
 struct TReplaceFolder {
+    const char* name; // of the test
     const char* folder;
     const char* exe;
 };
@@ -190,24 +192,27 @@ TEST_P(WindowsSelfReplace, NewExecutableInPlace) {
     ASSERT_TRUE(WaitUntil([&] { return fs::exists(log); }, std::chrono::seconds(120)))
         << "the new tool was not started";
     EXPECT_EQ(ReadFileBytes(log), "AG\n");
-    // The batch file deletes itself last.
-    std::string bat = exe.substr(0, exe.rfind('.')) + ".bat";
-    EXPECT_TRUE(WaitUntil([&] { return !fs::exists(bat); }));
     EXPECT_EQ(ReadFileBytes(exe), fresh);
-    std::vector<std::string> left;
-    for (const auto& e : fs::directory_iterator(dir))
-        left.push_back(e.path().filename().string());
-    EXPECT_EQ(left, std::vector<std::string>{GetParam().exe});
+    auto left = [&] {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(dir))
+            names.push_back(e.path().filename().string());
+        return names;
+    };
+    EXPECT_TRUE(WaitUntil([&] { return left() == std::vector<std::string>{GetParam().exe}; }))
+        << ::testing::PrintToString(left());
 }
 
-INSTANTIATE_TEST_SUITE_P(Folders, WindowsSelfReplace,
-                         ::testing::Values(TReplaceFolder{"Kestrel Tool", "Kestrel Upgrade.exe"},
-                                           TReplaceFolder{"升级 工具", "升级 工具 QX40.exe"}),
-                         [](const auto& param) { return param.index == 0 ? "Space" : "Chinese"; });
+INSTANTIATE_TEST_SUITE_P(
+    Folders, WindowsSelfReplace,
+    ::testing::Values(TReplaceFolder{"Space", "Kestrel Tool", "Kestrel Upgrade.exe"},
+                      TReplaceFolder{"Chinese", "升级 工具", "升级 工具 QX40.exe"},
+                      TReplaceFolder{"CmdSpecials", "升级 %OS% a!b!c x^y & z", "工具 %OS%!^&.exe"}),
+    [](const auto& param) { return std::string(param.param.name); });
 
 // The window program replaces itself as kestrel-cli does, here from a folder whose name has
 // Chinese characters and a space: the old window ends by itself, the new tool is started with
-// AG, and neither the backup nor the update script is left behind. Windows run on wine's null
+// AG, and nothing but the executable is left in the folder. Windows run on wine's null
 // graphics driver: nothing is drawn, messages and timers work.
 TEST_F(WindowsCli, WindowReplacesItselfInAFolderWithAChineseName) {
     const std::string dir = work / "升级 工具";
@@ -243,6 +248,22 @@ TEST_F(WindowsCli, WindowReplacesItselfInAFolderWithAChineseName) {
         << ::testing::PrintToString(left());
     std::string session = server.NextSession();
     EXPECT_NE(session.find("answer=tool:1.5 end=allok"), std::string::npos) << session;
+}
+
+// A DLL planted beside the window program under the name of a system library that is no known
+// DLL (msimg32.dll, which wine is told to prefer in its native form) is not loaded: the program
+// imports no such library.
+TEST(WindowsWindow, LoadsNoDllPlantedBesideIt) {
+    TempDir work;
+    fs::copy_file(KESTREL_WIN_WINDOW_KEYED, work / "kestrel.exe");
+    fs::copy_file(KESTREL_WIN_PLANTED_DLL, work / "msimg32.dll");
+    const std::string log = work / "planted-dll-loaded";
+    TRun run =
+        RunWindows(WinePath(work / "kestrel.exe"), {"--version"},
+                   {"WINEDLLOVERRIDES=msimg32=n,b", "KESTREL_PLANTED_DLL_LOG=" + WinePath(log)});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("kestrel " KESTREL_VERSION), std::string::npos) << run.out;
+    EXPECT_FALSE(fs::exists(log)) << "kestrel.exe loaded the msimg32.dll beside it";
 }
 
 // One window per user and name: a second start of the window (with AG: it starts no second
@@ -397,7 +418,7 @@ TEST(WindowsInstaller, InstallsForTheUserUpdatesAndUninstallsWithoutTrace) {
 
     {
         // The installed window replaces itself: the new tool is in place and started with AG, and
-        // no backup or batch file is left (the new tool's record is outside the prefix).
+        // no backup is left (the new tool's record is outside the prefix).
         TempDir work;
         const std::string offered = ReadFileBytes(KESTREL_WIN_REPLACE_TRIAL);
         TUpgradeServer server({.firmware = TestImage(1000),

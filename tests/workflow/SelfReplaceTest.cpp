@@ -237,7 +237,7 @@ TEST_F(UpdateScriptRun, WaitsForTheOldToolThenPutsTheNewOneInPlaceAndStartsIt) {
     WriteFileBytes(BackupPath(exe), newImage); // saved without the executable bit
 
     std::string error;
-    ASSERT_TRUE(RunUpdateBat(exe, oldTool.Pid(), error)) << error;
+    ASSERT_TRUE(StartReplacement(exe, oldTool.Pid(), error)) << error;
     const std::string scriptPath = exe + ".update.sh";
     // While the old tool runs, the script only waits.
     std::optional<int> waitingNice;
@@ -267,7 +267,7 @@ TEST_F(UpdateScriptRun, MissingBackupLeavesTheOldToolInPlace) {
     ChildProcess oldTool({exe});
     const std::string oldImage = ReadFileBytes(exe);
     std::string error;
-    ASSERT_TRUE(RunUpdateBat(exe, oldTool.Pid(), error)) << error;
+    ASSERT_TRUE(StartReplacement(exe, oldTool.Pid(), error)) << error;
     oldTool.Stop();
     ASSERT_TRUE(WaitUntil([&] { return !fs::exists(exe + ".update.sh"); }));
     EXPECT_EQ(ReadFileBytes(exe), oldImage);
@@ -276,7 +276,7 @@ TEST_F(UpdateScriptRun, MissingBackupLeavesTheOldToolInPlace) {
 
 TEST_F(UpdateScriptRun, ScriptThatCannotBeWrittenIsReported) {
     std::string error;
-    EXPECT_FALSE(RunUpdateBat(tmp / "no such folder/kestrel", 1, error));
+    EXPECT_FALSE(StartReplacement(tmp / "no such folder/kestrel", 1, error));
     EXPECT_EQ(error, "File not found");
 }
 

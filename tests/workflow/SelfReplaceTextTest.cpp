@@ -1,86 +1,13 @@
-// Self-replacement on every platform: the batch file text, the shell script text, the backup
-// path and the PE header check.
+// Self-replacement on every platform: the backup path, the shell script text and the header
+// checks.
 #include "SelfReplace.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
 #include <vector>
 
-// ---- The Windows batch file ----
-
-TEST(UpdateBat, SevenLinesWithExactSpacingAndCrLf) {
-    TUpdateBat bat = BuildUpdateBat("C:\\Program Files\\VELT\\Kestrel.exe");
-    EXPECT_EQ(bat.exe, "C:\\Program Files\\VELT\\Kestrel.exe");
-    EXPECT_EQ(bat.backup, "C:\\Program Files\\VELT\\Kestrel.exe.bak");
-    EXPECT_EQ(bat.path, "C:\\Program Files\\VELT\\Kestrel.bat");
-    EXPECT_EQ(bat.text, ":try\r\n"
-                        "del  \"%~dpn0.exe\"\r\n"
-                        "if   exist  \"%~dpn0.exe\"  goto   try\r\n"
-                        "copy \"%~dpn0.exe.bak\"  \"%~dpn0.exe\"\r\n"
-                        "del  \"%~dpn0.exe.bak\"\r\n"
-                        "\"%~dpn0.exe\" AG\r\n"
-                        "del   %0\r\n");
-}
-
-namespace {
-// The lines as cmd runs them: %~dpn0 is the batch file's full path without its extension, %%
-// one percent sign.
-std::vector<std::string> ExpandedLines(const TUpdateBat& bat) {
-    const std::string self = bat.path.substr(0, bat.path.size() - 4);
-    std::vector<std::string> lines;
-    std::string line;
-    for (size_t at = 0; at < bat.text.size(); ++at) {
-        if (bat.text.compare(at, 2, "\r\n") == 0) {
-            lines.push_back(line);
-            line.clear();
-            ++at;
-        } else if (bat.text.compare(at, 6, "%~dpn0") == 0) {
-            line += self;
-            at += 5;
-        } else {
-            line += bat.text[at];
-            if (bat.text.compare(at, 2, "%%") == 0)
-                ++at;
-        }
-    }
-    return lines;
-}
-} // namespace
-
-TEST(UpdateBat, NamesTheExecutableAndItsBackupInAnyFolder) {
-    // Chinese and spaces in the folder or the name, dots in the folder, several dots or none in
-    // the name, characters cmd treats specially, and a path longer than 260 characters.
-    const std::string deep = "D:\\" + std::string(250, 'd') + "\\" + std::string(30, 'e');
-    for (const std::string& exe : std::vector<std::string>{
-             "C:\\Program Files\\VELT\\Kestrel.exe", "D:\\升级 工具\\Kestrel Upgrade.exe",
-             "D:\\升级 工具\\升级工具.exe", "C:\\TOOLS 1.2\\kestrel", "C:\\K\\my tool&100%.v2.e%e",
-             deep + "\\Kestrel.exe"}) {
-        SCOPED_TRACE(exe);
-        TUpdateBat bat = BuildUpdateBat(exe);
-        EXPECT_EQ(bat.backup, BackupPath(exe));
-        // Plain ASCII, whatever the folder: any code page cmd reads it in holds it.
-        EXPECT_TRUE(std::all_of(bat.text.begin(), bat.text.end(),
-                                [](char c) { return static_cast<unsigned char>(c) < 0x80; }));
-        const std::string e = "\"" + exe + "\"", b = "\"" + BackupPath(exe) + "\"";
-        EXPECT_EQ(
-            ExpandedLines(bat),
-            (std::vector<std::string>{":try", "del  " + e, "if   exist  " + e + "  goto   try",
-                                      "copy " + b + "  " + e, "del  " + b, e + " AG", "del   %0"}));
-    }
-}
-
-TEST(UpdateBat, BatchFileNaming) {
-    EXPECT_EQ(UpdateBatPath("C:\\K\\Kestrel.exe"), "C:\\K\\Kestrel.bat");
-    EXPECT_EQ(UpdateBatPath("C:\\K\\Kestrel"), "C:\\K\\Kestrel.bat");
-    EXPECT_EQ(UpdateBatPath("C:\\K\\Kestrel.v2.exe"), "C:\\K\\Kestrel.v2.bat");
-    // A dot in the directory is no extension of the file name.
-    EXPECT_EQ(UpdateBatPath("C:\\TOOLS~1.2\\kestrel"), "C:\\TOOLS~1.2\\kestrel.bat");
-    EXPECT_EQ(UpdateBatPath("C:\\K\\Kestrel."), "C:\\K\\Kestrel.bat");
-}
-
-TEST(UpdateBat, BackupPathIsTheExecutablesOwnNameWithBak) {
+TEST(SelfReplace, BackupPathIsTheExecutablesOwnNameWithBak) {
     EXPECT_EQ(BackupPath("/opt/kestrel/kestrel"), "/opt/kestrel/kestrel.bak");
     EXPECT_EQ(BackupPath("C:\\K\\Kestrel.exe"), "C:\\K\\Kestrel.exe.bak");
 }
