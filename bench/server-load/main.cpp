@@ -12,8 +12,8 @@
 // threads. The benchmark raises its limit of open files to the hard limit (the server raises its
 // own, and inherits this one); a count that needs more descriptors than the hard limit allows is
 // not run, and the benchmark says so and how to raise the limit, and exits with status 1.
-// The server gets caps (--max-sessions, --max-per-peer, all sessions come from one address)
-// and time limits wide enough for the held sessions.
+// The server gets caps (--max-sessions, --max-per-peer, all sessions come from one address, and
+// no --connect-rate) and time limits wide enough for the held sessions.
 //
 //   bench-server-load [--sessions N[,N...]] [--size BYTES] [--server PATH]
 #include "CRC16.h"
@@ -449,9 +449,9 @@ Figures RunCount(const std::string& server, size_t sessions, const std::string& 
     const std::string address = UniqueLoopbackAddress();
     const std::string cap = std::to_string(sessions + 16);
     ChildProcess process({server, "--catalogue", catalogue, "--address", address, "--http-port",
-                          "0", "--max-sessions", cap, "--max-per-peer", cap, "--step-timeout-ms",
-                          "600000", "--session-timeout-ms", "3600000", "--progress-window-ms",
-                          "0"});
+                          "0", "--max-sessions", cap, "--max-per-peer", cap, "--connect-rate", "0",
+                          "--step-timeout-ms", "600000", "--session-timeout-ms", "3600000",
+                          "--progress-window-ms", "0"});
     if (!process.ReadLine(std::chrono::seconds(60))) {
         std::fprintf(stderr, "bench-server-load: the upgrade server did not start\n");
         return f;

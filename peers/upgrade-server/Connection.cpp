@@ -18,54 +18,122 @@ ConnectionRegistry::Add(const std::shared_ptr<Connection>& connection) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopping_)
         return Admission::Stopping;
-    auto fromPeer = perPeer_.find(connection->PeerKey());
-    if (fromPeer != perPeer_.end() && fromPeer->second >= limits_.maxPerPeer)
+    const std::string& peer = connection->PeerKey();
+    auto fromPeer = peers_.find(peer);
+    PeerPlaces* places = fromPeer == peers_.end() ? nullptr : &fromPeer->second;
+    if (places && places->live >= limits_.maxPerPeer)
         return Admission::MaxPerPeer;
     const std::string& network = connection->NetworkKey();
     auto fromNetwork = perNetwork_.find(network);
     if (!network.empty() && fromNetwork != perNetwork_.end() &&
         fromNetwork->second >= limits_.maxPerNetwork)
         return Admission::MaxPerNetwork;
-    if (live_.size() - displaced_ >= limits_.maxSessions) {
-        auto victim = LeastProgress();
+    const auto now = std::chrono::steady_clock::now();
+    if (!TakeToken(peer, now))
+        return Admission::ConnectRate;
+    if (held_ >= limits_.maxSessions) {
+        auto victim = Victim(places, now);
         if (!victim)
             return Admission::MaxSessions;
-        live_[victim.get()].displaced = true;
-        ++displaced_;
+        Entry& entry = live_.at(victim.get());
+        ReleasePlace(entry);
+        entry.displaced = true;
         victim->RequestClose(Connection::Failure::Displaced);
     }
-    ++perPeer_[connection->PeerKey()];
+    if (!places)
+        places = &peers_[peer];
+    ++places->live;
     if (!network.empty())
         ++perNetwork_[network];
-    live_.emplace(connection.get(), Entry{connection, connection->PeerKey(), network});
+    Entry& entry =
+        live_.emplace(connection.get(), Entry{connection, peer, network, places}).first->second;
+    entry.slot = places->held.size();
+    places->held.push_back(&entry);
+    ++held_;
     return Admission::Accepted;
 }
 
-std::shared_ptr<Connection> ConnectionRegistry::LeastProgress() {
+bool ConnectionRegistry::TakeToken(const std::string& peer,
+                                   std::chrono::steady_clock::time_point now) {
+    if (limits_.connectRate == 0)
+        return true;
+    const auto burst = static_cast<double>(limits_.connectBurst);
+    const auto rate = static_cast<double>(limits_.connectRate);
+    auto refilled = [&](const Bucket& b) {
+        return std::min(burst,
+                        b.tokens + rate * std::chrono::duration<double>(now - b.last).count());
+    };
+    // A full bucket is what a peer not seen yet gets: once a second they go, so that a flood from
+    // many addresses leaves no memory behind.
+    if (now - bucketsPruned_ >= 1s) {
+        std::erase_if(buckets_, [&](const auto& item) { return refilled(item.second) >= burst; });
+        bucketsPruned_ = now;
+    }
+    Bucket& bucket = buckets_.try_emplace(peer, Bucket{burst, now}).first->second;
+    bucket.tokens = refilled(bucket);
+    bucket.last = now;
+    if (bucket.tokens < 1)
+        return false;
+    bucket.tokens -= 1;
+    return true;
+}
+
+std::shared_ptr<Connection> ConnectionRegistry::Victim(const PeerPlaces* own,
+                                                       std::chrono::steady_clock::time_point now) {
+    size_t most = 0;
+    size_t holding = 0; // peers holding places
+    for (const auto& [key, peer] : peers_) {
+        most = std::max(most, peer.held.size());
+        holding += !peer.held.empty();
+    }
+    const size_t ownPlaces = own ? own->held.size() : 0;
+    if (ownPlaces >= most)
+        return nullptr;
+    holding += ownPlaces == 0;
+    // Beyond its fair share, a peer's sessions past their opening lose their protection.
+    const bool overShare = most > 1 && most * holding > limits_.maxSessions;
     struct Candidate {
         std::shared_ptr<Connection> connection;
         bool spared;     // young and nothing received yet
         double rate = 0; // bytes a second lately
     };
-    const auto now = std::chrono::steady_clock::now();
+    auto rank = [](const Candidate& x) {
+        return std::tuple(x.spared, x.spared ? 0.0 : x.rate, x.connection->Accepted());
+    };
     std::optional<Candidate> least;
-    for (auto& [key, entry] : live_) {
-        if (entry.displaced)
+    for (const auto& [key, peer] : peers_) {
+        if (peer.held.size() != most)
             continue;
-        auto c = entry.connection.lock();
-        if (!c)
-            continue;
-        auto progress = c->RecentProgress();
-        auto elapsed = std::max<std::chrono::duration<double>>(now - progress.since, 1ms);
-        Candidate candidate{c, progress.bytes == 0 && now - c->Accepted() < kFirstBytesGrace,
-                            static_cast<double>(progress.bytes) / elapsed.count()};
-        auto rank = [](const Candidate& x) {
-            return std::tuple(x.spared, x.spared ? 0.0 : x.rate, x.connection->Accepted());
-        };
-        if (!least || rank(candidate) < rank(*least))
-            least = std::move(candidate);
+        for (const Entry* entry : peer.held) {
+            auto c = entry->connection.lock();
+            if (!c)
+                continue;
+            auto progress = c->RecentProgress();
+            auto elapsed = std::max<std::chrono::duration<double>>(now - progress.since, 1ms);
+            Candidate candidate{c, progress.bytes == 0 && now - c->Accepted() < kFirstBytesGrace,
+                                static_cast<double>(progress.bytes) / elapsed.count()};
+            if (!overShare && c->Settled() && KeepsMinimumProgress(candidate.rate))
+                continue;
+            if (!least || rank(candidate) < rank(*least))
+                least = std::move(candidate);
+        }
     }
     return least ? least->connection : nullptr;
+}
+
+bool ConnectionRegistry::KeepsMinimumProgress(double rate) const {
+    if (limits_.progressWindow.count() == 0)
+        return true;
+    return rate * std::chrono::duration<double>(limits_.progressWindow).count() >=
+           static_cast<double>(limits_.minProgress);
+}
+
+void ConnectionRegistry::ReleasePlace(Entry& entry) {
+    std::vector<Entry*>& held = entry.places->held;
+    held[entry.slot] = held.back();
+    held[entry.slot]->slot = entry.slot;
+    held.pop_back();
+    --held_;
 }
 
 size_t ConnectionRegistry::CloseGenerationsBefore(uint64_t oldest) {
@@ -86,14 +154,14 @@ void ConnectionRegistry::Remove(const Connection* connection) {
     auto it = live_.find(connection);
     if (it == live_.end())
         return;
-    auto peer = perPeer_.find(it->second.peer);
-    if (peer != perPeer_.end() && --peer->second == 0)
-        perPeer_.erase(peer);
-    auto network = perNetwork_.find(it->second.network);
+    Entry& entry = it->second;
+    if (!entry.displaced)
+        ReleasePlace(entry);
+    if (--entry.places->live == 0)
+        peers_.erase(entry.peer);
+    auto network = perNetwork_.find(entry.network);
     if (network != perNetwork_.end() && --network->second == 0)
         perNetwork_.erase(network);
-    if (it->second.displaced)
-        --displaced_;
     live_.erase(it);
     ++ended_;
 }

@@ -41,26 +41,42 @@ struct ConnectionLimits {
     // progressWindow is closed; a zero window sets no such limit.
     std::chrono::milliseconds progressWindow{0};
     uint64_t minProgress = 0;
+    // New connections from one peer: a bucket of connectBurst tokens that refills at
+    // connectRate a second, one token a connection; a zero rate sets no such limit.
+    uint64_t connectRate = 0;
+    uint64_t connectBurst = 1;
 };
 
-// The live connections of one listening socket, for the caps, for shutdown and for closing the
-// ones that hold an old catalogue generation.
+// The live connections of one listening socket, by peer (PeerKeyOf), for the caps, for shutdown
+// and for closing the ones that hold an old catalogue generation.
 //
-// When every place is taken, a new connection is not refused: it takes the place of the live
-// connection that moved bytes at the lowest rate lately (the oldest of those that moved equally
-// slowly), so that a place held without moving data is lost to the next newcomer. An honest
-// session moves its data as fast as the line allows and is never the slowest for long. A
-// connection that has not received its first byte yet is spared for kFirstBytesGrace, the time
-// its first line takes to arrive, unless every connection is that young.
+// When every place is taken, a new connection is weighed by its peer, not by its speed: a peer
+// that already holds the most places (at least as many as any other) is refused another. Else
+// the newcomer takes the place of a connection of the peer holding the most places (of several
+// such peers, the connection that moved bytes at the lowest rate lately; the oldest of equally
+// slow ones), so that many addresses together cannot take an honest client's place, however
+// fast or young their own connections are. A connection that has not received its first byte
+// is spared for kFirstBytesGrace, the time its first line takes to arrive, unless all the
+// candidates are that young. A session past its opening (Settle) that keeps the minimum
+// progress is closed only for a peer holding more than its fair share: the places divided by
+// the peers holding them, the newcomer's included, and at least one. When no connection may be
+// closed, the newcomer is refused.
 class ConnectionRegistry {
 public:
-    enum class Admission { Accepted, MaxSessions, MaxPerPeer, MaxPerNetwork, Stopping };
+    enum class Admission {
+        Accepted,
+        MaxSessions,
+        MaxPerPeer,
+        MaxPerNetwork,
+        ConnectRate,
+        Stopping
+    };
 
     explicit ConnectionRegistry(size_t cap) : limits_{.maxSessions = cap} {}
     explicit ConnectionRegistry(const ConnectionLimits& limits) : limits_(limits) {}
     const ConnectionLimits& Limits() const { return limits_; }
-    // Accepted (perhaps in the place of a connection closed for it), or why not: a cap is
-    // reached or the server is stopping.
+    // Accepted (perhaps in the place of a connection closed for it), or why not: a cap or the
+    // connection rate is reached, or the server is stopping.
     Admission Add(const std::shared_ptr<Connection>& connection);
     void Remove(const Connection* connection);
     // Refuses new connections and asks every live one to close.
@@ -72,23 +88,45 @@ public:
     bool Idle(uint64_t& ended);
 
 private:
+    struct PeerPlaces;
     struct Entry {
         std::weak_ptr<Connection> connection;
         std::string peer;
         std::string network;
-        bool displaced = false; // asked to close for a newcomer; no longer holds a place
+        PeerPlaces* places = nullptr; // its peer's entry in peers_
+        size_t slot = 0;              // its index in places->held while it holds a place
+        bool displaced = false;       // asked to close for a newcomer; no longer holds a place
     };
-    // The live connection that moved slowest lately, or nothing (mutex_ held).
-    std::shared_ptr<Connection> LeastProgress();
+    struct PeerPlaces {
+        size_t live = 0;          // live connections, displaced ones included (the per-peer cap)
+        std::vector<Entry*> held; // those that hold a place
+    };
+    // New connections a peer may still open, as of `last`.
+    struct Bucket {
+        double tokens;
+        std::chrono::steady_clock::time_point last;
+    };
+    // Takes one of the peer's tokens; false when it has none left (mutex_ held).
+    bool TakeToken(const std::string& peer, std::chrono::steady_clock::time_point now);
+    // The connection a newcomer from `own` (nothing: a peer without connections) takes the
+    // place of on a full server, or nothing when it is refused (mutex_ held).
+    std::shared_ptr<Connection> Victim(const PeerPlaces* own,
+                                       std::chrono::steady_clock::time_point now);
+    // A connection that moves bytes at `rate` a second keeps the minimum progress.
+    bool KeepsMinimumProgress(double rate) const;
+    // The connection holds a place no more (mutex_ held).
+    void ReleasePlace(Entry& entry);
 
     std::mutex mutex_;
     const ConnectionLimits limits_;
     bool stopping_ = false;
     uint64_t ended_ = 0;
-    size_t displaced_ = 0; // entries of live_ that are displaced
+    size_t held_ = 0; // places held: the live connections not displaced
     std::unordered_map<const Connection*, Entry> live_;
-    std::unordered_map<std::string, size_t> perPeer_;
+    std::unordered_map<std::string, PeerPlaces> peers_;
     std::unordered_map<std::string, size_t> perNetwork_;
+    std::unordered_map<std::string, Bucket> buckets_;
+    std::chrono::steady_clock::time_point bucketsPruned_;
 };
 
 class Connection : public std::enable_shared_from_this<Connection> {
@@ -115,7 +153,8 @@ public:
 
     const asio::any_io_executor& Executor() { return executor_; }
     const std::string& Peer() const { return peer_; }
-    // The peer as the per-peer cap counts it (see PeerKeyOf).
+    // The peer as the per-peer cap, the connection rate and a full server count it (see
+    // PeerKeyOf).
     const std::string& PeerKey() const { return peerKey_; }
     // The IPv6 network the per-network cap counts it in (see NetworkKeyOf); empty for IPv4.
     const std::string& NetworkKey() const { return networkKey_; }
@@ -135,6 +174,8 @@ public:
                 std::chrono::steady_clock::time_point(std::chrono::steady_clock::duration(since))};
     }
     std::chrono::steady_clock::time_point Accepted() const { return accepted_; }
+    // Past its opening (see Settle; safe from any thread).
+    bool Settled() const { return settled_.load(std::memory_order_relaxed); }
 
     // Safe from any thread: closes the connection on its own thread; pending operations fail with
     // `why` (Shutdown, Displaced or Superseded).
@@ -156,6 +197,10 @@ protected:
     // No time limit, neither the step's nor the session's nor the progress limit, until the
     // next RestartClock.
     void StopClock();
+    // The connection is past its opening (the upgrade announcement): while it keeps the minimum
+    // progress, a newcomer on a full server takes its place only when its peer holds more
+    // than its fair share.
+    void Settle() { settled_.store(true, std::memory_order_relaxed); }
 
     // One line without its CR LF; false on failure (see LastFailure). A line longer than maxLength
     // bytes fails with Failure::TooLong.
@@ -217,6 +262,7 @@ private:
     uint64_t windowStart_ = 0;
     std::chrono::steady_clock::time_point windowEnd_;
     uint64_t received_ = 0;
+    std::atomic<bool> settled_{false};
     const uint64_t generation_;
     std::string peer_;
     std::string peerKey_;

@@ -69,3 +69,10 @@ std::string GroupedEnds::TakeLine(std::string_view period) {
            std::to_string(total) + std::string(period) +
            " peers=" + std::to_string(counted.size()) + " most=" + std::to_string(most->count);
 }
+
+void GroupedLines::Write(std::string_view period) {
+    for (GroupedEnds* group : {&silent, &unanswered, &displaced, &connectRate, &httpConnectRate,
+                               &http400, &http404, &http405})
+        if (std::string line = group->TakeLine(period); !line.empty())
+            WriteLogLine(line);
+}

@@ -16,13 +16,15 @@ std::string LogValue(std::string_view value);
 // UTC time with milliseconds, e.g. 2026-12-07T19:52:03.120Z.
 std::string LogTime(std::chrono::system_clock::time_point when);
 
-// Sessions that ended in a way a flood of connections can repeat thousands of times a second,
+// Connections that ended in a way a flood of connections can repeat thousands of times a second,
 // with nothing worth a line of its own: closed without sending a byte (a port scan, a flood of
-// connects), or displaced before the end of the announcement (holders of places coming back as
-// soon as they lose them). Counted by peer from every thread, written as one line a second.
+// connects), ended before the first answer (a line of garbage), displaced before the end of the
+// announcement (holders of places coming back as soon as they lose them), refused for their
+// peer's connection rate, or answered with an HTTP error. Counted by peer from every thread,
+// written as one line a second.
 class GroupedEnds {
 public:
-    // `what` names them in the line ("silent", "displaced").
+    // `what` names them in the line ("silent", "displaced", "http 404").
     explicit GroupedEnds(std::string what) : what_(std::move(what)) {}
     // One more from `peerKey` (PeerKeyOf), whose connection came from `peer` (address:port).
     void Add(const std::string& peerKey, const std::string& peer);
@@ -39,4 +41,23 @@ private:
     };
     std::mutex mutex_;
     std::unordered_map<std::string, Count> byPeer_;
+};
+
+// Every kind of connection counted instead of logged, one line a second each.
+struct GroupedLines {
+    // Upgrade sessions: closed without a byte received; ended before the server's answer to
+    // the first line; displaced during the announcement.
+    GroupedEnds silent{"silent"};
+    GroupedEnds unanswered{"unanswered"};
+    GroupedEnds displaced{"displaced"};
+    // Connections over their peer's connection rate, on the upgrade and the page port.
+    GroupedEnds connectRate{"refused connect-rate"};
+    GroupedEnds httpConnectRate{"http refused connect-rate"};
+    // Page requests answered with an error.
+    GroupedEnds http400{"http 400"};
+    GroupedEnds http404{"http 404"};
+    GroupedEnds http405{"http 405"};
+
+    // The line of every kind counted since the last call.
+    void Write(std::string_view period);
 };

@@ -122,7 +122,8 @@ std::string ServerMetrics::Text(const ServerContext& current) {
     out.Single("upgrade_server_data_bytes_sent_total", "counter",
                "Bytes of firmware and tool data sent.", dataSent_.load(std::memory_order_relaxed));
     out.Family("upgrade_server_connections_refused_total", "counter",
-               "Connections closed at once because a cap was reached, by port and cap.");
+               "Connections closed at once because a cap or the peer's connection rate was "
+               "reached, by port and reason.");
     for (size_t port = 0; port < kPorts.size(); ++port)
         for (size_t cap = 0; cap < kCaps.size(); ++cap)
             out.Sample(refused_[port][cap].load(std::memory_order_relaxed),

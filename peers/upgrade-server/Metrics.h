@@ -21,11 +21,11 @@ public:
         "allok",    "rep",         "status",      "closed",     "timeout",
         "too-slow", "no-progress", "displaced",   "superseded", "unexpected",
         "too-long", "fault-close", "fault-stall", "shutdown",   "error"};
-    // The refusal counters: port 0 upgrade, 1 http; cap 0 max-sessions, 1 max-per-peer,
-    // 2 max-per-network.
+    // The refusal counters: port 0 upgrade, 1 http; reason 0 max-sessions, 1 max-per-peer,
+    // 2 max-per-network, 3 connect-rate.
     static constexpr std::array<std::string_view, 2> kPorts{"upgrade", "http"};
-    static constexpr std::array<std::string_view, 3> kCaps{"max-sessions", "max-per-peer",
-                                                           "max-per-network"};
+    static constexpr std::array<std::string_view, 4> kCaps{"max-sessions", "max-per-peer",
+                                                           "max-per-network", "connect-rate"};
 
     void SessionStarted() { started_.fetch_add(1, std::memory_order_relaxed); }
     // `end` as the log line has it ("allok", "closed@chunk:3", ...); an unknown one counts as

@@ -14,7 +14,8 @@ const char* const kUsageOptions =
     "Serves firmware and tool upgrades to Kestrel over the upgrade dialogue (TCP port 5001) from\n"
     "a catalogue directory, and the device information page, a health check and metrics over\n"
     "HTTP. Many sessions run at once; every step, the first line and the whole session have time\n"
-    "limits, and the connections are capped in all and per peer address.\n"
+    "limits, the connections are capped in all and per peer address, and a full server shares\n"
+    "its places among the peers.\n"
     "\n"
     "Options:\n"
     "  --catalogue DIR             the catalogue directory: a file \"manifest\" and the files it\n"
@@ -37,15 +38,24 @@ const char* const kUsageOptions =
     "                              such limit (default 10000)\n"
     "  --min-progress BYTES        bytes a connection must move in each progress window\n"
     "                              (default 256)\n"
-    "  --max-sessions N            concurrent connections on each port; when all are taken, a\n"
-    "                              new connection takes the place of the one that moved bytes\n"
-    "                              at the lowest rate lately (default 256)\n"
+    "  --max-sessions N            concurrent connections on each port (default 256); when all\n"
+    "                              are taken, a new connection from the peer holding the most\n"
+    "                              places is refused, else it takes the place of the connection\n"
+    "                              of the peer holding the most that moved bytes at the lowest\n"
+    "                              rate lately, sparing sessions past their announcement that\n"
+    "                              keep --min-progress unless that peer holds more than its\n"
+    "                              share (the places divided by the peers holding them)\n"
     "  --max-per-peer N            concurrent connections on each port from one address, an\n"
     "                              IPv6 /64 counting as one (default 16); behind a load\n"
     "                              balancer every connection comes from the balancer: give it\n"
     "                              the value of --max-sessions\n"
     "  --max-per-network N         concurrent connections on each port from one IPv6 /56\n"
     "                              network, a subscriber's usual allocation (default 64)\n"
+    "  --connect-rate N            new connections a second one peer may open on each port,\n"
+    "                              beyond --connect-burst; more are closed at once; 0: no such\n"
+    "                              limit, as behind a load balancer (default 8)\n"
+    "  --connect-burst N           new connections one peer may open at once before\n"
+    "                              --connect-rate applies (default 32)\n"
     "  --pubkey FILE               the maker's minisign public key (its .pub file, never the\n"
     "                              secret key), repeatable: every signature FILE.minisig in the\n"
     "                              catalogue must match its file, be by one of these keys and\n"
@@ -74,8 +84,9 @@ const char* const kUsageOptions =
     "Output:\n"
     "  Standard output is the log: first \"listening ADDR:PORT http PORT|off catalogue\n"
     "  entries=N bytes=B\" once both ports listen, then one line per session, per page\n"
-    "  request, per reload, refusals, connections closed without a word and connections\n"
-    "  displaced during their announcement counted once a second, and \"stopped\" at the end.\n"
+    "  request, per reload, and \"stopped\" at the end; refusals, connections closed without\n"
+    "  a word or before the first answer, connections displaced during their announcement\n"
+    "  and page requests answered with an error are counted in a line a second.\n"
     "  Errors and warnings go to standard error, one line each, starting with\n";
 
 const char* const kUsageEnd =
@@ -175,6 +186,10 @@ constexpr TNumberOption kNumberOptions[] = {
      [](ServerOptions& o, uint64_t n) { o.maxPerPeer = static_cast<size_t>(n); }},
     {"--max-per-network", 1, 1000000, "a number from 1 to 1000000",
      [](ServerOptions& o, uint64_t n) { o.maxPerNetwork = static_cast<size_t>(n); }},
+    {"--connect-rate", 0, 1000000, "connections a second from 0 to 1000000 (0 = no limit)",
+     [](ServerOptions& o, uint64_t n) { o.connectRate = n; }},
+    {"--connect-burst", 1, 1000000, "a number from 1 to 1000000",
+     [](ServerOptions& o, uint64_t n) { o.connectBurst = n; }},
     {"--progress-window-ms", 0, kDayMs, "milliseconds from 0 to 86400000",
      [](ServerOptions& o, uint64_t n) { o.progressWindow = milliseconds(n); }},
     {"--min-progress", 0, 1000000000, "bytes from 0 to 1000000000",

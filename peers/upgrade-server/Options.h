@@ -21,6 +21,10 @@ struct ServerOptions {
     size_t maxPerPeer = 16;
     // IPv6 peers of one /56 (one subscriber's allocation, 256 /64s).
     size_t maxPerNetwork = 64;
+    // New connections one peer may open on each port: connectBurst at once, then connectRate a
+    // second. Zero rate: no such limit.
+    uint64_t connectRate = 8;
+    uint64_t connectBurst = 32;
     // A connection that moves fewer than minProgress bytes in a window this long is closed: a
     // place held without moving data costs its holder the place. Zero: no such limit.
     std::chrono::milliseconds progressWindow{10000};

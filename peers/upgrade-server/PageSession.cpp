@@ -104,7 +104,15 @@ asio::awaitable<void> PageSession::Respond(int status, const char* reason, const
     std::array<asio::const_buffer, 2> buffers{asio::buffer(headers),
                                               asio::buffer(withBody ? *body : kEmpty)};
     bool sent = co_await Write(buffers);
-    if (logged_)
+    // Errors are what a flood of requests gets: counted by status, a line a second for each.
+    GroupedLines& grouped = *context_->grouped;
+    GroupedEnds* error = status == 400   ? &grouped.http400
+                         : status == 404 ? &grouped.http404
+                         : status == 405 ? &grouped.http405
+                                         : nullptr;
+    if (error)
+        error->Add(PeerKey(), Peer());
+    else if (logged_)
         WriteLogLine(LogTime(std::chrono::system_clock::now()) + " " + Peer() + " http " +
                      request_ + " " + std::to_string(status) + (sent ? "" : " unsent"));
     if (sent)

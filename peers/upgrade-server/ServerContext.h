@@ -21,11 +21,8 @@ struct ServerContext {
     std::chrono::milliseconds stepLimit{30000};
     // The server's counters, the same object for every generation.
     std::shared_ptr<ServerMetrics> metrics = std::make_shared<ServerMetrics>();
-    // Upgrade sessions counted instead of logged one by one, the same objects for every
-    // generation: those closed without a byte received, and those displaced during the
-    // announcement.
-    std::shared_ptr<GroupedEnds> silent = std::make_shared<GroupedEnds>("silent");
-    std::shared_ptr<GroupedEnds> displaced = std::make_shared<GroupedEnds>("displaced");
+    // Connections counted instead of logged one by one, the same object for every generation.
+    std::shared_ptr<GroupedLines> grouped = std::make_shared<GroupedLines>();
 };
 
 // Entries the catalogue serves: firmware types, the tool, refused identities and pages.

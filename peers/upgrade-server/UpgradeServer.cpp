@@ -21,13 +21,17 @@ ConnectionLimits LimitsOf(const ServerOptions& options) {
             .sessionBase = options.sessionLimit,
             .minRate = options.minRate,
             .progressWindow = options.progressWindow,
-            .minProgress = options.minProgress};
+            .minProgress = options.minProgress,
+            .connectRate = options.connectRate,
+            .connectBurst = options.connectBurst};
 }
 
 constexpr size_t kUpgradePort = 0;
 constexpr size_t kPagePort = 1;
 constexpr std::array<const char*, 2> kPortNames{"", " http"};
 constexpr std::array<const char*, 3> kCapNames{"max-sessions", "max-per-peer", "max-per-network"};
+// The refusal counter of connections over their peer's rate, counted in a line of their own.
+constexpr size_t kConnectRate = 3;
 } // namespace
 
 bool CatalogueFitsOptions(const Catalogue& catalogue, const ServerOptions& options,
@@ -121,7 +125,7 @@ void UpgradeServer::Run(unsigned threads) {
     std::snprintf(
         period, sizeof period, " in %.1fs",
         std::chrono::duration<double>(std::chrono::steady_clock::now() - refusalsSince_).count());
-    WriteGroupedEnds(period);
+    context_->grouped->Write(period);
 }
 
 asio::io_context& UpgradeServer::NextContext() {
@@ -190,8 +194,7 @@ asio::awaitable<void> UpgradeServer::ReloadOnHangup() {
         next->faults = context_->faults;
         next->stepLimit = context_->stepLimit;
         next->metrics = metrics_;
-        next->silent = context_->silent;
-        next->displaced = context_->displaced;
+        next->grouped = context_->grouped;
         // Sessions already running keep the generation they hold; the old one goes with the
         // last of them. Older ones than the previous generation are closed: slow readers across
         // many reloads would otherwise keep a copy of the catalogue each.
@@ -218,14 +221,20 @@ asio::awaitable<void> UpgradeServer::Housekeeping() {
 
 bool UpgradeServer::Admit(ConnectionRegistry& sessions,
                           const std::shared_ptr<Connection>& connection, size_t port) {
+    using Admission = ConnectionRegistry::Admission;
     auto admission = sessions.Add(connection);
-    if (admission == ConnectionRegistry::Admission::Accepted)
+    if (admission == Admission::Accepted)
         return true;
-    if (admission != ConnectionRegistry::Admission::Stopping) {
-        // One line a second for all of them: a flood of refusals must not become a flood of lines.
-        size_t cap = admission == ConnectionRegistry::Admission::MaxPerPeer      ? 1
-                     : admission == ConnectionRegistry::Admission::MaxPerNetwork ? 2
-                                                                                 : 0;
+    // One line a second for all of them: a flood of refusals must not become a flood of lines.
+    if (admission == Admission::ConnectRate) {
+        metrics_->Refused(port, kConnectRate);
+        GroupedLines& grouped = *context_->grouped;
+        (port == kUpgradePort ? grouped.connectRate : grouped.httpConnectRate)
+            .Add(connection->PeerKey(), connection->Peer());
+    } else if (admission != Admission::Stopping) {
+        size_t cap = admission == Admission::MaxPerPeer      ? 1
+                     : admission == Admission::MaxPerNetwork ? 2
+                                                             : 0;
         Refusals& r = refusals_[port][cap];
         metrics_->Refused(port, cap);
         ++r.count;
@@ -251,13 +260,7 @@ void UpgradeServer::LogRefusals() {
             r = Refusals{};
         }
     }
-    WriteGroupedEnds(period);
-}
-
-void UpgradeServer::WriteGroupedEnds(std::string_view period) {
-    for (const auto& group : {context_->silent, context_->displaced})
-        if (std::string line = group->TakeLine(period); !line.empty())
-            WriteLogLine(line);
+    context_->grouped->Write(period);
 }
 
 void UpgradeServer::TrimWhenIdle() {

@@ -23,7 +23,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 // The catalogue is usable with these options: a kind:7 fault needs a tool to send. False with the
@@ -48,8 +47,8 @@ private:
     // At each SIGHUP: reads and checks the catalogue again, off the session threads, and
     // publishes it as the next generation when it is valid; else logs why and keeps the old one.
     asio::awaitable<void> ReloadOnHangup();
-    // Once a second until shutdown: writes the refusal counts and the counts of silent and
-    // displaced sessions, and gives memory back when idle.
+    // Once a second until shutdown: writes the refusal counts and the grouped lines
+    // (GroupedLines), and gives memory back when idle.
     asio::awaitable<void> Housekeeping();
     // Returns false when accepting should stop; pauses a little on resource errors.
     asio::awaitable<bool> AcceptFailed(const std::error_code& ec, const char* which);
@@ -57,8 +56,6 @@ private:
     bool Admit(ConnectionRegistry& sessions, const std::shared_ptr<Connection>& connection,
                size_t port);
     void LogRefusals();
-    // The lines of silent and displaced sessions counted since the last ones.
-    void WriteGroupedEnds(std::string_view period);
     void TrimWhenIdle();
     // The context for the next connection, in turn (on the control strand only).
     asio::io_context& NextContext();

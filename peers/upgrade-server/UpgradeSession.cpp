@@ -100,13 +100,23 @@ asio::awaitable<void> UpgradeSession::Serve() {
 
 void UpgradeSession::Ended() {
     context_->metrics->SessionEnded(end_);
-    // A connection that never said a word, or lost its place before it asked for anything,
-    // costs a count, not a line: a flood of them must not become a flood of lines. (A shutdown
-    // ends each session once: those keep their lines.)
-    if (BytesReceived() == 0 && LastFailure() != Failure::Shutdown)
-        context_->silent->Add(PeerKey(), Peer());
-    else if (LastFailure() == Failure::Displaced && step_.kind == StepKind::Announce)
-        context_->displaced->Add(PeerKey(), Peer());
+    // What a flood repeats thousands of times a second costs a count, not a line: a connection
+    // that never said a word, one that ended before the first answer (a line of garbage), and
+    // one that lost its place before it asked for anything. (A shutdown ends each session once:
+    // those keep their lines.)
+    GroupedLines& grouped = *context_->grouped;
+    const bool announcing = step_.kind == StepKind::Announce;
+    GroupedEnds* group = nullptr;
+    if (LastFailure() != Failure::Shutdown) {
+        if (BytesReceived() == 0)
+            group = &grouped.silent;
+        else if (LastFailure() == Failure::Displaced && announcing)
+            group = &grouped.displaced;
+        else if (announcing && step_.n == 1)
+            group = &grouped.unanswered;
+    }
+    if (group)
+        group->Add(PeerKey(), Peer());
     else
         WriteLogLine(LogLine());
 }
@@ -161,6 +171,7 @@ asio::awaitable<void> UpgradeSession::FaultPoint(Step step) {
 
 asio::awaitable<void> UpgradeSession::Dialogue() {
     co_await Announcement();
+    Settle();
 
     Decision decision =
         Decide(context_->catalogue, values_[UserName], values_[SVer], values_[SWVer], faults_.kind);

@@ -114,9 +114,9 @@ TEST(UpgradeServerBalancer, SessionsThroughHaproxySurviveAReloadAndTheLossOfOneS
     WriteFileBytes(catalogue / "manifest", "firmware QX40 1.21 a.bin\n");
 
     // Behind a balancer every connection comes from the balancer's address.
-    const TServerSetup setup{
-        .catalogue = catalogue.Path(),
-        .args = {"--http-port", "8080", "--max-sessions", "512", "--max-per-peer", "512"}};
+    const TServerSetup setup{.catalogue = catalogue.Path(),
+                             .args = {"--http-port", "8080", "--max-sessions", "512",
+                                      "--max-per-peer", "512", "--connect-rate", "0"}};
     TUpgradeServer a(setup);
     TUpgradeServer b(setup);
     LogCollector logA(a);

@@ -221,17 +221,18 @@ TEST(UpgradeServerDialogue, UnexpectedClientLinesEndTheSession) {
 
 TEST(UpgradeServerDialogue, GarbageAndHugeLinesAreDropped) {
     TUpgradeServer server({.firmware = TestImage(100)});
+    // Ended before the first answer, as a flood of them would be: counted in a line a second.
     {
         RawClient client(server.Address());
         client.SendRaw(std::string("\x00\xff\r\nGET / HTTP/1.1\r\n\r\n", 22));
-        EXPECT_TRUE(EndedQuietly(client, server, "end=unexpected@announce:1"));
+        EXPECT_TRUE(EndedQuietly(client, server, " unanswered 1 in ", " unanswered "));
     }
     {
         RawClient client(server.Address());
         client.SendRaw(std::string(std::size_t{70} * 1024, 'A')); // no line end within 64 KiB
         EXPECT_TRUE(client.WaitForClose());
         client.Close();
-        EXPECT_NE(server.LogLine("id=").find("end=too-long@announce:1"), std::string::npos);
+        EXPECT_NE(server.LogLine(" unanswered ").find(" unanswered 1 in "), std::string::npos);
     }
     {
         RawClient client(server.Address());
@@ -306,6 +307,7 @@ TEST(UpgradeServerPage, BareLineFeedIsAnsweredAtOnce) {
         client.SendRaw(request);
         EXPECT_TRUE(client.WaitForClose(20s)) << request;
         EXPECT_EQ(client.Leftover().substr(0, 26), "HTTP/1.1 400 Bad Request\r\n") << request;
-        EXPECT_NE(server.LogLine("http ").find("http - 400"), std::string::npos);
+        // Errors are counted in a line a second, not logged one by one.
+        EXPECT_NE(server.LogLine("http ").find(" http 400 1 in "), std::string::npos);
     }
 }

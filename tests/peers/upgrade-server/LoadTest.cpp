@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <map>
 #include <regex>
+#include <sys/socket.h>
 #include <thread>
 #include <tuple>
 #include <unistd.h>
@@ -60,10 +62,10 @@ TEST(UpgradeServerLoad, FirstLineHasAShortLimitOfItsOwn) {
     RawClient prompt(server.Address());
     ASSERT_EQ(prompt.Exchange("OriginalID"), "OK");
     // Silent, or a part of the line only: dropped at the first line's limit, long before a
-    // step's. The silent one is counted in the line of silent connections, not logged alone.
+    // step's, and counted in a line a second, not logged alone.
     for (const auto& [sent, logged, needle] :
          std::vector<std::tuple<std::string, std::string, std::string>>{
-             {"", " silent 1 in ", " silent "}, {"Origin", "end=timeout@announce:1", " id="}}) {
+             {"", " silent 1 in ", " silent "}, {"Origin", " unanswered 1 in ", " unanswered "}}) {
         RawClient client(server.Address());
         client.SendRaw(sent);
         EXPECT_TRUE(EndedQuietly(client, server, logged, needle)) << sent;
@@ -178,54 +180,83 @@ TEST(UpgradeServerLoad, ConnectionsBeyondACapAreClosedAtOnceAndCountedOnceASecon
     EXPECT_EQ(d.Exchange("D"), "OK");
 }
 
-// Peers that connect and close without a word, over and over, cost one log line a second with
-// the count, the number of peers and the most from one (those over the per-peer cap while the
-// server had not seen the others close yet: one refusal line a second).
-TEST(UpgradeServerLoad, ConnectionsClosedWithoutAWordAreCountedOnceASecond) {
-    TUpgradeServer server({.firmware = TestImage(100)});
-    const std::vector<std::string> from = {UniqueLoopbackAddress(), UniqueLoopbackAddress(),
-                                           UniqueLoopbackAddress()};
+// What a flood repeats costs one log line a second for each kind, with the count, the number of
+// peers and the most from one: connections closed without a word, ended by a line of garbage
+// before the first answer, page requests answered with an error, and those over their peer's
+// connection rate (or over the per-peer cap while the server had not seen the others close yet).
+TEST(UpgradeServerLoad, FloodedConnectionsAreCountedOnceASecond) {
+    TUpgradeServer server(
+        {.firmware = TestImage(100),
+         .args = {"--http-port", "8080", "--connect-burst", "10", "--connect-rate", "1"}});
+    struct Kind {
+        uint16_t port;
+        std::string sent;
+        std::string counted;
+    };
+    const std::vector<Kind> kinds = {{5001, "", "silent"},
+                                     {5001, "x\r\n", "unanswered"},
+                                     {8080, "GET /nothing HTTP/1.1\r\n\r\n", "http 404"}};
     constexpr uint64_t kEach = 100;
     uint64_t sent = 0;
     auto start = std::chrono::steady_clock::now();
-    for (uint64_t i = 0; i < kEach; ++i) {
-        for (size_t p = 0; p <= i % from.size(); ++p, ++sent) { // 100, 66 and 33 of them
-            int fd = ConnectFrom(from[p], server.Address());
-            ASSERT_GE(fd, 0);
-            close(fd);
+    for (const Kind& kind : kinds) {
+        // Addresses of their own for each kind, each with a full allowance of connections.
+        const std::vector<std::string> from = {UniqueLoopbackAddress(), UniqueLoopbackAddress(),
+                                               UniqueLoopbackAddress()};
+        for (uint64_t i = 0; i < kEach; ++i) {
+            for (size_t p = 0; p <= i % from.size(); ++p) { // 100, 66 and 33 of them
+                int fd = ConnectFrom(from[p], server.Address(), kind.port);
+                ASSERT_GE(fd, 0);
+                (void)!send(fd, kind.sent.data(), kind.sent.size(), MSG_NOSIGNAL);
+                close(fd);
+                ++sent;
+            }
         }
     }
     RawClient honest(server.Address()); // logged on its own
     ASSERT_EQ(Announce(honest, DefaultRequest()).back(), "PASSOK");
     honest.Close();
-    uint64_t silent = 0;
+    std::map<std::string, uint64_t> counted;
     uint64_t refused = 0;
-    uint64_t most = 0;
+    uint64_t overRate = 0;
     int groupLines = 0;
     int sessionLines = 0;
-    const std::regex silentLine(R"( silent (\d+) in [0-9.]+s peers=([123]) most=(\d+)$)");
-    while (sessionLines == 0 || silent + refused < sent) {
+    const std::regex grouped(
+        R"( (silent|unanswered|http 404) (\d+) in [0-9.]+s peers=([123]) most=(\d+)$)");
+    auto total = [&] {
+        uint64_t n = refused + overRate;
+        for (const auto& [kind, count] : counted)
+            n += count;
+        return n;
+    };
+    while (sessionLines == 0 || total() < sent) {
         auto line = server.Process().ReadLine(60s);
-        ASSERT_TRUE(line) << silent << " + " << refused << " of " << sent << " counted";
+        ASSERT_TRUE(line) << total() << " of " << sent << " counted";
         std::smatch m;
-        if (std::regex_search(*line, m, silentLine)) {
+        if (std::regex_search(*line, m, grouped)) {
             ++groupLines;
-            silent += std::stoull(m[1]);
-            most = std::max<uint64_t>(most, std::stoull(m[3]));
-        } else if (uint64_t n = RefusalCount(*line, "max-per-peer")) {
+            counted[m[1]] += std::stoull(m[2]);
+            EXPECT_LE(std::stoull(m[4]), kEach) << *line;
+        } else if (uint64_t capped = RefusalCount(*line, "max-per-peer")) {
             ++groupLines;
-            refused += n;
+            refused += capped;
+        } else if (uint64_t fast = RefusalCount(*line, "connect-rate")) {
+            ++groupLines;
+            overRate += fast;
         }
         sessionLines += line->find(" id=") != std::string::npos;
     }
     auto seconds =
         std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start)
             .count();
-    EXPECT_EQ(silent + refused, sent);
-    EXPECT_GT(silent, 0u);
+    EXPECT_EQ(total(), sent);
+    for (const Kind& kind : kinds)
+        EXPECT_GT(counted[kind.counted], 0u) << kind.counted;
+    // 100 from one address within a minute: beyond 10 at once and one more a second.
+    EXPECT_GT(overRate, 0u);
     EXPECT_EQ(sessionLines, 1);
-    EXPECT_LE(groupLines, 2 * (seconds + 2));
-    EXPECT_LE(most, kEach);
+    // At most a line a second for each kind: three kinds, two refusals on each port.
+    EXPECT_LE(groupLines, 7 * (seconds + 2));
 }
 
 // A connection that moves too little in a progress window is closed well before the session's
