@@ -279,11 +279,13 @@ void TForm_Main::SetStatusText(const QString& text) {
 }
 
 void TForm_Main::SetCause(const QString& cause) {
-    cause_ = cause;
-    Lab_Err->setToolTip(cause.isEmpty() ? QString()
-                                        : QString::fromUtf8(WindowText::CauseTooltip) + cause);
-    if (!cause.isEmpty())
-        EchoToTerminal(cause);
+    // The cause may quote the server or the device: shown and copied with its controls escaped,
+    // so that it stays one line in its own order.
+    cause_ = QString::fromStdString(VisibleText(cause.toStdString()));
+    Lab_Err->setToolTip(cause_.isEmpty() ? QString()
+                                         : QString::fromUtf8(WindowText::CauseTooltip) + cause_);
+    if (!cause_.isEmpty())
+        EchoToTerminal(cause_);
 }
 
 void TForm_Main::CopyCause() {

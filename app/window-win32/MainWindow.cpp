@@ -6,6 +6,7 @@
 #include "PortInventoryRecords.h"
 #include "Resources.h"
 #include "TimeLimits.h"
+#include "VisibleText.h"
 #include "WideText_win32.h"
 #include "Win32Window.h"
 #include "WindowTexts.h"
@@ -495,18 +496,20 @@ void TForm_Main::SetStatusText(const std::string& text) {
 }
 
 void TForm_Main::SetCause(const std::string& cause) {
-    cause_ = cause;
+    // The cause may quote the server or the device: shown and copied with its controls escaped,
+    // so that it stays one line in its own order.
+    cause_ = VisibleText(cause);
     const std::wstring tip =
-        cause.empty() ? std::wstring() : Widen(std::string(WindowText::CauseTooltip) + cause);
+        cause_.empty() ? std::wstring() : Widen(std::string(WindowText::CauseTooltip) + cause_);
     TOOLINFOW tool{};
     tool.cbSize = sizeof tool;
     tool.hwnd = window_;
     tool.uId = reinterpret_cast<UINT_PTR>(Lab_Err);
     tool.lpszText = const_cast<wchar_t*>(tip.c_str());
     SendMessageW(tooltip_, TTM_UPDATETIPTEXTW, 0, reinterpret_cast<LPARAM>(&tool));
-    SendMessageW(tooltip_, TTM_ACTIVATE, cause.empty() ? FALSE : TRUE, 0);
-    if (!cause.empty())
-        EchoToTerminal(cause);
+    SendMessageW(tooltip_, TTM_ACTIVATE, cause_.empty() ? FALSE : TRUE, 0);
+    if (!cause_.empty())
+        EchoToTerminal(cause_);
 }
 
 std::string TForm_Main::StatusTooltip() const {

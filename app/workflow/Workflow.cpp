@@ -158,12 +158,13 @@ void TWorkflow::SetPhase(TWorkflowPhase phase) {
     std::lock_guard lock(phaseMutex_);
     if (phase_.load() == phase)
         return;
+    // The phase first: whoever reacts to a control's change (on the window's thread, at once or
+    // from its queue when the worker sets the phase) sees the phase the change belongs to.
+    phase_.store(phase);
     TControls controls = ControlsFor(phase);
     ui_.SetStartEnabled(controls.startEnabled);
     ui_.SetStopEnabled(controls.stopEnabled);
     ui_.ShowBusy(controls.busyShown);
-    // Whoever sees the phase sees its controls set.
-    phase_.store(phase);
 }
 
 void TWorkflow::ExchangePhase(TExchangePhase phase) {
