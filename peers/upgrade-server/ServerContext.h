@@ -5,6 +5,7 @@
 // them ends, and no session ever sees half of one catalogue and half of another.
 #include "Catalogue.h"
 #include "Faults.h"
+#include "Fleet.h"
 #include "Log.h"
 #include "Metrics.h"
 
@@ -26,6 +27,8 @@ struct ServerContext {
     // announcement.
     std::shared_ptr<GroupedEnds> silent = std::make_shared<GroupedEnds>("silent");
     std::shared_ptr<GroupedEnds> displaced = std::make_shared<GroupedEnds>("displaced");
+    // The register and the rollouts, the same object for every generation.
+    std::shared_ptr<Fleet> fleet = std::make_shared<Fleet>();
 };
 
 // Entries the catalogue serves: firmware types, the tool, refused identities and pages.

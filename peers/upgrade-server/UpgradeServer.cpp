@@ -39,7 +39,8 @@ bool CatalogueFitsOptions(const Catalogue& catalogue, const ServerOptions& optio
     return true;
 }
 
-UpgradeServer::UpgradeServer(const ServerOptions& options, Catalogue catalogue)
+UpgradeServer::UpgradeServer(const ServerOptions& options, Catalogue catalogue,
+                             std::shared_ptr<Fleet> fleet)
     : options_(options), control_(asio::make_strand(io_)), signals_(io_, SIGINT, SIGTERM),
       hangups_(io_, SIGHUP), upgradeAcceptor_(control_), upgradeSessions_(LimitsOf(options)),
       pageSessions_(LimitsOf(options)), tick_(control_) {
@@ -49,6 +50,7 @@ UpgradeServer::UpgradeServer(const ServerOptions& options, Catalogue catalogue)
     context->faults = options.faults;
     context->stepLimit = options.stepLimit;
     context->metrics = metrics_;
+    context->fleet = std::move(fleet);
     context_ = std::move(context);
     metrics_->Publish(context_);
 }
@@ -192,6 +194,8 @@ asio::awaitable<void> UpgradeServer::ReloadOnHangup() {
         next->metrics = metrics_;
         next->silent = context_->silent;
         next->displaced = context_->displaced;
+        next->fleet = context_->fleet;
+        next->fleet->Serve(next->catalogue);
         // Sessions already running keep the generation they hold; the old one goes with the
         // last of them. Older ones than the previous generation are closed: slow readers across
         // many reloads would otherwise keep a copy of the catalogue each.
