@@ -156,11 +156,14 @@ Fleet::Figures Fleet::Current() const {
 void Fleet::Writer() {
     std::vector<SessionRecord> batch;
     auto nextSteer = Clock::now();
+    bool ok = true;
     for (;;) {
         bool stopping = false;
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            wake_.wait_until(lock, nextSteer, [&] { return stopping_ || queue_.size() >= kBatch; });
+            // After a failure the next try waits for the period, however full the queue.
+            wake_.wait_until(lock, nextSteer,
+                             [&] { return stopping_ || (ok && queue_.size() >= kBatch); });
             stopping = stopping_;
             while (batch.size() < kBatch && !queue_.empty()) {
                 batch.push_back(std::move(queue_.front()));
@@ -176,7 +179,9 @@ void Fleet::Writer() {
         bool steer = Clock::now() >= nextSteer;
         if (steer)
             nextSteer = Clock::now() + kSteerPeriod;
-        bool ok = Round(batch, steer);
+        ok = Round(batch, steer);
+        if (!ok)
+            nextSteer = std::max(nextSteer, Clock::now() + kSteerPeriod);
         if (!stopping)
             continue;
         std::lock_guard<std::mutex> lock(mutex_);

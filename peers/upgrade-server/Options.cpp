@@ -85,8 +85,9 @@ const char* const kUsageOptions =
     "Output:\n"
     "  Standard output is the log: first \"listening ADDR:PORT http PORT|off catalogue\n"
     "  entries=N bytes=B\" once both ports listen, then one line per session, per page\n"
-    "  request, per reload, refusals, connections closed without a word and connections\n"
-    "  displaced during their announcement counted once a second, and \"stopped\" at the end.\n"
+    "  request, per reload, per rollout change and when the register cannot be written or is\n"
+    "  written again, refusals, connections closed without a word and connections displaced\n"
+    "  during their announcement counted once a second, and \"stopped\" at the end.\n"
     "  Errors and warnings go to standard error, one line each, starting with\n";
 
 const char* const kUsageEnd =
@@ -319,7 +320,7 @@ std::string ProgramName(const char* argv0) {
 
 std::string Usage(const std::string& program) {
     return "Usage: " + program + kUsageLine + RegisterUsageLines(program) + kUsageOptions + "  \"" +
-           program + ":\".\n" + kUsageEnd + RegisterCommandsHelp(program);
+           program + ":\".\n" + kUsageEnd + RegisterCommandsHelp();
 }
 
 bool ParseOptions(const std::vector<std::string>& args, ServerOptions& options,

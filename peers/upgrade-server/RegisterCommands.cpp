@@ -252,26 +252,22 @@ std::string RegisterUsageLines(const std::string& program) {
            " devices [--type TYPE] [--version VERSION] [--register URI] [--json]\n";
 }
 
-std::string RegisterCommandsHelp(const std::string& program) {
-    return "\nCommands on the register:\n"
-           "  They work while servers run on it (a running server takes a change within a\n"
-           "  second); --register names it as for the server, --json prints one JSON object.\n"
-           "  " +
-           program +
-           " rollout\n"
-           "      every release: its stage, percentage, state (running, paused, halted, done) and\n"
-           "      its devices offered, downloaded, installed and came back\n"
-           "  " +
-           program +
-           " rollout pause|resume|advance|halt TYPE VERSION\n"
-           "      pause: the stage no longer advances by itself; resume: after a pause or a\n"
-           "      halt; advance: to the next stage now; halt: offered only to the devices that\n"
-           "      downloaded it\n"
-           "  " +
-           program +
-           " devices [--type TYPE] [--version VERSION]\n"
-           "      every device (of that type, announcing that firmware version) with its latest\n"
-           "      state\n"
-           "  Exit status: 0 done, 1 the register is busy or cannot be read or the change does\n"
-           "  not apply, 2 a bad command line, no such register or release.\n";
+std::string RegisterCommandsHelp() {
+    return "\nCommands on the register, which work while servers run on it:\n"
+           "  rollout [--json]              every release the register knows: its stage,\n"
+           "                                percentage, state (running, paused, halted, done)\n"
+           "                                and its devices offered, downloaded, installed and\n"
+           "                                came back\n"
+           "  rollout ACTION TYPE VERSION   ACTION pause: the stage no longer advances by\n"
+           "                                itself; resume: after a pause or a halt; advance: to\n"
+           "                                the next stage now; halt: offered only to the\n"
+           "                                devices that downloaded it. Running servers take it\n"
+           "                                within a second\n"
+           "  devices [--json]              every device with its latest state; --type TYPE and\n"
+           "                                --version VERSION keep those of that type and last\n"
+           "                                announced firmware version\n"
+           "  --register URI                the register, as for the server\n"
+           "  exit status                   0 done; 1 the register is busy or cannot be read, or\n"
+           "                                the change does not apply; 2 a bad command line, no\n"
+           "                                such register or release\n";
 }

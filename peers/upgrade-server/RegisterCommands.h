@@ -15,4 +15,4 @@ int RunRegisterCommand(const std::string& program, const std::vector<std::string
 
 // The commands' usage lines ("  or:  NAME rollout ...") and their section of --help.
 std::string RegisterUsageLines(const std::string& program);
-std::string RegisterCommandsHelp(const std::string& program);
+std::string RegisterCommandsHelp();
