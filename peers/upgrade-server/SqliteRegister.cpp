@@ -195,6 +195,11 @@ RegisterError Failure(sqlite3* db, int rc, const std::string& uri) {
         return {Kind::Unavailable,
                 name + " cannot be written (" + what +
                     "): the server writes the file and, beside it, FILE-wal and FILE-shm"};
+    case SQLITE_CANTOPEN:
+        return {Kind::Unavailable,
+                name + " cannot be opened (" + what +
+                    "): the server reads and writes the file and makes FILE-wal and FILE-shm "
+                    "beside it, so both the file and its folder must be writable"};
     case SQLITE_FULL:
         return {Kind::Unavailable, name + " cannot be written (" + what + "): free disk space"};
     default:
@@ -306,7 +311,7 @@ public:
         // long.
         for (;;) {
             Transaction transaction(*this);
-            sqlite3_stmt* s = Prepared(kPruneSessions);
+            Statement s = Prepared(kPruneSessions);
             sqlite3_bind_int64(s, 1, beforeMs);
             Run(s);
             auto n = static_cast<uint64_t>(sqlite3_changes(db_.get()));
@@ -316,7 +321,7 @@ public:
                 break;
         }
         Transaction transaction(*this);
-        sqlite3_stmt* s = Prepared(kPruneDevices);
+        Statement s = Prepared(kPruneDevices);
         sqlite3_bind_int64(s, 1, beforeMs);
         Run(s);
         transaction.Commit();
@@ -328,7 +333,7 @@ public:
         for (const auto& plan : plans) {
             std::optional<ReleaseRow> row = Release(plan.type, plan.version);
             if (!row) {
-                sqlite3_stmt* s = Prepared(kInsertRelease);
+                Statement s = Prepared(kInsertRelease);
                 BindText(s, 1, plan.type);
                 BindText(s, 2, plan.version);
                 sqlite3_bind_int(s, 3, plan.staged ? 1 : 0);
@@ -439,7 +444,7 @@ public:
     Releases(const std::vector<std::pair<std::string, std::string>>& which) override {
         std::vector<ReleaseRow> rows;
         if (which.empty()) {
-            sqlite3_stmt* s = Prepared(kAllReleases);
+            Statement s = Prepared(kAllReleases);
             while (Step(s))
                 rows.push_back(ReleaseColumns(s));
             for (auto& row : rows)
@@ -454,7 +459,7 @@ public:
 
     std::vector<std::string> Downloaded(const std::string& type,
                                         const std::string& version) override {
-        sqlite3_stmt* s = Prepared(kDownloaded);
+        Statement s = Prepared(kDownloaded);
         BindText(s, 1, type);
         BindText(s, 2, version);
         std::vector<std::string> ids;
@@ -464,7 +469,7 @@ public:
     }
 
     std::vector<DeviceRow> Devices(const DeviceFilter& filter) override {
-        sqlite3_stmt* s = Prepared(kDevices);
+        Statement s = Prepared(kDevices);
         BindText(s, 1, filter.type);
         BindText(s, 2, filter.version);
         std::vector<DeviceRow> rows;
@@ -527,8 +532,23 @@ private:
             throw Failure(db_.get(), rc, uri_);
     }
 
-    // The statement of `sql` (one of the constants above), prepared once, reset and unbound.
-    sqlite3_stmt* Prepared(const char* sql) {
+    // A prepared statement in use: reset when it goes, so that no finished or abandoned query
+    // keeps a read transaction open (which would keep the WAL from being checkpointed and make
+    // the next write transaction fail at once instead of waiting for a lock).
+    class Statement {
+    public:
+        explicit Statement(sqlite3_stmt* s) : s_(s) {}
+        ~Statement() { sqlite3_reset(s_); }
+        Statement(const Statement&) = delete;
+        Statement& operator=(const Statement&) = delete;
+        operator sqlite3_stmt*() const { return s_; } // NOLINT(google-explicit-constructor)
+
+    private:
+        sqlite3_stmt* s_;
+    };
+
+    // The statement of `sql` (one of the constants above), prepared once, unbound.
+    Statement Prepared(const char* sql) {
         if (!db_)
             throw RegisterError(Kind::Unavailable, "register " + uri_ + " is not open");
         auto it = prepared_.find(sql);
@@ -540,9 +560,8 @@ private:
                 throw Failure(db_.get(), rc, uri_);
             it = prepared_.emplace(sql, std::unique_ptr<sqlite3_stmt, Finalize>(raw)).first;
         }
-        sqlite3_reset(it->second.get());
         sqlite3_clear_bindings(it->second.get());
-        return it->second.get();
+        return Statement(it->second.get());
     }
 
     // True with a row, false when done.
@@ -564,7 +583,7 @@ private:
     // register or one newer than this server.
     void Schema(bool create) {
         auto count = [&](const char* sql) {
-            sqlite3_stmt* s = Prepared(sql);
+            Statement s = Prepared(sql);
             Step(s);
             return sqlite3_column_int64(s, 0);
         };
@@ -607,7 +626,7 @@ private:
     }
 
     void WriteSession(const SessionRecord& r) {
-        sqlite3_stmt* s = Prepared(kInsertSession);
+        Statement s = Prepared(kInsertSession);
         sqlite3_bind_int64(s, 1, r.endedMs);
         BindText(s, 2, r.peer);
         for (size_t i = 0; i < SessionRecord::kValues; ++i)
@@ -623,7 +642,7 @@ private:
         if (!id || !type)
             return;
         // The same bindings, named by their numbers, make the device's row.
-        sqlite3_stmt* d = Prepared(kUpsertDevice);
+        Statement d = Prepared(kUpsertDevice);
         sqlite3_bind_int64(d, 1, r.endedMs);
         BindText(d, 2, r.peer);
         for (size_t i = 0; i < SessionRecord::kValues; ++i)
@@ -650,7 +669,7 @@ private:
             return f;
         };
         std::map<std::string, DeviceState> states;
-        sqlite3_stmt* s = Prepared(kDeviceReleases);
+        Statement s = Prepared(kDeviceReleases);
         BindText(s, 1, id);
         BindText(s, 2, type);
         while (Step(s))
@@ -660,7 +679,7 @@ private:
             DeviceState next = NextState(state, facts(version));
             if (next == state)
                 continue;
-            sqlite3_stmt* u = Prepared(kUpdateDeviceRelease);
+            Statement u = Prepared(kUpdateDeviceRelease);
             BindText(u, 1, type);
             BindText(u, 2, version);
             BindText(u, 3, id);
@@ -670,14 +689,14 @@ private:
         }
         if (offered.empty() || states.count(offered))
             return;
-        sqlite3_stmt* k = Prepared(kKnowRelease);
+        Statement k = Prepared(kKnowRelease);
         BindText(k, 1, type);
         BindText(k, 2, offered);
         sqlite3_bind_int64(k, 3, static_cast<int64_t>(kDefaultAdvance));
         sqlite3_bind_int(k, 4, static_cast<int>(kDefaultHaltBasisPoints));
         sqlite3_bind_int64(k, 5, r.endedMs);
         Run(k);
-        sqlite3_stmt* i = Prepared(kInsertDeviceRelease);
+        Statement i = Prepared(kInsertDeviceRelease);
         BindText(i, 1, type);
         BindText(i, 2, offered);
         BindText(i, 3, id);
@@ -709,7 +728,7 @@ private:
 
     // The release's row with its figures, or nothing.
     std::optional<ReleaseRow> Release(const std::string& type, const std::string& version) {
-        sqlite3_stmt* s = Prepared(kRelease);
+        Statement s = Prepared(kRelease);
         BindText(s, 1, type);
         BindText(s, 2, version);
         if (!Step(s))
@@ -723,7 +742,7 @@ private:
     void Count(ReleaseRow& row) {
         auto counts = [&](uint32_t from, uint32_t to) {
             ReleaseCounts c;
-            sqlite3_stmt* s = Prepared(kCounts);
+            Statement s = Prepared(kCounts);
             BindText(s, 1, row.type);
             BindText(s, 2, row.version);
             sqlite3_bind_int(s, 3, static_cast<int>(from));
@@ -739,7 +758,7 @@ private:
     }
 
     void Update(const ReleaseRow& row, int64_t nowMs) {
-        sqlite3_stmt* s = Prepared(kUpdateRelease);
+        Statement s = Prepared(kUpdateRelease);
         BindText(s, 1, row.type);
         BindText(s, 2, row.version);
         sqlite3_bind_int(s, 3, row.staged ? 1 : 0);
@@ -762,7 +781,7 @@ private:
                        after.percent, before.counts,  before.stage, nowMs,      before.plan};
         if (action == RolloutAction::Halt && !byOperator)
             e.counts = before.counts - before.haltBase;
-        sqlite3_stmt* s = Prepared(kInsertEvent);
+        Statement s = Prepared(kInsertEvent);
         sqlite3_bind_int64(s, 1, nowMs);
         BindText(s, 2, e.type);
         BindText(s, 3, e.version);
