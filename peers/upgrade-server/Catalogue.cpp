@@ -112,6 +112,8 @@ public:
             }
             ++entries_;
         }
+        if (!CheckRollouts(error))
+            return std::nullopt;
         if (entries_ == 0) {
             error =
                 origin_ + " has no entry: list at least one firmware, tool, refuse or page line";
@@ -169,8 +171,54 @@ private:
             Account(bytes);
             catalogue_.pages.emplace(
                 f[1], std::make_shared<const std::string>(bytes->begin(), bytes->end()));
+        } else if (word == "rollout") {
+            return Rollout(f);
         } else {
-            return Fail("unknown entry \"" + word + "\" (firmware, tool, refuse, page)");
+            return Fail("unknown entry \"" + word + "\" (firmware, tool, refuse, page, rollout)");
+        }
+        return true;
+    }
+
+    // rollout TYPE VERSION STAGES [advance=N] [halt=P%]; its firmware line may come later.
+    bool Rollout(const std::vector<std::string>& f) {
+        if (f.size() < 4)
+            return Fail("expected: rollout TYPE VERSION STAGES [advance=N] [halt=P%]");
+        if (!ParseVersion(f[2]))
+            return Fail("\"" + f[2] + "\" is not a version (numbers separated by dots)");
+        if (catalogue_.rollouts.count(f[1]))
+            return Fail("a rollout of device type " + f[1] + " is listed twice");
+        RolloutPlan plan;
+        plan.type = f[1];
+        plan.version = f[2];
+        plan.staged = true;
+        std::string why;
+        if (!ParseRolloutFields({f.begin() + 3, f.end()}, plan, why))
+            return Fail(why);
+        catalogue_.rollouts.emplace(f[1], std::move(plan));
+        rolloutLines_[f[1]] = lineNo_;
+        return true;
+    }
+
+    // Every rollout names the firmware line of its type and version (numerically: 1.21 is
+    // 1.21.0), whose text it takes.
+    bool CheckRollouts(std::string& error) {
+        for (auto& [type, plan] : catalogue_.rollouts) {
+            auto fw = catalogue_.firmware.find(type);
+            // Both versions were checked as their lines were read.
+            auto wanted = ParseVersion(plan.version);
+            auto served =
+                fw == catalogue_.firmware.end() ? std::nullopt : ParseVersion(fw->second.version);
+            if (!served || !wanted || CompareVersionNumbers(*served, *wanted) != 0) {
+                error = origin_ + " line " + std::to_string(rolloutLines_[type]) + ": rollout " +
+                        type + " " + plan.version + " has no firmware line " + type + " " +
+                        plan.version +
+                        (fw == catalogue_.firmware.end()
+                             ? std::string(" (there is none for ") + type + ")"
+                             : " (the firmware of " + type + " is " + fw->second.version + ")") +
+                        ": a rollout stages the firmware the catalogue serves";
+                return false;
+            }
+            plan.version = fw->second.version;
         }
         return true;
     }
@@ -334,6 +382,7 @@ private:
     Catalogue catalogue_;
     std::map<const Bytes*, uint16_t> crcs_;
     std::map<std::string, std::pair<std::string, int>> typesByCase_; // lowercase -> type, line
+    std::map<std::string, int> rolloutLines_;                        // type -> line
 };
 
 const char* FileKind(mode_t mode) {

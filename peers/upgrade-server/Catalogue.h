@@ -8,6 +8,7 @@
 // the signature trailer appended (UpdateSignature.h); the signature is checked at loading against
 // the maker's public keys when the server has them, and its trusted comment must then be the
 // release statement of the entry (ReleaseStatement.h): kind, device type or platform, version.
+#include "Rollout.h"
 #include "UpdateSignature.h"
 
 #include <cstdint>
@@ -37,6 +38,9 @@ struct CatalogueItem {
 
 struct Catalogue {
     std::map<std::string, CatalogueItem> firmware; // by device type (the request's UserName)
+    // Firmware released in stages (rollout lines), by device type; the version is the firmware
+    // line's.
+    std::map<std::string, RolloutPlan> rollouts;
     std::optional<CatalogueItem> tool;
     std::set<std::string> refused;                                   // OriginalID values
     std::map<std::string, std::shared_ptr<const std::string>> pages; // HTTP path -> content

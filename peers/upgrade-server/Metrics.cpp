@@ -56,7 +56,13 @@ private:
 };
 
 std::string Label(std::string_view name, std::string_view value) {
-    return std::string(name) + "=\"" + std::string(value) + "\"";
+    std::string text = std::string(name) + "=\"";
+    for (char c : value) {
+        if (c == '\\' || c == '"')
+            text += '\\';
+        text += c == '\n' ? std::string("\\n") : std::string(1, c);
+    }
+    return text + "\"";
 }
 
 using Ended = std::array<uint64_t, ServerMetrics::kOutcomes.size()>;
@@ -93,6 +99,49 @@ void CatalogueFamilies(Exposition& out, const ServerContext& current, uint64_t h
                held);
     out.Single("upgrade_server_catalogue_bytes_held", "gauge",
                "Bytes of the files of every catalogue generation in memory.", heldBytes);
+}
+// The register's writes and the releases served, with their rollouts (none without a register).
+void RegisterFamilies(Exposition& out, const Fleet::Figures& f) {
+    if (!f.hasRegister)
+        return;
+    out.Single("upgrade_server_register_records_written_total", "counter",
+               "Session records written to the register.", f.written);
+    out.Single("upgrade_server_register_records_lost_total", "counter",
+               "Session records lost: the register could not be written and the queue was full "
+               "(or the server stopped).",
+               f.lost);
+    out.Single("upgrade_server_register_records_waiting", "gauge",
+               "Session records waiting in memory to be written.", f.waiting);
+    out.Single("upgrade_server_register_write_failures_total", "counter",
+               "Attempts to write the register that failed (one a second while it cannot be).",
+               f.failures);
+    out.Single("upgrade_server_register_writable", "gauge",
+               "1 when the register's last write succeeded, 0 while it cannot be written.",
+               f.writable ? 1 : 0);
+    auto release = [](const ReleaseRow& r) {
+        return Label("type", r.type) + "," + Label("version", r.version);
+    };
+    out.Family("upgrade_server_release_stage_percent", "gauge",
+               "Share of the devices of its type a release is offered to (100 without a rollout).");
+    for (const auto& r : f.releases)
+        out.Sample(r.percent, release(r));
+    out.Family("upgrade_server_release_devices", "gauge",
+               "A release's devices by their latest state (each counted once).");
+    for (const auto& r : f.releases) {
+        for (auto state : {DeviceState::Offered, DeviceState::Downloaded, DeviceState::Installed,
+                           DeviceState::CameBack}) {
+            ReleaseCounts counts = r.counts;
+            out.Sample(counts.Of(state), release(r) + "," + Label("state", DeviceStateName(state)));
+        }
+    }
+    out.Family("upgrade_server_release_halted", "gauge",
+               "1 when a release is halted: offered only to devices that downloaded it.");
+    for (const auto& r : f.releases)
+        out.Sample(r.halted ? 1 : 0, release(r));
+    out.Family("upgrade_server_release_paused", "gauge",
+               "1 when a release's rollout is paused: its stage does not advance by itself.");
+    for (const auto& r : f.releases)
+        out.Sample(r.paused ? 1 : 0, release(r));
 }
 } // namespace
 
@@ -139,5 +188,6 @@ std::string ServerMetrics::Text(const ServerContext& current) {
                "generation before the previous one.",
                superseded_.load(std::memory_order_relaxed));
     CatalogueFamilies(out, current, held, heldBytes);
+    RegisterFamilies(out, current.fleet->Current());
     return out.Take();
 }

@@ -1,5 +1,8 @@
 #include "Options.h"
 
+#include "Register.h"
+#include "RegisterCommands.h"
+
 #include <asio/ip/address.hpp>
 
 #include <algorithm>
@@ -9,8 +12,8 @@
 
 namespace {
 // The --help text around the two places that name the program.
+const char* const kUsageLine = " --catalogue DIR [OPTION]...\n";
 const char* const kUsageOptions =
-    " --catalogue DIR [OPTION]...\n"
     "Serves firmware and tool upgrades to Kestrel over the upgrade dialogue (TCP port 5001) from\n"
     "a catalogue directory, and the device information page, a health check and metrics over\n"
     "HTTP. Many sessions run at once; every step, the first line and the whole session have time\n"
@@ -61,6 +64,14 @@ const char* const kUsageOptions =
     "                              catalogue must match its file, be by one of these keys and\n"
     "                              carry the release statement of its entry (else it is only\n"
     "                              checked to be a signature)\n"
+    "  --register URI              the device register: sqlite:PATH, an SQLite file made when\n"
+    "                              missing, or none (default sqlite:upgrade-register.sqlite,\n"
+    "                              in the working folder); it records every session and each\n"
+    "                              device's latest state, and holds the rollouts\n"
+    "  --keep-sessions-days N      session rows (and a device's peer address and PCInfo once it\n"
+    "                              is not seen) are kept this many days (default 400)\n"
+    "  --register-queue N          records that wait in memory while the register cannot be\n"
+    "                              written; more are lost and counted (default 16384)\n"
     "  --fault FAULT               a scripted misbehaviour for tests, repeatable (see \"Faults\"\n"
     "                              in /usr/share/doc/kestrel-upgrade-server/README.md.gz)\n"
     "  -h, --help                  print this help and exit\n"
@@ -84,9 +95,10 @@ const char* const kUsageOptions =
     "Output:\n"
     "  Standard output is the log: first \"listening ADDR:PORT http PORT|off catalogue\n"
     "  entries=N bytes=B\" once both ports listen, then one line per session, per page\n"
-    "  request, per reload, and \"stopped\" at the end; refusals, connections closed without\n"
-    "  a word or before the first answer, connections displaced during their announcement\n"
-    "  and page requests answered with an error are counted in a line a second.\n"
+    "  request, per reload, per rollout change, when the register cannot be written and\n"
+    "  when it is written again, and \"stopped\" at the end; refusals, connections closed\n"
+    "  without a word or before the first answer, connections displaced during their\n"
+    "  announcement and page requests answered with an error are counted in a line a second.\n"
     "  Errors and warnings go to standard error, one line each, starting with\n";
 
 const char* const kUsageEnd =
@@ -95,7 +107,8 @@ const char* const kUsageEnd =
     "Exit status:\n"
     "  0  stopped by SIGTERM or SIGINT (also after --help and --version)\n"
     "  1  a port cannot be listened on, or the server failed while running\n"
-    "  2  a bad command line or catalogue\n";
+    "  2  a bad command line or catalogue, or a file that is no register (or of a newer\n"
+    "     server)\n";
 
 // The value of one base64 digit, or -1.
 int Base64Digit(char c) {
@@ -194,6 +207,10 @@ constexpr TNumberOption kNumberOptions[] = {
      [](ServerOptions& o, uint64_t n) { o.progressWindow = milliseconds(n); }},
     {"--min-progress", 0, 1000000000, "bytes from 0 to 1000000000",
      [](ServerOptions& o, uint64_t n) { o.minProgress = n; }},
+    {"--keep-sessions-days", 1, 36500, "days from 1 to 36500",
+     [](ServerOptions& o, uint64_t n) { o.keepSessionsDays = n; }},
+    {"--register-queue", 1, 1000000, "a number from 1 to 1000000",
+     [](ServerOptions& o, uint64_t n) { o.registerQueue = static_cast<size_t>(n); }},
 };
 
 bool ApplyNumber(const TNumberOption& option, const std::string& value, ServerOptions& options,
@@ -259,6 +276,15 @@ constexpr TTextOption kTextOptions[] = {
          return true;
      }},
     {"--address", SetAddress},
+    {"--register",
+     [](const std::string& name, const std::string& value, ServerOptions& o, std::string& error) {
+         if (!ValidRegisterUri(value, error)) {
+             error = BadValue(name, value, error);
+             return false;
+         }
+         o.registerUri = value;
+         return true;
+     }},
     {"--pubkey", AddPublicKey},
     {"--fault", [](const std::string&, const std::string& value, ServerOptions& o,
                    std::string& error) { return ParseFault(value, o.faults, error); }},
@@ -308,7 +334,8 @@ std::string ProgramName(const char* argv0) {
 }
 
 std::string Usage(const std::string& program) {
-    return "Usage: " + program + kUsageOptions + "  \"" + program + ":\".\n" + kUsageEnd;
+    return "Usage: " + program + kUsageLine + RegisterUsageLines(program) + kUsageOptions + "  \"" +
+           program + ":\".\n" + kUsageEnd + RegisterCommandsHelp();
 }
 
 bool ParseOptions(const std::vector<std::string>& args, ServerOptions& options,

@@ -34,6 +34,10 @@ struct ServerOptions {
     // A session may last this long plus one second for every minRate bytes it moves.
     std::chrono::milliseconds sessionLimit{60000};
     uint64_t minRate = 1024;
+    // The device register (--register): "sqlite:PATH" or "none".
+    std::string registerUri = "sqlite:upgrade-register.sqlite";
+    uint64_t keepSessionsDays = 400;
+    size_t registerQueue = 16384;
     Faults faults;
     // The maker's minisign public keys (--pubkey): every FILE.minisig of the catalogue must be
     // a signature of FILE by one of them.

@@ -5,6 +5,7 @@
 // them ends, and no session ever sees half of one catalogue and half of another.
 #include "Catalogue.h"
 #include "Faults.h"
+#include "Fleet.h"
 #include "Log.h"
 #include "Metrics.h"
 
@@ -23,6 +24,8 @@ struct ServerContext {
     std::shared_ptr<ServerMetrics> metrics = std::make_shared<ServerMetrics>();
     // Connections counted instead of logged one by one, the same object for every generation.
     std::shared_ptr<GroupedLines> grouped = std::make_shared<GroupedLines>();
+    // The register and the rollouts, the same object for every generation.
+    std::shared_ptr<Fleet> fleet = std::make_shared<Fleet>();
 };
 
 // Entries the catalogue serves: firmware types, the tool, refused identities and pages.

@@ -43,7 +43,8 @@ bool CatalogueFitsOptions(const Catalogue& catalogue, const ServerOptions& optio
     return true;
 }
 
-UpgradeServer::UpgradeServer(const ServerOptions& options, Catalogue catalogue)
+UpgradeServer::UpgradeServer(const ServerOptions& options, Catalogue catalogue,
+                             std::shared_ptr<Fleet> fleet)
     : options_(options), control_(asio::make_strand(io_)), signals_(io_, SIGINT, SIGTERM),
       hangups_(io_, SIGHUP), upgradeAcceptor_(control_), upgradeSessions_(LimitsOf(options)),
       pageSessions_(LimitsOf(options)), tick_(control_) {
@@ -53,6 +54,7 @@ UpgradeServer::UpgradeServer(const ServerOptions& options, Catalogue catalogue)
     context->faults = options.faults;
     context->stepLimit = options.stepLimit;
     context->metrics = metrics_;
+    context->fleet = std::move(fleet);
     context_ = std::move(context);
     metrics_->Publish(context_);
 }
@@ -195,6 +197,8 @@ asio::awaitable<void> UpgradeServer::ReloadOnHangup() {
         next->stepLimit = context_->stepLimit;
         next->metrics = metrics_;
         next->grouped = context_->grouped;
+        next->fleet = context_->fleet;
+        next->fleet->Serve(next->catalogue);
         // Sessions already running keep the generation they hold; the old one goes with the
         // last of them. Older ones than the previous generation are closed: slow readers across
         // many reloads would otherwise keep a copy of the catalogue each.

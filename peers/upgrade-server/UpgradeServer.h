@@ -32,7 +32,9 @@ bool CatalogueFitsOptions(const Catalogue& catalogue, const ServerOptions& optio
 
 class UpgradeServer {
 public:
-    UpgradeServer(const ServerOptions& options, Catalogue catalogue);
+    // `fleet`: the register and the rollouts (opened by the caller).
+    UpgradeServer(const ServerOptions& options, Catalogue catalogue,
+                  std::shared_ptr<Fleet> fleet = std::make_shared<Fleet>());
     // Binds and listens on both ports; false with the reason in `error`.
     bool Bind(std::string& error);
     // "listening ADDR:PORT http PORT catalogue entries=N bytes=B" (or "http off").

@@ -119,6 +119,9 @@ void UpgradeSession::Ended() {
         group->Add(PeerKey(), Peer());
     else
         WriteLogLine(LogLine());
+    // The register keeps the sessions of devices that said who they are.
+    if (received_[OriginalID])
+        context_->fleet->Record(Record());
 }
 
 void UpgradeSession::BeginStep(Step step) {
@@ -175,6 +178,9 @@ asio::awaitable<void> UpgradeSession::Dialogue() {
 
     Decision decision =
         Decide(context_->catalogue, values_[UserName], values_[SVer], values_[SWVer], faults_.kind);
+    if (!faults_.kind)
+        heldFrom_ = context_->fleet->Stage(context_->catalogue, values_[OriginalID],
+                                           values_[UserName], decision);
     BeginStep({StepKind::Length, 0});
     co_await FaultPoint(step_);
     if (!faults_.status && decision.kind == Decision::Kind::Data) {
@@ -364,6 +370,28 @@ std::string UpgradeSession::LogLine() const {
                   .count();
     return LogTime(std::chrono::system_clock::now()) + " " + Peer() + " id=" + value(OriginalID) +
            " type=" + value(UserName) + " hver=" + value(HVer) + " sver=" + value(SVer) +
-           " swver=" + value(SWVer) + " answer=" + answer_ + " end=" + end_ +
+           " swver=" + value(SWVer) + " answer=" + answer_ +
+           (heldFrom_.empty() ? "" : " held=" + LogValue(heldFrom_)) + " end=" + end_ +
            " sent=" + std::to_string(sent_) + " ms=" + std::to_string(ms);
+}
+
+SessionRecord UpgradeSession::Record() const {
+    static_assert(static_cast<size_t>(OriginalID) == SessionRecord::OriginalID &&
+                  static_cast<size_t>(SWVer) == SessionRecord::SWVer);
+    SessionRecord r;
+    auto now = std::chrono::system_clock::now();
+    r.endedMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
+    r.peer = Peer();
+    for (size_t i = 0; i < values_.size(); ++i)
+        if (received_[i])
+            r.values[i] = values_[i].substr(0, kRecordValueBytes);
+    r.answer = answer_;
+    r.heldFrom = heldFrom_;
+    r.end = end_;
+    r.bytesSent = sent_;
+    r.durationMs = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                             std::chrono::steady_clock::now() - started_)
+                                             .count());
+    return r;
 }

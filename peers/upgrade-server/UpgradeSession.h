@@ -52,6 +52,8 @@ private:
     // Ends the session with the last read or write failure.
     [[noreturn]] void Fail();
     std::string LogLine() const;
+    // The session for the register.
+    SessionRecord Record() const;
 
     std::shared_ptr<const ServerContext> context_;
     const Faults& faults_;
@@ -60,6 +62,7 @@ private:
     std::array<bool, 13> received_{};
     size_t valueBytes_ = 0;
     std::string answer_ = "-";
+    std::string heldFrom_; // the staged release's version, when the device was held from it
     std::string end_ = "-";
     // The data being sent: the answer's file, the announced length, the corrupted byte if any.
     const Bytes* data_ = nullptr;

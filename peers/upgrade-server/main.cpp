@@ -2,6 +2,7 @@
 #include "Catalogue.h"
 #include "Log.h"
 #include "Options.h"
+#include "RegisterCommands.h"
 #include "UpgradeServer.h"
 
 #include <algorithm>
@@ -40,6 +41,8 @@ int Serve(const std::string& program, int argc, char** argv) {
     std::string error;
     // With an empty argv (argc 0), there are no arguments either.
     const std::vector<std::string> args(argc > 0 ? argv + 1 : argv, argv + argc);
+    if (IsRegisterCommand(args))
+        return RunRegisterCommand(program, args);
     if (!ParseOptions(args, options, error)) {
         std::cerr << program << ": " << error << " (" << program << " --help lists the options)\n";
         return 2;
@@ -63,14 +66,28 @@ int Serve(const std::string& program, int argc, char** argv) {
         std::cerr << program << ": " << error << "\n";
         return 2;
     }
+    auto fleet =
+        std::make_shared<Fleet>(MakeRegister(options.registerUri, error),
+                                Fleet::Settings{options.keepSessionsDays, options.registerQueue});
+    if (!fleet->Open(*catalogue, error)) {
+        std::cerr << program << ": " << error << "\n";
+        return 2;
+    }
+    if (!fleet->HasRegister())
+        for (const auto& [type, plan] : catalogue->rollouts)
+            std::cerr << program << ": warning: without a register (--register none) the rollout "
+                      << type << " " << plan.version << " stays at its first stage ("
+                      << plan.stages.front() << "%)\n";
     RaiseDescriptorLimit(options);
-    UpgradeServer server(options, std::move(*catalogue));
+    UpgradeServer server(options, std::move(*catalogue), fleet);
     if (!server.Bind(error)) {
         std::cerr << program << ": " << error << "\n";
         return 1;
     }
     WriteLogLine(server.ListeningLine());
+    fleet->Start();
     server.Run(std::clamp(std::thread::hardware_concurrency(), 2u, 8u));
+    fleet->Stop();
     WriteLogLine("stopped");
     return 0;
 }

@@ -50,8 +50,9 @@ std::string Unquoted(const std::string& value) {
     return value;
 }
 
-// The variables a unit gives its command line: its Environment= lines, then the KEY=VALUE lines
-// of its EnvironmentFile= (a path inside `root`; "-" in front: it may be missing).
+// The variables a unit gives its command line: its Environment= line (assignments separated by
+// spaces), then the KEY=VALUE lines of its EnvironmentFile= (a path inside `root`; "-" in front:
+// it may be missing).
 std::map<std::string, std::string> UnitEnvironment(const std::string& unit,
                                                    const std::string& root) {
     std::map<std::string, std::string> env;
@@ -60,7 +61,9 @@ std::map<std::string, std::string> UnitEnvironment(const std::string& unit,
         if (eq != std::string::npos)
             env[assignment.substr(0, eq)] = Unquoted(assignment.substr(eq + 1));
     };
-    add(Value(unit, "Environment"));
+    std::istringstream assignments(Value(unit, "Environment"));
+    for (std::string assignment; assignments >> assignment;)
+        add(assignment);
     std::string file = Value(unit, "EnvironmentFile");
     if (file.starts_with("-"))
         file.erase(0, 1);
@@ -233,7 +236,8 @@ TEST(Package, InstalledProgramsUpgradeADeviceFromASignedCatalogue) {
     TSimDevice device({"--image-out", work / "programmed.bin"});
     const std::string address = UniqueLoopbackAddress();
     ChildProcess server({Root + Server, "--catalogue", catalogue.Path(), "--address", address,
-                         "--http-port", "0", "--pubkey", TestKeyFile("trusted", ".pub")});
+                         "--http-port", "0", "--pubkey", TestKeyFile("trusted", ".pub"),
+                         "--register", "none"});
     auto listening = server.ReadLine(60s);
     ASSERT_TRUE(listening && listening->rfind("listening ", 0) == 0)
         << listening.value_or("no output");
@@ -314,6 +318,9 @@ TEST(Package, ServerPackageInstallsServesAndPurges) {
     EXPECT_EQ(Value(unit, "User"), ServiceUser);
     auto env = UnitEnvironment(unit, r);
     env["CATALOGUE"] = r + env["CATALOGUE"];
+    const std::string sqlite = "sqlite:";
+    ASSERT_TRUE(env["REGISTER"].starts_with(sqlite + ServiceState + "/")) << env["REGISTER"];
+    env["REGISTER"] = sqlite + r + env["REGISTER"].substr(sqlite.size());
     std::vector<std::string> command = ExpandCommand(Value(unit, "ExecStart"), env);
     ASSERT_FALSE(command.empty()) << unit;
     command[0] = r + command[0];
@@ -336,6 +343,10 @@ TEST(Package, ServerPackageInstallsServesAndPurges) {
         EXPECT_EQ(ReadFileBytes(work / "programmed.bin"), firmware);
         EXPECT_EQ(server.Stop(), 0) << server.Stderr();
     }
+    // The register, in the service's state folder, recorded the device.
+    TRun devices = RunToEnd({r + Server, "devices", "--register", env["REGISTER"]});
+    EXPECT_EQ(devices.status, 0) << devices.err;
+    EXPECT_NE(devices.out.find(" QX40 "), std::string::npos) << devices.out;
 
     TRun remove = dpkg({"--remove", "kestrel-upgrade-server"});
     ASSERT_EQ(remove.status, 0) << remove.out << remove.err;

@@ -2,12 +2,23 @@
 
 #include "Signing.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
 
 namespace {
 // Session lines carry the client's identity; no other log line has it.
 const std::string kSessionMark = " id=";
+
+// The server's default register is a file in the working folder: a test that wants one names
+// its own (--register), every other test runs without.
+std::vector<std::string> WithRegister(std::vector<std::string> args) {
+    if (std::find(args.begin(), args.end(), "--register") == args.end()) {
+        args.emplace_back("--register");
+        args.emplace_back("none");
+    }
+    return args;
+}
 
 std::string WriteCatalogue(const TempDir& dir, const TServerSetup& setup) {
     if (!setup.catalogue.empty())
@@ -48,7 +59,8 @@ TUpgradeServer::TUpgradeServer(const TServerSetup& setup) : address_(UniqueLoopb
         argv.push_back("--fault");
         argv.push_back(fault);
     }
-    argv.insert(argv.end(), setup.args.begin(), setup.args.end());
+    for (auto& arg : WithRegister(setup.args))
+        argv.push_back(std::move(arg));
     process_ = std::make_unique<ChildProcess>(argv);
     auto line = process_->ReadLine(std::chrono::seconds(60));
     if (!line || line->rfind("listening ", 0) != 0)
@@ -89,7 +101,8 @@ bool MakeSampleCatalogue(const std::string& dir, const std::vector<std::string>&
 TRun RunUpgradeServer(const std::string& catalogue, const std::vector<std::string>& args) {
     std::vector<std::string> argv = {KESTREL_PATH_UPGRADE_SERVER, "--catalogue", catalogue,
                                      "--address", UniqueLoopbackAddress()};
-    argv.insert(argv.end(), args.begin(), args.end());
+    for (auto& arg : WithRegister(args))
+        argv.push_back(std::move(arg));
     ChildProcess server(argv, {}, true);
     return Finish(server, std::chrono::seconds(60));
 }

@@ -31,7 +31,9 @@ struct TServerSetup {
     // A catalogue folder made beforehand (make-sample-catalogue), served instead of the above.
     std::string catalogue{};
     std::vector<std::string> faults{}; // --fault specs
-    std::vector<std::string> args{};   // further arguments (the page server is off unless given)
+    // Further arguments: the page server is off, and the register is none (--register none),
+    // unless given.
+    std::vector<std::string> args{};
 };
 
 // The server, running once constructed (it throws when the server does not start). While it
@@ -67,5 +69,6 @@ private:
 // Runs peers/upgrade-server/make-sample-catalogue DIR ARGS...; true when it succeeded.
 bool MakeSampleCatalogue(const std::string& dir, const std::vector<std::string>& args = {});
 // The server started with `args` on a catalogue folder and a loopback address of its own, run to
-// its end: for start-up failures (a bad catalogue or argument).
+// its end: for start-up failures (a bad catalogue or argument); without a register unless `args`
+// name one.
 TRun RunUpgradeServer(const std::string& catalogue, const std::vector<std::string>& args = {});

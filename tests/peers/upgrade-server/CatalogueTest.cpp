@@ -1,5 +1,5 @@
-// Catalogue rules: version comparison, the decision for a request, manifest errors at start-up,
-// and the fault and step syntax.
+// Catalogue rules: version comparison, the decision for a request, manifest and register errors
+// at start-up, and the fault and step syntax.
 #include "Catalogue.h"
 #include "CRC16.h"
 #include "Dialogue.h"
@@ -13,6 +13,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <sqlite3.h>
 #include <sys/stat.h>
 
 namespace fs = std::filesystem;
@@ -174,6 +175,10 @@ TEST(UpgradeServerCatalogue, ManifestErrorsStopTheServerAndNameTheLine) {
         {"firmware QX40 1.21 fw\nupgrade all\n", "line 2: unknown entry \"upgrade\""},
         {"refuse\n", "line 1: expected: refuse ORIGINALID"},
         {"tool 1.5 fw Linux\n", "line 1: \"Linux\" is not a platform"},
+        {"rollout QX40 1.21 5,100\nfirmware QX40 1.22 fw\n",
+         "line 1: rollout QX40 1.21 has no firmware line QX40 1.21 (the firmware of QX40 is 1.22)"},
+        {"firmware QX40 1.21 fw\nrollout QX40 1.21 5,25\n",
+         "line 2: stages \"5,25\" end at 25%: the last stage is 100"},
     };
     for (const auto& c : cases) {
         TempDir dir;
@@ -196,6 +201,25 @@ TEST(UpgradeServerCatalogue, ManifestErrorsStopTheServerAndNameTheLine) {
     TRun noTool = RunUpgradeServer(dir.Path(), {"--fault", "kind:7"});
     EXPECT_EQ(noTool.status, 2);
     EXPECT_NE(noTool.err.find("kind:7 needs a tool line"), std::string::npos);
+    // A register file that is none, or one of a newer server.
+    WriteFileBytes(dir / "notes.txt", "not a database, but long enough to be read as one's header");
+    sqlite3* newer = nullptr;
+    ASSERT_EQ(sqlite3_open((dir / "newer.sqlite").c_str(), &newer), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(newer,
+                           "CREATE TABLE schema_version (version INTEGER NOT NULL);"
+                           "INSERT INTO schema_version VALUES (2)",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(newer);
+    for (const auto& [file, message] :
+         {std::pair<std::string, std::string>{"notes.txt", " is not a register "},
+          {"newer.sqlite", " has schema version 2, newer than this server's (1)"}}) {
+        TRun run = RunUpgradeServer(dir.Path(), {"--register", "sqlite:" + dir / file});
+        EXPECT_EQ(run.status, 2) << file;
+        EXPECT_NE(run.err.find("register sqlite:" + dir / file + message), std::string::npos)
+            << run.err;
+        EXPECT_EQ(run.out, "") << file;
+    }
 }
 
 // FILE.minisig beside a firmware or tool file: sent as the file's signature trailer, the dialogue's

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sstream>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -100,6 +101,30 @@ std::string PageExchange(const std::string& address, const std::string& request)
     client.SendRaw(request);
     client.WaitForClose();
     return client.Leftover();
+}
+
+std::string Page(TUpgradeServer& server, const std::string& request) {
+    RawClient client(server.Address(), 8080, UniqueLoopbackAddress());
+    client.SendRaw(request);
+    client.WaitForClose();
+    return client.Leftover();
+}
+
+std::string Get(TUpgradeServer& server, const std::string& path) {
+    std::string answer = Page(server, "GET " + path + " HTTP/1.1\r\n\r\n");
+    auto body = answer.find("\r\n\r\n");
+    if (answer.rfind("HTTP/1.1 200 OK\r\n", 0) != 0 || body == std::string::npos)
+        return "<not 200: " + answer + ">";
+    return answer.substr(body + 4);
+}
+
+long long Sample(const std::string& page, const std::string& series) {
+    std::istringstream lines(page);
+    std::string line;
+    while (std::getline(lines, line))
+        if (line.rfind(series + " ", 0) == 0)
+            return std::stoll(line.substr(series.size() + 1));
+    return -1;
 }
 
 Request DefaultRequest() {

@@ -64,6 +64,15 @@ uint64_t RefusalCount(const std::string& line, const std::string& cap);
 // closes the connection.
 std::string PageExchange(const std::string& address, const std::string& request);
 
+// Sends `request` to the server's page port (8080) and returns the whole answer. Each time from
+// an address of its own: a page connection counts against --max-per-peer until the server has
+// seen it close.
+std::string Page(TUpgradeServer& server, const std::string& request);
+// The body of GET `path` on the server's page port, or a text saying what came instead.
+std::string Get(TUpgradeServer& server, const std::string& path);
+// The value of one series ("name" or "name{labels}") of a metrics page; -1 when it is not there.
+long long Sample(const std::string& page, const std::string& series);
+
 // The request a QX40 with firmware 1.20 and tool 1.4 announces: (key, value) in announcement order.
 using Request = std::vector<std::pair<std::string, std::string>>;
 Request DefaultRequest();

@@ -14,34 +14,6 @@
 
 namespace {
 
-// Sends `request` to the page port and returns the whole answer. Each time from an address of
-// its own: a page connection counts against --max-per-peer until the server has seen it close.
-std::string Page(TUpgradeServer& server, const std::string& request) {
-    RawClient client(server.Address(), 8080, UniqueLoopbackAddress());
-    client.SendRaw(request);
-    client.WaitForClose();
-    return client.Leftover();
-}
-
-// The body of GET `path` on the server's page port, or a text saying what came instead.
-std::string Get(TUpgradeServer& server, const std::string& path) {
-    std::string answer = Page(server, "GET " + path + " HTTP/1.1\r\n\r\n");
-    auto body = answer.find("\r\n\r\n");
-    if (answer.rfind("HTTP/1.1 200 OK\r\n", 0) != 0 || body == std::string::npos)
-        return "<not 200: " + answer + ">";
-    return answer.substr(body + 4);
-}
-
-// The value of one series ("name" or "name{labels}") of a metrics page; -1 when it is not there.
-long long Sample(const std::string& page, const std::string& series) {
-    std::istringstream lines(page);
-    std::string line;
-    while (std::getline(lines, line))
-        if (line.rfind(series + " ", 0) == 0)
-            return std::stoll(line.substr(series.size() + 1));
-    return -1;
-}
-
 // Replaces the manifest in one rename, as an operator publishing a catalogue should.
 void PublishManifest(const TempDir& dir, const std::string& manifest) {
     WriteFileBytes(dir / "manifest.new", manifest);

@@ -1,8 +1,9 @@
 #pragma once
-// The one JSON object that `--json` prints on standard output: members in the order they are
-// added, strings escaped as VisibleText's JSON form does it (control characters, the
-// bidirectional controls and the line separators as \uXXXX; other UTF-8 passes through, and a
-// byte that starts no UTF-8 sequence, e.g. in a device's identity, becomes U+FFFD).
+// The JSON that `--json` prints on standard output (kestrel-cli, the upgrade server's register
+// commands): members in the order they are added, strings escaped as VisibleText's JSON form does
+// it (control characters, the bidirectional controls and the line separators as \uXXXX; other
+// UTF-8 passes through, and a byte that starts no UTF-8 sequence, e.g. in a device's identity,
+// becomes U+FFFD).
 #include <cstdint>
 #include <string>
 #include <utility>

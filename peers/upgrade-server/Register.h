@@ -1,0 +1,162 @@
+#pragma once
+// The device register: every upgrade session as it ended, each device's latest state, what each
+// device's sessions say about the releases offered to it, and the releases with their rollouts.
+// One interface over the storage (SQLite now; a server shared by several hosts needs another),
+// and the storage holds all of its SQL. The server's side (Fleet) and the operator's commands
+// (RegisterCommands) use only this interface.
+#include "Rollout.h"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+// One upgrade session as it ended.
+struct SessionRecord {
+    // The 13 values a client announces, in record order (the order the server echoes them in).
+    enum Value : size_t {
+        UserName,
+        HVer,
+        SVer,
+        UseCount,
+        RegInfo,
+        PCInfo,
+        OriginalID,
+        CID1,
+        CID2,
+        CID3,
+        CID4,
+        UPType,
+        SWVer,
+        kValues
+    };
+    int64_t endedMs = 0;                                    // Unix time in milliseconds
+    std::string peer;                                       // address:port
+    std::array<std::optional<std::string>, kValues> values; // nothing: not announced
+    std::string answer;   // as the log line's answer= ("firmware:1.21", "status:0", "-")
+    std::string heldFrom; // the staged release's version the device was held from, if it was
+    std::string end;      // as the log line's end= ("allok", "closed@chunk:3")
+    uint64_t bytesSent = 0;
+    uint64_t durationMs = 0;
+};
+
+// A value longer than this (never one of a real device) is kept cut to this many bytes, as the
+// log cuts it: a client cannot make the register grow by 64 KiB a session.
+constexpr size_t kRecordValueBytes = 64;
+
+// What the register says about one release, and the rollout it follows.
+struct ReleaseRow {
+    std::string type;
+    std::string version;
+    RolloutPlan plan;    // {100} when the release has no rollout line
+    bool staged = false; // it has a rollout line (in the catalogue it was last served from)
+    uint32_t percent = 100;
+    bool paused = false;
+    bool halted = false;
+    ReleaseCounts counts;   // all its devices
+    ReleaseCounts stage;    // the devices of its current stage
+    ReleaseCounts haltBase; // all its devices when it was last resumed after a halt
+    int64_t updatedMs = 0;
+};
+
+// A change of a rollout, by the server or an operator, with the figures it was made on.
+struct RolloutEvent {
+    std::string type;
+    std::string version;
+    RolloutAction action = RolloutAction::Advance;
+    bool byOperator = false;
+    uint32_t fromPercent = 0;
+    uint32_t toPercent = 0;
+    // The figures it was made on: for a halt those since the release was last resumed.
+    ReleaseCounts counts;
+    ReleaseCounts stage;
+    int64_t atMs = 0;
+    RolloutPlan plan;
+};
+
+// One line for the log and the operator: "rollout QX40 1.21 advance 5% -> 25%: ...".
+std::string RolloutEventText(const RolloutEvent& event);
+
+// One device's latest state.
+struct DeviceRow {
+    std::string originalId;
+    std::string type;
+    int64_t firstSeenMs = 0;
+    int64_t lastSeenMs = 0;
+    uint64_t sessions = 0;
+    std::optional<std::string> peer; // cleared with PCInfo after --keep-sessions-days
+    std::array<std::optional<std::string>, SessionRecord::kValues> values;
+    std::string answer;
+    std::string end;
+    // Its state in the release of its type whose state for it changed last (empty when none).
+    std::string release;
+    std::optional<DeviceState> releaseState;
+};
+
+struct DeviceFilter {
+    std::string type;    // empty: every type
+    std::string version; // the firmware version the device announced last; empty: any
+};
+
+// Why the register could not do what it was asked.
+class RegisterError : public std::runtime_error {
+public:
+    enum class Kind {
+        NotARegister, // the file is no register (not SQLite, or other tables): fatal
+        NewerSchema,  // written by a newer server: fatal
+        Missing,      // the file (for commands) or its folder does not exist
+        Busy,         // another program holds its write lock
+        Unavailable,  // it cannot be read or written now (read-only, disk full, I/O)
+        Unknown,      // the release named does not exist
+        Refused,      // the change does not apply to the release's state
+    };
+    RegisterError(Kind why, const std::string& message) : std::runtime_error(message), kind(why) {}
+    Kind kind;
+};
+
+class Register {
+public:
+    virtual ~Register() = default;
+    // The register as --register names it ("sqlite:/var/lib/.../register.sqlite").
+    virtual const std::string& Name() const = 0;
+    // Opens it, creating the file and the schema when `create` (else a missing file is an
+    // error), or migrating an older schema. Throws RegisterError.
+    virtual void Open(bool create) = 0;
+    virtual void Close() = 0;
+    virtual bool IsOpen() const = 0;
+
+    // Writes finished sessions in one transaction: their rows, each device's latest state, and
+    // the state of every release offered to their devices.
+    virtual void Write(const std::vector<SessionRecord>& sessions) = 0;
+    // Deletes the session rows that ended before `beforeMs` and clears the peer address and
+    // PCInfo of devices last seen before it; returns the session rows deleted.
+    virtual uint64_t Prune(int64_t beforeMs) = 0;
+
+    // Makes the releases served from a catalogue known, with their rollout plans (a changed plan
+    // keeps the percentage reached, or the largest stage below it).
+    virtual void Serve(const std::vector<RolloutPlan>& plans, int64_t nowMs) = 0;
+    // For each staged release: advances its stage or halts it when its figures say so (in one
+    // transaction each, so that servers sharing the register decide once). The changes made.
+    virtual std::vector<RolloutEvent> Steer(const std::vector<RolloutPlan>& plans,
+                                            int64_t nowMs) = 0;
+    // An operator's change; throws RegisterError (Unknown, Refused, Busy, ...).
+    virtual RolloutEvent Change(const std::string& type, const std::string& version,
+                                RolloutAction action, int64_t nowMs) = 0;
+
+    // Releases with their figures: those named (type, version), or every one when empty.
+    virtual std::vector<ReleaseRow>
+    Releases(const std::vector<std::pair<std::string, std::string>>& which) = 0;
+    // The devices that downloaded a release (downloaded, came back or installed).
+    virtual std::vector<std::string> Downloaded(const std::string& type,
+                                                const std::string& version) = 0;
+    virtual std::vector<DeviceRow> Devices(const DeviceFilter& filter) = 0;
+};
+
+// The register a --register URI names ("sqlite:PATH"); null for "none". An unknown URI gives
+// null with the reason in `error`.
+std::unique_ptr<Register> MakeRegister(const std::string& uri, std::string& error);
+// Whether `uri` names a register or "none"; else false with the reason.
+bool ValidRegisterUri(const std::string& uri, std::string& error);
