@@ -1,5 +1,5 @@
 #pragma once
-// The reference upgrade server (peers/upgrade-server) as the tests start it: on port 5001 of a
+// The reference upgrade server (upgrade-server) as the tests start it: on port 5001 of a
 // loopback address of its own, serving a catalogue written for the test, misbehaving as the
 // --fault specs say.
 #include "ChildProcess.h"
@@ -66,7 +66,7 @@ private:
     std::unique_ptr<ChildProcess> process_;
 };
 
-// Runs peers/upgrade-server/make-sample-catalogue DIR ARGS...; true when it succeeded.
+// Runs upgrade-server/make-sample-catalogue DIR ARGS...; true when it succeeded.
 bool MakeSampleCatalogue(const std::string& dir, const std::vector<std::string>& args = {});
 // The server started with `args` on a catalogue folder and a loopback address of its own, run to
 // its end: for start-up failures (a bad catalogue or argument); without a register unless `args`

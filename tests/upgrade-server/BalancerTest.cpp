@@ -1,5 +1,5 @@
 // Two upgrade servers sharing one catalogue directory behind HAProxy in TCP mode, with the
-// configuration shipped in peers/upgrade-server/deploy: 1,000 sessions of the Kestrel client
+// configuration shipped in upgrade-server/deploy: 1,000 sessions of the Kestrel client
 // (the server link, several at once) through the balancer, the catalogue reloaded on both
 // servers with SIGHUP part-way, then one server stopped while sessions run on it.
 #include "Deadline.h"
