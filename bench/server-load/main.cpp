@@ -480,10 +480,26 @@ Figures RunCount(const std::string& server, size_t sessions, const std::string& 
     }
     const std::string address = UniqueLoopbackAddress();
     const std::string cap = std::to_string(sessions + 16);
-    ChildProcess process({server, "--catalogue", catalogue, "--address", address, "--http-port",
-                          "0", "--max-sessions", cap, "--max-per-peer", cap, "--connect-rate", "0",
-                          "--step-timeout-ms", "600000", "--session-timeout-ms", "3600000",
-                          "--progress-window-ms", "0", "--register",
+    ChildProcess process({server,
+                          "--catalogue",
+                          catalogue,
+                          "--address",
+                          address,
+                          "--http-port",
+                          "0",
+                          "--max-sessions",
+                          cap,
+                          "--max-per-peer",
+                          cap,
+                          "--connect-rate",
+                          "0",
+                          "--step-timeout-ms",
+                          "600000",
+                          "--session-timeout-ms",
+                          "3600000",
+                          "--progress-window-ms",
+                          "0",
+                          "--register",
                           withRegister ? "sqlite:" + registerPath : "none"});
     if (!process.ReadLine(std::chrono::seconds(60))) {
         std::fprintf(stderr, "bench-server-load: the upgrade server did not start\n");
