@@ -100,11 +100,13 @@ std::string Session(TUpgradeServer& server, const std::string& id, const std::st
     return d.closedAfterAllOk ? "allok" : d.length;
 }
 
-// The register a test names, with the server's other settings the tests need.
+// The register a test names, with the server's other settings the tests need: the fleet's
+// devices all come from the test's one address, faster than a peer may open connections.
 TServerSetup StagedSetup(const std::string& registerPath, const std::vector<std::string>& more) {
     TServerSetup setup{.firmware = TestImage(20000),
                        .manifest = {"rollout QX40 1.21 25,50,100 advance=2 halt=10%"},
-                       .args = {"--register", "sqlite:" + registerPath, "--http-port", "8080"}};
+                       .args = {"--register", "sqlite:" + registerPath, "--http-port", "8080",
+                                "--connect-rate", "0"}};
     setup.args.insert(setup.args.end(), more.begin(), more.end());
     return setup;
 }
@@ -187,6 +189,8 @@ TEST(UpgradeServerRegister, ALockedRegisterHoldsNoSessionAndCatchesUp) {
     TUpgradeServer server(StagedSetup(path, {"--register-queue", "2"}));
     sqlite3* lock = nullptr;
     ASSERT_EQ(sqlite3_open(path.c_str(), &lock), SQLITE_OK);
+    // The server writes its releases as it starts: the lock is taken once that write is done.
+    sqlite3_busy_timeout(lock, 60000);
     ASSERT_EQ(sqlite3_exec(lock, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
 
     const std::vector<std::string> ids{"L1", "L2", "L3", "L4"};
