@@ -9,22 +9,9 @@
 #include <span>
 
 namespace {
-// Record order of the 13 values.
-enum Value {
-    UserName,
-    HVer,
-    SVer,
-    UseCount,
-    RegInfo,
-    PCInfo,
-    OriginalID,
-    CID1,
-    CID2,
-    CID3,
-    CID4,
-    UPType,
-    SWVer,
-};
+// The 13 values in record order, as the register keeps them.
+using Value = SessionRecord::Value;
+using enum SessionRecord::Value;
 
 // The order in which the client announces its values, each as a key line and a value line.
 struct AnnouncedKey {
