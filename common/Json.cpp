@@ -34,6 +34,10 @@ TJson& TJson::Add(const std::string& key, const TJson& value) {
     return Member(key, value.Text());
 }
 
+TJson& TJson::Add(const std::string& key, const std::optional<std::string>& value) {
+    return value ? Add(key, *value) : AddNull(key);
+}
+
 TJson& TJson::AddNull(const std::string& key) {
     return Member(key, "null");
 }

@@ -5,6 +5,7 @@
 // UTF-8 passes through, and a byte that starts no UTF-8 sequence, e.g. in a device's identity,
 // becomes U+FFFD).
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -21,6 +22,8 @@ public:
     TJson& Add(const std::string& key, bool value);
     TJson& Add(const std::string& key, const TJson& value);
     TJson& AddNull(const std::string& key);
+    // The string, or null when there is none.
+    TJson& Add(const std::string& key, const std::optional<std::string>& value);
     // The members of another object, after these.
     TJson& Merge(const TJson& other);
     // Array elements.

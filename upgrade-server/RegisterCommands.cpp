@@ -165,30 +165,25 @@ void ListDevices(Register& store, const DeviceFilter& filter, bool json) {
         TJson devices = TJson::Array();
         for (const auto& d : rows) {
             TJson values = TJson::Object();
-            for (size_t i = 0; i < kKeys.size(); ++i) {
-                const auto& value = d.values[i];
-                if (value)
-                    values.Add(kKeys[i], *value);
-                else
-                    values.AddNull(kKeys[i]);
-            }
+            for (size_t i = 0; i < kKeys.size(); ++i)
+                values.Add(kKeys[i], d.values[i]);
             TJson device = TJson::Object()
                                .Add("original_id", d.originalId)
                                .Add("type", d.type)
                                .Add("first_seen", TimeText(d.firstSeenMs))
                                .Add("last_seen", TimeText(d.lastSeenMs))
-                               .Add("sessions", static_cast<int64_t>(d.sessions));
-            if (d.peer)
-                device.Add("peer", *d.peer);
-            else
-                device.AddNull("peer");
-            device.Add("values", values).Add("answer", d.answer).Add("end", d.end);
-            if (d.releaseState)
-                device.Add("release", TJson::Object()
-                                          .Add("version", d.release)
-                                          .Add("state", DeviceStateName(*d.releaseState)));
-            else
+                               .Add("sessions", static_cast<int64_t>(d.sessions))
+                               .Add("peer", d.peer)
+                               .Add("values", values)
+                               .Add("answer", d.answer)
+                               .Add("end", d.end);
+            if (const auto state = d.releaseState) {
+                TJson release = TJson::Object();
+                release.Add("version", d.release).Add("state", DeviceStateName(*state));
+                device.Add("release", release);
+            } else {
                 device.AddNull("release");
+            }
             devices.Push(device);
         }
         std::cout << TJson::Object().Add("register", store.Name()).Add("devices", devices).Text()

@@ -316,11 +316,12 @@ asio::awaitable<void> UpgradeServer::AcceptUpgrades() {
 asio::awaitable<void> UpgradeServer::AcceptPages() {
     if (!pageAcceptor_)
         co_return; // Run starts this only with a page port
+    asio::ip::tcp::acceptor& acceptor = *pageAcceptor_;
     for (;;) {
         std::error_code ec;
-        asio::ip::tcp::socket socket = co_await pageAcceptor_->async_accept(
-            asio::any_io_executor(NextContext().get_executor()),
-            asio::redirect_error(asio::use_awaitable, ec));
+        asio::ip::tcp::socket socket =
+            co_await acceptor.async_accept(asio::any_io_executor(NextContext().get_executor()),
+                                           asio::redirect_error(asio::use_awaitable, ec));
         if (ec) {
             bool retry = co_await AcceptFailed(ec, "page");
             if (!retry)

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <string>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -236,7 +237,7 @@ double Median(std::vector<double> v) {
 } // namespace
 
 int main(int argc, char** argv) {
-    int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+    int rounds = argc > 1 ? std::max(1, std::stoi(argv[1])) : 5;
     std::string image = TestImage(kImageSize);
     TempDir catalogue;
     WriteFileBytes(catalogue / "fw.bin", image);

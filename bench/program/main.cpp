@@ -54,13 +54,13 @@ int main(int argc, char** argv) {
     for (size_t i = 1; i + 1 < args.size(); i += 2) {
         const std::string& a = args[i];
         if (a == "--runs")
-            runs = std::max(1, std::atoi(args[i + 1].c_str()));
+            runs = std::max(1, std::stoi(args[i + 1]));
         else if (a == "--size")
-            size = std::max(1L, std::atol(args[i + 1].c_str()));
+            size = std::max(1L, std::stol(args[i + 1]));
         else if (a == "--sim")
             sim = args[i + 1];
         else if (a == "--port")
-            port = std::atoi(args[i + 1].c_str());
+            port = std::stoi(args[i + 1]);
     }
 
     std::unique_ptr<TBenchDevice> device;

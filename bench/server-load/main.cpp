@@ -32,6 +32,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -582,10 +583,12 @@ std::vector<size_t> ParseCounts(const std::string& text) {
     std::stringstream parts(text);
     std::string part;
     while (std::getline(parts, part, ',')) {
-        long n = std::atol(part.c_str());
-        if (n < 1)
+        size_t n = 0;
+        const char* end = part.data() + part.size();
+        if (auto [at, ec] = std::from_chars(part.data(), end, n);
+            ec != std::errc() || at != end || n < 1)
             return {};
-        counts.push_back(static_cast<size_t>(n));
+        counts.push_back(n);
     }
     return counts;
 }
@@ -603,11 +606,11 @@ int main(int argc, char** argv) {
         if (!std::strcmp(argv[i], "--sessions"))
             counts = ParseCounts(argv[i + 1]);
         else if (!std::strcmp(argv[i], "--size"))
-            size = static_cast<size_t>(std::atol(argv[i + 1]));
+            size = static_cast<size_t>(std::stol(argv[i + 1]));
         else if (!std::strcmp(argv[i], "--server"))
             server = argv[i + 1];
         else if (!std::strcmp(argv[i], "--rounds"))
-            rounds = std::max(1, std::atoi(argv[i + 1]));
+            rounds = std::max(1, std::stoi(argv[i + 1]));
         else if (!std::strcmp(argv[i], "--register"))
             modes = !std::strcmp(argv[i + 1], "none")     ? std::vector<bool>{false}
                     : !std::strcmp(argv[i + 1], "sqlite") ? std::vector<bool>{true}

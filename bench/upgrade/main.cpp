@@ -113,9 +113,9 @@ int main(int argc, char** argv) {
         if (i + 1 >= argc)
             break;
         if (a == "--runs")
-            runs = std::max(1, std::atoi(argv[i + 1]));
+            runs = std::max(1, std::stoi(argv[i + 1]));
         else if (a == "--size")
-            size = std::clamp(std::atol(argv[i + 1]), 1L, 64L * 1024 * 1024);
+            size = std::clamp(std::stol(argv[i + 1]), 1L, 64L * 1024 * 1024);
         ++i;
     }
 

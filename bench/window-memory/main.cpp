@@ -84,7 +84,7 @@ long PssKiB(int pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/smaps_rollup");
     for (std::string line; std::getline(in, line);)
         if (line.rfind("Pss:", 0) == 0)
-            return std::atol(line.c_str() + 4);
+            return std::stol(line.substr(4));
     return 0;
 }
 
@@ -95,7 +95,7 @@ std::vector<TProcessMemory> Tree(int root) {
         const std::string name = entry.path().filename().string();
         if (name.find_first_not_of("0123456789") != std::string::npos)
             continue;
-        const int pid = std::atoi(name.c_str());
+        const int pid = std::stoi(name);
         children.emplace(ParentOf(pid), pid);
     }
     std::vector<TProcessMemory> tree;
@@ -123,7 +123,7 @@ std::vector<int> SharingProcesses(const std::vector<TProcessMemory>& tree) {
         const std::string name = entry.path().filename().string();
         if (name.find_first_not_of("0123456789") != std::string::npos)
             continue;
-        const int pid = std::atoi(name.c_str());
+        const int pid = std::stoi(name);
         if (std::any_of(tree.begin(), tree.end(), [pid](const auto& p) { return p.pid == pid; }))
             continue;
         std::ifstream maps(entry.path() / "maps");
@@ -155,7 +155,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         if (option == "--settle")
-            settle = std::clamp(std::atoi(argv[i + 1]), 0, 600);
+            settle = std::clamp(std::stoi(argv[i + 1]), 0, 600);
         else if (option == "--env" && std::string(argv[i + 1]).find('=') != std::string::npos)
             env.emplace_back(argv[i + 1]);
         else

@@ -43,7 +43,7 @@ protected:
         return bytes;
     }
 
-    int32_t Run() {
+    int32_t RunDialogue() {
         record.Set(request);
         return TUpgradeDialogue(peer, record, window, &window).Run(request);
     }
@@ -74,7 +74,7 @@ protected:
 TEST_F(DialogueTest, TwoChunksArriveWithTheirHandshakeAndTheServersValues) {
     const std::string image = TestImage(8192 + 100);
     peer = TScriptedTransport(Script(image, CrcText(image)));
-    EXPECT_EQ(Run(), kResultSuccess);
+    EXPECT_EQ(RunDialogue(), kResultSuccess);
 
     ASSERT_GE(peer.Sent().size(), 27u);
     const std::vector<std::string> announcement(peer.Sent().begin(), peer.Sent().begin() + 4);
@@ -102,7 +102,7 @@ TEST_F(DialogueTest, DataCutShortFailsTheCrcAndTheStreamKeepsItsSize) {
     std::string script = Script(image, CrcText(image));
     script.resize(script.size() - 10);
     peer = TScriptedTransport(script);
-    EXPECT_EQ(Run(), kResultCrcMismatch);
+    EXPECT_EQ(RunDialogue(), kResultCrcMismatch);
     std::vector<std::string> rest(peer.Sent().begin() + 27, peer.Sent().end());
     EXPECT_EQ(rest, AfterAnnouncement(image, CrcText(image), 3)); // no "AllOK"
     EXPECT_EQ(request.Data->Size(), static_cast<int64_t>(image.size()));

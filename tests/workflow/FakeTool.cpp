@@ -19,7 +19,7 @@ int main(int argc, char** argv) {
             if (std::FILE* mark = std::fopen(ran, "wb"))
                 std::fclose(mark);
         if (const char* status = std::getenv("KESTREL_FAKE_TOOL_VERSION_STATUS"))
-            return std::atoi(status);
+            return std::stoi(status);
         const char* keys = std::getenv("KESTREL_FAKE_TOOL_KEYS");
         std::printf("kestrel-fake-tool 1.5 (update keys: %s)\n", keys ? keys : "1");
         return 0;
@@ -31,7 +31,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
         text += std::string(argv[i]) + "\n";
     if (const char* watch = std::getenv("KESTREL_FAKE_TOOL_WATCH_PID"))
-        text += kill(std::atoi(watch), 0) == 0 ? "watched-alive\n" : "watched-gone\n";
+        text += kill(std::stoi(watch), 0) == 0 ? "watched-alive\n" : "watched-gone\n";
     if (std::getenv("KESTREL_FAKE_TOOL_NICE"))
         text += "nice " + std::to_string(getpriority(PRIO_PROCESS, 0)) + "\n";
     std::string partial = std::string(log) + ".part";

@@ -60,7 +60,7 @@ std::vector<std::pair<long, long>> Processes(const std::string& needle = "") {
         size_t close = stat.rfind(')');
         if (close == std::string::npos)
             continue;
-        long ppid = std::atol(stat.c_str() + stat.find(' ', close + 2) + 1);
+        long ppid = std::stol(stat.substr(stat.find(' ', close + 2) + 1));
         found.emplace_back(std::stol(name), ppid);
     }
     return found;
@@ -82,7 +82,7 @@ std::optional<int> WaitingNice(const std::string& scriptPath) {
             for (int field = 0; field < 17 && at != std::string::npos; ++field)
                 at = stat.find(' ', at + 1);
             if (at != std::string::npos)
-                return std::atoi(stat.c_str() + at + 1);
+                return std::stoi(stat.substr(at + 1));
         }
     return std::nullopt;
 }
