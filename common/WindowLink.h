@@ -1,7 +1,7 @@
 #pragma once
 // The one small interface through which the device link and the server link reach their
 // window: the status line, the progress bar and the message pump. app/ implements it with Qt;
-// tests and the command line have their own implementations. device/ and server/ never see a
+// tests and the command line have their own implementations. device/ and serverlink/ never see a
 // window toolkit, nor the window's buttons and pictures (those are the workflow's, TWorkflowUI).
 #include <string>
 
