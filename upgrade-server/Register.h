@@ -100,7 +100,7 @@ struct DeviceFilter {
     std::string type;    // empty: every type
     std::string version; // the firmware version the device announced last; empty: any
     // The state of the device in its latest release (DeviceRow::releaseState); nothing: any.
-    std::optional<DeviceState> state;
+    std::optional<DeviceState> state{};
     // A page of the matching devices, in the order of Devices(): skip `offset`, at most `limit`
     // (0: all of them).
     uint64_t offset = 0;

@@ -229,7 +229,7 @@ int RunRegisterCommand(const std::string& program, const std::vector<std::string
     try {
         store->Open(false);
         if (c.name == "devices")
-            ListDevices(*store, {c.type, c.version}, c.json);
+            ListDevices(*store, {.type = c.type, .version = c.version}, c.json);
         else if (!c.action)
             ListReleases(*store, c.json);
         else
