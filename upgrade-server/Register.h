@@ -97,8 +97,8 @@ struct DeviceRow {
 };
 
 struct DeviceFilter {
-    std::string type;    // empty: every type
-    std::string version; // the firmware version the device announced last; empty: any
+    std::string type{};    // empty: every type
+    std::string version{}; // the firmware version the device announced last; empty: any
     // The state of the device in its latest release (DeviceRow::releaseState); nothing: any.
     std::optional<DeviceState> state{};
     // A page of the matching devices, in the order of Devices(): skip `offset`, at most `limit`
