@@ -12,7 +12,7 @@ constexpr const char* kHeaders =
 } // namespace
 
 AdminSession::AdminSession(asio::ip::tcp::socket socket, std::chrono::milliseconds stepLimit,
-                           std::shared_ptr<GroupedLines> grouped,
+                           const std::shared_ptr<GroupedLines>& grouped,
                            std::shared_ptr<Dashboard> dashboard, ConnectionRegistry& registry)
     : HttpConnection(std::move(socket), stepLimit, registry, 1, grouped, grouped->admin, " admin",
                      kHeaders),

@@ -12,7 +12,7 @@
 class AdminSession : public HttpConnection {
 public:
     AdminSession(asio::ip::tcp::socket socket, std::chrono::milliseconds stepLimit,
-                 std::shared_ptr<GroupedLines> grouped, std::shared_ptr<Dashboard> dashboard,
+                 const std::shared_ptr<GroupedLines>& grouped, std::shared_ptr<Dashboard> dashboard,
                  ConnectionRegistry& registry);
     static void Launch(std::shared_ptr<AdminSession> session);
 

@@ -85,7 +85,8 @@ TJson HistoryJson(const std::vector<ReleasePoint>& points) {
     const int64_t first = points.front().atMs;
     const int64_t span = (points.back().atMs - first) / static_cast<int64_t>(kMaxPoints) + 1;
     for (size_t i = 0; i < points.size(); ++i)
-        if (i + 1 == points.size() || (points[i].atMs - first) / span != (points[i + 1].atMs - first) / span)
+        if (i + 1 == points.size() ||
+            (points[i].atMs - first) / span != (points[i + 1].atMs - first) / span)
             json.Push(PointJson(points[i]));
     return json;
 }
@@ -139,8 +140,7 @@ Dashboard::Answer Dashboard::Run(const std::string& path, const std::string& que
     for (const auto& [name, value] : parameters)
         if (std::find(known->second.begin(), known->second.end(), name) == known->second.end())
             return Refuse(400, path + " takes no parameter \"" + name + "\"");
-    auto number = [&](const std::string& name, uint64_t fallback, uint64_t most,
-                      uint64_t& value) {
+    auto number = [&](const std::string& name, uint64_t fallback, uint64_t most, uint64_t& value) {
         auto it = parameters.find(name);
         if (it == parameters.end()) {
             value = fallback;
@@ -184,16 +184,16 @@ Dashboard::Answer Dashboard::Run(const std::string& path, const std::string& que
                                       .Add("devices", static_cast<int64_t>(v.devices)));
                 t = Store().Totals(now - kDayMs);
             }
-            return {200, answer.Add("versions", versions)
-                             .Add("totals", TJson::Object()
-                                                .Add("since", TimeText(now - kDayMs))
-                                                .Add("sessions", static_cast<int64_t>(t.sessions))
-                                                .Add("all_ok", static_cast<int64_t>(t.allOk))
-                                                .Add("firmware", static_cast<int64_t>(t.firmware))
-                                                .Add("devices", static_cast<int64_t>(t.devices))
-                                                .Add("bytes_sent",
-                                                     static_cast<int64_t>(t.bytesSent)))
-                             .Text()};
+            return {200,
+                    answer.Add("versions", versions)
+                        .Add("totals", TJson::Object()
+                                           .Add("since", TimeText(now - kDayMs))
+                                           .Add("sessions", static_cast<int64_t>(t.sessions))
+                                           .Add("all_ok", static_cast<int64_t>(t.allOk))
+                                           .Add("firmware", static_cast<int64_t>(t.firmware))
+                                           .Add("devices", static_cast<int64_t>(t.devices))
+                                           .Add("bytes_sent", static_cast<int64_t>(t.bytesSent)))
+                        .Text()};
         }
         if (path == "/api/sessions") {
             uint64_t since = 0;

@@ -12,8 +12,9 @@ TJson Values(const std::array<std::optional<std::string>, SessionRecord::kValues
         "CID1",     "CID2", "CID3", "CID4",     "UPType",  "SWVer"};
     TJson json = TJson::Object();
     for (size_t i = 0; i < kKeys.size(); ++i) {
-        if (values[i])
-            json.Add(kKeys[i], *values[i]);
+        const auto& value = values[i];
+        if (value)
+            json.Add(kKeys[i], *value);
         else
             json.AddNull(kKeys[i]);
     }

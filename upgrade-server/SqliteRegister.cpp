@@ -586,8 +586,7 @@ public:
         return points;
     }
 
-    std::vector<RolloutEvent> Events(const std::string& type,
-                                     const std::string& version) override {
+    std::vector<RolloutEvent> Events(const std::string& type, const std::string& version) override {
         Statement s = Prepared(kEvents);
         BindText(s, 1, type);
         BindText(s, 2, version);
@@ -823,8 +822,8 @@ private:
     }
 
     // What this session says about each release offered to the device.
-    void WriteReleaseStates(const SessionRecord& r, const std::string& id,
-                            const std::string& type, Changed& changed) {
+    void WriteReleaseStates(const SessionRecord& r, const std::string& id, const std::string& type,
+                            Changed& changed) {
         auto change = [&](const std::string& version) {
             int64_t& at = changed.try_emplace({type, version}, r.endedMs).first->second;
             at = std::max(at, r.endedMs);

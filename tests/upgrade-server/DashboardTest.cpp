@@ -20,11 +20,8 @@ constexpr uint16_t kAdminPort = 8081;
 // Values a browser would take for markup (and run) were they not escaped.
 const std::string kMarkupId = "<img src=x onerror=\"window.kestrelInjected=1\">\"&<>";
 const std::string kMarkupVersion = "<script>window.kestrelInjected=2</script>";
-const RolloutPlan kStaged{.type = "QX40",
-                          .version = "1.21",
-                          .stages = {5, 25, 100},
-                          .advance = 2,
-                          .staged = true};
+const RolloutPlan kStaged{
+    .type = "QX40", .version = "1.21", .stages = {5, 25, 100}, .advance = 2, .staged = true};
 
 int64_t NowMs() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -136,8 +133,8 @@ TEST(UpgradeServerDashboard, JsonPagesDevicesSessionsSinceATimeAndValuesEscaped)
         EXPECT_NE(api("/api/devices?" + c.query)
                       .find("\"total\":" + std::to_string(c.matching) +
                             ",\"offset\":" + std::to_string(page.offset) +
-                            ",\"limit\":" + std::to_string(page.limit) + ",\"devices\":" +
-                            JsonArray(store->Devices(page), DeviceJson) + "}"),
+                            ",\"limit\":" + std::to_string(page.limit) +
+                            ",\"devices\":" + JsonArray(store->Devices(page), DeviceJson) + "}"),
                   std::string::npos)
             << c.query;
     }
@@ -152,8 +149,9 @@ TEST(UpgradeServerDashboard, JsonPagesDevicesSessionsSinceATimeAndValuesEscaped)
               std::string::npos)
         << sessions;
     // A value from the network stays a string in the JSON.
-    EXPECT_NE(sessions.find(R"("OriginalID":"<img src=x onerror=\"window.kestrelInjected=1\">\"&<>")"),
-              std::string::npos)
+    EXPECT_NE(
+        sessions.find(R"("OriginalID":"<img src=x onerror=\"window.kestrelInjected=1\">\"&<>")"),
+        std::string::npos)
         << sessions;
     EXPECT_NE(api("/api/sessions?limit=x").find("<not 200: HTTP/1.1 400 Bad Request"),
               std::string::npos);
@@ -161,9 +159,9 @@ TEST(UpgradeServerDashboard, JsonPagesDevicesSessionsSinceATimeAndValuesEscaped)
 
     // The page loads only from this port; nothing sniffs its types.
     std::string page = Page(server, "GET / HTTP/1.1\r\n\r\n", kAdminPort);
-    for (const char* header : {"\r\nContent-Security-Policy: default-src 'self'; ",
-                               "\r\nX-Content-Type-Options: nosniff\r\n",
-                               "<script src=\"/dashboard.js\""})
+    for (const char* header :
+         {"\r\nContent-Security-Policy: default-src 'self'; ",
+          "\r\nX-Content-Type-Options: nosniff\r\n", "<script src=\"/dashboard.js\""})
         EXPECT_NE(page.find(header), std::string::npos) << header << " in:\n" << page;
 
     // Without a register the dashboard says so.
@@ -245,15 +243,16 @@ TEST(UpgradeServerDashboard, ABrowserShowsTheRegistersFigures) {
         << shown;
     auto failed = store->Sessions({0, true, 50});
     auto cell = [](const std::optional<std::string>& value) { return value.value_or("—"); };
-    EXPECT_NE(shown.find("\"failed\":" + JsonArray(failed,
-                                                   [&](const SessionRecord& s) {
-                                                       return TJson::Object()
-                                                           .Add("type", cell(s.values[SessionRecord::UserName]))
-                                                           .Add("device", cell(s.values[SessionRecord::OriginalID]))
-                                                           .Add("sver", cell(s.values[SessionRecord::SVer]))
-                                                           .Add("answer", s.answer)
-                                                           .Add("end", s.end);
-                                                   })),
+    EXPECT_NE(shown.find("\"failed\":" +
+                         JsonArray(failed,
+                                   [&](const SessionRecord& s) {
+                                       return TJson::Object()
+                                           .Add("type", cell(s.values[SessionRecord::UserName]))
+                                           .Add("device", cell(s.values[SessionRecord::OriginalID]))
+                                           .Add("sver", cell(s.values[SessionRecord::SVer]))
+                                           .Add("answer", s.answer)
+                                           .Add("end", s.end);
+                                   })),
               std::string::npos)
         << shown;
     // The markup in the values stayed text, and the page fits a phone's width.
