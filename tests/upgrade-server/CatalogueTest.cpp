@@ -207,13 +207,13 @@ TEST(UpgradeServerCatalogue, ManifestErrorsStopTheServerAndNameTheLine) {
     ASSERT_EQ(sqlite3_open((dir / "newer.sqlite").c_str(), &newer), SQLITE_OK);
     EXPECT_EQ(sqlite3_exec(newer,
                            "CREATE TABLE schema_version (version INTEGER NOT NULL);"
-                           "INSERT INTO schema_version VALUES (2)",
+                           "INSERT INTO schema_version VALUES (3)",
                            nullptr, nullptr, nullptr),
               SQLITE_OK);
     sqlite3_close(newer);
     for (const auto& [file, message] :
          {std::pair<std::string, std::string>{"notes.txt", " is not a register "},
-          {"newer.sqlite", " has schema version 2, newer than this server's (1)"}}) {
+          {"newer.sqlite", " has schema version 3, newer than this server's (2)"}}) {
         TRun run = RunUpgradeServer(dir.Path(), {"--register", "sqlite:" + dir / file});
         EXPECT_EQ(run.status, 2) << file;
         EXPECT_NE(run.err.find("register sqlite:" + dir / file + message), std::string::npos)

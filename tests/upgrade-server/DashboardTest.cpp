@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
@@ -114,6 +115,30 @@ TEST(UpgradeServerDashboard, JsonPagesDevicesSessionsSinceATimeAndValuesEscaped)
     auto store = FilledRegister(state / "register.sqlite", now);
     TUpgradeServer server(DashboardSetup("sqlite:" + state / "register.sqlite"));
     auto api = [&](const std::string& target) { return Get(server, target, kAdminPort); };
+
+    // The register keeps the scenario: a point for each minute in which a session changed the
+    // release (its figures after it, the last being those of now), and the one advance.
+    auto history = store->History("QX40", "1.21");
+    ASSERT_EQ(history.size(), 9u);
+    const int64_t firstChange = now - 6 * kHourMs + 10 * kMinuteMs;
+    EXPECT_EQ(history.front().atMs, firstChange - firstChange % kMinuteMs);
+    EXPECT_EQ(history.front().counts.downloaded, 1u);
+    auto figures = [](const ReleaseCounts& c) {
+        return std::array{c.offered, c.downloaded, c.installed, c.cameBack};
+    };
+    EXPECT_EQ(figures(history.back().counts),
+              figures(store->Releases({{"QX40", "1.21"}}).at(0).counts));
+    auto events = store->Events("QX40", "1.21");
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].action, RolloutAction::Advance);
+    EXPECT_EQ(events[0].toPercent, 25u);
+    EXPECT_NE(api("/api/releases")
+                  .find("\"history\":" + JsonArray(history, PointJson) +
+                        ",\"events\":" + JsonArray(events, EventJson)),
+              std::string::npos);
+    SessionTotals totals = store->Totals(now - 24 * kHourMs);
+    EXPECT_EQ(totals.sessions, 14u);
+    EXPECT_EQ(totals.devices, 10u);
 
     // Pages of devices: what the register answers for the same filter, with the count of all.
     struct Case {
