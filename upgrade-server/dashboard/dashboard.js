@@ -237,7 +237,9 @@ function render() {
   note.hidden = !releases.note;
   note.textContent = releases.note || "";
   const width = widthOf("releases");
-  const cards = releases.releases.map((r) => releaseCard(r, nowMs, width));
+  // The releases that changed last come first: those under way, not those of years ago.
+  const recent = [...releases.releases].sort((a, b) => Date.parse(b.updated) - Date.parse(a.updated));
+  const cards = recent.map((r) => releaseCard(r, nowMs, width));
   document.getElementById("releases").replaceChildren(
     ...(cards.length ? cards : [html("p", { class: "empty" }, "No release yet.")]));
   document.getElementById("versions").replaceChildren(
