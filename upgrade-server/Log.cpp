@@ -71,8 +71,10 @@ std::string GroupedEnds::TakeLine(std::string_view period) {
 }
 
 void GroupedLines::Write(std::string_view period) {
-    for (GroupedEnds* group : {&silent, &unanswered, &displaced, &connectRate, &httpConnectRate,
-                               &http400, &http404, &http405})
+    for (GroupedEnds* group :
+         {&silent, &unanswered, &displaced, &connectRate, &http.connectRate, &http.badRequest,
+          &http.notFound, &http.notAllowed, &admin.connectRate, &admin.badRequest, &admin.notFound,
+          &admin.notAllowed})
         if (std::string line = group->TakeLine(period); !line.empty())
             WriteLogLine(line);
 }

@@ -43,6 +43,19 @@ private:
     std::unordered_map<std::string, Count> byPeer_;
 };
 
+// The connections of one HTTP port (the page port "http", the dashboard's "admin") counted
+// instead of logged: those over their peer's connection rate, and requests answered with an
+// error.
+struct HttpPortEnds {
+    explicit HttpPortEnds(const std::string& port)
+        : connectRate(port + " refused connect-rate"), badRequest(port + " 400"),
+          notFound(port + " 404"), notAllowed(port + " 405") {}
+    GroupedEnds connectRate;
+    GroupedEnds badRequest;
+    GroupedEnds notFound;
+    GroupedEnds notAllowed;
+};
+
 // Every kind of connection counted instead of logged, one line a second each.
 struct GroupedLines {
     // Upgrade sessions: closed without a byte received; ended before the server's answer to
@@ -50,13 +63,10 @@ struct GroupedLines {
     GroupedEnds silent{"silent"};
     GroupedEnds unanswered{"unanswered"};
     GroupedEnds displaced{"displaced"};
-    // Connections over their peer's connection rate, on the upgrade and the page port.
+    // Connections over their peer's connection rate on the upgrade port.
     GroupedEnds connectRate{"refused connect-rate"};
-    GroupedEnds httpConnectRate{"http refused connect-rate"};
-    // Page requests answered with an error.
-    GroupedEnds http400{"http 400"};
-    GroupedEnds http404{"http 404"};
-    GroupedEnds http405{"http 405"};
+    HttpPortEnds http{"http"};
+    HttpPortEnds admin{"admin"};
 
     // The line of every kind counted since the last call.
     void Write(std::string_view period);

@@ -21,9 +21,9 @@ public:
         "allok",    "rep",         "status",      "closed",     "timeout",
         "too-slow", "no-progress", "displaced",   "superseded", "unexpected",
         "too-long", "fault-close", "fault-stall", "shutdown",   "error"};
-    // The refusal counters: port 0 upgrade, 1 http; reason 0 max-sessions, 1 max-per-peer,
-    // 2 max-per-network, 3 connect-rate.
-    static constexpr std::array<std::string_view, 2> kPorts{"upgrade", "http"};
+    // The refusal counters: port 0 upgrade, 1 http, 2 admin (the dashboard); reason
+    // 0 max-sessions, 1 max-per-peer, 2 max-per-network, 3 connect-rate.
+    static constexpr std::array<std::string_view, 3> kPorts{"upgrade", "http", "admin"};
     static constexpr std::array<std::string_view, 4> kCaps{"max-sessions", "max-per-peer",
                                                            "max-per-network", "connect-rate"};
 

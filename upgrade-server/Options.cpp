@@ -23,12 +23,17 @@ const char* const kUsageOptions =
     "Options:\n"
     "  --catalogue DIR             the catalogue directory: a file \"manifest\" and the files it\n"
     "                              names (required)\n"
-    "  --address ADDR              address both ports listen on, an IPv4 or IPv6 literal\n"
-    "                              (default 0.0.0.0)\n"
+    "  --address ADDR              address the upgrade and page ports listen on, an IPv4 or\n"
+    "                              IPv6 literal (default 0.0.0.0)\n"
     "  --port N                    upgrade dialogue port; 0: any free port, which the first\n"
     "                              line tells (default 5001)\n"
     "  --http-port N               HTTP port of the pages, /healthz and /metrics; 0: no HTTP\n"
     "                              (default 8080)\n"
+    "  --admin-address ADDR        address the dashboard's port listens on (default\n"
+    "                              127.0.0.1: this host only)\n"
+    "  --admin-port N              HTTP port of the dashboard (the releases, the fleet's\n"
+    "                              versions, recent failures, as a page and as JSON under\n"
+    "                              /api/); 0: no dashboard (default 8081)\n"
     "  --step-timeout-ms MS        time limit of one step of a session (default 30000)\n"
     "  --first-line-timeout-ms MS  the first line (or HTTP request head) must be complete this\n"
     "                              long after the connection is accepted (default 5000)\n"
@@ -84,6 +89,11 @@ const char* const kUsageOptions =
     "  GET /metrics  sessions, outcomes, bytes sent, refusals and reloads in the Prometheus\n"
     "                text format\n"
     "\n"
+    "Dashboard endpoints (on --admin-port, this host only by default):\n"
+    "  GET /         the dashboard: releases, the fleet's versions, recent failures\n"
+    "  GET /api/...  its data as JSON: /api/releases, /api/summary, /api/sessions?since=MS,\n"
+    "                /api/devices?type=&version=&state=&offset=&limit=\n"
+    "\n"
     "Signals:\n"
     "  SIGHUP           reload the catalogue: the new one is read and checked whole first; if\n"
     "                   it is valid it replaces the old one (sessions under way finish with the\n"
@@ -93,12 +103,13 @@ const char* const kUsageOptions =
     "  SIGTERM, SIGINT  stop accepting, close the open sessions, write \"stopped\" and exit 0\n"
     "\n"
     "Output:\n"
-    "  Standard output is the log: first \"listening ADDR:PORT http PORT|off catalogue\n"
-    "  entries=N bytes=B\" once both ports listen, then one line per session, per page\n"
-    "  request, per reload, per rollout change, when the register cannot be written and\n"
-    "  when it is written again, and \"stopped\" at the end; refusals, connections closed\n"
-    "  without a word or before the first answer, connections displaced during their\n"
-    "  announcement and page requests answered with an error are counted in a line a second.\n"
+    "  Standard output is the log: first \"listening ADDR:PORT http PORT|off admin\n"
+    "  ADDR:PORT|off catalogue entries=N bytes=B\" once the ports listen, then one line per\n"
+    "  session, per page request, per reload, per rollout change, when the register cannot be\n"
+    "  written and when it is written again, and \"stopped\" at the end; refusals,\n"
+    "  connections closed without a word or before the first answer, connections displaced\n"
+    "  during their announcement and page and dashboard requests answered with an error are\n"
+    "  counted in a line a second.\n"
     "  Errors and warnings go to standard error, one line each, starting with\n";
 
 const char* const kUsageEnd =
@@ -185,6 +196,8 @@ constexpr TNumberOption kNumberOptions[] = {
      [](ServerOptions& o, uint64_t n) { o.port = static_cast<uint16_t>(n); }},
     {"--http-port", 0, 65535, "a port number 0..65535 (0 = off)",
      [](ServerOptions& o, uint64_t n) { o.httpPort = static_cast<uint16_t>(n); }},
+    {"--admin-port", 0, 65535, "a port number 0..65535 (0 = off)",
+     [](ServerOptions& o, uint64_t n) { o.adminPort = static_cast<uint16_t>(n); }},
     {"--step-timeout-ms", 1, kDayMs, "milliseconds from 1 to 86400000",
      [](ServerOptions& o, uint64_t n) { o.stepLimit = milliseconds(n); }},
     {"--first-line-timeout-ms", 1, kDayMs, "milliseconds from 1 to 86400000",
@@ -225,6 +238,8 @@ bool ApplyNumber(const TNumberOption& option, const std::string& value, ServerOp
     return true;
 }
 
+// An address option: `field` takes the value when it is an IP address.
+template <std::string ServerOptions::*field>
 bool SetAddress(const std::string& name, const std::string& value, ServerOptions& options,
                 std::string& error) {
     std::error_code ec;
@@ -233,7 +248,7 @@ bool SetAddress(const std::string& name, const std::string& value, ServerOptions
         error = BadValue(name, value, "expected an IPv4 or IPv6 address");
         return false;
     }
-    options.address = value;
+    options.*field = value;
     return true;
 }
 
@@ -275,7 +290,8 @@ constexpr TTextOption kTextOptions[] = {
          o.catalogueDir = value;
          return true;
      }},
-    {"--address", SetAddress},
+    {"--address", SetAddress<&ServerOptions::address>},
+    {"--admin-address", SetAddress<&ServerOptions::adminAddress>},
     {"--register",
      [](const std::string& name, const std::string& value, ServerOptions& o, std::string& error) {
          if (!ValidRegisterUri(value, error)) {

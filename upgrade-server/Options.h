@@ -16,6 +16,9 @@ struct ServerOptions {
     std::string address = "0.0.0.0";
     uint16_t port = 5001;
     uint16_t httpPort = 8080; // 0: no page server
+    // The dashboard's port: loopback only unless the operator says otherwise.
+    std::string adminAddress = "127.0.0.1";
+    uint16_t adminPort = 8081; // 0: no dashboard
     std::chrono::milliseconds stepLimit{30000};
     size_t maxSessions = 256;
     size_t maxPerPeer = 16;

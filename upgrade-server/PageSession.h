@@ -1,18 +1,15 @@
 #pragma once
-// One HTTP/1.1 request on the information page port: GET or HEAD of a catalogue page or of the
-// service endpoints (/healthz: "ok generation N"; /metrics: the counters in the Prometheus text
-// format), 404 for any other path, 405 for other methods, 400 for a malformed head (a line ending
-// in a bare LF included); the connection always closes.
-#include "Connection.h"
+// One request on the information page port: GET or HEAD of a catalogue page or of the service
+// endpoints (/healthz: "ok generation N"; /metrics: the counters in the Prometheus text format),
+// 404 for any other path (HttpConnection answers malformed requests and other methods).
+#include "HttpConnection.h"
 #include "ServerContext.h"
 
 #include <memory>
 #include <string>
 
-class PageSession : public Connection {
+class PageSession : public HttpConnection {
 public:
-    static constexpr size_t kMaxHead = size_t{16} * 1024;
-
     // The pages come from the catalogue generation served when the connection was accepted.
     PageSession(asio::ip::tcp::socket socket, std::shared_ptr<const ServerContext> context,
                 ConnectionRegistry& registry);
@@ -23,12 +20,6 @@ private:
     // A service endpoint's answer (a load balancer's health check, a metrics scrape); false for
     // any other path.
     bool ServiceEndpoint(const std::string& path, std::string& body, std::string& type) const;
-    asio::awaitable<void> Respond(int status, const char* reason, const std::string* body,
-                                  bool withBody, const std::string& extraHeaders = "",
-                                  const char* type = "text/html; charset=utf-8");
 
     std::shared_ptr<const ServerContext> context_;
-    // Service endpoints are polled every few seconds: they are answered without a log line.
-    bool logged_ = true;
-    std::string request_ = "-";
 };

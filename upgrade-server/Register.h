@@ -97,8 +97,45 @@ struct DeviceRow {
 };
 
 struct DeviceFilter {
-    std::string type;    // empty: every type
-    std::string version; // the firmware version the device announced last; empty: any
+    std::string type{};    // empty: every type
+    std::string version{}; // the firmware version the device announced last; empty: any
+    // The state of the device in its latest release (DeviceRow::releaseState); nothing: any.
+    std::optional<DeviceState> state{};
+    // A page of the matching devices, in the order of Devices(): skip `offset`, at most `limit`
+    // (0: all of them).
+    uint64_t offset = 0;
+    uint64_t limit = 0;
+};
+
+// A release's figures as they stood at one moment: the points its plot is drawn from. The
+// register keeps one point per release and minute in which its figures changed (the last
+// figures of that minute), timed by the sessions that changed them.
+struct ReleasePoint {
+    int64_t atMs = 0; // the minute's start, Unix time in milliseconds
+    ReleaseCounts counts;
+};
+
+// Which ended sessions to list, newest first.
+struct SessionFilter {
+    int64_t sinceMs = 0;     // ended at or after this
+    bool failedOnly = false; // only those that did not end with "allok"
+    uint64_t limit = 50;     // at most this many (0: all)
+};
+
+// How many of the fleet's devices announced a firmware version last, per device type.
+struct VersionCount {
+    std::string type;
+    std::string version; // the SVer the device announced last; "" when it announced none
+    uint64_t devices = 0;
+};
+
+// The sessions that ended in a span of time.
+struct SessionTotals {
+    uint64_t sessions = 0;
+    uint64_t allOk = 0;    // ended with "allok"
+    uint64_t firmware = 0; // were offered a firmware image (answer "firmware:...")
+    uint64_t devices = 0;  // distinct devices (original id and type) among them
+    uint64_t bytesSent = 0;
 };
 
 // Why the register could not do what it was asked.
@@ -152,7 +189,23 @@ public:
     // The devices that downloaded a release (downloaded, came back or installed).
     virtual std::vector<std::string> Downloaded(const std::string& type,
                                                 const std::string& version) = 0;
+    // The devices that match, ordered by type and original id (a page of them, when asked).
     virtual std::vector<DeviceRow> Devices(const DeviceFilter& filter) = 0;
+    // How many devices match the filter, its page aside.
+    virtual uint64_t CountDevices(const DeviceFilter& filter) = 0;
+
+    // For the dashboard: a release's figures over time (oldest first), ...
+    virtual std::vector<ReleasePoint> History(const std::string& type,
+                                              const std::string& version) = 0;
+    // ... its rollout's changes (oldest first), ...
+    virtual std::vector<RolloutEvent> Events(const std::string& type,
+                                             const std::string& version) = 0;
+    // ... the sessions that ended (newest first), ...
+    virtual std::vector<SessionRecord> Sessions(const SessionFilter& filter) = 0;
+    // ... the fleet's firmware versions (by type, then version), ...
+    virtual std::vector<VersionCount> Versions() = 0;
+    // ... and the totals of the sessions that ended at or after `sinceMs`.
+    virtual SessionTotals Totals(int64_t sinceMs) = 0;
 };
 
 // The register a --register URI names ("sqlite:PATH"); null for "none". An unknown URI gives

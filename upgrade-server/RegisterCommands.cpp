@@ -4,6 +4,7 @@
 #include "Log.h"
 #include "Options.h"
 #include "Register.h"
+#include "RegisterJson.h"
 
 #include <algorithm>
 #include <chrono>
@@ -79,10 +80,6 @@ int64_t NowMs() {
         .count();
 }
 
-std::string TimeText(int64_t ms) {
-    return LogTime(std::chrono::system_clock::time_point(std::chrono::milliseconds(ms)));
-}
-
 // Rows of words in columns, each as wide as its widest word.
 void PrintTable(const std::vector<std::vector<std::string>>& rows) {
     std::vector<size_t> widths;
@@ -108,33 +105,12 @@ std::string StageText(const ReleaseRow& r) {
            " of " + std::to_string(r.plan.stages.size()) + ")";
 }
 
-const char* StateText(const ReleaseRow& r) {
-    return r.staged ? RolloutStateName(r.halted, r.paused, r.percent) : "done";
-}
-
 void ListReleases(Register& store, bool json) {
     auto rows = store.Releases({});
     if (json) {
         TJson releases = TJson::Array();
-        for (const auto& r : rows) {
-            TJson stages = TJson::Array();
-            for (uint32_t stage : r.plan.stages)
-                stages.Push(TJson::Number(stage));
-            releases.Push(TJson::Object()
-                              .Add("type", r.type)
-                              .Add("version", r.version)
-                              .Add("staged", r.staged)
-                              .Add("stages", stages)
-                              .Add("percent", int64_t{r.percent})
-                              .Add("state", StateText(r))
-                              .Add("advance", static_cast<int64_t>(r.plan.advance))
-                              .Add("halt", PercentText(r.plan.haltBasisPoints))
-                              .Add("offered", static_cast<int64_t>(r.counts.offered))
-                              .Add("downloaded", static_cast<int64_t>(r.counts.downloaded))
-                              .Add("installed", static_cast<int64_t>(r.counts.installed))
-                              .Add("came_back", static_cast<int64_t>(r.counts.cameBack))
-                              .Add("updated", TimeText(r.updatedMs)));
-        }
+        for (const auto& r : rows)
+            releases.Push(ReleaseJson(r));
         std::cout << TJson::Object().Add("register", store.Name()).Add("releases", releases).Text()
                   << '\n';
         return;
@@ -143,7 +119,7 @@ void ListReleases(Register& store, bool json) {
                                                  "OFFERED", "DOWNLOADED", "INSTALLED",
                                                  "CAME-BACK"}};
     for (const auto& r : rows)
-        table.push_back({LogValue(r.type), LogValue(r.version), StageText(r), StateText(r),
+        table.push_back({LogValue(r.type), LogValue(r.version), StageText(r), ReleaseStateText(r),
                          r.staged ? StagesText(r.plan.stages) +
                                         " advance=" + std::to_string(r.plan.advance) +
                                         " halt=" + PercentText(r.plan.haltBasisPoints)
@@ -158,34 +134,10 @@ void ListReleases(Register& store, bool json) {
 
 void ListDevices(Register& store, const DeviceFilter& filter, bool json) {
     auto rows = store.Devices(filter);
-    constexpr std::array<const char*, SessionRecord::kValues> kKeys{
-        "UserName", "HVer", "SVer", "UseCount", "RegInfo", "PCInfo", "OriginalID",
-        "CID1",     "CID2", "CID3", "CID4",     "UPType",  "SWVer"};
     if (json) {
         TJson devices = TJson::Array();
-        for (const auto& d : rows) {
-            TJson values = TJson::Object();
-            for (size_t i = 0; i < kKeys.size(); ++i)
-                values.Add(kKeys[i], d.values[i]);
-            TJson device = TJson::Object()
-                               .Add("original_id", d.originalId)
-                               .Add("type", d.type)
-                               .Add("first_seen", TimeText(d.firstSeenMs))
-                               .Add("last_seen", TimeText(d.lastSeenMs))
-                               .Add("sessions", static_cast<int64_t>(d.sessions))
-                               .Add("peer", d.peer)
-                               .Add("values", values)
-                               .Add("answer", d.answer)
-                               .Add("end", d.end);
-            if (const auto state = d.releaseState) {
-                TJson release = TJson::Object();
-                release.Add("version", d.release).Add("state", DeviceStateName(*state));
-                device.Add("release", release);
-            } else {
-                device.AddNull("release");
-            }
-            devices.Push(device);
-        }
+        for (const auto& d : rows)
+            devices.Push(DeviceJson(d));
         std::cout << TJson::Object().Add("register", store.Name()).Add("devices", devices).Text()
                   << '\n';
         return;
@@ -224,7 +176,7 @@ int RunRegisterCommand(const std::string& program, const std::vector<std::string
     try {
         store->Open(false);
         if (c.name == "devices")
-            ListDevices(*store, {c.type, c.version}, c.json);
+            ListDevices(*store, {.type = c.type, .version = c.version}, c.json);
         else if (!c.action)
             ListReleases(*store, c.json);
         else

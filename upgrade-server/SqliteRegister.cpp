@@ -15,9 +15,11 @@
 namespace fs = std::filesystem;
 
 namespace {
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 
-// Version 1 of the schema (README.md, "The register", describes it).
+// Version 1 of the schema, which the migrations below bring to the current version: a new
+// register is made by the same steps as an old one is brought up to date (README.md, "The
+// register", describes the whole schema).
 constexpr const char* kSchema = R"sql(
 CREATE TABLE schema_version (version INTEGER NOT NULL);
 INSERT INTO schema_version VALUES (1);
@@ -93,8 +95,21 @@ CREATE TABLE rollout_events (
 )sql";
 
 // The steps from each older schema to the next: kMigrations[v - 1] turns version v into v + 1
-// (and sets schema_version). None yet.
-constexpr std::array<const char*, kSchemaVersion - 1> kMigrations{};
+// (and sets schema_version).
+constexpr std::array<const char*, kSchemaVersion - 1> kMigrations{
+    // 2: each release's figures over time, one row per minute in which they changed.
+    R"sql(
+CREATE TABLE release_history (
+    type TEXT NOT NULL,
+    version TEXT NOT NULL,
+    at INTEGER NOT NULL,
+    offered INTEGER NOT NULL, downloaded INTEGER NOT NULL,
+    installed INTEGER NOT NULL, came_back INTEGER NOT NULL,
+    PRIMARY KEY (type, version, at)
+) WITHOUT ROWID;
+UPDATE schema_version SET version = 2;
+)sql",
+};
 
 constexpr const char* kInsertSession =
     "INSERT INTO sessions (ended_at, peer, user_name, hver, sver, use_count, reg_info, pc_info, "
@@ -157,13 +172,45 @@ constexpr const char* kInsertEvent =
 constexpr const char* kDownloaded =
     "SELECT original_id FROM device_releases WHERE type = ?1 AND version = ?2 "
     "AND state IN ('downloaded', 'installed', 'came-back')";
-constexpr const char* kDevices =
-    "SELECT d.original_id, d.type, first_seen, last_seen, sessions, peer, hver, sver, use_count, "
-    "reg_info, pc_info, cid1, cid2, cid3, cid4, up_type, sw_ver, answer, outcome, "
-    "(SELECT version || ' ' || state FROM device_releases r WHERE r.original_id = d.original_id "
-    "AND r.type = d.type ORDER BY updated_at DESC LIMIT 1) "
-    "FROM devices d WHERE (?1 = '' OR d.type = ?1) AND (?2 = '' OR sver = ?2) "
-    "ORDER BY d.type, d.original_id";
+// The devices a DeviceFilter matches (?1 type, ?2 version, ?3 state name), with "VERSION STATE"
+// of the release whose state for the device changed last (NULL when none) as `latest`.
+const std::string kMatchingDevices =
+    "FROM (SELECT d.*, (SELECT version || ' ' || state FROM device_releases r "
+    "WHERE r.original_id = d.original_id AND r.type = d.type ORDER BY updated_at DESC LIMIT 1) "
+    "AS latest FROM devices d WHERE (?1 = '' OR d.type = ?1) AND (?2 = '' OR d.sver = ?2)) "
+    "WHERE ?3 = '' OR (?3 = 'none' AND latest IS NULL) OR latest GLOB '* ' || ?3";
+// A page of them: at most ?4 (-1: all) after skipping ?5.
+const std::string kDevices =
+    "SELECT original_id, type, first_seen, last_seen, sessions, peer, hver, sver, use_count, "
+    "reg_info, pc_info, cid1, cid2, cid3, cid4, up_type, sw_ver, answer, outcome, latest " +
+    kMatchingDevices + " ORDER BY type, original_id LIMIT ?4 OFFSET ?5";
+const std::string kCountDevices = "SELECT count(*) " + kMatchingDevices;
+constexpr const char* kUpsertHistory =
+    "INSERT INTO release_history (type, version, at, offered, downloaded, installed, came_back) "
+    "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7) ON CONFLICT (type, version, at) DO UPDATE SET "
+    "offered = excluded.offered, downloaded = excluded.downloaded, "
+    "installed = excluded.installed, came_back = excluded.came_back";
+constexpr const char* kHistory =
+    "SELECT at, offered, downloaded, installed, came_back FROM release_history "
+    "WHERE type = ?1 AND version = ?2 ORDER BY at";
+constexpr const char* kEvents =
+    "SELECT at, event, actor, from_percent, to_percent, offered, downloaded, installed, "
+    "came_back, stage_installed, stage_came_back FROM rollout_events "
+    "WHERE type = ?1 AND version = ?2 ORDER BY at, id";
+// The values in SessionRecord's order, as kInsertSession binds them.
+constexpr const char* kSessions =
+    "SELECT ended_at, peer, user_name, hver, sver, use_count, reg_info, pc_info, original_id, "
+    "cid1, cid2, cid3, cid4, up_type, sw_ver, answer, held_from, outcome, bytes_sent, "
+    "duration_ms FROM sessions WHERE ended_at >= ?1 AND (?2 = 0 OR outcome <> 'allok') "
+    "ORDER BY ended_at DESC, id DESC LIMIT ?3";
+constexpr const char* kVersions =
+    "SELECT type, coalesce(sver, ''), count(*) FROM devices GROUP BY type, coalesce(sver, '') "
+    "ORDER BY type, coalesce(sver, '')";
+constexpr const char* kTotals =
+    "SELECT count(*), coalesce(sum(outcome = 'allok'), 0), "
+    "coalesce(sum(substr(answer, 1, 9) = 'firmware:'), 0), coalesce(sum(bytes_sent), 0), "
+    "(SELECT count(*) FROM (SELECT DISTINCT original_id, user_name FROM sessions "
+    "WHERE ended_at >= ?1 AND original_id IS NOT NULL)) FROM sessions WHERE ended_at >= ?1";
 
 using Kind = RegisterError::Kind;
 
@@ -300,8 +347,25 @@ public:
 
     void Write(const std::vector<SessionRecord>& sessions) override {
         Transaction transaction(*this);
+        Changed changed;
         for (const auto& record : sessions)
-            WriteSession(record);
+            WriteSession(record, changed);
+        // The figures of each release the batch changed, at the minute of the last session that
+        // changed it.
+        constexpr int64_t kMinuteMs = 60000;
+        for (const auto& [release, endedMs] : changed) {
+            const auto& [type, version] = release;
+            ReleaseCounts c = Counts(type, version, 0, 100);
+            Statement s = Prepared(kUpsertHistory);
+            BindText(s, 1, type);
+            BindText(s, 2, version);
+            sqlite3_bind_int64(s, 3, endedMs - endedMs % kMinuteMs);
+            sqlite3_bind_int64(s, 4, static_cast<int64_t>(c.offered));
+            sqlite3_bind_int64(s, 5, static_cast<int64_t>(c.downloaded));
+            sqlite3_bind_int64(s, 6, static_cast<int64_t>(c.installed));
+            sqlite3_bind_int64(s, 7, static_cast<int64_t>(c.cameBack));
+            Run(s);
+        }
         transaction.Commit();
     }
 
@@ -469,9 +533,11 @@ public:
     }
 
     std::vector<DeviceRow> Devices(const DeviceFilter& filter) override {
-        Statement s = Prepared(kDevices);
-        BindText(s, 1, filter.type);
-        BindText(s, 2, filter.version);
+        Statement s = Prepared(kDevices.c_str());
+        BindFilter(s, filter);
+        // SQLite takes a negative LIMIT as none.
+        sqlite3_bind_int64(s, 4, filter.limit == 0 ? -1 : static_cast<int64_t>(filter.limit));
+        sqlite3_bind_int64(s, 5, static_cast<int64_t>(filter.offset));
         std::vector<DeviceRow> rows;
         while (Step(s)) {
             DeviceRow d;
@@ -502,7 +568,109 @@ public:
         return rows;
     }
 
+    uint64_t CountDevices(const DeviceFilter& filter) override {
+        Statement s = Prepared(kCountDevices.c_str());
+        BindFilter(s, filter);
+        Step(s);
+        return static_cast<uint64_t>(sqlite3_column_int64(s, 0));
+    }
+
+    std::vector<ReleasePoint> History(const std::string& type,
+                                      const std::string& version) override {
+        Statement s = Prepared(kHistory);
+        BindText(s, 1, type);
+        BindText(s, 2, version);
+        std::vector<ReleasePoint> points;
+        while (Step(s))
+            points.push_back({sqlite3_column_int64(s, 0), CountColumns(s, 1)});
+        return points;
+    }
+
+    std::vector<RolloutEvent> Events(const std::string& type, const std::string& version) override {
+        Statement s = Prepared(kEvents);
+        BindText(s, 1, type);
+        BindText(s, 2, version);
+        std::vector<RolloutEvent> events;
+        while (Step(s)) {
+            RolloutEvent e;
+            e.type = type;
+            e.version = version;
+            e.atMs = sqlite3_column_int64(s, 0);
+            e.action =
+                ParseRolloutAction(ColumnText(s, 1).value_or("")).value_or(RolloutAction::Advance);
+            e.byOperator = ColumnText(s, 2) == "operator";
+            e.fromPercent = static_cast<uint32_t>(sqlite3_column_int(s, 3));
+            e.toPercent = static_cast<uint32_t>(sqlite3_column_int(s, 4));
+            e.counts = CountColumns(s, 5);
+            e.stage.installed = static_cast<uint64_t>(sqlite3_column_int64(s, 9));
+            e.stage.cameBack = static_cast<uint64_t>(sqlite3_column_int64(s, 10));
+            events.push_back(std::move(e));
+        }
+        return events;
+    }
+
+    std::vector<SessionRecord> Sessions(const SessionFilter& filter) override {
+        Statement s = Prepared(kSessions);
+        sqlite3_bind_int64(s, 1, filter.sinceMs);
+        sqlite3_bind_int(s, 2, filter.failedOnly ? 1 : 0);
+        sqlite3_bind_int64(s, 3, filter.limit == 0 ? -1 : static_cast<int64_t>(filter.limit));
+        std::vector<SessionRecord> sessions;
+        while (Step(s)) {
+            SessionRecord r;
+            r.endedMs = sqlite3_column_int64(s, 0);
+            r.peer = ColumnText(s, 1).value_or("");
+            for (size_t i = 0; i < SessionRecord::kValues; ++i)
+                r.values[i] = ColumnText(s, static_cast<int>(2 + i));
+            r.answer = ColumnText(s, 15).value_or("");
+            r.heldFrom = ColumnText(s, 16).value_or("");
+            r.end = ColumnText(s, 17).value_or("");
+            r.bytesSent = static_cast<uint64_t>(sqlite3_column_int64(s, 18));
+            r.durationMs = static_cast<uint64_t>(sqlite3_column_int64(s, 19));
+            sessions.push_back(std::move(r));
+        }
+        return sessions;
+    }
+
+    std::vector<VersionCount> Versions() override {
+        Statement s = Prepared(kVersions);
+        std::vector<VersionCount> versions;
+        while (Step(s))
+            versions.push_back({ColumnText(s, 0).value_or(""), ColumnText(s, 1).value_or(""),
+                                static_cast<uint64_t>(sqlite3_column_int64(s, 2))});
+        return versions;
+    }
+
+    SessionTotals Totals(int64_t sinceMs) override {
+        Statement s = Prepared(kTotals);
+        sqlite3_bind_int64(s, 1, sinceMs);
+        Step(s);
+        auto column = [&](int i) { return static_cast<uint64_t>(sqlite3_column_int64(s, i)); };
+        return {.sessions = column(0),
+                .allOk = column(1),
+                .firmware = column(2),
+                .devices = column(4),
+                .bytesSent = column(3)};
+    }
+
 private:
+    // The releases a batch changed the state of a device in, with the latest end among the
+    // sessions that changed each.
+    using Changed = std::map<std::pair<std::string, std::string>, int64_t>;
+
+    static void BindFilter(sqlite3_stmt* s, const DeviceFilter& filter) {
+        BindText(s, 1, filter.type);
+        BindText(s, 2, filter.version);
+        BindText(s, 3, filter.state ? DeviceStateName(*filter.state) : "");
+    }
+
+    // Offered, downloaded, installed and came back in four columns from `first`.
+    static ReleaseCounts CountColumns(sqlite3_stmt* s, int first) {
+        auto column = [&](int i) {
+            return static_cast<uint64_t>(sqlite3_column_int64(s, first + i));
+        };
+        return {column(0), column(1), column(2), column(3)};
+    }
+
     // BEGIN IMMEDIATE: the write lock is taken at the start, so that what is read inside is
     // still true when the changes are written.
     class Transaction {
@@ -625,7 +793,7 @@ private:
         }
     }
 
-    void WriteSession(const SessionRecord& r) {
+    void WriteSession(const SessionRecord& r, Changed& changed) {
         Statement s = Prepared(kInsertSession);
         sqlite3_bind_int64(s, 1, r.endedMs);
         BindText(s, 2, r.peer);
@@ -650,12 +818,16 @@ private:
         BindText(d, 16, r.answer);
         BindText(d, 18, r.end);
         Run(d);
-        WriteReleaseStates(r, *id, *type);
+        WriteReleaseStates(r, *id, *type, changed);
     }
 
     // What this session says about each release offered to the device.
-    void WriteReleaseStates(const SessionRecord& r, const std::string& id,
-                            const std::string& type) {
+    void WriteReleaseStates(const SessionRecord& r, const std::string& id, const std::string& type,
+                            Changed& changed) {
+        auto change = [&](const std::string& version) {
+            int64_t& at = changed.try_emplace({type, version}, r.endedMs).first->second;
+            at = std::max(at, r.endedMs);
+        };
         const std::string firmware = "firmware:";
         std::string offered =
             r.answer.starts_with(firmware) ? r.answer.substr(firmware.size()) : std::string();
@@ -686,6 +858,7 @@ private:
             BindText(u, 4, std::string(DeviceStateName(next)));
             sqlite3_bind_int64(u, 5, r.endedMs);
             Run(u);
+            change(version);
         }
         if (offered.empty() || states.count(offered))
             return;
@@ -704,6 +877,7 @@ private:
         BindText(i, 5, std::string(DeviceStateName(NextState(DeviceState::None, facts(offered)))));
         sqlite3_bind_int64(i, 6, r.endedMs);
         Run(i);
+        change(offered);
     }
 
     ReleaseRow ReleaseColumns(sqlite3_stmt* s) {
@@ -738,23 +912,27 @@ private:
         return row;
     }
 
+    // A release's devices by state, those of the buckets [from, to).
+    ReleaseCounts Counts(const std::string& type, const std::string& version, uint32_t from,
+                         uint32_t to) {
+        ReleaseCounts c;
+        Statement s = Prepared(kCounts);
+        BindText(s, 1, type);
+        BindText(s, 2, version);
+        sqlite3_bind_int(s, 3, static_cast<int>(from));
+        sqlite3_bind_int(s, 4, static_cast<int>(to));
+        while (Step(s))
+            if (auto state = ParseDeviceState(ColumnText(s, 0).value_or("")))
+                c.Of(*state) = static_cast<uint64_t>(sqlite3_column_int64(s, 1));
+        return c;
+    }
+
     // Its devices by state, in all and in its current stage's buckets.
     void Count(ReleaseRow& row) {
-        auto counts = [&](uint32_t from, uint32_t to) {
-            ReleaseCounts c;
-            Statement s = Prepared(kCounts);
-            BindText(s, 1, row.type);
-            BindText(s, 2, row.version);
-            sqlite3_bind_int(s, 3, static_cast<int>(from));
-            sqlite3_bind_int(s, 4, static_cast<int>(to));
-            while (Step(s))
-                if (auto state = ParseDeviceState(ColumnText(s, 0).value_or("")))
-                    c.Of(*state) = static_cast<uint64_t>(sqlite3_column_int64(s, 1));
-            return c;
-        };
-        row.counts = counts(0, 100);
-        row.stage =
-            row.staged ? counts(StageStart(row.plan.stages, row.percent), row.percent) : row.counts;
+        row.counts = Counts(row.type, row.version, 0, 100);
+        row.stage = row.staged ? Counts(row.type, row.version,
+                                        StageStart(row.plan.stages, row.percent), row.percent)
+                               : row.counts;
     }
 
     void Update(const ReleaseRow& row, int64_t nowMs) {

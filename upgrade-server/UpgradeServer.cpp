@@ -28,7 +28,8 @@ ConnectionLimits LimitsOf(const ServerOptions& options) {
 
 constexpr size_t kUpgradePort = 0;
 constexpr size_t kPagePort = 1;
-constexpr std::array<const char*, 2> kPortNames{"", " http"};
+constexpr size_t kAdminPort = 2;
+constexpr std::array<const char*, 3> kPortNames{"", " http", " admin"};
 constexpr std::array<const char*, 3> kCapNames{"max-sessions", "max-per-peer", "max-per-network"};
 // The refusal counter of connections over their peer's rate, counted in a line of their own.
 constexpr size_t kConnectRate = 3;
@@ -47,7 +48,7 @@ UpgradeServer::UpgradeServer(const ServerOptions& options, Catalogue catalogue,
                              std::shared_ptr<Fleet> fleet)
     : options_(options), control_(asio::make_strand(io_)), signals_(io_, SIGINT, SIGTERM),
       hangups_(io_, SIGHUP), upgradeAcceptor_(control_), upgradeSessions_(LimitsOf(options)),
-      pageSessions_(LimitsOf(options)), tick_(control_) {
+      pageSessions_(LimitsOf(options)), adminSessions_(LimitsOf(options)), tick_(control_) {
     metrics_ = std::make_shared<ServerMetrics>();
     auto context = std::make_shared<ServerContext>();
     context->catalogue = std::move(catalogue);
@@ -57,6 +58,8 @@ UpgradeServer::UpgradeServer(const ServerOptions& options, Catalogue catalogue,
     context->fleet = std::move(fleet);
     context_ = std::move(context);
     metrics_->Publish(context_);
+    if (options.adminPort != 0)
+        dashboard_ = std::make_shared<Dashboard>(options.registerUri);
 }
 
 namespace {
@@ -91,6 +94,18 @@ bool UpgradeServer::Bind(std::string& error) {
         if (!Listen(*pageAcceptor_, address, options_.httpPort, error))
             return false;
     }
+    if (options_.adminPort != 0) {
+        auto adminAddress = asio::ip::make_address(options_.adminAddress, ec);
+        if (ec) {
+            error = "\"" + options_.adminAddress + "\" is not an IP address";
+            return false;
+        }
+        adminAcceptor_.emplace(control_);
+        if (!Listen(*adminAcceptor_, adminAddress, options_.adminPort, error)) {
+            error += " (the dashboard: give another --admin-port, or 0 to turn it off)";
+            return false;
+        }
+    }
     return true;
 }
 
@@ -101,6 +116,7 @@ std::string UpgradeServer::ListeningLine() const {
         line += std::to_string(pageAcceptor_->local_endpoint(ec).port());
     else
         line += "off";
+    line += " admin " + (adminAcceptor_ ? EndpointText(adminAcceptor_->local_endpoint(ec)) : "off");
     return line + " catalogue " + CatalogueSummary(context_->catalogue);
 }
 
@@ -112,9 +128,30 @@ void UpgradeServer::Run(unsigned threads) {
     asio::co_spawn(control_, WaitForSignal(), asio::detached);
     asio::co_spawn(control_, ReloadOnHangup(), asio::detached);
     asio::co_spawn(control_, Housekeeping(), asio::detached);
-    asio::co_spawn(control_, AcceptUpgrades(), asio::detached);
+    asio::co_spawn(control_,
+                   Accept(upgradeAcceptor_, upgradeSessions_, kUpgradePort, "upgrade",
+                          [this](asio::ip::tcp::socket socket) {
+                              return std::make_shared<UpgradeSession>(std::move(socket), context_,
+                                                                      upgradeSessions_);
+                          }),
+                   asio::detached);
     if (pageAcceptor_)
-        asio::co_spawn(control_, AcceptPages(), asio::detached);
+        asio::co_spawn(control_,
+                       Accept(*pageAcceptor_, pageSessions_, kPagePort, "page",
+                              [this](asio::ip::tcp::socket socket) {
+                                  return std::make_shared<PageSession>(std::move(socket), context_,
+                                                                       pageSessions_);
+                              }),
+                       asio::detached);
+    if (adminAcceptor_)
+        asio::co_spawn(control_,
+                       Accept(*adminAcceptor_, adminSessions_, kAdminPort, "dashboard",
+                              [this](asio::ip::tcp::socket socket) {
+                                  return std::make_shared<AdminSession>(
+                                      std::move(socket), options_.stepLimit, context_->grouped,
+                                      dashboard_, adminSessions_);
+                              }),
+                       asio::detached);
     std::vector<std::thread> pool;
     pool.reserve(more_.size());
     for (auto& context : more_)
@@ -122,6 +159,8 @@ void UpgradeServer::Run(unsigned threads) {
     io_.run();
     for (auto& t : pool)
         t.join();
+    if (dashboard_)
+        dashboard_->Stop();
     // Sessions closed by the shutdown itself end after the last refusal lines.
     char period[32];
     std::snprintf(
@@ -141,10 +180,12 @@ asio::awaitable<void> UpgradeServer::WaitForSignal() {
     stopping_ = true;
     hangups_.cancel(ec);
     upgradeAcceptor_.close(ec);
-    if (pageAcceptor_)
-        pageAcceptor_->close(ec);
+    for (auto* acceptor : {&pageAcceptor_, &adminAcceptor_})
+        if (*acceptor)
+            (*acceptor)->close(ec);
     upgradeSessions_.ShutdownAll();
     pageSessions_.ShutdownAll();
+    adminSessions_.ShutdownAll();
     tick_.cancel();
     // The other contexts end once their sessions have closed.
     keepRunning_.clear();
@@ -233,7 +274,9 @@ bool UpgradeServer::Admit(ConnectionRegistry& sessions,
     if (admission == Admission::ConnectRate) {
         metrics_->Refused(port, kConnectRate);
         GroupedLines& grouped = *context_->grouped;
-        (port == kUpgradePort ? grouped.connectRate : grouped.httpConnectRate)
+        (port == kUpgradePort ? grouped.connectRate
+         : port == kPagePort  ? grouped.http.connectRate
+                              : grouped.admin.connectRate)
             .Add(connection->PeerKey(), connection->Peer());
     } else if (admission != Admission::Stopping) {
         size_t cap = admission == Admission::MaxPerPeer      ? 1
@@ -253,7 +296,7 @@ void UpgradeServer::LogRefusals() {
     std::snprintf(period, sizeof period, " in %.1fs",
                   std::chrono::duration<double>(now - refusalsSince_).count());
     refusalsSince_ = now;
-    for (size_t port : {kUpgradePort, kPagePort}) {
+    for (size_t port : {kUpgradePort, kPagePort, kAdminPort}) {
         for (size_t cap = 0; cap < kCapNames.size(); ++cap) {
             Refusals& r = refusals_[port][cap];
             if (r.count == 0)
@@ -270,10 +313,12 @@ void UpgradeServer::LogRefusals() {
 void UpgradeServer::TrimWhenIdle() {
     uint64_t upgradesEnded = 0;
     uint64_t pagesEnded = 0;
-    bool idle = upgradeSessions_.Idle(upgradesEnded) && pageSessions_.Idle(pagesEnded);
-    if (!idle || upgradesEnded + pagesEnded == endedAtTrim_)
+    uint64_t adminEnded = 0;
+    bool idle = upgradeSessions_.Idle(upgradesEnded) && pageSessions_.Idle(pagesEnded) &&
+                adminSessions_.Idle(adminEnded);
+    if (!idle || upgradesEnded + pagesEnded + adminEnded == endedAtTrim_)
         return;
-    endedAtTrim_ = upgradesEnded + pagesEnded;
+    endedAtTrim_ = upgradesEnded + pagesEnded + adminEnded;
 #if defined(__GLIBC__)
     // The sessions' buffers were freed into the arenas of the threads that served them, and
     // glibc keeps most of that memory: give it back to the system now that nothing runs.
@@ -293,44 +338,24 @@ asio::awaitable<bool> UpgradeServer::AcceptFailed(const std::error_code& ec, con
     co_return !stopping_;
 }
 
-asio::awaitable<void> UpgradeServer::AcceptUpgrades() {
-    for (;;) {
-        std::error_code ec;
-        asio::ip::tcp::socket socket = co_await upgradeAcceptor_.async_accept(
-            asio::any_io_executor(NextContext().get_executor()),
-            asio::redirect_error(asio::use_awaitable, ec));
-        if (ec) {
-            bool retry = co_await AcceptFailed(ec, "upgrade");
-            if (!retry)
-                co_return;
-            continue;
-        }
-        auto session =
-            std::make_shared<UpgradeSession>(std::move(socket), context_, upgradeSessions_);
-        if (!Admit(upgradeSessions_, session, kUpgradePort))
-            continue; // the session object closes its socket as it goes
-        UpgradeSession::Launch(std::move(session));
-    }
-}
-
-asio::awaitable<void> UpgradeServer::AcceptPages() {
-    if (!pageAcceptor_)
-        co_return; // Run starts this only with a page port
-    asio::ip::tcp::acceptor& acceptor = *pageAcceptor_;
+template <typename Make>
+asio::awaitable<void> UpgradeServer::Accept(asio::ip::tcp::acceptor& acceptor,
+                                            ConnectionRegistry& sessions, size_t port,
+                                            const char* which, Make make) {
     for (;;) {
         std::error_code ec;
         asio::ip::tcp::socket socket =
             co_await acceptor.async_accept(asio::any_io_executor(NextContext().get_executor()),
                                            asio::redirect_error(asio::use_awaitable, ec));
         if (ec) {
-            bool retry = co_await AcceptFailed(ec, "page");
+            bool retry = co_await AcceptFailed(ec, which);
             if (!retry)
                 co_return;
             continue;
         }
-        auto session = std::make_shared<PageSession>(std::move(socket), context_, pageSessions_);
-        if (!Admit(pageSessions_, session, kPagePort))
-            continue;
-        PageSession::Launch(std::move(session));
+        auto session = make(std::move(socket));
+        if (!Admit(sessions, session, port))
+            continue; // the session object closes its socket as it goes
+        std::remove_reference_t<decltype(*session)>::Launch(std::move(session));
     }
 }

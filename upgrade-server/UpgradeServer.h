@@ -1,5 +1,6 @@
 #pragma once
-// The listening side: the upgrade port and the page port on one address, a pool of threads
+// The listening side: the upgrade port and the page port on one address, the dashboard's port
+// on another (loopback by default), a pool of threads
 // running the sessions, the caps (in all and per peer) with their refusals counted and logged
 // once a second, the memory given back when the server falls idle, the catalogue reloaded on
 // SIGHUP, and shutdown on SIGTERM/SIGINT.
@@ -9,6 +10,7 @@
 // time, without a strand. A single io_context shared by several threads would wake a second
 // thread to take over the socket polling at every event a session waits for: a thread hand-off
 // for each line of the dialogue and each chunk of the data.
+#include "AdminSession.h"
 #include "Catalogue.h"
 #include "Connection.h"
 #include "Options.h"
@@ -35,16 +37,20 @@ public:
     // `fleet`: the register and the rollouts (opened by the caller).
     UpgradeServer(const ServerOptions& options, Catalogue catalogue,
                   std::shared_ptr<Fleet> fleet = std::make_shared<Fleet>());
-    // Binds and listens on both ports; false with the reason in `error`.
+    // Binds and listens on the ports; false with the reason in `error`.
     bool Bind(std::string& error);
-    // "listening ADDR:PORT http PORT catalogue entries=N bytes=B" (or "http off").
+    // "listening ADDR:PORT http PORT admin ADDR:PORT catalogue entries=N bytes=B" ("http off",
+    // "admin off" for a port turned off).
     std::string ListeningLine() const;
     // Serves until SIGTERM or SIGINT and every session has ended.
     void Run(unsigned threads);
 
 private:
-    asio::awaitable<void> AcceptUpgrades();
-    asio::awaitable<void> AcceptPages();
+    // Accepts connections on `acceptor` until shutdown, each made a session by `make` and
+    // admitted to `sessions` (`port` counts its refusals, `which` names it in errors).
+    template <typename Make>
+    asio::awaitable<void> Accept(asio::ip::tcp::acceptor& acceptor, ConnectionRegistry& sessions,
+                                 size_t port, const char* which, Make make);
     asio::awaitable<void> WaitForSignal();
     // At each SIGHUP: reads and checks the catalogue again, off the session threads, and
     // publishes it as the next generation when it is valid; else logs why and keeps the old one.
@@ -79,16 +85,20 @@ private:
     std::shared_ptr<ServerMetrics> metrics_;
     asio::ip::tcp::acceptor upgradeAcceptor_;
     std::optional<asio::ip::tcp::acceptor> pageAcceptor_;
+    std::optional<asio::ip::tcp::acceptor> adminAcceptor_;
     ConnectionRegistry upgradeSessions_;
     ConnectionRegistry pageSessions_;
+    ConnectionRegistry adminSessions_;
+    // The dashboard's data, with a register connection of its own (with --admin-port).
+    std::shared_ptr<Dashboard> dashboard_;
     bool stopping_ = false;
-    // Refusals since the last refusal lines, by port (upgrade, page) and cap (max-sessions,
-    // max-per-peer, max-per-network), with the last refused peer of each.
+    // Refusals since the last refusal lines, by port (upgrade, page, admin) and cap
+    // (max-sessions, max-per-peer, max-per-network), with the last refused peer of each.
     struct Refusals {
         uint64_t count = 0;
         std::string lastPeer;
     };
-    std::array<std::array<Refusals, 3>, 2> refusals_{};
+    std::array<std::array<Refusals, 3>, 3> refusals_{};
     std::chrono::steady_clock::time_point refusalsSince_;
     asio::steady_timer tick_;
     uint64_t endedAtTrim_ = 0;

@@ -244,7 +244,7 @@ int main(int argc, char** argv) {
     WriteFileBytes(catalogue / "manifest", "firmware QX40 1.21 fw.bin\n");
     std::string address = UniqueLoopbackAddress();
     ChildProcess server({KESTREL_PATH_UPGRADE_SERVER, "--catalogue", catalogue.Path(), "--address",
-                         address, "--http-port", "0", "--register", "none"});
+                         address, "--http-port", "0", "--admin-port", "0", "--register", "none"});
     if (!server.WaitForLine("listening")) {
         std::fprintf(stderr, "upgrade-server did not start\n");
         return 1;

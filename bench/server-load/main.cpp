@@ -488,6 +488,8 @@ Figures RunCount(const std::string& server, size_t sessions, const std::string& 
                           address,
                           "--http-port",
                           "0",
+                          "--admin-port",
+                          "0",
                           "--max-sessions",
                           cap,
                           "--max-per-peer",

@@ -131,7 +131,8 @@ int main(int argc, char** argv) {
 
     std::string address = UniqueLoopbackAddress();
     ChildProcess server({KESTREL_PATH_UPGRADE_SERVER, "--catalogue", dir.Path(), "--address",
-                         address, "--port", "5001", "--http-port", "0", "--register", "none"});
+                         address, "--port", "5001", "--http-port", "0", "--admin-port", "0",
+                         "--register", "none"});
     ChildProcess device({KESTREL_PATH_QX40_SIM, "--line-rate", "--image-out", dir / "out.bin"});
     std::string path = device.ReadLine().value_or("");
     if (!server.WaitForLine("listening") || path.empty()) {

@@ -173,7 +173,7 @@ int main(int argc, char** argv) {
     std::string port;
     CloseSocket(ListenOn(address, port));
     ChildProcess server({KESTREL_PATH_UPGRADE_SERVER, "--catalogue", dir / "catalogue", "--address",
-                         address, "--http-port", port, "--register", "none"});
+                         address, "--http-port", port, "--admin-port", "0", "--register", "none"});
     if (!server.WaitForLine("listening", std::chrono::seconds(30)))
         Fail("the upgrade server did not start");
 

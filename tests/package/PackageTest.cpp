@@ -236,8 +236,8 @@ TEST(Package, InstalledProgramsUpgradeADeviceFromASignedCatalogue) {
     TSimDevice device({"--image-out", work / "programmed.bin"});
     const std::string address = UniqueLoopbackAddress();
     ChildProcess server({Root + Server, "--catalogue", catalogue.Path(), "--address", address,
-                         "--http-port", "0", "--pubkey", TestKeyFile("trusted", ".pub"),
-                         "--register", "none"});
+                         "--http-port", "0", "--admin-port", "0", "--pubkey",
+                         TestKeyFile("trusted", ".pub"), "--register", "none"});
     auto listening = server.ReadLine(60s);
     ASSERT_TRUE(listening && listening->rfind("listening ", 0) == 0)
         << listening.value_or("no output");
@@ -309,7 +309,8 @@ TEST(Package, ServerPackageInstallsServesAndPurges) {
     std::string settings = ReadFileBytes(r + Settings);
     size_t options = settings.find("\nOPTIONS=");
     ASSERT_NE(options, std::string::npos) << settings;
-    settings.insert(options + 9, "\"--address " + address + " --http-port 0 --pubkey " + r +
+    settings.insert(options + 9, "\"--address " + address +
+                                     " --http-port 0 --admin-port 0 --pubkey " + r +
                                      "/etc/kestrel-release.pub\"");
     WriteFileBytes(r + Settings, settings);
 

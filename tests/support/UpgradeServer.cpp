@@ -10,13 +10,20 @@ namespace {
 // Session lines carry the client's identity; no other log line has it.
 const std::string kSessionMark = " id=";
 
-// The server's default register is a file in the working folder: a test that wants one names
-// its own (--register), every other test runs without.
-std::vector<std::string> WithRegister(std::vector<std::string> args) {
-    if (std::find(args.begin(), args.end(), "--register") == args.end()) {
-        args.emplace_back("--register");
-        args.emplace_back("none");
-    }
+// The server's default register is a file in the working folder, and its dashboard listens on
+// 127.0.0.1:8081, which servers of tests running side by side would share: a test that wants
+// either names its own (--register; --admin-port, on the server's own address unless
+// --admin-address says otherwise), every other test runs without.
+std::vector<std::string> WithDefaults(std::vector<std::string> args, const std::string& address) {
+    auto given = [&](const char* option) {
+        return std::find(args.begin(), args.end(), option) != args.end();
+    };
+    if (!given("--register"))
+        args.insert(args.end(), {"--register", "none"});
+    if (!given("--admin-port"))
+        args.insert(args.end(), {"--admin-port", "0"});
+    if (!given("--admin-address"))
+        args.insert(args.end(), {"--admin-address", address});
     return args;
 }
 
@@ -59,7 +66,7 @@ TUpgradeServer::TUpgradeServer(const TServerSetup& setup) : address_(UniqueLoopb
         argv.push_back("--fault");
         argv.push_back(fault);
     }
-    for (auto& arg : WithRegister(setup.args))
+    for (auto& arg : WithDefaults(setup.args, address_))
         argv.push_back(std::move(arg));
     process_ = std::make_unique<ChildProcess>(argv);
     auto line = process_->ReadLine(std::chrono::seconds(60));
@@ -99,9 +106,10 @@ bool MakeSampleCatalogue(const std::string& dir, const std::vector<std::string>&
 }
 
 TRun RunUpgradeServer(const std::string& catalogue, const std::vector<std::string>& args) {
+    const std::string address = UniqueLoopbackAddress();
     std::vector<std::string> argv = {KESTREL_PATH_UPGRADE_SERVER, "--catalogue", catalogue,
-                                     "--address", UniqueLoopbackAddress()};
-    for (auto& arg : WithRegister(args))
+                                     "--address", address};
+    for (auto& arg : WithDefaults(args, address))
         argv.push_back(std::move(arg));
     ChildProcess server(argv, {}, true);
     return Finish(server, std::chrono::seconds(60));

@@ -31,8 +31,8 @@ struct TServerSetup {
     // A catalogue folder made beforehand (make-sample-catalogue), served instead of the above.
     std::string catalogue{};
     std::vector<std::string> faults{}; // --fault specs
-    // Further arguments: the page server is off, and the register is none (--register none),
-    // unless given.
+    // Further arguments: the page server and the dashboard are off, and the register is none
+    // (--register none), unless given.
     std::vector<std::string> args{};
 };
 
@@ -47,7 +47,7 @@ public:
     TUpgradeServer& operator=(const TUpgradeServer&) = delete;
 
     const std::string& Address() const { return address_; }
-    // "listening ADDRESS:PORT http PORT|off"
+    // "listening ADDRESS:PORT http PORT|off admin ADDRESS:PORT|off catalogue ..."
     const std::string& FirstLine() const { return firstLine_; }
     // The next log line containing `needle` (earlier lines are dropped), or a text that says
     // there was none.
@@ -69,6 +69,6 @@ private:
 // Runs upgrade-server/make-sample-catalogue DIR ARGS...; true when it succeeded.
 bool MakeSampleCatalogue(const std::string& dir, const std::vector<std::string>& args = {});
 // The server started with `args` on a catalogue folder and a loopback address of its own, run to
-// its end: for start-up failures (a bad catalogue or argument); without a register unless `args`
-// name one.
+// its end: for start-up failures (a bad catalogue or argument); without a register and a dashboard
+// unless `args` name them.
 TRun RunUpgradeServer(const std::string& catalogue, const std::vector<std::string>& args = {});

@@ -207,13 +207,13 @@ TEST(UpgradeServerCatalogue, ManifestErrorsStopTheServerAndNameTheLine) {
     ASSERT_EQ(sqlite3_open((dir / "newer.sqlite").c_str(), &newer), SQLITE_OK);
     EXPECT_EQ(sqlite3_exec(newer,
                            "CREATE TABLE schema_version (version INTEGER NOT NULL);"
-                           "INSERT INTO schema_version VALUES (2)",
+                           "INSERT INTO schema_version VALUES (3)",
                            nullptr, nullptr, nullptr),
               SQLITE_OK);
     sqlite3_close(newer);
     for (const auto& [file, message] :
          {std::pair<std::string, std::string>{"notes.txt", " is not a register "},
-          {"newer.sqlite", " has schema version 2, newer than this server's (1)"}}) {
+          {"newer.sqlite", " has schema version 3, newer than this server's (2)"}}) {
         TRun run = RunUpgradeServer(dir.Path(), {"--register", "sqlite:" + dir / file});
         EXPECT_EQ(run.status, 2) << file;
         EXPECT_NE(run.err.find("register sqlite:" + dir / file + message), std::string::npos)
@@ -371,7 +371,11 @@ TEST(UpgradeServerCatalogue, CommandLine) {
                     "--session-timeout-ms",
                     "9",
                     "--min-rate",
-                    "11"},
+                    "11",
+                    "--admin-address",
+                    "::1",
+                    "--admin-port",
+                    "9"},
                    error);
     ASSERT_TRUE(o) << error;
     EXPECT_EQ(o->catalogueDir, "c");
@@ -384,11 +388,15 @@ TEST(UpgradeServerCatalogue, CommandLine) {
     EXPECT_EQ(o->firstLineLimit, std::chrono::milliseconds(7));
     EXPECT_EQ(o->sessionLimit, std::chrono::milliseconds(9));
     EXPECT_EQ(o->minRate, 11u);
+    EXPECT_EQ(o->adminAddress, "::1");
+    EXPECT_EQ(o->adminPort, 9);
     auto d = parse({"--catalogue", "c"}, error);
     ASSERT_TRUE(d);
     EXPECT_EQ(d->address, "0.0.0.0");
     EXPECT_EQ(d->port, 5001);
     EXPECT_EQ(d->httpPort, 8080);
+    EXPECT_EQ(d->adminAddress, "127.0.0.1");
+    EXPECT_EQ(d->adminPort, 8081);
     EXPECT_EQ(d->stepLimit, std::chrono::milliseconds(30000));
     EXPECT_EQ(d->maxSessions, 256u);
     EXPECT_EQ(d->maxPerPeer, 16u);
@@ -399,6 +407,8 @@ TEST(UpgradeServerCatalogue, CommandLine) {
                                          {"--catalogue"},
                                          {"--catalogue", "c", "--port", "65536"},
                                          {"--catalogue", "c", "--address", "localhost"},
+                                         {"--catalogue", "c", "--admin-address", "localhost"},
+                                         {"--catalogue", "c", "--admin-port", "65536"},
                                          {"--catalogue", "c", "--max-sessions", "0"},
                                          {"--catalogue", "c", "--step-timeout-ms", "-1"},
                                          {"--catalogue", "c", "--max-per-peer", "0"},

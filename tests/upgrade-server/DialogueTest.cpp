@@ -31,13 +31,14 @@ std::vector<std::string> AllAccepted() {
 }
 } // namespace
 
-TEST(UpgradeServerDialogue, FirstLineNamesBothPortsAndTheCatalogue) {
-    TUpgradeServer server({.firmware = TestImage(100), .args = {"--http-port", "8080"}});
-    EXPECT_EQ(server.FirstLine(),
-              "listening " + server.Address() + ":5001 http 8080 catalogue entries=1 bytes=100");
+TEST(UpgradeServerDialogue, FirstLineNamesThePortsAndTheCatalogue) {
+    TUpgradeServer server(
+        {.firmware = TestImage(100), .args = {"--http-port", "8080", "--admin-port", "8081"}});
+    EXPECT_EQ(server.FirstLine(), "listening " + server.Address() + ":5001 http 8080 admin " +
+                                      server.Address() + ":8081 catalogue entries=1 bytes=100");
     TUpgradeServer off({.firmware = "x", .args = {"--port", "5002"}});
-    EXPECT_EQ(off.FirstLine(),
-              "listening " + off.Address() + ":5002 http off catalogue entries=1 bytes=1");
+    EXPECT_EQ(off.FirstLine(), "listening " + off.Address() +
+                                   ":5002 http off admin off catalogue entries=1 bytes=1");
 }
 
 TEST(UpgradeServerDialogue, FirmwareSessionDeliversImageValuesAndCrc) {

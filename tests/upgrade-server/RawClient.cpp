@@ -103,15 +103,15 @@ std::string PageExchange(const std::string& address, const std::string& request)
     return client.Leftover();
 }
 
-std::string Page(TUpgradeServer& server, const std::string& request) {
-    RawClient client(server.Address(), 8080, UniqueLoopbackAddress());
+std::string Page(TUpgradeServer& server, const std::string& request, uint16_t port) {
+    RawClient client(server.Address(), port, UniqueLoopbackAddress());
     client.SendRaw(request);
     client.WaitForClose();
     return client.Leftover();
 }
 
-std::string Get(TUpgradeServer& server, const std::string& path) {
-    std::string answer = Page(server, "GET " + path + " HTTP/1.1\r\n\r\n");
+std::string Get(TUpgradeServer& server, const std::string& path, uint16_t port) {
+    std::string answer = Page(server, "GET " + path + " HTTP/1.1\r\n\r\n", port);
     auto body = answer.find("\r\n\r\n");
     if (answer.rfind("HTTP/1.1 200 OK\r\n", 0) != 0 || body == std::string::npos)
         return "<not 200: " + answer + ">";

@@ -64,12 +64,13 @@ uint64_t RefusalCount(const std::string& line, const std::string& cap);
 // closes the connection.
 std::string PageExchange(const std::string& address, const std::string& request);
 
-// Sends `request` to the server's page port (8080) and returns the whole answer. Each time from
-// an address of its own: a page connection counts against --max-per-peer until the server has
-// seen it close.
-std::string Page(TUpgradeServer& server, const std::string& request);
-// The body of GET `path` on the server's page port, or a text saying what came instead.
-std::string Get(TUpgradeServer& server, const std::string& path);
+// Sends `request` to the server's page port (8080; the dashboard's: 8081) and returns the whole
+// answer. Each time from an address of its own: a page connection counts against --max-per-peer
+// until the server has seen it close.
+std::string Page(TUpgradeServer& server, const std::string& request, uint16_t port = 8080);
+// The body of GET `path` on the server's page port (or `port`), or a text saying what came
+// instead.
+std::string Get(TUpgradeServer& server, const std::string& path, uint16_t port = 8080);
 // The value of one series ("name" or "name{labels}") of a metrics page; -1 when it is not there.
 long long Sample(const std::string& page, const std::string& series);
 
