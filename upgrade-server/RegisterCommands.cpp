@@ -50,7 +50,8 @@ bool Parse(const std::vector<std::string>& args, Command& c, std::string& error)
         }
     }
     if (!ValidRegisterUri(c.registerUri, error) || c.registerUri == "none") {
-        error = "--register " + c.registerUri + ": expected sqlite:PATH, the register's file";
+        error = "--register " + RegisterUriText(c.registerUri) +
+                ": expected sqlite:PATH (the register's file) or postgresql://... (its database)";
         return false;
     }
     if (c.name == "devices" && !words.empty()) {
@@ -228,8 +229,11 @@ int RunRegisterCommand(const std::string& program, const std::vector<std::string
     auto store = MakeRegister(c.registerUri, error);
     try {
         store->Open(false);
+        DeviceFilter filter;
+        filter.type = c.type;
+        filter.version = c.version;
         if (c.name == "devices")
-            ListDevices(*store, {c.type, c.version}, c.json);
+            ListDevices(*store, filter, c.json);
         else if (!c.action)
             ListReleases(*store, c.json);
         else
