@@ -97,11 +97,12 @@ struct DeviceRow {
     std::optional<DeviceState> releaseState;
 };
 
+// Every member has an initialiser: a designated initialiser names only those it needs.
 struct DeviceFilter {
-    std::string type;    // empty: every type
-    std::string version; // the firmware version the device announced last; empty: any
+    std::string type{};    // empty: every type
+    std::string version{}; // the firmware version the device announced last; empty: any
     // The state of the device in its latest release (DeviceRow::releaseState); nothing: any.
-    std::optional<DeviceState> state;
+    std::optional<DeviceState> state{};
     // A page of the matching devices, in the order of Devices(): skip `offset`, at most `limit`
     // (0: all of them).
     uint64_t offset = 0;
