@@ -213,16 +213,19 @@ TEST(UpgradeServerRegister, ALockedRegisterHoldsNoSessionAndCatchesUp) {
     ASSERT_EQ(sqlite3_exec(lock, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(lock);
     int said = 0;
+    int full = 0;
     std::string line;
     for (;;) {
         auto next = server.Process().ReadLine(60s);
         ASSERT_TRUE(next) << "no line says the register is written again";
         line = *next;
         said += line.find(" is busy: another program holds its write lock") != std::string::npos;
+        full += line.find(": the queue of 2 records is full; ") != std::string::npos;
         if (line.find(" written again ") != std::string::npos)
             break;
     }
     EXPECT_EQ(said, 1);
+    EXPECT_EQ(full, 1);
     EXPECT_NE(line.find("; 2 records lost meanwhile"), std::string::npos) << line;
     metrics = Get(server, "/metrics");
     EXPECT_EQ(Sample(metrics, "upgrade_server_register_records_written_total"), 2) << metrics;
