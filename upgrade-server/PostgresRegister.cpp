@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdlib>
 #include <map>
 #include <set>
@@ -354,18 +355,20 @@ ReleaseCounts CountColumns(const PGresult* r, int row, int first) {
             CountColumn(r, row, first + 2), CountColumn(r, row, first + 3)};
 }
 
-// libpq's message on one line: it spreads a failed connection's reasons over several.
+// libpq's message on one line: it spreads a failed connection's reasons over several, and
+// breaks a sentence that goes on (a tab and a small letter).
 std::string OneLine(const char* message) {
     std::string text;
     for (const char* c = message; c != nullptr && *c != '\0'; ++c) {
-        if (*c == '\n' || *c == '\t') {
-            if (!text.empty() && text.back() != ' ')
-                text += text.back() == ':' || text.back() == ';' ? " " : "; ";
-        } else {
-            text += *c;
-        }
+        bool goesOn =
+            c[0] == '\n' && c[1] == '\t' && std::islower(static_cast<unsigned char>(c[2]));
+        if (*c == '\n' && !goesOn && c[1] != '\0' && !text.empty())
+            text += ';';
+        char ch = *c == '\n' || *c == '\t' ? ' ' : *c;
+        if (ch != ' ' || (!text.empty() && text.back() != ' '))
+            text += ch;
     }
-    while (!text.empty() && (text.back() == ' ' || text.back() == ';'))
+    while (!text.empty() && text.back() == ' ')
         text.pop_back();
     return text;
 }
