@@ -442,7 +442,7 @@ long long SqliteSessions(const std::string& path) {
 struct Figures {
     size_t sessions = 0;
     std::string storage = "none"; // of the register
-    long long registerRows = 0; // its session rows after the run
+    long long registerRows = 0;   // its session rows after the run
     size_t good = 0;
     double peakMiB = 0;
     double idleMiB = 0;
@@ -503,26 +503,11 @@ Figures RunCount(const std::string& server, size_t sessions, const std::string& 
     }
     const std::string address = UniqueLoopbackAddress();
     const std::string cap = std::to_string(sessions + 16);
-    ChildProcess process({server,
-                          "--catalogue",
-                          catalogue,
-                          "--address",
-                          address,
-                          "--http-port",
-                          "0",
-                          "--max-sessions",
-                          cap,
-                          "--max-per-peer",
-                          cap,
-                          "--connect-rate",
-                          "0",
-                          "--step-timeout-ms",
-                          "600000",
-                          "--session-timeout-ms",
-                          "3600000",
-                          "--progress-window-ms",
-                          "0",
-                          "--register",
+    ChildProcess process({server,    "--catalogue",          catalogue, "--address",
+                          address,   "--http-port",          "0",       "--max-sessions",
+                          cap,       "--max-per-peer",       cap,       "--connect-rate",
+                          "0",       "--step-timeout-ms",    "600000",  "--session-timeout-ms",
+                          "3600000", "--progress-window-ms", "0",       "--register",
                           uri});
     if (!process.ReadLine(std::chrono::seconds(60))) {
         std::fprintf(stderr, "bench-server-load: the upgrade server did not start\n");
@@ -596,8 +581,8 @@ void PrintRun(const Figures& f, double catalogueMiB) {
         return;
     const double n = double(f.sessions);
     std::printf("%9zu %10s %7zu %9.1f %9.1f %8.2f %10.2f %12.3f %9.3f ms %9.3f ms %8.1f\n",
-                f.sessions, f.storage.c_str(), f.good, f.peakMiB, f.idleMiB,
-                f.seconds, f.announceSeconds, 1000.0 * f.seconds / n, 1000.0 * f.serverCpu / n,
+                f.sessions, f.storage.c_str(), f.good, f.peakMiB, f.idleMiB, f.seconds,
+                f.announceSeconds, 1000.0 * f.seconds / n, 1000.0 * f.serverCpu / n,
                 1000.0 * f.clientCpu / n, catalogueMiB * double(f.good) / f.seconds);
     std::fflush(stdout);
 }
@@ -652,8 +637,7 @@ int main(int argc, char** argv) {
         else
             usage = true;
     }
-    if (usage || counts.empty() || modes.empty() || size < 1 ||
-        size > size_t{64} * 1024 * 1024) {
+    if (usage || counts.empty() || modes.empty() || size < 1 || size > size_t{64} * 1024 * 1024) {
         std::fprintf(stderr, "usage: bench-server-load [--sessions N[,N...]] [--size BYTES] "
                              "[--server PATH] [--register none|sqlite|postgresql[,...]] "
                              "[--rounds N]\n");
@@ -726,8 +710,8 @@ int main(int argc, char** argv) {
             bool time = perSession(f) <= perSession(first);
             std::printf("%zu sessions %s: %.3f ms per session, %.2f times that at %zu: %s\n",
                         f.sessions, mode.c_str(), 1000.0 * perSession(f),
-                        perSession(f) / perSession(first),
-                        first.sessions, time ? "no worse" : "WORSE");
+                        perSession(f) / perSession(first), first.sessions,
+                        time ? "no worse" : "WORSE");
             ok = ok && time;
         }
         if (f.storage == "none")
