@@ -337,6 +337,9 @@ private:
     std::string items_;
 };
 
+size_t Rows(const Result& r) {
+    return static_cast<size_t>(PQntuples(r.get()));
+}
 std::optional<std::string> Column(const PGresult* r, int row, int column) {
     if (PQgetisnull(r, row, column))
         return std::nullopt;
@@ -504,6 +507,7 @@ public:
         Ready();
         Result r = Exec(kDownloaded, {Text(type), Text(version)});
         std::vector<std::string> ids;
+        ids.reserve(Rows(r));
         for (int i = 0; i < PQntuples(r.get()); ++i)
             ids.push_back(Column(r.get(), i, 0).value_or(""));
         return ids;
@@ -517,6 +521,7 @@ public:
                                            : Int(static_cast<int64_t>(filter.limit)));
         Result r = Exec(kDevices, params);
         std::vector<DeviceRow> rows;
+        rows.reserve(Rows(r));
         for (int i = 0; i < PQntuples(r.get()); ++i) {
             const PGresult* s = r.get();
             DeviceRow d;
@@ -557,6 +562,7 @@ public:
         Ready();
         Result r = Exec(kHistory, {Text(type), Text(version)});
         std::vector<ReleasePoint> points;
+        points.reserve(Rows(r));
         for (int i = 0; i < PQntuples(r.get()); ++i)
             points.push_back({IntColumn(r.get(), i, 0), CountColumns(r.get(), i, 1)});
         return points;
@@ -566,6 +572,7 @@ public:
         Ready();
         Result r = Exec(kEvents, {Text(type), Text(version)});
         std::vector<RolloutEvent> events;
+        events.reserve(Rows(r));
         for (int i = 0; i < PQntuples(r.get()); ++i) {
             const PGresult* s = r.get();
             RolloutEvent e;
@@ -591,6 +598,7 @@ public:
                                     filter.limit == 0 ? std::nullopt
                                                       : Int(static_cast<int64_t>(filter.limit))});
         std::vector<SessionRecord> sessions;
+        sessions.reserve(Rows(r));
         for (int i = 0; i < PQntuples(r.get()); ++i) {
             const PGresult* s = r.get();
             SessionRecord record;
@@ -612,6 +620,7 @@ public:
         Ready();
         Result r = Exec(kVersions);
         std::vector<VersionCount> versions;
+        versions.reserve(Rows(r));
         for (int i = 0; i < PQntuples(r.get()); ++i)
             versions.push_back({Column(r.get(), i, 0).value_or(""),
                                 Column(r.get(), i, 1).value_or(""), CountColumn(r.get(), i, 2)});
@@ -719,8 +728,9 @@ private:
             const auto& values = record.values;
             Stored& stored = states[offered];
             stored.state = NextState(DeviceState::None, FactsFor(record, offered));
-            stored.bucket = Bucket(*values[SessionRecord::OriginalID],
-                                   *values[SessionRecord::UserName], OfferedVersion(record));
+            stored.bucket =
+                Bucket(values[SessionRecord::OriginalID].value_or(""),
+                       values[SessionRecord::UserName].value_or(""), OfferedVersion(record));
             stored.updatedMs = record.endedMs;
             stored.changed = true;
             known_.try_emplace({device->second, offered}, record.endedMs);
@@ -730,6 +740,7 @@ private:
         // Every row, a statement per table.
         void Write(PostgresRegister& r) {
             std::vector<Param> params;
+            params.reserve(sessions_.size());
             for (auto& column : sessions_)
                 params.push_back(column.Take());
             r.Exec(kInsertSessions, params);

@@ -4,6 +4,7 @@
 
 #include <libpq-fe.h>
 
+#include <cstdio>
 #include <fcntl.h>
 #include <memory>
 #include <pwd.h>
@@ -64,8 +65,9 @@ TPostgresCluster::~TPostgresCluster() {
     if (running_) {
         try {
             Run("pg_ctl", {"stop", "-D", dir_ / "data", "-m", "immediate", "-w"});
-        } catch (const std::exception&) {
+        } catch (const std::exception& e) {
             // The watchdog tries once more.
+            std::fprintf(stderr, "%s\n", e.what());
         }
     }
     close(watchdogPipe_);

@@ -31,7 +31,7 @@ THaproxy::~THaproxy() {
     unsetenv("KESTREL_UPDATE_HOST");
 }
 
-TClientOutcome RunClientSession(TCliInfo request) {
+TClientOutcome RunClientSession(const TCliInfo& request) {
     TTcpClient tcp;
     TNullWindowLink window;
     TServerLink link(tcp, window);

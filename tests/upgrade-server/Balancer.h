@@ -35,7 +35,7 @@ struct TClientOutcome {
 };
 
 // One whole session of the client over a link of its own, to KESTREL_UPDATE_HOST on port 5001.
-TClientOutcome RunClientSession(TCliInfo request);
+TClientOutcome RunClientSession(const TCliInfo& request);
 
 // The results a session of the client ends with when its connection is cut at some step.
 extern const std::set<int32_t> kConnectionLost;

@@ -30,6 +30,7 @@ SessionRecord Record(int64_t at, const std::optional<std::string>& id, const std
 
 std::vector<std::string> Ids(const std::vector<DeviceRow>& rows) {
     std::vector<std::string> ids;
+    ids.reserve(rows.size());
     for (const auto& row : rows)
         ids.push_back(row.originalId);
     return ids;

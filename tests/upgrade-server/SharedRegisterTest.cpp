@@ -17,12 +17,16 @@
 
 namespace {
 
-// A QX40 announcing firmware `sver`.
-TCliInfo Device(const std::string& id, const std::string& sver) {
-    TCliInfo info = TestRequest();
-    info.OriginalID = id;
-    info.SVer = sver;
-    return info;
+// The requests of QX40s announcing firmware `sver`.
+std::vector<TCliInfo> Devices(const std::vector<std::string>& ids, const std::string& sver) {
+    std::vector<TCliInfo> requests;
+    requests.reserve(ids.size());
+    for (const auto& id : ids) {
+        requests.push_back(TestRequest());
+        requests.back().OriginalID = id;
+        requests.back().SVer = sver;
+    }
+    return requests;
 }
 
 // `n` devices whose bucket of QX40 1.21 lies in [from, to), from the `skip`-th such one on.
@@ -48,6 +52,7 @@ std::vector<TClientOutcome> RunSessions(const std::vector<TCliInfo>& requests, L
     std::atomic<size_t> next{0};
     std::atomic<size_t> finished{0};
     std::vector<std::thread> workers;
+    workers.reserve(16);
     for (int w = 0; w < 16; ++w)
         workers.emplace_back([&] {
             for (size_t i = next++; i < requests.size(); i = next++) {
@@ -116,26 +121,17 @@ TEST(UpgradeServerSharedRegister, TwoServersOnPostgresqlDecideOnceAndOutliveItsO
     // stage (20 installed) once, whichever server sees it first; then 900 devices outside it.
     const auto staged = DevicesIn(0, 10, 50);
     const auto others = DevicesIn(10, 100, 900);
-    std::vector<TCliInfo> requests;
-    for (const auto& id : staged)
-        requests.push_back(Device(id, "1.20"));
-    auto outcomes = RunSessions(requests, logA, logB);
+    auto outcomes = RunSessions(Devices(staged, "1.20"), logA, logB);
     EXPECT_EQ(Ended(outcomes, kResultSuccess), staged.size());
     // A device's next session comes after its last was written (the writers write within a
     // second; a device takes minutes to be programmed): the states follow each other.
     ASSERT_TRUE(WaitUntil([&] { return query("SELECT count(*) FROM sessions") == "50"; }));
-    requests.clear();
-    for (const auto& id : staged)
-        requests.push_back(Device(id, "1.21"));
-    outcomes = RunSessions(requests, logA, logB);
+    outcomes = RunSessions(Devices(staged, "1.21"), logA, logB);
     EXPECT_EQ(Ended(outcomes, kResultLatest), staged.size());
     ASSERT_TRUE(WaitUntil([&] {
         return both("upgrade_server_release_stage_percent" + kRelease, 100);
     })) << "the stage did not reach 100% on both servers";
-    requests.clear();
-    for (const auto& id : others)
-        requests.push_back(Device(id, "1.20"));
-    outcomes = RunSessions(requests, logA, logB);
+    outcomes = RunSessions(Devices(others, "1.20"), logA, logB);
     EXPECT_EQ(Ended(outcomes, kResultSuccess), others.size());
     for (const auto& o : outcomes)
         EXPECT_TRUE(o.result != kResultSuccess || o.data == image);
@@ -176,11 +172,8 @@ TEST(UpgradeServerSharedRegister, TwoServersOnPostgresqlDecideOnceAndOutliveItsO
     // PostgreSQL goes away under sessions of devices that downloaded the release (a halted
     // release still goes to them): none fails, and each server says so once.
     cluster.Stop();
-    requests.clear();
-    for (size_t i = 0; i < 100; ++i)
-        requests.push_back(Device(others[i], "1.20"));
-    outcomes = RunSessions(requests, logA, logB);
-    EXPECT_EQ(Ended(outcomes, kResultSuccess), requests.size());
+    outcomes = RunSessions(Devices({others.begin(), others.begin() + 100}, "1.20"), logA, logB);
+    EXPECT_EQ(Ended(outcomes, kResultSuccess), 100u);
     ASSERT_TRUE(WaitUntil([&] { return both("upgrade_server_register_writable", 0); }));
     EXPECT_EQ(Sample(Get(a, "/metrics"), "upgrade_server_register_records_waiting") +
                   Sample(Get(b, "/metrics"), "upgrade_server_register_records_waiting"),
