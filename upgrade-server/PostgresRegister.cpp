@@ -884,7 +884,12 @@ private:
                                     "): check that PostgreSQL runs there and that the URI names "
                                     "its host, port, database, user and password (or a passfile)");
         }
-        Exec(kLockTimeout);
+        try {
+            Exec(kLockTimeout);
+        } catch (...) {
+            conn_.reset();
+            throw;
+        }
     }
 
     // Before each call: the connection, made again when it was lost.
@@ -1092,11 +1097,8 @@ bool ValidPostgresUri(const std::string& uri, std::string& error) {
         PQconninfoFree(options);
         return true;
     }
-    // libpq quotes the part it could not read, which may be the password.
     std::string why = message != nullptr ? OneLine(message) : "out of memory";
     PQfreemem(message);
-    if (RegisterUriText(uri) != uri)
-        why = "it names a password, so the reason is not shown";
     error = "not a PostgreSQL URI libpq reads (" + why +
             "): expected postgresql://[USER[:PASSWORD]@][HOST][:PORT][/DATABASE][?PARAM=VALUE...]";
     return false;

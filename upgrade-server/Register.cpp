@@ -8,6 +8,31 @@ namespace {
 constexpr std::string_view kSqliteScheme = "sqlite:";
 constexpr std::string_view kFirmwareAnswer = "firmware:";
 
+// Where a PostgreSQL URI names passwords (offset, length), in order: USER:PASSWORD@ (user
+// information ends, as libpq reads it, at the first '@' before any '/') and password=
+// parameters.
+std::vector<std::pair<size_t, size_t>> PasswordSpans(const std::string& uri) {
+    std::vector<std::pair<size_t, size_t>> spans;
+    size_t scheme = uri.find("://");
+    if (scheme == std::string::npos)
+        return spans;
+    size_t start = scheme + 3;
+    size_t at = uri.find_first_of("@/", start);
+    if (at != std::string::npos && uri[at] == '@') {
+        size_t colon = uri.find(':', start);
+        if (colon < at && colon + 1 < at)
+            spans.emplace_back(colon + 1, at - colon - 1);
+    }
+    for (size_t param = uri.find('?'); param != std::string::npos;
+         param = uri.find('&', param + 1)) {
+        if (uri.compare(param + 1, 9, "password=") != 0)
+            continue;
+        size_t value = param + 10;
+        spans.emplace_back(value, std::min(uri.find('&', value), uri.size()) - value);
+    }
+    return spans;
+}
+
 std::string CountsText(const ReleaseCounts& c) {
     return "offered=" + std::to_string(c.offered) + " downloaded=" + std::to_string(c.downloaded) +
            " installed=" + std::to_string(c.installed) + " came-back=" + std::to_string(c.cameBack);
@@ -43,8 +68,22 @@ std::string RolloutEventText(const RolloutEvent& e) {
 bool ValidRegisterUri(const std::string& uri, std::string& error) {
     if (uri == "none" || (uri.starts_with(kSqliteScheme) && uri.size() > kSqliteScheme.size()))
         return true;
-    if (uri.starts_with("postgresql://") || uri.starts_with("postgres://"))
-        return ValidPostgresUri(uri, error);
+    if (uri.starts_with("postgresql://") || uri.starts_with("postgres://")) {
+        if (ValidPostgresUri(uri, error))
+            return true;
+        // libpq quotes the part it could not read, which may be a password (the longest
+        // first: one may hold another).
+        std::vector<std::string> passwords;
+        for (const auto& [offset, length] : PasswordSpans(uri))
+            passwords.push_back(uri.substr(offset, length));
+        std::sort(passwords.begin(), passwords.end(),
+                  [](const auto& a, const auto& b) { return a.size() > b.size(); });
+        for (const auto& password : passwords)
+            for (size_t at = error.find(password); at != std::string::npos;
+                 at = error.find(password, at + 3))
+                error.replace(at, password.size(), "***");
+        return false;
+    }
     error = "expected sqlite:PATH (an SQLite file, made when missing), "
             "postgresql://[USER[:PASSWORD]@][HOST][:PORT][/DATABASE][?PARAM=VALUE...] (a "
             "PostgreSQL database) or none";
@@ -80,27 +119,10 @@ SessionFacts FactsFor(const SessionRecord& record, const std::string& version) {
 }
 
 std::string RegisterUriText(const std::string& uri) {
-    size_t scheme = uri.find("://");
-    if (scheme == std::string::npos)
-        return uri;
     std::string text = uri;
-    // As libpq reads it: user information ends at the first '@' before any '/'.
-    size_t start = scheme + 3;
-    size_t at = text.find_first_of("@/", start);
-    if (at != std::string::npos && text[at] == '@') {
-        size_t colon = text.find(':', start);
-        if (colon < at && colon + 1 < at) {
-            text.replace(colon + 1, at - colon - 1, "***");
-        }
-    }
-    for (size_t param = text.find('?'); param != std::string::npos;
-         param = text.find('&', param + 1)) {
-        if (text.compare(param + 1, 9, "password=") != 0)
-            continue;
-        size_t value = param + 10;
-        size_t end = std::min(text.find('&', value), text.size());
-        text.replace(value, end - value, "***");
-    }
+    auto spans = PasswordSpans(uri);
+    for (auto span = spans.rbegin(); span != spans.rend(); ++span)
+        text.replace(span->first, span->second, "***");
     return text;
 }
 

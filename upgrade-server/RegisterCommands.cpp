@@ -50,8 +50,10 @@ bool Parse(const std::vector<std::string>& args, Command& c, std::string& error)
         }
     }
     if (!ValidRegisterUri(c.registerUri, error) || c.registerUri == "none") {
-        error = "--register " + RegisterUriText(c.registerUri) +
-                ": expected sqlite:PATH (the register's file) or postgresql://... (its database)";
+        error = "--register " + RegisterUriText(c.registerUri) + ": " +
+                (c.registerUri == "none" ? "the commands need the register: sqlite:PATH (its "
+                                           "file) or postgresql://... (its database)"
+                                         : error);
         return false;
     }
     if (c.name == "devices" && !words.empty()) {
