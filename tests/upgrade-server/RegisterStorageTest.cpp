@@ -1,7 +1,7 @@
 // The register's storages answer alike: the same batches of sessions (a device twice in one, a
 // value cut inside a character, a session without a device) written to each, two servers
-// opening a new register at once and steering at the same moment, and what the operator's
-// commands and the dashboard read back.
+// opening a new register at once, what the operator's commands and the dashboard read back, and
+// two servers steering at the same moment.
 // And a PostgreSQL URI's password never shows.
 #include "RegisterStorage.h"
 #include "Register.h"
@@ -120,22 +120,14 @@ TEST_P(UpgradeServerRegisterStorage, AnswersAlike) {
     EXPECT_TRUE(events[0].byOperator);
     EXPECT_EQ(events[0].counts.installed, 1u);
     EXPECT_TRUE(store->Releases({{"QX40", "1.21"}})[0].paused);
-}
 
-// Two servers steer at the same moment, each on its own connection: every release whose stage
-// is complete advances once.
-TEST_P(UpgradeServerRegisterStorage, DecidesOnce) {
-    std::string error;
-    std::unique_ptr<Register> store = MakeRegister(Uri(), error);
-    std::unique_ptr<Register> other = MakeRegister(Uri(), error);
-    ASSERT_TRUE(store && other) << error;
-    store->Open(true);
-    other->Open(true);
-    std::vector<RolloutPlan> plans;
-    std::vector<SessionRecord> sessions;
+    // Both steer at the same moment, each on its own connection: every release whose first stage
+    // is complete advances once.
+    std::vector<RolloutPlan> stagedPlans;
+    std::vector<SessionRecord> staging;
     for (int k = 0; k < 40; ++k) {
         const std::string type = "T" + std::to_string(k);
-        plans.push_back(
+        stagedPlans.push_back(
             {.type = type, .version = "1.21", .stages = {10, 100}, .advance = 1, .staged = true});
         // A device of the first stage downloads it, then runs it.
         std::string id;
@@ -144,19 +136,19 @@ TEST_P(UpgradeServerRegisterStorage, DecidesOnce) {
                 id = "D" + std::to_string(i);
         for (const auto& [sver, answer] :
              {std::pair{"1.20", "firmware:1.21"}, std::pair{"1.21", "status:-7"}}) {
-            sessions.push_back(Record(k, id, sver, answer, "allok"));
-            sessions.back().values[SessionRecord::UserName] = type;
+            staging.push_back(Record(k, id, sver, answer, "allok"));
+            staging.back().values[SessionRecord::UserName] = type;
         }
     }
-    store->Serve(plans, kStart);
-    store->Write(sessions);
+    store->Serve(stagedPlans, kStart);
+    store->Write(staging);
     std::vector<RolloutEvent> theirs;
-    std::thread steering([&] { theirs = other->Steer(plans, kStart + kMinute); });
-    std::vector<RolloutEvent> ours = store->Steer(plans, kStart + kMinute);
+    std::thread steering([&] { theirs = other->Steer(stagedPlans, kStart + kMinute); });
+    std::vector<RolloutEvent> ours = store->Steer(stagedPlans, kStart + kMinute);
     steering.join();
-    EXPECT_EQ(ours.size() + theirs.size(), plans.size());
-    for (const auto& plan : plans)
-        EXPECT_EQ(store->Events(plan.type, plan.version).size(), 1u) << plan.type;
+    EXPECT_EQ(ours.size() + theirs.size(), stagedPlans.size());
+    for (const auto& staged : stagedPlans)
+        EXPECT_EQ(store->Events(staged.type, staged.version).size(), 1u) << staged.type;
 }
 
 TEST(UpgradeServerRegisterUri, APasswordNeverShows) {
