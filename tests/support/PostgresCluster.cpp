@@ -22,6 +22,9 @@ constexpr auto kLimit = std::chrono::seconds(120);
 } // namespace
 
 TPostgresCluster::TPostgresCluster(bool durable) : durable_(durable) {
+    if (access((kBin + "initdb").c_str(), X_OK) != 0)
+        throw std::runtime_error("PostgreSQL 15 is not installed (no " + kBin +
+                                 "initdb): scripts/setup installs Debian's postgresql");
     if (geteuid() == 0) {
         const passwd* account = getpwnam("postgres");
         if (account == nullptr)
