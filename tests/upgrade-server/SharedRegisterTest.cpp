@@ -174,10 +174,14 @@ TEST(UpgradeServerSharedRegister, TwoServersOnPostgresqlDecideOnceAndOutliveItsO
     cluster.Stop();
     outcomes = RunSessions(Devices({others.begin(), others.begin() + 100}, "1.20"), logA, logB);
     EXPECT_EQ(Ended(outcomes, kResultSuccess), 100u);
-    ASSERT_TRUE(WaitUntil([&] { return both("upgrade_server_register_writable", 0); }));
-    EXPECT_EQ(Sample(Get(a, "/metrics"), "upgrade_server_register_records_waiting") +
-                  Sample(Get(b, "/metrics"), "upgrade_server_register_records_waiting"),
-              100);
+    // Both know it, and hold the records.
+    auto waiting = [&](TUpgradeServer& server) {
+        return Sample(Get(server, "/metrics"), "upgrade_server_register_records_waiting");
+    };
+    ASSERT_TRUE(WaitUntil([&] {
+        return both("upgrade_server_register_writable", 0) && waiting(a) + waiting(b) == 100;
+    })) << waiting(a)
+        << " + " << waiting(b) << " records wait";
     cluster.Start();
     ASSERT_TRUE(WaitUntil([&] {
         logA.Poll();
