@@ -109,6 +109,15 @@ TEST_P(UpgradeServerRegisterStorage, AnswersAlike) {
     ASSERT_EQ(versions.size(), 3u);
     EXPECT_EQ(versions[0].version + " " + versions[1].version + " " + versions[2].type,
               "1.20 1.21 QX41");
+    if (GetParam() == "postgresql") {
+        // PostgreSQL ends the registers' connections: the call that finds it fails, the next
+        // one connects again.
+        TPostgresCluster::Query(Uri(), "SELECT pg_terminate_backend(pid) FROM pg_stat_activity "
+                                       "WHERE application_name = 'upgrade-server'");
+        for (auto* r : {store.get(), other.get()})
+            EXPECT_THROW(r->Versions(), RegisterError);
+        EXPECT_EQ(store->Versions().size(), 3u);
+    }
 
     // The release gets its rollout line; the operator pauses it through the other register.
     RolloutPlan plan{.type = "QX40", .version = "1.21", .stages = {10, 100}, .staged = true};
