@@ -124,13 +124,21 @@ void Fleet::Record(SessionRecord record) {
         std::lock_guard<std::mutex> lock(mutex_);
         if (queue_.size() + taken_ >= settings_.queueLimit) {
             ++lost_;
+            // Said once until the register is written again.
+            if (overflowSaid_)
+                return;
+            overflowSaid_ = true;
+        } else {
+            queue_.push_back(std::move(record));
+            if (queue_.size() >= kBatch)
+                wake_.notify_one();
             return;
         }
-        queue_.push_back(std::move(record));
-        if (queue_.size() < kBatch)
-            return;
     }
-    wake_.notify_one();
+    WriteLogLine(Now() + " register " + store_->Name() + ": the queue of " +
+                 std::to_string(settings_.queueLimit) +
+                 " records is full; records are lost from now on and counted "
+                 "(upgrade_server_register_records_lost_total) until it can be written");
 }
 
 Fleet::Figures Fleet::Current() const {
@@ -281,4 +289,5 @@ void Fleet::Recovered() {
     // next failure.
     lastWritten_ = Clock::now();
     lostAtWritten_ = lost_;
+    overflowSaid_ = false;
 }

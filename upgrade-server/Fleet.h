@@ -5,7 +5,8 @@
 // once, records beyond the queue are counted as lost, and the writer catches up once it can.
 // The same thread advances and halts the staged releases the catalogue serves and, every
 // second, reads their state back (an operator's command takes effect within that), which the
-// sessions decide from without waiting for the register.
+// sessions decide from without waiting for the register. The log says once that the queue is
+// full.
 #include "Catalogue.h"
 #include "Register.h"
 
@@ -108,6 +109,7 @@ private:
     uint64_t lost_ = 0;
     uint64_t failures_ = 0;
     bool failing_ = false;
+    bool overflowSaid_ = false; // the log said the queue is full (until the next write)
 
     // The writer's own.
     std::vector<RolloutPlan> served_;

@@ -70,8 +70,11 @@ const char* const kUsageOptions =
     "                              carry the release statement of its entry (else it is only\n"
     "                              checked to be a signature)\n"
     "  --register URI              the device register: sqlite:PATH, an SQLite file made when\n"
-    "                              missing, or none (default sqlite:upgrade-register.sqlite,\n"
-    "                              in the working folder); it records every session and each\n"
+    "                              missing; postgresql://[USER[:PASSWORD]@][HOST][:PORT]/DB\n"
+    "                              [?PARAM=VALUE...], a PostgreSQL database that servers on\n"
+    "                              several hosts share (libpq's URI, sslmode= for TLS); or\n"
+    "                              none (default sqlite:upgrade-register.sqlite, in the\n"
+    "                              working folder); it records every session and each\n"
     "                              device's latest state, and holds the rollouts\n"
     "  --keep-sessions-days N      session rows (and a device's peer address and PCInfo once it\n"
     "                              is not seen) are kept this many days (default 400)\n"
@@ -295,7 +298,7 @@ constexpr TTextOption kTextOptions[] = {
     {"--register",
      [](const std::string& name, const std::string& value, ServerOptions& o, std::string& error) {
          if (!ValidRegisterUri(value, error)) {
-             error = BadValue(name, value, error);
+             error = BadValue(name, RegisterUriText(value), error);
              return false;
          }
          o.registerUri = value;

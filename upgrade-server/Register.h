@@ -1,9 +1,10 @@
 #pragma once
 // The device register: every upgrade session as it ended, each device's latest state, what each
 // device's sessions say about the releases offered to it, and the releases with their rollouts.
-// One interface over the storage (SQLite now; a server shared by several hosts needs another),
-// and the storage holds all of its SQL. The server's side (Fleet) and the operator's commands
-// (RegisterCommands) use only this interface.
+// One interface over two storages, an SQLite file (SqliteRegister.cpp) and a PostgreSQL database
+// that servers on several hosts share (PostgresRegister.cpp); each storage holds all of its SQL.
+// The server's side (Fleet) and the operator's commands (RegisterCommands) use only this
+// interface.
 #include "Rollout.h"
 
 #include <array>
@@ -96,6 +97,7 @@ struct DeviceRow {
     std::optional<DeviceState> releaseState;
 };
 
+// Every member has an initialiser: a designated initialiser names only those it needs.
 struct DeviceFilter {
     std::string type{};    // empty: every type
     std::string version{}; // the firmware version the device announced last; empty: any
@@ -208,8 +210,38 @@ public:
     virtual SessionTotals Totals(int64_t sinceMs) = 0;
 };
 
-// The register a --register URI names ("sqlite:PATH"); null for "none". An unknown URI gives
-// null with the reason in `error`.
+// The register a --register URI names ("sqlite:PATH", "postgresql://..."); null for "none". An
+// unknown URI gives null with the reason in `error`.
 std::unique_ptr<Register> MakeRegister(const std::string& uri, std::string& error);
 // Whether `uri` names a register or "none"; else false with the reason.
 bool ValidRegisterUri(const std::string& uri, std::string& error);
+
+// The storages, as MakeRegister picks them by the URI's scheme.
+std::unique_ptr<Register> MakeSqliteRegister(const std::string& uri, const std::string& path);
+std::unique_ptr<Register> MakePostgresRegister(const std::string& uri);
+// Whether a postgresql:// or postgres:// URI is one libpq reads; else false with the reason.
+bool ValidPostgresUri(const std::string& uri, std::string& error);
+
+// The register's URI as messages show it: a PostgreSQL URI's password (USER:PASSWORD@, or a
+// password= parameter) replaced by "***".
+std::string RegisterUriText(const std::string& uri);
+
+// The rollout decisions on a release's row, the same for every storage; each storage reads the
+// row and writes the answer in one transaction around them. Serve: the row with a catalogue's
+// plan applied, or nothing when that changes nothing...
+std::optional<ReleaseRow> ServedRelease(const ReleaseRow& row, const RolloutPlan& plan);
+// ...Steer: the advance or halt the row's figures call for (the changed row in `next`), or
+// nothing...
+std::optional<RolloutAction> SteeredRelease(const ReleaseRow& row, ReleaseRow& next);
+// ...an operator's change: the changed row; throws RegisterError (Refused) when it does not
+// apply to the release's state...
+ReleaseRow ChangedRelease(const ReleaseRow& row, RolloutAction action);
+// ...and the change from `before` to `after` as an event, with the figures it was made on.
+RolloutEvent ReleaseEvent(const ReleaseRow& before, const ReleaseRow& after, RolloutAction action,
+                          bool byOperator, int64_t nowMs);
+
+// What a session says about the releases offered to its device, the same for every storage:
+// the firmware version it was offered ("" when none)...
+std::string OfferedVersion(const SessionRecord& record);
+// ...and its facts for one release of its type (NextState takes them).
+SessionFacts FactsFor(const SessionRecord& record, const std::string& version);

@@ -51,7 +51,10 @@ bool Parse(const std::vector<std::string>& args, Command& c, std::string& error)
         }
     }
     if (!ValidRegisterUri(c.registerUri, error) || c.registerUri == "none") {
-        error = "--register " + c.registerUri + ": expected sqlite:PATH, the register's file";
+        error = "--register " + RegisterUriText(c.registerUri) + ": " +
+                (c.registerUri == "none" ? "the commands need the register: sqlite:PATH (its "
+                                           "file) or postgresql://... (its database)"
+                                         : error);
         return false;
     }
     if (c.name == "devices" && !words.empty()) {
@@ -175,8 +178,11 @@ int RunRegisterCommand(const std::string& program, const std::vector<std::string
     auto store = MakeRegister(c.registerUri, error);
     try {
         store->Open(false);
+        DeviceFilter filter;
+        filter.type = c.type;
+        filter.version = c.version;
         if (c.name == "devices")
-            ListDevices(*store, {.type = c.type, .version = c.version}, c.json);
+            ListDevices(*store, filter, c.json);
         else if (!c.action)
             ListReleases(*store, c.json);
         else

@@ -983,19 +983,8 @@ private:
     std::unordered_map<const char*, std::unique_ptr<sqlite3_stmt, Finalize>> prepared_;
 };
 
-constexpr std::string_view kSqlitePrefix = "sqlite:";
 } // namespace
 
-// The one implementation today; MakeRegister picks by the URI's scheme.
-bool ValidRegisterUri(const std::string& uri, std::string& error) {
-    if (uri == "none" || (uri.starts_with(kSqlitePrefix) && uri.size() > kSqlitePrefix.size()))
-        return true;
-    error = "expected sqlite:PATH (an SQLite file, made when missing) or none";
-    return false;
-}
-
-std::unique_ptr<Register> MakeRegister(const std::string& uri, std::string& error) {
-    if (!ValidRegisterUri(uri, error) || uri == "none")
-        return nullptr;
-    return std::make_unique<SqliteRegister>(uri, uri.substr(kSqlitePrefix.size()));
+std::unique_ptr<Register> MakeSqliteRegister(const std::string& uri, const std::string& path) {
+    return std::make_unique<SqliteRegister>(uri, path);
 }

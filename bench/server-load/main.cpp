@@ -7,10 +7,12 @@
 // count, the server's peak resident memory (VmHWM), the wall time and the time per session, and
 // checks the goals: peak memory below 128 MiB plus the catalogue, and the time per session no
 // worse than with the first (smallest) count. Each count runs without a register (--register
-// none) and with the device register in an SQLite file on disk, one run after the other, in
-// several rounds (default 3), whose medians are compared: the machine's other work disturbs
-// single runs by far more than the register costs. With the register the time per
-// session must stay within 1.2 times that without, and the register must hold every session
+// none), with the device register in an SQLite file on disk and with the register in a
+// PostgreSQL database over a local socket (a throwaway cluster the benchmark starts, with
+// PostgreSQL's default durability), one run after the other, in several rounds (default 3),
+// whose medians are compared: the machine's other work disturbs single runs by far more than
+// the register costs. With the register the time per session must stay within 1.2 times that
+// without in SQLite, 1.3 times in PostgreSQL, and the register must hold every session
 // afterwards.
 //
 // The client side is one thread with epoll, so the sessions' count costs descriptors, not
@@ -21,9 +23,10 @@
 // no --connect-rate) and time limits wide enough for the held sessions.
 //
 //   bench-server-load [--sessions N[,N...]] [--size BYTES] [--server PATH]
-//                     [--register none|sqlite|none,sqlite] [--rounds N]
+//                     [--register none|sqlite|postgresql[,...]] [--rounds N]
 #include "CRC16.h"
 #include "ChildProcess.h"
+#include "PostgresCluster.h"
 #include "TestData.h"
 
 #include <sqlite3.h>
@@ -39,6 +42,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sstream>
@@ -416,11 +420,13 @@ private:
     std::string firstFailure_;
 };
 
-// A register's time per session may be this many times that without one.
-constexpr double kRegisterCost = 1.2;
+// The storages of the register, and the time per session each may take, in times that without
+// one.
+const std::vector<std::pair<std::string, double>> kStorages = {
+    {"none", 1.0}, {"sqlite", 1.2}, {"postgresql", 1.3}};
 
 // The session rows of a register file; -1 when it cannot be read.
-long long RegisteredSessions(const std::string& path) {
+long long SqliteSessions(const std::string& path) {
     sqlite3* db = nullptr;
     long long rows = -1;
     if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
@@ -436,8 +442,8 @@ long long RegisteredSessions(const std::string& path) {
 
 struct Figures {
     size_t sessions = 0;
-    bool registered = false;    // with a register
-    long long registerRows = 0; // its session rows after the run
+    std::string storage = "none"; // of the register
+    long long registerRows = 0;   // its session rows after the run
     size_t good = 0;
     double peakMiB = 0;
     double idleMiB = 0;
@@ -467,13 +473,30 @@ bool EnoughDescriptors(size_t sessions, std::string& why) {
     return false;
 }
 
+// The PostgreSQL cluster of the runs with a register there, started once they need it.
+class Databases {
+public:
+    std::string Next() {
+        if (!cluster_)
+            cluster_ = std::make_unique<TPostgresCluster>(true);
+        return cluster_->NewDatabase("register" + std::to_string(++made_));
+    }
+
+private:
+    std::unique_ptr<TPostgresCluster> cluster_;
+    int made_ = 0;
+};
+
 Figures RunCount(const std::string& server, size_t sessions, const std::string& image,
-                 const std::string& catalogue, bool withRegister) {
+                 const std::string& catalogue, const std::string& storage, Databases& databases) {
     Figures f;
     f.sessions = sessions;
-    f.registered = withRegister;
+    f.storage = storage;
     TempDir state;
     const std::string registerPath = state / "register.sqlite";
+    const std::string uri = storage == "sqlite"       ? "sqlite:" + registerPath
+                            : storage == "postgresql" ? databases.Next()
+                                                      : "none";
     std::string why;
     if (!EnoughDescriptors(sessions, why)) {
         std::fprintf(stderr, "bench-server-load: not run: %s\n", why.c_str());
@@ -481,29 +504,12 @@ Figures RunCount(const std::string& server, size_t sessions, const std::string& 
     }
     const std::string address = UniqueLoopbackAddress();
     const std::string cap = std::to_string(sessions + 16);
-    ChildProcess process({server,
-                          "--catalogue",
-                          catalogue,
-                          "--address",
-                          address,
-                          "--http-port",
-                          "0",
-                          "--admin-port",
-                          "0",
-                          "--max-sessions",
-                          cap,
-                          "--max-per-peer",
-                          cap,
-                          "--connect-rate",
-                          "0",
-                          "--step-timeout-ms",
-                          "600000",
-                          "--session-timeout-ms",
-                          "3600000",
-                          "--progress-window-ms",
-                          "0",
-                          "--register",
-                          withRegister ? "sqlite:" + registerPath : "none"});
+    ChildProcess process({server,   "--catalogue",          catalogue, "--address",
+                          address,  "--http-port",          "0",       "--admin-port",
+                          "0",      "--max-sessions",       cap,       "--max-per-peer",
+                          cap,      "--connect-rate",       "0",       "--step-timeout-ms",
+                          "600000", "--session-timeout-ms", "3600000", "--progress-window-ms",
+                          "0",      "--register",           uri});
     if (!process.ReadLine(std::chrono::seconds(60))) {
         std::fprintf(stderr, "bench-server-load: the upgrade server did not start\n");
         return f;
@@ -551,8 +557,10 @@ Figures RunCount(const std::string& server, size_t sessions, const std::string& 
     f.serverCpu = CpuSeconds(process.Pid()) - serverCpuBefore;
     f.clientCpu = OwnCpuSeconds() - clientCpuBefore;
     int status = process.Stop();
-    if (withRegister)
-        f.registerRows = RegisteredSessions(registerPath);
+    if (storage == "sqlite")
+        f.registerRows = SqliteSessions(registerPath);
+    if (storage == "postgresql")
+        f.registerRows = std::stoll(TPostgresCluster::Query(uri, "SELECT count(*) FROM sessions"));
     if (logged < f.good || status != 0) {
         std::fprintf(stderr,
                      "bench-server-load: %zu sessions: the server logged %zu as allok "
@@ -566,18 +574,32 @@ Figures RunCount(const std::string& server, size_t sessions, const std::string& 
 // A run that did not end every session well, or whose register misses some.
 bool Failed(const Figures& f) {
     return !f.ran || f.good != f.sessions ||
-           (f.registered && f.registerRows != static_cast<long long>(f.sessions));
+           (f.storage != "none" && f.registerRows != static_cast<long long>(f.sessions));
 }
 
 void PrintRun(const Figures& f, double catalogueMiB) {
     if (!f.ran)
         return;
     const double n = double(f.sessions);
-    std::printf("%9zu %8s %7zu %9.1f %9.1f %8.2f %10.2f %12.3f %9.3f ms %9.3f ms %8.1f\n",
-                f.sessions, f.registered ? "sqlite" : "none", f.good, f.peakMiB, f.idleMiB,
-                f.seconds, f.announceSeconds, 1000.0 * f.seconds / n, 1000.0 * f.serverCpu / n,
+    std::printf("%9zu %10s %7zu %9.1f %9.1f %8.2f %10.2f %12.3f %9.3f ms %9.3f ms %8.1f\n",
+                f.sessions, f.storage.c_str(), f.good, f.peakMiB, f.idleMiB, f.seconds,
+                f.announceSeconds, 1000.0 * f.seconds / n, 1000.0 * f.serverCpu / n,
                 1000.0 * f.clientCpu / n, catalogueMiB * double(f.good) / f.seconds);
     std::fflush(stdout);
+}
+
+// "none,postgresql": the storages named, each one known; nothing when one is not.
+std::vector<std::string> ParseStorages(const std::string& text) {
+    std::vector<std::string> storages;
+    std::stringstream parts(text);
+    std::string part;
+    while (std::getline(parts, part, ',')) {
+        if (std::none_of(kStorages.begin(), kStorages.end(),
+                         [&](const auto& s) { return s.first == part; }))
+            return {};
+        storages.push_back(part);
+    }
+    return storages;
 }
 
 std::vector<size_t> ParseCounts(const std::string& text) {
@@ -601,7 +623,7 @@ int main(int argc, char** argv) {
     std::vector<size_t> counts = {200, 1000, 10000};
     size_t size = size_t{256} * 1024;
     std::string server = KESTREL_PATH_UPGRADE_SERVER;
-    std::vector<bool> modes = {false, true}; // without, with a register
+    std::vector<std::string> modes = {"none", "sqlite", "postgresql"};
     int rounds = 3;
     bool usage = (argc % 2) == 0;
     for (int i = 1; i + 1 < argc; i += 2) {
@@ -614,15 +636,13 @@ int main(int argc, char** argv) {
         else if (!std::strcmp(argv[i], "--rounds"))
             rounds = std::max(1, std::stoi(argv[i + 1]));
         else if (!std::strcmp(argv[i], "--register"))
-            modes = !std::strcmp(argv[i + 1], "none")     ? std::vector<bool>{false}
-                    : !std::strcmp(argv[i + 1], "sqlite") ? std::vector<bool>{true}
-                                                          : std::vector<bool>{false, true};
+            modes = ParseStorages(argv[i + 1]);
         else
             usage = true;
     }
-    if (usage || counts.empty() || size < 1 || size > size_t{64} * 1024 * 1024) {
+    if (usage || counts.empty() || modes.empty() || size < 1 || size > size_t{64} * 1024 * 1024) {
         std::fprintf(stderr, "usage: bench-server-load [--sessions N[,N...]] [--size BYTES] "
-                             "[--server PATH] [--register none|sqlite|none,sqlite] "
+                             "[--server PATH] [--register none|sqlite|postgresql[,...]] "
                              "[--rounds N]\n");
         return 2;
     }
@@ -638,18 +658,20 @@ int main(int argc, char** argv) {
                 size, std::thread::hardware_concurrency());
     // Wall time per session is the figure of the goal; the CPU times per session (the server's,
     // the client's) tell it apart from what other programs on the machine took meanwhile.
-    std::printf("%9s %8s %7s %9s %9s %8s %10s %12s %12s %12s %8s\n", "sessions", "register",
+    std::printf("%9s %10s %7s %9s %9s %8s %10s %12s %12s %12s %8s\n", "sessions", "register",
                 "AllOK", "peak MiB", "idle MiB", "wall s", "announce s", "ms/session", "server CPU",
                 "client CPU", "MiB/s");
     // Per count and mode the median round: one run disturbed by other programs on the machine,
     // for better or worse, does not decide. A failed round makes the figure a failure; memory
     // is the highest of all rounds.
     std::vector<Figures> all;
+    Databases databases;
     for (size_t count : counts) {
         std::vector<std::vector<Figures>> runs(modes.size());
         for (int round = 0; round < rounds; ++round) {
             for (size_t m = 0; m < modes.size(); ++m) {
-                runs[m].push_back(RunCount(server, count, image, catalogue.Path(), modes[m]));
+                runs[m].push_back(
+                    RunCount(server, count, image, catalogue.Path(), modes[m], databases));
                 PrintRun(runs[m].back(), catalogueMiB);
             }
         }
@@ -671,45 +693,50 @@ int main(int argc, char** argv) {
     bool ok = true;
     auto perSession = [](const Figures& f) { return f.seconds / double(f.sessions); };
     for (const Figures& f : all) {
-        const char* mode = f.registered ? "with the register" : "without a register";
+        const std::string mode =
+            f.storage == "none" ? "without a register" : "with the register in " + f.storage;
         if (!f.ran || f.good != f.sessions) {
             std::printf("%zu sessions %s: NOT all ended with AllOK and a matching CRC\n",
-                        f.sessions, mode);
+                        f.sessions, mode.c_str());
             ok = false;
             continue;
         }
         bool memory = f.peakMiB < goalMiB;
         std::printf("%zu sessions %s: peak %.1f MiB, goal below %.1f MiB (128 MiB + catalogue): "
                     "%s\n",
-                    f.sessions, mode, f.peakMiB, goalMiB, memory ? "met" : "NOT MET");
+                    f.sessions, mode.c_str(), f.peakMiB, goalMiB, memory ? "met" : "NOT MET");
         ok = ok && memory;
         // The first count of the same mode.
         const Figures& first = *std::find_if(
-            all.begin(), all.end(), [&](const Figures& g) { return g.registered == f.registered; });
+            all.begin(), all.end(), [&](const Figures& g) { return g.storage == f.storage; });
         if (&f != &first && first.ran) {
             bool time = perSession(f) <= perSession(first);
             std::printf("%zu sessions %s: %.3f ms per session, %.2f times that at %zu: %s\n",
-                        f.sessions, mode, 1000.0 * perSession(f), perSession(f) / perSession(first),
-                        first.sessions, time ? "no worse" : "WORSE");
+                        f.sessions, mode.c_str(), 1000.0 * perSession(f),
+                        perSession(f) / perSession(first), first.sessions,
+                        time ? "no worse" : "WORSE");
             ok = ok && time;
         }
-        if (!f.registered)
+        if (f.storage == "none")
             continue;
         bool whole = f.registerRows == static_cast<long long>(f.sessions);
-        std::printf("%zu sessions: the register holds %lld session rows: %s\n", f.sessions,
-                    f.registerRows, whole ? "every one" : "NOT every one");
+        std::printf("%zu sessions: the register in %s holds %lld session rows: %s\n", f.sessions,
+                    f.storage.c_str(), f.registerRows, whole ? "every one" : "NOT every one");
         ok = ok && whole;
         // The same count without a register, run just before.
         auto plain = std::find_if(all.begin(), all.end(), [&](const Figures& g) {
-            return !g.registered && g.sessions == f.sessions && g.ran;
+            return g.storage == "none" && g.sessions == f.sessions && g.ran;
         });
         if (plain != all.end()) {
             double ratio = perSession(f) / perSession(*plain);
-            bool cheap = ratio <= kRegisterCost;
-            std::printf("%zu sessions: %.3f ms per session with the register, %.3f without: "
-                        "%.2f times, goal at most %.1f: %s\n",
-                        f.sessions, 1000.0 * perSession(f), 1000.0 * perSession(*plain), ratio,
-                        kRegisterCost, cheap ? "met" : "NOT MET");
+            double cost = std::find_if(kStorages.begin(), kStorages.end(), [&](const auto& s) {
+                              return s.first == f.storage;
+                          })->second;
+            bool cheap = ratio <= cost;
+            std::printf("%zu sessions: %.3f ms per session %s, %.3f without: %.2f times, goal "
+                        "at most %.1f: %s\n",
+                        f.sessions, 1000.0 * perSession(f), mode.c_str(),
+                        1000.0 * perSession(*plain), ratio, cost, cheap ? "met" : "NOT MET");
             ok = ok && cheap;
         }
     }

@@ -2,105 +2,36 @@
 // configuration shipped in upgrade-server/deploy: 1,000 sessions of the Kestrel client
 // (the server link, several at once) through the balancer, the catalogue reloaded on both
 // servers with SIGHUP part-way, then one server stopped while sessions run on it.
-#include "Deadline.h"
+#include "Balancer.h"
 #include "RawClient.h"
 #include "ResultCodes.h"
-#include "ServerLink.h"
-#include "TestRequest.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <csignal>
-#include <cstdlib>
 #include <filesystem>
-#include <mutex>
-#include <set>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 
 constexpr int kSessions = 1000;
 constexpr int kWorkers = 16;
 
-// What one session of the client came to.
-struct Outcome {
-    int32_t result = -1000;
-    std::string data;
+// What one session of the client came to, and when.
+struct Outcome : TClientOutcome {
     int startedAfterReload = 0; // 1 when it started after both servers had reloaded
     int startedAfterStop = 0;   // 1 when it started after server b had stopped
     int endedAfterStopBegan = 0;
 };
 
-// The results a session of the client ends with when its connection is cut at some step: an
-// announcement step's code, the length that does not come (-10), the refused length echo (28),
-// a missing check line (41), CRC text (44), chunk handshake (29) or data (45, the CRC differs),
-// or a failure during the transfer (30).
-const std::set<int32_t> kConnectionLost = {14, 15, 42, 43,  1,  2,  31, 32, 3,  4,  5,  6,
-                                           7,  8,  10, 11,  12, 13, 16, 17, 18, 19, 20, 21,
-                                           22, 23, 24, -10, 28, 41, 44, 29, 45, 30};
-
 // The tests' request, as a client of its own.
-TCliInfo Request(int index) {
+TCliInfo ClientRequest(int index) {
     TCliInfo info = TestRequest();
     info.UseCount = index;
     info.OriginalID = "S" + std::to_string(1000000 + index);
     return info;
 }
-
-// One whole session of the client over a link of its own, to KESTREL_UPDATE_HOST (the
-// balancer) on port 5001.
-Outcome RunClientSession(int index) {
-    TTcpClient tcp;
-    TNullWindowLink window;
-    TServerLink link(tcp, window);
-    tcp.CreateClient();
-    link.Prepare(nullptr);
-    TCliInfo request = Request(index);
-    link.Record().Set(request);
-    link.RunSession();
-    link.CloseClient();
-    Outcome outcome;
-    outcome.result = link.SessionResult();
-    const auto& bytes = request.Data->Bytes();
-    outcome.data.assign(bytes.begin(), bytes.end());
-    return outcome;
-}
-
-// The lines of a server's log, read as they come so that its output never fills up.
-struct LogCollector {
-    explicit LogCollector(TUpgradeServer& s) : server(s) {}
-
-    TUpgradeServer& server;
-    std::vector<std::string> lines;
-    bool stopped = false;
-
-    // Reads what has come, a bounded number of lines, so that a server that logs without a
-    // pause cannot keep the driver from its next step.
-    void Poll() {
-        for (int n = 0; n < 64 && !stopped; ++n) {
-            auto line = server.Process().ReadLine(std::chrono::milliseconds(5));
-            if (!line)
-                return;
-            lines.push_back(*line);
-        }
-    }
-    size_t Count(const std::string& needle) const {
-        size_t n = 0;
-        for (const auto& line : lines)
-            n += line.find(needle) != std::string::npos;
-        return n;
-    }
-    // Stops the server and keeps the rest of its log.
-    int Stop() {
-        int status = server.Process().Stop();
-        while (auto line = server.Process().ReadLine(std::chrono::seconds(5)))
-            lines.push_back(*line);
-        stopped = true;
-        return status;
-    }
-};
 
 } // namespace
 
@@ -121,21 +52,7 @@ TEST(UpgradeServerBalancer, SessionsThroughHaproxySurviveAReloadAndTheLossOfOneS
     TUpgradeServer b(setup);
     LogCollector logA(a);
     LogCollector logB(b);
-    const std::string balancer = UniqueLoopbackAddress();
-    ChildProcess haproxy({KESTREL_HAPROXY, "-f", KESTREL_HAPROXY_CONFIG, "-db"},
-                         {"KESTREL_LB_BIND=" + balancer + ":5001",
-                          "KESTREL_SERVER_A=" + a.Address() + ":5001",
-                          "KESTREL_SERVER_B=" + b.Address() + ":5001", "KESTREL_HTTP_PORT=8080",
-                          "KESTREL_CHECK_MS=200"},
-                         true);
-    ASSERT_TRUE(WaitUntil([&] {
-        int fd = ConnectFrom("", balancer);
-        if (fd >= 0)
-            close(fd);
-        return fd >= 0;
-    })) << "haproxy does not listen on "
-        << balancer << ":5001: " << haproxy.Stderr();
-    setenv("KESTREL_UPDATE_HOST", balancer.c_str(), 1);
+    THaproxy haproxy(a.Address(), b.Address());
 
     // The steps of the run. Sessions from 500 on wait for both reloads and those from 700 on
     // for the stop of b, so that each step happens with sessions left before and after it
@@ -161,7 +78,7 @@ TEST(UpgradeServerBalancer, SessionsThroughHaproxySurviveAReloadAndTheLossOfOneS
                 if (i >= 500)
                     awaitPhase(i >= 700 ? Stopped : Reloaded);
                 const int startPhase = phase.load();
-                Outcome outcome = RunClientSession(i);
+                Outcome outcome{RunClientSession(ClientRequest(i))};
                 outcome.startedAfterReload = startPhase >= Reloaded;
                 outcome.startedAfterStop = startPhase >= Stopped;
                 outcome.endedAfterStopBegan = phase.load() >= StopBegan;
@@ -207,9 +124,9 @@ TEST(UpgradeServerBalancer, SessionsThroughHaproxySurviveAReloadAndTheLossOfOneS
     EXPECT_NE(PageExchange(a.Address(), "GET /healthz HTTP/1.1\r\n\r\n").find("ok generation 2"),
               std::string::npos);
     EXPECT_EQ(logA.Stop(), 0);
-    unsetenv("KESTREL_UPDATE_HOST");
-    haproxy.Stop(); // it ends by the signal
-    EXPECT_EQ(haproxy.Stderr().find("[ALERT]"), std::string::npos) << haproxy.Stderr();
+    haproxy.Process().Stop(); // it ends by the signal
+    EXPECT_EQ(haproxy.Process().Stderr().find("[ALERT]"), std::string::npos)
+        << haproxy.Process().Stderr();
 
     int successes = 0;
     int cut = 0;

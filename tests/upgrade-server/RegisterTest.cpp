@@ -1,8 +1,9 @@
 // The device register and releases in stages: the rollout arithmetic, a staged release driven
-// through real sessions to its next stage and to a halt across a restart, and a register that
-// cannot be written while sessions go on.
+// through real sessions to its next stage and to a halt across a restart (in each storage), and
+// a register that cannot be written while sessions go on.
 #include "Deadline.h"
 #include "RawClient.h"
+#include "RegisterStorage.h"
 #include "Rollout.h"
 
 #include <gtest/gtest.h>
@@ -102,28 +103,30 @@ std::string Session(TUpgradeServer& server, const std::string& id, const std::st
 
 // The register a test names, with the server's other settings the tests need: the fleet's
 // devices all come from the test's one address, faster than a peer may open connections.
-TServerSetup StagedSetup(const std::string& registerPath, const std::vector<std::string>& more) {
-    TServerSetup setup{.firmware = TestImage(20000),
-                       .manifest = {"rollout QX40 1.21 25,50,100 advance=2 halt=10%"},
-                       .args = {"--register", "sqlite:" + registerPath, "--http-port", "8080",
-                                "--connect-rate", "0"}};
+TServerSetup StagedSetup(const std::string& registerUri, const std::vector<std::string>& more) {
+    TServerSetup setup{
+        .firmware = TestImage(20000),
+        .manifest = {"rollout QX40 1.21 25,50,100 advance=2 halt=10%"},
+        .args = {"--register", registerUri, "--http-port", "8080", "--connect-rate", "0"}};
     setup.args.insert(setup.args.end(), more.begin(), more.end());
     return setup;
 }
 
-TRun RolloutCommand(const std::string& registerPath, std::vector<std::string> args) {
+TRun RolloutCommand(const std::string& registerUri, std::vector<std::string> args) {
     args.insert(args.begin(), KESTREL_PATH_UPGRADE_SERVER);
-    args.insert(args.end(), {"--register", "sqlite:" + registerPath});
+    args.insert(args.end(), {"--register", registerUri});
     ChildProcess command(args, {}, true);
     return Finish(command, 60s);
 }
 
-TEST(UpgradeServerRegister, AStagedReleaseAdvancesSurvivesARestartAndHalts) {
-    TempDir state;
-    const std::string path = state / "register.sqlite";
+using UpgradeServerRollouts = RegisterStorage;
+KESTREL_REGISTER_STORAGES(UpgradeServerRollouts);
+
+TEST_P(UpgradeServerRollouts, AStagedReleaseAdvancesSurvivesARestartAndHalts) {
+    const std::string& uri = Uri();
     const std::string outside = DeviceIn(50, 100, 0);
     {
-        TUpgradeServer server(StagedSetup(path, {}));
+        TUpgradeServer server(StagedSetup(uri, {}));
         // Stage 25%: a device outside it is held; two inside download and then run 1.21.
         EXPECT_EQ(Session(server, outside, "1.20"), "0");
         EXPECT_NE(server.NextSession().find(" answer=status:0 held=1.21 end=status "),
@@ -136,7 +139,7 @@ TEST(UpgradeServerRegister, AStagedReleaseAdvancesSurvivesARestartAndHalts) {
         EXPECT_NE(advanced.find(" 25% -> 50%: stage installed=2 came-back=0 "), std::string::npos)
             << advanced;
         // The operator advances it to 100% at once; the running server takes it.
-        TRun advance = RolloutCommand(path, {"rollout", "advance", "QX40", "1.21"});
+        TRun advance = RolloutCommand(uri, {"rollout", "advance", "QX40", "1.21"});
         EXPECT_EQ(advance.status, 0) << advance.err;
         EXPECT_NE(advance.out.find("advance by an operator 50% -> 100%"), std::string::npos);
         const std::string probe = DeviceIn(50, 100, 3);
@@ -150,7 +153,7 @@ TEST(UpgradeServerRegister, AStagedReleaseAdvancesSurvivesARestartAndHalts) {
     }
     // The stage is the register's: a new server offers the release to every device (it would
     // find only 50% in the figures).
-    TUpgradeServer server(StagedSetup(path, {}));
+    TUpgradeServer server(StagedSetup(uri, {}));
     std::vector<std::string> cameBack{outside, DeviceIn(50, 100, 1), DeviceIn(50, 100, 2)};
     for (const auto& id : cameBack)
         EXPECT_EQ(Session(server, id, "1.20"), "allok");
@@ -173,10 +176,10 @@ TEST(UpgradeServerRegister, AStagedReleaseAdvancesSurvivesARestartAndHalts) {
         << metrics;
 
     // The operator sees it, and a second halt is refused as such.
-    TRun list = RolloutCommand(path, {"rollout", "--json"});
+    TRun list = RolloutCommand(uri, {"rollout", "--json"});
     EXPECT_EQ(list.status, 0) << list.err;
     EXPECT_NE(list.out.find("\"percent\":100,\"state\":\"halted\""), std::string::npos) << list.out;
-    TRun again = RolloutCommand(path, {"rollout", "halt", "QX40", "1.21"});
+    TRun again = RolloutCommand(uri, {"rollout", "halt", "QX40", "1.21"});
     EXPECT_EQ(again.status, 1);
     EXPECT_NE(again.err.find("QX40 1.21 is already halted"), std::string::npos) << again.err;
 }
@@ -186,7 +189,7 @@ TEST(UpgradeServerRegister, AStagedReleaseAdvancesSurvivesARestartAndHalts) {
 TEST(UpgradeServerRegister, ALockedRegisterHoldsNoSessionAndCatchesUp) {
     TempDir state;
     const std::string path = state / "register.sqlite";
-    TUpgradeServer server(StagedSetup(path, {"--register-queue", "2"}));
+    TUpgradeServer server(StagedSetup("sqlite:" + path, {"--register-queue", "2"}));
     sqlite3* lock = nullptr;
     ASSERT_EQ(sqlite3_open(path.c_str(), &lock), SQLITE_OK);
     // The server writes its releases as it starts: the lock is taken once that write is done.
@@ -210,21 +213,24 @@ TEST(UpgradeServerRegister, ALockedRegisterHoldsNoSessionAndCatchesUp) {
     ASSERT_EQ(sqlite3_exec(lock, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(lock);
     int said = 0;
+    int full = 0;
     std::string line;
     for (;;) {
         auto next = server.Process().ReadLine(60s);
         ASSERT_TRUE(next) << "no line says the register is written again";
         line = *next;
         said += line.find(" is busy: another program holds its write lock") != std::string::npos;
+        full += line.find(": the queue of 2 records is full; ") != std::string::npos;
         if (line.find(" written again ") != std::string::npos)
             break;
     }
     EXPECT_EQ(said, 1);
+    EXPECT_EQ(full, 1);
     EXPECT_NE(line.find("; 2 records lost meanwhile"), std::string::npos) << line;
     metrics = Get(server, "/metrics");
     EXPECT_EQ(Sample(metrics, "upgrade_server_register_records_written_total"), 2) << metrics;
     EXPECT_EQ(Sample(metrics, "upgrade_server_register_records_waiting"), 0) << metrics;
-    TRun devices = RolloutCommand(path, {"devices"});
+    TRun devices = RolloutCommand("sqlite:" + path, {"devices"});
     EXPECT_EQ(devices.status, 0) << devices.err;
     for (size_t i = 0; i < ids.size(); ++i)
         EXPECT_EQ(devices.out.find("\n" + ids[i] + " ") != std::string::npos, i < 2)
