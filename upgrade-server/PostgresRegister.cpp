@@ -245,7 +245,8 @@ constexpr const char* kEvents =
 constexpr const char* kSessions =
     "SELECT ended_at, peer, user_name, hver, sver, use_count, reg_info, pc_info, original_id, "
     "cid1, cid2, cid3, cid4, up_type, sw_ver, answer, held_from, outcome, bytes_sent, "
-    "duration_ms FROM sessions WHERE ended_at >= $1 AND (NOT $2 OR outcome <> 'allok') "
+    "duration_ms FROM sessions WHERE ended_at >= $1 AND (NOT $2 OR outcome NOT IN ('allok', "
+    "'status', 'rep')) "
     "ORDER BY ended_at DESC, id DESC LIMIT $3";
 constexpr const char* kVersions =
     "SELECT type, coalesce(sver, ''), count(*) FROM devices GROUP BY 1, 2 ORDER BY 1, 2";

@@ -119,9 +119,11 @@ struct ReleasePoint {
 
 // Which ended sessions to list, newest first.
 struct SessionFilter {
-    int64_t sinceMs = 0;     // ended at or after this
-    bool failedOnly = false; // only those that did not end with "allok"
-    uint64_t limit = 50;     // at most this many (0: all)
+    int64_t sinceMs = 0; // ended at or after this
+    // Only those that did not end as the server meant them to: not with the data confirmed
+    // ("allok"), an answer that there is nothing to send ("status") or a refusal ("rep").
+    bool failedOnly = false;
+    uint64_t limit = 50; // at most this many (0: all)
 };
 
 // How many of the fleet's devices announced a firmware version last, per device type.

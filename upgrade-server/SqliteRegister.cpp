@@ -201,7 +201,8 @@ constexpr const char* kEvents =
 constexpr const char* kSessions =
     "SELECT ended_at, peer, user_name, hver, sver, use_count, reg_info, pc_info, original_id, "
     "cid1, cid2, cid3, cid4, up_type, sw_ver, answer, held_from, outcome, bytes_sent, "
-    "duration_ms FROM sessions WHERE ended_at >= ?1 AND (?2 = 0 OR outcome <> 'allok') "
+    "duration_ms FROM sessions WHERE ended_at >= ?1 AND (?2 = 0 OR outcome NOT IN ('allok', "
+    "'status', 'rep')) "
     "ORDER BY ended_at DESC, id DESC LIMIT ?3";
 constexpr const char* kVersions =
     "SELECT type, coalesce(sver, ''), count(*) FROM devices GROUP BY type, coalesce(sver, '') "
@@ -280,16 +281,6 @@ std::vector<uint32_t> ParseStages(const std::string& text) {
     if (stages.empty())
         stages.push_back(100);
     return stages;
-}
-
-// The announced version against a release's: an announced text that is no version counts as
-// older, as the decision takes it.
-int CompareWithRelease(const std::string& announced, const std::string& release) {
-    auto a = ParseVersion(announced);
-    auto r = ParseVersion(release);
-    if (!r)
-        return 0;
-    return a ? CompareVersionNumbers(*a, *r) : -1;
 }
 
 class SqliteRegister final : public Register {
@@ -409,18 +400,8 @@ public:
                 Run(s);
                 continue;
             }
-            ReleaseRow next = *row;
-            next.plan = plan;
-            next.staged = plan.staged;
-            next.percent = FitStage(plan.stages, row->percent);
-            if (!plan.staged) // without its line a release goes to every device
-                next.paused = next.halted = false;
-            bool same = next.staged == row->staged && next.percent == row->percent &&
-                        next.paused == row->paused && next.halted == row->halted &&
-                        plan.stages == row->plan.stages && plan.advance == row->plan.advance &&
-                        plan.haltBasisPoints == row->plan.haltBasisPoints;
-            if (!same)
-                Update(next, nowMs);
+            if (auto next = ServedRelease(*row, plan))
+                Update(*next, nowMs);
         }
         transaction.Commit();
     }
@@ -434,21 +415,12 @@ public:
             // one register, one makes each change.
             Transaction transaction(*this);
             std::optional<ReleaseRow> row = Release(plan.type, plan.version);
-            if (!row || !row->staged || row->halted)
+            ReleaseRow next;
+            std::optional<RolloutAction> action = row ? SteeredRelease(*row, next) : std::nullopt;
+            if (!action)
                 continue;
-            ReleaseRow next = *row;
-            RolloutAction action = RolloutAction::Halt;
-            if (MustHalt(row->counts - row->haltBase, row->plan)) {
-                next.halted = true;
-            } else if (auto stage = NextStage(row->plan.stages, row->percent);
-                       stage && !row->paused && StageComplete(row->stage, row->plan)) {
-                next.percent = *stage;
-                action = RolloutAction::Advance;
-            } else {
-                continue;
-            }
             Update(next, nowMs);
-            events.push_back(Event(*row, next, action, false, nowMs));
+            events.push_back(Event(*row, next, *action, false, nowMs));
             transaction.Commit();
         }
         return events;
@@ -462,42 +434,7 @@ public:
         if (!row)
             throw RegisterError(Kind::Unknown, "the register " + uri_ + " knows no release " +
                                                    name + " (`rollout` lists those it knows)");
-        if (!row->staged)
-            throw RegisterError(Kind::Refused, name + " has no rollout line in the manifest: it "
-                                                      "goes to every device");
-        ReleaseRow next = *row;
-        auto refuse = [&](const std::string& why) {
-            throw RegisterError(Kind::Refused, name + " " + why);
-        };
-        switch (action) {
-        case RolloutAction::Advance:
-            if (row->halted)
-                refuse("is halted: resume it first");
-            if (auto stage = NextStage(row->plan.stages, row->percent))
-                next.percent = *stage;
-            else
-                refuse("is already at its last stage (100%)");
-            break;
-        case RolloutAction::Halt:
-            if (row->halted)
-                refuse("is already halted");
-            next.halted = true;
-            break;
-        case RolloutAction::Pause:
-            if (row->paused)
-                refuse("is already paused");
-            next.paused = true;
-            break;
-        case RolloutAction::Resume:
-            if (!row->paused && !row->halted)
-                refuse("is neither paused nor halted");
-            // The figures that halted it are known now: only what comes back from here on
-            // counts towards halting it again.
-            if (row->halted)
-                next.haltBase = row->counts;
-            next.paused = next.halted = false;
-            break;
-        }
+        ReleaseRow next = ChangedRelease(*row, action);
         Update(next, nowMs);
         RolloutEvent event = Event(*row, next, action, true, nowMs);
         transaction.Commit();
@@ -828,18 +765,7 @@ private:
             int64_t& at = changed.try_emplace({type, version}, r.endedMs).first->second;
             at = std::max(at, r.endedMs);
         };
-        const std::string firmware = "firmware:";
-        std::string offered =
-            r.answer.starts_with(firmware) ? r.answer.substr(firmware.size()) : std::string();
-        const auto& sver = r.values[SessionRecord::SVer];
-        auto facts = [&](const std::string& version) {
-            SessionFacts f;
-            if (sver)
-                f.announced = CompareWithRelease(*sver, version);
-            f.offered = version == offered;
-            f.downloaded = f.offered && r.end == "allok";
-            return f;
-        };
+        const std::string offered = OfferedVersion(r);
         std::map<std::string, DeviceState> states;
         Statement s = Prepared(kDeviceReleases);
         BindText(s, 1, id);
@@ -848,7 +774,7 @@ private:
             states[ColumnText(s, 0).value_or("")] =
                 ParseDeviceState(ColumnText(s, 1).value_or("")).value_or(DeviceState::Offered);
         for (const auto& [version, state] : states) {
-            DeviceState next = NextState(state, facts(version));
+            DeviceState next = NextState(state, FactsFor(r, version));
             if (next == state)
                 continue;
             Statement u = Prepared(kUpdateDeviceRelease);
@@ -874,7 +800,8 @@ private:
         BindText(i, 2, offered);
         BindText(i, 3, id);
         sqlite3_bind_int(i, 4, static_cast<int>(Bucket(id, type, offered)));
-        BindText(i, 5, std::string(DeviceStateName(NextState(DeviceState::None, facts(offered)))));
+        BindText(i, 5,
+                 std::string(DeviceStateName(NextState(DeviceState::None, FactsFor(r, offered)))));
         sqlite3_bind_int64(i, 6, r.endedMs);
         Run(i);
         change(offered);
@@ -955,10 +882,7 @@ private:
     // The change from `before` to `after`, written as a row of rollout_events.
     RolloutEvent Event(const ReleaseRow& before, const ReleaseRow& after, RolloutAction action,
                        bool byOperator, int64_t nowMs) {
-        RolloutEvent e{before.type,   before.version, action,       byOperator, before.percent,
-                       after.percent, before.counts,  before.stage, nowMs,      before.plan};
-        if (action == RolloutAction::Halt && !byOperator)
-            e.counts = before.counts - before.haltBase;
+        RolloutEvent e = ReleaseEvent(before, after, action, byOperator, nowMs);
         Statement s = Prepared(kInsertEvent);
         sqlite3_bind_int64(s, 1, nowMs);
         BindText(s, 2, e.type);
