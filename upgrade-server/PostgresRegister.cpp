@@ -776,11 +776,13 @@ private:
                 for (const auto& [version, stored] : states) {
                     if (!stored.changed)
                         continue;
-                    // Both statements' rows begin with the row's key.
-                    auto key = [&](auto& columns) {
-                        columns[0].Add(device.second);
-                        columns[1].Add(version);
-                        columns[2].Add(device.first);
+                    // Both statements' rows begin with the row's key. (Named again: a lambda
+                    // cannot capture a structured binding before clang 16, the fuzz build's.)
+                    auto key = [&id = device.first, &type = device.second,
+                                &release = version](auto& columns) {
+                        columns[0].Add(type);
+                        columns[1].Add(release);
+                        columns[2].Add(id);
                     };
                     if (stored.stored) {
                         key(updated);
