@@ -190,6 +190,7 @@ constexpr const char* kUpsertHistory =
 
 constexpr const char* kPruneSessions =
     "DELETE FROM sessions WHERE id IN (SELECT id FROM sessions WHERE ended_at < $1 LIMIT 10000)";
+constexpr const char* kPruneHistory = "DELETE FROM release_history WHERE at < $1";
 constexpr const char* kPruneDevices =
     "UPDATE devices SET peer = NULL, pc_info = NULL "
     "WHERE last_seen < $1 AND (peer IS NOT NULL OR pc_info IS NOT NULL)";
@@ -426,6 +427,7 @@ public:
                 break;
         }
         Exec(kPruneDevices, {Int(beforeMs)});
+        Exec(kPruneHistory, {Int(beforeMs)});
         return deleted;
     }
 

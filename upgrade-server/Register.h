@@ -172,8 +172,9 @@ public:
     // Writes finished sessions in one transaction: their rows, each device's latest state, and
     // the state of every release offered to their devices.
     virtual void Write(const std::vector<SessionRecord>& sessions) = 0;
-    // Deletes the session rows that ended before `beforeMs` and clears the peer address and
-    // PCInfo of devices last seen before it; returns the session rows deleted.
+    // Deletes the session rows that ended before `beforeMs` and the releases' figures of the
+    // minutes before it, and clears the peer address and PCInfo of devices last seen before it;
+    // returns the session rows deleted.
     virtual uint64_t Prune(int64_t beforeMs) = 0;
 
     // Makes the releases served from a catalogue known, with their rollout plans (a changed plan

@@ -146,6 +146,7 @@ constexpr const char* kKnowRelease =
     "created_at, updated_at) VALUES (?1, ?2, 0, '100', ?3, ?4, 100, ?5, ?5)";
 constexpr const char* kPruneSessions =
     "DELETE FROM sessions WHERE id IN (SELECT id FROM sessions WHERE ended_at < ?1 LIMIT 10000)";
+constexpr const char* kPruneHistory = "DELETE FROM release_history WHERE at < ?1";
 constexpr const char* kPruneDevices =
     "UPDATE devices SET peer = NULL, pc_info = NULL "
     "WHERE last_seen < ?1 AND (peer IS NOT NULL OR pc_info IS NOT NULL)";
@@ -376,9 +377,11 @@ public:
                 break;
         }
         Transaction transaction(*this);
-        Statement s = Prepared(kPruneDevices);
-        sqlite3_bind_int64(s, 1, beforeMs);
-        Run(s);
+        for (const char* sql : {kPruneDevices, kPruneHistory}) {
+            Statement s = Prepared(sql);
+            sqlite3_bind_int64(s, 1, beforeMs);
+            Run(s);
+        }
         transaction.Commit();
         return deleted;
     }

@@ -110,6 +110,15 @@ TEST_P(UpgradeServerRegisterStorage, AnswersAlike) {
     ASSERT_EQ(versions.size(), 3u);
     EXPECT_EQ(versions[0].version + " " + versions[1].version + " " + versions[2].type,
               "1.20 1.21 QX41");
+    // What ended before the second minute goes: five sessions, the first minute's figures, the
+    // address of every device but D2, seen again since.
+    EXPECT_EQ(store->Prune(kStart + kMinute), 5u);
+    EXPECT_EQ(store->Sessions({.limit = 0}).size(), 1u);
+    ASSERT_EQ(store->History("QX40", "1.21").size(), 1u);
+    devices = store->Devices({});
+    EXPECT_EQ(devices[0].peer, std::nullopt);
+    EXPECT_EQ(devices[0].values[SessionRecord::PCInfo], std::nullopt);
+    EXPECT_NE(devices[1].peer, std::nullopt);
     if (GetParam() == "postgresql") {
         // PostgreSQL ends the registers' connections: the call that finds it fails, the next
         // one connects again.
