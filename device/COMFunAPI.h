@@ -3,10 +3,7 @@
 // 256 (PortNames.h maps a number to a device). A TComPorts holds one handle per number, the
 // one-close-per-open count and the window whose messages its waits process; each device link owns
 // one. Every operation reports failure through its result and never raises. An instance is used
-// by one thread at a time (the window's thread for the process-wide one).
-//
-// The free functions at the end are the layer's process-wide front: they work on the ports of
-// the default device link (DeviceLink.h) and are described at TComPorts.
+// by one thread at a time.
 #include "ComSystem.h"
 #include <array>
 #include <chrono>
@@ -121,44 +118,3 @@ private:
     bool clearDtr_ = false;
     bool closed_ = false;
 };
-
-// --- The process-wide front: the ports of the default device link ------------------------------
-TComPorts& DefaultComPorts();
-extern uint8_t& ComOpenCount;
-
-inline bool OpenCom(int32_t port, int32_t baud) {
-    return DefaultComPorts().OpenCom(port, baud);
-}
-inline bool CloseCom(int32_t port) {
-    return DefaultComPorts().CloseCom(port);
-}
-inline void SetComDTR(int32_t port, int32_t state) {
-    DefaultComPorts().SetComDTR(port, state);
-}
-inline bool WriteComByte(int32_t port, uint8_t value) {
-    return DefaultComPorts().WriteComByte(port, value);
-}
-inline int32_t ReadComByte(int32_t port) {
-    return DefaultComPorts().ReadComByte(port);
-}
-inline bool WriteComBuf(int32_t port, const uint8_t* buf, int32_t last) {
-    return DefaultComPorts().WriteComBuf(port, buf, last);
-}
-inline bool ReadComBuf(int32_t port, uint8_t* buf, int32_t count) {
-    return DefaultComPorts().ReadComBuf(port, buf, count);
-}
-inline int32_t ComInCount(int32_t port) {
-    return DefaultComPorts().ComInCount(port);
-}
-inline bool ClearCom(int32_t port, int32_t kind) {
-    return DefaultComPorts().ClearCom(port, kind);
-}
-inline void DelayMs(uint32_t ms, bool noPump = false) {
-    DefaultComPorts().DelayMs(std::chrono::milliseconds(ms), noPump);
-}
-inline void DelayUs(uint32_t us, bool noPump = false) {
-    DefaultComPorts().DelayUs(std::chrono::microseconds(us), noPump);
-}
-inline bool WaitComInput(int32_t port, std::chrono::microseconds limit, bool noPump = false) {
-    return DefaultComPorts().WaitComInput(port, limit, noPump);
-}

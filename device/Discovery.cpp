@@ -50,10 +50,6 @@ TDeviceFailure OpenFault(int32_t port, int err) {
 
 } // namespace
 
-const std::string& DeviceFailureCause() {
-    return DefaultDeviceLink().FailureCause();
-}
-
 void TDeviceLink::Record(TDeviceFailure failure) {
     failure_ = std::move(failure);
     failureCause_ = DeviceFailureText(failure_);
@@ -107,7 +103,7 @@ TDeviceFailure TDeviceLink::ScanFailure(const TScan& scan) const {
 }
 
 TDeviceFailureKind TDeviceLink::Query(uint8_t code, TReply& reply) {
-    return Transact(IOPack.ComID, QueryFrame(code), reply);
+    return SendCmd(IOPack.ComID, QueryFrame(code), reply);
 }
 
 void TDeviceLink::DiscardInput(int32_t port) {
@@ -162,11 +158,12 @@ TDeviceLink::TScan TDeviceLink::Scan(bool all) {
     return scan;
 }
 
-TDeviceLink::TScan TDeviceLink::FindDevice() {
-    TScan scan = Scan(false);
-    if (!scan.answering.empty())
-        IOPack.ComID = static_cast<uint16_t>(scan.answering.front());
-    return scan;
+TDeviceFailure TDeviceLink::ScanCom() {
+    const TScan scan = Scan(false);
+    if (scan.answering.empty())
+        return ScanFailure(scan);
+    IOPack.ComID = static_cast<uint16_t>(scan.answering.front());
+    return {};
 }
 
 std::vector<int32_t> TDeviceLink::AnsweringPorts() {
@@ -180,10 +177,10 @@ bool TDeviceLink::ConnectDevice() {
     IOPack.Baud = DeviceBaud;
     // A failed scan leaves the port of an earlier run, which is tried below (unless the user
     // named another one). Then the scan's cause is the one that counts.
-    const TScan scan = FindDevice();
-    const bool probed = !scan.answering.empty();
+    TDeviceFailure scanned = ScanCom();
+    const bool probed = !scanned.Failed();
     if (!probed) {
-        Record(ScanFailure(scan));
+        Record(std::move(scanned));
         if (onlyPort_ != 0 && IOPack.ComID != onlyPort_)
             return false;
     }
@@ -207,12 +204,13 @@ TDeviceFailure TDeviceLink::Identify(int32_t port, bool probed) {
     if (auto how = Query(Command::Reset, reply); how != TDeviceFailureKind::None)
         return fail(Command::Reset, how);
     Com.DelayMs(DeviceLimits::ResetPause);
-    if (!ReadCounters()) // tolerated: drop whatever half reply came
+    // A failed read of the counters is tolerated: whatever half reply came is dropped.
+    if (Read(Command::ReadCounters) != TDeviceFailureKind::None)
         DiscardInput(open.Port());
-    ReadCID(); // tolerated
+    Read(Command::ReadCID); // tolerated
     if (auto how = Read(Command::ReadDevID); how != TDeviceFailureKind::None)
         return fail(Command::ReadDevID, how);
-    if (auto how = ExchangeKey(); how != TDeviceFailureKind::None) {
+    if (auto how = SendKey(); how != TDeviceFailureKind::None) {
         open.ClearDtrOnFailure();
         return fail(Command::KeyExchange, how);
     }
@@ -269,7 +267,7 @@ TDeviceFailureKind TDeviceLink::Read(uint8_t code) {
     return TDeviceFailureKind::None;
 }
 
-TDeviceFailureKind TDeviceLink::ExchangeKey() {
+TDeviceFailureKind TDeviceLink::SendKey() {
     TFrame frame{};
     frame[0] = Command::KeyExchange;
     for (size_t i = 0; i < 8 && i < IOPack.DevID.size(); ++i)
@@ -278,10 +276,5 @@ TDeviceFailureKind TDeviceLink::ExchangeKey() {
     IOPack.Key = DrawKey();
     frame[9] = IOPack.Key;
     TReply reply{};
-    return Transact(IOPack.ComID, frame, reply);
-}
-
-bool TDeviceLink::SendCmd0B() {
-    TReply reply{};
-    return Query(Command::Reset, reply) == TDeviceFailureKind::None;
+    return SendCmd(IOPack.ComID, frame, reply);
 }

@@ -40,25 +40,19 @@ std::optional<TKindInfo> KindInfo(uint8_t imageKind) {
 
 } // namespace
 
-TDeviceFailureKind TDeviceLink::StartDownload(uint32_t startAddress, uint8_t modelFlag,
-                                              uint8_t imageKind) {
+TDeviceFailureKind TDeviceLink::SendDownloadStart(uint32_t startAddress, uint8_t modelFlag,
+                                                  uint8_t imageKind) {
     TReply reply{};
-    return Transact(IOPack.ComID,
-                    DownloadStartFrame(startAddress, modelFlag, IOPack.PackLen, imageKind), reply);
-}
-
-void TDeviceLink::SetDataSum(uint8_t n) {
-    uint16_t sum = ByteSum(SendBuf.data(), n + 3);
-    SendBuf[n + 3] = static_cast<uint8_t>(sum >> 8);
-    SendBuf[n + 4] = static_cast<uint8_t>(sum & 0xFF);
+    return SendCmd(IOPack.ComID,
+                   DownloadStartFrame(startAddress, modelFlag, IOPack.PackLen, imageKind), reply);
 }
 
 bool TDeviceLink::SendDataFrame() {
-    SetDataSum(IOPack.PackLen);
+    SetDataSum(SendBuf, IOPack.PackLen);
     return Com.WriteComBuf(IOPack.ComID, SendBuf.data(), IOPack.PackLen + 4);
 }
 
-TDeviceFailureKind TDeviceLink::TakeBlockAck() {
+TDeviceFailureKind TDeviceLink::WaitBlockAck() {
     const int32_t port = IOPack.ComID;
     const auto deadline = comsys::Now() + DeviceLimits::BlockAckLimit;
     for (bool last = false;;) {
@@ -79,15 +73,8 @@ TDeviceFailureKind TDeviceLink::TakeBlockAck() {
     }
 }
 
-bool TDeviceLink::SendFirmwareBlocks(TProgressBar* bar, const uint8_t* buffer, int32_t p) {
-    TDeviceFailure failure = SendBlocks(bar, buffer, p);
-    if (!failure.Failed())
-        return true;
-    Record(std::move(failure));
-    return false;
-}
-
-TDeviceFailure TDeviceLink::SendBlocks(TProgressBar* bar, const uint8_t* buffer, int32_t p) {
+TDeviceFailure TDeviceLink::SendFirmwareBlocks(TProgressBar* bar, const uint8_t* buffer,
+                                               int32_t p) {
     const int32_t block = IOPack.PackLen + 1;
     if (bar) {
         bar->SetMax(p);
@@ -101,7 +88,7 @@ TDeviceFailure TDeviceLink::SendBlocks(TProgressBar* bar, const uint8_t* buffer,
         SendBuf[1] = IOPack.PackLen;
         std::copy(buffer + offset, buffer + offset + take, SendBuf.begin() + 2);
         const TDeviceFailureKind how =
-            SendDataFrame() ? TakeBlockAck() : TDeviceFailureKind::WriteFailed;
+            SendDataFrame() ? WaitBlockAck() : TDeviceFailureKind::WriteFailed;
         if (how != TDeviceFailureKind::None)
             return {.kind = how,
                     .port = IOPack.ComID,
@@ -137,8 +124,8 @@ TDeviceFailure TDeviceLink::Program(TProgressBar* bar, const std::string& device
         return OpenFailure(IOPack.ComID);
     open.ClearDtrOnFailure(); // every failure from here on leaves the line with DTR off
     StartSequence(open.Port());
-    ReadCID(); // refreshes the identity bytes; not needed for the transfer
-    if (auto how = ExchangeKey(); how != TDeviceFailureKind::None)
+    Read(Command::ReadCID); // refreshes the identity bytes; not needed for the transfer
+    if (auto how = SendKey(); how != TDeviceFailureKind::None)
         return CommandFailure(open.Port(), Command::KeyExchange, how, false);
     // Readied before the start command so the first data frame follows its acknowledgement at
     // once.
@@ -176,11 +163,11 @@ TDeviceFailure TDeviceLink::ReadyImage(const std::string& deviceType, uint8_t mo
 TDeviceFailure TDeviceLink::Transfer(TOpenCom& open, TProgressBar* bar,
                                      const std::vector<uint8_t>& buffer, uint32_t startAddress,
                                      uint8_t modelFlag, uint8_t imageKind) {
-    if (auto how = StartDownload(startAddress, modelFlag, imageKind);
+    if (auto how = SendDownloadStart(startAddress, modelFlag, imageKind);
         how != TDeviceFailureKind::None)
         return CommandFailure(open.Port(), Command::StartProgramming, how, false);
     if (TDeviceFailure failure =
-            SendBlocks(bar, buffer.data(), static_cast<int32_t>(buffer.size()));
+            SendFirmwareBlocks(bar, buffer.data(), static_cast<int32_t>(buffer.size()));
         failure.Failed())
         return failure;
     Com.SetComDTR(open.Port(), 0);

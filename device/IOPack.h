@@ -1,7 +1,6 @@
 #pragma once
 // The device session record: what discovery learns about the device and what programming reuses.
-// Each device link holds one; IOPack is the default link's, used by one action at a time on the
-// window's thread.
+// Each device link holds one.
 #include <array>
 #include <cstdint>
 #include <string>
@@ -32,5 +31,3 @@ inline TTypeFields TypeFields(const std::string& typeText) {
     };
     return {part(0, 4), part(4, 4), part(8, 1)};
 }
-
-extern TIOPack& IOPack;

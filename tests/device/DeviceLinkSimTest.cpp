@@ -140,7 +140,7 @@ TEST_F(DeviceLinkSim, SecondRunUsesFirstPortWhenScanFindsNothing) {
     // The device answers the probe under key 0; the host decodes it with the key of the last
     // session, so with a key whose low nibble is not 0 the scan finds nothing.
     link.IOPack.Key = 0x35;
-    EXPECT_FALSE(link.ScanCom());
+    EXPECT_EQ(link.ScanCom().kind, TDeviceFailureKind::NoPortAnswered);
     EXPECT_EQ(link.IOPack.ComID, 2);
     link.IOPack.DevID.clear();
     EXPECT_TRUE(link.ConnectDevice());
@@ -181,13 +181,17 @@ TEST_F(DeviceLinkSim, FramesBeforeCloseSurviveImmediateReopen) {
     SetPorts(sim.Path());
     AsIfConnected(1);
     constexpr int kRounds = 100;
+    std::array<uint8_t, 12> reply{};
     ASSERT_TRUE(link.Com.OpenCom(1, DeviceBaud));
     for (int i = 0; i < kRounds; ++i) {
-        ASSERT_TRUE(link.SendCmd0B());
+        ASSERT_EQ(link.SendCmd(1, TFrame{Command::Reset}, reply), TDeviceFailureKind::None);
         ASSERT_TRUE(link.Com.CloseCom(1));
         ASSERT_TRUE(link.Com.OpenCom(1, DeviceBaud));
     }
-    ASSERT_TRUE(link.SendKey()); // answered only once everything before it was taken apart
+    // Answered only once everything before it was taken apart.
+    const TFrame key{Command::KeyExchange, 'A', '2', 'C', '4', 'E', '6', 'G', '8', 0};
+    link.IOPack.Key = 0;
+    ASSERT_EQ(link.SendCmd(1, key, reply), TDeviceFailureKind::None);
     EXPECT_TRUE(link.Com.CloseCom(1));
     int seen = 0;
     while (auto line = sim.Process().ReadLine(std::chrono::seconds(30))) {
@@ -248,18 +252,10 @@ TEST_F(DeviceLinkSim, LineRateProgrammingTakesAtLeastTheLineTime) {
     TSimDevice sim({"--line-rate"});
     SetPorts(sim.Path());
     AsIfConnected(1);
-    ASSERT_TRUE(link.Com.OpenCom(1, DeviceBaud));
-    ASSERT_TRUE(link.SendKey());
-    link.IOPack.PackLen = 255;
-    ASSERT_TRUE(link.SendDownloadStart(0, ModelFlagQX40, ImageKind::Firmware));
-    std::string image = TestImage(size_t{128} * 256);
-    auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(link.SendFirmwareBlocks(nullptr, reinterpret_cast<const uint8_t*>(image.data()),
-                                        int32_t(image.size())));
-    auto elapsed = std::chrono::steady_clock::now() - start;
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(Download(TestImage(size_t{128} * 256)));
     // 128 frames of 260 bytes and their one-byte answers at 20 us per byte.
-    EXPECT_GE(elapsed, std::chrono::microseconds(128 * 261 * 20));
-    EXPECT_TRUE(link.Com.CloseCom(1));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::microseconds(128 * 261 * 20));
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 // Discovery against scripted devices on pseudo-terminals: the port scan's acceptance rules, the
 // identification sequence, a device on the last port number.
+#include "DeviceLink.h"
 #include "PtyDevice.h"
-#include "UPCommFun.h"
 #include <cstdlib>
 #include <gtest/gtest.h>
 
@@ -18,10 +18,7 @@ public:
 class Discovery : public ::testing::Test {
 protected:
     void SetUp() override { link.IOPack.Baud = DeviceBaud; }
-    void TearDown() override {
-        unsetenv("KESTREL_PORTS");
-        SetMainWindow(nullptr);
-    }
+    void TearDown() override { unsetenv("KESTREL_PORTS"); }
     static TSimConfig ProbeAck(int value) {
         TSimConfig config;
         config.probeAck = value;
@@ -39,9 +36,10 @@ TEST_F(Discovery, ProbeAcceptsElevenAndFourteenOnly) {
     ScriptedDevice d1(first, ProbeAck(12)), d2(second, ProbeAck(14)), d3(third);
     SetPorts({"", first.SlavePath(), "/nonexistent", second.SlavePath(), third.SlavePath()});
 
-    ASSERT_TRUE(link.ScanCom());
+    ASSERT_FALSE(link.ScanCom().Failed());
     EXPECT_EQ(link.IOPack.ComID, 4);
     EXPECT_EQ(link.Com.ComOpenCount, 2); // the answering port was closed again
+    EXPECT_GE(window.pumps, 1);          // its waits process its own window's messages
     ASSERT_TRUE(SyncWithDevice(d1, first));
     ASSERT_TRUE(SyncWithDevice(d3, third));
     Bytes probe = {0x01, 'P', 'X', '7', '3', '9', '2', 'M', '4', 0x00, 0x01, 0xFF};
@@ -58,7 +56,7 @@ TEST_F(Discovery, ADeviceThatAnswersLateIsAskedAgainWhenNoPortAnswered) {
     ScriptedDevice device(slow, late);
     SetPorts({silent.SlavePath(), slow.SlavePath()});
 
-    ASSERT_TRUE(link.ScanCom());
+    ASSERT_FALSE(link.ScanCom().Failed());
     EXPECT_EQ(link.IOPack.ComID, 2);
     ASSERT_TRUE(SyncWithDevice(mute, silent));
     EXPECT_EQ(Codes(mute.Frames()), (Bytes{0x01, 0x01})); // the silent port was asked again too
@@ -69,7 +67,7 @@ TEST_F(Discovery, FailedScanKeepsThePortOfAnEarlierRun) {
     ScriptedDevice device(silent, ProbeAck(-1));
     SetPorts({silent.SlavePath()});
     link.IOPack.ComID = 9;
-    EXPECT_FALSE(link.ScanCom());
+    EXPECT_EQ(link.ScanCom().kind, TDeviceFailureKind::NoPortAnswered);
     EXPECT_EQ(link.IOPack.ComID, 9);
 }
 
@@ -151,21 +149,4 @@ TEST_F(Discovery, NoDeviceAnywhere) {
     EXPECT_FALSE(link.ConnectDevice());
     EXPECT_EQ(link.FailureCause(), "no device answered on ports 1 to 256 (1 serial port exists: " +
                                        silent.SlavePath() + ")");
-}
-
-TEST_F(Discovery, LinkOfItsOwnLeavesTheDefaultAlone) {
-    PtyPair pty;
-    ScriptedDevice device(pty);
-    SetPorts({"", pty.SlavePath()});
-    CountingWindow main;
-    SetMainWindow(&main);
-    ComOpenCount = 0;
-
-    ASSERT_TRUE(link.ScanCom());
-    EXPECT_EQ(link.IOPack.ComID, 2);
-    EXPECT_EQ(link.Com.ComOpenCount, 2);
-    EXPECT_GE(window.pumps, 1); // its waits process its own window's messages
-    EXPECT_EQ(main.pumps, 0);
-    EXPECT_EQ(IOPack.ComID, 0);
-    EXPECT_EQ(ComOpenCount, 0);
 }

@@ -178,7 +178,7 @@ TEST_F(PortDiagnosis, OnlyTheChosenPortIsTried) {
     EXPECT_EQ(link.FailureCause(), "COM2 has no device (2 serial ports exist: " +
                                        first.SlavePath() + ", " + second.SlavePath() + ")");
     link.SetOnlyPort(3);
-    ASSERT_TRUE(link.ScanCom());
+    ASSERT_FALSE(link.ScanCom().Failed());
     EXPECT_EQ(link.IOPack.ComID, 3);
     ASSERT_TRUE(SyncWithDevice(d1, first));
     EXPECT_EQ(Codes(d1.Frames()), (Bytes{0x01})); // only the probe of AnsweringPorts

@@ -1,5 +1,5 @@
 #include "PtyDevice.h"
-#include "UPCommFun.h"
+#include "Frames.h"
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>

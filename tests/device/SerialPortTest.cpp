@@ -308,22 +308,20 @@ TEST(Delays, LastAtLeastTheirThreshold) {
     }
 }
 
-// The free functions wait on the default link's ports, whose window is MainWindow().
 TEST(Delays, PumpWhileWaitingUnlessToldNotTo) {
     CountingWindow window;
-    SetMainWindow(&window);
-    DelayUs(0, false); // a zero threshold returns at once, without pumping
+    TComPorts com(window);
+    com.DelayUs(microseconds(0), false); // a zero threshold returns at once, without pumping
     EXPECT_EQ(window.pumps.load(), 0);
-    DelayMs(3, true);
-    DelayUs(500, true);
+    com.DelayMs(milliseconds(3), true);
+    com.DelayUs(microseconds(500), true);
     EXPECT_EQ(window.pumps.load(), 0);
-    DelayUs(10, false);
+    com.DelayUs(microseconds(10), false);
     EXPECT_GE(window.pumps.load(), 1);
     int before = window.pumps.load();
-    DelayMs(0, false); // waits 1 ms, so it pumps
+    com.DelayMs(milliseconds(0), false); // waits 1 ms, so it pumps
     EXPECT_GE(window.pumps.load(), before + 1);
     before = window.pumps.load();
-    DelayMs(20, false); // pumps throughout, not only once
+    com.DelayMs(milliseconds(20), false); // pumps throughout, not only once
     EXPECT_GE(window.pumps.load(), before + 2);
-    SetMainWindow(nullptr);
 }

@@ -13,7 +13,7 @@ bool TDeviceLink::SendFrame(int32_t port, TFrame frame) {
     return true;
 }
 
-TDeviceFailureKind TDeviceLink::TakeReply(int32_t port, int32_t len, std::span<uint8_t> reply) {
+TDeviceFailureKind TDeviceLink::RecvReply(int32_t port, int32_t len, std::span<uint8_t> reply) {
     if (len == 0)
         return TDeviceFailureKind::None;
     if (len < 0 || reply.size() < static_cast<size_t>(len))
@@ -28,12 +28,12 @@ TDeviceFailureKind TDeviceLink::TakeReply(int32_t port, int32_t len, std::span<u
     return valid ? TDeviceFailureKind::None : TDeviceFailureKind::BadReply;
 }
 
-TDeviceFailureKind TDeviceLink::Transact(int32_t port, const TFrame& frame,
-                                         std::span<uint8_t> reply) {
+TDeviceFailureKind TDeviceLink::SendCmd(int32_t port, const TFrame& frame,
+                                        std::span<uint8_t> reply) {
     int32_t len = ReplyLenOf(frame[0]);
     if (len < 0 || reply.size() < static_cast<size_t>(len))
         return TDeviceFailureKind::RefusedLength;
     if (!SendFrame(port, frame))
         return TDeviceFailureKind::WriteFailed;
-    return TakeReply(port, len, reply);
+    return RecvReply(port, len, reply);
 }
