@@ -1,6 +1,8 @@
 #pragma once
 // The device session record: what discovery learns about the device and what programming reuses.
 // Each device link holds one.
+#include "PortNames.h"
+
 #include <array>
 #include <cstdint>
 #include <string>
@@ -8,7 +10,7 @@
 class TProgressBar;
 
 struct TIOPack {
-    uint16_t ComID = 0;   // port number of the device, 1..256 (0: none found yet)
+    TPortId ComID;        // the device's port: its path and number (no path: none found yet)
     uint8_t Key = 0;      // session key 0..254; its low nibble decodes every acknowledgement
     uint8_t PackLen = 0;  // data bytes per programming block minus one
     std::string TypeText; // 9 characters: type (4), software version (4), hardware version (1)

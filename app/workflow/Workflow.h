@@ -163,8 +163,8 @@ struct TWorkflowOptions {
     bool requireSignedFirmware = BuiltInRequireSignedFirmware();
     // Without keys: updates are taken unverified.
     bool allowUnsigned = BuiltInAllowUnsignedUpdates();
-    // The port discovery tries: 0 every port (the default), 1..256 only that one.
-    int32_t onlyPort = 0;
+    // The port discovery tries: nothing every port (the default), or only that one.
+    std::optional<TPortId> onlyPort;
 };
 
 // Says once per process on standard error that updates are not verified (a tool without keys).
