@@ -11,16 +11,13 @@ using namespace std::chrono_literals;
 constexpr std::chrono::microseconds FrameByteGap = 10us;
 // A DelayMs(n) lasts n plus this.
 constexpr std::chrono::milliseconds DelayMsExtra = 1ms;
-// The DelayMs between two looks for a reply or a probe answer: 2 ms a look in all.
-constexpr std::chrono::milliseconds ReplyPollPause = 1ms;
-// The waits for a reply and for the probe's answer are counts of looks, not durations: the
-// device is granted that many looks, each at least ReplyPollPause + DelayMsExtra apart, even
-// when a loaded machine stretches every pause (a deadline would then grant fewer looks).
-// A command's reply: at least ReplyWaitAtLeast (one second).
-constexpr int ReplyPolls = 500;
-constexpr std::chrono::milliseconds ReplyWaitAtLeast = ReplyPolls * (ReplyPollPause + DelayMsExtra);
-// The probe's answer, before the scan moves on to the next port (about 0.1 s a port).
-constexpr int ProbePolls = 51;
+// A command's reply, from the end of its frame. The wait blocks until the port has input, so a
+// loaded machine that is slow to run the tool does not shorten what the device is granted.
+constexpr std::chrono::milliseconds ReplyWait = 1000ms;
+// The probe's answer, before the scan moves on to the next port.
+constexpr std::chrono::milliseconds ProbeWait = 100ms;
+// While part of a reply is queued, the rest is looked for this often (a byte takes 20 us).
+constexpr std::chrono::microseconds ReplyRestLook = 100us;
 // After DTR is cleared on the device's freshly opened port, and instead of a refused discard.
 constexpr std::chrono::milliseconds SettlePause = 100ms;
 // After the reset command, before the device answers queries again.

@@ -2,7 +2,6 @@
 #include "COMFunAPI_posix.h"
 #include "ComSystem.h"
 #include "OwnedHandle.h"
-#include "PortNames.h"
 #include <cerrno>
 #include <ctime>
 #include <fcntl.h>
@@ -19,17 +18,8 @@ namespace comsys {
 
 namespace {
 
-// The empty entry must make every system call fail, so it stands for no descriptor at all
-// (descriptor 0 is a real file: standard input).
 int Fd(Handle h) {
-    return h == EmptyHandle || h == InvalidHandle ? -1 : static_cast<int>(h);
-}
-
-// Opened descriptors are kept at 3 or above, so an open handle never looks like the empty one.
-TFd AboveStdio(TFd fd) {
-    if (fd.Get() >= 3)
-        return fd;
-    return TFd(fcntl(fd.Get(), F_DUPFD_CLOEXEC, 3)); // the low one closes as `fd` goes
+    return h == InvalidHandle ? -1 : static_cast<int>(h);
 }
 
 } // namespace
@@ -120,19 +110,11 @@ speed_t SpeedOf(int32_t baud) {
     return B0;
 }
 
-Handle Open(int32_t port, int32_t baud, uint8_t lineCode) {
-    std::string path = PortDevicePath(port);
-    if (path.empty()) {
-        errno = ENOENT;
-        return InvalidHandle;
-    }
+Handle Open(const std::string& path, int32_t baud, uint8_t lineCode) {
     // Non-blocking only for the open itself, so a port without carrier does not hold it up.
-    TFd opened(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-    if (!opened)
-        return InvalidHandle; // errno from the open
-    TFd held = AboveStdio(std::move(opened));
+    TFd held(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
     if (!held)
-        return InvalidHandle;
+        return InvalidHandle; // errno from the open
     const int fd = held.Get();
     // Exclusive: the advisory lock keeps out every other user of this layer (root included,
     // whom TIOCEXCL does not stop); TIOCEXCL keeps out other programs' opens. A refused port

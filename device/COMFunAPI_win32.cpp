@@ -1,7 +1,6 @@
 // The serial port layer on Windows communication ports (\\.\COMN).
 #include "COMFunAPI_win32.h"
 #include "ComSystem.h"
-#include "PortNames.h"
 #include "TimeLimits.h"
 #include "WideText_win32.h"
 #include <cerrno>
@@ -78,12 +77,7 @@ COMMTIMEOUTS PortTimeouts() {
     return t;
 }
 
-Handle Open(int32_t port, int32_t baud, uint8_t lineCode) {
-    std::string path = PortDevicePath(port);
-    if (path.empty()) {
-        errno = ENOENT;
-        return InvalidHandle;
-    }
+Handle Open(const std::string& path, int32_t baud, uint8_t lineCode) {
     HANDLE h = CreateFileW(Widen(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                            OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) {

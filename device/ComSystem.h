@@ -1,24 +1,23 @@
 #pragma once
 // The platform half of the serial port layer (COMFunAPI_posix.cpp or COMFunAPI_win32.cpp). It
-// works on raw handles; the handle table, the refusal rules and the waits are the portable half's.
+// works on raw handles; the port object that owns one, the refusal rules and the waits are the
+// portable half's (ComPort.h).
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace comsys {
 
-// A handle table entry: EmptyHandle after a close, InvalidHandle after a failed open, otherwise
-// the system's handle (a file descriptor of 3 or above on POSIX). The system calls made with the
-// empty handle fail.
+// The system's handle of an open port (a file descriptor on POSIX), or InvalidHandle.
 using Handle = intptr_t;
-constexpr Handle EmptyHandle = 0;
 constexpr Handle InvalidHandle = -1;
 
-// Opens the device of port `port` exclusively in raw mode with the speed and line format, and
+// Opens the serial device at `path` exclusively in raw mode with the speed and line format, and
 // discards queued input (Windows also purges output). InvalidHandle when it cannot be opened,
 // with errno telling why (ENOENT: no such device, EACCES: permission, EBUSY: another program
 // holds it; Windows maps its error codes to these).
-Handle Open(int32_t port, int32_t baud, uint8_t lineCode);
+Handle Open(const std::string& path, int32_t baud, uint8_t lineCode);
 bool Close(Handle h);
 bool WriteBytes(Handle h, const uint8_t* data, size_t n);
 bool ReadBytes(Handle h, uint8_t* into, size_t n);

@@ -1,9 +1,7 @@
 // The lines that say why an operation of the device link failed.
 #include "DeviceFailure.h"
-#include "COMFunAPI.h"
 #include "Commands.h"
 #include "PortInventory.h"
-#include "PortNames.h"
 #include <cstdio>
 
 namespace {
@@ -36,7 +34,7 @@ const char* CommandName(uint8_t code) {
 
 // The port's device path, or its name when no device had that number.
 std::string Where(const TDeviceFailure& failure) {
-    return failure.path.empty() ? ComPortName(failure.port) : failure.path;
+    return failure.port.path.empty() ? failure.port.Name() : failure.port.path;
 }
 
 // "3 serial ports exist: /dev/ttyS0, /dev/ttyS1, /dev/ttyUSB0" (the first few named).
@@ -57,21 +55,27 @@ std::string ExistingPorts() {
     return text;
 }
 
+// "port 3 (/dev/ttyUSB0)", or the path of a port outside the numbered list.
+std::string PortAndPath(const TPortId& port) {
+    return port.number > 0 ? "port " + std::to_string(port.number) + " (" + port.path + ")"
+                           : port.path;
+}
+
 // For the ports among `ports` (those that stayed silent) that other programs hold open:
 // "; port 3 (/dev/ttyUSB0) is open in cat, pid 4242 — ...". Such a program need not lock the
 // port, yet it reads the device's answers before this tool does. Empty when none is held.
-std::string HeldPortsNote(const std::vector<int32_t>& ports) {
+std::string HeldPortsNote(const std::vector<TPortId>& ports) {
     std::vector<std::string> paths;
     paths.reserve(ports.size());
-    for (int32_t port : ports)
-        paths.push_back(PortDevicePath(port));
+    for (const TPortId& port : ports)
+        paths.push_back(port.path);
     const std::vector<std::vector<std::string>> holders = PortHoldersOf(paths);
     std::string note;
     size_t held = 0;
     for (size_t i = 0; i < ports.size(); ++i) {
         if (holders[i].empty())
             continue;
-        note += "; port " + std::to_string(ports[i]) + " (" + paths[i] + ") is open in ";
+        note += "; " + PortAndPath(ports[i]) + " is open in ";
         for (size_t h = 0; h < holders[i].size(); ++h)
             note += (h ? " and in " : "") + holders[i][h];
         ++held;
@@ -89,7 +93,7 @@ std::string FrameText(const TDeviceFailure& failure) {
                       : failure.kind == Kind::BadReply  ? "the device refused"
                                                         : "the device did not acknowledge";
     const TFrameSpan& frame = failure.frame;
-    return failure.path + ": " + how + " data frame " + std::to_string(frame.number) + " of " +
+    return failure.port.path + ": " + how + " data frame " + std::to_string(frame.number) + " of " +
            std::to_string(frame.count) + " (bytes " + std::to_string(frame.firstByte) + " to " +
            std::to_string(frame.lastByte) + ")";
 }
@@ -141,22 +145,18 @@ std::string DeviceFailureText(const TDeviceFailure& failure) {
         return "the image is too large";
     case Kind::OutOfMemory:
         return "not enough memory for an image of " + std::to_string(failure.bytes) + " bytes";
-    case Kind::NoSuchPort:
-        return "no port " + std::to_string(failure.port) + " to open (" + ExistingPorts() + ")";
     case Kind::NoDevice:
-        return ComPortName(failure.port) + " has no device (" + ExistingPorts() + ")";
+        return failure.port.Name() + " has no device (" + ExistingPorts() + ")";
     case Kind::OpenFailed:
-        return OpenFailureCause(failure.path, failure.openError);
-    case Kind::CloseFailed:
-        return Where(failure) + ": the port could not be closed";
+        return OpenFailureCause(failure.port.path, failure.openError);
     case Kind::NoProbeAnswer:
-        return Where(failure) + ": no device answered the probe on " + ComPortName(failure.port) +
+        return Where(failure) + ": no device answered the probe on " + failure.port.Name() +
                HeldPortsNote(failure.silent);
     case Kind::NoPortAnswered:
         return "no device answered on ports 1 to " + std::to_string(ComPortCount) + " (" +
                ExistingPorts() + ")" + HeldPortsNote(failure.silent);
     case Kind::OpenFailedElsewhereSilent: {
-        std::string cause = OpenFailureCause(failure.path, failure.openError);
+        std::string cause = OpenFailureCause(failure.port.path, failure.openError);
         if (failure.openFailures > 1)
             cause += " (and " + std::to_string(failure.openFailures - 1) +
                      " more ports could not be opened)";

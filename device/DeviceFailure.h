@@ -1,6 +1,8 @@
 #pragma once
 // Why an operation of the device link failed: a kind from a closed set with the detail its line
 // names, and the one function that turns it into that line.
+#include "PortNames.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -15,10 +17,8 @@ enum class TDeviceFailureKind {
     ImageTooLarge,     // filled up, more bytes than an int32_t holds
     OutOfMemory,       // no buffer for `bytes`
     // The ports.
-    NoSuchPort,                // a port number outside 1..ComPortCount
     NoDevice,                  // no device has the port's number
-    OpenFailed,                // the device at `path` could not be opened (openError)
-    CloseFailed,               // the sequence worked but the close was refused
+    OpenFailed,                // the device at the port's path could not be opened (openError)
     NoProbeAnswer,             // the one port discovery was limited to stayed silent
     NoPortAnswered,            // no port answered the probe
     OpenFailedElsewhereSilent, // a port could not be opened (openError), the others stayed silent
@@ -39,17 +39,16 @@ struct TFrameSpan {
 
 struct TDeviceFailure {
     TDeviceFailureKind kind = TDeviceFailureKind::None;
-    int32_t port = 0;         // the port concerned
-    std::string path{};       // its device path as it was then; empty when no device had its number
-    uint8_t code = 0;         // the command of a failed exchange
-    bool probed = false;      // NoReply: the port had answered the probe in this run
-    int openError = 0;        // OpenFailed, OpenFailedElsewhereSilent: the errno of the open
-    int32_t imageKind = 0;    // UnknownImageKind
-    std::string deviceType{}; // ImageForOtherType
-    int64_t bytes = 0;        // OutOfMemory
-    TFrameSpan frame{};       // a data frame that failed
-    size_t openFailures = 0;  // OpenFailedElsewhereSilent: the ports that could not be opened
-    std::vector<int32_t> silent{}; // the ports that stayed silent, for the programs that hold them
+    TPortId port{};                // the port concerned; no path when no device had its number
+    uint8_t code = 0;              // the command of a failed exchange
+    bool probed = false;           // NoReply: the port had answered the probe in this run
+    int openError = 0;             // OpenFailed, OpenFailedElsewhereSilent: the errno of the open
+    int32_t imageKind = 0;         // UnknownImageKind
+    std::string deviceType{};      // ImageForOtherType
+    int64_t bytes = 0;             // OutOfMemory
+    TFrameSpan frame{};            // a data frame that failed
+    size_t openFailures = 0;       // OpenFailedElsewhereSilent: the ports that could not be opened
+    std::vector<TPortId> silent{}; // the ports that stayed silent, for the programs that hold them
 
     bool Failed() const { return kind != TDeviceFailureKind::None; }
     // The transfer had begun: the device's old image is gone and the new one is incomplete, so

@@ -1,16 +1,18 @@
 #pragma once
-// The device link: the serial ports, the transmit buffer and the session record of one device,
-// with the command protocol, discovery and programming that work on them. A link is used by one
-// thread at a time, and its waits process the messages of the window it was given. The workflow
-// works on the link it is handed; tests build their own. The process has one default link, whose
-// window follows MainWindow() and which the free functions of COMFunAPI.h and UPCommFun.h and the
-// globals IOPack, SendBuf and ComOpenCount stand for; only a program's start picks it.
-#include "COMFunAPI.h"
+// The device link: the command protocol, discovery and identification, and programming of one
+// device. Its session record IOPack holds what discovery learnt, the device's port among it, and
+// what programming reuses. Each scan lists the ports once; each sequence of commands opens the
+// port it works on by its path (ComPort.h), which closes again when the sequence ends. A link is
+// used by one thread at a time, and its waits process the messages of the window it was given.
+// The workflow works on the link it is handed; programs, tests and benchmarks make their own.
+#include "ComPort.h"
 #include "DeviceFailure.h"
 #include "Frames.h"
 #include "IOPack.h"
 #include "MemoryStream.h"
+#include "PortNames.h"
 #include "WindowLink.h"
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -19,88 +21,54 @@
 class TDeviceLink {
 public:
     // `window`: the window whose messages the waits process.
-    explicit TDeviceLink(TWindowLink& window) : Com(window) {}
+    explicit TDeviceLink(TWindowLink& window) : window_(window) {}
 
-    TComPorts Com;      // the port table, ComOpenCount and the waits
-    TSendBuf SendBuf{}; // where programming builds its data frames
-    TIOPack IOPack;     // what discovery learnt, what programming reuses
+    TIOPack IOPack; // what discovery learnt, the port among it; what programming reuses
 
-    // --- Command protocol (every exchange on the given port) -----------------------------------
-    // Writes the frame byte by byte with a short gap after each byte, its sum recomputed; the
-    // caller's bytes 10 and 11 are ignored. True when all 12 bytes were written.
-    bool SendFrame(int32_t port, TFrame frame);
-    // Waits up to DeviceLimits::ReplyPolls looks (ReplyPollPause between them) for `len` bytes,
-    // reads exactly those and validates them: sums for 12 and longer replies, AckValue == 11 with
-    // IOPack.Key for one byte. Length 0 succeeds at once. False (nothing read) when `reply` is
-    // shorter than `len`.
-    bool RecvReply(int32_t port, int32_t len, std::span<uint8_t> reply) {
-        return TakeReply(port, len, reply) == TDeviceFailureKind::None;
-    }
-    // Sends the frame and receives the reply its code calls for. An unknown code, or a reply
-    // buffer too short for the code's reply, is refused before anything is sent.
-    bool SendCmd(int32_t port, const TFrame& frame, std::span<uint8_t> reply) {
-        return Transact(port, frame, reply) == TDeviceFailureKind::None;
-    }
+    // --- Command protocol (one exchange on an open port) ---------------------------------------
+    // Sends the frame, its sum recomputed, byte by byte with a short gap after each, and receives
+    // the reply its code calls for. RefusedLength, before anything is sent, for an unknown code
+    // or a reply buffer too short for the code's reply; otherwise as RecvReply, or WriteFailed.
+    TDeviceFailureKind SendCmd(TComPort& port, const TFrame& frame, std::span<uint8_t> reply);
+    // Waits up to DeviceLimits::ReplyWait for `len` bytes, reads exactly those and validates
+    // them: sums for 12 and longer replies, AckValue == 11 with IOPack.Key for one byte (BadReply
+    // otherwise; NoReply when they did not come). Length 0 succeeds at once. RefusedLength
+    // (nothing read) when `reply` is shorter than `len`.
+    TDeviceFailureKind RecvReply(TComPort& port, int32_t len, std::span<uint8_t> reply);
 
-    // --- Discovery and identification (on IOPack.ComID) ----------------------------------------
-    // Probes ports 1..256 with the fixed probe frame; true when one answers with an
-    // acknowledgement decoding to 11 or 14, its number then in IOPack.ComID (otherwise ComID is
-    // left as it was). With SetOnlyPort(n), n > 0, only port n is probed.
-    bool ScanCom() { return !FindDevice().answering.empty(); }
-    // 0 (the default): discovery probes every port. n in 1..256: discovery probes only port n,
-    // and ConnectDevice never falls back to the port of an earlier run when that is another one.
-    void SetOnlyPort(int32_t port) { onlyPort_ = port; }
-    // Probes every port (or only the one of SetOnlyPort) and returns the numbers of those that
-    // answer, in ascending order; IOPack.ComID is left as it was.
-    std::vector<int32_t> AnsweringPorts();
-    // Why the last failed ConnectDevice or DownloadFirmware failed: one English line, beginning
-    // with the port's device path when there is one ("/dev/ttyUSB0: permission denied — ...",
-    // "no device answered on ports 1 to 256 (...)"). Empty after a success.
-    const std::string& FailureCause() const { return failureCause_; }
-    // The same failure as a value: its kind and detail (kind None after a success).
-    const TDeviceFailure& Failure() const { return failure_; }
+    // --- Discovery and identification ----------------------------------------------------------
+    // Nothing (the default): discovery probes every listed port. A port: discovery probes only
+    // that one, and ConnectDevice never falls back to the port of an earlier run when that is
+    // another one.
+    void SetOnlyPort(std::optional<TPortId> port) { onlyPort_ = std::move(port); }
+    // Lists the ports and probes them (or only the one of SetOnlyPort) with the fixed probe frame
+    // until one answers with an acknowledgement decoding to 11 or 14; that port is then
+    // IOPack.ComID. Otherwise ComID is left as it was and the failure says why no port answered.
+    TDeviceFailure ScanCom();
+    // Probes every listed port (or only the one of SetOnlyPort) and returns those that answer, in
+    // the order of their numbers; IOPack.ComID is left as it was.
+    std::vector<TPortId> AnsweringPorts();
     // Finds the device, reads counters, identity bytes, identity, exchanges a fresh key, reads
     // the identity text and the use counter, and closes the port again. True when all of that
-    // worked.
+    // worked; otherwise Failure() says why.
     bool ConnectDevice();
-    // Count1, Count2 (both 0 on failure)
-    bool ReadCounters() { return Read(Command::ReadCounters) == TDeviceFailureKind::None; }
-    // CID (kept on failure)
-    bool ReadCID() { return Read(Command::ReadCID) == TDeviceFailureKind::None; }
-    // DevID (empty on failure)
-    bool ReadDevID() { return Read(Command::ReadDevID) == TDeviceFailureKind::None; }
-    // TypeText (kept on failure)
-    bool ReadTypeText() { return Read(Command::ReadTypeText) == TDeviceFailureKind::None; }
-    // Count1 (0 on failure)
-    bool ReadUseCount() { return Read(Command::ReadUseCount) == TDeviceFailureKind::None; }
-    // Draws a new random Key 0..254 (stored before sending) and sends it with DevID; true when
-    // the device acknowledged with 11 under the new key.
-    bool SendKey() { return ExchangeKey() == TDeviceFailureKind::None; }
-    // Sends Command::Reset (no reply awaited).
-    bool SendCmd0B();
+    // Why the last failed ConnectDevice or DownloadFirmware failed: its kind and detail (kind None
+    // after a success).
+    const TDeviceFailure& Failure() const { return failure_; }
+    // The same failure as one English line, beginning with the port's device path when there is
+    // one ("/dev/ttyUSB0: permission denied — ...", "no device answered on ports 1 to 256
+    // (...)"). Empty after a success.
+    const std::string& FailureCause() const { return failureCause_; }
 
     // --- Firmware programming (on IOPack.ComID) ------------------------------------------------
     // Image kinds: see ImageKind in Frames.h.
-    // Reopens the port, renews the key, sends the start command and the image in acknowledged
-    // data frames, moves `bar` (may be null; also kept in IOPack.ProgressBar), sends a reset. The
-    // port is closed on return. A length below 1 is refused before the port is opened.
+    // Reopens the port by the path discovery found (a device that is no longer there fails as
+    // gone), renews the key, sends the start command and the image in acknowledged data frames,
+    // moves `bar` (may be null; also kept in IOPack.ProgressBar), sends a reset. The port is
+    // closed on return. A length below 1 is refused before the port is opened. True when all of
+    // that worked; otherwise Failure() says why.
     bool DownloadFirmware(TProgressBar* bar, const std::string& deviceType, TMemoryStream& image,
                           int32_t length, uint32_t startAddress, uint8_t imageKind);
-    // Sends the start command with IOPack.PackLen; true when acknowledged with 11.
-    bool SendDownloadStart(uint32_t startAddress, uint8_t modelFlag, uint8_t imageKind) {
-        return StartDownload(startAddress, modelFlag, imageKind) == TDeviceFailureKind::None;
-    }
-    // Sends buffer[0..p-1], p a multiple of the block length IOPack.PackLen + 1, block by block,
-    // each acknowledged, and moves `bar` (may be null) to the bytes sent once a block is. A
-    // failure is kept as the link's failure.
-    bool SendFirmwareBlocks(TProgressBar* bar, const uint8_t* buffer, int32_t p);
-    // Writes the sum of SendBuf[0..n+2] into SendBuf[n+3] (high) and SendBuf[n+4] (low).
-    void SetDataSum(uint8_t n);
-    // Sums and writes SendBuf[0..PackLen+4] to IOPack.ComID.
-    bool SendDataFrame();
-    // Waits (at least 2 s, processing window messages) for the one acknowledgement byte of a
-    // data frame; true when it decodes to 16. Two or more waiting bytes fail without reading.
-    bool WaitBlockAck() { return TakeBlockAck() == TDeviceFailureKind::None; }
 
 private:
     using TReply = std::array<uint8_t, 12>;
@@ -111,40 +79,54 @@ private:
         bool replied = false;  // a byte came back in time
         bool answered = false; // and it was an acceptable answer
     };
-    // What discovery found: the ports that answered, and those that exist but could not be
-    // opened (port, errno), in the order probed.
+    // What discovery found, in the order probed: the ports that answered, those that opened, and
+    // those that exist but could not be opened (port, errno).
     struct TScan {
-        std::vector<int32_t> answering;
-        std::vector<std::pair<int32_t, int>> openFaults;
+        std::vector<TPortId> answering;
+        std::vector<TPortId> opened;
+        std::vector<std::pair<TPortId, int>> openFaults;
     };
 
-    // The exchanges, each returning how it failed: None, RefusedLength, WriteFailed, NoReply or
-    // BadReply.
-    TDeviceFailureKind Transact(int32_t port, const TFrame& frame, std::span<uint8_t> reply);
-    TDeviceFailureKind TakeReply(int32_t port, int32_t len, std::span<uint8_t> reply);
-    TDeviceFailureKind TakeBlockAck();
-    TDeviceFailureKind Query(uint8_t code, TReply& reply);
-    // A read command on IOPack.ComID, what it read stored in IOPack.
-    TDeviceFailureKind Read(uint8_t code);
-    TDeviceFailureKind ExchangeKey();
-    TDeviceFailureKind StartDownload(uint32_t startAddress, uint8_t modelFlag, uint8_t imageKind);
+    // Writes the frame byte by byte with a short gap after each byte, its sum recomputed; the
+    // caller's bytes 10 and 11 are ignored. True when all 12 bytes were written.
+    bool SendFrame(TComPort& port, TFrame frame);
+    // The command `code` without parameters.
+    TDeviceFailureKind Query(TComPort& port, uint8_t code, TReply& reply);
+    // A read command (ReadCounters, ReadCID, ReadDevID, ReadTypeText, ReadUseCount of Command),
+    // what it read stored in IOPack. A failure leaves counters 0 and an empty identity; identity
+    // bytes and text are kept.
+    TDeviceFailureKind Read(TComPort& port, uint8_t code);
+    // Draws a new random Key 0..254 (stored before sending) and sends it with DevID; None when
+    // the device acknowledged with 11 under the new key.
+    TDeviceFailureKind SendKey(TComPort& port);
+    // Sends the start command with IOPack.PackLen; None when acknowledged with 11.
+    TDeviceFailureKind SendDownloadStart(TComPort& port, uint32_t startAddress, uint8_t modelFlag,
+                                         uint8_t imageKind);
+    // Sends buffer[0..p-1], p a multiple of the block length IOPack.PackLen + 1, block by block,
+    // each acknowledged, and moves `bar` (may be null) to the bytes sent once a block is.
+    TDeviceFailure SendFirmwareBlocks(TComPort& port, TProgressBar* bar, const uint8_t* buffer,
+                                      int32_t p);
+    // Sums and writes SendBuf[0..PackLen+4].
+    bool SendDataFrame(TComPort& port);
+    // Waits (at least BlockAckLimit, processing window messages) for the one acknowledgement
+    // byte of a data frame; None when it decodes to 16. Two or more waiting bytes fail without
+    // reading.
+    TDeviceFailureKind WaitBlockAck(TComPort& port);
 
-    // Opens `port`, sends the probe and takes its answer; answered when it decodes to 11 or 14.
-    // Probes `port`, granting its answer `polls` looks.
-    TProbe ProbeCom(int32_t port, int polls);
-    // Probes the ports (only the one of SetOnlyPort when set), stopping at the first that
+    // Opens `port`, sends the probe and grants its answer `wait`; answered when it decodes to 11
+    // or 14.
+    TProbe ProbeCom(const TPortId& port, std::chrono::microseconds wait);
+    // Probes the listed ports (only the one of SetOnlyPort when set), stopping at the first that
     // answers unless `all`. A port that exists but cannot be opened is noted for the cause.
     TScan Scan(bool all);
-    // ScanCom's scan: IOPack.ComID becomes the port that answered.
-    TScan FindDevice();
     // The cause of a scan that found nothing: the most telling open failure, or the ports tried.
     TDeviceFailure ScanFailure(const TScan& scan) const;
-    // An open of `port` that failed just now, or command `code` on `port` that failed as `how`.
-    TDeviceFailure OpenFailure(int32_t port) const;
-    static TDeviceFailure CommandFailure(int32_t port, uint8_t code, TDeviceFailureKind how,
+    // An open of `port` that failed with `err`, or command `code` on `port` that failed as `how`.
+    static TDeviceFailure OpenFailure(const TPortId& port, int err);
+    static TDeviceFailure CommandFailure(const TPortId& port, uint8_t code, TDeviceFailureKind how,
                                          bool probed);
     // ConnectDevice on `port` once discovery is over; `probed`: the port answered the probe.
-    TDeviceFailure Identify(int32_t port, bool probed);
+    TDeviceFailure Identify(const TPortId& port, bool probed);
     // DownloadFirmware's steps: the whole of it, the image readied into `buffer` (and
     // IOPack.PackLen set), the transfer on the open port.
     TDeviceFailure Program(TProgressBar* bar, const std::string& deviceType, TMemoryStream& image,
@@ -152,24 +134,19 @@ private:
     TDeviceFailure ReadyImage(const std::string& deviceType, uint8_t modelFlag,
                               TMemoryStream& image, int32_t length, uint8_t imageKind,
                               std::vector<uint8_t>& buffer);
-    TDeviceFailure Transfer(TOpenCom& open, TProgressBar* bar, const std::vector<uint8_t>& buffer,
+    TDeviceFailure Transfer(TComPort& port, TProgressBar* bar, const std::vector<uint8_t>& buffer,
                             uint32_t startAddress, uint8_t modelFlag, uint8_t imageKind);
-    TDeviceFailure SendBlocks(TProgressBar* bar, const uint8_t* buffer, int32_t p);
     // Keeps `failure` as the link's failure, with its line for FailureCause.
     void Record(TDeviceFailure failure);
-
-    int32_t onlyPort_ = 0;
-    TDeviceFailure failure_;
-    std::string failureCause_; // DeviceFailureText(failure_), made when it was recorded
     // The start of every sequence on the device's freshly opened port: DTR cleared, a pause,
     // stale input discarded.
-    void StartSequence(int32_t port);
+    static void StartSequence(TComPort& port);
     // Discards queued input; when the port refuses the purge, pauses instead.
-    void DiscardInput(int32_t port);
-};
+    static void DiscardInput(TComPort& port);
 
-// The link the process-wide globals and free functions stand for; its window is
-// MainWindowFollower().
-TDeviceLink& DefaultDeviceLink();
-// FailureCause() of the default link.
-const std::string& DeviceFailureCause();
+    TWindowLink& window_;
+    TSendBuf SendBuf{}; // where programming builds its data frames
+    std::optional<TPortId> onlyPort_;
+    TDeviceFailure failure_;
+    std::string failureCause_; // DeviceFailureText(failure_), made when it was recorded
+};

@@ -1,7 +1,6 @@
 // Finding the device on the serial ports and reading its identity.
 #include "DeviceLink.h"
 #include "PortInventory.h"
-#include "PortNames.h"
 #include "TimeLimits.h"
 #include <algorithm>
 #include <cerrno>
@@ -36,99 +35,65 @@ uint8_t DrawKey() {
     return static_cast<uint8_t>(std::uniform_int_distribution<int>(0, 254)(generator));
 }
 
-// An open of port `port` (1..256) that failed with errno `err`: no device has that number, or
-// the device's own refusal.
-TDeviceFailure OpenFault(int32_t port, int err) {
-    std::string path = PortDevicePath(port);
-    if (path.empty())
-        return {.kind = TDeviceFailureKind::NoDevice, .port = port};
-    return {.kind = TDeviceFailureKind::OpenFailed,
-            .port = port,
-            .path = std::move(path),
-            .openError = err};
-}
-
 } // namespace
-
-const std::string& DeviceFailureCause() {
-    return DefaultDeviceLink().FailureCause();
-}
 
 void TDeviceLink::Record(TDeviceFailure failure) {
     failure_ = std::move(failure);
     failureCause_ = DeviceFailureText(failure_);
 }
 
-TDeviceFailure TDeviceLink::OpenFailure(int32_t port) const {
-    if (port < 1 || port > ComPortCount)
-        return {.kind = TDeviceFailureKind::NoSuchPort, .port = port};
-    return OpenFault(port, Com.LastOpenError());
+TDeviceFailure TDeviceLink::OpenFailure(const TPortId& port, int err) {
+    // A port without a path is a number that no device has.
+    if (port.path.empty())
+        return {.kind = TDeviceFailureKind::NoDevice, .port = port};
+    return {.kind = TDeviceFailureKind::OpenFailed, .port = port, .openError = err};
 }
 
-TDeviceFailure TDeviceLink::CommandFailure(int32_t port, uint8_t code, TDeviceFailureKind how,
-                                           bool probed) {
-    return {
-        .kind = how, .port = port, .path = PortDevicePath(port), .code = code, .probed = probed};
+TDeviceFailure TDeviceLink::CommandFailure(const TPortId& port, uint8_t code,
+                                           TDeviceFailureKind how, bool probed) {
+    return {.kind = how, .port = port, .code = code, .probed = probed};
 }
 
 TDeviceFailure TDeviceLink::ScanFailure(const TScan& scan) const {
     const auto& faults = scan.openFaults;
-    if (onlyPort_ != 0) {
-        for (const auto& [port, err] : faults)
-            if (port == onlyPort_)
-                return OpenFault(port, err);
-        return {.kind = TDeviceFailureKind::NoProbeAnswer,
-                .port = onlyPort_,
-                .path = PortDevicePath(onlyPort_),
-                .silent = {onlyPort_}};
-    }
-    // The ports that exist and were probed, for the programs that may hold them.
-    std::vector<int32_t> silent;
-    const std::vector<std::string> paths = SerialPortPaths();
-    for (size_t i = 0; i < paths.size() && i < static_cast<size_t>(ComPortCount); ++i) {
-        const auto port = static_cast<int32_t>(i + 1);
-        if (PortExists(paths[i]) &&
-            std::none_of(faults.begin(), faults.end(),
-                         [port](const auto& fault) { return fault.first == port; }))
-            silent.push_back(port);
+    if (onlyPort_) {
+        if (!faults.empty())
+            return OpenFailure(faults.front().first, faults.front().second);
+        return {
+            .kind = TDeviceFailureKind::NoProbeAnswer, .port = *onlyPort_, .silent = {*onlyPort_}};
     }
     // A port that exists but could not be opened says more than the ports that stayed silent.
-    for (const auto& [port, err] : faults) {
-        std::string path = PortDevicePath(port);
-        if (!path.empty())
-            return {.kind = TDeviceFailureKind::OpenFailedElsewhereSilent,
-                    .port = port,
-                    .path = std::move(path),
-                    .openError = err,
-                    .openFailures = faults.size(),
-                    .silent = std::move(silent)};
-    }
-    return {.kind = TDeviceFailureKind::NoPortAnswered, .silent = std::move(silent)};
+    if (!faults.empty())
+        return {.kind = TDeviceFailureKind::OpenFailedElsewhereSilent,
+                .port = faults.front().first,
+                .openError = faults.front().second,
+                .openFailures = faults.size(),
+                .silent = scan.opened};
+    return {.kind = TDeviceFailureKind::NoPortAnswered, .silent = scan.opened};
 }
 
-TDeviceFailureKind TDeviceLink::Query(uint8_t code, TReply& reply) {
-    return Transact(IOPack.ComID, QueryFrame(code), reply);
+TDeviceFailureKind TDeviceLink::Query(TComPort& port, uint8_t code, TReply& reply) {
+    return SendCmd(port, QueryFrame(code), reply);
 }
 
-void TDeviceLink::DiscardInput(int32_t port) {
-    if (!Com.ClearCom(port, 0))
-        Com.DelayMs(DeviceLimits::SettlePause);
+void TDeviceLink::DiscardInput(TComPort& port) {
+    if (!port.ClearCom(0))
+        port.DelayMs(DeviceLimits::SettlePause);
 }
 
-void TDeviceLink::StartSequence(int32_t port) {
-    Com.SetComDTR(port, 0);
-    Com.DelayMs(DeviceLimits::SettlePause);
+void TDeviceLink::StartSequence(TComPort& port) {
+    port.SetComDTR(0);
+    port.DelayMs(DeviceLimits::SettlePause);
     DiscardInput(port);
 }
 
-TDeviceLink::TProbe TDeviceLink::ProbeCom(int32_t port, int polls) {
-    TOpenCom open(Com, port, IOPack.Baud);
-    if (!open.IsOpen())
-        return {.opened = false, .openError = Com.LastOpenError()};
-    Com.SetComDTR(port, 0);
+TDeviceLink::TProbe TDeviceLink::ProbeCom(const TPortId& port, std::chrono::microseconds wait) {
+    TComPort com(window_);
+    if (!com.OpenCom(port.path, IOPack.Baud))
+        return {.opened = false, .openError = com.LastOpenError()};
+    com.SetComDTR(0);
     uint8_t ack = 0;
-    if (!SendFrame(port, ProbeFrame()) ||
-        !Com.ReadComWithin(port, &ack, 1, {polls, DeviceLimits::ReplyPollPause}))
+    if (!SendFrame(com, ProbeFrame()) || !com.ReadComWithin(&ack, 1, wait))
         return {.opened = true};
     const uint8_t value = AckValue(ack, IOPack.Key);
     return {
@@ -137,14 +102,17 @@ TDeviceLink::TProbe TDeviceLink::ProbeCom(int32_t port, int polls) {
 
 TDeviceLink::TScan TDeviceLink::Scan(bool all) {
     TScan scan;
-    std::vector<int32_t> silent; // opened, and nothing came back in time
-    const int32_t first = onlyPort_ != 0 ? onlyPort_ : 1;
-    const int32_t last = onlyPort_ != 0 ? onlyPort_ : ComPortCount;
-    for (int32_t port = first; port <= last; ++port) {
-        const TProbe probe = ProbeCom(port, DeviceLimits::ProbePolls);
-        // Numbers without a device fail with ENOENT at once; anything else is worth naming.
-        if (!probe.opened && (probe.openError != ENOENT || port == onlyPort_))
+    std::vector<TPortId> silent; // opened, and nothing came back in time
+    // One listing for the whole scan: every probe opens the path it names.
+    const std::vector<TPortId> ports =
+        onlyPort_ ? std::vector<TPortId>{*onlyPort_} : ListSerialPorts();
+    for (const TPortId& port : ports) {
+        const TProbe probe = ProbeCom(port, DeviceLimits::ProbeWait);
+        // Listed paths without a device fail with ENOENT at once; anything else is worth naming.
+        if (!probe.opened && (probe.openError != ENOENT || onlyPort_))
             scan.openFaults.emplace_back(port, probe.openError);
+        if (probe.opened)
+            scan.opened.push_back(port);
         if (probe.opened && !probe.replied)
             silent.push_back(port);
         if (probe.answered) {
@@ -157,19 +125,20 @@ TDeviceLink::TScan TDeviceLink::Scan(bool all) {
     // look the scan gives every port. When no port answered, the silent ones are asked once more
     // and given as long as a command's reply.
     for (size_t i = 0; i < silent.size() && scan.answering.empty(); ++i)
-        if (ProbeCom(silent[i], DeviceLimits::ReplyPolls).answered)
+        if (ProbeCom(silent[i], DeviceLimits::ReplyWait).answered)
             scan.answering.push_back(silent[i]);
     return scan;
 }
 
-TDeviceLink::TScan TDeviceLink::FindDevice() {
-    TScan scan = Scan(false);
-    if (!scan.answering.empty())
-        IOPack.ComID = static_cast<uint16_t>(scan.answering.front());
-    return scan;
+TDeviceFailure TDeviceLink::ScanCom() {
+    const TScan scan = Scan(false);
+    if (scan.answering.empty())
+        return ScanFailure(scan);
+    IOPack.ComID = scan.answering.front();
+    return {};
 }
 
-std::vector<int32_t> TDeviceLink::AnsweringPorts() {
+std::vector<TPortId> TDeviceLink::AnsweringPorts() {
     if (IOPack.Baud == 0)
         IOPack.Baud = DeviceBaud;
     return Scan(true).answering;
@@ -180,11 +149,11 @@ bool TDeviceLink::ConnectDevice() {
     IOPack.Baud = DeviceBaud;
     // A failed scan leaves the port of an earlier run, which is tried below (unless the user
     // named another one). Then the scan's cause is the one that counts.
-    const TScan scan = FindDevice();
-    const bool probed = !scan.answering.empty();
+    TDeviceFailure scanned = ScanCom();
+    const bool probed = !scanned.Failed();
     if (!probed) {
-        Record(ScanFailure(scan));
-        if (onlyPort_ != 0 && IOPack.ComID != onlyPort_)
+        Record(std::move(scanned));
+        if (IOPack.ComID.path.empty() || (onlyPort_ && IOPack.ComID.path != onlyPort_->path))
             return false;
     }
     TDeviceFailure failure = Identify(IOPack.ComID, probed);
@@ -195,39 +164,38 @@ bool TDeviceLink::ConnectDevice() {
     return ok;
 }
 
-TDeviceFailure TDeviceLink::Identify(int32_t port, bool probed) {
+TDeviceFailure TDeviceLink::Identify(const TPortId& port, bool probed) {
     auto fail = [&](uint8_t code, TDeviceFailureKind how) {
         return CommandFailure(port, code, how, probed);
     };
-    TOpenCom open(Com, port, IOPack.Baud);
-    if (!open.IsOpen())
-        return OpenFailure(port);
-    StartSequence(open.Port());
+    TComPort com(window_);
+    if (!com.OpenCom(port.path, IOPack.Baud))
+        return OpenFailure(port, com.LastOpenError());
+    StartSequence(com);
     TReply reply{};
-    if (auto how = Query(Command::Reset, reply); how != TDeviceFailureKind::None)
+    if (auto how = Query(com, Command::Reset, reply); how != TDeviceFailureKind::None)
         return fail(Command::Reset, how);
-    Com.DelayMs(DeviceLimits::ResetPause);
-    if (!ReadCounters()) // tolerated: drop whatever half reply came
-        DiscardInput(open.Port());
-    ReadCID(); // tolerated
-    if (auto how = Read(Command::ReadDevID); how != TDeviceFailureKind::None)
+    com.DelayMs(DeviceLimits::ResetPause);
+    // A failed read of the counters is tolerated: whatever half reply came is dropped.
+    if (Read(com, Command::ReadCounters) != TDeviceFailureKind::None)
+        DiscardInput(com);
+    Read(com, Command::ReadCID); // tolerated
+    if (auto how = Read(com, Command::ReadDevID); how != TDeviceFailureKind::None)
         return fail(Command::ReadDevID, how);
-    if (auto how = ExchangeKey(); how != TDeviceFailureKind::None) {
-        open.ClearDtrOnFailure();
+    if (auto how = SendKey(com); how != TDeviceFailureKind::None) {
+        com.ClearDtrOnFailure();
         return fail(Command::KeyExchange, how);
     }
     for (uint8_t code : {Command::ReadTypeText, Command::ReadUseCount})
-        if (auto how = Read(code); how != TDeviceFailureKind::None)
+        if (auto how = Read(com, code); how != TDeviceFailureKind::None)
             return fail(code, how);
-    if (auto how = Query(Command::Reset, reply); how != TDeviceFailureKind::None)
+    if (auto how = Query(com, Command::Reset, reply); how != TDeviceFailureKind::None)
         return fail(Command::Reset, how);
-    if (!open.Close())
-        return {
-            .kind = TDeviceFailureKind::CloseFailed, .port = port, .path = PortDevicePath(port)};
+    com.CloseCom();
     return {};
 }
 
-TDeviceFailureKind TDeviceLink::Read(uint8_t code) {
+TDeviceFailureKind TDeviceLink::Read(TComPort& port, uint8_t code) {
     // What a failed read leaves: counters 0, an empty identity; identity bytes and text stay.
     switch (code) {
     case Command::ReadCounters:
@@ -243,7 +211,7 @@ TDeviceFailureKind TDeviceLink::Read(uint8_t code) {
         break;
     }
     TReply reply{};
-    if (auto how = Query(code, reply); how != TDeviceFailureKind::None)
+    if (auto how = Query(port, code, reply); how != TDeviceFailureKind::None)
         return how;
     switch (code) {
     case Command::ReadCounters:
@@ -269,7 +237,7 @@ TDeviceFailureKind TDeviceLink::Read(uint8_t code) {
     return TDeviceFailureKind::None;
 }
 
-TDeviceFailureKind TDeviceLink::ExchangeKey() {
+TDeviceFailureKind TDeviceLink::SendKey(TComPort& port) {
     TFrame frame{};
     frame[0] = Command::KeyExchange;
     for (size_t i = 0; i < 8 && i < IOPack.DevID.size(); ++i)
@@ -278,10 +246,5 @@ TDeviceFailureKind TDeviceLink::ExchangeKey() {
     IOPack.Key = DrawKey();
     frame[9] = IOPack.Key;
     TReply reply{};
-    return Transact(IOPack.ComID, frame, reply);
-}
-
-bool TDeviceLink::SendCmd0B() {
-    TReply reply{};
-    return Query(Command::Reset, reply) == TDeviceFailureKind::None;
+    return SendCmd(port, frame, reply);
 }

@@ -1,6 +1,5 @@
 // Programming a firmware image into the device: start command, acknowledged data frames, reset.
 #include "DeviceLink.h"
-#include "PortNames.h"
 #include "TimeLimits.h"
 #include <algorithm>
 #include <limits>
@@ -8,9 +7,6 @@
 #include <optional>
 #include <utility>
 #include <vector>
-
-using std::chrono::duration_cast;
-using std::chrono::microseconds;
 
 namespace {
 
@@ -40,54 +36,39 @@ std::optional<TKindInfo> KindInfo(uint8_t imageKind) {
 
 } // namespace
 
-TDeviceFailureKind TDeviceLink::StartDownload(uint32_t startAddress, uint8_t modelFlag,
-                                              uint8_t imageKind) {
+TDeviceFailureKind TDeviceLink::SendDownloadStart(TComPort& port, uint32_t startAddress,
+                                                  uint8_t modelFlag, uint8_t imageKind) {
     TReply reply{};
-    return Transact(IOPack.ComID,
-                    DownloadStartFrame(startAddress, modelFlag, IOPack.PackLen, imageKind), reply);
+    return SendCmd(port, DownloadStartFrame(startAddress, modelFlag, IOPack.PackLen, imageKind),
+                   reply);
 }
 
-void TDeviceLink::SetDataSum(uint8_t n) {
-    uint16_t sum = ByteSum(SendBuf.data(), n + 3);
-    SendBuf[n + 3] = static_cast<uint8_t>(sum >> 8);
-    SendBuf[n + 4] = static_cast<uint8_t>(sum & 0xFF);
+bool TDeviceLink::SendDataFrame(TComPort& port) {
+    SetDataSum(SendBuf, IOPack.PackLen);
+    return port.WriteComBuf(SendBuf.data(), IOPack.PackLen + 4);
 }
 
-bool TDeviceLink::SendDataFrame() {
-    SetDataSum(IOPack.PackLen);
-    return Com.WriteComBuf(IOPack.ComID, SendBuf.data(), IOPack.PackLen + 4);
-}
-
-TDeviceFailureKind TDeviceLink::TakeBlockAck() {
-    const int32_t port = IOPack.ComID;
+TDeviceFailureKind TDeviceLink::WaitBlockAck(TComPort& port) {
     const auto deadline = comsys::Now() + DeviceLimits::BlockAckLimit;
     for (bool last = false;;) {
-        int32_t waiting = Com.ComInCount(port);
+        int32_t waiting = port.ComInCount();
         if (waiting == 1) {
             bool ok =
-                AckValue(static_cast<uint8_t>(Com.ReadComByte(port)), IOPack.Key) == AckDataFrame;
+                AckValue(static_cast<uint8_t>(port.ReadComByte()), IOPack.Key) == AckDataFrame;
             return ok ? TDeviceFailureKind::None : TDeviceFailureKind::BadReply;
         }
         if (waiting > 1) // the device answers a frame with exactly one byte
             return TDeviceFailureKind::BadReply;
         if (last)
             return TDeviceFailureKind::NoReply;
-        auto left = duration_cast<microseconds>(deadline - comsys::Now());
-        // After the limit, or when the line cannot deliver any more, look once more and stop.
-        if (left <= microseconds{0} || !Com.WaitComInput(port, left))
+        // After the deadline, or when the line cannot deliver any more, look once more and stop.
+        if (comsys::Now() >= deadline || !port.WaitComInput(deadline))
             last = true;
     }
 }
 
-bool TDeviceLink::SendFirmwareBlocks(TProgressBar* bar, const uint8_t* buffer, int32_t p) {
-    TDeviceFailure failure = SendBlocks(bar, buffer, p);
-    if (!failure.Failed())
-        return true;
-    Record(std::move(failure));
-    return false;
-}
-
-TDeviceFailure TDeviceLink::SendBlocks(TProgressBar* bar, const uint8_t* buffer, int32_t p) {
+TDeviceFailure TDeviceLink::SendFirmwareBlocks(TComPort& port, TProgressBar* bar,
+                                               const uint8_t* buffer, int32_t p) {
     const int32_t block = IOPack.PackLen + 1;
     if (bar) {
         bar->SetMax(p);
@@ -101,11 +82,10 @@ TDeviceFailure TDeviceLink::SendBlocks(TProgressBar* bar, const uint8_t* buffer,
         SendBuf[1] = IOPack.PackLen;
         std::copy(buffer + offset, buffer + offset + take, SendBuf.begin() + 2);
         const TDeviceFailureKind how =
-            SendDataFrame() ? TakeBlockAck() : TDeviceFailureKind::WriteFailed;
+            SendDataFrame(port) ? WaitBlockAck(port) : TDeviceFailureKind::WriteFailed;
         if (how != TDeviceFailureKind::None)
             return {.kind = how,
                     .port = IOPack.ComID,
-                    .path = PortDevicePath(IOPack.ComID),
                     .code = Command::DataFrame,
                     .frame = {.number = offset / block + 1,
                               .count = (p + block - 1) / block,
@@ -132,14 +112,16 @@ TDeviceFailure TDeviceLink::Program(TProgressBar* bar, const std::string& device
         return {.kind = TDeviceFailureKind::EmptyImage};
     IOPack.ProgressBar = bar;
     const uint8_t modelFlag = ModelFlagOf(deviceType);
-    TOpenCom open(Com, IOPack.ComID, IOPack.Baud);
-    if (!open.IsOpen())
-        return OpenFailure(IOPack.ComID);
-    open.ClearDtrOnFailure(); // every failure from here on leaves the line with DTR off
-    StartSequence(open.Port());
-    ReadCID(); // refreshes the identity bytes; not needed for the transfer
-    if (auto how = ExchangeKey(); how != TDeviceFailureKind::None)
-        return CommandFailure(open.Port(), Command::KeyExchange, how, false);
+    // The path discovery found: a port list that changed since then does not send the image to
+    // another device, and a device that is gone fails as such.
+    TComPort com(window_);
+    if (!com.OpenCom(IOPack.ComID.path, IOPack.Baud))
+        return OpenFailure(IOPack.ComID, com.LastOpenError());
+    com.ClearDtrOnFailure(); // every failure from here on leaves the line with DTR off
+    StartSequence(com);
+    Read(com, Command::ReadCID); // refreshes the identity bytes; not needed for the transfer
+    if (auto how = SendKey(com); how != TDeviceFailureKind::None)
+        return CommandFailure(IOPack.ComID, Command::KeyExchange, how, false);
     // Readied before the start command so the first data frame follows its acknowledgement at
     // once.
     std::vector<uint8_t> buffer;
@@ -147,7 +129,7 @@ TDeviceFailure TDeviceLink::Program(TProgressBar* bar, const std::string& device
             ReadyImage(deviceType, modelFlag, image, length, imageKind, buffer);
         refused.Failed())
         return refused;
-    return Transfer(open, bar, buffer, startAddress, modelFlag, imageKind);
+    return Transfer(com, bar, buffer, startAddress, modelFlag, imageKind);
 }
 
 TDeviceFailure TDeviceLink::ReadyImage(const std::string& deviceType, uint8_t modelFlag,
@@ -173,20 +155,20 @@ TDeviceFailure TDeviceLink::ReadyImage(const std::string& deviceType, uint8_t mo
     return {};
 }
 
-TDeviceFailure TDeviceLink::Transfer(TOpenCom& open, TProgressBar* bar,
+TDeviceFailure TDeviceLink::Transfer(TComPort& port, TProgressBar* bar,
                                      const std::vector<uint8_t>& buffer, uint32_t startAddress,
                                      uint8_t modelFlag, uint8_t imageKind) {
-    if (auto how = StartDownload(startAddress, modelFlag, imageKind);
+    if (auto how = SendDownloadStart(port, startAddress, modelFlag, imageKind);
         how != TDeviceFailureKind::None)
-        return CommandFailure(open.Port(), Command::StartProgramming, how, false);
+        return CommandFailure(IOPack.ComID, Command::StartProgramming, how, false);
     if (TDeviceFailure failure =
-            SendBlocks(bar, buffer.data(), static_cast<int32_t>(buffer.size()));
+            SendFirmwareBlocks(port, bar, buffer.data(), static_cast<int32_t>(buffer.size()));
         failure.Failed())
         return failure;
-    Com.SetComDTR(open.Port(), 0);
+    port.SetComDTR(0);
     TReply reply{};
-    if (auto how = Query(Command::Reset, reply); how != TDeviceFailureKind::None)
-        return CommandFailure(open.Port(), Command::Reset, how, false); // DTR off once more
-    open.Close();
+    if (auto how = Query(port, Command::Reset, reply); how != TDeviceFailureKind::None)
+        return CommandFailure(IOPack.ComID, Command::Reset, how, false); // DTR off once more
+    port.CloseCom();
     return {};
 }

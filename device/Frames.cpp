@@ -58,6 +58,12 @@ TFrame WithSum(TFrame frame) {
     return frame;
 }
 
+void SetDataSum(TSendBuf& frame, uint8_t n) {
+    uint16_t sum = ByteSum(frame.data(), n + 3);
+    frame[n + 3] = static_cast<uint8_t>(sum >> 8);
+    frame[n + 4] = static_cast<uint8_t>(sum & 0xFF);
+}
+
 uint8_t ModelFlagOf(const std::string& deviceType) {
     return deviceType == "QX40" ? ModelFlagQX40 : 0;
 }

@@ -33,6 +33,9 @@ bool CheckSumN(const uint8_t* reply, int32_t n);
 uint8_t AckValue(uint8_t b, uint8_t key);
 // The frame with its sum in bytes 10 and 11 (whatever they held).
 TFrame WithSum(TFrame frame);
+// Completes the data frame of block length n + 1 in `frame`: the sum of bytes 0..n+2 into bytes
+// n + 3 (high) and n + 4 (low).
+void SetDataSum(TSendBuf& frame, uint8_t n);
 // ModelFlagQX40 for the device type text "QX40" exactly, otherwise 0.
 uint8_t ModelFlagOf(const std::string& deviceType);
 // The start command frame of programming (sum not yet filled in).

@@ -1,7 +1,8 @@
 #pragma once
 // The device session record: what discovery learns about the device and what programming reuses.
-// Each device link holds one; IOPack is the default link's, used by one action at a time on the
-// window's thread.
+// Each device link holds one.
+#include "PortNames.h"
+
 #include <array>
 #include <cstdint>
 #include <string>
@@ -9,7 +10,7 @@
 class TProgressBar;
 
 struct TIOPack {
-    uint16_t ComID = 0;   // port number of the device, 1..256 (0: none found yet)
+    TPortId ComID;        // the device's port: its path and number (no path: none found yet)
     uint8_t Key = 0;      // session key 0..254; its low nibble decodes every acknowledgement
     uint8_t PackLen = 0;  // data bytes per programming block minus one
     std::string TypeText; // 9 characters: type (4), software version (4), hardware version (1)
@@ -32,5 +33,3 @@ inline TTypeFields TypeFields(const std::string& typeText) {
     };
     return {part(0, 4), part(4, 4), part(8, 1)};
 }
-
-extern TIOPack& IOPack;

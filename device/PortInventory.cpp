@@ -1,6 +1,5 @@
 // The texts of ports and their failures, the same on every platform.
 #include "PortInventory.h"
-#include "PortNames.h"
 
 #include <cerrno>
 #include <cstring>
@@ -20,27 +19,37 @@ std::string PortDescription(const TPortInfo& info) {
     return text;
 }
 
+namespace {
+
+// The path where it says more than the name (not \\.\COM5), then the description.
+std::string Details(const TPortId& port) {
+    const std::string name = ComPortName(port.number);
+    std::string text = port.path == name || port.path == "\\\\.\\" + name ? "" : port.path;
+    if (!port.description.empty())
+        text += (text.empty() ? "" : "  ") + port.description;
+    return text;
+}
+
+} // namespace
+
+std::string PortTip(const TPortId& port) {
+    const std::string text = Details(port);
+    return text.empty() ? port.Name() : text;
+}
+
 std::string PortOverview(int32_t selected) {
-    const std::vector<TPortInfo> ports = DescribePorts();
-    // The path only where it says more than the name (not \\.\COM5), then the description.
-    auto details = [](int32_t number, const std::string& path, const std::string& description) {
-        const std::string name = ComPortName(number);
-        std::string text = path == name || path == "\\\\.\\" + name ? "" : path;
-        if (!description.empty())
-            text += (text.empty() ? "" : "  ") + description;
-        return text;
-    };
     if (selected > 0) {
         // A port no longer among those there are: its path, as far as it has one.
-        std::string text = details(selected, PortDevicePath(selected), {});
-        for (const TPortInfo& info : ports)
-            if (info.number == selected)
-                text = details(selected, info.path, PortDescription(info));
-        return text.empty() ? ComPortName(selected) : text;
+        TPortId port{.number = selected};
+        for (const TPortId& listed : ListSerialPorts())
+            if (listed.number == selected)
+                port = listed;
+        return PortTip(port);
     }
     std::string text;
-    for (const TPortInfo& info : ports) {
-        const std::string line = details(info.number, info.path, PortDescription(info));
+    for (const TPortInfo& info : DescribePorts()) {
+        const std::string line = Details(
+            {.path = info.path, .number = info.number, .description = PortDescription(info)});
         text += (text.empty() ? "" : "\n") + ComPortName(info.number) +
                 (line.empty() ? "" : "  " + line);
     }

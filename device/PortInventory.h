@@ -4,6 +4,8 @@
 // sysfs under the directory of KESTREL_SYSFS_ROOT (default /sys), so that tests can give a tree of
 // their own; on Windows from the device list (SetupAPI, read by PortInventoryRecords.h). One file
 // per platform (PortInventory_posix.cpp, PortInventory_win32.cpp) beside the portable texts.
+#include "PortNames.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -20,6 +22,10 @@ struct TPortInfo {
     std::string openError; // why this process could not look at the port (e.g. permission)
 };
 
+// The ports a search for the device tries, listed once for it: every entry of SerialPortPaths()
+// that names a device (on Windows every COM port, \\.\COM1 to \\.\COM256), in the order of their
+// numbers, each with what the system says about it when it exists. None is opened.
+std::vector<TPortId> ListSerialPorts();
 // Every serial port of SerialPortPaths() that exists (on Windows: the COM ports that exist or that
 // the device list names), by number, with what the system says about it. None is opened.
 std::vector<TPortInfo> DescribePorts();
@@ -30,8 +36,11 @@ std::vector<TPortInfo> ListPorts();
 // What the system says about a port, one line: "USB 1a86:7523, USB-SERIAL CH340 (COM5)",
 // "USB 1a86:7523, QinHeng Electronics, USB Serial, serial 0001"; empty when it says nothing.
 std::string PortDescription(const TPortInfo& info);
-// The text of a port box's tooltip: for port `selected` its path and description ("/dev/ttyUSB0
-// USB 1a86:7523, ..."; on Windows, where the path only repeats the name, the description); for 0
+// The text of a port box's tooltip for one port: its path and description ("/dev/ttyUSB0  USB
+// 1a86:7523, ..."; on Windows, where the path only repeats the name, the description); its name
+// when neither says more.
+std::string PortTip(const TPortId& port);
+// The tooltip as the box is hovered: PortTip of port `selected` as the system has it now; for 0
 // (no port chosen) every port of DescribePorts(), one a line ("COM5  USB 1a86:7523, ..."), so
 // that the user can tell which one is the bridge.
 std::string PortOverview(int32_t selected);

@@ -1,7 +1,7 @@
 // Windows' answers about its communication ports, as text: names, hardware ids, merging.
 #include "PortInventoryRecords.h"
 
-#include "COMFunAPI.h"
+#include "PortNames.h"
 
 #include <algorithm>
 #include <cctype>

@@ -237,19 +237,41 @@ std::string UnnamedHolderNote() {
     return {};
 }
 
-std::vector<TPortInfo> DescribePorts() {
+namespace {
+
+// The entries of SerialPortPaths() that name a device (only those that exist, with
+// `existingOnly`), each that exists with its USB details.
+std::vector<TPortInfo> NumberedPorts(bool existingOnly) {
     std::vector<TPortInfo> ports;
-    std::vector<std::string> paths = SerialPortPaths();
-    for (size_t i = 0; i < paths.size() && i < 256; ++i) {
-        if (!PortExists(paths[i]))
+    const std::vector<std::string> paths = SerialPortPaths();
+    for (size_t i = 0; i < paths.size() && i < static_cast<size_t>(ComPortCount); ++i) {
+        if (paths[i].empty())
+            continue;
+        const bool exists = PortExists(paths[i]);
+        if (!exists && existingOnly)
             continue;
         TPortInfo info;
         info.number = static_cast<int32_t>(i + 1);
         info.path = paths[i];
-        FillUsbDetails(info);
+        if (exists)
+            FillUsbDetails(info);
         ports.push_back(std::move(info));
     }
     return ports;
+}
+
+} // namespace
+
+std::vector<TPortId> ListSerialPorts() {
+    std::vector<TPortId> ports;
+    for (const TPortInfo& info : NumberedPorts(false))
+        ports.push_back(
+            {.path = info.path, .number = info.number, .description = PortDescription(info)});
+    return ports;
+}
+
+std::vector<TPortInfo> DescribePorts() {
+    return NumberedPorts(true);
 }
 
 std::vector<TPortInfo> ListPorts() {

@@ -1,7 +1,6 @@
 // The communication ports of a Windows system: the COM ports defined as DOS devices, and what the
 // device list (SetupAPI, the Ports class) says about them: the name Windows gives each port and,
 // for a USB bridge, its vendor and product ids.
-#include "COMFunAPI.h"
 #include "OwnedHandle.h"
 #include "PortInventory.h"
 #include "PortInventoryRecords.h"
@@ -128,6 +127,19 @@ std::string PortGroup(const std::string&) {
 
 std::string InstalledUdevRule() {
     return {};
+}
+
+std::vector<TPortId> ListSerialPorts() {
+    const std::vector<TPortInfo> known = DescribePorts();
+    std::vector<TPortId> ports;
+    for (const std::string& path : SerialPortPaths()) {
+        TPortId port{.path = path, .number = ComNumber(path)};
+        for (const TPortInfo& info : known)
+            if (info.number == port.number)
+                port.description = PortDescription(info);
+        ports.push_back(std::move(port));
+    }
+    return ports;
 }
 
 std::vector<TPortInfo> DescribePorts() {

@@ -1,30 +1,12 @@
 // Port numbers to serial devices: naming and order; the list itself is one file per platform.
 #include "PortNames.h"
-#include "COMFunAPI.h"
 #include "SystemText.h"
 #include <algorithm>
 #include <filesystem>
 #include <tuple>
 
-namespace {
-
-// The device AdmitOutsidePort placed, and its number (0: none).
-struct TOutsidePort {
-    int32_t number = 0;
-    std::string path;
-};
-TOutsidePort& OutsidePort() {
-    static TOutsidePort port;
-    return port;
-}
-
-} // namespace
-
-std::string ComPortName(int32_t port) {
-    // A device outside the list is known to the user by its path, never by a borrowed number.
-    if (IsOutsidePort(port))
-        return OutsidePort().path;
-    return "COM" + std::to_string(port);
+std::string ComPortName(int32_t number) {
+    return "COM" + std::to_string(number);
 }
 
 namespace {
@@ -71,17 +53,6 @@ bool SerialPortBefore(const std::string& a, const std::string& b) {
            std::tuple(Group(nb), pb.stem, pb.numbered, pb.number, nb);
 }
 
-std::string PortDevicePath(int32_t port) {
-    if (port < 1 || port > ComPortCount)
-        return {};
-    if (IsOutsidePort(port))
-        return OutsidePort().path;
-    std::vector<std::string> paths = SerialPortPaths();
-    if (static_cast<size_t>(port) > paths.size())
-        return {};
-    return paths[static_cast<size_t>(port) - 1];
-}
-
 namespace {
 
 // The canonical form of a path (links resolved), or the path itself when it has none.
@@ -98,7 +69,8 @@ bool AllDigits(const std::string& text) {
 
 } // namespace
 
-int32_t PortNumberFromArgument(const std::string& arg, std::string& error) {
+std::optional<TPortId> PortFromArgument(const std::string& arg, const std::vector<TPortId>& listed,
+                                        std::string& error) {
     static const std::string seeList = " (`kestrel-cli ports` lists them)";
     error.clear();
     std::string digits = arg;
@@ -107,42 +79,29 @@ int32_t PortNumberFromArgument(const std::string& arg, std::string& error) {
         digits = arg.substr(3);
     if (AllDigits(digits)) {
         long number = std::stol(digits);
-        if (number >= 1 && number <= ComPortCount)
-            return static_cast<int32_t>(number);
-        error = "port " + arg + " is out of range: port numbers go from 1 to " +
-                std::to_string(ComPortCount) + seeList;
-        return 0;
+        if (number < 1 || number > ComPortCount) {
+            error = "port " + arg + " is out of range: port numbers go from 1 to " +
+                    std::to_string(ComPortCount) + seeList;
+            return std::nullopt;
+        }
+        for (const TPortId& port : listed)
+            if (port.number == number)
+                return port;
+        return TPortId{.number = static_cast<int32_t>(number)};
     }
     if (arg.find('/') == std::string::npos && arg.find('\\') == std::string::npos) {
         error = arg + " is neither a port number (1 to " + std::to_string(ComPortCount) +
                 ") nor a device path" + seeList;
-        return 0;
+        return std::nullopt;
     }
     const std::string wanted = Canonical(arg);
-    std::vector<std::string> paths = SerialPortPaths();
-    for (size_t i = 0; i < paths.size() && i < static_cast<size_t>(ComPortCount); ++i)
-        if (!paths[i].empty() && (paths[i] == arg || Canonical(paths[i]) == wanted))
-            return static_cast<int32_t>(i + 1);
+    for (const TPortId& port : listed)
+        if (port.path == arg || Canonical(port.path) == wanted)
+            return port;
     std::error_code ec;
     if (!std::filesystem::exists(Utf8Path(arg), ec))
         error = arg + ": no such device" + seeList;
     else
         error = arg + " is not one of the serial ports" + seeList;
-    return 0;
-}
-
-int32_t AdmitOutsidePort(const std::string& path) {
-    std::vector<std::string> paths = SerialPortPaths();
-    for (int32_t port = 1; port <= ComPortCount; ++port) {
-        size_t index = static_cast<size_t>(port) - 1;
-        if (index >= paths.size() || paths[index].empty()) {
-            OutsidePort() = {port, path};
-            return port;
-        }
-    }
-    return 0;
-}
-
-bool IsOutsidePort(int32_t port) {
-    return port != 0 && port == OutsidePort().number;
+    return std::nullopt;
 }

@@ -1,5 +1,4 @@
 // The serial devices of a POSIX system, or the list of KESTREL_PORTS.
-#include "COMFunAPI.h"
 #include "OwnedHandle.h"
 #include "PortNames.h"
 #include "SystemText.h"

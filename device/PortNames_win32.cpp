@@ -1,6 +1,5 @@
 // Port numbers on Windows: port N is the communication port \\.\COMN (the form that also
 // reaches COM10 and above); KESTREL_PORTS is not used.
-#include "COMFunAPI.h"
 #include "PortNames.h"
 
 std::vector<std::string> SerialPortPaths() {

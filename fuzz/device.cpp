@@ -3,12 +3,12 @@
 // (comsys, ComSystem.h): its clock moves only when the link sleeps or waits, so an input runs in
 // microseconds however long the link would wait on a real line.
 //
-// Input: byte 0 the port the device answers on (1..8), byte 1 what is done (bit 0: connect,
-// bit 1: program; bit 2: device type "QX40", else "QX41"), byte 2 the image kind (0..5), bytes
-// 3-4 the image length (1..2048), then what the device sends: arrivals, each a count byte and
-// that many bytes (255: the line hangs up). An arrival becomes visible when the link looks at an
-// empty input queue. One-byte reads are acknowledgements: the script holds their decoded value,
-// encoded here with the key the link last sent, so that a run does not depend on the link's
+// Input: byte 0 the port the device answers on (1..8 of the ports listed here), byte 1 what is done
+// (bit 0: connect, bit 1: program; bit 2: device type "QX40", else "QX41"), byte 2 the image kind
+// (0..5), bytes 3-4 the image length (1..2048), then what the device sends: arrivals, each a count
+// byte and that many bytes (255: the line hangs up). An arrival becomes visible when the link looks
+// at an empty input queue. One-byte reads are acknowledgements: the script holds their decoded
+// value, encoded here with the key the link last sent, so that a run does not depend on the link's
 // random key.
 //
 // Checked beyond the sanitizers: every port opened is closed again when an operation returns,
@@ -20,9 +20,11 @@
 
 #include <sched.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -32,6 +34,14 @@ using namespace std::chrono_literals;
 
 // More port calls than any input needs; beyond it the link is taken to be spinning.
 constexpr long kMaxPortCalls = 2'000'000;
+
+// The ports the link lists, in KESTREL_PORTS: port N is kPortPrefix followed by N.
+constexpr std::string_view kPortPrefix = "/fuzz/port";
+constexpr int kPorts = 8;
+
+std::string PortPath(int32_t port) {
+    return std::string(kPortPrefix) + std::to_string(port);
+}
 
 struct TScript {
     int32_t devicePort = 1;
@@ -91,13 +101,15 @@ void Looked() {
 
 namespace comsys {
 
-Handle Open(int32_t port, int32_t, uint8_t) {
+Handle Open(const std::string& path, int32_t, uint8_t) {
     Step();
-    if (port != Script().devicePort)
+    if (path != PortPath(Script().devicePort)) {
+        errno = ENOENT;
         return InvalidHandle;
+    }
     ++Script().open;
     Script().visible.clear();
-    return 100 + port;
+    return 100 + Script().devicePort;
 }
 
 bool Close(Handle h) {
@@ -193,8 +205,16 @@ extern "C" int sched_yield() noexcept {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
     if (size < 5)
         return 0;
+    static const bool listed = [] {
+        std::string ports;
+        for (int32_t port = 1; port <= kPorts; ++port)
+            ports += (port > 1 ? ":" : "") + PortPath(port);
+        return setenv("KESTREL_PORTS", ports.c_str(), 1) == 0;
+    }();
+    if (!listed)
+        Fail("KESTREL_PORTS could not be set");
     Script() = TScript{};
-    Script().devicePort = 1 + bytes[0] % 8;
+    Script().devicePort = 1 + bytes[0] % kPorts;
     const uint8_t what = bytes[1];
     const uint8_t kind = bytes[2] % 6;
     const int32_t length = 1 + (bytes[3] | bytes[4] << 8) % 2048;
@@ -208,7 +228,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size) {
             Fail("a port stayed open after ConnectDevice");
     }
     if (what & 2) {
-        link.IOPack.ComID = static_cast<uint16_t>(Script().devicePort);
+        link.IOPack.ComID = {.path = PortPath(Script().devicePort), .number = Script().devicePort};
         link.IOPack.Baud = DeviceBaud;
         TMemoryStream image;
         for (int32_t i = 0; i < length; ++i) {

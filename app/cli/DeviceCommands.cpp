@@ -2,7 +2,6 @@
 
 #include "Dialogue.h"
 #include "Interrupt.h"
-#include "PortNames.h"
 #include "SystemText.h"
 
 #include <cerrno>
@@ -48,7 +47,7 @@ bool Connect(TCliRun& run, TDeviceLink& device, bool deviceLines) {
         run.Say("device type: " + type);
         window.ShowStatus(WorkflowText::Connected);
     } else {
-        window.ShowStatus(ComPortName(found.ComID) + " " + type + " " + WorkflowText::Connected);
+        window.ShowStatus(found.ComID.Name() + " " + type + " " + WorkflowText::Connected);
         run.Detail(PortLine(found.ComID));
     }
     return true;
@@ -63,11 +62,10 @@ int Interrupted(TCliRun& run, const std::string& what) {
 
 } // namespace
 
-std::string PortLine(int comId) {
-    if (IsOutsidePort(comId))
-        return "port: " + PortDevicePath(comId) + " (not in the numbered list)";
-    return "port: " + std::to_string(comId) + " (" + ComPortName(comId) + ", " +
-           PortDevicePath(comId) + ")";
+std::string PortLine(const TPortId& port) {
+    if (port.number == 0)
+        return "port: " + port.path + " (not in the numbered list)";
+    return "port: " + std::to_string(port.number) + " (" + port.Name() + ", " + port.path + ")";
 }
 
 TJson StatementJson(const TReleaseStatement& statement) {
@@ -86,11 +84,11 @@ TJson DeviceJson(const TIOPack& d) {
         bytes += Hex2(b);
     TJson json = TJson::Object();
     // A device outside the numbered list has no number of its own, only its path.
-    if (IsOutsidePort(d.ComID))
+    if (d.ComID.number == 0)
         json.AddNull("port").AddNull("port_name");
     else
-        json.Add("port", int(d.ComID)).Add("port_name", ComPortName(d.ComID));
-    return json.Add("path", PortDevicePath(d.ComID))
+        json.Add("port", int(d.ComID.number)).Add("port_name", d.ComID.Name());
+    return json.Add("path", d.ComID.path)
         .Add("type", parts.type)
         .Add("software_version", parts.software)
         .Add("hardware_version", parts.hardware)
@@ -104,20 +102,21 @@ namespace {
 
 // Warns when more than one device answered the probe, naming the one identified (on port
 // `identified`); the answering ports go into the JSON object.
-void ReportAnsweringPorts(TCliRun& run, const std::vector<int32_t>& answering, int32_t identified) {
+void ReportAnsweringPorts(TCliRun& run, const std::vector<TPortId>& answering,
+                          const TPortId& identified) {
     if (answering.empty())
         return;
     TJson numbers = TJson::Array();
     std::string list;
-    for (int32_t port : answering) {
-        numbers.Push(TJson::Number(port));
-        list += (list.empty() ? "" : ", ") + ComPortName(port) + " (" + PortDevicePath(port) + ")";
+    for (const TPortId& port : answering) {
+        numbers.Push(TJson::Number(port.number));
+        list += (list.empty() ? "" : ", ") + port.Name() + " (" + port.path + ")";
     }
     run.Report().Add("answering_ports", numbers);
     if (answering.size() > 1)
         run.Warn("kestrel-cli identify: " + std::to_string(answering.size()) +
                  " devices answered the probe: " + list + "; this is the one on " +
-                 ComPortName(identified) + ". Choose one with --port N.");
+                 identified.Name() + ". Choose one with --port N.");
 }
 
 // The result of identify: the device's lines and its JSON object.
@@ -143,22 +142,22 @@ int RunIdentify(TCliRun& run, TDeviceLink& device) {
         run.Error("kestrel-cli identify: no arguments expected (see kestrel-cli help identify)");
         return ExitUsage;
     }
-    std::optional<int32_t> only = PortToTry(run);
-    if (!only)
+    std::optional<TPortId> only;
+    if (!PortToTry(run, only))
         return ExitUsage;
     Interrupt::Install();
     // Discovery takes the first port that answers: look at every port first, to say so when it
     // is not the only one (before discovery's key exchange, which the probe answers depend on),
     // then identify the first without probing again.
-    std::vector<int32_t> answering;
-    if (*only == 0) {
+    std::vector<TPortId> answering;
+    if (!only) {
         answering = device.AnsweringPorts();
         if (Interrupt::Raised())
             return Interrupted(run, ".");
         if (!answering.empty())
             only = answering.front();
     }
-    device.SetOnlyPort(*only);
+    device.SetOnlyPort(only);
     bool connected = Connect(run, device, false);
     if (Interrupt::Raised())
         return Interrupted(run, ".");
@@ -346,10 +345,10 @@ int RunFlash(TCliRun& run, TDeviceLink& device) {
     }
     // Every status is a line, also in a log, as the upgrade shows them; -q keeps them out.
     run.Window().PrintEveryStatus(!run.Options().quiet);
-    std::optional<int32_t> only = PortToTry(run);
-    if (!only)
+    std::optional<TPortId> only;
+    if (!PortToTry(run, only))
         return ExitUsage;
-    device.SetOnlyPort(*only);
+    device.SetOnlyPort(only);
     // The image is read before the device is touched: a file that cannot be programmed costs
     // no discovery and never reaches the device.
     std::optional<TFlashImage> image = LoadImage(run, operands[0]);

@@ -33,17 +33,17 @@ int RunUpdate(TCliRun& run, TDeviceLink& device, TServerLink& server);
 // Lists every serial port: number, path, USB details, whether another program holds it.
 int RunPorts(TCliRun& run);
 
-// The port of --port for identify, flash and update (0 when none was given). A value that names
-// no existing port is told the user and gives nothing (the command then ends with ExitUsage);
-// a serial device outside the numbered list is taken by its path (AdmitOutsidePort).
-std::optional<int32_t> PortToTry(TCliRun& run);
+// The port of --port for identify, flash and update, into `port` (left empty when none was
+// given). False, once the user was told, for a value that names no existing port (the command
+// then ends with ExitUsage); a serial device outside the numbered list is taken by its path.
+bool PortToTry(TCliRun& run, std::optional<TPortId>& port);
 
 // The exit status of `update` for the way the action ended.
 int UpdateExitStatus(TWorkflowResult result, bool interrupted);
 
 // "port: 3 (COM3, /dev/ttyUSB0)": the port of a found device, as every command shows it;
 // "port: /dev/pts/5 (not in the numbered list)" for a device named by a path outside the list.
-std::string PortLine(int comId);
+std::string PortLine(const TPortId& port);
 // The device a link found last as a JSON object: port, type, versions, identity, counters.
 TJson DeviceJson(const TIOPack& device);
 // A signed file's release statement as a JSON object: kind, device or platform, version.

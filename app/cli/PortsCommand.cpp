@@ -2,7 +2,6 @@
 #include "DeviceCommands.h"
 
 #include "PortInventory.h"
-#include "PortNames.h"
 
 namespace {
 // "USB 1a86:7523, QinHeng Electronics, USB Serial, serial 0001; in use by minicom, pid 4242"
@@ -60,27 +59,27 @@ int RunPorts(TCliRun& run) {
     return ExitOk;
 }
 
-std::optional<int32_t> PortToTry(TCliRun& run) {
+bool PortToTry(TCliRun& run, std::optional<TPortId>& port) {
     const std::string& arg = run.Options().port;
     if (arg.empty())
-        return 0;
-    auto refuse = [&](const std::string& why) -> std::optional<int32_t> {
+        return true;
+    auto refuse = [&](const std::string& why) {
         run.SetOutcome("usage-error", "");
         run.Error("kestrel-cli " + run.Command() + ": " + why);
-        return std::nullopt;
+        return false;
     };
     std::string error;
-    int32_t port = PortNumberFromArgument(arg, error);
-    if (port != 0) {
+    if (std::optional<TPortId> listed = PortFromArgument(arg, ListSerialPorts(), error)) {
         // A number without a device is a slip on the command line, refused before anything is
         // opened: a search there could only end in "device not found".
-        std::string path = PortDevicePath(port);
+        const std::string& path = listed->path;
         if (!PortExists(path))
             return refuse("port " + arg + (path.empty() || path == arg ? "" : " (" + path + ")") +
                           " does not exist; `kestrel-cli ports` lists the ports there are");
-        run.Detail("only port " + std::to_string(port) + " (" + ComPortName(port) + ", " + path +
-                   ") is tried");
-        return port;
+        run.Detail("only port " + std::to_string(listed->number) + " (" + listed->Name() + ", " +
+                   path + ") is tried");
+        port = std::move(listed);
+        return true;
     }
     if (arg.find('/') == std::string::npos && arg.find('\\') == std::string::npos)
         return refuse(error);
@@ -88,9 +87,7 @@ std::optional<int32_t> PortToTry(TCliRun& run) {
     // its path; anything else is named with why it is no serial port.
     if (std::string problem = SerialDeviceProblem(arg); !problem.empty())
         return refuse(problem + "; `kestrel-cli ports` lists the serial ports");
-    port = AdmitOutsidePort(arg);
-    if (port == 0)
-        return refuse(error);
     run.Detail("only " + arg + " is tried (not in the numbered list)");
-    return port;
+    port = TPortId{.path = arg};
+    return true;
 }

@@ -112,8 +112,8 @@ void TTerminalWorkflowUI::HandleInterrupt() {
         flow_->RequestClose();
 }
 
-void TTerminalWorkflowUI::ShowPort(int comId) {
-    window_.PrintLine(PortLine(comId));
+void TTerminalWorkflowUI::ShowPort(const TPortId& port) {
+    window_.PrintLine(PortLine(port));
 }
 
 void TTerminalWorkflowUI::SetDeviceType(const std::string& text) {

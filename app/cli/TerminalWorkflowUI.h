@@ -48,7 +48,7 @@ public:
     void Repaint() override {}
     void ProcessMessages() override;
 
-    void ShowPort(int comId) override;
+    void ShowPort(const TPortId& port) override;
     void SetDeviceType(const std::string& text) override;
     std::string DeviceType() override { return deviceType_; }
     void Sleep(int ms) override;

@@ -187,7 +187,7 @@ void PrintEndLine(TCliRun& run, const TUpdateEnd& end, const TIOPack& found) {
     std::string line = "kestrel-cli update: " + OutcomeName(end);
     if (end.found)
         line += "; device " + TypeFields(found.TypeText).type + " " + found.DevID + " on " +
-                ComPortName(found.ComID) + ", software " + end.deviceVersion;
+                found.ComID.Name() + ", software " + end.deviceVersion;
     if (end.code == kResultSuccess)
         line += std::string("; offered ") +
                 (end.answer.UPType == RequestKind::Tool ? "tool " : "firmware ") +
@@ -249,8 +249,8 @@ int RunUpdate(TCliRun& run, TDeviceLink& device, TServerLink& server) {
         run.SetOutcome("usage-error", "");
         return ExitUsage;
     }
-    std::optional<int32_t> only = PortToTry(run);
-    if (!only)
+    std::optional<TPortId> only;
+    if (!PortToTry(run, only))
         return ExitUsage;
     TTerminalWindow& window = run.Window();
     // Every status becomes a line on standard error; the progress bar only on a terminal.
@@ -259,7 +259,7 @@ int RunUpdate(TCliRun& run, TDeviceLink& device, TServerLink& server) {
     // The command line never replaces itself: a new tool version is only reported.
     TWorkflowOptions options;
     options.replaceTool = false;
-    options.onlyPort = *only;
+    options.onlyPort = std::move(only);
     run.Detail("upgrade server: " + host + " port " + kUpgradeServerPort);
     Interrupt::Install();
     TUpdateEnd end = RunWorkflow(run, ui, device, server, options);

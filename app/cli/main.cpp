@@ -232,7 +232,8 @@ int RunHelp(const std::vector<std::string>& rest) {
     return ExitOk;
 }
 
-// Runs the command on the default links, its output on the terminal window of standard error.
+// Runs the command on a device link of its own and the default server link, its output on the
+// terminal window of standard error.
 int RunCommand(const TCommand& c, const TCliOptions& options) {
     // Progress and status lines go to standard error: a bar on a terminal, otherwise progress
     // lines; -q shows neither, -v every status.
@@ -243,7 +244,10 @@ int RunCommand(const TCommand& c, const TCliOptions& options) {
     Interrupt::SetOutput(fileno(stderr), &window.OpenLine());
     SetMainWindow(&window);
     TCliRun run(c.name, options, window);
-    int status = run.Finish(c.run(run, {DefaultDeviceLink(), DefaultServerLink()}));
+    // The device link's waits follow the main window: the terminal window, or the upgrade's
+    // terminal front end while `update` runs, whose waits see a Ctrl-C.
+    TDeviceLink device(MainWindowFollower());
+    int status = run.Finish(c.run(run, {device, DefaultServerLink()}));
     SetMainWindow(nullptr);
     Interrupt::SetOutput(fileno(stderr), nullptr);
     return status;

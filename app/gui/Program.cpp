@@ -164,5 +164,5 @@ void DestroyProgramWindows() {
 }
 
 std::unique_ptr<TWorkflowWiring> WireWorkflow(TForm_Main& form) {
-    return std::make_unique<TWorkflowWiring>(form, DefaultDeviceLink(), DefaultServerLink());
+    return std::make_unique<TWorkflowWiring>(form, DefaultServerLink());
 }

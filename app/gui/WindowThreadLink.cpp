@@ -4,7 +4,6 @@
 #include "HintWin.h"
 #include "MainWindow.h"
 #include "PortInventory.h"
-#include "PortNames.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
@@ -95,9 +94,10 @@ void TWindowThreadLink::ProcessMessages() {
         QCoreApplication::processEvents();
 }
 
-void TWindowThreadLink::ShowPort(int comId) {
-    const QString path = QString::fromStdString(PortDevicePath(comId));
-    const QString tip = comId < 1 ? QString() : QString::fromStdString(PortOverview(comId));
+void TWindowThreadLink::ShowPort(const TPortId& port) {
+    const int comId = port.number;
+    const QString path = QString::fromStdString(port.path);
+    const QString tip = QString::fromStdString(PortTip(port));
     Dispatch([this, comId, path, tip] {
         QComboBox* box = form_.CBox_COMIID;
         if (comId < 1)

@@ -86,5 +86,5 @@ int RunMessageLoop() {
 }
 
 std::unique_ptr<TWorkflowWiring> WireWorkflow(TForm_Main& form) {
-    return std::make_unique<TWorkflowWiring>(form, DefaultDeviceLink(), DefaultServerLink());
+    return std::make_unique<TWorkflowWiring>(form, DefaultServerLink());
 }

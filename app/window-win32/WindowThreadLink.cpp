@@ -3,7 +3,6 @@
 #include "GifPicture.h"
 #include "HintWin.h"
 #include "MainWindow.h"
-#include "PortNames.h"
 #include "WideText_win32.h"
 #include "WindowTexts.h"
 
@@ -100,9 +99,8 @@ void TWindowThreadLink::ProcessMessages() {
     }
 }
 
-void TWindowThreadLink::ShowPort(int comId) {
-    const std::string path = PortDevicePath(comId);
-    Dispatch([this, comId, path] {
+void TWindowThreadLink::ShowPort(const TPortId& port) {
+    Dispatch([this, comId = port.number, path = port.path] {
         if (comId < 1)
             return;
         form_.SelectPort(comId);

@@ -34,7 +34,7 @@ public:
     // Runs the window messages waiting on this thread (device waits). On Windows a request to
     // end the program that it meets stays queued for the message loop.
     void ProcessMessages() override;
-    void ShowPort(int comId) override;
+    void ShowPort(const TPortId& port) override;
     void SetDeviceType(const std::string& text) override;
     std::string DeviceType() override;
     void Sleep(int ms) override;

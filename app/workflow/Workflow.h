@@ -8,8 +8,8 @@
 //
 //   TWorkflow flow(ui, device, server);  // works only on the device and server links handed in;
 //       // their window (status line, progress bar, message pump) should be ui: a test builds
-//       // TDeviceLink(ui) and TServerLink(tcp, ui), a program hands in DefaultDeviceLink() and
-//       // DefaultServerLink() with ui installed as MainWindow()
+//       // TDeviceLink(ui) and TServerLink(tcp, ui); a window program's wiring makes its device
+//       // link on the window, and hands in DefaultServerLink() with ui installed as MainWindow()
 //   TWorkflowResult r = flow.Start();  // the start button / automatic start / `kestrel-cli update`
 //       // runs the whole action and returns when it has ended; texts, progress, the controls and
 //       // the guided steps reach the front end through ui meanwhile. A Start while one runs
@@ -163,8 +163,8 @@ struct TWorkflowOptions {
     bool requireSignedFirmware = BuiltInRequireSignedFirmware();
     // Without keys: updates are taken unverified.
     bool allowUnsigned = BuiltInAllowUnsignedUpdates();
-    // The port discovery tries: 0 every port (the default), 1..256 only that one.
-    int32_t onlyPort = 0;
+    // The port discovery tries: nothing every port (the default), or only that one.
+    std::optional<TPortId> onlyPort;
 };
 
 // Says once per process on standard error that updates are not verified (a tool without keys).

@@ -3,6 +3,7 @@
 // links, plus the controls that only the workflow sets (the busy picture, the two buttons, a
 // repaint), the two display boxes, the plain waits, the guided dialog and the end of the
 // program. The window implements it with Qt, the command line on the terminal.
+#include "PortNames.h"
 #include "WindowLink.h"
 
 #include <cstdio>
@@ -16,9 +17,9 @@ public:
     virtual void SetStartEnabled(bool enabled) = 0; // But_Stat
     virtual void SetStopEnabled(bool enabled) = 0;  // But_Stop
     virtual void Repaint() = 0;
-    // Port box CBox_COMIID: selects the entry "COM<comId>" (entries COM1 to COM16; a higher port
-    // is added to the box).
-    virtual void ShowPort(int comId) = 0;
+    // Port box CBox_COMIID: selects the entry "COM<number>" of the device's port (entries COM1 to
+    // COM16; a higher port is added to the box).
+    virtual void ShowPort(const TPortId& port) = 0;
     // Device type box CBox_HardTyp: its text.
     virtual void SetDeviceType(const std::string& text) = 0;
     virtual std::string DeviceType() = 0;

@@ -6,7 +6,8 @@
 //   closing the window                         -> closes at once when idle; otherwise the close
 //       waits for the action to end (an exchange is cancelled, discovery and programming run to
 //       their end) and the program then ends.
-// The workflow works on the device and server links it is handed; the program's start picks them.
+// The workflow works on a device link of its own, whose waits process the window's messages, and
+// on the server link it is handed.
 // The workflow's end-of-program request and its error box are the window's own. `Form` has the
 // handlers OnStart, OnStop and OnCloseRequest, Link() (the window as the workflow sees it) and
 // DeliverPostedCalls() (runs the calls that other threads have posted to the window and that
@@ -19,8 +20,9 @@
 
 template <typename Form> class TWindowWorkflow {
 public:
-    TWindowWorkflow(Form& form, TDeviceLink& device, TServerLink& server)
-        : form_(form), flow_(std::make_unique<TWorkflow>(form.Link(), device, server)) {
+    TWindowWorkflow(Form& form, TServerLink& server)
+        : form_(form), device_(form.Link()),
+          flow_(std::make_unique<TWorkflow>(form.Link(), device_, server)) {
         form_.OnStart = [this] { StartAction(); };
         form_.OnStop = [this] { flow_->Cancel(); };
         form_.OnCloseRequest = [this] { return flow_->RequestClose(); };
@@ -52,6 +54,7 @@ private:
     }
 
     Form& form_;
+    TDeviceLink device_;
     std::unique_ptr<TWorkflow> flow_;
     std::optional<TWorkflowResult> lastResult_;
 };

@@ -73,7 +73,7 @@ int main(int argc, char** argv) {
     }
     TNullWindowLink window;
     TDeviceLink link(window);
-    if (!link.ConnectDevice() || (port != 0 && link.IOPack.ComID != port)) {
+    if (!link.ConnectDevice() || (port != 0 && link.IOPack.ComID.number != port)) {
         std::fprintf(stderr, "bench-program: device not found%s\n",
                      port != 0 ? " at the given port" : "");
         return 1;

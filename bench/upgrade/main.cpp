@@ -58,7 +58,7 @@ public:
     void ProcessMessages() override {}
     void SetMax(int) override {}
     void SetPosition(int) override {}
-    void ShowPort(int) override {}
+    void ShowPort(const TPortId&) override {}
     void SetDeviceType(const std::string& text) override { type_ = text; }
     std::string DeviceType() override { return type_; }
     void Sleep(int ms) override {

@@ -135,17 +135,15 @@ TEST(SeenAnswer, ReadsTheDialogsTwoAnswers) {
 }
 
 TEST_F(TerminalUITest, StatusPortAndTypeAreLinesWithoutATerminal) {
-    setenv("KESTREL_PORTS", "::/dev/kestrel-test-port", 1);
     TTerminalWindow window(out, false);
     window.PrintEveryStatus(true);
     TTerminalWorkflowUI ui(window, -1, false);
     ui.ShowStatus("连接设备！请稍后......");
-    ui.ShowPort(3);
+    ui.ShowPort({.path = "/dev/kestrel-test-port", .number = 3});
     ui.SetDeviceType("QX40");
     ui.ProgressBar().SetMax(100); // no terminal: no bar
     ui.ProgressBar().SetPosition(50);
     ui.ShowError("无法写入");
-    unsetenv("KESTREL_PORTS");
     EXPECT_EQ(ui.DeviceType(), "QX40");
     EXPECT_EQ(Contents(out), "连接设备！请稍后......\nport: 3 (COM3, /dev/kestrel-test-port)\n"
                              "device type: QX40\n无法写入\n");

@@ -11,8 +11,8 @@ namespace {
 class DeviceLinkSim : public ::testing::Test {
 protected:
     // The state ConnectDevice leaves for the programming transfer, without its 3 s pause.
-    void AsIfConnected(int port, const std::string& devId = "A2C4E6G8") {
-        link.IOPack.ComID = uint16_t(port);
+    void AsIfConnected(const std::string& path, const std::string& devId = "A2C4E6G8") {
+        link.IOPack.ComID = {.path = path, .number = 1};
         link.IOPack.Baud = DeviceBaud;
         link.IOPack.DevID = devId;
         link.IOPack.TypeText = "QX401.20B";
@@ -24,14 +24,10 @@ protected:
         return link.DownloadFirmware(bar, "QX40", stream, int32_t(image.size()), 0, 3);
     }
 
-    // After every operation the port is closed: the one permitted close was used, nothing of
-    // this process holds the device, and it opens and closes again.
-    void ExpectPortReleased(const std::string& path, int port) {
-        EXPECT_EQ(link.Com.ComOpenCount, 2);
+    // After every operation the port is closed: nothing of this process holds the device.
+    static void ExpectPortReleased(const std::string& path) {
         EXPECT_FALSE(HeldOpenHere(path));
         EXPECT_TRUE(Lockable(path));
-        EXPECT_TRUE(link.Com.OpenCom(port, DeviceBaud));
-        EXPECT_TRUE(link.Com.CloseCom(port));
     }
 
     TNullWindowLink window;
@@ -45,7 +41,7 @@ TEST_F(DeviceLinkSim, IdentifiesDeviceOnPort1WithControlBytesIntact) {
                     "--count1", "1193046", "--count2", "11259375", "--use-count", "66051"});
     SetPorts(sim.Path());
     ASSERT_TRUE(link.ConnectDevice());
-    EXPECT_EQ(link.IOPack.ComID, 1);
+    EXPECT_EQ(link.IOPack.ComID.number, 1);
     EXPECT_EQ(link.IOPack.Baud, 500000);
     EXPECT_EQ(link.IOPack.TypeText, "QX402.05C");
     EXPECT_EQ(link.IOPack.DevID, "Z9y8X7w6");
@@ -53,7 +49,7 @@ TEST_F(DeviceLinkSim, IdentifiesDeviceOnPort1WithControlBytesIntact) {
     EXPECT_EQ(link.IOPack.Count1, 0x010203); // the use counter replaces the first 0xC2 counter
     EXPECT_EQ(link.IOPack.Count2, 0xABCDEF);
     ASSERT_TRUE(sim.WaitFor("key exchange: key"));
-    ExpectPortReleased(sim.Path(), 1);
+    ExpectPortReleased(sim.Path());
 }
 
 TEST_F(DeviceLinkSim, FindsDeviceOnPort4BehindSilentWrongAndMissingPorts) {
@@ -62,7 +58,7 @@ TEST_F(DeviceLinkSim, FindsDeviceOnPort4BehindSilentWrongAndMissingPorts) {
     TSimDevice good;
     SetPorts(PortList({silent.Path(), wrong.Path(), "/dev/kestrel-no-such-port", good.Path()}));
     ASSERT_TRUE(link.ConnectDevice());
-    EXPECT_EQ(link.IOPack.ComID, 4);
+    EXPECT_EQ(link.IOPack.ComID.number, 4);
     EXPECT_EQ(link.IOPack.DevID, "A2C4E6G8");
     EXPECT_TRUE(silent.WaitFor("command 01: staying silent"));
     EXPECT_TRUE(wrong.WaitFor("probe: answering 12"));
@@ -76,8 +72,8 @@ TEST_F(DeviceLinkSim, DeviceOnPort256IsFoundAndProgrammed) {
     TSimDevice sim({"--image-out", dir / "image.bin"});
     SetPorts(PortListAt(256, sim.Path())); // 255 empty entries before it
     ASSERT_TRUE(link.ConnectDevice());
-    EXPECT_EQ(link.IOPack.ComID, 256);
-    ExpectPortReleased(sim.Path(), 256);
+    EXPECT_EQ(link.IOPack.ComID.number, 256);
+    ExpectPortReleased(sim.Path());
 
     std::string image = TestImage(1000);
     TRecordingBar bar;
@@ -86,14 +82,14 @@ TEST_F(DeviceLinkSim, DeviceOnPort256IsFoundAndProgrammed) {
     EXPECT_EQ(ReadFileBytes(dir / "image.bin"), Filled(image, 512));
     EXPECT_EQ(bar.maxima, std::vector<int>{1024});
     EXPECT_EQ(bar.positions, (std::vector<int>{0, 256, 512, 768, 1024}));
-    ExpectPortReleased(sim.Path(), 256);
+    ExpectPortReleased(sim.Path());
 }
 
 TEST_F(DeviceLinkSim, ProbeAnswerDecodingTo14IsAccepted) {
     TSimDevice sim({"--probe-ack", "14"});
     SetPorts(PortList({"", sim.Path()}));
     ASSERT_TRUE(link.ConnectDevice());
-    EXPECT_EQ(link.IOPack.ComID, 2);
+    EXPECT_EQ(link.IOPack.ComID.number, 2);
 }
 
 TEST_F(DeviceLinkSim, SilentCountersQueryIsTolerated) {
@@ -103,7 +99,7 @@ TEST_F(DeviceLinkSim, SilentCountersQueryIsTolerated) {
     EXPECT_EQ(link.IOPack.Count1, 4242);
     EXPECT_EQ(link.IOPack.Count2, 0);
     EXPECT_EQ(link.IOPack.DevID, "A2C4E6G8");
-    ExpectPortReleased(sim.Path(), 1);
+    ExpectPortReleased(sim.Path());
 }
 
 TEST_F(DeviceLinkSim, SilentIdentityQueryFailsWithEmptyIdentity) {
@@ -113,7 +109,7 @@ TEST_F(DeviceLinkSim, SilentIdentityQueryFailsWithEmptyIdentity) {
     EXPECT_FALSE(link.ConnectDevice());
     EXPECT_EQ(link.IOPack.DevID, "");
     EXPECT_TRUE(sim.WaitFor("command C9: staying silent"));
-    ExpectPortReleased(sim.Path(), 1);
+    ExpectPortReleased(sim.Path());
 }
 
 TEST_F(DeviceLinkSim, RefusedKeyFails) {
@@ -121,7 +117,7 @@ TEST_F(DeviceLinkSim, RefusedKeyFails) {
     SetPorts(sim.Path());
     EXPECT_FALSE(link.ConnectDevice());
     EXPECT_TRUE(sim.WaitFor("refused"));
-    ExpectPortReleased(sim.Path(), 1);
+    ExpectPortReleased(sim.Path());
 }
 
 TEST_F(DeviceLinkSim, WrongSumOnUseCounterFails) {
@@ -129,22 +125,22 @@ TEST_F(DeviceLinkSim, WrongSumOnUseCounterFails) {
     SetPorts(sim.Path());
     EXPECT_FALSE(link.ConnectDevice());
     EXPECT_TRUE(sim.WaitFor("command CA: replying with a wrong sum"));
-    ExpectPortReleased(sim.Path(), 1);
+    ExpectPortReleased(sim.Path());
 }
 
 TEST_F(DeviceLinkSim, SecondRunUsesFirstPortWhenScanFindsNothing) {
     TSimDevice sim;
     SetPorts(PortList({"", sim.Path()}));
     ASSERT_TRUE(link.ConnectDevice());
-    ASSERT_EQ(link.IOPack.ComID, 2);
+    ASSERT_EQ(link.IOPack.ComID.number, 2);
     // The device answers the probe under key 0; the host decodes it with the key of the last
     // session, so with a key whose low nibble is not 0 the scan finds nothing.
     link.IOPack.Key = 0x35;
-    EXPECT_FALSE(link.ScanCom());
-    EXPECT_EQ(link.IOPack.ComID, 2);
+    EXPECT_EQ(link.ScanCom().kind, TDeviceFailureKind::NoPortAnswered);
+    EXPECT_EQ(link.IOPack.ComID.number, 2);
     link.IOPack.DevID.clear();
     EXPECT_TRUE(link.ConnectDevice());
-    EXPECT_EQ(link.IOPack.ComID, 2);
+    EXPECT_EQ(link.IOPack.ComID.number, 2);
     EXPECT_EQ(link.IOPack.DevID, "A2C4E6G8");
 
     // Once the device is gone the same run fails cleanly.
@@ -152,15 +148,14 @@ TEST_F(DeviceLinkSim, SecondRunUsesFirstPortWhenScanFindsNothing) {
     sim.Process().Stop();
     link.IOPack.Key = 0x35;
     EXPECT_FALSE(link.ConnectDevice());
-    EXPECT_EQ(link.IOPack.ComID, 2);
+    EXPECT_EQ(link.IOPack.ComID.number, 2);
     EXPECT_FALSE(HeldOpenHere(path));
 }
 
 TEST_F(DeviceLinkSim, ProgramsHundredKibImage) {
     TempDir dir;
     TSimDevice sim({"--image-out", dir / "image.bin", "--cid", "0D111303"});
-    SetPorts(sim.Path());
-    AsIfConnected(1);
+    AsIfConnected(sim.Path());
     std::string image = TestImage(size_t{100} * 1024);
     TRecordingBar bar;
     ASSERT_TRUE(Download(image, &bar));
@@ -171,24 +166,28 @@ TEST_F(DeviceLinkSim, ProgramsHundredKibImage) {
     EXPECT_EQ(bar.positions.back(), 102400);
     // The programming run refreshes the identity bytes.
     EXPECT_EQ(link.IOPack.CID, (std::array<uint8_t, 4>{0x0D, 0x11, 0x13, 0x03}));
-    ExpectPortReleased(sim.Path(), 1);
+    ExpectPortReleased(sim.Path());
 }
 
 // Frames written before a close reach the device even when the port is opened again at once,
 // as on a serial line, whose close lets the output drain.
 TEST_F(DeviceLinkSim, FramesBeforeCloseSurviveImmediateReopen) {
     TSimDevice sim;
-    SetPorts(sim.Path());
-    AsIfConnected(1);
+    AsIfConnected(sim.Path());
     constexpr int kRounds = 100;
-    ASSERT_TRUE(link.Com.OpenCom(1, DeviceBaud));
+    std::array<uint8_t, 12> reply{};
+    TComPort port(window);
     for (int i = 0; i < kRounds; ++i) {
-        ASSERT_TRUE(link.SendCmd0B());
-        ASSERT_TRUE(link.Com.CloseCom(1));
-        ASSERT_TRUE(link.Com.OpenCom(1, DeviceBaud));
+        ASSERT_TRUE(port.OpenCom(sim.Path(), DeviceBaud));
+        ASSERT_EQ(link.SendCmd(port, TFrame{Command::Reset}, reply), TDeviceFailureKind::None);
+        ASSERT_TRUE(port.CloseCom());
     }
-    ASSERT_TRUE(link.SendKey()); // answered only once everything before it was taken apart
-    EXPECT_TRUE(link.Com.CloseCom(1));
+    // Answered only once everything before it was taken apart.
+    ASSERT_TRUE(port.OpenCom(sim.Path(), DeviceBaud));
+    const TFrame key{Command::KeyExchange, 'A', '2', 'C', '4', 'E', '6', 'G', '8', 0};
+    link.IOPack.Key = 0;
+    ASSERT_EQ(link.SendCmd(port, key, reply), TDeviceFailureKind::None);
+    EXPECT_TRUE(port.CloseCom());
     int seen = 0;
     while (auto line = sim.Process().ReadLine(std::chrono::seconds(30))) {
         if (line->find("key exchange") != std::string::npos)
@@ -212,18 +211,17 @@ class DownloadFault : public DeviceLinkSim, public ::testing::WithParamInterface
 TEST_P(DownloadFault, FailsAndReleasesPort) {
     const TDownloadFault& fault = GetParam();
     TSimDevice sim(fault.args);
-    SetPorts(sim.Path());
-    AsIfConnected(1);
+    AsIfConnected(sim.Path());
     std::string image = TestImage(size_t{5} * 256);
     EXPECT_FALSE(Download(image));
     EXPECT_TRUE(sim.WaitFor(fault.logged));
-    ExpectPortReleased(sim.Path(), 1);
+    ExpectPortReleased(sim.Path());
     if (*fault.abandoned) {
         // Nothing was sent after the failed frame: the next run's start reports exactly
         // how far the previous one got.
         EXPECT_FALSE(Download(image));
         EXPECT_TRUE(sim.WaitFor(fault.abandoned));
-        ExpectPortReleased(sim.Path(), 1);
+        ExpectPortReleased(sim.Path());
     }
 }
 
@@ -246,20 +244,11 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(DeviceLinkSim, LineRateProgrammingTakesAtLeastTheLineTime) {
     TSimDevice sim({"--line-rate"});
-    SetPorts(sim.Path());
-    AsIfConnected(1);
-    ASSERT_TRUE(link.Com.OpenCom(1, DeviceBaud));
-    ASSERT_TRUE(link.SendKey());
-    link.IOPack.PackLen = 255;
-    ASSERT_TRUE(link.SendDownloadStart(0, ModelFlagQX40, ImageKind::Firmware));
-    std::string image = TestImage(size_t{128} * 256);
-    auto start = std::chrono::steady_clock::now();
-    ASSERT_TRUE(link.SendFirmwareBlocks(nullptr, reinterpret_cast<const uint8_t*>(image.data()),
-                                        int32_t(image.size())));
-    auto elapsed = std::chrono::steady_clock::now() - start;
+    AsIfConnected(sim.Path());
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(Download(TestImage(size_t{128} * 256)));
     // 128 frames of 260 bytes and their one-byte answers at 20 us per byte.
-    EXPECT_GE(elapsed, std::chrono::microseconds(128 * 261 * 20));
-    EXPECT_TRUE(link.Com.CloseCom(1));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::microseconds(128 * 261 * 20));
 }
 
 } // namespace

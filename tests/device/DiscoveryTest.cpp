@@ -1,7 +1,7 @@
 // Discovery against scripted devices on pseudo-terminals: the port scan's acceptance rules, the
 // identification sequence, a device on the last port number.
+#include "DeviceLink.h"
 #include "PtyDevice.h"
-#include "UPCommFun.h"
 #include <cstdlib>
 #include <gtest/gtest.h>
 
@@ -18,10 +18,7 @@ public:
 class Discovery : public ::testing::Test {
 protected:
     void SetUp() override { link.IOPack.Baud = DeviceBaud; }
-    void TearDown() override {
-        unsetenv("KESTREL_PORTS");
-        SetMainWindow(nullptr);
-    }
+    void TearDown() override { unsetenv("KESTREL_PORTS"); }
     static TSimConfig ProbeAck(int value) {
         TSimConfig config;
         config.probeAck = value;
@@ -39,9 +36,11 @@ TEST_F(Discovery, ProbeAcceptsElevenAndFourteenOnly) {
     ScriptedDevice d1(first, ProbeAck(12)), d2(second, ProbeAck(14)), d3(third);
     SetPorts({"", first.SlavePath(), "/nonexistent", second.SlavePath(), third.SlavePath()});
 
-    ASSERT_TRUE(link.ScanCom());
-    EXPECT_EQ(link.IOPack.ComID, 4);
-    EXPECT_EQ(link.Com.ComOpenCount, 2); // the answering port was closed again
+    ASSERT_FALSE(link.ScanCom().Failed());
+    EXPECT_EQ(link.IOPack.ComID.number, 4);
+    EXPECT_EQ(link.IOPack.ComID.path, second.SlavePath());
+    EXPECT_TRUE(OpensAsPort(second.SlavePath())); // the answering port was closed again
+    EXPECT_GE(window.pumps, 1);                   // its waits process its own window's messages
     ASSERT_TRUE(SyncWithDevice(d1, first));
     ASSERT_TRUE(SyncWithDevice(d3, third));
     Bytes probe = {0x01, 'P', 'X', '7', '3', '9', '2', 'M', '4', 0x00, 0x01, 0xFF};
@@ -58,8 +57,8 @@ TEST_F(Discovery, ADeviceThatAnswersLateIsAskedAgainWhenNoPortAnswered) {
     ScriptedDevice device(slow, late);
     SetPorts({silent.SlavePath(), slow.SlavePath()});
 
-    ASSERT_TRUE(link.ScanCom());
-    EXPECT_EQ(link.IOPack.ComID, 2);
+    ASSERT_FALSE(link.ScanCom().Failed());
+    EXPECT_EQ(link.IOPack.ComID.number, 2);
     ASSERT_TRUE(SyncWithDevice(mute, silent));
     EXPECT_EQ(Codes(mute.Frames()), (Bytes{0x01, 0x01})); // the silent port was asked again too
 }
@@ -68,9 +67,10 @@ TEST_F(Discovery, FailedScanKeepsThePortOfAnEarlierRun) {
     PtyPair silent;
     ScriptedDevice device(silent, ProbeAck(-1));
     SetPorts({silent.SlavePath()});
-    link.IOPack.ComID = 9;
-    EXPECT_FALSE(link.ScanCom());
-    EXPECT_EQ(link.IOPack.ComID, 9);
+    link.IOPack.ComID = {.path = "/dev/earlier", .number = 9};
+    EXPECT_EQ(link.ScanCom().kind, TDeviceFailureKind::NoPortAnswered);
+    EXPECT_EQ(link.IOPack.ComID.path, "/dev/earlier");
+    EXPECT_EQ(link.IOPack.ComID.number, 9);
 }
 
 TEST_F(Discovery, DeviceOnPort256IsIdentified) {
@@ -86,7 +86,7 @@ TEST_F(Discovery, DeviceOnPort256IsIdentified) {
     SetPortAt(256, pty.SlavePath());
 
     ASSERT_TRUE(link.ConnectDevice());
-    EXPECT_EQ(link.IOPack.ComID, 256);
+    EXPECT_EQ(link.IOPack.ComID.number, 256);
     EXPECT_EQ(link.IOPack.Baud, 500000);
     EXPECT_EQ(link.IOPack.DevID, "A2014567");
     EXPECT_EQ(link.IOPack.TypeText, "QX40V2.13");
@@ -94,7 +94,7 @@ TEST_F(Discovery, DeviceOnPort256IsIdentified) {
     EXPECT_EQ(link.IOPack.Count1, 0x2A0B0C); // from 0xCA, replacing the 0xC2 value
     EXPECT_EQ(link.IOPack.Count2, 0x030405); // bytes 5 to 7 of the 0xC2 reply, byte 4 left out
     EXPECT_LE(link.IOPack.Key, 254);
-    EXPECT_EQ(link.Com.ComOpenCount, 2);
+    EXPECT_TRUE(OpensAsPort(pty.SlavePath()));
 
     ASSERT_TRUE(SyncWithDevice(device, pty));
     std::vector<Bytes> frames = device.Frames();
@@ -110,11 +110,11 @@ TEST_F(Discovery, SilentProbeAndCountersStillIdentifyOnTheEarlierPort) {
     config.silent = {0xC2};
     ScriptedDevice device(pty, config);
     SetPorts({pty.SlavePath()});
-    link.IOPack.ComID = 1; // found by an earlier run
+    link.IOPack.ComID = {.path = pty.SlavePath(), .number = 1}; // found by an earlier run
     link.IOPack.Count2 = 77;
 
     ASSERT_TRUE(link.ConnectDevice());
-    EXPECT_EQ(link.IOPack.ComID, 1);
+    EXPECT_EQ(link.IOPack.ComID.number, 1);
     EXPECT_EQ(link.IOPack.Count2, 0);
     EXPECT_EQ(link.IOPack.Count1, int32_t(config.useCount));
 }
@@ -130,18 +130,16 @@ TEST_F(Discovery, RefusedKeyEndsDiscoveryWithThePortClosed) {
     EXPECT_EQ(link.FailureCause(), pty.SlavePath() +
                                        ": the device answered command 0x01 (key exchange) wrongly "
                                        "(bad sum or refusal)");
-    EXPECT_EQ(link.Com.ComOpenCount, 2);
     EXPECT_EQ(link.IOPack.DevID, config.devId);
     ASSERT_TRUE(SyncWithDevice(device, pty));
     EXPECT_EQ(Codes(device.Frames()), (Bytes{0x01, 0x0B, 0xC2, 0xC4, 0xC9, 0x01}));
-    EXPECT_TRUE(link.Com.OpenCom(1, DeviceBaud)); // closed, not leaked
-    EXPECT_TRUE(link.Com.CloseCom(1));
+    EXPECT_TRUE(OpensAsPort(pty.SlavePath())); // closed, not leaked
 }
 
 TEST_F(Discovery, NoDeviceAnywhere) {
     SetPorts({"/nonexistent/a", "", "/nonexistent/b"});
     EXPECT_FALSE(link.ConnectDevice());
-    EXPECT_EQ(link.IOPack.ComID, 0);
+    EXPECT_EQ(link.IOPack.ComID.path, "");
     EXPECT_EQ(link.FailureCause(),
               "no device answered on ports 1 to 256 (no serial port exists: is the device "
               "plugged in?)");
@@ -151,21 +149,4 @@ TEST_F(Discovery, NoDeviceAnywhere) {
     EXPECT_FALSE(link.ConnectDevice());
     EXPECT_EQ(link.FailureCause(), "no device answered on ports 1 to 256 (1 serial port exists: " +
                                        silent.SlavePath() + ")");
-}
-
-TEST_F(Discovery, LinkOfItsOwnLeavesTheDefaultAlone) {
-    PtyPair pty;
-    ScriptedDevice device(pty);
-    SetPorts({"", pty.SlavePath()});
-    CountingWindow main;
-    SetMainWindow(&main);
-    ComOpenCount = 0;
-
-    ASSERT_TRUE(link.ScanCom());
-    EXPECT_EQ(link.IOPack.ComID, 2);
-    EXPECT_EQ(link.Com.ComOpenCount, 2);
-    EXPECT_GE(window.pumps, 1); // its waits process its own window's messages
-    EXPECT_EQ(main.pumps, 0);
-    EXPECT_EQ(IOPack.ComID, 0);
-    EXPECT_EQ(ComOpenCount, 0);
 }

@@ -15,9 +15,8 @@ class Download : public ::testing::Test {
 protected:
     void SetUp() override {
         link.IOPack.Baud = DeviceBaud;
-        link.IOPack.ComID = 1;
+        link.IOPack.ComID = {.path = pty.SlavePath(), .number = 1};
         link.IOPack.DevID = config.devId;
-        SetPorts({pty.SlavePath()});
     }
     void TearDown() override { unsetenv("KESTREL_PORTS"); }
     void Start() { device = std::make_unique<ScriptedDevice>(pty, config); }
@@ -48,7 +47,7 @@ TEST_F(Download, ImageOf1000BytesGoesOutInFourFilledBlocks) {
     Start();
     TMemoryStream image = Image(1000);
     ASSERT_TRUE(link.DownloadFirmware(&bar, "QX40", image, 1000, 0, 3));
-    EXPECT_EQ(link.Com.ComOpenCount, 2); // closed
+    EXPECT_TRUE(OpensAsPort(pty.SlavePath())); // closed
     EXPECT_EQ(link.IOPack.PackLen, 255);
     EXPECT_EQ(bar.maxima, std::vector<int>{1024});
     EXPECT_EQ(bar.positions, (std::vector<int>{0, 256, 512, 768, 1024}));
@@ -101,7 +100,7 @@ TEST_F(Download, KindOneFillsTo256AndNeedsTheQX40) {
                      Command::DataFrame, Command::DataFrame, Command::Reset}));
 
     EXPECT_FALSE(link.DownloadFirmware(&bar, "QX40 ", image, 300, 0, 1));
-    EXPECT_EQ(link.Com.ComOpenCount, 2);
+    EXPECT_TRUE(OpensAsPort(pty.SlavePath()));
     // Identity bytes and key were exchanged, then nothing more.
     EXPECT_EQ(Codes(Frames()),
               (Bytes{Command::ReadCID, Command::KeyExchange, Command::StartProgramming,
@@ -122,10 +121,10 @@ TEST_F(Download, UnknownKindsSendNoStartCommand) {
 TEST_F(Download, EmptyImageIsRefusedBeforeThePortOpens) {
     Start();
     TMemoryStream image;
-    link.Com.ComOpenCount = 2;
-    EXPECT_FALSE(link.DownloadFirmware(&bar, "QX40", image, 0, 0, 3));
-    EXPECT_FALSE(link.DownloadFirmware(&bar, "QX40", image, -5, 0, 3));
-    EXPECT_EQ(link.Com.ComOpenCount, 2); // an open would have set it to 1
+    for (int32_t length : {0, -5}) {
+        EXPECT_FALSE(link.DownloadFirmware(&bar, "QX40", image, length, 0, 3));
+        EXPECT_EQ(link.Failure().kind, TDeviceFailureKind::EmptyImage);
+    }
     EXPECT_EQ(Codes(Frames()), Bytes{});
 }
 
@@ -134,7 +133,7 @@ TEST_F(Download, TwoAcknowledgementBytesEndTheTransfer) {
     Start();
     TMemoryStream image = Image(1024);
     EXPECT_FALSE(link.DownloadFirmware(&bar, "QX40", image, 1024, 0, 3));
-    EXPECT_EQ(link.Com.ComOpenCount, 2);
+    EXPECT_TRUE(OpensAsPort(pty.SlavePath()));
     EXPECT_EQ(Codes(Frames()), (Bytes{Command::ReadCID, Command::KeyExchange,
                                       Command::StartProgramming, Command::DataFrame}));
 }
@@ -169,13 +168,32 @@ TEST_F(Download, SilentDeviceFailsAfterTheAcknowledgementLimit) {
     EXPECT_EQ(link.FailureCause(),
               pty.SlavePath() +
                   ": the device did not acknowledge data frame 1 of 2 (bytes 0 to 255)");
-    EXPECT_EQ(link.Com.ComOpenCount, 2);
+    EXPECT_TRUE(OpensAsPort(pty.SlavePath()));
     EXPECT_EQ(Codes(Frames()), (Bytes{Command::ReadCID, Command::KeyExchange,
                                       Command::StartProgramming, Command::DataFrame}));
 }
 
+// Programming opens the port discovery found: another device on its number by now is not
+// programmed, and a device that is gone fails as such.
+TEST_F(Download, ThePortDiscoveryFoundIsProgrammed) {
+    Start();
+    PtyPair otherPty;
+    ScriptedDevice other(otherPty, config);
+    SetPorts({"", pty.SlavePath()});
+    ASSERT_FALSE(link.ScanCom().Failed());
+    ASSERT_EQ(link.IOPack.ComID.number, 2);
+    SetPorts({"", otherPty.SlavePath()});
+    TMemoryStream image = Image(512);
+    ASSERT_TRUE(link.DownloadFirmware(&bar, "QX40", image, 512, 0, 3));
+    EXPECT_EQ(Codes(Frames()), (Bytes{Command::KeyExchange, Command::ReadCID, Command::KeyExchange,
+                                      Command::StartProgramming, Command::DataFrame,
+                                      Command::DataFrame, Command::Reset}));
+    ASSERT_TRUE(SyncWithDevice(other, otherPty));
+    EXPECT_EQ(Codes(other.Frames()), Bytes{});
+}
+
 TEST_F(Download, UnopenablePortFails) {
-    SetPorts({"/nonexistent/tty"});
+    link.IOPack.ComID.path = "/nonexistent/tty";
     TMemoryStream image = Image(10);
     EXPECT_FALSE(link.DownloadFirmware(&bar, "QX40", image, 10, 0, 3));
     EXPECT_EQ(link.FailureCause(), "/nonexistent/tty: the device is gone (unplugged?)");

@@ -111,7 +111,7 @@ TEST_F(PortDiagnosis, PortHeldByAnotherProgramNamesIt) {
     SetPorts({pty.SlavePath()});
     LockHolder holder(pty.SlavePath());
     ASSERT_TRUE(holder.Held());
-    link.SetOnlyPort(1);
+    link.SetOnlyPort(TPortId{.path = pty.SlavePath(), .number = 1});
     EXPECT_FALSE(link.ConnectDevice());
     const std::string cause = link.FailureCause();
     EXPECT_TRUE(StartsWith(cause, pty.SlavePath() + ": in use by another program (")) << cause;
@@ -170,16 +170,20 @@ TEST_F(PortDiagnosis, OnlyTheChosenPortIsTried) {
     PtyPair first, second;
     ScriptedDevice d1(first), d2(second);
     SetPorts({first.SlavePath(), "", second.SlavePath()});
-    EXPECT_EQ(link.AnsweringPorts(), (std::vector<int32_t>{1, 3}));
+    const std::vector<TPortId> answering = link.AnsweringPorts();
+    ASSERT_EQ(answering.size(), 2u);
+    EXPECT_EQ(answering[0].number, 1);
+    EXPECT_EQ(answering[1].number, 3);
+    EXPECT_EQ(answering[1].path, second.SlavePath());
 
-    link.SetOnlyPort(2);
-    EXPECT_EQ(link.AnsweringPorts(), std::vector<int32_t>{});
+    link.SetOnlyPort(TPortId{.number = 2}); // no device has that number
+    EXPECT_TRUE(link.AnsweringPorts().empty());
     EXPECT_FALSE(link.ConnectDevice());
     EXPECT_EQ(link.FailureCause(), "COM2 has no device (2 serial ports exist: " +
                                        first.SlavePath() + ", " + second.SlavePath() + ")");
-    link.SetOnlyPort(3);
-    ASSERT_TRUE(link.ScanCom());
-    EXPECT_EQ(link.IOPack.ComID, 3);
+    link.SetOnlyPort(answering[1]);
+    ASSERT_FALSE(link.ScanCom().Failed());
+    EXPECT_EQ(link.IOPack.ComID.number, 3);
     ASSERT_TRUE(SyncWithDevice(d1, first));
     EXPECT_EQ(Codes(d1.Frames()), (Bytes{0x01})); // only the probe of AnsweringPorts
 }
@@ -189,25 +193,32 @@ TEST_F(PortDiagnosis, PortArgumentsByNumberNameOrPath) {
     PtyPair pty;
     SetPorts({"", pty.SlavePath()});
     std::filesystem::create_symlink(pty.SlavePath(), dir / "by-id");
+    const std::vector<TPortId> listed = ListSerialPorts();
     std::string error;
-    EXPECT_EQ(PortNumberFromArgument("7", error), 7);
-    EXPECT_EQ(PortNumberFromArgument("com12", error), 12);
-    EXPECT_EQ(PortNumberFromArgument("COM12", error), 12);
-    EXPECT_EQ(PortNumberFromArgument("256", error), 256);
-    EXPECT_EQ(PortNumberFromArgument(pty.SlavePath(), error), 2);
-    EXPECT_EQ(PortNumberFromArgument(dir / "by-id", error), 2);
+    // The number the port is shown with and the path it is reached by (none without a device).
+    auto chosen = [&listed, &error](const std::string& arg) {
+        const std::optional<TPortId> port = PortFromArgument(arg, listed, error);
+        return port ? std::to_string(port->number) + " " + port->path : std::string("none");
+    };
+    EXPECT_EQ(chosen("7"), "7 ");
+    EXPECT_EQ(chosen("com12"), "12 ");
+    EXPECT_EQ(chosen("COM12"), "12 ");
+    EXPECT_EQ(chosen("256"), "256 ");
+    EXPECT_EQ(chosen("2"), "2 " + pty.SlavePath());
+    EXPECT_EQ(chosen(pty.SlavePath()), "2 " + pty.SlavePath());
+    EXPECT_EQ(chosen(dir / "by-id"), "2 " + pty.SlavePath());
     EXPECT_EQ(error, "");
 
-    EXPECT_EQ(PortNumberFromArgument("257", error), 0);
+    EXPECT_EQ(chosen("257"), "none");
     EXPECT_EQ(error, "port 257 is out of range: port numbers go from 1 to 256 (`kestrel-cli ports` "
                      "lists them)");
-    EXPECT_EQ(PortNumberFromArgument("0", error), 0);
-    EXPECT_EQ(PortNumberFromArgument("fast", error), 0);
+    EXPECT_EQ(chosen("0"), "none");
+    EXPECT_EQ(chosen("fast"), "none");
     EXPECT_EQ(error, "fast is neither a port number (1 to 256) nor a device path (`kestrel-cli "
                      "ports` lists them)");
-    EXPECT_EQ(PortNumberFromArgument(dir / "none", error), 0);
+    EXPECT_EQ(chosen(dir / "none"), "none");
     EXPECT_EQ(error, dir / "none" + ": no such device (`kestrel-cli ports` lists them)");
-    EXPECT_EQ(PortNumberFromArgument(dir.Path(), error), 0);
+    EXPECT_EQ(chosen(dir.Path()), "none");
     EXPECT_EQ(error,
               dir.Path() + " is not one of the serial ports (`kestrel-cli ports` lists them)");
 }
@@ -230,6 +241,14 @@ TEST_F(PortDiagnosis, ListingReadsUsbDetailsFromSysfs) {
     std::filesystem::create_symlink(device + "/1-1:1.0/ttyUSB0",
                                     sys / ("class/tty/" + tty + "/device"));
     setenv("KESTREL_SYSFS_ROOT", sys.Path().c_str(), 1);
+
+    // A search lists every port it may try, with what the system says about those that exist.
+    const std::vector<TPortId> listed = ListSerialPorts();
+    ASSERT_EQ(listed.size(), 3u);
+    EXPECT_EQ(listed[0].description, "USB 0403:6001, FTDI, FT232R USB UART, serial A10K3XQ2");
+    EXPECT_EQ(listed[1].path, "/nonexistent/tty");
+    EXPECT_EQ(listed[1].description, "");
+    EXPECT_EQ(listed[2].number, 3);
 
     std::vector<TPortInfo> ports = ListPorts();
     ASSERT_EQ(ports.size(), 2u); // the port without a device is left out
@@ -254,4 +273,5 @@ TEST_F(PortDiagnosis, ListingReadsUsbDetailsFromSysfs) {
     EXPECT_EQ(PortOverview(1), bridge);
     EXPECT_EQ(PortOverview(2), "/nonexistent/tty");
     EXPECT_EQ(PortOverview(9), "COM9");
+    EXPECT_EQ(PortTip(listed[0]), bridge);
 }

@@ -1,6 +1,7 @@
 // The POSIX serial backend's line settings (termios) and the port numbering of KESTREL_PORTS and
 // the system's serial devices.
 #include "COMFunAPI_posix.h"
+#include "PortInventory.h"
 #include "PortNames.h"
 #include "PtyDevice.h"
 #include <algorithm>
@@ -67,21 +68,20 @@ TEST(LineCode, RawModeAndSpeeds) {
 TEST(PortNames, EnvironmentListWithGaps) {
     EXPECT_EQ(ComPortName(1), "COM1");
     EXPECT_EQ(ComPortName(256), "COM256");
+    EXPECT_EQ((TPortId{.path = "/dev/pts/5"}).Name(), "/dev/pts/5"); // outside the numbered list
 
+    auto listed = [] {
+        std::string text;
+        for (const TPortId& port : ListSerialPorts())
+            text += port.Name() + "=" + port.path + " ";
+        return text;
+    };
     setenv("KESTREL_PORTS", "/dev/a::/dev/b", 1);
-    EXPECT_EQ(PortDevicePath(1), "/dev/a");
-    EXPECT_EQ(PortDevicePath(2), "");
-    EXPECT_EQ(PortDevicePath(3), "/dev/b");
-    EXPECT_EQ(PortDevicePath(4), "");
-    EXPECT_EQ(PortDevicePath(0), "");
-    EXPECT_EQ(PortDevicePath(257), "");
-
-    SetPortAt(256, "/dev/last"); // read again at every call
-    EXPECT_EQ(PortDevicePath(256), "/dev/last");
-    EXPECT_EQ(PortDevicePath(1), "");
-
+    EXPECT_EQ(listed(), "COM1=/dev/a COM3=/dev/b ");
+    SetPortAt(256, "/dev/last"); // read again at every listing
+    EXPECT_EQ(listed(), "COM256=/dev/last ");
     setenv("KESTREL_PORTS", "", 1); // set but empty: no ports at all
-    EXPECT_EQ(PortDevicePath(1), "");
+    EXPECT_EQ(listed(), "");
     unsetenv("KESTREL_PORTS");
 }
 

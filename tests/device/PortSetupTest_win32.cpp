@@ -1,10 +1,11 @@
 // The Windows serial backend's line settings (DCB, time-outs) and the port numbering.
-#include "COMFunAPI.h"
 #include "COMFunAPI_win32.h"
+#include "ComPort.h"
 #include "PortNames.h"
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <string>
+#include <vector>
 
 // Whatever the port held before (here: every flag on, as another program may leave it), the
 // line ends up raw: binary, no flow control of either kind, no replacement or stripping.
@@ -81,11 +82,11 @@ TEST(LineCode, TimeoutsBlockReadsAndBoundWrites) {
 // Port N is \\.\COMN, whatever KESTREL_PORTS says.
 TEST(PortNames, CommunicationPortsByNumber) {
     _putenv_s("KESTREL_PORTS", "/dev/a::/dev/b");
-    EXPECT_EQ(ComPortName(3), "COM3");
-    EXPECT_EQ(PortDevicePath(1), "\\\\.\\COM1");
-    EXPECT_EQ(PortDevicePath(12), "\\\\.\\COM12");
-    EXPECT_EQ(PortDevicePath(256), "\\\\.\\COM256");
-    EXPECT_EQ(PortDevicePath(0), "");
-    EXPECT_EQ(PortDevicePath(257), "");
+    const std::vector<std::string> paths = SerialPortPaths();
+    ASSERT_EQ(paths.size(), 256u);
+    EXPECT_EQ(paths[0], "\\\\.\\COM1");
+    EXPECT_EQ(paths[11], "\\\\.\\COM12");
+    EXPECT_EQ(paths[255], "\\\\.\\COM256");
+    EXPECT_EQ((TPortId{.path = paths[2], .number = 3}).Name(), "COM3");
     _putenv_s("KESTREL_PORTS", "");
 }

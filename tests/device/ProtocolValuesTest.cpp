@@ -1,7 +1,7 @@
 // Known answers of the device protocol's pure parts: sums, acknowledgement decoding, frames
 // (CRC-16 and the memory stream, which common/ holds, are tests/common's). The line settings and
 // the port numbering of each platform are in PortSetupTest_posix.cpp and PortSetupTest_win32.cpp.
-#include "UPCommFun.h"
+#include "Frames.h"
 
 #include <gtest/gtest.h>
 
@@ -93,17 +93,17 @@ TEST(Frames, DownloadStart) {
 }
 
 TEST(Frames, DataFrameSums) {
-    SendBuf.fill(0);
-    SendBuf[0] = 0x09;
-    SendBuf[1] = 0xFF;
-    std::fill(SendBuf.begin() + 2, SendBuf.begin() + 258, 0xFF);
-    SetDataSum(255);
-    EXPECT_EQ(SendBuf[258], 0x00);
-    EXPECT_EQ(SendBuf[259], 0x08);
+    TSendBuf frame{};
+    frame[0] = 0x09;
+    frame[1] = 0xFF;
+    std::fill(frame.begin() + 2, frame.begin() + 258, 0xFF);
+    SetDataSum(frame, 255);
+    EXPECT_EQ(frame[258], 0x00);
+    EXPECT_EQ(frame[259], 0x08);
 
-    SendBuf[0] = 0x09;
-    SendBuf[1] = 0x00;
-    SendBuf[2] = 0x41;
-    SetDataSum(0);
-    EXPECT_EQ(Bytes(SendBuf.begin(), SendBuf.begin() + 5), (Bytes{0x09, 0x00, 0x41, 0x00, 0x4A}));
+    frame[0] = 0x09;
+    frame[1] = 0x00;
+    frame[2] = 0x41;
+    SetDataSum(frame, 0);
+    EXPECT_EQ(Bytes(frame.begin(), frame.begin() + 5), (Bytes{0x09, 0x00, 0x41, 0x00, 0x4A}));
 }

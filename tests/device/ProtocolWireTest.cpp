@@ -3,63 +3,55 @@
 #include "DeviceLink.h"
 #include "PtyDevice.h"
 #include "TimeLimits.h"
-#include <cstdlib>
 #include <gtest/gtest.h>
 
 using namespace std::chrono;
 
 namespace {
 
+using Kind = TDeviceFailureKind;
+
 class Protocol : public ::testing::Test {
 protected:
-    void SetUp() override {
-        SetPorts({pty.SlavePath()});
-        ASSERT_TRUE(link.Com.OpenCom(1, DeviceBaud));
-    }
-    // The link closes the port when it goes away.
-    void TearDown() override { unsetenv("KESTREL_PORTS"); }
+    void SetUp() override { ASSERT_TRUE(port.OpenCom(pty.SlavePath(), DeviceBaud)); }
     bool WaitQueued(int count) {
         auto deadline = steady_clock::now() + seconds(10);
-        while (link.Com.ComInCount(1) < count)
-            if (steady_clock::now() > deadline || !link.Com.WaitComInput(1, seconds(1), true))
+        while (port.ComInCount() < count)
+            if (steady_clock::now() > deadline ||
+                !port.WaitComInput(steady_clock::now() + seconds(1), true))
                 return false;
-            else if (link.Com.ComInCount(1) < count)
-                link.Com.DelayUs(microseconds(200), true);
+            else if (port.ComInCount() < count)
+                port.DelayUs(microseconds(200), true);
         return true;
     }
     PtyPair pty;
     std::array<uint8_t, 12> reply{};
     TNullWindowLink window;
     TDeviceLink link{window};
+    TComPort port{window}; // closes when the test ends
 };
 
 } // namespace
 
-TEST_F(Protocol, SendFrameRecomputesTheSum) {
-    TFrame frame{Command::ReadCounters};
-    frame[10] = 0xAB;
-    frame[11] = 0xCD;
-    ASSERT_TRUE(link.SendFrame(1, frame));
-    EXPECT_EQ(frame[10], 0xAB); // the caller's copy is untouched
-    EXPECT_EQ(pty.Read(12), (Bytes{0xC2, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0xC2}));
-}
-
-TEST_F(Protocol, UnknownCodeSendsNothing) {
-    EXPECT_FALSE(link.SendCmd(1, TFrame{0x05}, reply));
+TEST_F(Protocol, UnknownCodeSendsNothingAndTheSumIsRecomputed) {
+    EXPECT_EQ(link.SendCmd(port, TFrame{0x05}, reply), Kind::RefusedLength);
     // A reply longer than the caller's buffer is refused before sending, too.
-    EXPECT_FALSE(link.SendCmd(1, TFrame{0xD3}, reply));
-    ASSERT_TRUE(link.SendFrame(1, TFrame{Command::ReadCID}));
-    // The first bytes on the wire are those of the later frame.
-    EXPECT_EQ(pty.Read(12), (Bytes{0xC4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0xC4}));
+    EXPECT_EQ(link.SendCmd(port, TFrame{0xD3}, reply), Kind::RefusedLength);
+    TFrame reset{Command::Reset};
+    reset[10] = 0xAB;
+    reset[11] = 0xCD;
+    ASSERT_EQ(link.SendCmd(port, reset, reply), Kind::None);
+    // The first bytes on the wire are those of the later frame, with its sum.
+    EXPECT_EQ(pty.Read(12), (Bytes{0x0B, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x0B}));
 }
 
 TEST_F(Protocol, CommandWithoutReplyReadsNothing) {
     pty.Write({7, 8, 9});
     ASSERT_TRUE(WaitQueued(3));
-    EXPECT_TRUE(link.SendCmd(1, TFrame{Command::Reset}, reply));
-    EXPECT_EQ(link.Com.ComInCount(1), 3);
+    EXPECT_EQ(link.SendCmd(port, TFrame{Command::Reset}, reply), Kind::None);
+    EXPECT_EQ(port.ComInCount(), 3);
     EXPECT_EQ(pty.Read(12), (Bytes{0x0B, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x0B}));
-    EXPECT_TRUE(link.RecvReply(1, 0, {}));
+    EXPECT_EQ(link.RecvReply(port, 0, {}), Kind::None);
 }
 
 TEST_F(Protocol, ReplyByteZeroIsNotExaminedAndExtraBytesStayQueued) {
@@ -67,9 +59,9 @@ TEST_F(Protocol, ReplyByteZeroIsNotExaminedAndExtraBytesStayQueued) {
     answer.push_back(0x99);
     pty.Write(answer);
     ASSERT_TRUE(WaitQueued(13));
-    ASSERT_TRUE(link.RecvReply(1, 12, reply));
+    ASSERT_EQ(link.RecvReply(port, 12, reply), Kind::None);
     EXPECT_EQ(Bytes(reply.begin(), reply.end()), Bytes(answer.begin(), answer.begin() + 12));
-    EXPECT_EQ(link.Com.ComInCount(1), 1);
+    EXPECT_EQ(port.ComInCount(), 1);
 }
 
 TEST_F(Protocol, WrongSumConsumesTheTwelveBytes) {
@@ -79,9 +71,9 @@ TEST_F(Protocol, WrongSumConsumesTheTwelveBytes) {
     answer.push_back(0x66);
     pty.Write(answer);
     ASSERT_TRUE(WaitQueued(14));
-    EXPECT_FALSE(link.RecvReply(1, 12, reply));
-    EXPECT_EQ(link.Com.ComInCount(1), 2);
-    EXPECT_EQ(link.Com.ReadComByte(1), 0x55);
+    EXPECT_EQ(link.RecvReply(port, 12, reply), Kind::BadReply);
+    EXPECT_EQ(port.ComInCount(), 2);
+    EXPECT_EQ(port.ReadComByte(), 0x55);
 }
 
 TEST_F(Protocol, IncompleteReplyTimesOutAndStaysQueued) {
@@ -90,24 +82,24 @@ TEST_F(Protocol, IncompleteReplyTimesOutAndStaysQueued) {
     pty.Write(answer);
     ASSERT_TRUE(WaitQueued(11));
     auto start = steady_clock::now();
-    EXPECT_FALSE(link.RecvReply(1, 12, reply));
-    EXPECT_GE(steady_clock::now() - start, DeviceLimits::ReplyWaitAtLeast);
-    EXPECT_EQ(link.Com.ComInCount(1), 11);
+    EXPECT_EQ(link.RecvReply(port, 12, reply), Kind::NoReply);
+    EXPECT_GE(steady_clock::now() - start, DeviceLimits::ReplyWait);
+    EXPECT_EQ(port.ComInCount(), 11);
 }
 
 TEST_F(Protocol, OneByteReplyDecodedWithTheCurrentKey) {
     link.IOPack.Key = 0x25;
     pty.Write({0xEF});
     ASSERT_TRUE(WaitQueued(1));
-    EXPECT_TRUE(link.RecvReply(1, 1, reply));
+    EXPECT_EQ(link.RecvReply(port, 1, reply), Kind::None);
     pty.Write({0xF4}); // 11 under key 0, not under 0x25
     ASSERT_TRUE(WaitQueued(1));
-    EXPECT_FALSE(link.RecvReply(1, 1, reply));
-    EXPECT_EQ(link.Com.ComInCount(1), 0);
+    EXPECT_EQ(link.RecvReply(port, 1, reply), Kind::BadReply);
+    EXPECT_EQ(port.ComInCount(), 0);
     link.IOPack.Key = 0x10;
     pty.Write({0xF4});
     ASSERT_TRUE(WaitQueued(1));
-    EXPECT_TRUE(link.RecvReply(1, 1, reply));
+    EXPECT_EQ(link.RecvReply(port, 1, reply), Kind::None);
 }
 
 TEST_F(Protocol, LongRepliesCheckTheirTrailingSum) {
@@ -120,8 +112,9 @@ TEST_F(Protocol, LongRepliesCheckTheirTrailingSum) {
     std::array<uint8_t, 260> into{};
     pty.Write(big);
     ASSERT_TRUE(WaitQueued(260));
-    EXPECT_TRUE(link.RecvReply(1, 260, into));
-    EXPECT_FALSE(link.RecvReply(1, 260, reply)); // a buffer too short is refused, nothing read
+    EXPECT_EQ(link.RecvReply(port, 260, into), Kind::None);
+    // A buffer too short is refused, nothing read.
+    EXPECT_EQ(link.RecvReply(port, 260, reply), Kind::RefusedLength);
 }
 
 TEST_F(Protocol, QueryRoundTripWithADevice) {
@@ -130,14 +123,10 @@ TEST_F(Protocol, QueryRoundTripWithADevice) {
     config.count2 = 0x0A0B0C;
     config.silent = {Command::ReadCID};
     ScriptedDevice device(pty, config);
-    ASSERT_TRUE(link.SendCmd(1, TFrame{Command::ReadCounters}, reply));
+    ASSERT_EQ(link.SendCmd(port, TFrame{Command::ReadCounters}, reply), Kind::None);
     EXPECT_EQ(reply[1], 0x01);
     EXPECT_EQ(reply[7], 0x0C);
-    link.IOPack.ComID = 1;
-    ASSERT_TRUE(link.ReadCounters());
-    EXPECT_EQ(link.IOPack.Count1, 0x010203);
-    EXPECT_EQ(link.IOPack.Count2, 0x0A0B0C);
-    EXPECT_FALSE(link.ReadCID()); // no answer: false after the reply wait
+    EXPECT_EQ(link.SendCmd(port, TFrame{Command::ReadCID}, reply), Kind::NoReply);
     ASSERT_TRUE(SyncWithDevice(device, pty));
-    EXPECT_EQ(device.Frames().size(), 4u);
+    EXPECT_EQ(device.Frames().size(), 3u);
 }

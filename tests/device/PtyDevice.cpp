@@ -1,5 +1,7 @@
 #include "PtyDevice.h"
-#include "UPCommFun.h"
+#include "ComPort.h"
+#include "Frames.h"
+#include "WindowLink.h"
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -82,6 +84,12 @@ void SetPortAt(int port, const std::string& path) {
     std::vector<std::string> paths(static_cast<size_t>(port));
     paths.back() = path;
     SetPorts(paths);
+}
+
+bool OpensAsPort(const std::string& path) {
+    TNullWindowLink window;
+    TComPort port(window);
+    return port.OpenCom(path, DeviceBaud);
 }
 
 Bytes Reply12(const Bytes& body) {

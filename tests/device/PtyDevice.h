@@ -42,6 +42,8 @@ private:
 void SetPorts(const std::vector<std::string>& paths);
 // Places one device path at port `port`, every other number without a device.
 void SetPortAt(int port, const std::string& path);
+// True when the device at `path` opens as a port: nothing holds it, this process neither.
+bool OpensAsPort(const std::string& path);
 
 // A 12-byte reply: the given bytes 0..9 (missing ones zero) and their sum.
 Bytes Reply12(const Bytes& body);

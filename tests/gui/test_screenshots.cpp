@@ -66,7 +66,7 @@ private slots:
         link.ShowStatus("正在更新设备程序......请不要断开连接！");
         link.ProgressBar().SetMax(100);
         link.ProgressBar().SetPosition(42);
-        link.ShowPort(3);
+        link.ShowPort({.path = "/dev/ttyUSB0", .number = 3});
         link.SetDeviceType("QX40");
         link.SetStartEnabled(false);
         link.SetStopEnabled(true);

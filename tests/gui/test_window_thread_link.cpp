@@ -53,7 +53,7 @@ private slots:
             link.ShowBusy(true);
             link.SetStartEnabled(false);
             link.SetStopEnabled(true);
-            link.ShowPort(3);
+            link.ShowPort({.path = "/dev/ttyACM1", .number = 3});
             link.SetDeviceType("QX40");
             link.Repaint();
             return link.DeviceType();
@@ -96,26 +96,24 @@ private slots:
     void portAndDeviceTypeBoxes() {
         TForm_Main& form = *Form_Main;
         TWindowThreadLink& link = form.Link();
-        qputenv("KESTREL_PORTS", "/dev/ttyUSB0::/dev/ttyACM1");
         StderrCapture err;
-        link.ShowPort(16);
+        link.ShowPort({.path = "/dev/ttyUSB0", .number = 16});
         QCOMPARE(form.CBox_COMIID->currentText(), QStringLiteral("COM16"));
-        link.ShowPort(3);
+        link.ShowPort({.path = "/dev/ttyACM1", .number = 3, .description = "USB 1a86:7523"});
         QCOMPARE(form.CBox_COMIID->currentText(), QStringLiteral("COM3"));
-        // The device's path is the box's tooltip and is echoed.
-        QCOMPARE(form.CBox_COMIID->toolTip(), QStringLiteral("/dev/ttyACM1"));
+        // The device's path and description are the box's tooltip; the path is echoed.
+        QCOMPARE(form.CBox_COMIID->toolTip(), QStringLiteral("/dev/ttyACM1  USB 1a86:7523"));
         QVERIFY(QString::fromStdString(err.Text()).contains(QStringLiteral("COM3 /dev/ttyACM1")));
         // Above 16 the box gets an entry of its own, once.
-        link.ShowPort(17);
-        link.ShowPort(17);
+        link.ShowPort({.path = "/dev/ttyS0", .number = 17});
+        link.ShowPort({.path = "/dev/ttyS0", .number = 17});
         QCOMPARE(form.CBox_COMIID->currentText(), QStringLiteral("COM17"));
         QCOMPARE(form.CBox_COMIID->count(), 17);
         QCOMPARE(form.CBox_COMIID->itemText(15), QStringLiteral("COM16"));
-        // Nonsense numbers leave the box as it is.
-        link.ShowPort(0);
-        link.ShowPort(-3);
+        // A port without a number leaves the box as it is.
+        link.ShowPort({.path = "/dev/pts/5"});
+        link.ShowPort({.number = -3});
         QCOMPARE(form.CBox_COMIID->currentText(), QStringLiteral("COM17"));
-        qunsetenv("KESTREL_PORTS");
 
         QCOMPARE(link.DeviceType(), std::string("未连接"));
         link.SetDeviceType("QX41");

@@ -128,7 +128,7 @@ TEST_F(Window, WorkflowCallsReachTheControls) {
             ui.SetStartEnabled(false);
             ui.SetStopEnabled(true);
             ui.ShowBusy(true);
-            ui.ShowPort(port);
+            ui.ShowPort({.path = "\\\\.\\COM" + std::to_string(port), .number = port});
             ui.SetDeviceType("QX40 1.20");
             ui.ShowCause("port COM3: no answer");
         };

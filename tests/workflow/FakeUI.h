@@ -33,7 +33,7 @@ public:
     void SetMax(int max) override { Record("max " + std::to_string(max)); }
     void SetPosition(int) override {}
 
-    void ShowPort(int comId) override { Record("port " + std::to_string(comId)); }
+    void ShowPort(const TPortId& port) override { Record("port " + std::to_string(port.number)); }
     void SetDeviceType(const std::string& text) override {
         {
             std::lock_guard lock(mutex_);

@@ -285,7 +285,7 @@ TEST_F(WorkflowTest, OnlyTheChosenPortIsTried) {
     StartDevice({}, 3);
     NoServer();
     TWorkflowOptions options;
-    options.onlyPort = 2;
+    options.onlyPort = TPortId{.number = 2}; // no device has that number
     TWorkflow flow(ui, deviceLink, serverLink, options);
     EXPECT_EQ(flow.Start(), TWorkflowResult::DeviceNotFound);
     EXPECT_EQ(flow.LastCause().rfind("COM2 has no device (1 serial port exists: ", 0), 0u)

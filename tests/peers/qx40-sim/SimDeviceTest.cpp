@@ -1,9 +1,9 @@
 // The simulated device's logic without a terminal: its answers must decode on the host side
 // exactly as the device link expects, and each misbehaviour must do what its option says.
 #include "ChildProcess.h"
+#include "Frames.h"
 #include "Qx40Device.h"
 #include "SimOptions.h"
-#include "UPCommFun.h"
 
 #include <gtest/gtest.h>
 

@@ -2,25 +2,24 @@
 #include "DeviceLink.h"
 #include "TimeLimits.h"
 
-bool TDeviceLink::SendFrame(int32_t port, TFrame frame) {
+bool TDeviceLink::SendFrame(TComPort& port, TFrame frame) {
     frame = WithSum(frame);
     // Byte by byte with a short gap after each, the pace the device's receiver expects.
     for (uint8_t byte : frame) {
-        if (!Com.WriteComByte(port, byte))
+        if (!port.WriteComByte(byte))
             return false;
-        Com.DelayUs(DeviceLimits::FrameByteGap);
+        port.DelayUs(DeviceLimits::FrameByteGap);
     }
     return true;
 }
 
-TDeviceFailureKind TDeviceLink::TakeReply(int32_t port, int32_t len, std::span<uint8_t> reply) {
+TDeviceFailureKind TDeviceLink::RecvReply(TComPort& port, int32_t len, std::span<uint8_t> reply) {
     if (len == 0)
         return TDeviceFailureKind::None;
     if (len < 0 || reply.size() < static_cast<size_t>(len))
         return TDeviceFailureKind::RefusedLength;
     // Only the reply's own bytes are taken; anything behind them stays queued.
-    if (!Com.ReadComWithin(port, reply.data(), len,
-                           {DeviceLimits::ReplyPolls, DeviceLimits::ReplyPollPause}))
+    if (!port.ReadComWithin(reply.data(), len, DeviceLimits::ReplyWait))
         return TDeviceFailureKind::NoReply;
     bool valid = len == 1    ? AckValue(reply[0], IOPack.Key) == AckCommand
                  : len == 12 ? CheckSum12(reply.data())
@@ -28,12 +27,12 @@ TDeviceFailureKind TDeviceLink::TakeReply(int32_t port, int32_t len, std::span<u
     return valid ? TDeviceFailureKind::None : TDeviceFailureKind::BadReply;
 }
 
-TDeviceFailureKind TDeviceLink::Transact(int32_t port, const TFrame& frame,
-                                         std::span<uint8_t> reply) {
+TDeviceFailureKind TDeviceLink::SendCmd(TComPort& port, const TFrame& frame,
+                                        std::span<uint8_t> reply) {
     int32_t len = ReplyLenOf(frame[0]);
     if (len < 0 || reply.size() < static_cast<size_t>(len))
         return TDeviceFailureKind::RefusedLength;
     if (!SendFrame(port, frame))
         return TDeviceFailureKind::WriteFailed;
-    return TakeReply(port, len, reply);
+    return RecvReply(port, len, reply);
 }
