@@ -308,12 +308,15 @@ TEST(GuiProgram, UnderAWindowManagerThereIsOneTitleBar) {
         return Finish(tool, 60s).out;
     };
     ChildProcess manager({"/usr/bin/openbox"}, {display}, true);
+    std::string root;
     ASSERT_TRUE(WaitUntil(
         [&] {
-            return run({"/usr/bin/xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}).find("window id") !=
-                   std::string::npos;
+            root = run({"/usr/bin/xprop", "-root", "_NET_SUPPORTING_WM_CHECK"});
+            return root.find("window id") != std::string::npos;
         },
-        60s));
+        60s))
+        << "openbox did not manage display :" << *number << "; xprop: " << root
+        << "; openbox: " << manager.Stderr() << "; Xvfb: " << xvfb.Stderr();
     TRuntimeFolder runtime;
     ChildProcess kestrel({KESTREL_PATH_KESTREL},
                          {display, "QT_QPA_PLATFORM=xcb", "QTWEBENGINE_DISABLE_SANDBOX=1",
