@@ -190,6 +190,12 @@ constexpr const char* kUpsertHistory =
 
 constexpr const char* kPruneSessions =
     "DELETE FROM sessions WHERE id IN (SELECT id FROM sessions WHERE ended_at < $1 LIMIT 10000)";
+// The announced values a row of `devices` keeps, in the order the device statements list them
+// (from their 7th column, hver).
+constexpr std::array<SessionRecord::Value, 11> kDeviceValues{
+    SessionRecord::HVer,   SessionRecord::SVer,   SessionRecord::UseCount, SessionRecord::RegInfo,
+    SessionRecord::PCInfo, SessionRecord::CID1,   SessionRecord::CID2,     SessionRecord::CID3,
+    SessionRecord::CID4,   SessionRecord::UPType, SessionRecord::SWVer};
 constexpr const char* kPruneHistory = "DELETE FROM release_history WHERE at < $1";
 constexpr const char* kPruneDevices =
     "UPDATE devices SET peer = NULL, pc_info = NULL "
@@ -534,13 +540,8 @@ public:
             d.lastSeenMs = IntColumn(s, i, 3);
             d.sessions = CountColumn(s, i, 4);
             d.peer = Column(s, i, 5);
-            constexpr std::array<SessionRecord::Value, 11> kColumns{
-                SessionRecord::HVer,    SessionRecord::SVer,   SessionRecord::UseCount,
-                SessionRecord::RegInfo, SessionRecord::PCInfo, SessionRecord::CID1,
-                SessionRecord::CID2,    SessionRecord::CID3,   SessionRecord::CID4,
-                SessionRecord::UPType,  SessionRecord::SWVer};
-            for (size_t k = 0; k < kColumns.size(); ++k)
-                d.values[kColumns[k]] = Column(s, i, static_cast<int>(6 + k));
+            for (size_t k = 0; k < kDeviceValues.size(); ++k)
+                d.values[kDeviceValues[k]] = Column(s, i, static_cast<int>(6 + k));
             d.values[SessionRecord::OriginalID] = d.originalId;
             d.values[SessionRecord::UserName] = d.type;
             d.answer = Column(s, i, 17).value_or("");
@@ -757,13 +758,8 @@ private:
                 devices[3].Add(latest.record.endedMs);
                 devices[4].Add(latest.sessions);
                 devices[5].Add(latest.record.peer);
-                constexpr std::array<SessionRecord::Value, 11> kColumns{
-                    SessionRecord::HVer,    SessionRecord::SVer,   SessionRecord::UseCount,
-                    SessionRecord::RegInfo, SessionRecord::PCInfo, SessionRecord::CID1,
-                    SessionRecord::CID2,    SessionRecord::CID3,   SessionRecord::CID4,
-                    SessionRecord::UPType,  SessionRecord::SWVer};
-                for (size_t i = 0; i < kColumns.size(); ++i)
-                    devices[6 + i].Add(latest.record.values[kColumns[i]]);
+                for (size_t i = 0; i < kDeviceValues.size(); ++i)
+                    devices[6 + i].Add(latest.record.values[kDeviceValues[i]]);
                 devices[17].Add(latest.record.answer);
                 devices[18].Add(latest.record.end);
             }
